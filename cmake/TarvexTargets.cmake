@@ -1,0 +1,18 @@
+# Sources are collected per folder so that a new unit only needs its files.
+function(tarvex_sources out)
+  set(result)
+  foreach(dir IN LISTS ARGN)
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${dir}/*.cpp)
+    list(APPEND result ${found})
+  endforeach()
+  list(FILTER result EXCLUDE REGEX "/main\\.cpp$")
+  if(NOT result)
+    # A library whose folders hold no unit yet still has to link.
+    set(empty ${CMAKE_BINARY_DIR}/tarvex_empty.cpp)
+    if(NOT EXISTS ${empty})
+      file(WRITE ${empty} "namespace { [[maybe_unused]] int tarvexEmptyUnit; }\n")
+    endif()
+    set(result ${empty})
+  endif()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
