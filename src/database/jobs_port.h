@@ -11,19 +11,16 @@
 #include <ctime>
 #include <string>
 
-namespace brenvik {
-class bv_options;
-}
+#include "config/global_options.h"
 
 namespace jobs_port {
 
 inline std::string controlFilePath(const brenvik::bv_options* options) {
-    (void)options;
-    return "../data/tarvex.control";
+    return (options != nullptr ? *options : brenvik::globalOptions()).getTarvexControlFile();
 }
-inline std::string tarvexJobIdFile() { return "../data/tarvex.job"; }
-inline std::string seqFetchJobIdFile() { return "../data/seqfetch.job"; }
-inline int uniqueJobStartNumber() { return 1234; }
+inline std::string tarvexJobIdFile() { return brenvik::globalOptions().getTarvexJobIdFile(); }
+inline std::string seqFetchJobIdFile() { return brenvik::globalOptions().seqFetchJobIdFile(); }
+inline int uniqueJobStartNumber() { return brenvik::globalOptions().getUniqueJobStartNumber(); }
 
 template <class... Args>
 inline void say(int number, int job, int line, const char* module, Args... args) {
