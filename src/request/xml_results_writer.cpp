@@ -1,0 +1,343 @@
+#include "request/xml_results_writer.h"
+
+#include <string>
+
+namespace {
+std::string attr(std::string_view name, std::string_view value) {
+    std::string a = " ";
+    a += name;
+    a += "=\"";
+    a += value;
+    a += '"';
+    return a;
+}
+std::string attr(std::string_view name, long long value) { return attr(name, std::to_string(value)); }
+}  // namespace
+
+xml_results_writer::xml_results_writer(unsigned char kind, std::FILE* out)
+    : kind_(kind), prefix_(kind ? "bvtx" : "bvsq"), out_(out) {}
+
+std::string xml_results_writer::namespaceUri() const {
+    return std::string("http://") + kTarvexNamespaceHost + "/xmlns/schema/" +
+           (kind_ ? "bvtaxfetch_1" : "bvseqfetch_1");
+}
+
+void xml_results_writer::raw(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
+
+void xml_results_writer::spaces(int count) {
+    for (int i = 0; i < count; ++i) std::fputc(' ', out_);
+}
+
+void xml_results_writer::indent(int levels) { spaces(levels > 0 ? 2 * levels : 0); }
+
+void xml_results_writer::lineEnd() {
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void xml_results_writer::startTag(std::string_view name, std::string_view attrs) {
+    raw("<");
+    raw(prefix_);
+    raw(":");
+    raw(name);
+    raw(attrs);
+    raw(">");
+}
+
+void xml_results_writer::endTag(std::string_view name) {
+    raw("</");
+    raw(prefix_);
+    raw(":");
+    raw(name);
+    raw(">");
+}
+
+void xml_results_writer::textElement(std::string_view name, std::string_view content, bool escape,
+                                     std::string_view attrs) {
+    startTag(name, attrs);
+    if (escape)
+        writeEscaped(content);
+    else
+        raw(content);
+    endTag(name);
+    lineEnd();
+}
+
+void xml_results_writer::child(std::string_view name, std::string_view content, bool escape,
+                               std::string_view attrs) {
+    indent(depth_ + 1);
+    textElement(name, content, escape, attrs);
+}
+
+void xml_results_writer::proteinChild(std::string_view name, std::string_view content, bool escape) {
+    fixedOrDepth(6, depth_ + 1);
+    textElement(name, content, escape);
+}
+
+void xml_results_writer::fixedOrDepth(int seqSpaces, int depthLevels) {
+    if (kind_)
+        indent(depthLevels);
+    else
+        spaces(seqSpaces);
+}
+
+void xml_results_writer::openLine(std::string_view name, std::string_view attrs) {
+    ++depth_;
+    indent(depth_);
+    startTag(name, attrs);
+    lineEnd();
+}
+
+void xml_results_writer::closeLine(std::string_view name) {
+    indent(depth_);
+    --depth_;
+    endTag(name);
+    lineEnd();
+}
+
+void xml_results_writer::writeEscaped(std::string_view text) {
+    for (char c : text) {
+        switch (c) {
+            case '"': raw("&quot;"); break;
+            case '&': raw("&amp;"); break;
+            case '\'': raw("&apos;"); break;
+            case '<': raw("&lt;"); break;
+            case '>': raw("&gt;"); break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') break;
+                std::fputc(c, out_);
+        }
+    }
+}
+
+void xml_results_writer::startDocument() {
+    if (kind_) depth_ = 0;
+    const std::string uri = namespaceUri();
+    const char* root = kind_ ? "bv_taxfetch_out" : "bv_seqfetch_out";
+    const char* schema = kind_ ? "bvtaxfetch_1.xsd" : "bvseqfetch_1.xsd";
+    raw("<?xml" + attr("version", "1.0") + attr("encoding", "UTF-8") + attr("standalone", "no") + " ?>");
+    lineEnd();
+    raw("<" + prefix_ + ":" + root + attr("xmlns:" + prefix_, uri));
+    lineEnd();
+    spaces(20);
+    raw("majorVersion=\"1\" minorVersion=\"0\"");
+    lineEnd();
+    spaces(20);
+    raw("xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"");
+    lineEnd();
+    spaces(20);
+    raw("xsi:schemaLocation=\"" + uri + " " + schema + "\">");
+    lineEnd();
+}
+
+void xml_results_writer::endDocument() {
+    endTag(kind_ ? "bv_taxfetch_out" : "bv_seqfetch_out");
+    lineEnd();
+}
+
+void xml_results_writer::addMessage(bool warning, int code, std::string_view description,
+                                    std::string_view paramName, std::string_view paramValue,
+                                    std::string_view intParamName, int intValue) {
+    bool& open = warning ? warningsOpen_ : errorsOpen_;
+    if (!open) {
+        open = true;
+        const char* list = warning ? "all_warnings" : "all_errors";
+        if (kind_) {
+            openLine(list);
+        } else {
+            spaces(2);
+            startTag(list);
+            lineEnd();
+        }
+    }
+    if (!description.empty()) startError(code, description);
+    if (!paramName.empty()) writeErrParam(paramName, paramValue);
+    if (!intParamName.empty()) writeErrParamInt(intParamName, intValue);
+    if (!description.empty()) endError();
+}
+
+void xml_results_writer::startError(int code, std::string_view description) {
+    if (kind_) {
+        openLine("error", attr("code", code));
+    } else {
+        spaces(4);
+        startTag("error", attr("code", code));
+        lineEnd();
+    }
+    fixedOrDepth(6, depth_ + 1);
+    textElement("err_description", description);
+}
+
+void xml_results_writer::writeErrParam(std::string_view name, std::string_view value) {
+    fixedOrDepth(6, depth_ + 1);
+    textElement("err_param", value, true, attr("name", name));
+}
+
+void xml_results_writer::writeErrParamInt(std::string_view name, int value) {
+    writeErrParam(name, std::to_string(value));
+}
+
+void xml_results_writer::endError() {
+    if (kind_) {
+        closeLine("error");
+    } else {
+        spaces(4);
+        endTag("error");
+        lineEnd();
+    }
+}
+
+void xml_results_writer::endMessageList(bool warning) {
+    bool& open = warning ? warningsOpen_ : errorsOpen_;
+    if (!open) return;
+    open = false;
+    const char* list = warning ? "all_warnings" : "all_errors";
+    if (kind_) {
+        closeLine(list);
+    } else {
+        spaces(2);
+        endTag(list);
+        lineEnd();
+    }
+}
+
+void xml_results_writer::startResults(int jobId) {
+    if (resultsOpen_) return;
+    resultsOpen_ = true;
+    if (kind_) {
+        openLine("results", attr("jobid", jobId));
+    } else {
+        startTag("results", attr("jobid", jobId));
+        lineEnd();
+    }
+}
+
+void xml_results_writer::endResults() {
+    if (!resultsOpen_) return;
+    resultsOpen_ = false;
+    if (kind_) {
+        closeLine("results");
+    } else {
+        endTag("results");
+        lineEnd();
+    }
+}
+
+void xml_results_writer::startDbEntry(bool warnings, std::string_view database, std::string_view accession) {
+    openLine("db_entry", warnings ? attr("warnings", "yes") : std::string());
+    child("db", database);
+    child("accession_str", accession);
+}
+
+void xml_results_writer::endDbEntry() { closeLine("db_entry"); }
+
+void xml_results_writer::startTitle() {
+    indent(depth_ + 1);
+    startTag("title");
+}
+
+void xml_results_writer::writeTitleLine(bool first, std::string_view text) {
+    if (!first) lineEnd();
+    writeEscaped(text);
+}
+
+void xml_results_writer::endTitle() {
+    endTag("title");
+    lineEnd();
+}
+
+void xml_results_writer::startAllAccessions() { openLine("all_accessions"); }
+void xml_results_writer::endAllAccessions() { closeLine("all_accessions"); }
+
+void xml_results_writer::startAccession(std::string_view accession) {
+    openLine("accession");
+    child("accession_str", accession);
+}
+
+void xml_results_writer::endAccession() { closeLine("accession"); }
+
+void xml_results_writer::startTaxonomy(std::string_view database, int taxonomyId,
+                                       std::string_view scientificName, int translationTableId) {
+    openLine("taxonomy");
+    child("db", database);
+    child("taxonomy_id", std::to_string(taxonomyId), false);
+    child("scientific_name", scientificName);
+    child("translation_table_id", std::to_string(translationTableId), false);
+}
+
+void xml_results_writer::endTaxonomy() { closeLine("taxonomy"); }
+void xml_results_writer::startCommonNames() { openLine("common_names"); }
+void xml_results_writer::endCommonNames() { closeLine("common_names"); }
+void xml_results_writer::writeSynonym(std::string_view name) { child("synonym", name); }
+void xml_results_writer::startTree() { openLine("tree"); }
+void xml_results_writer::endTree() { closeLine("tree"); }
+
+void xml_results_writer::writeNode(int level, std::string_view name) {
+    child("node", name, true, attr("level", level));
+}
+
+void xml_results_writer::startTaxFromId(bool warnings) {
+    openLine("tax_from_id", warnings ? attr("warnings", "yes") : std::string());
+}
+
+void xml_results_writer::endTaxFromId() { closeLine("tax_from_id"); }
+
+void xml_results_writer::startAllProteins(int jobId) {
+    if (proteinsOpen_) return;
+    proteinsOpen_ = true;
+    fixedOrDepth(2, depth_ + 1);
+    startTag("all_proteins", attr("jobid", jobId));
+    lineEnd();
+}
+
+void xml_results_writer::endAllProteins() {
+    if (!proteinsOpen_) return;
+    proteinsOpen_ = false;
+    fixedOrDepth(2, depth_ + 1);
+    endTag("all_proteins");
+    lineEnd();
+}
+
+void xml_results_writer::startProtein(bool warnings, std::string_view accession, std::string_view database,
+                                      int frame) {
+    fixedOrDepth(4, depth_ + 1);
+    startTag("protein", warnings ? attr("warnings", "yes") : std::string());
+    lineEnd();
+    proteinChild("accession", accession);
+    proteinChild("db", database);
+    if (frame != -1) proteinChild("frame", std::to_string(frame), false);
+}
+
+void xml_results_writer::endProtein() {
+    fixedOrDepth(4, depth_ + 1);
+    endTag("protein");
+    lineEnd();
+}
+
+void xml_results_writer::writeProtTitle(std::string_view text) {
+    if (text.empty()) return;
+    fixedOrDepth(6, depth_ + 1);
+    startTag("prot_title");
+    if (text.front() != '>') raw("&gt;");
+    writeEscaped(text);
+    endTag("prot_title");
+    lineEnd();
+}
+
+void xml_results_writer::writeProtLen(int length) {
+    proteinChild("prot_len", std::to_string(length), false);
+}
+
+void xml_results_writer::writeProtPi(double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2lf", value);
+    proteinChild("prot_pi", buf, false);
+}
+
+void xml_results_writer::writeProtSequence(std::string_view text) {
+    proteinChild("prot_sequence", text);
+}
+
+void xml_results_writer::writeProtReference(std::string_view text) {
+    proteinChild("prot_reference", text);
+}

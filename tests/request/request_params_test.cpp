@@ -1,0 +1,63 @@
+#include "request/request_params.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(RequestParams, ItemLimitAcceptsTheLastAndRefusesOneMore) {
+    request_params p(1);
+    for (int i = 0; i < 99999; ++i) ASSERT_TRUE(p.addTaxId(i));
+    EXPECT_TRUE(p.addAccession("A1", 0));  // the 100,000th item
+    EXPECT_FALSE(p.addTaxId(5));
+    EXPECT_FALSE(p.addAccession("A2", 0));
+    EXPECT_EQ(p.accessions.size(), 1u);
+    EXPECT_EQ(p.taxIds.size(), 99999u);
+}
+
+TEST(RequestParams, ByteLimitCountsLengthPlusSix) {
+    request_params p(0);
+    const std::string acc(1000, 'A');
+    for (int i = 0; i < 10423; ++i) ASSERT_TRUE(p.addAccession(acc, 0)) << i;
+    EXPECT_FALSE(p.addAccession(acc, 0));
+    EXPECT_EQ(p.accessions.size(), 10423u);
+    EXPECT_EQ(std::string(p.accessions.back()), acc);
+}
+
+TEST(RequestParams, LongTextsAreKeptWhole) {
+    request_params p(0);
+    const std::string big(5000, 'x');
+    ASSERT_TRUE(p.addAccession("short", 1));
+    ASSERT_TRUE(p.addAccession(big, 2));
+    ASSERT_TRUE(p.addAccession("after", 3));
+    EXPECT_EQ(std::string(p.accessions[0]), "short");
+    EXPECT_EQ(std::string(p.accessions[1]), big);
+    EXPECT_EQ(std::string(p.accessions[2]), "after");
+    EXPECT_EQ(p.frames, (std::vector<int16_t>{1, 2, 3}));
+    ASSERT_EQ(p.warnings.size(), 3u);
+    EXPECT_EQ(p.warnings[2].value, -1);
+}
+
+TEST(RequestParams, DuplicatesAreFoundOnceAndEveryPositionIsMarked) {
+    request_params p(1);
+    ASSERT_TRUE(p.addAccession("P1", 0));
+    ASSERT_TRUE(p.addTaxId(9606));
+    ASSERT_TRUE(p.addAccession("P2", 0));
+    ASSERT_TRUE(p.addAccession("P1", 0));
+    EXPECT_EQ(p.itemKinds, (std::vector<bool>{true, false, true, true}));
+    EXPECT_EQ(p.foundMap.size(), 2u);
+
+    EXPECT_TRUE(p.markAccessionFound("nope", 3));
+    EXPECT_EQ(p.foundCount, 0);
+    EXPECT_TRUE(p.markAccessionFound("P1", 7));
+    EXPECT_TRUE(p.markAccessionFound("P1", 8));  // a later find moves the index, counts once
+    EXPECT_EQ(p.foundCount, 1);
+    EXPECT_EQ(p.foundIndex, (std::vector<int32_t>{8, -1, 8}));
+    EXPECT_FALSE(p.markAccessionFound("P2", 2));  // every distinct accession found
+    EXPECT_EQ(p.foundIndex, (std::vector<int32_t>{8, 2, 8}));
+
+    p.reset();
+    EXPECT_TRUE(p.accessions.empty());
+    EXPECT_EQ(p.itemCount, 0);
+    ASSERT_TRUE(p.addAccession("Z", 0));
+    EXPECT_EQ(std::string(p.accessions[0]), "Z");
+}
