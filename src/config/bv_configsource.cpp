@@ -107,7 +107,12 @@ bool bv_configsource::open(const std::string& name, int kind, bool flag) {
         case CONFIG_TAXONOMY: ok = fetcher.fetchTaxonomy(name); break;
         default: break;
     }
-    if (!ok) return false;
+    if (!ok) {
+        // An answer other than 200 records nothing in the client; the
+        // configuration must not then pass for valid with every default.
+        if (owner_ != nullptr && owner_->isValid()) owner_->setError(kMsgFailedToOpenFile, name, "r");
+        return false;
+    }
     // Text ends at a NUL, as it did for the C string it was read from.
     text_ = fetcher.getText().c_str();
     open_ = true;
