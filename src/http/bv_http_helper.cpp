@@ -90,10 +90,6 @@ bool startsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-bool equalsNoCase(const char* a, const char* b) {
-    return a != nullptr && b != nullptr && strcasecmp(a, b) == 0;
-}
-
 struct CurlHandle {
     CURL* h = curl_easy_init();
     ~CurlHandle() {

@@ -135,7 +135,9 @@ TEST(HttpHelper, TransfersAgainstALocalServer) {
             EXPECT_FALSE(o.result.getMessage().empty()) << c.what;
             EXPECT_EQ(o.result.getMessage().find("(Error:"), std::string::npos) << c.what;
         }
-        if (c.kind == 3) EXPECT_EQ(o.messages, 0) << c.what;
+        if (c.kind == 3) {
+            EXPECT_EQ(o.messages, 0) << c.what;
+        }
     }
     bv_connectionsettings s;
     EXPECT_EQ(fetch(server.baseUrl(), "missing", s).result.getMessage(), "Not Found Here");
