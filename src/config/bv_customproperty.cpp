@@ -121,7 +121,7 @@ void bv_customproperty::clear() {
     names_.clear();
     values_.clear();
     separators_.clear();
-    defaultSeparator_ = " ";
+    defaultSeparator_.assign(1, ' ');  // GCC 12 -Wrestrict false positive on = " "
     header_.clear();
 }
 
