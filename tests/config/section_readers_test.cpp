@@ -194,7 +194,7 @@ TEST(CronSection, JobsAndKeys) {
                              "# This is a comment\n"
                              "* 1 1 1 1 cmd\n"
                              "60 1 1 1 1 cmd\n"
-                             "1 1 1 1 cmd\n"
+                             "1 1 1 1\n"
                              "5 1 1 1 1\n"
                              "\n"),
               (std::vector<int>{1556, 1558, 1557}));
@@ -222,6 +222,7 @@ TEST(CronSection, JobsAndKeys) {
 }
 
 TEST(CronSection, FieldRules) {
+    static const std::string longNumber(60, '9');
     struct Case {
         const char* text;
         int lowest, highest;
@@ -237,7 +238,7 @@ TEST(CronSection, FieldRules) {
         {"3,", 0, 6, bv_cronoptions::Star::ClearAll, true, none},
         {"5-3", 0, 23, bv_cronoptions::Star::SetAll, true, none},
         {"1a", 0, 23, bv_cronoptions::Star::SetAll, false, {1556}},
-        {std::string(60, '9').c_str(), 0, 23, bv_cronoptions::Star::SetAll, false, {1557}},
+        {longNumber.c_str(), 0, 23, bv_cronoptions::Star::SetAll, false, {1557}},
     };
     for (const Case& k : cases) {
         bv_errs errs(2, false);
@@ -316,7 +317,7 @@ TEST(ProcessorSection, SetsAndDatabases) {
     proc.readSection(lines, errs, "tarvex.dat", "", active);
     EXPECT_EQ(numbersOf(errs), (std::vector<int>{1565, 1561, 1565}));
     EXPECT_EQ(errs.getErrorString(2), "Invalid line in tarvex.dat file starting with: NCBInr");
-    EXPECT_EQ(proc.getProcessorSet(), (std::vector<int32_t>{0, 1, 2}));  // "ProcessorSet 7" is too short
+    EXPECT_EQ(proc.getProcessorSet(), (std::vector<int32_t>{0, 1, 2, 7}));  // the bare key adds nothing
     ASSERT_EQ(proc.getEntries().size(), 3u);
     EXPECT_EQ(proc.getEntries()[0].processors, (std::vector<int32_t>{0, 1, 2}));
     EXPECT_EQ(proc.getEntries()[1].processors, (std::vector<int32_t>{4, 5, 6}));
