@@ -1,0 +1,69 @@
+#include "common/process_startup.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Taken while the program is loaded, so that elapsed times count from the
+// start of the process, not from the first call.
+const int64_t processStartMs = monotonicMs();
+
+uint32_t timevalMs(const struct timeval& tv) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000);
+}
+
+// Built before main so that the switch never races its construction.
+NARROW_CHAR_PAL::Mutex& globalCriticalSectionAtStart = getGlobalCriticalSection();
+
+}  // namespace
+
+NARROW_CHAR_PAL::Mutex& getGlobalCriticalSection() {
+    static NARROW_CHAR_PAL::Mutex* section = new NARROW_CHAR_PAL::Mutex();
+    return *section;
+}
+
+void getProcessCpuTimes(ProcessCpuTimes& times) {
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        times.userMs = timevalMs(usage.ru_utime);
+        times.kernelMs = timevalMs(usage.ru_stime);
+    } else {
+        times.userMs = times.kernelMs = 0;
+    }
+    times.elapsedMs = static_cast<uint32_t>(monotonicMs() - processStartMs);
+}
+
+uint32_t getProcessId() { return static_cast<uint32_t>(getpid()); }
+
+const char* getEnv(const char* name) { return std::getenv(name); }
+
+void sleepMilliseconds(uint32_t milliseconds) {
+    struct timespec ts;
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int runShellCommand(char* commandLine) { return std::system(commandLine); }
+
+void setStdinBinary() {}
+
+std::string getComputerName() {
+    char buf[256];
+    if (gethostname(buf, sizeof buf) != 0) return std::string();
+    buf[sizeof buf - 1] = '\0';
+    return buf;
+}
+
+uint32_t enableLowFragmentationHeap(void*, bool) { return 0; }

@@ -1,0 +1,33 @@
+#pragma once
+// Process-level helpers every run uses: times, IDs, environment, sleeping,
+// running a command line, standard input mode, the computer name, and the
+// critical section of the standalone/cluster switch.
+#include <cstdint>
+#include <string>
+
+#include "pal/mutex.h"
+
+struct ProcessCpuTimes {
+    uint32_t userMs = 0;
+    uint32_t kernelMs = 0;
+    // Wall-clock milliseconds since the process started.
+    uint32_t elapsedMs = 0;
+};
+
+// The one lock of the standalone/cluster switch: created on first use (or
+// before main), never destroyed.
+NARROW_CHAR_PAL::Mutex& getGlobalCriticalSection();
+
+void getProcessCpuTimes(ProcessCpuTimes& times);
+uint32_t getProcessId();
+// The variable's value, or null when it is not set.
+const char* getEnv(const char* name);
+void sleepMilliseconds(uint32_t milliseconds);
+// Runs the text unchanged through /bin/sh -c; returns system()'s result.
+int runShellCommand(char* commandLine);
+// Standard input carries bytes unchanged here already; nothing to switch.
+void setStdinBinary();
+// The host name, or an empty string when it cannot be read.
+std::string getComputerName();
+// The allocator needs no switch here: always succeeds (0).
+uint32_t enableLowFragmentationHeap(void* heap, bool force);

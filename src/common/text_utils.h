@@ -1,0 +1,59 @@
+#pragma once
+// Small text helpers of the server code and the library. The char* forms
+// work on NUL-terminated texts and accept null where noted.
+#include <cstddef>
+#include <string>
+
+// True when only TAB, 0x1A or space stand before the first NUL, LF or CR.
+// An empty text and a null pointer are blank.
+bool isBlankLine(const char* text);
+
+// strcasecmp-style result (negative, 0, positive).
+int compareNoCase(const char* a, const char* b);
+
+// 0 when the first count characters of text equal those of expected ignoring
+// case and none of them in text is NUL; -1 otherwise; 0 for a count of 0.
+int compareNoCasePrefix(const char* text, const char* expected, size_t count);
+
+// First character of text not in set (the terminating NUL when all are);
+// null for a null text.
+const char* skipChars(const char* text, const char* set);
+
+// Overwrites trailing TAB, LF, CR and space characters with NUL.
+void trimRight(char* text);
+
+// Removes leading and trailing spaces (character 32 only).
+void trimSpaces(std::string& text);
+
+// First character of text that is in set, or null. With backOverBlanks the
+// result moves back over the spaces directly before it, never before text.
+const char* findFirstOf(const char* text, bool backOverBlanks, const char* set);
+
+// Copies source without "<" and ">" and terminates the copy; at most
+// size - 2 characters are copied. Size 1 gives the empty text, size 0 writes
+// nothing.
+void copyWithoutAngleBrackets(const char* source, char* destination, size_t size);
+
+// Decodes %XX escapes ("+" stays "+"); a "%" with fewer than two characters
+// after it is dropped; a non-hex digit counts 0.
+std::string urlDecode(const std::string& text);
+
+// Switches all locale categories to the locale that numbers are read in ("C")
+// and returns a copy of the previous name (free it with restoreLocale); null,
+// switching nothing, when the current name cannot be read.
+char* setEnglishLocale();
+// Switches back to the saved name and frees it; null does nothing.
+void restoreLocale(char* saved);
+
+// Holds the number locale for its lifetime and restores the previous one on
+// every way out of the scope.
+class EnglishLocaleGuard {
+public:
+    EnglishLocaleGuard() : saved_(setEnglishLocale()) {}
+    ~EnglishLocaleGuard() { restoreLocale(saved_); }
+    EnglishLocaleGuard(const EnglishLocaleGuard&) = delete;
+    EnglishLocaleGuard& operator=(const EnglishLocaleGuard&) = delete;
+
+private:
+    char* saved_;
+};

@@ -1,0 +1,49 @@
+#include "config/global_options.h"
+
+#include <mutex>
+
+namespace brenvik {
+
+namespace {
+
+bv_options& optionsObject() {
+    static bv_options* object = new bv_options();  // never destroyed: see header
+    return *object;
+}
+
+bv_clusteroptions& clusterObject() {
+    static bv_clusteroptions* object = new bv_clusteroptions();
+    return *object;
+}
+
+std::mutex& criticalSection() {
+    static std::mutex* m = new std::mutex();
+    return *m;
+}
+
+}  // namespace
+
+const bv_options& globalOptions() { return optionsObject(); }
+const bv_clusteroptions& globalCluster() { return clusterObject(); }
+
+void resetGlobalOptions() {
+    optionsObject().setDefaults();
+    clusterObject().setDefaults();
+}
+
+std::pair<std::string, std::string> switchStandaloneCluster(const bv_options& options,
+                                                            const bv_clusteroptions& cluster) {
+    std::lock_guard<std::mutex> lock(criticalSection());  // unlocked on every way out
+    std::pair<std::string, std::string> modes;
+    bool wasEnabled = clusterObject().isEnabled();
+    optionsObject().copyFrom(options);
+    clusterObject().copyFrom(cluster);
+    bool nowEnabled = clusterObject().isEnabled();
+    if (nowEnabled != wasEnabled) {
+        modes = nowEnabled ? std::make_pair(std::string("standalone"), std::string("cluster"))
+                           : std::make_pair(std::string("cluster"), std::string("standalone"));
+    }
+    return modes;
+}
+
+}  // namespace brenvik

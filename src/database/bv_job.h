@@ -1,0 +1,97 @@
+#pragma once
+// Job numbers and job slots. Every request that reads a database is a
+// numbered job of the server: its number comes from a job-number file (lock on
+// the file's first 4 bytes), and it claims a slot in its database's
+// control-file half while holding a one-byte lock on the server's main
+// job-number file, so that the status pages and the monitor see it.
+//
+// While a job is registered, the manager finishes its slots on every way out
+// of the process, a fatal error report included (the reporter's fatal
+// callback): a slot left running is never reclaimed, and leaked slots end in
+// "Too many searches being run at once" for everyone.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database/bv_controlfile.h"
+
+struct ProcessCpuTimes;
+
+namespace brenvik {
+
+// The next job number from the short (SeqFetchJobIdFile, 1 to 999) or the
+// long (TarvexJobIdFile) job-number file of the process-wide Options.
+int getNextJobNumber(bool shortFile);
+
+// Creates a missing job-number file with its content already in it (a
+// temporary in the same folder, linked to the name), so no process ever sees
+// it empty. True when the file exists afterwards, also when another process
+// created it first.
+bool createJobNumberFile(const std::string& path, int number);
+
+// The server's main job-number file as the lock that serialises slot claims.
+class CTarvexJobIdFile {
+public:
+    explicit CTarvexJobIdFile(const std::string& path);
+    virtual ~CTarvexJobIdFile();
+    CTarvexJobIdFile(const CTarvexJobIdFile&) = delete;
+    CTarvexJobIdFile& operator=(const CTarvexJobIdFile&) = delete;
+
+    // Opens the file (creating it holding UniqueJobStartNumber) and takes the
+    // lock on its first byte; true when locked.
+    bool lock();
+    // Releases the lock (when taken) and closes.
+    void close();
+    bool isLocked() const { return locked_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool locked_ = false;
+};
+
+class CJobManager {
+public:
+    explicit CJobManager(int toolId);
+    virtual ~CJobManager();
+    CJobManager(const CJobManager&) = delete;
+    CJobManager& operator=(const CJobManager&) = delete;
+
+    bool newJob(bool shortFile);
+    void setControlFile(bv_controlfile* controlFile);
+    bool registerJob(const std::vector<std::string>& names, int node, const std::string& task,
+                     const std::string& taskText, const std::string& userIdText, const std::string& description,
+                     const std::string& kind, int callerNumber, bool report);
+    ControlFileRecord* getDatabaseRecord(const std::string& name) const;
+    // times: filled with this process's CPU and elapsed times when given.
+    bool finishJob(int result, int value, uint8_t flag, ProcessCpuTimes* times = nullptr);
+
+    int getJobNumber() const { return jobNumber_; }
+    bool hasNoJob() const { return noJob_; }
+    // The slot claimed for name, or null.
+    JobSlot* getJobSlot(const std::string& name) const;
+
+private:
+    using Element = std::pair<ControlFileRecord*, JobSlot*>;
+
+    void clearJobs();
+    bool collectDatabases(int node, const std::string& task, const std::vector<std::string>& names, bool report);
+    bool addJobSlots(int node, const std::string& task, const std::string& taskText, int userId,
+                     const std::string& description, const std::string& kind, int callerNumber);
+    void fillJobSlot(JobSlot& slot, const std::string& kind, int callerNumber, int userId, const std::string& task,
+                     const std::string& taskText, const std::string& description, int node);
+    void watchFatalExit(bool on);
+    static void onFatalExit(int messageNumber);
+
+    bool noJob_ = true;
+    bv_controlfile* controlFile_ = nullptr;
+    int jobNumber_;
+    std::string managerText_;
+    std::map<std::string, Element> jobs_;
+    std::map<std::string, Element>::iterator cursor_;
+    bool watching_ = false;
+};
+
+}  // namespace brenvik

@@ -1,0 +1,60 @@
+#include "database/taxonomy_line_reader.h"
+
+#include <cstring>
+
+TaxonomyLineReader::TaxonomyLineReader(std::FILE* stream, LineEnds ends, size_t maxLine)
+    : stream_(stream), ends_(ends), maxLine_(maxLine), buffer_(size_t{1} << 20) {}
+
+bool TaxonomyLineReader::fill() {
+    if (eof_ || stream_ == nullptr) return false;
+    len_ = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
+    pos_ = 0;
+    if (len_ == 0) {
+        eof_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool TaxonomyLineReader::next(std::string& line) {
+    for (;;) {
+        line.clear();
+        bool tooLong = false;
+        bool sawAny = false;
+        bool ended = false;
+        while (!ended) {
+            if (pos_ >= len_ && !fill()) break;
+            sawAny = true;
+            const char* start = buffer_.data() + pos_;
+            const size_t avail = len_ - pos_;
+            size_t n = 0;
+            if (ends_ == LineEnds::LfDropCr) {
+                const void* hit = std::memchr(start, '\n', avail);
+                n = hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) : avail;
+            } else {
+                while (n < avail && start[n] != '\n' && start[n] != '\r' && start[n] != '\0') ++n;
+            }
+            if (!tooLong) {
+                if (n > maxLine_ - line.size()) {
+                    tooLong = true;
+                    std::string().swap(line);
+                } else {
+                    line.append(start, n);
+                }
+            }
+            pos_ += n;
+            if (pos_ < len_) {
+                ++pos_;  // step over the line end
+                ended = true;
+            }
+        }
+        if (!sawAny) return false;
+        ++lineNumber_;
+        if (tooLong) {
+            ++skipped_;
+            continue;
+        }
+        if (ends_ == LineEnds::LfDropCr && !line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+    }
+}

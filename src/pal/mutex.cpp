@@ -1,0 +1,28 @@
+#include "pal/mutex.h"
+
+#include "pal/exceptions.h"
+#include "pal/last_error.h"
+
+namespace NARROW_CHAR_PAL {
+
+Mutex::Mutex() {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        if (rc == 0) rc = pthread_mutex_init(&mutex_, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    if (rc != 0) {
+        setLastError(static_cast<uint32_t>(rc));
+        throw WindowsError(static_cast<uint32_t>(rc), 37, "mutex");
+    }
+}
+
+Mutex::~Mutex() { pthread_mutex_destroy(&mutex_); }
+
+void Mutex::lock() { pthread_mutex_lock(&mutex_); }
+
+void Mutex::unlock() { pthread_mutex_unlock(&mutex_); }
+
+}  // namespace NARROW_CHAR_PAL

@@ -1,0 +1,401 @@
+#include "common/mmapfile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/fake_monitor.h"
+#include "support/temp_dir.h"
+
+using tarvex_test::FakeMonitor;
+using tarvex_test::readFile;
+using tarvex_test::TempDir;
+using tarvex_test::writeFile;
+
+namespace {
+
+// A pid that certainly belongs to no running process: a child that has ended.
+long deadPid() {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+MmapMarker markerFor(const std::string& path, long pid, int rw) {
+    struct stat st;
+    stat(path.c_str(), &st);
+    MmapMarker m;
+    m.pid = pid;
+    m.readWrite = rw;
+    m.device = st.st_dev;
+    m.inode = st.st_ino;
+    m.size = st.st_size;
+    char* canonical = realpath(path.c_str(), nullptr);
+    m.path = canonical;
+    free(canonical);
+    return m;
+}
+
+// Removes a marker that a test wrote by hand.
+struct MarkerGuard {
+    std::string name;
+    ~MarkerGuard() { CMmapFile::removeMarker(name); }
+};
+
+}  // namespace
+
+TEST(MmapNames, MappingAndMarkerNames) {
+    struct Case {
+        std::string path;
+        bool local;
+        std::string mapping;
+        std::string marker;
+    } cases[] = {
+        {"/srv/tarvex/data/tarvex.control", false, "Global\\/srv/tarvex/data/tarvex.control",
+         "/tarvex.Global~~srv~tarvex~data~tarvex.control"},
+        {"/srv/tarvex/data/tarvex.control", true, "/srv/tarvex/data/tarvex.control",
+         "/tarvex.~srv~tarvex~data~tarvex.control"},
+        {"/srv/odd\\name", false, "Global\\/srv/odd~name", "/tarvex.Global~~srv~odd~name"},
+    };
+    for (const Case& c : cases) {
+        std::string mapping = CMmapFile::mappingNameFor(c.path, c.local);
+        EXPECT_EQ(mapping, c.mapping);
+        EXPECT_EQ(CMmapFile::markerNameFor(mapping), c.marker);
+    }
+}
+
+TEST(MmapNames, LongNamesAreCutAndHashed) {
+    std::string a = CMmapFile::markerNameFor("Global\\/" + std::string(300, 'a') + "1");
+    std::string b = CMmapFile::markerNameFor("Global\\/" + std::string(300, 'a') + "2");
+    ASSERT_EQ(a.size(), 230u + 1 + 16);
+    EXPECT_EQ(a.substr(0, 230), b.substr(0, 230));
+    EXPECT_EQ(a[230], '.');
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.find_first_not_of("0123456789abcdef", 231), std::string::npos);
+    // 255 bytes stay whole.
+    std::string exact = CMmapFile::markerNameFor(std::string(255 - 8, 'x'));
+    EXPECT_EQ(exact.size(), 255u);
+    EXPECT_EQ(exact.find('.', 8), std::string::npos);
+}
+
+TEST(MmapMarkerLine, RoundTripAndRejects) {
+    MmapMarker m;
+    m.pid = 42;
+    m.readWrite = 1;
+    m.device = 2049;
+    m.inode = 1234567;
+    m.size = 95472;
+    m.path = "/srv/with space/tarvex.control";
+    std::string line = CMmapFile::formatMarker(m);
+    EXPECT_EQ(line, "BVMAP1 42 1 2049 1234567 95472 /srv/with space/tarvex.control\n");
+    MmapMarker back;
+    ASSERT_TRUE(CMmapFile::parseMarker(line, back));
+    EXPECT_EQ(back.pid, 42);
+    EXPECT_EQ(back.readWrite, 1);
+    EXPECT_EQ(back.device, 2049u);
+    EXPECT_EQ(back.inode, 1234567u);
+    EXPECT_EQ(back.size, 95472);
+    EXPECT_EQ(back.path, m.path);
+
+    const char* bad[] = {
+        "",
+        "BVMAP1 42 1 2049 1234567 95472 /p",  // no line end
+        "BVMAP2 42 1 2049 1234567 95472 /p\n",
+        "BVMAP1 42 2 2049 1234567 95472 /p\n",  // rw not 0/1
+        "BVMAP1 -4 1 2049 1234567 95472 /p\n",
+        "BVMAP1 x 1 2049 1234567 95472 /p\n",
+        "BVMAP1 42 1 2049 1234567\n",
+        "BVMAP1 42  1 2049 1234567 95472 /p\n",
+        "BVMAP1 42 1 2049 99999999999999999999999 95472 /p\n",
+    };
+    for (const char* text : bad) EXPECT_FALSE(CMmapFile::parseMarker(text, back)) << text;
+}
+
+// Every way in which the owner's registration does not cover an open by
+// name ends in error 49; the two switches of pid 0 and dev/ino "0 0" let a
+// registration without a live owner through.
+TEST(MmapContract, OpenByNameChecksTheMarker) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("tarvex.control");
+    writeFile(path, "0123456789");
+    const std::string marker = CMmapFile::markerNameForFile(path);
+    MarkerGuard guard{marker};
+    const long live = static_cast<long>(getpid());
+
+    struct Case {
+        const char* what;
+        bool writeMarker;
+        const char* rawLine;  // written instead of a formatted marker when set
+        long pid;
+        int rw;
+        bool zeroIdentity;
+        bool replaceFile;
+        bool readOnly;
+        int error;
+    } cases[] = {
+        {"missing marker", false, nullptr, 0, 1, false, false, false, 49},
+        {"unparsable marker", true, "BVMAP1 garbage\n", 0, 1, false, false, true, 49},
+        {"dead owner", true, nullptr, -1, 1, false, false, true, 49},
+        {"read-write open of a read-only marker", true, nullptr, live, 0, false, false, false, 49},
+        {"replaced file", true, nullptr, live, 1, false, true, true, 49},
+        {"live owner, read-only open", true, nullptr, live, 0, false, false, true, 0},
+        {"live owner, read-write", true, nullptr, live, 1, false, false, false, 0},
+        {"pid 0 and dev/ino 0 0", true, nullptr, 0, 1, true, false, false, 0},
+        {"pid 0 does not switch off the identity check", true, nullptr, 0, 1, false, true, false, 49},
+        {"dev/ino 0 0 does not switch off the liveness check", true, nullptr, -1, 1, true, false, false, 49},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path, "0123456789");
+        CMmapFile::removeMarker(marker);
+        if (c.writeMarker) {
+            if (c.rawLine != nullptr) {
+                MmapMarker dummy;
+                ASSERT_TRUE(CMmapFile::writeMarker(marker, dummy, 0644));
+                // Overwrite with the raw text through a second marker write path.
+                ASSERT_FALSE(CMmapFile::parseMarker(c.rawLine, dummy));
+                int fd = shm_open(marker.c_str(), O_RDWR | O_TRUNC, 0);
+                ASSERT_GE(fd, 0);
+                ASSERT_EQ(write(fd, c.rawLine, strlen(c.rawLine)), static_cast<ssize_t>(strlen(c.rawLine)));
+                close(fd);
+            } else {
+                MmapMarker m = markerFor(path, c.pid < 0 ? deadPid() : c.pid, c.rw);
+                if (c.zeroIdentity) m.device = m.inode = 0;
+                ASSERT_TRUE(CMmapFile::writeMarker(marker, m, 0644));
+            }
+        }
+        if (c.replaceFile) {
+            writeFile(path + ".new", "abcdefghij");
+            ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+        }
+        CMmapFile file;
+        int error = -1;
+        bool ok = file.open(path, c.readOnly, error, 0, 0, false);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(ok, c.error == 0);
+        EXPECT_EQ(file.isOpen(), c.error == 0);
+        if (ok) {
+            ASSERT_EQ(file.getSize(), 10);
+            char* view = static_cast<char*>(file.getView(0, 10));
+            ASSERT_NE(view, nullptr);
+            EXPECT_EQ(std::string(view, 10), c.replaceFile ? "abcdefghij" : "0123456789");
+            if (!c.readOnly) {
+                memcpy(view + 2, "XY", 2);
+                file.close();
+                EXPECT_EQ(readFile(path), "01XY456789");
+            }
+        }
+    }
+}
+
+TEST(MmapContract, MissingFileIsError47) {
+    TempDir dir("mmap");
+    CMmapFile file;
+    int error = 0;
+    EXPECT_FALSE(file.open(dir.file("absent"), true, error, 0, 0, false));
+    EXPECT_EQ(error, 47);
+}
+
+TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("db.seq");
+    writeFile(path, std::string(5000, 's'));
+    chmod(path.c_str(), 0640);
+    const std::string marker = CMmapFile::markerNameForFile(path);
+    MarkerGuard guard{marker};
+    {
+        CMmapFile owner;
+        int error = -1;
+        ASSERT_TRUE(owner.open(path, true, error, MMAP_OWNER | MMAP_NO_LOCK, 0, true));
+        MmapMarker m;
+        ASSERT_TRUE(CMmapFile::readMarker(marker, m));
+        EXPECT_EQ(m.pid, static_cast<long>(getpid()));
+        EXPECT_EQ(m.readWrite, 0);
+        EXPECT_EQ(m.size, 5000);
+        struct stat st;
+        ASSERT_EQ(stat(("/dev/shm" + marker).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+        // A read-only open by name works while the owner lives; a copy of it
+        // outlives its original.
+        CMmapFile reader;
+        ASSERT_TRUE(reader.open(path, true, error, 0, 0, false));
+        CMmapFile copy(reader);
+        reader.close();
+        const char* view = static_cast<const char*>(copy.getView(4999, 1));
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(*view, 's');
+    }
+    MmapMarker gone;
+    EXPECT_FALSE(CMmapFile::readMarker(marker, gone));
+
+    // Another owner's registration survives our close.
+    {
+        CMmapFile owner;
+        int error = -1;
+        ASSERT_TRUE(owner.open(path, true, error, MMAP_OWNER | MMAP_NO_LOCK, 0, true));
+        MmapMarker other = markerFor(path, 0, 0);
+        ASSERT_TRUE(CMmapFile::writeMarker(marker, other, 0644));
+    }
+    EXPECT_TRUE(CMmapFile::readMarker(marker, gone));
+}
+
+TEST(MmapViews, WindowsAreClampedAndReused) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("db.idx");
+    std::string data(3 * 1024 * 1024 + 123, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    writeFile(path, data);
+    FakeMonitor monitor;
+    ASSERT_TRUE(monitor.registerDatabaseFile(path));
+
+    CMmapFile file;
+    int error = -1;
+    ASSERT_TRUE(file.open(path, true, error, MMAP_NO_VIEW, 1024 * 1024, false));
+    EXPECT_FALSE(file.isWholeFileMapped());
+    const int64_t size = static_cast<int64_t>(data.size());
+    EXPECT_EQ(file.getView(size, 1), nullptr);
+    EXPECT_EQ(file.getView(-1, 1), nullptr);
+
+    // Two reads 100 bytes apart inside one window map once.
+    char* first = static_cast<char*>(file.getView(1000, 10));
+    ASSERT_NE(first, nullptr);
+    int64_t offset = file.getViewOffset();
+    char* second = static_cast<char*>(file.getView(1100, 10));
+    EXPECT_EQ(second, first + 100);
+    EXPECT_EQ(file.getViewOffset(), offset);
+    EXPECT_EQ(*second, data[1100]);
+
+    // Near the end, the window ends at the end of the file.
+    char* tail = static_cast<char*>(file.getView(size - 5, 1000));
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(static_cast<uint64_t>(file.getViewOffset()) + file.getViewLength(), data.size());
+    EXPECT_EQ(std::string(tail, 5), data.substr(data.size() - 5));
+
+    // A copy of a windowed object maps its own windows.
+    CMmapFile copy(file);
+    EXPECT_EQ(copy.getViewLength(), 0u);
+    char* fromCopy = static_cast<char*>(copy.getView(2 * 1024 * 1024, 4));
+    ASSERT_NE(fromCopy, nullptr);
+    EXPECT_EQ(std::string(fromCopy, 4), data.substr(2 * 1024 * 1024, 4));
+}
+
+TEST(MmapViews, OpenOnAnOpenObjectClosesItFirst) {
+    TempDir dir("mmap");
+    writeFile(dir.file("a"), "aaaa");
+    writeFile(dir.file("b"), "bb");
+    FakeMonitor monitor;
+    ASSERT_TRUE(monitor.registerDatabaseFile(dir.file("a")));
+    ASSERT_TRUE(monitor.registerDatabaseFile(dir.file("b")));
+    CMmapFile file;
+    int error = -1;
+    ASSERT_TRUE(file.open(dir.file("a"), true, error, 0, 0, false));
+    ASSERT_TRUE(file.open(dir.file("b"), true, error, 0, 0, false));
+    EXPECT_EQ(file.getSize(), 2);
+    EXPECT_EQ(std::string(static_cast<char*>(file.getView(0, 2)), 2), "bb");
+    // A failed open leaves the object closed.
+    EXPECT_FALSE(file.open(dir.file("c"), true, error, 0, 0, false));
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(file.getView(0, 1), nullptr);
+}
+
+TEST(MmapLock, OwnerLocksASmallFile) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("small");
+    writeFile(path, std::string(64 * 1024, 'z'));
+    CMmapFile owner;
+    int error = -1;
+    ASSERT_TRUE(owner.open(path, true, error, MMAP_OWNER | MMAP_MAP_AND_LOCK, 0, false));
+    EXPECT_TRUE(owner.isWholeFileMapped());
+    EXPECT_EQ(owner.getLockState(), 1);
+    owner.close();
+    EXPECT_EQ(owner.getLockState(), 0);
+}
+
+namespace {
+
+// A stand-in for bv-memlock: answers "locked" for its chunk, then waits for
+// the owner's release request and answers "released".
+const char* kHelperScript = R"(#!/bin/sh
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -f) file="$2"; shift 2;;
+    -o) index="$2"; shift 2;;
+    *) shift 2;;
+  esac
+done
+lck="$file.lck"
+echo "$@ $file $index" >> helper.calls
+word() { printf "\\$(printf %o $1)\\000\\000\\000" | dd of="$lck" bs=1 seek=$(( index * 16 + 8 )) conv=notrunc 2>/dev/null; }
+word 4
+i=0
+while [ $i -lt 400 ]; do
+  req=$(od -An -tu4 -j $(( index * 16 )) -N4 "$lck" | tr -d ' ')
+  if [ "$req" = "0" ]; then word 7; exit 0; fi
+  sleep 0.05
+  i=$((i + 1))
+done
+)";
+
+struct WorkingFolder {
+    std::string old;
+    explicit WorkingFolder(const std::string& dir) {
+        char buf[4096];
+        old = getcwd(buf, sizeof buf);
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+    }
+    ~WorkingFolder() { (void)!chdir(old.c_str()); }
+};
+
+}  // namespace
+
+TEST(MmapHelper, HelpersLockChunksAndReleaseThroughTheLckFile) {
+    TempDir dir("mmap");
+    writeFile(dir.file("bv-memlock"), kHelperScript);
+    chmod(dir.file("bv-memlock").c_str(), 0755);
+    const std::string path = dir.file("big.seq");
+    writeFile(path, std::string(5 * 1024 * 1024, 'q'));
+    WorkingFolder here(dir.path());
+
+    CMmapFile file;
+    int error = -1;
+    // Chunks of 2 MiB: 5 MiB makes three records.
+    ASSERT_TRUE(file.open(path, true, error, MMAP_MAP_AND_LOCK | MMAP_NO_LOCK | (2u << 16), 0, false));
+    EXPECT_EQ(file.getLockState(), 2);
+    std::string lck = readFile(path + ".lck");
+    ASSERT_EQ(lck.size(), 3u * 16);
+    for (int i = 0; i < 3; ++i) {
+        HelperLockRecord r;
+        memcpy(&r, lck.data() + 16 * i, 16);
+        EXPECT_EQ(r.request, 1u);
+        EXPECT_EQ(r.state, HELPER_STATE_LOCKED);
+    }
+    file.close();
+    EXPECT_FALSE(tarvex_test::pathExists(path + ".lck"));
+}
+
+TEST(MmapHelper, AHelperThatNeverAnswersCostsTenSecondsAndTheLckGoes) {
+    TempDir dir("mmap");
+    writeFile(dir.file("bv-memlock"), "#!/bin/sh\necho started >> helper.calls\nexit 0\n");
+    chmod(dir.file("bv-memlock").c_str(), 0755);
+    const std::string path = dir.file("mid.seq");
+    writeFile(path, std::string(1024, 'q'));
+    WorkingFolder here(dir.path());
+
+    CMmapFile file;
+    int error = -1;
+    time_t begin = time(nullptr);
+    // Chunk arguments outside 2..2048 mean 512 MiB: one record.
+    ASSERT_TRUE(file.open(path, true, error, MMAP_MAP_AND_LOCK | MMAP_NO_LOCK | (4096u << 16), 0, false));
+    EXPECT_GE(time(nullptr) - begin, 9);
+    EXPECT_EQ(file.getLockState(), 0);
+    EXPECT_FALSE(tarvex_test::pathExists(path + ".lck"));
+    EXPECT_EQ(readFile(dir.file("helper.calls")), "started\n");
+}
