@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/bv_errs.h"
 #include "config/bv_options.h"
 #include "pal/last_error.h"
 
@@ -57,6 +58,22 @@ bool bv_filesystem::exists(const std::string& path) {
     if (stat(path.c_str(), &st) == 0) return true;
     NARROW_CHAR_PAL::captureLastError();
     return false;
+}
+
+int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
+    NARROW_CHAR_PAL::captureLastError();
+    if (errs) errs->setError(258, path);
+    return 0;
+}
+
+time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return st.st_mtime;
+    NARROW_CHAR_PAL::captureLastError();
+    if (errs) errs->setSystemError(258, path);
+    return 0;
 }
 
 bool bv_filesystem::isDirectory(const std::string& path) {
