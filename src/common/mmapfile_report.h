@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "pal/system_text.h"
+
 namespace mmap_report {
 
 template <class... Args>
@@ -13,10 +15,7 @@ inline void say(int number, int line, Args... args) {
     ((void)args, ...);
 }
 
-inline std::string systemText(int code) {
-    char buffer[256];
-    return std::string(strerror_r(code, buffer, sizeof buffer));
-}
+inline std::string systemText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
 inline void grantAccess(const std::string& path) { (void)path; }
 

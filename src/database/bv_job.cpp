@@ -10,7 +10,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/process_startup.h"
 #include "database/jobs_port.h"
+#include "pal/system_text.h"
 
 namespace brenvik {
 
@@ -30,10 +32,7 @@ bool exists(const std::string& path) {
     return ::stat(osPath(path).c_str(), &st) == 0;
 }
 
-std::string errnoText(int code) {
-    char buffer[256];
-    return std::string(strerror_r(code, buffer, sizeof buffer));
-}
+std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
 uint32_t nowSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
 
@@ -274,14 +273,14 @@ void CJobManager::fillJobSlot(JobSlot& slot, const std::string& kind, int caller
                               int node) {
     slot.finishFlag = 0;
     storeField(slot.startTime, nowSeconds());
-    storeField(slot.processId, static_cast<int32_t>(::getpid()));
+    storeField(slot.processId, static_cast<int32_t>(getProcessId()));
     slot.zero352 = 0;
     slot.zero436 = 0;
     putText(slot.requestKind, kind.substr(0, 3));
     std::memset(slot.zero424, 0, sizeof slot.zero424);
     slot.callerNumber = callerNumber;
     slot.userId = userId;
-    const char* address = std::getenv("REMOTE_ADDR");
+    const char* address = getEnv("REMOTE_ADDR");
     putText(slot.clientAddress, address != nullptr ? std::string(address) : std::string());
     std::memset(reinterpret_cast<char*>(&slot) + offsetof(JobSlot, result), 0,
                 offsetof(JobSlot, finishFlag) - offsetof(JobSlot, result));
@@ -307,9 +306,9 @@ JobSlot* CJobManager::getJobSlot(const std::string& name) const {
 
 bool CJobManager::finishJob(int result, int value, uint8_t flag, ProcessCpuTimes* times) {
     watchFatalExit(false);
-    jobs_port::CpuTimes t;
-    jobs_port::cpuTimes(t);
-    (void)times;
+    ProcessCpuTimes local;
+    ProcessCpuTimes& t = times != nullptr ? *times : local;
+    getProcessCpuTimes(t);
     for (auto& [name, element] : jobs_) {
         JobSlot* slot = element.second;
         if (slot == nullptr || loadField(slot->jobNumber) != jobNumber_) {

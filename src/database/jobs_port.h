@@ -46,16 +46,6 @@ inline int lockRegion(int fd, long long offset, long long length, bool lock, con
     return -1;
 }
 
-struct CpuTimes {
-    uint32_t userMs = 0, kernelMs = 0, elapsedMs = 0;
-};
-inline void cpuTimes(CpuTimes& t) {
-    struct rusage ru;
-    ::getrusage(RUSAGE_SELF, &ru);
-    t.userMs = static_cast<uint32_t>(ru.ru_utime.tv_sec * 1000 + ru.ru_utime.tv_usec / 1000);
-    t.kernelMs = static_cast<uint32_t>(ru.ru_stime.tv_sec * 1000 + ru.ru_stime.tv_usec / 1000);
-}
-
 using FatalCallback = void (*)(int);
 inline FatalCallback& fatalCallbackSlot() {
     static FatalCallback slot = nullptr;

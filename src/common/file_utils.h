@@ -1,0 +1,53 @@
+#pragma once
+// Small file utilities of the server code: region locks with retries that
+// work across processes, existence and size, seeking, opening with a reported
+// failure, reading lines with comment skipping, and granting the configured
+// groups access to a new file. Descriptors are plain ints; the caller owns
+// them. Nothing here keeps state.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Locks [offset, offset + length) of the file for this open file description
+// (an OFD lock: other processes and other opens of the file are refused;
+// closing another descriptor of the file does not drop it). Write lock on a
+// writable descriptor, read lock on a read-only one. Tries 10 times, 1 second
+// apart. 0 on success, -1 on failure; unless quiet, a failure is reported
+// (message 267 with the path). The file position is left as it was.
+int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
+// Releases such a lock (one try); same result and report.
+int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
+
+// True when stat succeeds. The file system is case-sensitive, so the
+// exact-case test is what stat does already.
+bool fileExists(const char* path, bool exactCase = false);
+// Size of an existing regular file; 0 when it is missing or not a file.
+int64_t fileSize(const char* path);
+// Origin 1 = current position, 2 = end, anything else = start. New position
+// or -1.
+int64_t fileSeek(int fd, int64_t offset, int origin);
+
+// Opens read-only, or read-write with create and truncate (0666 under the
+// umask). Never returns descriptors 0 to 2. -1 on failure: reported as
+// message 12 (job -1), or with errorText given, the formatted message is
+// copied there (at most errorTextSize - 1 characters) instead.
+int fileOpen(const char* path, bool forReading, char* errorText = nullptr, size_t errorTextSize = 0);
+// fopen (close-on-exec, never on descriptors 0 to 2); null on failure,
+// reported as message 12 when report is set.
+FILE* fileOpenStream(const char* path, const char* mode, bool report);
+// read() that goes on after an interrupted call; -1 on failure.
+long fileRead(int fd, void* buffer, size_t count);
+int fileClose(int fd);
+
+// Reads the next line into buffer (at most size - 1 bytes, terminated) and
+// returns its length; the descriptor is left at the start of the next line
+// (or of the rest of a line longer than the buffer, which then comes back in
+// pieces with lineEnd false on all but the last). CR, LF and CR LF end a line.
+// With skip, empty lines and complete lines starting with "#" or ";" are
+// passed over. endOfFile is set when nothing was left to read; a failed read
+// counts as the end with 0 bytes; a buffer of 1 byte or less reads nothing.
+int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bool& endOfFile);
+
+// Gives the configured user group access to the path (group owner and g+rw)
+// and reports a failure, except for the error log itself; 0 or -1.
+int setFileAccess(const char* path, bool fileSystemObject, bool compareFirst);

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/file_utils.h"
+#include "support/temp_dir.h"
+
+using tarvex_test::TempDir;
+using tarvex_test::writeFile;
+
+namespace {
+
+// Whether another open file description could lock the region now.
+bool regionFree(const std::string& path, int64_t offset, int64_t length, short type = F_WRLCK) {
+    int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    bool ok = fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    close(fd);
+    return ok;
+}
+
+// Runs body in a child process; returns its exit status.
+template <typename F>
+int inChild(F body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+TEST(FileLock, HeldRangeRefusedElsewhereAndSurvivesClosingOtherDescriptors) {
+    TempDir dir("lock");
+    std::string path = dir.file("log.txt");
+    writeFile(path, "0123456789");
+    int fd = fileOpen(path.c_str(), false);
+    ASSERT_GE(fd, 3);
+    ASSERT_EQ(fileSeek(fd, 7, 0), 7);
+    ASSERT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    EXPECT_EQ(fileSeek(fd, 0, 1), 7) << "the lock keeps the file position";
+
+    // Closing another descriptor of the same file in the holder keeps the lock.
+    int other = open(path.c_str(), O_RDONLY);
+    close(other);
+    EXPECT_EQ(inChild([&] { return regionFree(path, 0, 4) ? 1 : 0; }), 0) << "another process got the held range";
+    EXPECT_EQ(inChild([&] { return regionFree(path, 4, 4) ? 0 : 1; }), 0) << "bytes outside the range are free";
+
+    // A waiting process gets the range once the holder lets go.
+    pid_t pid = fork();
+    if (pid == 0) {
+        int cfd = fileOpen(path.c_str(), false);
+        _exit(lockFileRegion(cfd, 0, 4, path.c_str(), true) == 0 ? 0 : 1);
+    }
+    usleep(1500 * 1000);
+    EXPECT_EQ(unlockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the retry did not get the released range";
+    fileClose(fd);
+}
+
+TEST(FileLock, GivesUpAfterTenTriesOneSecondApart) {
+    TempDir dir("lock");
+    std::string path = dir.file("log.txt");
+    writeFile(path, "x");
+    int fd = fileOpen(path.c_str(), false);
+    ASSERT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    int status = inChild([&] {
+        int cfd = fileOpen(path.c_str(), false);
+        auto start = std::chrono::steady_clock::now();
+        int rc = lockFileRegion(cfd, 0, 4, path.c_str(), true);
+        double s = secondsSince(start);
+        return rc == -1 && s >= 8.5 && s < 12 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    fileClose(fd);
+}
+
+TEST(FileLock, ReadOnlyDescriptorsShareAndBadDescriptorsFail) {
+    TempDir dir("lock");
+    std::string path = dir.file("data");
+    writeFile(path, "abcd");
+    int fd = fileOpen(path.c_str(), true);
+    ASSERT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    EXPECT_TRUE(regionFree(path, 0, 4, F_RDLCK));
+    EXPECT_FALSE(regionFree(path, 0, 4, F_WRLCK));
+    EXPECT_EQ(unlockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    EXPECT_TRUE(regionFree(path, 0, 4, F_WRLCK));
+    fileClose(fd);
+    EXPECT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), -1);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(lockFileRegion(fds[0], 0, 4, "pipe", true), -1);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+namespace {
+struct Line {
+    std::string text;
+    bool lineEnd;
+};
+
+std::vector<Line> readAll(const std::string& path, size_t size, bool skip) {
+    int fd = fileOpen(path.c_str(), true);
+    std::vector<Line> lines;
+    std::vector<char> buf(size + 8, '#');
+    for (int guard = 0; guard < 100; ++guard) {
+        bool lineEnd = false, eof = false;
+        int n = fileReadLine(fd, buf.data(), size, lineEnd, skip, eof);
+        for (size_t i = size; i < buf.size(); ++i) EXPECT_EQ(buf[i], '#') << "wrote past the buffer";
+        if (eof) {
+            EXPECT_EQ(n, 0);
+            break;
+        }
+        EXPECT_EQ(static_cast<size_t>(n), std::strlen(buf.data()));
+        lines.push_back({buf.data(), lineEnd});
+    }
+    fileClose(fd);
+    return lines;
+}
+}  // namespace
+
+TEST(FileReadLine, LineEndsSkippingAndPieces) {
+    const struct {
+        const char* name;
+        std::string content;
+        size_t size;
+        bool skip;
+        std::vector<Line> expected;
+    } cases[] = {
+        {"lf", "a\nbc\n", 64, false, {{"a", true}, {"bc", true}}},
+        {"crlf", "a\r\nbc\r\n", 64, false, {{"a", true}, {"bc", true}}},
+        {"lone cr keeps first byte after empty line", "a\r\rb\r", 64, false, {{"a", true}, {"", true}, {"b", true}}},
+        {"last line without end", "a\nlast", 64, false, {{"a", true}, {"last", false}}},
+        {"skip empty and comments", "\n#c\n;d\r\n\r\ndata\n", 64, true, {{"data", true}}},
+        {"comments kept without skip", "#c\n\n", 64, false, {{"#c", true}, {"", true}}},
+        {"long line in pieces", "abcdefg\nh\n", 4, false, {{"abc", false}, {"def", false}, {"g", true}, {"h", true}}},
+        {"cr at end of read area", "abc\r\nd\n", 4, false, {{"abc", false}, {"", true}, {"d", true}}},
+        {"cr lf split by buffer", "ab\r\nd\n", 4, false, {{"ab", true}, {"d", true}}},
+        {"empty file", "", 64, true, {}},
+    };
+    TempDir dir("lines");
+    for (const auto& c : cases) {
+        std::string path = dir.file("f.txt");
+        writeFile(path, c.content);
+        std::vector<Line> got = readAll(path, c.size, c.skip);
+        ASSERT_EQ(got.size(), c.expected.size()) << c.name;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].text, c.expected[i].text) << c.name << " line " << i;
+            EXPECT_EQ(got[i].lineEnd, c.expected[i].lineEnd) << c.name << " line " << i;
+        }
+    }
+}
+
+TEST(FileReadLine, PositionContractTinyBuffersAndFailedReads) {
+    TempDir dir("lines");
+    std::string path = dir.file("f.txt");
+    writeFile(path, "first\r\nsecond\n");
+    int fd = fileOpen(path.c_str(), true);
+    char buf[32];
+    bool lineEnd = false, eof = false;
+    EXPECT_EQ(fileReadLine(fd, buf, sizeof buf, lineEnd, false, eof), 5);
+    EXPECT_EQ(fileSeek(fd, 0, 1), 7) << "next call starts at the next line";
+    char one[2] = {'#', '#'};
+    EXPECT_EQ(fileReadLine(fd, one, 1, lineEnd, false, eof), 0);
+    EXPECT_EQ(one[0], '\0');
+    EXPECT_EQ(one[1], '#');
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(fileReadLine(fd, one + 1, 0, lineEnd, false, eof), 0);
+    EXPECT_EQ(one[1], '#');
+    EXPECT_EQ(fileSeek(fd, 0, 1), 7) << "a tiny buffer consumes nothing";
+    fileClose(fd);
+
+    // A descriptor open for writing only cannot be read: end of file, 0 bytes.
+    int wfd = open(path.c_str(), O_WRONLY);
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(fileReadLine(wfd, buf, sizeof buf, lineEnd, true, eof), 0);
+    EXPECT_TRUE(eof);
+    EXPECT_FALSE(lineEnd);
+    EXPECT_EQ(buf[0], '\0');
+    close(wfd);
+}
+
+TEST(FileUtils, ExistsSizeSeekOpen) {
+    TempDir dir("futil");
+    std::string path = dir.file("Data.txt");
+    writeFile(path, "0123456789");
+    EXPECT_TRUE(fileExists(path.c_str()));
+    EXPECT_TRUE(fileExists(path.c_str(), true));
+    EXPECT_FALSE(fileExists(dir.file("data.txt").c_str(), true)) << "names differ in case";
+    EXPECT_FALSE(fileExists(dir.file("missing").c_str()));
+    EXPECT_TRUE(fileExists(dir.path().c_str()));
+
+    EXPECT_EQ(fileSize(path.c_str()), 10);
+    EXPECT_EQ(fileSize(dir.file("missing").c_str()), 0);
+    EXPECT_EQ(fileSize(dir.path().c_str()), 0);
+
+    int fd = fileOpen(path.c_str(), true);
+    ASSERT_GE(fd, 3);
+    const struct {
+        int64_t offset;
+        int origin;
+        int64_t result;
+    } seeks[] = {{4, 0, 4}, {2, 1, 6}, {-1, 2, 9}, {3, 7, 3}, {-20, 0, -1}};
+    for (const auto& s : seeks) EXPECT_EQ(fileSeek(fd, s.offset, s.origin), s.result) << s.origin;
+    char buf[4];
+    EXPECT_EQ(fileSeek(fd, 8, 0), 8);
+    EXPECT_EQ(fileRead(fd, buf, sizeof buf), 2);
+    EXPECT_EQ(fileClose(fd), 0);
+
+    // Writing truncates; a missing folder fails.
+    int wfd = fileOpen(path.c_str(), false);
+    ASSERT_GE(wfd, 3);
+    EXPECT_EQ(fileSize(path.c_str()), 0);
+    fileClose(wfd);
+    char text[64] = "unchanged";
+    EXPECT_EQ(fileOpen(dir.file("no/such").c_str(), true, text, sizeof text), -1);
+    EXPECT_EQ(fileOpenStream(dir.file("no/such").c_str(), "r", false), nullptr);
+    FILE* f = fileOpenStream(path.c_str(), "a+t", false);
+    ASSERT_NE(f, nullptr);
+    EXPECT_GE(fileno(f), 3);
+    EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
+    fclose(f);
+}
+
+TEST(FileUtils, NeverOpensOnStandardStreams) {
+    TempDir dir("futil");
+    std::string path = dir.file("x");
+    writeFile(path, "x");
+    int status = inChild([&] {
+        close(0);
+        close(1);
+        close(2);
+        int fd = fileOpen(path.c_str(), true);
+        FILE* f = fileOpenStream(path.c_str(), "r", false);
+        return fd >= 3 && f && fileno(f) >= 3 && fcntl(0, F_GETFD) == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
