@@ -269,7 +269,7 @@ void bv_errs::addError(int number, const std::string& text, int severity, const 
 void bv_errs::writeLogLine(int number, const std::string& text, int severity, const std::string& sessionName,
                            int userId) const {
     const char* remote = std::getenv("REMOTE_ADDR");
-    std::string line = "\"" + oneLine(reporter_platform::timeText()) + "\",\"" +
+    std::string line = "\"" + oneLine(reporter_platform::securityLogTimeText()) + "\",\"" +
                        oneLine(remote ? remote : "localhost") + "\"," + std::to_string(number) + "," +
                        std::to_string(severity) + ",\"" + oneLine(sessionName) + "\"," + std::to_string(userId) +
                        ",\"" + oneLine(text) + "\"\n";

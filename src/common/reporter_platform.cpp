@@ -1,59 +1,54 @@
 #include "common/reporter_platform.h"
 
-#include <cerrno>
-#include <cstring>
-#include <ctime>
-#include <mutex>
-#include <unistd.h>
+#include "common/bv_winmutex.h"
+#include "common/process_startup.h"
+#include "common/time_utils.h"
+#include "config/global_options.h"
+#include "pal/last_error.h"
+#include "pal/system_text.h"
 
 namespace reporter_platform {
 
-namespace {
-thread_local int lastError = 0;
-}
-
 std::string timeText() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    if (!localtime_r(&t, &tm)) return std::string();
-    char buf[64];
-    std::size_t n = std::strftime(buf, sizeof buf, "%a %b %d %H:%M:%S %Y", &tm);
-    return std::string(buf, n > 24 ? 24 : n);
+    CTimeUtils t;
+    return t.formatTime(t.now());
 }
 
-void captureLastError() { lastError = errno; }
-
-std::string lastSystemErrorText() {
-    char buf[256];
-    const char* text = strerror_r(lastError, buf, sizeof buf);
-    std::string s = text ? text : "";
-    for (char& c : s)
-        if (c == '\r' || c == '\n') c = ' ';
-    return s;
+std::string securityLogTimeText() {
+    bvparser_internal::CTimeUtils t;
+    return t.asctime(t.localtime(t.now()));
 }
 
+void captureLastError() { NARROW_CHAR_PAL::captureLastError(); }
+
+std::string lastSystemErrorText() { return getSystemErrorText(NARROW_CHAR_PAL::getLastError()); }
+
+// The socket library of the fatal exit's clean-up needs no closing here:
+// nothing opens one.
 void closeSockets(int) {}
 
-std::string computerName() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return std::string();
-    return buf;
+std::string computerName() { return getComputerName(); }
+
+void lockLibrary() { getGlobalMutex().lock(); }
+void unlockLibrary() { getGlobalMutex().unlock(); }
+
+std::string errorLogFile() { return brenvik::globalOptions().getErrorLogFile(); }
+std::string monitorLogFile() { return brenvik::globalOptions().getMonitorLogFile(); }
+std::string ipcLogFile() { return brenvik::globalCluster().getIPCLogfile(); }
+
+MailSettings mailSettings() {
+    const brenvik::bv_options& o = brenvik::globalOptions();
+    MailSettings s;
+    s.errMessageEmailTo = o.getErrMessageEmailTo();
+    s.emailErrorsEnabled = o.isEmailErrorsEnabled();
+    s.mailTransport = o.getMailTransport();
+    s.sendmailPath = o.getSendmailPath();
+    s.mailTempFile = o.getMailTempFile();
+    s.emailFromUser = o.getEmailFromUser();
+    s.emailFromTextName = o.getEmailFromTextName();
+    s.emailProfile = o.getEmailProfile();
+    s.emailPassword = o.getEmailPassword();
+    return s;
 }
-
-namespace {
-std::recursive_mutex& libraryMutex() {
-    static std::recursive_mutex* m = new std::recursive_mutex();
-    return *m;
-}
-}  // namespace
-
-void lockLibrary() { libraryMutex().lock(); }
-void unlockLibrary() { libraryMutex().unlock(); }
-
-std::string errorLogFile() { return "../logs/errorlog.txt"; }
-std::string monitorLogFile() { return "../logs/monitor.log"; }
-std::string ipcLogFile() { return "../logs/IPC.log"; }
-
-MailSettings mailSettings() { return MailSettings{}; }
 
 }  // namespace reporter_platform

@@ -10,6 +10,8 @@ namespace reporter_platform {
 
 // The local time as the 24-character log text; "" when it cannot be formatted.
 std::string timeText();
+// The same text as the security log's asctime form.
+std::string securityLogTimeText();
 // The text of the thread's last platform error.
 std::string lastSystemErrorText();
 // Records errno as the thread's last platform error.
@@ -35,8 +37,8 @@ struct MailSettings {
     std::string errMessageEmailTo;
     bool emailErrorsEnabled = false;
     int mailTransport = 2;
-    std::string sendmailPath = "/usr/lib/sendmail";
-    std::string mailTempFile = "/tmp/MXXXXXX";
+    std::string sendmailPath;
+    std::string mailTempFile;
     std::string emailFromUser;
     std::string emailFromTextName;
     std::string emailProfile;
