@@ -1,5 +1,7 @@
 #include "seqfetch/bv_picalc.h"
 
+#include "common/error_reporter.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -59,9 +61,7 @@ double negative(double count, double pH, double pK) {
     return count / (std::pow(10.0, pK - pH) + 1.0);
 }
 
-void reportPiNoConvergence(int jobNumber, int iterations, const std::string& start) {
-    (void)jobNumber; (void)iterations; (void)start;  // PENDING: errorReporter
-}
+constexpr int ERR_PI_NO_CONVERGE = 345;
 
 }  // namespace
 
@@ -106,6 +106,6 @@ double calcIsoelectricPoint(const char* sequence, int jobNumber, int length) {
     }
 
     std::string start(sequence != nullptr ? sequence : "", n < 19 ? n : 19);
-    reportPiNoConvergence(jobNumber, maxIterations, start);
+    errorReporter.reportChecked<ERR_PI_NO_CONVERGE>(jobNumber, 179, "bv_picalc", maxIterations, start);
     return 0.0;
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error_reporter.h"
 #include "database/genetic_codes.h"
 
 namespace {
@@ -32,9 +33,7 @@ int baseIndex(char c) {
     }
 }
 
-void reportTooLong(const std::string& start) {
-    (void)start;  // PENDING: errorReporter, message 104
-}
+constexpr int ERR_SEQ_TOO_LONG = 104;
 
 }  // namespace
 
@@ -132,7 +131,8 @@ int translateFrame(const GeneticCodeTables& tables, const unsigned char* stored,
 
     if (overflow != nullptr) *overflow = true;
     // The stored bytes are packed; the log gets the sequence's first letters.
-    reportTooLong(std::string(decoded.data(), static_cast<size_t>(n < 49 ? n : 49)));
+    const std::string head(decoded.data(), static_cast<size_t>(n < 49 ? n : 49));
+    errorReporter.reportChecked<ERR_SEQ_TOO_LONG>(-1, 295, "translation", head);
     out[0] = '\0';
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/error_reporter.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,9 +62,18 @@ TEST(IsoelectricPoint, EmptySequenceAndNullGiveANumber) {
     EXPECT_DOUBLE_EQ(calcIsoelectricPoint("KKKK", -1, 0), empty);
 }
 
-TEST(IsoelectricPoint, NonConvergenceGivesZero) {
+TEST(IsoelectricPoint, NonConvergenceGivesZeroAndIsReported) {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
     const std::string arginines(200, 'R');
-    EXPECT_DOUBLE_EQ(calcIsoelectricPoint(arginines.c_str(), 12, -1), 0.0);
+    const double pi = calcIsoelectricPoint(arginines.c_str(), 12, -1);
+    EXPECT_DOUBLE_EQ(pi, 0.0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2lf", pi);
+    EXPECT_STREQ(text, "0.00");
+    EXPECT_EQ(errorReporter.getLastNumber(), 345);
+    EXPECT_EQ(errorReporter.getLastJob(), 12);
+    EXPECT_FALSE(errorReporter.isFatalSeen());
 }
 
 // Biopython's net charge at our pI must be within the tolerance: the pK set

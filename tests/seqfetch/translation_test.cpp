@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/error_reporter.h"
 #include "database/genetic_codes.h"
 #include "support/temp_dir.h"
 
@@ -191,6 +192,8 @@ TEST_F(TranslateFrame, OutputBufferOneLargerThanTheCodonsFits) {
 }
 
 TEST_F(TranslateFrame, OutputBufferOfExactlyTheCodonsOverflows) {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
     for (int size : {3, 1}) {
         std::vector<char> out(static_cast<size_t>(size), '#');
         const Bytes stored = {'A', 'T', 'G', 'G', 'C', 'C', 'T', 'A', 'A', 0};
@@ -198,6 +201,8 @@ TEST_F(TranslateFrame, OutputBufferOfExactlyTheCodonsOverflows) {
         EXPECT_EQ(translateFrame(*tables, stored.data(), 1, 1, 1, out.data(), size, 9, &overflow), 0);
         EXPECT_TRUE(overflow);
         EXPECT_EQ(out[0], '\0');
+        EXPECT_EQ(errorReporter.getLastNumber(), 104);
+        EXPECT_EQ(errorReporter.getLastJob(), -1);
     }
 }
 
