@@ -52,7 +52,8 @@ bool writeMailFile(const reporter_platform::MailSettings& settings, const std::s
     if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    fileName = name.data();
+    // A failed mkstemp may leave the template half-changed: name the template.
+    fileName = fd >= 0 ? std::string(name.data()) : pattern;
     bool ok = fd >= 0 && writeAll(fd, mailFileContent(settings, DISPLAY_NAME, address, subject, mailText));
     if (fd >= 0) {
         if (::close(fd) != 0) ok = false;

@@ -7,9 +7,17 @@
 void bv_winmutex::create() {
     if (valid_) return;
     pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return;
-    if (pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 && pthread_mutex_init(&mutex_, &attr) == 0)
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) {
+        NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(rc));
+        return;
+    }
+    rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    if (rc == 0) rc = pthread_mutex_init(&mutex_, &attr);
+    if (rc == 0)
         valid_ = true;
+    else
+        NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(rc));
     pthread_mutexattr_destroy(&attr);
 }
 

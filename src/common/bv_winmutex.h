@@ -17,6 +17,7 @@ public:
     // when the lock cannot be taken.
     int lock();
     void unlock();
+    bool isValid() const { return valid_; }
 
 private:
     pthread_mutex_t mutex_;

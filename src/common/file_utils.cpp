@@ -1,5 +1,6 @@
 #include "common/file_utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -7,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/bv_filesystem.h"
+#include "common/error_reporter.h"
 #include "common/process_startup.h"
+#include "config/global_options.h"
 #include "pal/last_error.h"
 
 namespace {
@@ -66,10 +70,27 @@ int awayFromStandardStreams(int fd) {
     return moved;
 }
 
-// Reports of this module; they reach the error reporter once it is linked in.
-void reportLockFailure(const char*) {}
-void reportOpenFailure(const char*, const char*, int, char* errorText, size_t errorTextSize) {
-    if (errorText && errorTextSize > 0) errorText[0] = '\0';
+// Report positions of this module.
+constexpr const char* kModule = "bv_fileutil";
+constexpr int kLineLock = 76;
+constexpr int kLineOpen = 180;
+constexpr int kLineChmod = 288;
+constexpr int kLineGroupAccess = 296;
+
+void reportLockFailure(const char* path) { reportSystemError(267, kLineLock, kModule, path ? path : ""); }
+
+void reportOpenFailure(const char* path, const char* how, int err, char* errorText, size_t errorTextSize) {
+    std::string reason = std::strerror(err);
+    std::string name = path ? path : "";
+    if (!errorText) {
+        errorReporter.report(12, -1, kLineOpen, kModule, name, std::string(how), reason);
+        return;
+    }
+    if (errorTextSize == 0) return;
+    std::string text = errorReporter.formatMessage(12, -1, kLineOpen, kModule, name, std::string(how), reason);
+    size_t n = std::min(text.size(), errorTextSize - 1);
+    std::memcpy(errorText, text.data(), n);
+    errorText[n] = '\0';
 }
 
 }  // namespace
@@ -208,4 +229,29 @@ int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bo
         if (skip && lineEnd && (i == 0 || buffer[0] == '#' || buffer[0] == ';')) continue;
         return static_cast<int>(i);
     }
+}
+
+int setFileAccess(const char* path, bool fileSystemObject, bool compareFirst) {
+    const brenvik::bv_options& options = brenvik::globalOptions();
+    std::string name = path ? path : "";
+    int lastError = 0;
+    int result = brenvik::bv_filesystem::grantGroupAccess(name, fileSystemObject, options, compareFirst, &lastError);
+    if (result == 0) return 0;
+    // A report about the error log would be written to that same file.
+    if (name == options.getErrorLogFile()) return -1;
+    switch (result) {
+        case 1:
+            reportSystemError(359, kLineChmod, kModule, name.c_str());
+            break;
+        case 2:
+            errorReporter.report(143, -1, kLineGroupAccess, kModule, lastError, "GetNamedSecurityInfo", name);
+            break;
+        case 3:
+            errorReporter.report(143, -1, kLineGroupAccess, kModule, lastError, "SetEntriesInAcl", name);
+            break;
+        default:
+            errorReporter.report(143, -1, kLineGroupAccess, kModule, lastError, "SetNamedSecurityInfo", name);
+            break;
+    }
+    return -1;
 }

@@ -1,5 +1,9 @@
 #include "common/process_startup.h"
 
+#include "common/bv_winmutex.h"
+#include "common/error_reporter.h"
+#include "pal/last_error.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -67,3 +71,19 @@ std::string getComputerName() {
 }
 
 uint32_t enableLowFragmentationHeap(void*, bool) { return 0; }
+
+bool socketLibraryStarted = false;
+
+void createMutexHandle(bv_winmutex*& slot) {
+    bv_winmutex* m = new bv_winmutex();
+    if (m->isValid()) {
+        slot = m;
+        return;
+    }
+    delete m;
+    slot = nullptr;
+    unsigned code = NARROW_CHAR_PAL::getLastError();
+    errorReporter.report(509, -1, 84, "bv_mutex", "CreateMutex", code);
+}
+
+void closeSocketLibrary(int) { socketLibraryStarted = false; }

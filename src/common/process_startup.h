@@ -7,6 +7,8 @@
 
 #include "pal/mutex.h"
 
+class bv_winmutex;
+
 struct ProcessCpuTimes {
     uint32_t userMs = 0;
     uint32_t kernelMs = 0;
@@ -31,3 +33,10 @@ void setStdinBinary();
 std::string getComputerName();
 // The allocator needs no switch here: always succeeds (0).
 uint32_t enableLowFragmentationHeap(void* heap, bool force);
+
+// Creates an unnamed lock; on failure stores null and reports M509 (fatal).
+void createMutexHandle(bv_winmutex*& slot);
+// No socket library needs starting or closing here; the flag records a start
+// should one ever be made, and is cleared in every case.
+void closeSocketLibrary(int job);
+extern bool socketLibraryStarted;

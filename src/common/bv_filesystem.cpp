@@ -1,0 +1,143 @@
+#include "common/bv_filesystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fnmatch.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/bv_errs.h"
+#include "config/bv_options.h"
+#include "pal/last_error.h"
+
+namespace brenvik {
+
+bool bv_filesystem::setSearch(const std::string& directory, const std::string& pattern) {
+    close();
+    directory_ = directory;
+    pattern_ = pattern;
+    return true;
+}
+
+bool bv_filesystem::next(std::string& name) {
+    if (!searchOpen_) {
+        found_.clear();
+        nextIndex_ = 0;
+        DIR* dir = opendir(directory_.empty() ? "." : directory_.c_str());
+        if (!dir) {
+            NARROW_CHAR_PAL::captureLastError();
+            return false;
+        }
+        // "*.*" is the traditional "every file" pattern, dot or not.
+        std::string pattern = pattern_ == "*.*" ? "*" : pattern_;
+        while (struct dirent* entry = readdir(dir)) {
+            std::string n = entry->d_name;
+            if (n == "." || n == "..") continue;
+            if (fnmatch(pattern.c_str(), n.c_str(), 0) == 0) found_.push_back(n);
+        }
+        closedir(dir);
+        if (found_.empty()) return false;
+        std::sort(found_.begin(), found_.end());
+        searchOpen_ = true;
+    }
+    if (nextIndex_ >= found_.size()) return false;
+    name = found_[nextIndex_++];
+    return true;
+}
+
+void bv_filesystem::close() {
+    searchOpen_ = false;
+    found_.clear();
+    nextIndex_ = 0;
+}
+
+bool bv_filesystem::exists(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return true;
+    NARROW_CHAR_PAL::captureLastError();
+    return false;
+}
+
+int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
+    NARROW_CHAR_PAL::captureLastError();
+    if (errs) errs->setError(258, path);
+    return 0;
+}
+
+time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return st.st_mtime;
+    NARROW_CHAR_PAL::captureLastError();
+    if (errs) errs->setSystemError(258, path);
+    return 0;
+}
+
+bool bv_filesystem::isDirectory(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        NARROW_CHAR_PAL::captureLastError();
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
+}
+
+int bv_filesystem::grantGroupAccess(const std::string& objectName, bool, const bv_options& options,
+                                    bool compareFirst, int* lastError) {
+    int err = 0;
+    bool chmodFailed = false, readFailed = false, writeFailed = false;
+    const char* path = objectName.c_str();
+
+    struct stat st;
+    bool haveMode = stat(path, &st) == 0;
+    bool ownerRw = haveMode && (st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR);
+    if (!haveMode || (!ownerRw && chmod(path, (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)) {
+        NARROW_CHAR_PAL::captureLastError();
+        chmodFailed = true;
+    }
+    if (!haveMode || stat(path, &st) != 0) {
+        err = errno;
+        readFailed = true;
+    }
+
+    std::string groupName = options.getNTIUserGroup();
+    errno = 0;
+    struct group* gr = getgrnam(groupName.c_str());
+    if (!gr) {
+        err = errno ? errno : ENOENT;
+        NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(err));
+        if (lastError) *lastError = err;
+        return 3;
+    }
+    gid_t gid = gr->gr_gid;
+
+    if (readFailed) {
+        // Nothing known to compare with: set the group owner only.
+        if (chown(path, static_cast<uid_t>(-1), gid) != 0) {
+            err = errno;
+            writeFailed = true;
+        }
+    } else {
+        mode_t wanted = (st.st_mode & 07777) | S_IRGRP | S_IWGRP | (S_ISDIR(st.st_mode) ? S_IXGRP : 0);
+        bool same = st.st_gid == gid && (st.st_mode & 07777) == wanted;
+        if (!(compareFirst && same)) {
+            // chown before chmod: a chown may clear set-id bits, the chmod
+            // then states the whole mode again.
+            if (chown(path, static_cast<uid_t>(-1), gid) != 0 || chmod(path, wanted) != 0) {
+                err = errno;
+                writeFailed = true;
+            }
+        }
+    }
+    if (err) NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(err));
+    if (lastError) *lastError = err;
+    if (writeFailed) return 4;
+    if (readFailed) return 2;
+    if (chmodFailed) return 1;
+    return 0;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,60 @@
+#pragma once
+// bv_filesystem: directory search (names sorted byte-wise) and path queries
+// (existence, size, modification time, directory test), plus granting the
+// configured user group access to a file. One object holds one search; the
+// static queries keep no state. Not thread-safe per object.
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace brenvik {
+
+class bv_errs;
+class bv_options;
+
+class bv_filesystem {
+public:
+    bv_filesystem() = default;
+    ~bv_filesystem() { close(); }
+    bv_filesystem(const bv_filesystem&) = delete;
+    bv_filesystem& operator=(const bv_filesystem&) = delete;
+
+    // Stores the folder and the wildcard pattern ("*" and "?"; "*.*" matches
+    // every name); no search is open afterwards. Always true.
+    bool setSearch(const std::string& directory, const std::string& pattern);
+    // The next matching name (file name only; "." and ".." are left out).
+    // The first call after setSearch starts the search. False at the end or
+    // when nothing matches.
+    bool next(std::string& name);
+    // Ends the search; harmless when none is open.
+    void close();
+
+    static bool exists(const std::string& path);
+    // Size from stat; 0 and message 258 on errs (when given) on failure.
+    static int64_t getSize(const std::string& path, bv_errs* errs);
+    // Last-write time in seconds since 1970 UTC; 0 and message 258 (with the
+    // system text) on failure.
+    static time_t getModificationTime(const std::string& path, bv_errs* errs);
+    static bool isDirectory(const std::string& path);
+
+    // Makes the object owner read-write and gives the group named by the
+    // options' NTIUserGroup read-write access (group owner + g+rw, g+rwx on a
+    // folder); never takes access away. With compareFirst, an object that
+    // already has that group and mode is left alone. Result: 0 done, 1 owner
+    // mode failed, 2 the object could not be examined, 3 the group does not
+    // exist, 4 the new group or mode could not be set. lastError (when given)
+    // receives the errno behind results 2 to 4.
+    static int grantGroupAccess(const std::string& objectName, bool fileSystemObject, const bv_options& options,
+                                bool compareFirst, int* lastError = nullptr);
+
+private:
+    int lastError_ = 0;
+    bool searchOpen_ = false;
+    std::vector<std::string> found_;
+    size_t nextIndex_ = 0;
+    std::string pattern_;
+    std::string directory_;
+};
+
+}  // namespace brenvik

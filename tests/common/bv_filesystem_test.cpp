@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/bv_filesystem.h"
+#include "config/bv_options.h"
+#include "support/temp_dir.h"
+
+using brenvik::bv_filesystem;
+using tarvex_test::TempDir;
+using tarvex_test::writeFile;
+
+namespace {
+std::vector<std::string> listAll(bv_filesystem& fs) {
+    std::vector<std::string> names;
+    std::string n;
+    while (fs.next(n)) names.push_back(n);
+    return names;
+}
+
+// A group other than the file's current one that this user may hand files
+// to: any group when running as root, else a supplementary group.
+const struct group* otherGroup() {
+    gid_t mine = getegid();
+    if (geteuid() == 0) {
+        for (const char* name : {"users", "nogroup", "daemon", "adm"})
+            if (const struct group* g = getgrnam(name); g && g->gr_gid != mine) return g;
+        return nullptr;
+    }
+    gid_t groups[64];
+    int n = getgroups(64, groups);
+    for (int i = 0; i < n; ++i)
+        if (groups[i] != mine) return getgrgid(groups[i]);
+    return nullptr;
+}
+}  // namespace
+
+TEST(FileSystemSearch, SortedMatchesAndRestart) {
+    TempDir dir("fs");
+    for (const char* n : {"b.dmp", "a.dmp", "B.dmp", "c.txt", "noext"}) writeFile(dir.file(n), "x");
+    bv_filesystem fs;
+    EXPECT_TRUE(fs.setSearch(dir.path(), "*.dmp"));
+    EXPECT_EQ(listAll(fs), (std::vector<std::string>{"B.dmp", "a.dmp", "b.dmp"}));
+    fs.close();
+    fs.setSearch(dir.path(), "*.*");
+    EXPECT_EQ(listAll(fs).size(), 5u) << "*.* matches names without a dot too";
+    fs.setSearch(dir.path(), "?.txt");
+    EXPECT_EQ(listAll(fs), (std::vector<std::string>{"c.txt"}));
+    fs.setSearch(dir.path(), "*.none");
+    EXPECT_EQ(listAll(fs).size(), 0u);
+    fs.setSearch(dir.file("missing"), "*");
+    std::string n;
+    EXPECT_FALSE(fs.next(n));
+    fs.close();
+    fs.close();
+}
+
+TEST(FileSystemQueries, ExistsAndDirectory) {
+    TempDir dir("fs");
+    writeFile(dir.file("f"), "abc");
+    EXPECT_TRUE(bv_filesystem::exists(dir.file("f")));
+    EXPECT_TRUE(bv_filesystem::exists(dir.path()));
+    EXPECT_FALSE(bv_filesystem::exists(dir.file("g")));
+    EXPECT_TRUE(bv_filesystem::isDirectory(dir.path()));
+    EXPECT_FALSE(bv_filesystem::isDirectory(dir.file("f")));
+    EXPECT_FALSE(bv_filesystem::isDirectory(dir.file("g")));
+}
+
+TEST(GrantGroupAccess, ExistingGroupMissingGroupAndCompareFirst) {
+    const struct group* g = otherGroup();
+    if (!g) GTEST_SKIP() << "no second group available to this user";
+    std::string groupName = g->gr_name;
+    gid_t gid = g->gr_gid;
+    TempDir dir("acl");
+    std::string path = dir.file("jobid");
+    writeFile(path, "1");
+    ASSERT_EQ(chmod(path.c_str(), 0400), 0);
+    brenvik::bv_options options;
+    options.setNTIUserGroup(groupName);
+
+    int err = -1;
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false, &err), 0);
+    EXPECT_EQ(err, 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, gid);
+    EXPECT_EQ(st.st_mode & 0777, 0660u) << "owner read-write added, group read-write given";
+
+    // Access is added, never taken away; folders get traversal as well.
+    std::string sub = dir.file("sub");
+    ASSERT_EQ(mkdir(sub.c_str(), 0705), 0);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(sub, true, options, false), 0);
+    ASSERT_EQ(stat(sub.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0775u);
+
+    // Compare-first leaves an object that already has the access untouched.
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    struct timespec before = st.st_ctim;
+    usleep(20000);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, true), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec == before.tv_nsec);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_FALSE(st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec == before.tv_nsec)
+        << "without compare-first the access is written again";
+
+    // A group that does not exist; a file that does not exist.
+    options.setNTIUserGroup("tarvex-no-such-group");
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false, &err), 3);
+    EXPECT_NE(err, 0);
+    options.setNTIUserGroup(groupName);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(dir.file("missing"), true, options, false, &err), 4);
+    EXPECT_EQ(err, ENOENT);
+}
