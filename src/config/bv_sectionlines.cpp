@@ -1,8 +1,48 @@
 #include "config/bv_sectionlines.h"
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "common/bv_errs.h"
 
 namespace brenvik {
+
+std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string& path, bv_errs& errs) {
+    std::string osPath = path;
+    for (char& c : osPath) {
+        if (c == '\\') c = '/';
+    }
+    std::ifstream in(osPath, std::ios::binary);
+    if (!in) {
+        errs.setError(256, path, "r");
+        return nullptr;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::make_unique<bv_textlines>(text.str(), &errs, path);
+}
+
+bv_textlines::bv_textlines(std::string text, bv_errs* errs, std::string fileName)
+    : text_(std::move(text)), errs_(errs), fileName_(std::move(fileName)) {}
+
+bool bv_textlines::nextLine(std::string& line) {
+    if (pos_ >= text_.size()) return false;
+    size_t end = text_.find('\n', pos_);
+    size_t next = end == std::string::npos ? text_.size() : end + 1;
+    if (end == std::string::npos) end = text_.size();
+    if (end > pos_ && text_[end - 1] == '\r') --end;
+    line.assign(text_, pos_, end - pos_);
+    pos_ = next;
+    if (line.size() > kMaxLineLength) {
+        line.resize(kMaxLineLength);
+        if (errs_ != nullptr) errs_->setError(1561, fileName_, line);
+    }
+    size_t lead = 0;
+    while (lead < line.size() && (line[lead] == ' ' || line[lead] == '\t')) ++lead;
+    line.erase(0, lead);
+    return true;
+}
 namespace sectionsyntax {
 
 bool isSectionEndLine(const std::string& line) {

@@ -1,6 +1,7 @@
 #include "config/global_options.h"
 
-#include <mutex>
+#include "common/process_startup.h"
+#include "pal/mutex.h"
 
 namespace brenvik {
 
@@ -16,15 +17,15 @@ bv_clusteroptions& clusterObject() {
     return *object;
 }
 
-std::mutex& criticalSection() {
-    static std::mutex* m = new std::mutex();
-    return *m;
-}
-
 }  // namespace
 
 const bv_options& globalOptions() { return optionsObject(); }
 const bv_clusteroptions& globalCluster() { return clusterObject(); }
+
+void initProcess() {
+    enableLowFragmentationHeap(nullptr, false);  // the result is of no use here
+    resetGlobalOptions();
+}
 
 void resetGlobalOptions() {
     optionsObject().setDefaults();
@@ -33,7 +34,7 @@ void resetGlobalOptions() {
 
 std::pair<std::string, std::string> switchStandaloneCluster(const bv_options& options,
                                                             const bv_clusteroptions& cluster) {
-    std::lock_guard<std::mutex> lock(criticalSection());  // unlocked on every way out
+    NARROW_CHAR_PAL::MutexLock lock(getGlobalCriticalSection());  // unlocked on every way out
     std::pair<std::string, std::string> modes;
     bool wasEnabled = clusterObject().isEnabled();
     optionsObject().copyFrom(options);

@@ -15,6 +15,10 @@ namespace brenvik {
 const bv_options& globalOptions();
 const bv_clusteroptions& globalCluster();
 
+// The start of a run: the allocator switch (nothing to do here), then the
+// reset below.
+void initProcess();
+
 // The reset at the start of a run: Options, then Cluster, back to their
 // defaults (initProcess calls it).
 void resetGlobalOptions();
