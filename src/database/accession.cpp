@@ -1,0 +1,101 @@
+#include "database/accession.h"
+
+#include "common/error_reporter.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace brenvik {
+
+namespace {
+
+// Two rule texts are so common that they are answered without the engine.
+constexpr char kWholeLineRule[] = "\\(.*\\)";
+constexpr char kSpeciesRule[] = "C;Species .*:\\(.*\\)";
+constexpr std::size_t kReportedLineLength = 199;
+
+char* copyCut(const char* from, std::size_t length, char* out, std::size_t size) {
+    if (length > size - 1) length = size - 1;
+    std::memcpy(out, from, length);
+    out[length] = '\0';
+    return out;
+}
+
+}  // namespace
+
+ParseRuleRegex::ParseRuleRegex(bool full) : matches(full ? 10 : 1) {}
+
+std::string ParseRuleRegex::getMatchErrorText() const { return regex.errorText(matchStatus); }
+
+void AccessionRule::compile() {
+    auto record = std::make_unique<ParseRuleRegex>(true);
+    record->text = text;
+    record->compileFlags = REG_ICASE;
+    record->compileStatus = record->regex.compile(record->text, record->compileFlags);
+    if (record->compileStatus == 0) {
+        record->subExpressionCount = static_cast<int>(record->regex.subExpressions());
+        record->compiled = true;
+    } else {
+        record->subExpressionCount = 0;
+    }
+    regex.reset();
+    if (record->compiled && record->subExpressionCount == 1) {
+        regex = std::move(record);
+    } else if (record->compiled) {
+        errorReporter.report(128, -1, 129, "accession", record->subExpressionCount, record->text);
+    } else {
+        errorReporter.report(127, -1, 125, "accession", record->text,
+                             record->regex.errorText(record->compileStatus));
+    }
+}
+
+void AccessionRule::set(const char* ruleText) {
+    clear();
+    if (!ruleText) return;
+    std::strncpy(text, ruleText, kTextSize - 1);
+    text[kTextSize - 1] = '\0';
+    if (text[0]) compile();
+}
+
+void AccessionRule::clear() {
+    text[0] = '\0';
+    regex.reset();
+}
+
+char* getAccessionFromLine(const char* line, char* out, std::size_t size, AccessionRule& rule, bool report) {
+    if (!out || size == 0) return nullptr;
+    if (!line) line = "";
+    if (std::strcmp(rule.text, kWholeLineRule) == 0) return copyCut(line, std::strlen(line), out, size);
+    if (std::strcmp(rule.text, kSpeciesRule) == 0) {
+        const char* colon = std::strchr(line, ':');
+        if (!colon) return nullptr;
+        return copyCut(colon + 1, std::strlen(colon + 1), out, size);
+    }
+    out[0] = '\0';
+    ParseRuleRegex* re = rule.regex.get();
+    if (!re) {
+        errorReporter.report(127, -1, 69, "accession", std::string(rule.text),
+                             std::string("See previous error in error log"));
+        return nullptr;
+    }
+    re->matchStatus = re->regex.exec(line, re->matches.size(), re->matches.data(), 0);
+    re->matched = re->matchStatus == 0;
+    if (re->matchStatus != 0 && re->matchStatus != REG_NOMATCH) {
+        // Standard output may be the XML of a POST reply: diagnostics go to stderr.
+        std::fprintf(stderr, "regexe: %s\n", re->getMatchErrorText().c_str());
+        return nullptr;
+    }
+    if (re->matched) {
+        const regmatch_t& span = re->matches.size() > 1 ? re->matches[1] : re->matches[0];
+        // A sub-expression that took no part in the match has no span.
+        if (span.rm_so < 0 || span.rm_eo < span.rm_so) return copyCut(line, 0, out, size);
+        return copyCut(line + span.rm_so, static_cast<std::size_t>(span.rm_eo - span.rm_so), out, size);
+    }
+    if (report) {
+        std::string head(line, strnlen(line, kReportedLineLength));
+        errorReporter.report(129, -1, 85, "accession", head, std::string(rule.text));
+    }
+    return nullptr;
+}
+
+}  // namespace brenvik
