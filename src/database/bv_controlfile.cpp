@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "database/jobs_port.h"
+#include "config/global_options.h"
 
 namespace brenvik {
 
@@ -59,7 +59,7 @@ bv_controlfile::~bv_controlfile() { close(); }
 
 void bv_controlfile::open(const bv_options* options, bool readOnly, bool report) {
     close();
-    openPath(jobs_port::controlFilePath(options), readOnly, report);
+    openPath((options != nullptr ? *options : globalOptions()).getTarvexControlFile(), readOnly, report);
 }
 
 void bv_controlfile::openPath(const std::string& path, bool readOnly, bool report) {

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/process_startup.h"
-#include "database/jobs_port.h"
+#include "config/global_options.h"
 #include "pal/system_text.h"
 
 namespace brenvik {
@@ -47,7 +49,7 @@ void putText(char (&field)[N], const std::string& text) {
 bool isGetKind(const JobSlot& slot) { return ::strnlen(slot.requestKind, 4) == 3 && std::memcmp(slot.requestKind, "GET", 3) == 0; }
 
 CJobManager* activeManager = nullptr;
-jobs_port::FatalCallback previousCallback = nullptr;
+CErrorReporter::FatalCallback previousCallback = nullptr;
 
 }  // namespace
 
@@ -57,12 +59,11 @@ jobs_port::FatalCallback previousCallback = nullptr;
 bool createJobNumberFile(const std::string& path, int number) {
     const std::string target = osPath(path);
     std::string temp = target + ".tmp" + std::to_string(::getpid());
-    FILE* file = jobs_port::openStream(temp, "w");
+    FILE* file = fileOpenStream(temp.c_str(), "w", true);
     if (file == nullptr) return exists(path);
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
-    if (written) jobs_port::grantAccess(temp);
-    // link() never replaces: when another process created the file first,
+        // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
     ::unlink(temp.c_str());
@@ -70,8 +71,8 @@ bool createJobNumberFile(const std::string& path, int number) {
 }
 
 int getNextJobNumber(bool shortFile) {
-    const int start = jobs_port::uniqueJobStartNumber();
-    std::string path = shortFile ? jobs_port::seqFetchJobIdFile() : jobs_port::tarvexJobIdFile();
+    const int start = globalOptions().getUniqueJobStartNumber();
+    std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
     if (path.size() > 255) path.resize(255);
 
     if (!exists(path)) createJobNumberFile(path, start);
@@ -79,11 +80,11 @@ int getNextJobNumber(bool shortFile) {
     int fd = ::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         std::string text = errnoText(errno);
-        jobs_port::say(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
+        errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
         return start;
     }
     // The number is taken even when the lock cannot be had.
-    bool locked = jobs_port::lockRegion(fd, 0, 4, true, path) == 0;
+    bool locked = lockFileRegion(fd, 0, 4, path.c_str(), false) == 0;
 
     char buffer[20] = {};
     ssize_t got;
@@ -103,7 +104,7 @@ int getNextJobNumber(bool shortFile) {
     // Written over the start without truncation, as the other readers expect.
     (void)!::pwrite(fd, text, std::strlen(text), 0);
 
-    if (locked) jobs_port::lockRegion(fd, 0, 4, false, path);
+    if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), false);
     ::close(fd);
     return number;
 }
@@ -118,15 +119,15 @@ bool CTarvexJobIdFile::lock() {
         fd_ = ::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC);
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
-        if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, jobs_port::uniqueJobStartNumber()))
+        if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
             fd_ = ::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC);
     }
-    if (fd_ >= 0) locked_ = jobs_port::lockRegion(fd_, 0, 1, true, path_) == 0;
+    if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;
 }
 
 void CTarvexJobIdFile::close() {
-    if (locked_) jobs_port::lockRegion(fd_, 0, 1, false, path_);
+    if (locked_) unlockFileRegion(fd_, 0, 1, path_.c_str(), false);
     locked_ = false;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -182,7 +183,7 @@ bool CJobManager::collectDatabases(int node, const std::string& task, const std:
         // An empty entry is no database: no slot may be claimed in it.
         if (entry < 0 || entry >= controlFile_->getEntryCount() || half0 == nullptr || half1 == nullptr ||
             name.empty() || fieldText(half0->name).empty()) {
-            jobs_port::say(27, jobNumber_, 835, kModule, name.c_str());
+            errorReporter.report(27, jobNumber_, 835, kModule, name.c_str());
             return false;
         }
         ControlFileRecord* chosen = nullptr;
@@ -207,7 +208,7 @@ bool CJobManager::collectDatabases(int node, const std::string& task, const std:
             else if (c1 == kUsableStatus)
                 chosen = half1;
             else {
-                if (report) jobs_port::say(27, jobNumber_, 861, kModule, name.c_str());
+                if (report) errorReporter.report(27, jobNumber_, 861, kModule, name.c_str());
                 return false;
             }
         }
@@ -222,7 +223,7 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
                               const std::string& description, const std::string& kind, int callerNumber) {
     // Serialises the claims of every process of the server; without the
     // lock the claim still goes on.
-    CTarvexJobIdFile idFile(jobs_port::tarvexJobIdFile());
+    CTarvexJobIdFile idFile(globalOptions().getTarvexJobIdFile());
     idFile.lock();
 
     for (auto& [name, element] : jobs_) {
@@ -250,7 +251,7 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
                 other.second = nullptr;
             }
             idFile.close();
-            jobs_port::say(51, -1, 970, kModule);
+            errorReporter.report(51, -1, 970, kModule);
             return false;
         }
         JobSlot& slot = slots[chosen];
@@ -335,13 +336,13 @@ bool CJobManager::finishJob(int result, int value, uint8_t flag, ProcessCpuTimes
 // finished first, with the message number as its result.
 void CJobManager::onFatalExit(int messageNumber) {
     CJobManager* manager = activeManager;
-    jobs_port::FatalCallback previous = previousCallback;
+    CErrorReporter::FatalCallback previous = previousCallback;
     if (manager != nullptr) manager->finishJob(messageNumber, 0, 0, nullptr);
     if (previous != nullptr) previous(messageNumber);
 }
 
 void CJobManager::watchFatalExit(bool on) {
-    jobs_port::FatalCallback& slot = jobs_port::fatalCallbackSlot();
+    CErrorReporter::FatalCallback& slot = errorReporter.fatalCallback;
     if (on && !watching_) {
         if (activeManager != nullptr) activeManager->watchFatalExit(false);
         previousCallback = slot;

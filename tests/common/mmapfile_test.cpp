@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/error_reporter.h"
+#include "config/global_options.h"
 #include "support/fake_monitor.h"
 #include "support/temp_dir.h"
 
@@ -201,6 +203,42 @@ TEST(MmapContract, MissingFileIsError47) {
     int error = 0;
     EXPECT_FALSE(file.open(dir.file("absent"), true, error, 0, 0, false));
     EXPECT_EQ(error, 47);
+}
+
+// The reasons are reported as M47/M49 only when the caller asks for it.
+TEST(MmapContract, FailuresAreReportedOnlyWithTheReportFlag) {
+    TempDir dir("mmap");
+    brenvik::bv_options options;
+    options.setErrorLogFile(dir.file("errorlog.txt"));
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    errorReporter.toMail = false;
+    const std::string path = dir.file("tarvex.control");
+    writeFile(path, "data");
+    struct Case {
+        std::string path;
+        bool report;
+        const char* expected;  // null: nothing written
+    } cases[] = {
+        {path, false, nullptr},
+        {dir.file("absent"), false, nullptr},
+        {path, true, "Error [M00049 - Job -1 - X00365:mmapfile]"},
+        {dir.file("absent"), true, "Error [M00047 - Job -1 - X00216:mmapfile]"},
+    };
+    for (const Case& c : cases) {
+        ::unlink(dir.file("errorlog.txt").c_str());
+        CMmapFile file;
+        int error = 0;
+        EXPECT_FALSE(file.open(c.path, false, error, 0, 0, c.report));
+        bool logged = tarvex_test::pathExists(dir.file("errorlog.txt"));
+        EXPECT_EQ(logged, c.expected != nullptr);
+        if (logged && c.expected != nullptr) {
+            std::string log = readFile(dir.file("errorlog.txt"));
+            EXPECT_NE(log.find(c.expected), std::string::npos) << log;
+            EXPECT_NE(log.find(c.path), std::string::npos) << log;
+        }
+    }
+    brenvik::resetGlobalOptions();
+    errorReporter.toMail = true;
 }
 
 TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {

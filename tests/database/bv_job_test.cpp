@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error_reporter.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "support/control_file_writer.h"
@@ -32,8 +33,23 @@ namespace {
 
 class JobTest : public ::testing::Test {
 protected:
-    void SetUp() override { useOptions(1234); }
-    void TearDown() override { brenvik::resetGlobalOptions(); }
+    void SetUp() override {
+        useOptions(1234);
+        // Reports go to this test's error log only, and a fatal one returns.
+        errorReporter.exitOnFatal = false;
+        errorReporter.toPage = false;
+        errorReporter.toMail = false;
+    }
+    void TearDown() override {
+        brenvik::resetGlobalOptions();
+        errorReporter.exitOnFatal = true;
+        errorReporter.toPage = true;
+        errorReporter.toMail = true;
+    }
+
+    std::string errorLog() const {
+        return tarvex_test::pathExists(dir.file("errorlog.txt")) ? readFile(dir.file("errorlog.txt")) : "";
+    }
 
     void useOptions(int start) {
         brenvik::bv_options options;
@@ -41,6 +57,7 @@ protected:
         options.setSeqFetchJobIdFile(dir.file("seqfetch.job"));
         options.setTarvexControlFile(dir.file("tarvex.control"));
         options.setUniqueJobStartNumber(start);
+        options.setErrorLogFile(dir.file("errorlog.txt"));
         brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
     }
 
@@ -108,6 +125,8 @@ TEST_F(JobTest, AFileThatCannotBeOpenedGivesTheStartNumber) {
     ASSERT_EQ(mkdir(dir.file("seqfetch.job").c_str(), 0777), 0);
     useOptions(555);
     EXPECT_EQ(getNextJobNumber(true), 555);
+    EXPECT_NE(errorLog().find("Error [M00012 - Job -1 - X01266:bv_job]"), std::string::npos) << errorLog();
+    EXPECT_NE(errorLog().find("for \"writing\""), std::string::npos) << errorLog();
 }
 
 TEST_F(JobTest, CreatingAJobNumberFileKeepsTheFirstCreator) {
@@ -206,6 +225,8 @@ TEST_F(JobTest, HalfChoice) {
             EXPECT_TRUE(manager.finishJob(0, 0, 0));
         } else {
             EXPECT_EQ(manager.getDatabaseRecord(c.what), nullptr);
+            std::string expected = "Error [M00027 - Job " + std::to_string(manager.getJobNumber()) + " - X00861:bv_job]";
+            EXPECT_NE(errorLog().find(expected), std::string::npos) << errorLog();
         }
         ++e;
     }
@@ -265,6 +286,7 @@ TEST_F(JobTest, NoSlotInOneHalfUndoesTheOtherClaims) {
     EXPECT_TRUE(after.slotsOf(0, 0, manager.getJobNumber()).empty());
     EXPECT_EQ(after.slot(0, 0, 0).jobNumber, 0);
     EXPECT_EQ(manager.getJobSlot("A"), nullptr);
+    EXPECT_NE(errorLog().find("Error [M00051 - Job -1 - X00970:bv_job]"), std::string::npos) << errorLog();
 }
 
 TEST_F(JobTest, UnknownOrEmptyNamesClaimNothing) {
@@ -277,6 +299,8 @@ TEST_F(JobTest, UnknownOrEmptyNamesClaimNothing) {
         CJobManager manager(-14);
         manager.newJob(true);
         EXPECT_FALSE(registerOne(manager, controlFile, names)) << names.back();
+        std::string expected = "Error [M00027 - Job " + std::to_string(manager.getJobNumber()) + " - X00835:bv_job]";
+        EXPECT_NE(errorLog().find(expected), std::string::npos) << names.back();
         ControlFileReader after(controlPath());
         for (int e = 0; e < 2; ++e)
             for (int h = 0; h < 2; ++h) EXPECT_TRUE(after.slotsOf(e, h, manager.getJobNumber()).empty());
@@ -430,4 +454,91 @@ TEST_F(JobTest, ConcurrentClaimsNeverShareASlot) {
         EXPECT_GE(used, 1);
     }
     EXPECT_EQ(std::atoi(readFile(dir.file("seqfetch.job")).c_str()), kProcesses * kRounds);
+}
+
+// ---------------------------------------------------------------------------
+// A fatal report on the command line ends the process inside the reporter;
+// the registered job is finished before, with the message number as result.
+
+namespace {
+
+// Runs body in a child with the reporter's command-line defaults (exit on a
+// fatal report); returns the child's exit status, or -1.
+template <class Body>
+int inChild(Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        errorReporter.exitOnFatal = true;
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST_F(JobTest, AFatalReportFinishesTheRegisteredJob) {
+    ControlFileWriter writer;
+    writer.addEntry("DB");
+    writer.addEntry("NT");
+    openControlFile(writer);
+    int status = inChild([&] {
+        CJobManager manager(-14);
+        manager.newJob(true);
+        if (!registerOne(manager, controlFile, {"DB", "NT"})) _exit(1);
+        errorReporter.report(12, manager.getJobNumber(), 473, "taxfetch", "x", "r", "gone");
+        _exit(2);  // not reached
+    });
+    EXPECT_EQ(status, 13);
+    ControlFileReader after(controlPath());
+    for (int e = 0; e < 2; ++e) {
+        const JobSlot& s = after.slot(e, 0, 0);
+        EXPECT_EQ(s.jobNumber, 1);
+        EXPECT_EQ(s.status, 2);
+        EXPECT_GT(s.endTime, 0u);
+        EXPECT_EQ(s.result, 12);
+        EXPECT_EQ(s.percentDone, 100);
+    }
+}
+
+TEST_F(JobTest, AFatalReportAfterFinishingLeavesTheSlotAlone) {
+    ControlFileWriter writer;
+    writer.addEntry("DB");
+    openControlFile(writer);
+    int status = inChild([&] {
+        CJobManager manager(-14);
+        manager.newJob(true);
+        if (!registerOne(manager, controlFile, {"DB"})) _exit(1);
+        if (!manager.finishJob(0, 0, 0)) _exit(3);
+        if (errorReporter.fatalCallback != nullptr) _exit(4);
+        errorReporter.report(12, manager.getJobNumber(), 473, "taxfetch", "x", "r", "gone");
+    });
+    EXPECT_EQ(status, 13);
+    const JobSlot& s = ControlFileReader(controlPath()).slot(0, 0, 0);
+    EXPECT_EQ(s.status, 2);
+    EXPECT_EQ(s.result, 0);
+}
+
+TEST_F(JobTest, FatalRegistrationFailuresLeaveNoClaimedSlot) {
+    ControlFileWriter writer;
+    writer.addEntry("A");
+    writer.addEntry("Full");
+    writer.fillRunning(1, 0);
+    openControlFile(writer);
+    struct Case {
+        std::vector<std::string> names;
+        int status;
+    } cases[] = {{{"A", "Missing"}, 28}, {{"A", "Full"}, 52}};
+    for (const Case& c : cases) {
+        int status = inChild([&] {
+            CJobManager manager(-14);
+            manager.newJob(true);
+            registerOne(manager, controlFile, c.names);
+        });
+        EXPECT_EQ(status, c.status);
+        ControlFileReader after(controlPath());
+        EXPECT_EQ(after.slot(0, 0, 0).jobNumber, 0) << c.names.back();
+    }
 }
