@@ -1,0 +1,165 @@
+#include "config/bv_configsource.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/bv_errs.h"
+#include "config/bv_configfetcher.h"
+#include "pal/last_error.h"
+
+namespace brenvik {
+
+namespace {
+
+constexpr int kMsgFailedToOpenFile = 256;
+constexpr int kMsgInvalidLine = 1561;
+
+}  // namespace
+
+int classifyFileName(const char* name) {
+    if (name == nullptr) return 0;
+    std::size_t len = std::strlen(name);
+    if (len <= 3) return 0;
+    int kind = 1;
+    if (strncasecmp(name, "http:", 5) == 0 || strncasecmp(name, "https:", 6) == 0) kind += 2;
+    if (strcasecmp(name + len - 3, "xml") == 0) kind += 1;
+    return kind;
+}
+
+std::string toBackslashPath(const char* path) { return path != nullptr ? path : ""; }
+
+std::string toNativePath(const std::string& path) {
+    std::string out = path;
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+FILE* openLocalFile(const std::string& path, const char* mode, bv_errs* errs) {
+    std::string m = mode;
+    if (m.find('e') == std::string::npos) m += 'e';  // never leak into the mail program
+    FILE* f = std::fopen(toNativePath(path).c_str(), m.c_str());
+    if (f == nullptr) {
+        NARROW_CHAR_PAL::captureLastError();
+        if (errs != nullptr) errs->setSystemError(kMsgFailedToOpenFile, path, mode);
+    }
+    return f;
+}
+
+bool readWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    int fd = ::open(toNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            errno = err;
+            return false;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+bv_configsource::bv_configsource(bv_errs* owner, const bv_connectionsettings& settings)
+    : owner_(owner), settings_(settings) {}
+
+void bv_configsource::close() {
+    text_.clear();
+    text_.shrink_to_fit();
+    pos_ = 0;
+    open_ = false;
+}
+
+bool bv_configsource::open(const std::string& name, int kind, bool flag) {
+    close();
+    name_ = name;
+    int cls = classifyFileName(name.c_str());
+    if (cls <= 2) {
+        if (!readWholeFile(name, text_)) {
+            NARROW_CHAR_PAL::captureLastError();
+            if (owner_ != nullptr) owner_->setSystemError(kMsgFailedToOpenFile, name, "r");
+            text_.clear();
+            return false;
+        }
+        open_ = true;
+        return true;
+    }
+    bv_configfetcher fetcher(owner_, &settings_);
+    bool ok = false;
+    switch (kind) {
+        case CONFIG_MAIN: ok = fetcher.fetchMainConfig(name); break;
+        case CONFIG_ENZYMES: ok = fetcher.fetchEnzymes(name); break;
+        case CONFIG_FRAGMENTATION_RULES: ok = fetcher.fetchFragmentationRules(name); break;
+        case CONFIG_MASSES: ok = fetcher.fetchMasses(name); break;
+        case CONFIG_MOD_FILE: ok = fetcher.fetchModFile(name, flag); break;
+        case CONFIG_UNIMOD_COMPRESSED: ok = fetcher.fetchUnimodCompressed(name); break;
+        case CONFIG_TAXONOMY: ok = fetcher.fetchTaxonomy(name); break;
+        default: break;
+    }
+    if (!ok) {
+        // An answer other than 200 records nothing in the client; the
+        // configuration must not then pass for valid with every default.
+        if (owner_ != nullptr && owner_->isValid()) owner_->setError(kMsgFailedToOpenFile, name, "r");
+        return false;
+    }
+    // Text ends at a NUL, as it did for the C string it was read from.
+    text_ = fetcher.getText().c_str();
+    open_ = true;
+    return true;
+}
+
+bool bv_configsource::nextRawLine(std::string& line) {
+    if (!open_ || pos_ >= text_.size()) return false;
+    std::size_t end = text_.find('\n', pos_);
+    std::size_t next = end == std::string::npos ? text_.size() : end + 1;
+    if (end == std::string::npos) end = text_.size();
+    line.assign(text_, pos_, end - pos_);
+    pos_ = next;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+}
+
+bool bv_configsource::readLine(std::string& line) {
+    std::string raw;
+    if (!nextRawLine(raw)) return false;
+    if (raw.size() > static_cast<std::size_t>(kMaxLineLength)) {
+        // Such a line used to end the whole file silently; now only the
+        // excess is dropped, and said so.
+        raw.resize(kMaxLineLength);
+        if (owner_ != nullptr) owner_->setError(kMsgInvalidLine, name_, raw);
+    }
+    std::size_t start = raw.find_first_not_of(" \t");
+    line = start == std::string::npos ? std::string() : raw.substr(start);
+    return true;
+}
+
+bool bv_configsource::readLine(char* buffer, int size, int& length, char*& cursor) {
+    length = 0;
+    cursor = buffer;
+    if (buffer == nullptr || size <= 0) return false;
+    std::string raw;
+    if (!nextRawLine(raw)) return false;
+    if (raw.size() > static_cast<std::size_t>(kMaxLineLength)) {
+        raw.resize(kMaxLineLength);
+        if (owner_ != nullptr) owner_->setError(kMsgInvalidLine, name_, raw);
+    }
+    std::size_t keep = std::min(raw.size(), static_cast<std::size_t>(size - 1));
+    std::memcpy(buffer, raw.data(), keep);
+    buffer[keep] = '\0';
+    length = static_cast<int>(keep);
+    while (*cursor == ' ' || *cursor == '\t') ++cursor;
+    return true;
+}
+
+}  // namespace brenvik
