@@ -12,6 +12,7 @@
 #include <string>
 
 #include "log_fixture.h"
+#include "pal/last_error.h"
 
 namespace {
 
@@ -226,6 +227,89 @@ TEST_F(ErrorReporterTest, FatalCallbackRunsBeforeTheExit) {
     EXPECT_NE(page().find("Can't open a for \"reading\". Error No such file or directory [M00012]<BR>\n"),
               std::string::npos);
     EXPECT_NE(page().find("callback 12\n"), std::string::npos);
+}
+
+TEST_F(ErrorReporterTest, FatalReportFromTheCallbackKeepsTheFirstStatus) {
+    int status = runChild([] {
+        static CErrorReporter r;
+        r.fatalCallback = [](int) { r.report(51, -1, 1, "bv_job"); };
+        r.report(443, 4, 9, "taxfetch", "joe", 3, "SwissProt");
+    });
+    EXPECT_EQ(status, 189);
+    EXPECT_NE(page().find("Sorry joe [3] - you don't have permission to search the SwissProt database [M00443]"),
+              std::string::npos);
+    EXPECT_NE(page().find("Too many searches being run at once [M00051]"), std::string::npos);
+}
+
+TEST_F(ErrorReporterTest, QuietPageShowsOnlyFatalMessagesShort) {
+    int status = runChild([] {
+        CErrorReporter r;
+        r.quietPage = true;
+        r.report(461, 1, 1, "m", "A");
+        r.report(27, 1, 1, "m", "db");
+    });
+    EXPECT_EQ(status, 28);
+    EXPECT_EQ(page(), "FATAL_ERROR: M00027\nSorry, the database (db) is not currently available for searching "
+                      "[M00027]<BR>\n");
+}
+
+TEST_F(ErrorReporterTest, HeldBackMessagesPrecedeTheFatalOneOrGoToTheDeferredFile) {
+    int status = runChild([] {
+        CErrorReporter r;
+        r.deferCallback = [](int fatal) { return fatal == 2 ? 0 : 1; };
+        r.report(461, 1, 1, "m", "A<1>");
+        r.report(267, 1, 1, "m", "f", "e");
+        std::printf("--\n");
+        r.report(27, 1, 1, "m", "db");
+    });
+    EXPECT_EQ(status, 28);
+    EXPECT_EQ(page(),
+              "--\n"
+              "Warning:<BR>\nbv-seqfetch.exe cannot find accession A&lt;1&gt; [M00461]<BR>\nYour search is continuing...<BR>\n"
+              "Failed to lock file f - error: e [M00267]<BR>\n"
+              "<BR>Sorry, your search could not be performed due to the following mistake entering data.<BR>\n"
+              "Sorry, the database (db) is not currently available for searching [M00027]<BR>\n"
+              "Please press the back button on your browser, correct the fault and retry the search.<BR>\n");
+
+    const std::string deferred = dir.file("deferred.txt");
+    status = runChild([&] {
+        CErrorReporter r;
+        r.deferCallback = [](int) { return 1; };
+        r.deferredFileOn = true;
+        r.deferredFile = deferred;
+        r.report(461, 1, 1, "m", "A<1>");
+        r.report(42, 1, 1, "m", "p", "q");  // not on the page: not in the file either
+        r.report(27, 1, 1, "m", "db");
+    });
+    EXPECT_EQ(status, 28);
+    EXPECT_EQ(page(), "");
+    EXPECT_EQ(readOrEmpty(deferred),
+              "\nbv-seqfetch.exe cannot find accession A&lt;1&gt; [M00461]\n"
+              "\nSorry, the database (db) is not currently available for searching [M00027]\n");
+}
+
+TEST_F(ErrorReporterTest, SystemErrorCarriesThePlatformText) {
+    CErrorReporter r;
+    r.toPage = false;
+    NARROW_CHAR_PAL::setLastError(ENOENT);
+    r.reportSystemError(267, 88, "bv_fileutil", "a.lck");
+    EXPECT_EQ(r.getLastErrors(), "Failed to lock file a.lck - error: No such file or directory");
+    EXPECT_EQ(r.getLastJob(), -1);
+    // Refused by the filter: nothing written.
+    r.setRepeatCounting(true);
+    for (int i = 0; i < 12; ++i) r.reportSystemError(267, 88, "bv_fileutil", "a.lck");
+    EXPECT_EQ(maskTimes(errorLog()).size(), 11 * std::string("Error [M00267 - Job -1 - X00088:bv_fileutil] - <time>\n"
+                                                             "   - Failed to lock file a.lck - error: No such file or directory\n\n")
+                                                  .size());
+}
+
+TEST_F(ErrorReporterTest, CollectedWarningsStopAtOneHundred) {
+    CErrorReporter r;
+    r.toPage = false;
+    r.toErrorLog = false;
+    for (int i = 0; i < 120; ++i) r.report(461, 1, 1, "m", std::to_string(i));
+    EXPECT_EQ(r.getCollectedTexts().size(), 100u);
+    EXPECT_EQ(r.getCollectedTexts()[99], "bv-seqfetch.exe cannot find accession 99");
 }
 
 TEST_F(ErrorReporterTest, FormatMessageWritesNothing) {
