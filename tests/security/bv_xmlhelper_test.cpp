@@ -1,0 +1,246 @@
+#include "security/bv_xmlhelper.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/bv_errs.h"
+#include "security/bv_saxwriter.h"
+#include "security/bv_security_constants.h"
+#include "support/temp_dir.h"
+
+using bvparser_internal::bv_SaxWriter;
+using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XMLHelper;
+using tarvex_test::readFile;
+using tarvex_test::TempDir;
+using tarvex_test::writeFile;
+
+namespace {
+
+// An installation's config/ (with the shipped schema) beside sessions/.
+class XmlHelperTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(dir.file("config/tarvex_security_1_0.xsd"),
+                  readFile(std::string(TARVEX_SOURCE_DIR) + "/config/tarvex_security_1_0.xsd"));
+        std::filesystem::create_directories(dir.file("sessions"));
+    }
+    std::string session(const std::string& name) { return dir.file("sessions/" + name); }
+    std::string wrap(const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<bvs:security_session xmlns:bvs=\"" + brenvik::securityNamespaceURI() + "\">\n" + body +
+               "</bvs:security_session>\n";
+    }
+    bool parse(bv_XMLHelper& h, const std::string& name, const std::string& content) {
+        writeFile(session(name), content);
+        return h.parseFile(session(name), brenvik::securitySchemaLocation());
+    }
+    bool hasMessage(const brenvik::bv_errs& e, int number, const std::string& part = "") {
+        for (int i = 1; i <= e.getNumberOfErrors(); ++i)
+            if (e.getErrorNumber(i) == number && e.getErrorString(i).find(part) != std::string::npos) return true;
+        return false;
+    }
+    TempDir dir{"xmlhelper"};
+};
+
+TEST_F(XmlHelperTest, BuildSaveParseValidateAndReadBack) {
+    brenvik::bv_errs errs;
+    {
+        bv_XMLHelper h(&errs, true, false);
+        bv_XmlElement* root = h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+                                             brenvik::securitySchemaLocation(), "1", "1");
+        ASSERT_NE(root, nullptr);
+        bv_XmlElement* data = h.addChild(root, "bvs:session_data");
+        h.setText(h.addChild(data, "bvs:fullUserName"), "J\xc3\xbcrgen <&> \"x\"");
+        h.setInt(h.addChild(data, "bvs:userID"), -42);
+        h.setBool(h.addChild(data, "bvs:verifyAddress"), true);
+        h.addChild(data, "bvs:custom_parameters");
+        bv_XmlElement* tasks = h.addChild(data, "bvs:permitted_tasks");
+        bv_XmlElement* task = h.addChild(tasks, "bvs:task");
+        h.setDouble(h.addChild(task, "bvs:type"), 2.5, 6);
+        h.setInt64(h.addChild(task, "bvs:task_id"), -9000000000LL);
+        ASSERT_TRUE(h.saveFile(session("s1")));
+    }
+    ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
+    std::string text = readFile(session("s1"));
+    EXPECT_NE(text.find("\r\n"), std::string::npos);
+    EXPECT_NE(text.find("<bvs:type>2.500000</bvs:type>"), std::string::npos) << text;
+    EXPECT_NE(text.find("majorVersion=\"1\""), std::string::npos);
+    EXPECT_NE(text.find("xsi:schemaLocation=\"" + brenvik::securitySchemaLocation() + "\""), std::string::npos);
+    // Nothing but the saved file is left in the folder.
+    int files = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir.file("sessions"))) (void)entry, ++files;
+    EXPECT_EQ(files, 1);
+
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(h.parseFile(session("s1"), brenvik::securitySchemaLocation())) << errs.getLastErrorString();
+    bv_XmlElement* root = h.getRootElement();
+    ASSERT_NE(root, nullptr);
+    bv_XmlElement* data = h.getChildElement(root, "bvs:session_data", 0);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:fullUserName", 0)), "J\xc3\xbcrgen <&> \"x\"");
+    EXPECT_EQ(h.getInt(h.getChildElement(data, "bvs:userID", 0)), -42);
+    EXPECT_TRUE(h.getBool(h.getChildElement(data, "bvs:verifyAddress", 0)));
+    bv_XmlElement* task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
+    EXPECT_EQ(h.getInt64(h.getChildElement(task, "bvs:task_id", 0)), -9000000000LL);
+    EXPECT_EQ(h.countChildElements(data, ""), 5);
+    EXPECT_EQ(h.getEncoding(), "UTF-8");
+    EXPECT_TRUE(h.isOK());
+}
+
+TEST_F(XmlHelperTest, SchemaViolationsAreRecordedWithTheirPosition) {
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    EXPECT_FALSE(parse(h, "bad",
+                       wrap("<bvs:session_data>\n  <bvs:nonsense>1</bvs:nonsense>\n</bvs:session_data>\n")));
+    EXPECT_FALSE(h.isOK());
+    ASSERT_GE(errs.getNumberOfErrors(), 1);
+    EXPECT_EQ(errs.getErrorNumber(1), 2049);
+    std::string text = errs.getErrorString(1);
+    EXPECT_NE(text.find(session("bad") + ": line 4, col "), std::string::npos) << text;
+    EXPECT_NE(text.find(" - "), std::string::npos) << text;
+
+    brenvik::bv_errs errs2;
+    bv_XMLHelper h2(&errs2, true, false);
+    EXPECT_FALSE(parse(h2, "malformed", "<bvs:security_session><unclosed>"));
+    EXPECT_TRUE(hasMessage(errs2, 2049));
+}
+
+TEST_F(XmlHelperTest, NavigationAndValueGetters) {
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(parse(h, "nav",
+                      wrap("<bvs:session_data><bvs:userName>YES</bvs:userName><bvs:userID>1</bvs:userID>"
+                           "<bvs:userType>on</bvs:userType><bvs:timeout></bvs:timeout>"
+                           "<bvs:lastAccessed> 0.1xyz</bvs:lastAccessed><bvs:ipAddress>99999999999</bvs:ipAddress>"
+                           "</bvs:session_data>")))
+        << errs.getLastErrorString();
+    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    ASSERT_NE(data, nullptr);
+    auto child = [&](const char* n) { return h.getChildElement(data, n, 0); };
+    EXPECT_TRUE(h.getBool(child("bvs:userName")));
+    EXPECT_TRUE(h.getBool(child("bvs:userID")));
+    EXPECT_FALSE(h.getBool(child("bvs:userType")));
+    EXPECT_FALSE(h.getBool(child("bvs:timeout")));
+    EXPECT_EQ(h.getInt(child("bvs:timeout")), 0);
+    EXPECT_EQ(h.getInt(child("bvs:userType")), 0);
+    EXPECT_EQ(h.getInt(child("bvs:ipAddress")), INT32_MAX);
+    EXPECT_EQ(h.getInt64(child("bvs:ipAddress")), 99999999999LL);
+    EXPECT_EQ(h.getDouble(child("bvs:lastAccessed")), static_cast<double>(0.1f));
+    EXPECT_EQ(h.getInt64(child("bvs:userType")), 0);
+    ASSERT_TRUE(errs.isValid());
+
+    EXPECT_EQ(h.countChildElements(nullptr, "x"), -1);
+    EXPECT_EQ(h.getChildElement(nullptr, "x", 0), nullptr);
+    EXPECT_EQ(errs.getNumberOfErrors(), 0);
+    EXPECT_FALSE(h.hasChildElement(data, "bvs:userID", 1));
+    EXPECT_EQ(errs.getNumberOfErrors(), 0);
+    EXPECT_EQ(h.getChildElement(data, "bvs:userID", 1), nullptr);
+    EXPECT_EQ(errs.getLastError(), 2055);
+    EXPECT_EQ(errs.getLastErrorString(), "Cannot find bvs:userID element");
+    // The prefix is part of the name.
+    EXPECT_FALSE(h.hasChildElement(data, "userID", 0));
+}
+
+TEST_F(XmlHelperTest, RootOfNothingIsRecorded) {
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    EXPECT_EQ(h.getRootElement(), nullptr);
+    EXPECT_EQ(errs.getLastError(), 2050);
+}
+
+TEST_F(XmlHelperTest, HostileDocumentsReadNothingOutside) {
+    writeFile(dir.file("secret.txt"), "TOPSECRET");
+    struct Case {
+        const char* what;
+        std::string content;
+    };
+    const std::string ns = brenvik::securityNamespaceURI();
+    const Case cases[] = {
+        {"external entity",
+         "<?xml version=\"1.0\"?>\n<!DOCTYPE bvs:security_session [<!ENTITY x SYSTEM \"file://" +
+             dir.file("secret.txt") + "\">]>\n<bvs:security_session xmlns:bvs=\"" + ns +
+             "\"><bvs:session_data><bvs:userName>&x;</bvs:userName></bvs:session_data></bvs:security_session>"},
+        {"external DTD",
+         "<?xml version=\"1.0\"?>\n<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/evil.dtd\">\n<bvs:security_session "
+         "xmlns:bvs=\"" + ns + "\"/>"},
+        {"entity expansion",
+         "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
+         "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">]>\n<bvs:security_session xmlns:bvs=\"" + ns +
+             "\"><bvs:session_data><bvs:userName>&e;&e;&e;</bvs:userName></bvs:session_data></bvs:security_session>"},
+        {"foreign schema",
+         "<?xml version=\"1.0\"?>\n<r xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xsi:noNamespaceSchemaLocation=\"http://127.0.0.1:9/evil.xsd\"/>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        brenvik::bv_errs errs;
+        bv_XMLHelper h(&errs, true, false);
+        writeFile(session("hostile"), c.content);
+        EXPECT_FALSE(h.parseFile(session("hostile"), brenvik::securitySchemaLocation()));
+        EXPECT_FALSE(errs.isValid());
+        for (int i = 1; i <= errs.getNumberOfErrors(); ++i)
+            EXPECT_EQ(errs.getErrorString(i).find("TOPSECRET"), std::string::npos);
+        bv_XmlElement* root = h.getRootElement();
+        if (root) {
+            bv_XmlElement* data = h.getChildElement(root, "bvs:session_data", 0);
+            bv_XmlElement* user = data ? h.getChildElement(data, "bvs:userName", 0) : nullptr;
+            if (user) {
+                EXPECT_EQ(h.getString(user).find("TOPSECRET"), std::string::npos);
+            }
+        }
+    }
+}
+
+TEST_F(XmlHelperTest, FailedSaveLeavesNoFile) {
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs", "", "1", "1");
+    EXPECT_FALSE(h.saveFile(dir.file("missing/folder/s")));
+    EXPECT_FALSE(errs.isValid());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+TEST_F(XmlHelperTest, HelpersShareOneInitialisation) {
+    // Overlapping lifetimes, then a fresh start after the last one ended.
+    for (int round = 0; round < 2; ++round) {
+        brenvik::bv_errs errs;
+        auto a = std::make_unique<bv_XMLHelper>(&errs, true, false);
+        auto b = std::make_unique<bv_XMLHelper>(&errs, true, false);
+        a.reset();
+        ASSERT_NE(b->createRoot("r", ""), nullptr);
+        EXPECT_TRUE(b->saveFile(dir.file("plain.xml")));
+        b.reset();
+        EXPECT_TRUE(errs.isValid()) << errs.getLastErrorString();
+    }
+    EXPECT_NE(readFile(dir.file("plain.xml")).find("<r/>"), std::string::npos);
+}
+
+TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
+    brenvik::bv_errs errs;
+    {
+        bv_SaxWriter w(&errs);
+        ASSERT_TRUE(w.open(dir.file("sax.xml")));
+        bv_XmlElement* root = w.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+                                             brenvik::securitySchemaLocation(), "1", "1");
+        bv_XmlElement* data = w.addChild(root, "bvs:session_data");
+        w.setText(w.addChild(data, "bvs:userName"), "a<b");
+        w.setAttribute(data, "bvs:userID", "7", false);
+        bv_XmlElement* list = w.addChild(data, "bvs:custom_parameters");
+        w.setAttribute(list, "n", "v", true);
+        w.addChild(data, "bvs:permitted_tasks");
+        w.setAttribute(list, "late", "v", true);  // its start tag is long closed
+        EXPECT_FALSE(w.isOK());
+        EXPECT_FALSE(w.close());
+    }
+    std::string text = readFile(dir.file("sax.xml"));
+    EXPECT_NE(text.find("<bvs:userName>a&lt;b</bvs:userName>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<bvs:userID>7</bvs:userID>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<bvs:custom_parameters n=\"v\"/>"), std::string::npos) << text;
+    EXPECT_EQ(text.find("late"), std::string::npos);
+    EXPECT_EQ(errs.getLastError(), 2049);
+}
+
+}  // namespace
