@@ -247,6 +247,10 @@ TEST(CronSection, FieldRules) {
             << k.text;
         EXPECT_EQ(numbersOf(errs), k.messages) << k.text;
     }
+    bv_errs errs;
+    std::vector<bool> flags(32);
+    bv_cronoptions::parseCronField("-1", flags, 1, 31, bv_cronoptions::Star::ClearAll, "x -1 y", errs, "t.dat");
+    EXPECT_EQ(errs.getErrorString(1), "Expecting number before - in cron section of t.dat. Line is: x -1 y");
 }
 
 TEST(LibraryOptionsSection, SuffixesAndEntries) {

@@ -1,0 +1,37 @@
+#include "support/fixture_install.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace tarvex_test {
+
+FixtureInstall::FixtureInstall(const std::string& tag) : dir_(tag) {
+    for (const char* sub : {"cgi", "config", "data", "logs", "sessions", "taxonomy", "sequence"})
+        std::filesystem::create_directories(dir_.file(sub));
+}
+
+void FixtureInstall::write(const std::string& relative, const std::string& content) const {
+    writeFile(file(relative), content);
+}
+
+std::string FixtureInstall::read(const std::string& relative) const {
+    std::string path = file(relative);
+    return pathExists(path) ? readFile(path) : std::string();
+}
+
+WorkingFolder::WorkingFolder(const std::string& path) {
+    char buf[4096];
+    if (!getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd failed");
+    old_ = buf;
+    if (chdir(path.c_str()) != 0) throw std::runtime_error("cannot enter " + path);
+}
+
+WorkingFolder::~WorkingFolder() {
+    if (chdir(old_.c_str()) != 0) {
+        // Nothing sensible is left to do in a destructor; the next test's
+        // fixture sets its own folder.
+    }
+}
+
+}  // namespace tarvex_test

@@ -1,0 +1,49 @@
+#pragma once
+// A temporary server installation: cgi/ (the programs run from here),
+// config/, data/, logs/, sessions/, taxonomy/ and sequence/ under one
+// folder that is removed with the object. Writers for the files in it come
+// with the features that need them.
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace tarvex_test {
+
+class FixtureInstall {
+public:
+    explicit FixtureInstall(const std::string& tag = "install");
+
+    const std::string& root() const { return dir_.path(); }
+    // root() + "/" + relative
+    std::string file(const std::string& relative) const { return dir_.file(relative); }
+    std::string cgiDir() const { return file("cgi"); }
+    std::string configDir() const { return file("config"); }
+    std::string dataDir() const { return file("data"); }
+    std::string logsDir() const { return file("logs"); }
+    std::string sessionsDir() const { return file("sessions"); }
+    std::string taxonomyDir() const { return file("taxonomy"); }
+    std::string sequenceDir() const { return file("sequence"); }
+
+    // Writes relative (under root) with content, creating folders.
+    void write(const std::string& relative, const std::string& content) const;
+    // The content of relative, or "" when it does not exist.
+    std::string read(const std::string& relative) const;
+
+private:
+    TempDir dir_;
+};
+
+// Makes a folder the working folder for its lifetime (the programs resolve
+// "../config/..." and the like from there), and restores the old one.
+class WorkingFolder {
+public:
+    explicit WorkingFolder(const std::string& path);
+    ~WorkingFolder();
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+
+private:
+    std::string old_;
+};
+
+}  // namespace tarvex_test
