@@ -9,6 +9,7 @@ bool TaxonomyLineReader::fill() {
     if (eof_ || stream_ == nullptr) return false;
     len_ = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
     pos_ = 0;
+    bytesRead_ += len_;
     if (len_ == 0) {
         eof_ = true;
         return false;

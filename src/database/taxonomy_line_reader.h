@@ -25,6 +25,8 @@ public:
 
     size_t skippedLongLines() const { return skipped_; }
     size_t lineNumber() const { return lineNumber_; }
+    // Bytes taken from the stream so far.
+    size_t bytesRead() const { return bytesRead_; }
 
 private:
     bool fill();
@@ -38,4 +40,5 @@ private:
     bool eof_ = false;
     size_t skipped_ = 0;
     size_t lineNumber_ = 0;
+    size_t bytesRead_ = 0;
 };

@@ -23,7 +23,7 @@ std::string xml_results_writer::namespaceUri() const {
 }
 
 void xml_results_writer::raw(std::string_view text) {
-    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);  // an empty view may hold null
+    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);
 }
 
 void xml_results_writer::spaces(int count) {

@@ -170,6 +170,15 @@ TEST(ClusterSection, IncludeFiles) {
     d.readSection(lines, errs, main, "");
     EXPECT_FALSE(errs.isValid());
     EXPECT_EQ(errs.getErrorString(1), "Cannot find file '" + dir.file("missing.dat") + "'");
+
+    // A name that exists but cannot be read as a file.
+    bv_errs folderErrs;
+    bv_textlines folderLines("@include " + dir.path() + "\nIPCTimeout 3");
+    bv_clusteroptions e;
+    e.readSection(folderLines, folderErrs, main, "");
+    EXPECT_EQ(numbersOf(folderErrs), std::vector<int>{256});
+    EXPECT_FALSE(folderErrs.isValid());
+    EXPECT_EQ(e.getIPCTimeout(), 3);
 }
 
 TEST(ClusterSection, IncludeDepthIsBounded) {
@@ -247,6 +256,10 @@ TEST(CronSection, FieldRules) {
             << k.text;
         EXPECT_EQ(numbersOf(errs), k.messages) << k.text;
     }
+    bv_errs errs;
+    std::vector<bool> flags(32);
+    bv_cronoptions::parseCronField("-1", flags, 1, 31, bv_cronoptions::Star::ClearAll, "x -1 y", errs, "t.dat");
+    EXPECT_EQ(errs.getErrorString(1), "Expecting number before - in cron section of t.dat. Line is: x -1 y");
 }
 
 TEST(LibraryOptionsSection, SuffixesAndEntries) {

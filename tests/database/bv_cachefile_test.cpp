@@ -399,3 +399,21 @@ TEST(CacheFile, SizeLimitStopsAddingAndMarksTheCache) {
     EXPECT_EQ(c.getLastErrorString(), "Cannot use cache file (" + f.cache +
                                           ") which exceeded max size of 256TB. Try deleting the cache file and retrying");
 }
+
+TEST(CacheFile, UnreadableAndIrremovableFiles) {
+    // A folder where the cache should be: it cannot be mapped, nor removed.
+    Fixture f;
+    ASSERT_EQ(::mkdir(f.cache.c_str(), 0777), 0);
+    writeFile(f.cache + "/inside", "x");
+    bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
+    EXPECT_FALSE(c.open(true));
+    EXPECT_EQ(c.getLastError(), 39);
+    EXPECT_EQ(c.getLastErrorString(), "Failed to initialise cache file (" + f.cache + "). Error code -5");
+    EXPECT_TRUE(c.isUsable());
+    EXPECT_FALSE(c.create());
+    EXPECT_EQ(c.getLastError(), 50);
+    EXPECT_EQ(c.getLastErrorString(), "Failed to remove old cache file " + f.cache + " - error " +
+                                          std::strerror(EISDIR) + ". Continuing without cache");
+    EXPECT_FALSE(c.isUsable());
+    EXPECT_FALSE(c.create());
+}

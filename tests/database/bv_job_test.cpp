@@ -335,7 +335,7 @@ TEST_F(JobTest, ClaimFillsTheSlotAndFinishMarksIt) {
     unsetenv("REMOTE_ADDR");
     EXPECT_FALSE(manager.hasNoJob());
 
-    const JobSlot& s = ControlFileReader(controlPath()).slot(0, 0, 12);
+    const JobSlot s = ControlFileReader(controlPath()).slot(0, 0, 12);
     EXPECT_EQ(s.jobNumber, manager.getJobNumber());
     EXPECT_EQ(s.processId, static_cast<int32_t>(getpid()));
     EXPECT_EQ(s.status, 1);
@@ -367,7 +367,7 @@ TEST_F(JobTest, ClaimFillsTheSlotAndFinishMarksIt) {
     ProcessCpuTimes times;
     ASSERT_TRUE(manager.finishJob(3, 4, 1, &times));
     EXPECT_TRUE(manager.hasNoJob());
-    const JobSlot& f = ControlFileReader(controlPath()).slot(0, 0, 12);
+    const JobSlot f = ControlFileReader(controlPath()).slot(0, 0, 12);
     EXPECT_EQ(f.status, 2);
     EXPECT_GE(f.endTime, f.startTime);
     EXPECT_EQ(f.percentDone, 100);
@@ -516,7 +516,7 @@ TEST_F(JobTest, AFatalReportAfterFinishingLeavesTheSlotAlone) {
         errorReporter.report(12, manager.getJobNumber(), 473, "taxfetch", "x", "r", "gone");
     });
     EXPECT_EQ(status, 13);
-    const JobSlot& s = ControlFileReader(controlPath()).slot(0, 0, 0);
+    const JobSlot s = ControlFileReader(controlPath()).slot(0, 0, 0);
     EXPECT_EQ(s.status, 2);
     EXPECT_EQ(s.result, 0);
 }

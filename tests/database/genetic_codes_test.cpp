@@ -7,33 +7,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/temp_dir.h"
+#include "support/taxonomy_fixture.h"
 
 namespace {
 
-using tarvex_test::readFile;
-using tarvex_test::TempDir;
-using tarvex_test::writeFile;
 
 // Gencode files are found in "../taxonomy/" from the working folder, as the
 // programs run from their cgi folder.
-class InstallFolder {
+class InstallFolder : public tarvex_test::TaxonomyInstall {
 public:
-    InstallFolder() : dir_("gencode") {
-        writeFile(dir_.file("cgi/.keep"), "");
-        writeFile(dir_.file("taxonomy/.keep"), "");
-        char cwd[4096];
-        old_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
-        EXPECT_EQ(chdir(dir_.file("cgi").c_str()), 0);
-    }
-    ~InstallFolder() { (void)!chdir(old_.c_str()); }
-    void taxonomyFile(const std::string& name, const std::string& content) {
-        writeFile(dir_.file("taxonomy/" + name), content);
-    }
-
-private:
-    TempDir dir_;
-    std::string old_;
+    void taxonomyFile(const std::string& name, const std::string& content) { write(name, content); }
 };
 
 int baseCode(char c) { return std::string("?TCAG").find(c); }
@@ -112,7 +95,7 @@ TEST(GeneticCodeTables, ComplementBaseCodes) {
 // Every codon of tables 1 and 2 of a real gencode file, in all three forms.
 TEST(GeneticCodeTables, LoadsTheNcbiFileAndBuildsEveryLookup) {
     InstallFolder install;
-    const std::string gencode = readFile(std::string(TARVEX_TEST_DATA) + "/taxonomy/gencode.dmp");
+    const std::string gencode = tarvex_test::taxonomyFixture("gencode.dmp");
     install.taxonomyFile("gencode.dmp", gencode);
     auto tables = makeGeneticCodeTables();
     initGeneticCodeTablesFromFiles(*tables, nullptr);

@@ -1,0 +1,177 @@
+#include "database/acc_to_taxid.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/error_reporter.h"
+
+namespace {
+
+constexpr const char* cacheVersion = "1.0";
+constexpr const char* partCountKey = "KEY_NUM_CDB_FILES";
+constexpr int ERR_TAXONOMY_CACHE_FAILURE = 536;
+constexpr int ERR_TAXONOMY_FILE_MISSING = 246;
+
+std::string openablePath(const std::string& path) {
+    std::string result = path;
+    for (char& c : result)
+        if (c == '\\') c = '/';
+    return result;
+}
+
+// Reads "accession taxid" pairs as a scanf("%s %d") loop would: the
+// accession is a run of non-blank bytes, the number a sign and digits
+// after optional white space. Anything else ends the pairs.
+class PairReader {
+public:
+    explicit PairReader(std::FILE* stream) : stream_(stream) {}
+
+    bool next(std::string& accession, int32_t& taxId) {
+        int c = skipSpace();
+        if (c == EOF) return false;
+        accession.clear();
+        while (c != EOF && !std::isspace(c)) {
+            if (accession.size() >= CAccToTaxidIndex::maxAccessionLength) return false;
+            accession.push_back(static_cast<char>(c));
+            c = getc_unlocked(stream_);
+        }
+        c = skipSpace(c);
+        bool negative = false;
+        if (c == '+' || c == '-') {
+            negative = c == '-';
+            c = getc_unlocked(stream_);
+        }
+        if (c == EOF || !std::isdigit(c)) return false;
+        long long value = 0;
+        while (c != EOF && std::isdigit(c)) {
+            if (value <= INT_MAX) value = value * 10 + (c - '0');
+            c = getc_unlocked(stream_);
+        }
+        if (c != EOF) ungetc(c, stream_);
+        if (negative) value = -value;
+        if (value > INT_MAX) value = INT_MAX;
+        if (value < INT_MIN) value = INT_MIN;
+        taxId = static_cast<int32_t>(value);
+        return true;
+    }
+
+private:
+    int skipSpace(int c = -2) {
+        if (c == -2) c = getc_unlocked(stream_);
+        while (c != EOF && std::isspace(c)) c = getc_unlocked(stream_);
+        return c;
+    }
+    std::FILE* stream_;
+};
+
+}  // namespace
+
+CAccToTaxidIndex::CAccToTaxidIndex(const std::string& speciesFilePath, int jobNumber, std::string& errorText,
+                                   int createAllowed, uint64_t partLimit)
+    : path_(speciesFilePath), createAllowed_(createAllowed) {
+    parts_.push_back(
+        std::make_unique<brenvik::bv_cachefile>(getPartFileName(0).c_str(), cacheVersion, openablePath(path_).c_str()));
+    brenvik::bv_cachefile& part0 = *parts_[0];
+    if (part0.open(createAllowed_ != 0)) {
+        bool found = false;
+        const uint32_t count = part0.getInt(partCountKey, found);
+        if (found && count >= 1 && count <= static_cast<uint32_t>(maxPartCount)) {
+            openPart = 0;
+            partCount = static_cast<int32_t>(count);
+            for (int i = 1; i < partCount; ++i)
+                parts_.push_back(std::make_unique<brenvik::bv_cachefile>(getPartFileName(i).c_str(), cacheVersion,
+                                                                         openablePath(path_).c_str()));
+            return;
+        }
+        // A finished part 0 without a sound part count is rebuilt.
+        part0.close();
+    }
+    if (createAllowed_ == 0) {
+        usable = false;
+        return;
+    }
+    usable = build(jobNumber, errorText, partLimit);
+}
+
+CAccToTaxidIndex::~CAccToTaxidIndex() { close(); }
+
+std::string CAccToTaxidIndex::getPartFileName(int part) const {
+    return openablePath(path_) + "_" + std::to_string(part) + ".cdb";
+}
+
+void CAccToTaxidIndex::failCache(int jobNumber, const std::string& text) {
+    errorReporter.report(ERR_TAXONOMY_CACHE_FAILURE, jobNumber, 75, "acc_to_taxid", text);
+}
+
+bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t partLimit) {
+    // The input is opened before any part is created, so a missing file
+    // leaves no half-made part behind.
+    std::FILE* stream = std::fopen(openablePath(path_).c_str(), "r");
+    if (stream == nullptr) {
+        errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", path_);
+        errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, 70, "acc_to_taxid", path_);
+        errorText += "\n";
+        return false;
+    }
+
+    brenvik::bv_cachefile* current = parts_[0].get();
+    if (!current->create() || !current->isCreating()) {
+        failCache(jobNumber, current->getLastErrorString());
+        std::fclose(stream);
+        return false;
+    }
+
+    bool ok = true;
+    uint64_t runningSize = 0;
+    std::string accession;
+    int32_t taxId = 0;
+    PairReader reader(stream);
+    while (ok && reader.next(accession, taxId)) {
+        current->addInt32(accession, static_cast<uint32_t>(taxId));
+        runningSize += accession.size() + 28;
+        if (runningSize > partLimit) {
+            if (current != parts_[0].get()) {
+                ok = current->finish();
+                current->close();
+            }
+            const int number = static_cast<int>(parts_.size());
+            parts_.push_back(std::make_unique<brenvik::bv_cachefile>(getPartFileName(number).c_str(), cacheVersion,
+                                                                     openablePath(path_).c_str()));
+            current = parts_.back().get();
+            if (!current->create() || !current->isCreating()) ok = false;
+            runningSize = 0;
+        }
+    }
+    std::fclose(stream);
+
+    if (ok && current != parts_[0].get()) {
+        ok = current->finish();
+        current->close();
+    }
+    if (!ok) {
+        // Part 0 stays unfinished, so the next open rebuilds the whole set.
+        failCache(jobNumber, current->getLastErrorString());
+        parts_[0]->close();
+        return false;
+    }
+    partCount = static_cast<int32_t>(parts_.size());
+    parts_[0]->addInt32(partCountKey, static_cast<uint32_t>(partCount));
+    if (!parts_[0]->finish()) {
+        failCache(jobNumber, parts_[0]->getLastErrorString());
+        parts_[0]->close();
+        return false;
+    }
+    parts_[0]->close();
+    return true;
+}
+
+void CAccToTaxidIndex::close() {
+    for (auto& part : parts_)
+        if (part) part->close();
+    parts_.clear();
+    openPart = -1;
+    path_.clear();
+}

@@ -1,0 +1,311 @@
+#include "database/taxonomy_tree.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+
+#include "common/error_reporter.h"
+#include "database/taxonomy_line_reader.h"
+
+namespace {
+
+constexpr int MSG_PARENT_CONFLICT = 0x0B05;
+constexpr int MSG_INVALID_LINE = 0x0B06;
+constexpr int MSG_NODES_MISSING = 0x0B07;
+constexpr int MSG_CACHE_BEING_CREATED = 49;
+constexpr int ERR_TAXONOMY_NODE_FILE = 539;
+
+constexpr const char* cacheVersion = "1.0";
+constexpr const char* separator = "\t|\t";
+
+// sscanf's "%d": leading white space, a sign, digits; clamped to int.
+bool readInt(const char*& p, int32_t& value) {
+    const char* start = p;
+    while (std::isspace(static_cast<unsigned char>(*start))) ++start;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(start, &end, 10);
+    if (end == start) return false;
+    if (v > INT_MAX) v = INT_MAX;
+    if (v < INT_MIN) v = INT_MIN;
+    value = static_cast<int32_t>(v);
+    p = end;
+    return true;
+}
+
+// The "\t|\t" of a scanf format: any white space, a bar, any white space.
+bool readSeparator(const char*& p) {
+    const char* q = p;
+    while (std::isspace(static_cast<unsigned char>(*q))) ++q;
+    if (*q != '|') return false;
+    ++q;
+    while (std::isspace(static_cast<unsigned char>(*q))) ++q;
+    p = q;
+    return true;
+}
+
+std::string openablePath(const std::string& path) {
+    std::string result = path;
+    for (char& c : result)
+        if (c == '\\') c = '/';
+    return result;
+}
+
+std::string nodeKey(int32_t taxId) {
+    const uint32_t v = static_cast<uint32_t>(taxId);
+    const char key[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+                         static_cast<char>((v >> 16) & 0xFF), static_cast<char>((v >> 24) & 0xFF)};
+    return std::string(key, 4);
+}
+
+void putInt32(char* out, int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+int32_t getInt32(const char* in) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+namespace brenvik {
+
+bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std::string& directory, bool useIndex,
+                                 bool keepInMemory) {
+    if (section == nullptr) return;
+    mitochondrial_ = section->mitochondrialTranslation;
+    for (const std::string& name : section->nodesFiles) {
+        fileRecords_.push_back(name);
+        std::string path = directory;
+        if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+        path += name;
+        filePaths_.push_back(path);
+    }
+
+    bool cacheBuilt = false;
+    if (!useIndex) {
+        usesIndex_ = false;
+    } else {
+        for (size_t i = 0; i < filePaths_.size(); ++i) buildCache(i, keepInMemory, cacheBuilt);
+    }
+
+    if (!usesIndex_ || (keepInMemory && !cacheBuilt)) {
+        // Start afresh so that files parsed during the cache builds are not
+        // met twice; later files override earlier ones.
+        nodes_.clear();
+        for (const std::string& path : filePaths_) loadNodesFile(path, mitochondrial_);
+    }
+}
+
+bv_taxonomytree::~bv_taxonomytree() = default;
+
+void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt) {
+    const std::string& path = filePaths_[fileIndex];
+    const std::string cacheName = openablePath(path) + ".cdb";
+    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, openablePath(path).c_str()));
+    bv_cachefile& cache = *caches_.back();
+    if (!cache.open(true)) {
+        // Creating the cache clears its messages, so the reason it had to be
+        // built is taken over first.
+        copyFrom(cache);
+        bool createCalled = false;
+        if (cache.getLastError() == MSG_CACHE_BEING_CREATED || !cache.isUsable()) {
+            usesIndex_ = false;
+        } else {
+            if (!keepInMemory) nodes_.clear();
+            const bool parsed = loadNodesFile(path, mitochondrial_);
+            createCalled = parsed;
+            if (parsed && cache.create() && cache.isCreating()) {
+                char value[8];
+                for (size_t j = 1; j < nodes_.size(); ++j) {
+                    if (nodes_[j].parent <= 0) continue;
+                    putInt32(value, nodes_[j].parent);
+                    putInt32(value + 4, nodes_[j].translationTable);
+                    const std::string key = nodeKey(static_cast<int32_t>(j));
+                    cache.add(key.data(), value, 4, 8);
+                }
+                cache.finish();
+                cacheBuilt = true;
+            }
+            // A readable nodes file whose cache could not be written (another
+            // task took it over, or a write failed) is answered from memory.
+            if (parsed && !cache.isOpenForReading()) usesIndex_ = false;
+            if (!keepInMemory) nodes_.clear();
+        }
+        if (!cache.isValid()) usesIndex_ = false;
+        // Messages of the build itself (create starts a fresh list).
+        if (createCalled) copyFrom(cache);
+    }
+}
+
+void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path) {
+    const size_t needed = static_cast<size_t>(taxId) + 1;
+    if (needed >= nodes_.size()) {
+        // Grows by (c + 10) * 1.5 so that a sorted file reallocates rarely.
+        size_t capacity = nodes_.size();
+        while (capacity <= needed) capacity = static_cast<size_t>((capacity + 10) * 1.5);
+        nodes_.resize(capacity);
+    }
+    TaxonomyNode& node = nodes_[static_cast<size_t>(taxId)];
+    if (node.parent != 0 && node.parent != parent) setError(MSG_PARENT_CONFLICT, taxId, path.c_str());
+    node.parent = parent;
+    node.translationTable = table < 1 ? 1 : table;
+}
+
+bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial) {
+    std::FILE* stream = std::fopen(openablePath(path).c_str(), "r");
+    TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::LfDropCr);
+    std::string line;
+    if (stream == nullptr || !reader.next(line)) {
+        if (stream != nullptr) std::fclose(stream);
+        setError(MSG_NODES_MISSING, path.c_str());
+        return false;
+    }
+
+    bool result = true;
+    do {
+        if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) continue;
+        const char* p = line.c_str();
+        int32_t taxId = 0, parent = 0;
+        if (!readInt(p, taxId) || !readSeparator(p) || !readInt(p, parent) || taxId < 0 || taxId >= maxTaxId) {
+            setError(MSG_INVALID_LINE, line.c_str(), path.c_str());
+            result = false;
+            continue;
+        }
+        int32_t codes[4] = {1, 1, 1, 1};  // genetic code, inherited, mitochondrial code, inherited
+        size_t pos = 0;
+        bool found = true;
+        for (int i = 0; i < 6 && found; ++i) {
+            pos = line.find(separator, pos);
+            if (pos == std::string::npos)
+                found = false;
+            else
+                pos += 3;
+        }
+        if (found) {
+            const char* q = line.c_str() + pos;
+            for (int i = 0; i < 4; ++i) {
+                if (i > 0 && !readSeparator(q)) break;
+                if (!readInt(q, codes[i])) break;
+            }
+        }
+        storeNode(taxId, parent, mitochondrial ? codes[2] : codes[0], path);
+    } while (reader.next(line));
+    std::fclose(stream);
+    return result;
+}
+
+bool bv_taxonomytree::getParent(int taxId, int& parent, int& translationTable) {
+    parent = 0;
+    translationTable = 1;
+    if (!usesIndex_) {
+        if (taxId < 1 || static_cast<size_t>(taxId) >= nodes_.size()) return false;
+        parent = nodes_[static_cast<size_t>(taxId)].parent;
+        translationTable = nodes_[static_cast<size_t>(taxId)].translationTable;
+        return parent > 0;
+    }
+    const std::string key = nodeKey(taxId);
+    bool found = false;
+    for (auto& cache : caches_) {
+        const std::string value = cache->getValue(key, 0);
+        if (value.size() != 8) continue;
+        parent = getInt32(value.data());
+        translationTable = getInt32(value.data() + 4);
+        found = true;
+    }
+    return found;
+}
+
+std::string bv_taxonomytree::getFilesDescription() const {
+    std::string text;
+    if (filePaths_.empty()) {
+        text = "No taxonomy files are used.";
+    } else {
+        text = "Taxonomy files:";
+        for (const std::string& path : filePaths_) text += " " + path;
+        text += ". ";
+    }
+    if (caches_.empty()) {
+        text += "No index files are used.";
+    } else {
+        text += "Index files:";
+        for (const auto& cache : caches_) text += " " + cache->fileName();
+        text += ". ";
+    }
+    return text;
+}
+
+}  // namespace brenvik
+
+CTaxonomyNodeSet::CTaxonomyNodeSet(bool ok, bool indexMode, int jobNumber, std::vector<TaxonomyNode> nodes,
+                                   const TaxonomyNodesSection* section,
+                                   std::unique_ptr<brenvik::bv_taxonomytree> tree)
+    : ok_(ok), indexMode_(indexMode), jobNumber_(jobNumber), nodes_(std::move(nodes)),
+      section_(section != nullptr ? *section : TaxonomyNodesSection()), tree_(std::move(tree)) {}
+
+CTaxonomyNodeSet::~CTaxonomyNodeSet() = default;
+
+bool CTaxonomyNodeSet::getParent(int taxId, int& parent, int& translationTable, bool forceMemory) {
+    parent = 0;
+    translationTable = 1;
+    if (!ok_) return false;
+    if (forceMemory || !indexMode_) {
+        if (taxId < 0 || static_cast<size_t>(taxId) >= nodes_.size()) return false;
+        parent = nodes_[static_cast<size_t>(taxId)].parent;
+        translationTable = nodes_[static_cast<size_t>(taxId)].translationTable;
+        return true;
+    }
+    if (taxId < 2) return true;
+    if (!tree_ || !tree_->isValid()) return false;
+    return tree_->getParent(taxId, parent, translationTable);
+}
+
+std::vector<int> CTaxonomyNodeSet::getLineage(int taxId) {
+    std::vector<int> lineage{taxId};
+    std::unordered_set<int> seen{taxId};
+    int current = taxId;
+    for (int step = 0; step < maxLineageSteps && current != 1; ++step) {
+        int parent = 0, table = 1;
+        if (!getParent(current, parent, table) || parent <= 0) break;
+        if (!seen.insert(parent).second) break;
+        lineage.push_back(parent);
+        current = parent;
+    }
+    return lineage;
+}
+
+std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const TaxonomyNodesSection* section,
+                                                    std::string& errorText, bool keepInMemory) {
+    auto tree = std::make_unique<brenvik::bv_taxonomytree>(section, "../taxonomy", true, keepInMemory);
+    const int count = tree->getNumberOfErrors();
+    for (int i = 1; i <= count; ++i) {
+        const std::string text = tree->getErrorString(i);
+        errorReporter.report(ERR_TAXONOMY_NODE_FILE, jobNumber, 830, "taxonomy", text);
+        errorText += errorReporter.formatMessage(ERR_TAXONOMY_NODE_FILE, jobNumber, 831, "taxonomy", text);
+        errorText += "\n";
+    }
+
+    bool ok = false;
+    std::vector<TaxonomyNode> nodes;
+    if (tree->isValid()) {
+        ok = true;
+        if (keepInMemory || !tree->usesIndex()) {
+            if (tree->nodeCount() > 0) {
+                nodes.assign(tree->nodeArray(), tree->nodeArray() + tree->nodeCount());
+            } else {
+                ok = false;
+                if (errorText.empty()) errorText = "Empty taxonomy tree nodes. " + tree->getFilesDescription();
+            }
+        }
+    }
+    const bool indexMode = tree->usesIndex();
+    if (!indexMode || !ok) tree.reset();
+    return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, jobNumber, std::move(nodes), section, std::move(tree));
+}

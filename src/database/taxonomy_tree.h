@@ -1,0 +1,109 @@
+#pragma once
+// The NCBI taxonomy tree: for a taxonomy ID its parent and the ID of the
+// genetic code its sequences use. Nodes files are huge, so each gets a
+// constant-database cache beside it ("<nodes file>.cdb"), built on first use
+// and rebuilt when the nodes file changes; look-ups then read the caches.
+//
+// bv_taxonomytree is the library class (it records its problems on its own
+// error object); loadTaxonomyNodes and CTaxonomyNodeSet are the server-side
+// wrapper that reports those problems and answers the front ends.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/bv_errs.h"
+#include "database/bv_cachefile.h"
+
+// What the tree needs of a taxonomy section: its NodesFiles names, in
+// section order, and its MitochondrialTranslation switch.
+struct TaxonomyNodesSection {
+    std::vector<std::string> nodesFiles;
+    bool mitochondrialTranslation = false;
+};
+
+struct TaxonomyNode {
+    int32_t parent = 0;  // 0: not present
+    int32_t translationTable = 1;
+};
+
+namespace brenvik {
+
+class bv_taxonomytree : public bv_errs {
+public:
+    // IDs at or above this bound are refused as invalid lines: they would
+    // size the node array.
+    static constexpr int32_t maxTaxId = 1 << 26;
+
+    // `section` may be null (an empty tree). `directory` is the folder of
+    // the nodes files.
+    bv_taxonomytree(const TaxonomyNodesSection* section, const std::string& directory, bool useIndex,
+                    bool keepInMemory);
+    ~bv_taxonomytree() override;
+
+    // Sets parent 0 and table 1 first; true when the ID is known (with a
+    // parent above 0).
+    bool getParent(int taxId, int& parent, int& translationTable);
+    std::string getFilesDescription() const;
+    bool usesIndex() const { return usesIndex_; }
+    // Null when the array is empty.
+    const TaxonomyNode* nodeArray() const { return nodes_.empty() ? nullptr : nodes_.data(); }
+    size_t nodeCount() const { return nodes_.size(); }
+    // Parses one nodes file into the node array; false when it is missing or
+    // holds an invalid line.
+    bool loadNodesFile(const std::string& path, bool mitochondrial);
+
+    const std::vector<std::string>& filePaths() const { return filePaths_; }
+
+private:
+    void storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path);
+    void buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt);
+
+    bool usesIndex_ = true;
+    bool mitochondrial_ = false;
+    std::vector<std::string> fileRecords_;
+    std::vector<TaxonomyNode> nodes_;
+    std::vector<std::string> filePaths_;
+    std::vector<std::unique_ptr<bv_cachefile>> caches_;
+};
+
+}  // namespace brenvik
+
+// The front ends' view of one section's tree for one request.
+class CTaxonomyNodeSet {
+public:
+    CTaxonomyNodeSet(bool ok, bool indexMode, int jobNumber, std::vector<TaxonomyNode> nodes,
+                     const TaxonomyNodesSection* section, std::unique_ptr<brenvik::bv_taxonomytree> tree);
+    ~CTaxonomyNodeSet();
+
+    // In memory: any ID inside the array answers (an ID no line set reads
+    // {0, 1}). Through the index: IDs below 2 answer at once with {0, 1}.
+    bool getParent(int taxId, int& parent, int& translationTable, bool forceMemory = false);
+
+    // The ID and its ancestors, the ID first, up to the root (ID 1) or the
+    // first ID without a parent. Stops after 1,000 steps or at an ID met
+    // before, so a cyclic nodes file cannot hang a request.
+    std::vector<int> getLineage(int taxId);
+
+    bool isOk() const { return ok_; }
+    bool isIndexMode() const { return indexMode_; }
+    size_t nodeCount() const { return nodes_.size(); }
+    const TaxonomyNodesSection& section() const { return section_; }
+
+    static constexpr int maxLineageSteps = 1000;
+
+private:
+    bool ok_;
+    bool indexMode_;
+    int jobNumber_;
+    std::vector<TaxonomyNode> nodes_;
+    TaxonomyNodesSection section_;
+    // Index mode keeps the tree that was built, with its caches open, for
+    // every later look-up of the request.
+    std::unique_ptr<brenvik::bv_taxonomytree> tree_;
+};
+
+// Builds the tree of a section from "../taxonomy", reports each of its
+// messages (M539) and appends them, formatted, to `errorText`. Never null.
+std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const TaxonomyNodesSection* section,
+                                                    std::string& errorText, bool keepInMemory);

@@ -1,0 +1,144 @@
+#include "database/acc_to_taxid.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "common/error_reporter.h"
+#include "support/taxonomy_fixture.h"
+
+namespace {
+
+using brenvik::bv_cachefile;
+using tarvex_test::pathExists;
+using tarvex_test::TaxonomyInstall;
+
+void quietReporter() {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
+    errorReporter.exitOnFatal = false;
+}
+
+uint32_t partInt(const std::string& partName, const std::string& source, const std::string& key, bool& found) {
+    bv_cachefile part(partName.c_str(), "1.0", source.c_str());
+    found = false;
+    if (!part.open(false)) return 0;
+    return part.getInt(key, found);
+}
+
+TEST(AccToTaxidIndex, FewPairsMakeOnePart) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("acc.txt", "P12345\t9606\nQ99999 10239\n  NC_001422.1\t\t374840\nBIG 4294967\n");
+    const std::string path = TaxonomyInstall::relative("acc.txt");
+    std::string errorText;
+    {
+        CAccToTaxidIndex index(path, 5, errorText, 1);
+        EXPECT_TRUE(index.usable);
+        EXPECT_EQ(index.partCount, 1);
+        EXPECT_EQ(index.getPartFileName(0), "../taxonomy/acc.txt_0.cdb");
+    }
+    EXPECT_EQ(errorText, "");
+    ASSERT_TRUE(pathExists(install.path("acc.txt_0.cdb")));
+    EXPECT_FALSE(pathExists(install.path("acc.txt_1.cdb")));
+    const struct {
+        const char* key;
+        uint32_t value;
+    } cases[] = {{"P12345", 9606}, {"Q99999", 10239}, {"NC_001422.1", 374840}, {"BIG", 4294967},
+                 {"KEY_NUM_CDB_FILES", 1}};
+    for (const auto& c : cases) {
+        bool found = false;
+        EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), c.key, found), c.value) << c.key;
+        EXPECT_TRUE(found) << c.key;
+    }
+}
+
+TEST(AccToTaxidIndex, HeaderLineEndsThePairs) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("acc.txt", "accession taxid\nP12345 9606\n");
+    std::string errorText;
+    CAccToTaxidIndex index(TaxonomyInstall::relative("acc.txt"), 5, errorText, 1);
+    EXPECT_TRUE(index.usable);
+    EXPECT_EQ(index.partCount, 1);
+    bool found = true;
+    partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "P12345", found);
+    EXPECT_FALSE(found);
+    partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "accession", found);
+    EXPECT_FALSE(found);
+}
+
+TEST(AccToTaxidIndex, SplitsIntoPartsAtTheSizeLimit) {
+    quietReporter();
+    TaxonomyInstall install;
+    std::string pairs;
+    for (int i = 0; i < 10; ++i) pairs += "ACC" + std::to_string(i) + " " + std::to_string(100 + i) + "\n";
+    install.write("acc.txt", pairs);
+    // each pair counts 4 + 28 = 32 bytes: a limit of 100 starts a new part after 4 pairs
+    std::string errorText;
+    {
+        CAccToTaxidIndex index(TaxonomyInstall::relative("acc.txt"), 5, errorText, 1, 100);
+        EXPECT_TRUE(index.usable);
+        EXPECT_EQ(index.partCount, 3);
+    }
+    const std::string source = install.path("acc.txt");
+    bool found = false;
+    EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), source, "KEY_NUM_CDB_FILES", found), 3u);
+    const struct {
+        const char* key;
+        int part;
+    } where[] = {{"ACC0", 0}, {"ACC3", 0}, {"ACC4", 1}, {"ACC7", 1}, {"ACC8", 2}, {"ACC9", 2}};
+    for (const auto& w : where) {
+        for (int part = 0; part < 3; ++part) {
+            const uint32_t value = partInt(install.path("acc.txt_" + std::to_string(part) + ".cdb"), source,
+                                           w.key, found);
+            EXPECT_EQ(found, part == w.part) << w.key << " in part " << part;
+            if (found) {
+                EXPECT_EQ(value, 100u + static_cast<uint32_t>(w.key[3] - '0'));
+            }
+        }
+    }
+
+    // A second index opens the parts without reading the input.
+    struct stat before {};
+    ASSERT_EQ(stat(install.path("acc.txt_0.cdb").c_str(), &before), 0);
+    CAccToTaxidIndex again(TaxonomyInstall::relative("acc.txt"), 5, errorText, 1, 100);
+    EXPECT_TRUE(again.usable);
+    EXPECT_EQ(again.partCount, 3);
+    EXPECT_EQ(again.openPart, 0);
+    struct stat after {};
+    ASSERT_EQ(stat(install.path("acc.txt_0.cdb").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST(AccToTaxidIndex, MissingInputIsNotUsableAndLeavesNoPart) {
+    quietReporter();
+    TaxonomyInstall install;
+    std::string errorText;
+    CAccToTaxidIndex index(TaxonomyInstall::relative("absent.txt"), 7, errorText, 1);
+    EXPECT_FALSE(index.usable);
+    EXPECT_EQ(errorReporter.getLastNumber(), 246);
+    EXPECT_EQ(errorReporter.getLastJob(), 7);
+    EXPECT_NE(errorText.find("The taxonomy node file [../taxonomy/absent.txt] is missing or empty"),
+              std::string::npos)
+        << errorText;
+    EXPECT_EQ(errorText.back(), '\n');
+    EXPECT_FALSE(pathExists(install.path("absent.txt_0.cdb")));
+}
+
+TEST(AccToTaxidIndex, OverlongAccessionEndsThePairs) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("acc.txt", "A1 5\n" + std::string(CAccToTaxidIndex::maxAccessionLength + 1, 'Z') + " 6\nA2 7\n");
+    std::string errorText;
+    CAccToTaxidIndex index(TaxonomyInstall::relative("acc.txt"), 5, errorText, 1);
+    EXPECT_TRUE(index.usable);
+    bool found = false;
+    EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "A1", found), 5u);
+    EXPECT_TRUE(found);
+    partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "A2", found);
+    EXPECT_FALSE(found);
+}
+
+}  // namespace

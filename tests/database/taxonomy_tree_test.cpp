@@ -1,0 +1,278 @@
+#include "database/taxonomy_tree.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/error_reporter.h"
+#include "support/taxonomy_fixture.h"
+
+namespace {
+
+using brenvik::bv_taxonomytree;
+using tarvex_test::TaxonomyInstall;
+
+void quietReporter() {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
+    errorReporter.exitOnFatal = false;
+}
+
+std::string nodeLine(int id, int parent, int code, int mito) {
+    return std::to_string(id) + "\t|\t" + std::to_string(parent) + "\t|\tno rank\t|\t\t|\t0\t|\t0\t|\t" +
+           std::to_string(code) + "\t|\t1\t|\t" + std::to_string(mito) + "\t|\t1\t|\t0\t|\t0\t|\t\t|\n";
+}
+
+TaxonomyNodesSection sectionOf(std::vector<std::string> files, bool mito = false) {
+    TaxonomyNodesSection section;
+    section.nodesFiles = std::move(files);
+    section.mitochondrialTranslation = mito;
+    return section;
+}
+
+struct Expect {
+    int id;
+    bool found;
+    int parent;
+    int table;
+};
+
+void checkParents(CTaxonomyNodeSet& nodes, const std::vector<Expect>& cases) {
+    for (const Expect& e : cases) {
+        int parent = -7, table = -7;
+        EXPECT_EQ(nodes.getParent(e.id, parent, table), e.found) << e.id;
+        if (e.found) {
+            EXPECT_EQ(parent, e.parent) << e.id;
+            EXPECT_EQ(table, e.table) << e.id;
+        }
+    }
+}
+
+// The same answers from the parsed files and from the caches.
+TEST(TaxonomyTree, RealNcbiNodesWithAndWithoutCaches) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("nodes.dmp");
+    install.copyFixture("human_nodes.dmp");
+    const TaxonomyNodesSection section = sectionOf({"nodes.dmp", "human_nodes.dmp"});
+    const std::vector<Expect> cases = {
+        {10239, true, 1, 1},   {29258, true, 10239, 1}, {11989, true, 35278, 11}, {154784, true, 39802, 11},
+        {9606, true, 9605, 1}, {9443, true, 40674, 1},
+    };
+
+    {
+        bv_taxonomytree memory(&section, "../taxonomy", false, false);
+        EXPECT_TRUE(memory.isValid());
+        EXPECT_FALSE(memory.usesIndex());
+        int parent = 0, table = 0;
+        EXPECT_TRUE(memory.getParent(9606, parent, table));
+        EXPECT_EQ(parent, 9605);
+        EXPECT_FALSE(memory.getParent(1 << 25, parent, table));
+        EXPECT_EQ(parent, 0);
+        EXPECT_EQ(table, 1);
+    }
+
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "building the caches" : "reading the caches");
+        std::string errorText;
+        auto nodes = loadTaxonomyNodes(-14, &section, errorText, false);
+        ASSERT_TRUE(nodes->isOk()) << errorText;
+        EXPECT_TRUE(nodes->isIndexMode());
+        EXPECT_EQ(nodes->nodeCount(), 0u);
+        checkParents(*nodes, cases);
+        checkParents(*nodes, {{1, true, 0, 1}, {0, true, 0, 1}, {-5, true, 0, 1}, {424242, false, 0, 1}});
+        if (run == 0) {
+            // the first build reports the missing caches
+            EXPECT_NE(errorText.find("Taxonomy node file error"), std::string::npos) << errorText;
+        } else {
+            EXPECT_EQ(errorText, "");
+        }
+        EXPECT_TRUE(tarvex_test::pathExists(install.path("nodes.dmp.cdb")));
+        EXPECT_TRUE(tarvex_test::pathExists(install.path("human_nodes.dmp.cdb")));
+    }
+}
+
+TEST(TaxonomyTree, MitochondrialSwitchTakesTheNinthColumn) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("human_nodes.dmp");
+    for (bool mito : {false, true}) {
+        const TaxonomyNodesSection section = sectionOf({"human_nodes.dmp"}, mito);
+        std::string errorText;
+        auto nodes = loadTaxonomyNodes(-13, &section, errorText, true);
+        ASSERT_TRUE(nodes->isOk());
+        checkParents(*nodes, {{9606, true, 9605, mito ? 2 : 1}, {33208, true, 33154, mito ? 5 : 1}});
+        // the cache was built for the first switch; drop it for the second
+        unlink(install.path("human_nodes.dmp.cdb").c_str());
+    }
+}
+
+TEST(TaxonomyTree, CacheHoldsFourByteKeysAndEightByteValues) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(300, 1, 11, 4));
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    std::string errorText;
+    ASSERT_TRUE(loadTaxonomyNodes(-1, &section, errorText, false)->isOk());
+
+    brenvik::bv_cachefile cache(install.relative("n.dmp.cdb").c_str(), "1.0", install.relative("n.dmp").c_str());
+    ASSERT_TRUE(cache.open(false)) << cache.getLastErrorString();
+    const std::string key("\x2c\x01\x00\x00", 4);  // 300 little-endian
+    EXPECT_EQ(cache.getValue(key, 0), std::string("\x01\x00\x00\x00\x0b\x00\x00\x00", 8));
+    // the root is its own parent and is stored like any node with a parent
+    EXPECT_EQ(cache.getValue(std::string("\x01\x00\x00\x00", 4), 0).size(), 8u);
+    EXPECT_EQ(cache.getValue(std::string("\x02\x00\x00\x00", 4), 0), "");
+}
+
+TEST(TaxonomyTree, StaleCacheIsRebuilt) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    std::string errorText;
+    checkParents(*loadTaxonomyNodes(-1, &section, errorText, false), {{50, true, 1, 2}});
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 7, 3, 3) + nodeLine(7, 1, 1, 1));
+    errorText.clear();
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
+    EXPECT_TRUE(nodes->isIndexMode());
+    checkParents(*nodes, {{50, true, 7, 3}, {7, true, 1, 1}});
+    EXPECT_NE(errorText.find("changed"), std::string::npos) << errorText;
+}
+
+TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
+    install.write("n.dmp.cdb", "");
+    // An open-file-description lock conflicts with the tree's own descriptor,
+    // as another process's would.
+    const int fd = open(install.path("n.dmp.cdb").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
+    close(fd);
+    EXPECT_TRUE(nodes->isOk());
+    EXPECT_FALSE(nodes->isIndexMode());
+    checkParents(*nodes, {{50, true, 1, 2}, {49, true, 0, 1}, {1000, false, 0, 1}});
+    EXPECT_NE(errorText.find("being created by another task"), std::string::npos) << errorText;
+}
+
+TEST(TaxonomyTree, LineRulesOfTheNodesFormat) {
+    quietReporter();
+    TaxonomyInstall install;
+    std::string file;
+    file += " 5\t|\t1\t|\tleading blank: skipped\n";
+    file += "#6\t|\t1\t|\tcomment: skipped\n";
+    file += "\n";
+    file += "7\t|\t1\t|\tno rank\t|\n";          // fewer than six separators: table 1
+    file += nodeLine(8, 7, 0, 0);                 // table column 0 reads 1
+    file += nodeLine(9, 8, -4, 3);
+    file += "10\t|\t9\t|\ta\t|\t\t|\t0\t|\t0\t|\t25\t|\t1\t|\t4\t|\t1\t|\t0\t|\r\n";  // CR LF
+    install.write("n.dmp", file);
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    bv_taxonomytree tree(&section, "../taxonomy", false, false);
+    EXPECT_TRUE(tree.isValid());
+    EXPECT_EQ(tree.getNumberOfErrors(), 0) << tree.getLastErrorString();
+    int parent = 0, table = 0;
+    EXPECT_FALSE(tree.getParent(5, parent, table));
+    EXPECT_FALSE(tree.getParent(6, parent, table));
+    const std::vector<Expect> cases = {{7, true, 1, 1}, {8, true, 7, 1}, {9, true, 8, 1}, {10, true, 9, 25}};
+    for (const Expect& e : cases) {
+        EXPECT_TRUE(tree.getParent(e.id, parent, table)) << e.id;
+        EXPECT_EQ(parent, e.parent) << e.id;
+        EXPECT_EQ(table, e.table) << e.id;
+    }
+    // the array grows by (c + 10) * 1.5 from 0: 15, 37 holds ID 10
+    EXPECT_EQ(tree.nodeCount(), 15u);
+}
+
+TEST(TaxonomyTree, InvalidLinesAndHugeIdsMakeTheTreeInvalid) {
+    quietReporter();
+    const char* bad[] = {"12\t|\tx\t|\n", "67108864\t|\t1\t|\n", "99999999999\t|\t1\t|\n"};
+    for (const char* line : bad) {
+        SCOPED_TRACE(line);
+        TaxonomyInstall install;
+        install.write("n.dmp", nodeLine(1, 1, 1, 1) + line);
+        const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+        bv_taxonomytree tree(&section, "../taxonomy", false, false);
+        EXPECT_FALSE(tree.isValid());
+        EXPECT_EQ(tree.getLastError(), 0x0B06);
+        EXPECT_LT(tree.nodeCount(), 100u);
+        std::string errorText;
+        EXPECT_FALSE(loadTaxonomyNodes(-1, &section, errorText, false)->isOk());
+        EXPECT_NE(errorText.find("Invalid line"), std::string::npos) << errorText;
+    }
+}
+
+TEST(TaxonomyTree, ConflictingFilesLaterWins) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("a.dmp", nodeLine(1, 1, 1, 1) + nodeLine(20, 1, 1, 1));
+    install.write("b.dmp", nodeLine(20, 3, 4, 4) + nodeLine(3, 1, 1, 1));
+    const TaxonomyNodesSection section = sectionOf({"a.dmp", "b.dmp"});
+    {
+        bv_taxonomytree memory(&section, "../taxonomy", false, false);
+        EXPECT_TRUE(memory.isValid());
+        EXPECT_EQ(memory.getLastError(), 0x0B05);
+        int parent = 0, table = 0;
+        EXPECT_TRUE(memory.getParent(20, parent, table));
+        EXPECT_EQ(parent, 3);
+    }
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
+    ASSERT_TRUE(nodes->isIndexMode());
+    checkParents(*nodes, {{20, true, 3, 4}, {3, true, 1, 1}});
+}
+
+TEST(TaxonomyTree, MissingAndEmptyFiles) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("empty.dmp", "");
+    const TaxonomyNodesSection section = sectionOf({"absent.dmp", "empty.dmp"});
+    bv_taxonomytree memory(&section, "../taxonomy", false, false);
+    EXPECT_TRUE(memory.isValid());
+    EXPECT_EQ(memory.getLastError(), 0x0B07);
+    EXPECT_EQ(memory.getFilesDescription(),
+              "Taxonomy files: ../taxonomy/absent.dmp ../taxonomy/empty.dmp. No index files are used.");
+
+    bv_taxonomytree none(nullptr, "../taxonomy", true, false);
+    EXPECT_EQ(none.getFilesDescription(), "No taxonomy files are used.No index files are used.");
+
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, true);
+    EXPECT_FALSE(nodes->isOk());
+    EXPECT_NE(errorText.find("is missing, empty or cannot be opened"), std::string::npos) << errorText;
+}
+
+TEST(TaxonomyTree, LineageStopsAtTheRootAndOnCycles) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("human_nodes.dmp");
+    install.write("cycle.dmp", nodeLine(1, 1, 1, 1) + nodeLine(40, 41, 1, 1) + nodeLine(41, 42, 1, 1) +
+                                   nodeLine(42, 40, 1, 1) + nodeLine(43, 43, 1, 1));
+    const TaxonomyNodesSection human = sectionOf({"human_nodes.dmp"});
+    const TaxonomyNodesSection cycle = sectionOf({"cycle.dmp"});
+    std::string errorText;
+    for (bool keep : {false, true}) {
+        auto nodes = loadTaxonomyNodes(-1, &human, errorText, keep);
+        EXPECT_EQ(nodes->getLineage(9606), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208, 33154,
+                                                              2759, 131567, 1}));
+        EXPECT_EQ(nodes->getLineage(1), std::vector<int>{1});
+        auto loop = loadTaxonomyNodes(-1, &cycle, errorText, keep);
+        EXPECT_EQ(loop->getLineage(40), (std::vector<int>{40, 41, 42}));
+        EXPECT_EQ(loop->getLineage(43), std::vector<int>{43});
+        EXPECT_EQ(loop->getLineage(77), std::vector<int>{77});
+    }
+}
+
+}  // namespace
