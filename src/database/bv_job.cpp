@@ -34,6 +34,17 @@ bool exists(const std::string& path) {
     return ::stat(osPath(path).c_str(), &st) == 0;
 }
 
+// A CGI program's standard streams are its reply: a data file opened while
+// one of them is closed must not take its number.
+int offStandardStreams(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
 uint32_t nowSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
@@ -63,6 +74,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     if (file == nullptr) return exists(path);
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
+    if (written) setFileAccess(temp.c_str(), true, false);
         // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
@@ -77,7 +89,7 @@ int getNextJobNumber(bool shortFile) {
 
     if (!exists(path)) createJobNumberFile(path, start);
 
-    int fd = ::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC);
+    int fd = offStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
     if (fd < 0) {
         std::string text = errnoText(errno);
         errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
@@ -116,11 +128,11 @@ CTarvexJobIdFile::~CTarvexJobIdFile() { close(); }
 bool CTarvexJobIdFile::lock() {
     if (locked_) return true;
     if (fd_ < 0) {
-        fd_ = ::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC);
+        fd_ = offStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
         if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
-            fd_ = ::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC);
+            fd_ = offStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;

@@ -1,0 +1,241 @@
+#include "config/bv_configfile.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "common/text_utils.h"
+#include "config/bv_configsource.h"
+#include "config/bv_sectionlines.h"
+
+namespace brenvik {
+
+using namespace sectionsyntax;
+
+namespace {
+
+constexpr int kMsgCannotFindConfig = 1537;
+constexpr int kMsgNoRule = 1538;
+constexpr int kMsgUnexpectedLine = 1573;
+constexpr int kMsgNoSection = 1574;
+constexpr int kMsgStatusPage = 2307;
+constexpr const char* kStatusPageLine = "<BODY><H1>Tarvex search status page</H1>";
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && ::stat(toNativePath(path).c_str(), &st) == 0;
+}
+
+// The configuration source as the section readers see it.
+class SourceLines : public bv_sectionlines {
+public:
+    explicit SourceLines(bv_configsource& source) : source_(source) {}
+    bool nextLine(std::string& line) override { return source_.readLine(line); }
+
+private:
+    bv_configsource& source_;
+};
+
+}  // namespace
+
+std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
+    std::time_t start = std::time(nullptr);
+    std::time_t attempt = start;
+    std::string candidate;
+    bool first = true;
+    while (attempt - start <= retrySeconds) {
+        // A pause between tries: the old search spun on the disk for the
+        // whole wait.
+        if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        first = false;
+        attempt = std::time(nullptr);
+        if (given != nullptr && *given != '\0')
+            candidate = given;
+        else if (fileExists(kDefaultConfigFile))
+            candidate = kDefaultConfigFile;
+        else if (fileExists(kFallbackConfigFile))
+            candidate = kFallbackConfigFile;
+        else
+            candidate.clear();
+        if (fileExists(candidate)) return candidate;
+    }
+    if (errs != nullptr) errs->setError(kMsgCannotFindConfig, candidate);
+    return std::string();
+}
+
+bv_configfile::bv_configfile() = default;
+
+bv_configfile::~bv_configfile() { deleteTaxonomySections(); }
+
+void bv_configfile::deleteTaxonomySections() {
+    // The taxonomy sections' reader is not part of this object yet: no slot
+    // is ever filled, so there is nothing to free.
+    taxonomy_.fill(nullptr);
+}
+
+bv_taxonomyoptions* bv_configfile::taxonomySection(int n) const {
+    return n >= 0 && n < kTaxonomySlots ? taxonomy_[static_cast<std::size_t>(n)] : nullptr;
+}
+
+void bv_configfile::reset() {
+    clearAllErrors();
+    databases_.setDefaults();
+    parse_.reset();
+    library_.setDefaults();
+    www_.setDefaults();
+    paths_.setDefaults();
+    options_.setDefaults();
+    cluster_.setDefaults();
+    unigene_.setDefaults();
+    cron_.setDefaults();
+    // The processors section keeps what it had, as it always has.
+    deleteTaxonomySections();
+    commentBeforeDatabases_.clear();
+    trailingComment_.clear();
+}
+
+void bv_configfile::setDefaultFileName() {
+    if (fileName_.empty()) fileName_ = findConfigFile(nullptr, this, retrySeconds_);
+}
+
+void bv_configfile::load() {
+    reset();
+    setDefaultFileName();
+    if (classifyFileName(fileName_.c_str()) == 1) fileName_ = findConfigFile(fileName_.c_str(), this, retrySeconds_);
+    if (fileName_.empty()) return;
+    bv_configsource source(this, connection_);
+    if (!source.open(fileName_, CONFIG_MAIN)) return;
+    parseSections(source);
+    applyNodeControlFile();
+}
+
+void bv_configfile::applyNodeControlFile() {
+    if (!cluster_.isEnabled() || !fileExists(kNodeIdFile)) return;
+    FILE* f = openLocalFile(kNodeIdFile, "r", this);
+    if (f == nullptr) return;
+    int node = 1;
+    if (std::fscanf(f, "%d", &node) == 1 && node == 0)
+        options_.setTarvexControlFile(options_.getTarvexNodeControlFile());
+    std::fclose(f);
+}
+
+bool bv_configfile::parseSections(bv_configsource& source) {
+    SourceLines lines(source);
+    return parseSections(lines);
+}
+
+bool bv_configfile::parseSections(bv_sectionlines& lines) {
+    // Numbers in the file are written with a decimal point whatever the
+    // process's locale.
+    EnglishLocaleGuard locale;
+    std::string pending;
+    std::string line;
+    while (lines.nextLine(line)) {
+        if ((!line.empty() && line[0] == '#') || isBlankLine(line)) {
+            pending += line;
+            pending += '\n';
+            continue;
+        }
+        if (line.compare(0, std::strlen(kStatusPageLine), kStatusPageLine) == 0) {
+            setError(kMsgStatusPage);
+            return false;
+        }
+        if (startsWithNoCase(line, "Taxonomy_")) {
+            skipSection(lines);
+        } else if (startsWithNoCase(line, "Databases")) {
+            commentBeforeDatabases_ = pending;
+            databases_.readSection(lines, *this, fileName_);
+        } else if (startsWithNoCase(line, "LibraryOptions")) {
+            library_.readSection(lines, *this, fileName_, pending);
+        } else if (startsWithNoCase(line, "Files")) {
+            paths_.setSectionAvailable(true);
+            skipSection(lines);
+        } else if (startsWithNoCase(line, "WWW")) {
+            www_.readSection(lines, *this, fileName_, pending);
+        } else if (startsWithNoCase(line, "PARSE")) {
+            parse_.readSection(lines, *this, fileName_, pending);
+        } else if (startsWithNoCase(line, "Processor")) {
+            processors_.readSection(lines, *this, fileName_, pending,
+                                    [this](const std::string& name, int32_t& threads) {
+                                        int i = databases_.findDatabase(name.c_str(), false);
+                                        if (i < 0) return false;
+                                        threads = databases_.getDatabase(i)->threadCount;
+                                        return true;
+                                    });
+        } else if (startsWithNoCase(line, "Cluster")) {
+            cluster_.readSection(lines, *this, fileName_, pending);
+        } else if (startsWithNoCase(line, "UniGene")) {
+            unigene_.readSection(lines, pending);
+        } else if (startsWithNoCase(line, "Options")) {
+            options_.readSection(lines, *this, fileName_, pending);
+        } else if (startsWithNoCase(line, "Cron")) {
+            cron_.readSection(lines, *this, fileName_, pending);
+        } else {
+            setError(kMsgUnexpectedLine, line, fileName_);
+            continue;  // the comment waits for the next section
+        }
+        pending.clear();
+    }
+    trailingComment_ = pending;
+
+    auto require = [this](const char* name, auto& section) {
+        if (section.isSectionAvailable()) return;
+        setError(kMsgNoSection, name, fileName_);
+        section.setSectionAvailable(true);
+    };
+    require("Databases", databases_);
+    require("WWW", www_);
+    require("PARSE", parse_);
+    require("Cluster", cluster_);
+    require("UniGene", unigene_);
+    require("Options", options_);
+    require("Cron", cron_);
+
+    checkDatabaseRules();
+    return true;
+}
+
+void bv_configfile::checkRule(const bv_databaseentry& db, int number, const char* what) {
+    bv_parserule* rule = parse_.getRule(number);
+    if (rule != nullptr && rule->isDefined()) {
+        if (!rule->isCompiled()) rule->compile(this);
+    } else {
+        setError(kMsgNoRule, fileName_, db.name, what);
+    }
+}
+
+void bv_configfile::checkDatabaseRules() {
+    for (int i = 0; i < databases_.getNumberOfDatabases(); ++i) {
+        const bv_databaseentry& db = *databases_.getDatabase(i);
+        if (!db.active) continue;
+        checkRule(db, db.accessionRule, "accession");
+        checkRule(db, db.descriptionRule, "description");
+        if ((db.type == bv_databaseentry::TYPE_AA || db.type == bv_databaseentry::TYPE_NA) && db.accessionRefFlag)
+            checkRule(db, db.accessionRefRule, "accessionRef");
+    }
+}
+
+void bv_configfile::readQuotedValue(const char* text, char* out, int maxCount) {
+    if (out == nullptr) return;
+    *out = '\0';
+    if (text == nullptr || maxCount < 0) return;
+    while (*text == ' ' || *text == '\t') ++text;
+    bool quoted = false;
+    if (*text == '"' || *text == '\'') {
+        quoted = true;
+        ++text;
+    }
+    int n = 0;
+    while (n < maxCount && text[n] != '\0' && text[n] != '\n' && text[n] != '\r') {
+        out[n] = text[n];
+        ++n;
+    }
+    if (quoted && n > 0 && (out[n - 1] == '"' || out[n - 1] == '\'')) --n;
+    out[n] = '\0';
+}
+
+}  // namespace brenvik

@@ -1,0 +1,270 @@
+#include "config/bv_configfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "config/bv_configsource.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace brenvik;
+
+std::vector<int> numbers(const bv_errs& e) {
+    std::vector<int> out;
+    for (int i = 1; i <= e.getNumberOfErrors(); ++i) out.push_back(e.getErrorNumber(i));
+    return out;
+}
+
+// The sections every file needs, so that a test sees only its own messages.
+const char* kOtherSections =
+    "WWW\nend\nCluster\nend\nUniGene\nend\nOptions\nend\nCron\nend\n";
+
+// Parses a text as tarvex.dat through the real line source.
+class Parsed {
+public:
+    explicit Parsed(const std::string& text) {
+        tarvex_test::writeFile(dir_.file("tarvex.dat"), text);
+        bv_configsource source(&config, bv_connectionsettings());
+        EXPECT_TRUE(source.open(dir_.file("tarvex.dat"), CONFIG_MAIN));
+        statusPage = !config.parseSections(source);
+    }
+    tarvex_test::TempDir dir_;
+    bv_configfile config;
+    bool statusPage = false;
+};
+
+TEST(ConfigFileSyntax, OnlyCommentsGivesSevenMissingSections) {
+    Parsed p("# a comment\n\n   \t\x1a\n## another\n");
+    // Seven reports of one number in a row: the error object merges the
+    // repeats after the second.
+    EXPECT_EQ(numbers(p.config), (std::vector<int>{1574, 1574}));
+    EXPECT_NE(p.config.getErrorString(1).find("'Databases'"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(2).find("(Error repeated 6 times)"), std::string::npos);
+    EXPECT_TRUE(p.config.isValid());
+    EXPECT_EQ(p.config.getTrailingComment(), "# a comment\n\n\x1a\n## another\n");
+}
+
+TEST(ConfigFileSyntax, HeadersAndEndLines) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::vector<int> messages;
+        int databases;
+        int rules;
+    } cases[] = {
+        {"indented lower-case header, suffix", std::string("  databases_and_more\nDB1 p AA 1 1 1 1 1 1 0 1 2 0\nend\n") +
+                                                   "PARSE\nRULE_1 \"\\(x\\)\"\nRULE_2 \"\\(y\\)\"\nend\n" + kOtherSections,
+         {}, 1, 2},
+        {"end + TAB does not end a section",
+         std::string("Databases\nend\tnot yet\nDB1 p AA 1 1 1 1 1 1 0 1 2 0\nEND x\n") +
+             "PARSE\nRULE_1 \"\\(x\\)\"\nRULE_2 \"\\(y\\)\"\nEnd\n" + kOtherSections,
+         {1541}, 1, 2},
+        {"unknown top-level line", std::string("Nonsense here\n") + "Databases\nend\nPARSE\nend\n" + kOtherSections,
+         {1573}, 0, 0},
+        {"end of input ends a section", std::string(kOtherSections) + "Databases\nend\nPARSE\nRULE_1 \"\\(x\\)\"\n", {},
+         0, 1},
+        {"skipped sections", std::string("Taxonomy_1\nRULE_5 \"\\(x\\)\"\nend\nFiles\nPARSE\nend\n") +
+                                 "LibraryOptions\nend\nProcessor\nend\nDatabases\nend\nPARSE\nend\n" + kOtherSections,
+         {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Parsed p(c.text);
+        EXPECT_EQ(numbers(p.config), c.messages) << c.what;
+        EXPECT_EQ(p.config.getDatabases()->getNumberOfDatabases(), c.databases) << c.what;
+        int defined = 0;
+        for (int i = 0; i < 256; ++i) defined += p.config.getParseOptions()->getRule(i)->isDefined();
+        EXPECT_EQ(defined, c.rules) << c.what;
+    }
+}
+
+TEST(ConfigFileSyntax, PendingCommentsGoToTheNextSection) {
+    Parsed p(std::string("# before databases\nDatabases\nend\n# c1\nbogus line\n# c2\nPARSE\nend\n") + kOtherSections +
+             "# at the end\n");
+    EXPECT_EQ(p.config.getCommentBeforeDatabases(), "# before databases\n");
+    EXPECT_EQ(p.config.getParseOptions()->getHeader(), "# c1\n# c2\n");
+    EXPECT_EQ(p.config.getTrailingComment(), "# at the end\n");
+    EXPECT_EQ(numbers(p.config), (std::vector<int>{1573}));
+}
+
+TEST(ConfigFileSyntax, StatusPageStopsTheParse) {
+    Parsed p("# x\n<BODY><H1>Tarvex search status page</H1> more\nDatabases\nend\n");
+    EXPECT_TRUE(p.statusPage);
+    EXPECT_FALSE(p.config.isValid());
+    EXPECT_EQ(numbers(p.config), (std::vector<int>{2307}));
+    EXPECT_EQ(p.config.getLastErrorString(),
+              "The Tarvex service is not running. Unable to retrieve configuration file.");
+}
+
+TEST(ConfigFileSyntax, DatabaseRulesCheck) {
+    Parsed p(std::string("Databases\n") +
+             "DBOK p AA 1 1 1 1 1 1 0 1 2 0\n"        // rules 1, 2; no accession reference
+             "DBREF p NA 1 1 1 1 1 1 1 1 2 9\n"       // accession reference wanted, rule 9 missing
+             "DBMISS p AA 1 1 1 1 1 1 0 7 2 0\n"      // accession rule 7 missing
+             "#DBOFF p AA 1 1 1 1 1 1 0 8 8 0\n"      // inactive: not checked
+             "DBBIG p SL 1 1 1 1 1 1 0 300 -1 0\n"    // numbers outside 0..255
+             "DBBAD p AA 1 1 1 1 1 1 0 4 5 0\n"       // rules that do not compile
+             "end\nPARSE\n"
+             "RULE_1 \"\\(P[0-9]*\\)\"\n"
+             "RULE_2 \"^>[^ ]* \\(.*\\)\"\n"
+             "RULE_4 \"no group\"\n"
+             "RULE_5 \"\\(a\\)\\(b\\)\"\n"
+             "end\n" + kOtherSections);
+    // Four 1538 in a row: the third and fourth merge into the second.
+    std::vector<int> expected = {1538, 1538, 1540, 1540};
+    EXPECT_EQ(numbers(p.config), expected);
+    EXPECT_NE(p.config.getErrorString(1).find("database DBREF has no accessionRef rule"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(2).find("database DBMISS has no accession rule"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(2).find("(Error repeated 3 times)"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(3).find("Found 0 in no group"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(4).find("Found 2"), std::string::npos);
+    EXPECT_TRUE(p.config.isValid());
+    EXPECT_TRUE(p.config.getParseOptions()->getRule(1)->isCompiled());
+    EXPECT_TRUE(p.config.getParseOptions()->getRule(2)->isCompiled());
+    EXPECT_FALSE(p.config.getParseOptions()->getRule(4)->isCompiled());
+}
+
+TEST(ConfigFileSyntax, ReadQuotedValue) {
+    struct {
+        const char* text;
+        int max;
+        const char* value;
+    } cases[] = {
+        {"  \"Tarvex Server'", 255, "Tarvex Server"},
+        {"\"abc", 255, "abc"},
+        {"abc\"", 255, "abc\""},
+        {"'x'\r\nnext", 255, "x"},
+        {"\"", 255, ""},
+        {"\"abcdef\"", 3, "abc"},
+        {"", 255, ""},
+    };
+    for (const auto& c : cases) {
+        char out[256];
+        bv_configfile::readQuotedValue(c.text, out, c.max);
+        EXPECT_STREQ(out, c.value) << c.text;
+    }
+}
+
+TEST(ConfigFileSyntax, FetchedConfiguration) {
+    setenv("no_proxy", "*", 1);
+    tarvex_test::HttpTestServer server([](const tarvex_test::HttpRequest& r) {
+        if (r.target == "/up/show_settings.pl?Show=BV_TARVEX_DAT")
+            return tarvex_test::httpReply(200, "OK", std::string("Databases\r\nSP p AA 1 1 1 1 1 1 0 1 1 0\r\nend\r\n") +
+                                                         "PARSE\r\nRULE_1 \"\\(x\\)\"\r\nend\r\n" + kOtherSections);
+        return tarvex_test::httpReply(200, "OK", "<BODY><H1>Tarvex search status page</H1>\n<p>down</p>\n");
+    });
+    struct Case {
+        const char* folder;
+        bool valid;
+        int databases;
+    } cases[] = {{"/up", true, 1}, {"/down", false, 0}};
+    for (const Case& c : cases) {
+        bv_configfile config;
+        bv_configsource source(&config, bv_connectionsettings());
+        ASSERT_TRUE(source.open(server.baseUrl() + c.folder, CONFIG_MAIN));
+        config.parseSections(source);
+        EXPECT_EQ(config.isValid(), c.valid) << c.folder;
+        EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), c.databases) << c.folder;
+        if (!c.valid) {
+            EXPECT_EQ(config.getLastError(), 2307);
+        }
+    }
+}
+
+// A server installation with the programs' working folder cgi/.
+class ConfigLoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(dir_.file("cgi").c_str(), 0777);
+        mkdir(dir_.file("config").c_str(), 0777);
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        oldCwd_ = buf;
+        ASSERT_EQ(chdir(dir_.file("cgi").c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(oldCwd_.c_str()), 0); }
+    void writeConfig(const std::string& text) { tarvex_test::writeFile(dir_.file("config/tarvex.dat"), text); }
+
+    tarvex_test::TempDir dir_;
+    std::string oldCwd_;
+};
+
+TEST_F(ConfigLoad, MissingEverywhere) {
+    bv_configfile config;
+    config.setRetrySeconds(1);
+    auto start = std::chrono::steady_clock::now();
+    config.load();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_FALSE(config.isValid());
+    EXPECT_EQ(numbers(config), (std::vector<int>{1537}));
+    EXPECT_EQ(config.getLastErrorString(), "Cannot find Tarvex configuration file ''.");
+    EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), 0);
+    EXPECT_FALSE(config.getDatabases()->isSectionAvailable());
+}
+
+TEST_F(ConfigLoad, FoundAndRead) {
+    writeConfig(std::string("Databases\nSP /d/sp.fasta AA 1 1 1 1 1 1 0 1 1 0\nend\n") +
+                "PARSE\nRULE_1 \"\\(x\\)\"\nend\n" + kOtherSections);
+    EXPECT_EQ(findConfigFile(nullptr, nullptr, 0), "../config/tarvex.dat");
+    bv_configfile config;
+    config.setRetrySeconds(10);
+    config.load();
+    EXPECT_TRUE(config.isValid()) << config.getLastErrorString();
+    EXPECT_EQ(config.getNumberOfErrors(), 0);
+    EXPECT_EQ(config.getFileName(), "../config/tarvex.dat");
+    ASSERT_EQ(config.getDatabases()->getNumberOfDatabases(), 1);
+    EXPECT_EQ(config.getDatabases()->getDatabase(0)->getName(), "SP");
+    EXPECT_TRUE(config.getParseOptions()->getRule(1)->isCompiled());
+    EXPECT_EQ(config.taxonomySection(0), nullptr);
+    EXPECT_EQ(config.taxonomySection(-1), nullptr);
+    EXPECT_EQ(config.taxonomySection(65), nullptr);
+
+    // A second load starts from the defaults.
+    writeConfig(std::string("Databases\nend\nPARSE\nend\n") + kOtherSections);
+    config.load();
+    EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), 0);
+    EXPECT_FALSE(config.getParseOptions()->getRule(1)->isDefined());
+}
+
+TEST_F(ConfigLoad, UnreadableFile) {
+    // A folder in the file's place exists but cannot be read, even by root.
+    ASSERT_EQ(mkdir(dir_.file("config/tarvex.dat").c_str(), 0777), 0);
+    bv_configfile config;
+    config.load();
+    EXPECT_FALSE(config.isValid());
+    EXPECT_EQ(config.getLastError(), 256);
+}
+
+TEST_F(ConfigLoad, NodeControlFileSwitch) {
+    struct Case {
+        const char* enabled;
+        const char* iam;  // null: no iam.dat
+        bool switched;
+    } cases[] = {
+        {"1", "0", true}, {"1", "1", false}, {"1", "text", false}, {"1", nullptr, false}, {"0", "0", false},
+    };
+    for (const Case& c : cases) {
+        writeConfig(std::string("Databases\nend\nPARSE\nend\nWWW\nend\nUniGene\nend\nCron\nend\n") +
+                    "Cluster\nEnabled " + c.enabled + "\nend\n" +
+                    "Options\nTarvexControlFile ../data/main.control\n"
+                    "TarvexNodeControlFile ../data/node.control\nend\n");
+        unlink(dir_.file("config/iam.dat").c_str());
+        if (c.iam != nullptr) tarvex_test::writeFile(dir_.file("config/iam.dat"), c.iam);
+        bv_configfile config;
+        config.load();
+        EXPECT_TRUE(config.isValid()) << config.getLastErrorString();
+        EXPECT_EQ(config.getOptions()->getTarvexControlFile(),
+                  c.switched ? "../data/node.control" : "../data/main.control")
+            << c.enabled << " " << (c.iam ? c.iam : "none");
+    }
+}
+
+}  // namespace
