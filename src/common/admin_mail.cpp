@@ -49,7 +49,13 @@ bool writeMailFile(const reporter_platform::MailSettings& settings, const std::s
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
-    if (fd >= 0) {
+    if (fd >= 0 && fd <= 2) {
+        // Never on standard input, output or error: they belong to the request.
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        fd = moved;
+        if (fd < 0) ::unlink(name.data());
+    } else if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
     // A failed mkstemp may leave the template half-changed: name the template.

@@ -36,8 +36,6 @@ std::string pageTextLine(const std::string& text, int number, std::uint32_t flag
 
 }  // namespace
 
-CErrorReporter::CErrorReporter() { collectedTexts.reserve(COLLECTED_LIMIT); }
-
 CErrorReporter::~CErrorReporter() = default;
 
 const char* CErrorReporter::formatOf(int number) {
@@ -345,12 +343,22 @@ void CErrorReporter::reportSystemError(int number, int line, const char* file, c
     reportCounted(number, -1, line, file, argument, systemText);
 }
 
-CErrorReporter& getErrorReporter() {
-    static CErrorReporter* instance = new CErrorReporter();
-    return *instance;
-}
+namespace {
 
-CErrorReporter& errorReporter = getErrorReporter();
+// Constant-initialised before any code runs and never destroyed, so that
+// reports from static initialisers and from inside exit() find a live object.
+union ReporterStorage {
+    constexpr ReporterStorage() : reporter() {}
+    ~ReporterStorage() {}
+    CErrorReporter reporter;
+};
+constinit ReporterStorage reporterStorage;
+
+}  // namespace
+
+CErrorReporter& getErrorReporter() { return reporterStorage.reporter; }
+
+constinit CErrorReporter& errorReporter = reporterStorage.reporter;
 
 void reportSystemError(int number, int line, const char* file, const char* argument) {
     getErrorReporter().reportSystemError(number, line, file, argument);

@@ -32,7 +32,7 @@ public:
     static constexpr std::size_t STACK_LIMIT = 500;
     static constexpr std::size_t HEAP_LIMIT = 5000;
 
-    CErrorReporter();
+    constexpr CErrorReporter() = default;
     virtual ~CErrorReporter();
     CErrorReporter(const CErrorReporter&) = delete;
     CErrorReporter& operator=(const CErrorReporter&) = delete;
@@ -164,9 +164,8 @@ private:
     std::vector<DeferredMessage> deferredMessages;
 };
 
-// The process-wide reporter: built on first use and never destroyed, so that
-// a report from inside exit() still finds it. Code that may run before main
-// uses getErrorReporter() rather than the reference.
+// The process-wide reporter: constant-initialised and never destroyed, so
+// that a report from a static initialiser or from inside exit() finds it.
 CErrorReporter& getErrorReporter();
 extern CErrorReporter& errorReporter;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/reporter_platform.h"
 
 namespace {
@@ -31,24 +32,6 @@ int openAppend(const std::string& path) {
         fd = moved;
     }
     return fd;
-}
-
-// Open-file-description locks on bytes 0 to 3: they order every appender of
-// the log and, unlike classic fcntl locks, are not dropped when some other
-// descriptor of the same file is closed in this process.
-int lockHead(int fd, short type) {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 4;
-    if (type == F_UNLCK) return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : -1;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (attempt) ::sleep(1);
-        if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR) break;
-    }
-    return -1;
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -90,21 +73,14 @@ bool appendLogEntry(const std::string& path, const std::string& entry, bool quie
     if (path.empty()) return false;
     int fd = openAppend(path);
     if (fd < 0) return false;
-    bool locked = lockHead(fd, F_WRLCK) == 0;
-    if (!locked) reporter_platform::captureLastError();
+    // Bytes 0 to 3 order every appender of the log; a failed lock is
+    // reported unless quiet (message 267 goes to the error log and the page,
+    // never back into the monitor or IPC log) and the entry is written all
+    // the same.
+    const bool locked = lockFileRegion(fd, 0, 4, path.c_str(), quiet) == 0;
     bool ok = writeAll(fd, entry);
-    if (locked) {
-        if (lockHead(fd, F_UNLCK) != 0 && !quiet) {
-            reporter_platform::captureLastError();
-            ::close(fd);
-            reportSystemError(267, 0, "log_files", path.c_str());
-            return ok;
-        }
-    }
+    if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), quiet);
     ::close(fd);
-    // Reported after the descriptor is closed: message 267 goes to the error
-    // log and the page only, never back into this log.
-    if (!locked && !quiet) reportSystemError(267, 0, "log_files", path.c_str());
     return ok;
 }
 
