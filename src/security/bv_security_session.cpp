@@ -1,5 +1,7 @@
 #include "security/bv_security_session.h"
 
+#include "config/bv_configfetcher.h"
+#include "http/bv_connectionsettings.h"
 #include "security/bv_security_options.h"
 #include "security/bv_session.h"
 
@@ -55,12 +57,14 @@ bool bv_security_session::verifyVostrelConnection(bv_session& session) {
     const std::string path = checkPath(connectionID);
     session.setErrorForUser(sessionID, userID, kUrlTrace, baseUrl.c_str(), path.c_str());
 
-    // Until the HTTP client is in place no server can confirm a login.
-    std::string reply;
-    if (reply.empty()) {
+    bv_connectionsettings settings("", "", "", "");
+    bv_configfetcher fetcher(&session, &settings);
+    // The client puts one "/" between base URL and path itself.
+    if (!session.isValid() || !fetcher.fetch(baseUrl, path.substr(1))) {
         session.setErrorForUser(sessionID, userID, kContactFailed);
         return false;
     }
+    const std::string& reply = fetcher.getText();
 
     std::string logCopy;
     for (std::size_t i = 0; i < reply.size() && i < kLogCopyLength; ++i)
