@@ -74,6 +74,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     if (file == nullptr) return exists(path);
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
+    if (written) setFileAccess(temp.c_str(), true, false);
         // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;

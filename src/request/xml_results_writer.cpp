@@ -22,7 +22,9 @@ std::string xml_results_writer::namespaceUri() const {
            (kind_ ? "bvtaxfetch_1" : "bvseqfetch_1");
 }
 
-void xml_results_writer::raw(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
+void xml_results_writer::raw(std::string_view text) {
+    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);
+}
 
 void xml_results_writer::spaces(int count) {
     for (int i = 0; i < count; ++i) std::fputc(' ', out_);
