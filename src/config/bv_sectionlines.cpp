@@ -1,26 +1,50 @@
 #include "config/bv_sectionlines.h"
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "common/bv_errs.h"
 
 namespace brenvik {
+
+namespace {
+
+// The whole file, or false when it cannot be opened and read (a folder
+// included).
+bool readWholeFile(const std::string& path, std::string& text) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char buf[65536];
+    while (ok) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
 
 std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string& path, bv_errs& errs) {
     std::string osPath = path;
     for (char& c : osPath) {
         if (c == '\\') c = '/';
     }
-    std::ifstream in(osPath, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (!readWholeFile(osPath, text)) {
         errs.setError(256, path, "r");
         return nullptr;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return std::make_unique<bv_textlines>(text.str(), &errs, path);
+    return std::make_unique<bv_textlines>(std::move(text), &errs, path);
 }
 
 bv_textlines::bv_textlines(std::string text, bv_errs* errs, std::string fileName)

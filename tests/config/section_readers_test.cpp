@@ -170,6 +170,15 @@ TEST(ClusterSection, IncludeFiles) {
     d.readSection(lines, errs, main, "");
     EXPECT_FALSE(errs.isValid());
     EXPECT_EQ(errs.getErrorString(1), "Cannot find file '" + dir.file("missing.dat") + "'");
+
+    // A name that exists but cannot be read as a file.
+    bv_errs folderErrs;
+    bv_textlines folderLines("@include " + dir.path() + "\nIPCTimeout 3");
+    bv_clusteroptions e;
+    e.readSection(folderLines, folderErrs, main, "");
+    EXPECT_EQ(numbersOf(folderErrs), std::vector<int>{256});
+    EXPECT_FALSE(folderErrs.isValid());
+    EXPECT_EQ(e.getIPCTimeout(), 3);
 }
 
 TEST(ClusterSection, IncludeDepthIsBounded) {
