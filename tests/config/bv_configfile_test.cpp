@@ -70,7 +70,7 @@ TEST(ConfigFileSyntax, HeadersAndEndLines) {
          {1573}, 0, 0},
         {"end of input ends a section", std::string(kOtherSections) + "Databases\nend\nPARSE\nRULE_1 \"\\(x\\)\"\n", {},
          0, 1},
-        {"skipped sections", std::string("Taxonomy_1\nRULE_5 \"\\(x\\)\"\nend\nFiles\nPARSE\nend\n") +
+        {"skipped sections", std::string("Taxonomy_1\nEnabled 1\nend\nFiles\nPARSE\nend\n") +
                                  "LibraryOptions\nend\nProcessor\nend\nDatabases\nend\nPARSE\nend\n" + kOtherSections,
          {}, 0, 0},
     };
