@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "pal/system_text.h"
 
 namespace mmap_report {
@@ -15,8 +16,7 @@ inline void say(int number, int line, const Args&... args) {
 
 inline std::string systemText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
-// Group access for a file the owner registers (not yet available on this
-// platform layer: the file keeps the mode it has).
-inline void grantAccess(const std::string& path) { (void)path; }
+// The configured group gets access to a file the owner registers.
+inline void grantAccess(const std::string& path) { setFileAccess(path.c_str(), true, false); }
 
 }  // namespace mmap_report

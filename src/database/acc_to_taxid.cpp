@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ void CAccToTaxidIndex::failCache(int jobNumber, const std::string& text) {
 bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t partLimit) {
     // The input is opened before any part is created, so a missing file
     // leaves no half-made part behind.
-    std::FILE* stream = std::fopen(openablePath(path_).c_str(), "r");
+    std::FILE* stream = fileOpenStream(openablePath(path_).c_str(), "r", false);
     if (stream == nullptr) {
         errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", path_);
         errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, 70, "acc_to_taxid", path_);

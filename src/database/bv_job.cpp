@@ -74,6 +74,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     if (file == nullptr) return exists(path);
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
+    if (written) setFileAccess(temp.c_str(), true, false);
         // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
@@ -83,8 +84,8 @@ bool createJobNumberFile(const std::string& path, int number) {
 
 int getNextJobNumber(bool shortFile) {
     const int start = globalOptions().getUniqueJobStartNumber();
-    std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
-    if (path.size() > 255) path.resize(255);
+    // Used whole: a path cut to a fixed buffer would name another file.
+    const std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
 
     if (!exists(path)) createJobNumberFile(path, start);
 

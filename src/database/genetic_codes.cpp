@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/file_utils.h"
 #include "database/taxonomy_line_reader.h"
 
 const char standardGeneticCode[65] =
@@ -55,10 +56,6 @@ std::string gencodePath(const char* name) {
     for (char& c : path)
         if (c == '\\') c = '/';
     return path;
-}
-
-void reportOpenFailure(const std::string& path) {
-    (void)path;  // PENDING: message 12 through the file helpers
 }
 
 }  // namespace
@@ -130,11 +127,9 @@ void loadGencodeStream(GeneticCodeTables& tables, std::FILE* stream) {
 
 bool loadGencodeFile(GeneticCodeTables& tables, const char* name) {
     const std::string path = gencodePath(name != nullptr ? name : "");
-    std::FILE* stream = std::fopen(path.c_str(), "r");
-    if (stream == nullptr) {
-        reportOpenFailure(path);
-        return false;
-    }
+    // A file that cannot be opened is reported (message 12) by the helper.
+    std::FILE* stream = fileOpenStream(path.c_str(), "r", true);
+    if (stream == nullptr) return false;
     loadGencodeStream(tables, stream);
     std::fclose(stream);
     return true;

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "database/taxonomy_line_reader.h"
 
 namespace {
@@ -160,7 +161,7 @@ void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, co
 }
 
 bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial) {
-    std::FILE* stream = std::fopen(openablePath(path).c_str(), "r");
+    std::FILE* stream = fileOpenStream(openablePath(path).c_str(), "r", false);
     TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::LfDropCr);
     std::string line;
     if (stream == nullptr || !reader.next(line)) {

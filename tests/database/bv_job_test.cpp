@@ -1,6 +1,7 @@
 #include "database/bv_job.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,8 @@ protected:
         options.setTarvexControlFile(dir.file("tarvex.control"));
         options.setUniqueJobStartNumber(start);
         options.setErrorLogFile(dir.file("errorlog.txt"));
+        struct group* own = getgrgid(getgid());
+        if (own != nullptr) options.setNTIUserGroup(own->gr_name);
         brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
     }
 
@@ -115,6 +118,10 @@ TEST_F(JobTest, MissingFilesStartFromTheStartNumber) {
     EXPECT_EQ(readFile(dir.file("tarvex.job")), "1235");
     EXPECT_EQ(getNextJobNumber(true), 1);
     EXPECT_EQ(readFile(dir.file("seqfetch.job")), "1    ");
+    // Created with group access for the other server processes.
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("seqfetch.job").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0060, 0060u);
     useOptions(17);
     EXPECT_EQ(getNextJobNumber(true), 2);
     // No temporary is left beside them.

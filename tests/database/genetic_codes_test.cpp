@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/error_reporter.h"
 #include "support/taxonomy_fixture.h"
 
 namespace {
@@ -202,10 +203,14 @@ TEST(GeneticCodeTables, LongLinesAreReadWholeOrSkippedWhole) {
     EXPECT_TRUE(tables->loaded(2));
 }
 
-TEST(GeneticCodeTables, MissingFileLeavesTheBuiltInTable) {
+TEST(GeneticCodeTables, MissingFileIsReportedAndLeavesTheBuiltInTable) {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
+    errorReporter.exitOnFatal = false;
     InstallFolder install;
     auto tables = makeGeneticCodeTables();
     EXPECT_FALSE(loadGencodeFile(*tables, "absent.dmp"));
+    EXPECT_EQ(errorReporter.getLastNumber(), 12);
     initGeneticCodeTablesFromFiles(*tables, nullptr);
     EXPECT_TRUE(tables->ready());
     EXPECT_TRUE(tables->loaded(1));

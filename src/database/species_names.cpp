@@ -1,0 +1,402 @@
+#include "database/species_names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "common/error_reporter.h"
+#include "common/file_utils.h"
+#include "config/regex_dialect.h"
+#include "database/bv_cachefile.h"
+#include "database/taxonomy_line_reader.h"
+
+const char* const defaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
+
+namespace {
+
+constexpr int ERR_COMPILE_PARSE_RULE = 127;
+constexpr int ERR_SPECIES_FILE_MISSING = 246;
+constexpr int ERR_INVALID_NAME_CLASS = 248;
+constexpr int ERR_OBSOLETE_PDB = 451;
+constexpr int ERR_NEED_TWO_SUBEXPRESSIONS = 540;
+
+// Cache outcomes that mean "build it again" rather than "do without".
+constexpr int CACHE_MISSING = 35;
+constexpr int CACHE_INIT_FAILED = 39;
+constexpr int CACHE_LEGACY_SIZE = 44;
+constexpr int CACHE_OLD_VERSION = 45;
+constexpr int CACHE_INCOMPLETE = 47;
+constexpr int CACHE_SOURCE_CHANGED = 53;
+
+constexpr const char* cacheVersion = "1.0";
+
+const char* const nameClassTexts[speciesNameClassCount] = {
+    "scientific name", "synonym",          "misspelling",     "preferred common name", "common name",
+    "misnomer",        "includes",         "in-part",         "unknown",               "anamorph",
+    "acronym",         "equivalent name",  "blast name",      "preferred acronym",     "teleomorph",
+    "genbank synonym", "genbank common name", "genbank acronym", "genbank anamorph",   "authority",
+    "unpublished name", "type material",
+};
+
+bool obsoletePdbWarned = false;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// atoi: white space, a sign, digits; clamped to the type.
+template <typename T>
+T leadingNumber(const char* p, const char** end = nullptr) {
+    char* stop = nullptr;
+    errno = 0;
+    long long v = std::strtoll(p, &stop, 10);
+    if (end != nullptr) *end = stop;
+    if (stop == p) return 0;
+    if (v > static_cast<long long>(std::numeric_limits<T>::max())) v = std::numeric_limits<T>::max();
+    if (v < static_cast<long long>(std::numeric_limits<T>::min())) v = std::numeric_limits<T>::min();
+    return static_cast<T>(v);
+}
+
+std::string padded(const std::string& name, bool pad) { return pad ? " " + name + " " : name; }
+
+struct ParsedName {
+    int32_t taxId = 0;
+    std::string name;
+    int32_t nameClass = 1;
+};
+
+class SpeciesFileParser {
+public:
+    SpeciesFileParser(int kind, const std::string& path, int jobNumber, bool pad, const brenvik::BsdRegex* regex,
+                      bool regexGiven)
+        : kind_(kind), path_(path), jobNumber_(jobNumber), pad_(pad), regex_(regex), regexGiven_(regexGiven) {}
+
+    bool parse(const std::string& line, ParsedName& out) {
+        switch (kind_) {
+        case SPECIES_NCBI: return parseNcbi(line, out);
+        case SPECIES_SWISSPROT: return regexGiven_ ? parseSwissProtRegex(line, out) : parseSwissProtColumns(line, out);
+        case SPECIES_PDB: return parsePdb(line, out);
+        default: return false;
+        }
+    }
+
+private:
+    // "id\t|\tname\t|\tunique name\t|\tname class\t|"
+    bool parseNcbi(const std::string& line, ParsedName& out) {
+        const size_t bar1 = line.find('|');
+        if (bar1 == std::string::npos) return false;
+        size_t start = bar1 + 1;
+        while (start < line.size() && isBlank(line[start])) ++start;
+        const size_t bar2 = line.find('|', start);
+        if (bar2 == std::string::npos) return false;
+        size_t end = bar2;
+        while (end > start && isBlank(line[end - 1])) --end;
+        const size_t bar3 = line.find('|', bar2 + 1);
+        if (bar3 == std::string::npos) return false;
+        size_t classStart = bar3 + 1;
+        while (classStart < line.size() && isBlank(line[classStart])) ++classStart;
+        const char* rest = line.c_str() + classStart;
+        int nameClass = -1;
+        for (int i = 0; i < speciesNameClassCount; ++i) {
+            if (std::strncmp(rest, nameClassTexts[i], std::strlen(nameClassTexts[i])) == 0) {
+                nameClass = i;
+                break;
+            }
+        }
+        if (nameClass < 0) {
+            if (badClassReports_ < 2) {
+                ++badClassReports_;
+                errorReporter.report(ERR_INVALID_NAME_CLASS, jobNumber_, 595, "taxonomy", std::string(rest), path_);
+            }
+            return false;
+        }
+        out.taxId = leadingNumber<int32_t>(line.c_str());
+        out.name = padded(line.substr(start, end - start), pad_);
+        out.nameClass = nameClass;
+        return true;
+    }
+
+    bool parseSwissProtRegex(const std::string& line, ParsedName& out) {
+        if (regex_ == nullptr || !regex_->compiled()) return false;
+        regmatch_t match[3];
+        if (regex_->exec(line.c_str(), 3, match) != 0) return false;
+        if (match[1].rm_so < 0 || match[2].rm_so < 0) return false;
+        const size_t nameLength = std::min<size_t>(static_cast<size_t>(match[1].rm_eo - match[1].rm_so), 299);
+        out.name = line.substr(static_cast<size_t>(match[1].rm_so), nameLength);
+        const std::string id = line.substr(static_cast<size_t>(match[2].rm_so),
+                                           static_cast<size_t>(match[2].rm_eo - match[2].rm_so));
+        out.taxId = id.empty() ? 0 : leadingNumber<int32_t>(id.c_str());
+        out.nameClass = 1;
+        return out.taxId > 0;
+    }
+
+    // "CODE_ V 12345: N=..." with ':' at column 14 and the kingdom at column 6.
+    bool parseSwissProtColumns(const std::string& line, ParsedName& out) {
+        if (line.size() <= 15 || line[14] != ':' || std::strchr("ABEV", line[6]) == nullptr || line[6] == '\0')
+            return false;
+        size_t end = 0;
+        while (end < line.size() && !isBlank(line[end])) ++end;
+        out.name = padded(line.substr(0, end), pad_);
+        out.taxId = leadingNumber<int32_t>(line.c_str() + 7);
+        out.nameClass = 1;
+        return out.taxId > 0;
+    }
+
+    // "<digits> <name> <4 characters> <word> <taxid>"
+    bool parsePdb(const std::string& line, ParsedName& out) {
+        const size_t n = line.size();
+        size_t p = 0;
+        while (p < n && isBlank(line[p])) ++p;
+        const size_t digits = p;
+        while (p < n && std::isdigit(static_cast<unsigned char>(line[p]))) ++p;
+        if (p == digits || p >= n || !isBlank(line[p])) return false;
+        while (p < n && isBlank(line[p])) ++p;
+        if (p >= n) return false;
+        const size_t wordStart = p;
+        while (p < n && !isBlank(line[p])) ++p;
+        const std::string word = line.substr(wordStart, p - wordStart);
+        if (n - p < 4) return false;
+        p += 4;
+        while (p < n && isBlank(line[p])) ++p;
+        if (p >= n) return false;
+        while (p < n && !isBlank(line[p])) ++p;
+        while (p < n && isBlank(line[p])) ++p;
+        if (p >= n) return false;
+        out.name = padded(word, pad_);
+        out.taxId = leadingNumber<int32_t>(line.c_str() + p);
+        out.nameClass = 1;
+        return out.taxId > 0;
+    }
+
+    int kind_;
+    std::string path_;
+    int jobNumber_;
+    bool pad_;
+    const brenvik::BsdRegex* regex_;
+    bool regexGiven_;
+    int badClassReports_ = 0;
+};
+
+void trimTrailing(std::string& name) {
+    while (name.size() > 1 && std::strchr("\t.,:;", name.back()) != nullptr && name.back() != '\0') name.pop_back();
+}
+
+void upperCaseName(std::string& name) {
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
+void reportMissing(const std::string& path, int jobNumber, std::string& errorText) {
+    errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, 505, "taxonomy", path);
+    errorText += errorReporter.formatMessage(ERR_SPECIES_FILE_MISSING, jobNumber, 506, "taxonomy", path);
+    errorText += "\n";
+}
+
+// A GI line: "<gi> <taxid>".
+void addGiPair(const std::string& line, std::deque<GiTaxIdPair>& pairs) {
+    if (line.size() <= 2) return;
+    const size_t gap = line.find_first_of(" \t");
+    if (gap == std::string::npos) return;
+    const int32_t taxId = leadingNumber<int32_t>(line.c_str() + gap + 1);
+    if (taxId == 0) return;
+    pairs.push_back({taxId, leadingNumber<int64_t>(line.c_str())});
+}
+
+}  // namespace
+
+const char* getNameClassText(int nameClass) {
+    if (nameClass < 0 || nameClass >= speciesNameClassCount) return "";
+    return nameClassTexts[nameClass];
+}
+
+bool compareSpeciesNames(const SpeciesNameEntry& a, const SpeciesNameEntry& b) {
+    return std::strcmp(a.name, b.name) < 0;  // strcmp compares as unsigned char
+}
+
+CSpeciesNameTable::CSpeciesNameTable() {
+    blocks_.push_back(std::make_unique<char[]>(blockSize));
+    next_ = blocks_.back().get();
+}
+
+void CSpeciesNameTable::addName(int32_t taxId, const char* name, int32_t nameClass) {
+    addName(taxId, std::string(name != nullptr ? name : ""), nameClass);
+}
+
+void CSpeciesNameTable::addName(int32_t taxId, const std::string& name, int32_t nameClass) {
+    const size_t length = name.size() + 1;
+    char* target = nullptr;
+    if (length > blockSize) {
+        // Too long for any block: a block of its own, keeping the current one.
+        auto own = std::make_unique<char[]>(length);
+        target = own.get();
+        blocks_.insert(blocks_.end() - 1, std::move(own));
+    } else {
+        if (used_ + length > blockSize) {
+            blocks_.push_back(std::make_unique<char[]>(blockSize));
+            next_ = blocks_.back().get();
+            used_ = 0;
+        }
+        target = next_;
+        next_ += length;
+        used_ += length;
+    }
+    std::memcpy(target, name.c_str(), length);
+    entries.push_back({taxId, target, nameClass});
+}
+
+bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) const {
+    size_t lo = 0, hi = entries.size();
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        const int c = std::strcmp(name, entries[mid].name);
+        if (c == 0) {
+            taxId = entries[mid].taxId;
+            nameClass = entries[mid].nameClass;
+            return true;
+        }
+        if (c > 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return false;
+}
+
+void CSpeciesNameTable::sortNames() { std::stable_sort(entries.begin(), entries.end(), compareSpeciesNames); }
+
+CSpeciesNameLists::CSpeciesNameLists() = default;
+
+CSpeciesNameLists::~CSpeciesNameLists() {
+    for (auto& index : accIndexes)
+        if (index) index->close();
+}
+
+const std::vector<CSpeciesNameLists::NameRef>& CSpeciesNameLists::namesOf(int taxId) {
+    if (!indexBuilt_) {
+        byId_.clear();
+        for (int t = 0; t < tableCount; ++t)
+            for (const SpeciesNameEntry& entry : tables[t].entries) byId_[entry.taxId].push_back({t, &entry});
+        indexBuilt_ = true;
+    }
+    auto it = byId_.find(taxId);
+    return it == byId_.end() ? none_ : it->second;
+}
+
+bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
+                      const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
+                      std::string& errorText, bool* useCaches) {
+    bool result = true;
+    lists.invalidateIndex();
+    for (const SpeciesFileRecord& file : speciesFiles) {
+        const int kind = file.kind;
+        if (kind < 0 || kind > SPECIES_ACC2TAXID) continue;
+
+        if (kind == SPECIES_PDB && !obsoletePdbWarned) {
+            obsoletePdbWarned = true;
+            errorText += errorReporter.formatMessage(ERR_OBSOLETE_PDB, jobNumber, 255, "taxonomy");
+            errorText += "\n";
+        }
+
+        brenvik::BsdRegex regex;
+        const std::string regexText = regexTexts != nullptr ? regexTexts[1] : std::string(defaultSwissProtRegex);
+        if (kind == SPECIES_SWISSPROT) {
+            const int status = regex.compile(regexText, 0);
+            if (status != 0) {
+                errorReporter.report(ERR_COMPILE_PARSE_RULE, -1, 267, "taxonomy", regexText,
+                                     regex.errorText(status));
+                result = false;
+            } else if (regex.subExpressions() != 2) {
+                errorReporter.report(ERR_NEED_TWO_SUBEXPRESSIONS, -1, 272, "taxonomy",
+                                     static_cast<int>(regex.subExpressions()), regexText);
+                result = false;
+            }
+        }
+
+        std::string path = "../taxonomy/" + file.name;
+        for (char& c : path)
+            if (c == '\\') c = '/';
+
+        if (kind == SPECIES_ACC2TAXID) {
+            auto index = std::make_unique<CAccToTaxidIndex>(path, jobNumber, errorText, 1);
+            if (index->usable)
+                lists.accIndexes.push_back(std::move(index));
+            else
+                result = false;
+            continue;
+        }
+        if (kind == SPECIES_GI2TAXID && !loadGiPairs) continue;
+
+        // Caches for the name files: valid -> no parse; missing or stale ->
+        // rebuilt while parsing; held by another task or unusable -> memory,
+        // and no caches for the rest of the files.
+        std::unique_ptr<brenvik::bv_cachefile> cache;
+        bool cacheValid = false;
+        bool rebuild = false;
+        if (kind != SPECIES_GI2TAXID && useCaches != nullptr && *useCaches) {
+            cache = std::make_unique<brenvik::bv_cachefile>((path + ".cdb").c_str(), cacheVersion, path.c_str());
+            if (cache->open(true)) {
+                cacheValid = true;
+                cache->close();
+            } else {
+                const int last = cache->getLastError();
+                if (last == CACHE_MISSING || last == CACHE_OLD_VERSION || last == CACHE_INCOMPLETE ||
+                    last == CACHE_SOURCE_CHANGED || last == CACHE_INIT_FAILED || last == CACHE_LEGACY_SIZE)
+                    rebuild = cache->isUsable();
+                else
+                    *useCaches = false;
+                if (!rebuild) *useCaches = false;
+            }
+        }
+
+        std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
+        if (stream == nullptr) {
+            reportMissing(path, jobNumber, errorText);
+            result = false;
+            continue;
+        }
+        if (cacheValid) {
+            std::fclose(stream);
+            continue;
+        }
+        bool building = false;
+        if (rebuild) building = cache->create() && cache->isCreating();
+
+        TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
+        SpeciesFileParser parser(kind, path, jobNumber, pad, &regex, !regexText.empty());
+        CSpeciesNameTable& table = lists.tables[kind];
+        std::string line;
+        ParsedName parsed;
+        while (reader.next(line)) {
+            if (line.empty()) continue;
+            if (kind == SPECIES_GI2TAXID) {
+                addGiPair(line, lists.pairLists[SPECIES_GI2TAXID]);
+                continue;
+            }
+            if (!parser.parse(line, parsed)) continue;
+            if (upperCase) upperCaseName(parsed.name);
+            trimTrailing(parsed.name);
+            table.addName(parsed.taxId, parsed.name, parsed.nameClass);
+            if (building) {
+                const std::string key = std::to_string(parsed.taxId);
+                const std::string value = parsed.name + ";" + std::to_string(parsed.nameClass);
+                cache->add(key.c_str(), value.c_str(), key.size(), value.size());
+            }
+        }
+        table.sortNames();
+        const bool empty = reader.bytesRead() == 0;
+        std::fclose(stream);
+        if (building) {
+            const bool finished = cache->finish();
+            *useCaches = finished;
+            cache->close();
+        }
+        if (empty) {
+            reportMissing(path, jobNumber, errorText);
+            result = false;
+        }
+    }
+    return result;
+}

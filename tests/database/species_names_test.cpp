@@ -1,0 +1,282 @@
+#include "database/species_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/error_reporter.h"
+#include "database/bv_cachefile.h"
+#include "support/taxonomy_fixture.h"
+
+namespace {
+
+using tarvex_test::pathExists;
+using tarvex_test::TaxonomyInstall;
+
+void quietReporter() {
+    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
+    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
+    errorReporter.exitOnFatal = false;
+}
+
+std::string namesLine(int id, const std::string& name, const std::string& nameClass) {
+    return std::to_string(id) + "\t|\t" + name + "\t|\t\t|\t" + nameClass + "\t|\n";
+}
+
+struct Found {
+    const char* name;
+    bool found;
+    int taxId;
+    int nameClass;
+};
+
+void checkFind(const CSpeciesNameTable& table, const std::vector<Found>& cases) {
+    for (const Found& f : cases) {
+        int taxId = -1, nameClass = -1;
+        EXPECT_EQ(table.findName(f.name, taxId, nameClass), f.found) << "'" << f.name << "'";
+        if (f.found) {
+            EXPECT_EQ(taxId, f.taxId) << f.name;
+            EXPECT_EQ(nameClass, f.nameClass) << f.name;
+        }
+    }
+}
+
+bool load(CSpeciesNameLists& lists, const std::vector<SpeciesFileRecord>& files, std::string& errorText,
+          bool* useCaches = nullptr, bool upperCase = false, bool pad = false, bool gi = false,
+          const std::string* regexTexts = nullptr) {
+    return loadSpeciesFiles(files, lists, regexTexts, 3, upperCase, pad, gi, errorText, useCaches);
+}
+
+TEST(SpeciesNames, RealNcbiNamesFile) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("names.dmp");
+    CSpeciesNameLists lists;
+    std::string errorText;
+    ASSERT_TRUE(load(lists, {{SPECIES_NCBI, "names.dmp"}}, errorText)) << errorText;
+    const CSpeciesNameTable& table = lists.tables[SPECIES_NCBI];
+    EXPECT_EQ(table.entries.size(), 19u);
+    for (size_t i = 1; i < table.entries.size(); ++i)
+        EXPECT_FALSE(compareSpeciesNames(table.entries[i], table.entries[i - 1])) << i;
+    checkFind(table, {{"Viruses", true, 10239, 0},
+                      {"viruses", true, 10239, 12},
+                      {"root", true, 1, 0},
+                      {"Bacteriophage AP205", true, 154784, 1},
+                      {"ssRNA positive-strand viruses, no DNA stage", true, 35278, 0},
+                      {"Virus", false, 0, 0},
+                      {"", false, 0, 0}});
+    // every name of an ID, in list order
+    std::vector<std::string> names;
+    for (const auto& ref : lists.namesOf(10239)) names.push_back(ref.entry->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Vira", "Viridae", "Viruses", "viruses"}));
+    EXPECT_TRUE(lists.namesOf(4242).empty());
+}
+
+TEST(SpeciesNames, NameClassesAndTrimming) {
+    quietReporter();
+    TaxonomyInstall install;
+    std::string file;
+    file += "10\t|\tHomo sapiens\t\t|\t\t|\tscientific name\t|\n";  // trailing tab cut
+    file += namesLine(11, "Bacillus sp.", "genbank common name");
+    file += namesLine(12, "Odd name;,:", "common name");
+    file += namesLine(13, ".", "preferred common name");
+    file += namesLine(14, "Typus", "type material");
+    file += namesLine(15, "Bad class one", "no such class");
+    file += namesLine(16, "Bad class two", "nonsense");
+    file += namesLine(17, "Bad class three", "rubbish");
+    file += "18 no separators at all\n";
+    file += "19\t|\tLast line without end\t|\t\t|\tsynonym\t|";
+    install.write("n.dmp", file);
+    CSpeciesNameLists lists;
+    std::string errorText;
+    EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText));
+    checkFind(lists.tables[0], {{"Homo sapiens", true, 10, 0},
+                                {"Bacillus sp", true, 11, 16},
+                                {"Odd name", true, 12, 4},
+                                {".", true, 13, 3},
+                                {"Typus", true, 14, 21},
+                                {"Bad class one", false, 0, 0},
+                                {"Last line without end", true, 19, 1}});
+    EXPECT_EQ(lists.tables[0].entries.size(), 6u);
+    // the first two unknown classes of a file are reported
+    const std::string reported = errorReporter.getLastErrors();
+    size_t count = 0;
+    for (size_t at = reported.find("Invalid taxonomy name class"); at != std::string::npos;
+         at = reported.find("Invalid taxonomy name class", at + 1))
+        ++count;
+    EXPECT_EQ(count, 2u) << reported;
+    EXPECT_NE(reported.find("(no such class\t|) in file ../taxonomy/n.dmp"), std::string::npos) << reported;
+
+    EXPECT_STREQ(getNameClassText(0), "scientific name");
+    EXPECT_STREQ(getNameClassText(21), "type material");
+    EXPECT_STREQ(getNameClassText(22), "");
+    EXPECT_STREQ(getNameClassText(-1), "");
+}
+
+TEST(SpeciesNames, UpperCaseAndPaddedVariants) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", namesLine(11, "Bacillus sp.", "scientific name") + namesLine(12, "e. coli", "synonym"));
+    const struct {
+        bool upper, pad;
+        const char* bacillus;
+        const char* coli;
+    } cases[] = {
+        {false, false, "Bacillus sp", "e. coli"},
+        {true, false, "BACILLUS SP", "E. COLI"},
+        // a padded name ends in its blank, so nothing is trimmed
+        {false, true, " Bacillus sp. ", " e. coli "},
+        {true, true, " BACILLUS SP. ", " E. COLI "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bacillus);
+        CSpeciesNameLists lists;
+        std::string errorText;
+        EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, nullptr, c.upper, c.pad));
+        checkFind(lists.tables[0], {{c.bacillus, true, 11, 0}, {c.coli, true, 12, 1}});
+    }
+}
+
+TEST(SpeciesNames, SwissProtPdbAndGiFiles) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("speclist.txt",
+                  "Header text that is not a species line\n"
+                  "HUMAN E   9606: N=Homo sapiens\n"
+                  "                 C=Human\n"
+                  "ECOLI B    562: N=Escherichia coli\r\n"
+                  "9XXXX V  10239: N=Virus\n");
+    install.write("pdb.txt", "1 human abc word 9606\n  22\tyeast\tXY\t\tword\t4932\nshort\n3 cut ab\n");
+    install.write("gi.txt", "4294967296 9606\n12\t562\n7 0\nxx\n");
+    CSpeciesNameLists lists;
+    std::string errorText;
+    EXPECT_TRUE(load(lists,
+                     {{SPECIES_SWISSPROT, "speclist.txt"},
+                      {SPECIES_PDB, "pdb.txt"},
+                      {SPECIES_GI2TAXID, "gi.txt"}},
+                     errorText, nullptr, false, false, true));
+    checkFind(lists.tables[1], {{"HUMAN", true, 9606, 1}, {"ECOLI", true, 562, 1}, {"9XXXX", true, 10239, 1}});
+    EXPECT_EQ(lists.tables[1].entries.size(), 3u);
+    checkFind(lists.tables[2], {{"human", true, 9606, 1}, {"yeast", true, 4932, 1}, {"cut", false, 0, 0}});
+    ASSERT_EQ(lists.pairLists[3].size(), 2u);
+    EXPECT_EQ(lists.pairLists[3][0].gi, 4294967296LL);
+    EXPECT_EQ(lists.pairLists[3][0].taxId, 9606);
+    EXPECT_EQ(lists.pairLists[3][1].gi, 12);
+    // the PDB way is obsolete: noted once in the error text
+    EXPECT_NE(errorText.find("obsolete"), std::string::npos) << errorText;
+
+    // GI files are skipped unless asked for; the SWISSPROT column rule
+    // without an expression (which then fails to compile)
+    CSpeciesNameLists columns;
+    errorText.clear();
+    const std::string regexTexts[6] = {"", "", "", "", "", ""};
+    EXPECT_FALSE(load(columns, {{SPECIES_SWISSPROT, "speclist.txt"}, {SPECIES_GI2TAXID, "gi.txt"}}, errorText,
+                      nullptr, false, true, false, regexTexts));
+    EXPECT_EQ(errorReporter.getLastNumber(), 127);
+    checkFind(columns.tables[1], {{" HUMAN ", true, 9606, 1}, {" ECOLI ", true, 562, 1}});
+    EXPECT_TRUE(columns.pairLists[3].empty());
+
+    // an expression with one sub-expression
+    CSpeciesNameLists one;
+    const std::string single[6] = {"", "^\\([A-Z]*\\)", "", "", "", ""};
+    EXPECT_FALSE(load(one, {{SPECIES_SWISSPROT, "speclist.txt"}}, errorText, nullptr, false, false, false, single));
+    EXPECT_EQ(errorReporter.getLastNumber(), 540);
+    EXPECT_TRUE(one.tables[1].entries.empty());
+}
+
+TEST(SpeciesNames, MissingAndEmptyFilesFailButOthersLoad) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("empty.dmp", "");
+    install.write("b.dmp", namesLine(2, "Bee", "scientific name"));
+    install.write("a.dmp", namesLine(1, "Ant", "scientific name"));
+    CSpeciesNameLists lists;
+    std::string errorText;
+    EXPECT_FALSE(load(lists,
+                      {{SPECIES_NCBI, "b.dmp"}, {SPECIES_NCBI, "absent.dmp"}, {SPECIES_NCBI, "empty.dmp"},
+                       {SPECIES_NCBI, "a.dmp"}},
+                      errorText));
+    EXPECT_NE(errorText.find("[../taxonomy/absent.dmp] is missing or empty"), std::string::npos) << errorText;
+    EXPECT_NE(errorText.find("[../taxonomy/empty.dmp] is missing or empty"), std::string::npos) << errorText;
+    // two files of one kind make one sorted table
+    ASSERT_EQ(lists.tables[0].entries.size(), 2u);
+    EXPECT_STREQ(lists.tables[0].entries[0].name, "Ant");
+    EXPECT_STREQ(lists.tables[0].entries[1].name, "Bee");
+
+    CSpeciesNameLists none;
+    EXPECT_TRUE(load(none, {}, errorText));
+}
+
+TEST(SpeciesNames, NameCacheIsBuiltThenUsed) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", namesLine(7, "Seven", "scientific name") + namesLine(8, "Eight", "synonym") +
+                               namesLine(7, "Sept.", "common name"));
+    {
+        CSpeciesNameLists lists;
+        std::string errorText;
+        bool useCaches = true;
+        EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
+        EXPECT_TRUE(useCaches);
+        EXPECT_EQ(lists.tables[0].entries.size(), 3u);
+    }
+    brenvik::bv_cachefile cache(TaxonomyInstall::relative("n.dmp.cdb").c_str(), "1.0",
+                                TaxonomyInstall::relative("n.dmp").c_str());
+    ASSERT_TRUE(cache.open(false)) << cache.getLastErrorString();
+    EXPECT_EQ(cache.getAllValues("7"), (std::vector<std::string>{"Seven;0", "Sept;4"}));
+    EXPECT_EQ(cache.getAllValues("8"), (std::vector<std::string>{"Eight;1"}));
+    cache.close();
+
+    // valid cache: the file is not parsed
+    CSpeciesNameLists cached;
+    std::string errorText;
+    bool useCaches = true;
+    EXPECT_TRUE(load(cached, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
+    EXPECT_TRUE(useCaches);
+    EXPECT_TRUE(cached.tables[0].entries.empty());
+}
+
+TEST(SpeciesNames, DamagedNameCacheIsRebuilt) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", namesLine(7, "Seven", "scientific name"));
+    install.write("n.dmp.cdb", "not a constant database");
+    CSpeciesNameLists lists;
+    std::string errorText;
+    bool useCaches = true;
+    EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
+    EXPECT_TRUE(useCaches);
+    brenvik::bv_cachefile cache(TaxonomyInstall::relative("n.dmp.cdb").c_str(), "1.0",
+                                TaxonomyInstall::relative("n.dmp").c_str());
+    ASSERT_TRUE(cache.open(false)) << cache.getLastErrorString();
+    EXPECT_EQ(cache.getValue("7", 0), "Seven;0");
+}
+
+TEST(SpeciesNames, AccessionFilesBuildTheirIndex) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("acc.txt", "P1 9606\n");
+    CSpeciesNameLists lists;
+    std::string errorText;
+    EXPECT_TRUE(load(lists, {{SPECIES_ACC2TAXID, "acc.txt"}}, errorText));
+    ASSERT_EQ(lists.accIndexes.size(), 1u);
+    EXPECT_TRUE(pathExists(install.path("acc.txt_0.cdb")));
+    EXPECT_FALSE(load(lists, {{SPECIES_ACC2TAXID, "absent.txt"}}, errorText));
+    EXPECT_EQ(lists.accIndexes.size(), 1u);
+}
+
+TEST(SpeciesNames, LongNamesAndManyNamesStayIntact) {
+    CSpeciesNameTable table;
+    const std::string longName(100000, 'L');
+    for (int i = 0; i < 5000; ++i) table.addName(i, "name" + std::to_string(i), 0);
+    table.addName(-1, longName, 2);
+    table.addName(5001, "after", 1);
+    table.sortNames();
+    checkFind(table, {{"name0", true, 0, 0}, {"name4999", true, 4999, 0}, {"after", true, 5001, 1}});
+    int taxId = 0, nameClass = 0;
+    EXPECT_TRUE(table.findName(longName.c_str(), taxId, nameClass));
+    EXPECT_EQ(taxId, -1);
+}
+
+}  // namespace
