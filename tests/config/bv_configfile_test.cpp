@@ -84,6 +84,37 @@ TEST(ConfigFileSyntax, HeadersAndEndLines) {
     }
 }
 
+TEST(ConfigFileSyntax, EverySectionReachesItsReader) {
+    Parsed p(std::string("Databases\nSP p AA 1 1 1 1 4 1 0 1 1 0\n#OFF p AA 1 1 1 1 4 1 0 1 1 0\nend\n") +
+             "PARSE\nRULE_1 \"\\(x\\)\"\nend\n"
+             "# www comment\nWWW\nend\n"
+             "Processor\nSP=0,1\nOFF=0\nNOSUCH=1\nend\n"
+             "LibraryOptions\nend\nFiles\nwhatever\nend\n"
+             "Cluster\nEnabled 1\nend\n"
+             "UniGene\nend\n"
+             "Options\nTarvexControlFile ../data/x.control\nend\n"
+             "Cron\nend\n");
+    // The Processor section knows only the active databases.
+    EXPECT_EQ(numbers(p.config), (std::vector<int>{1561, 1561}));
+    EXPECT_NE(p.config.getErrorString(1).find("OFF"), std::string::npos);
+    EXPECT_NE(p.config.getErrorString(2).find("NOSUCH"), std::string::npos);
+    EXPECT_TRUE(p.config.isValid());
+    EXPECT_TRUE(p.config.getCluster()->isEnabled());
+    EXPECT_EQ(p.config.getOptions()->getTarvexControlFile(), "../data/x.control");
+    EXPECT_EQ(p.config.getWWW()->getHeader(), "# www comment\n");
+    EXPECT_TRUE(p.config.getLibraryOptions()->isSectionAvailable());
+    EXPECT_TRUE(p.config.getProcessors()->isSectionAvailable());
+    EXPECT_TRUE(p.config.getConfigPaths()->isSectionAvailable());
+    ASSERT_EQ(p.config.getProcessors()->getEntries().size(), 1u);
+    EXPECT_EQ(p.config.getProcessors()->getEntries()[0].databaseName, "SP");
+
+    p.config.reset();
+    EXPECT_EQ(p.config.getNumberOfErrors(), 0);
+    EXPECT_FALSE(p.config.getCluster()->isEnabled());
+    EXPECT_FALSE(p.config.getWWW()->isSectionAvailable());
+    EXPECT_EQ(p.config.getDatabases()->getNumberOfDatabases(), 0);
+}
+
 TEST(ConfigFileSyntax, PendingCommentsGoToTheNextSection) {
     Parsed p(std::string("# before databases\nDatabases\nend\n# c1\nbogus line\n# c2\nPARSE\nend\n") + kOtherSections +
              "# at the end\n");

@@ -121,6 +121,10 @@ TEST(HttpHelper, TransfersAgainstALocalServer) {
         {"empty path", server.baseUrl() + "/echo/base", "", 1, 0, 200, 0, 0, "/echo/base"},
         {"unsupported scheme", "ftp://127.0.0.1/x", "", 1, 2, 200, 12006, 6668, "unchanged"},
         {"not a URL", "no url at all", "", 1, 2, 200, 12005, 6668, "unchanged"},
+        // The scheme is read without regard to case: TLS is tried (and fails
+        // against this plain server), nothing goes out in plain text.
+        {"HTTPS in capitals", "HTTPS://127.0.0.1:" + std::to_string(server.port()), "body", 1, 2, 200, 12175, 6664,
+         "unchanged"},
     };
     for (const Case& c : cases) {
         bv_connectionsettings s;

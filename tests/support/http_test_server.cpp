@@ -116,6 +116,8 @@ void HttpTestServer::serve(int fd) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) return;
         head.append(buf, static_cast<std::size_t>(n));
+        // Not HTTP (a TLS hello, say): hang up at once.
+        if (head[0] < 'A' || head[0] > 'Z') return;
     }
     HttpRequest req;
     req.head = head.substr(0, head.find("\r\n\r\n") + 2);
