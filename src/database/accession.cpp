@@ -1,6 +1,7 @@
 #include "database/accession.h"
 
 #include "common/error_reporter.h"
+#include "config/bv_parserule.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,8 @@ void AccessionRule::set(const char* ruleText) {
     text[kTextSize - 1] = '\0';
     if (text[0]) compile();
 }
+
+void AccessionRule::set(const bv_parserule& configRule) { set(configRule.getText().c_str()); }
 
 void AccessionRule::clear() {
     text[0] = '\0';

@@ -16,6 +16,8 @@
 
 namespace brenvik {
 
+class bv_parserule;
+
 // One compiled rule text; owned by the AccessionRule that compiled it.
 class ParseRuleRegex {
 public:
@@ -48,6 +50,8 @@ struct AccessionRule {
     // Takes a new rule text (cut to 127 characters), drops any compiled
     // expression and compiles the text when it is not empty.
     void set(const char* ruleText);
+    // The same with the text of a configuration rule.
+    void set(const bv_parserule& configRule);
     void clear();
 
     char text[kTextSize] = {};

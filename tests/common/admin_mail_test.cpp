@@ -1,6 +1,7 @@
 #include "common/admin_mail.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +143,30 @@ TEST_F(AdminMailTest, ReporterMailsKindsThatAskForIt) {
     const std::string mail = maskTimes(recorded("stdin"));
     EXPECT_EQ(mail, expectedMailFile("Error [M0  42 - Job 17 - X  98:bv_memlock] - <time>\n\n"
                                      "Cannot spawn 'prog' - error code '7'\n\n"));
+}
+
+// The mail program inherits no descriptor of the request: standard input,
+// output and error are /dev/null, and an inheritable descriptor of the
+// caller is closed.
+TEST_F(AdminMailTest, MailProgramSeesNoDescriptorOfTheRequest) {
+    const std::string probe = dir.file("bin/probe");
+    writeFile(probe,
+              "#!/bin/sh\n"
+              "out=\"$(dirname \"$0\")/../record\"\n"
+              "a=$(readlink /proc/$$/fd/0) b=$(readlink /proc/$$/fd/1) c=$(readlink /proc/$$/fd/2)\n"
+              "printf '%s\\n%s\\n%s\\n' \"$a\" \"$b\" \"$c\" > \"$out.fds\"\n"
+              "if [ -e /proc/$$/fd/$LEAK_FD ]; then echo leaked >> \"$out.fds\"; fi\n");
+    chmod(probe.c_str(), 0755);
+    int leak = open(dir.file("tmp").c_str(), O_RDONLY);  // inheritable on purpose
+    ASSERT_GE(leak, 3);
+    setenv("LEAK_FD", std::to_string(leak).c_str(), 1);
+    options.setMailTransport(3);
+    options.setSendmailPath(shellQuoted(probe));
+    publish();
+    EXPECT_EQ(mailAdministrator("x"), 1);
+    close(leak);
+    unsetenv("LEAK_FD");
+    EXPECT_EQ(recorded("fds"), "/dev/null\n/dev/null\n/dev/null\n");
 }
 
 TEST(AdminMailText, FromLineAndQuoting) {

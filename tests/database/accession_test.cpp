@@ -1,6 +1,7 @@
 #include "database/accession.h"
 
 #include "common/error_reporter.h"
+#include "config/bv_parserule.h"
 
 #include <gtest/gtest.h>
 
@@ -143,4 +144,15 @@ TEST_F(AccessionRules, SetCutsTheTextAndReplacesTheExpression) {
     ParseRuleRegex plain(false);
     EXPECT_EQ(plain.text, "uninitexpr");
     EXPECT_EQ(plain.matches.size(), 1u);
+}
+
+TEST_F(AccessionRules, TakesTheTextOfAConfigurationRule) {
+    bv_parserule configRule;
+    configRule.define(">\\([^ ]*\\)");
+    AccessionRule rule;
+    rule.set(configRule);
+    ASSERT_NE(rule.regex, nullptr);
+    char out[20];
+    ASSERT_NE(getAccessionFromLine(">Q12 x", out, sizeof out, rule, false), nullptr);
+    EXPECT_STREQ(out, "Q12");
 }

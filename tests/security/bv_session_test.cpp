@@ -218,6 +218,16 @@ TEST_F(SessionTest, ValidityDoesNotDependOnTheLogLevel) {
     EXPECT_FALSE(bv_session("").isValid());  // nobody logged in
 }
 
+TEST_F(SessionTest, MessagesGoToTheSecurityLog) {
+    security("true");
+    ::setenv("REMOTE_ADDR", "10.0.0.7", 1);
+    bv_session s("nobody");
+    EXPECT_FALSE(s.isValid());
+    std::string log = tarvex_test::readFile(dir.file("logs/security.log"));
+    EXPECT_EQ(log.rfind("Date, IP_address, Error_number, Severity, session_name, user_id, message", 0), 0u) << log;
+    EXPECT_NE(log.find("\"10.0.0.7\",4357,1,\"\",-1,\"Session has timed out\""), std::string::npos) << log;
+}
+
 TEST_F(SessionTest, ExpiryAtTheEdgeAndTheTouch) {
     security("true");
     const SessionFileSpec spec = withParam(withParam(tarvex_test::userSession(5), "timeout", "3600"), "lastAccessed", "1000");

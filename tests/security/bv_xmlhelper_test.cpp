@@ -194,6 +194,18 @@ TEST_F(XmlHelperTest, HostileDocumentsReadNothingOutside) {
     }
 }
 
+TEST_F(XmlHelperTest, ManyCharacterReferencesAreNoExpansionAttack) {
+    std::string value;
+    for (int i = 0; i < 5000; ++i) value += "&amp;&lt;&#65;";
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(parse(h, "big", wrap("<bvs:session_data><bvs:userName>" + value +
+                                     "</bvs:userName></bvs:session_data>")))
+        << errs.getLastErrorString();
+    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:userName", 0)).size(), 15000u);
+}
+
 TEST_F(XmlHelperTest, FailedSaveLeavesNoFile) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
