@@ -84,8 +84,8 @@ bool createJobNumberFile(const std::string& path, int number) {
 
 int getNextJobNumber(bool shortFile) {
     const int start = globalOptions().getUniqueJobStartNumber();
-    std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
-    if (path.size() > 255) path.resize(255);
+    // Used whole: a path cut to a fixed buffer would name another file.
+    const std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
 
     if (!exists(path)) createJobNumberFile(path, start);
 

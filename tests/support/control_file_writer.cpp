@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -32,6 +33,25 @@ void ControlFileWriter::setName(int entry, int h, const std::string& name) {
     ControlFileRecord& r = half(entry, h);
     std::memset(r.name, 0, sizeof r.name);
     std::memcpy(r.name, name.data(), std::min(name.size(), sizeof r.name));
+}
+
+namespace {
+template <size_t N>
+void putText(char (&field)[N], const std::string& text) {
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+}  // namespace
+
+void ControlFileWriter::setPaths(int entry, const std::string& fastaName, const std::string& fastaPath,
+                                 const std::string& referencePath, const std::string& folder) {
+    for (int h = 0; h < 2; ++h) {
+        ControlFileRecord& r = half(entry, h);
+        putText(r.fastaName, fastaName);
+        putText(r.fastaPath, fastaPath);
+        putText(r.referencePath, referencePath);
+        putText(r.compressedFolder, folder);
+    }
 }
 
 void ControlFileWriter::setNode(int entry, int h, int index, int32_t value) { half(entry, h).node[index] = value; }

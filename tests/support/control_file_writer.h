@@ -18,6 +18,10 @@ public:
 
     brenvik::ControlFileRecord& half(int entry, int h);
     void setName(int entry, int h, const std::string& name);
+    // The FASTA name, FASTA path, reference path and compressed-files folder
+    // of both halves.
+    void setPaths(int entry, const std::string& fastaName, const std::string& fastaPath,
+                  const std::string& referencePath, const std::string& folder);
     void setNode(int entry, int h, int index, int32_t value);
     void setDatabase(int entry, int h, int index, int32_t value);
     // Slot i of a half: job number, end time (0: running) and request kind.
