@@ -581,15 +581,6 @@ const Row* bv_optionstable::find(const std::string& key) {
     return nullptr;
 }
 
-size_t bv_optionstable::familyPosition() {
-    size_t count = 0;
-    const Row* table = rows(count);
-    for (size_t i = 0; i < count; ++i) {
-        if (std::strcmp(table[i].key, "SpectrumViewerDefaultColourScheme") == 0) return i;
-    }
-    return count;
-}
-
 void bv_optionstable::applyDefault(bv_options& o, const Row& row) {
     if (row.defaulter != nullptr) {
         row.defaulter(o);

@@ -70,7 +70,6 @@ struct bv_optionstable {
     // PercolatorExeFlags and SpectrumViewerDefaultColourScheme.
     static const Row* rows(size_t& count);
     static const Row* find(const std::string& key);
-    static size_t familyPosition();  // index of the first row after the families
 
     static void applyDefault(bv_options& o, const Row& row);
     static void apply(bv_options& o, const Row& row, const std::string& value, bv_optionsline& line);

@@ -17,6 +17,9 @@ bv_clusteroptions& clusterObject() {
     return *object;
 }
 
+// Built before main as well, so that the first report never builds them.
+[[maybe_unused]] const bool builtAtStart = (optionsObject(), clusterObject(), true);
+
 }  // namespace
 
 const bv_options& globalOptions() { return optionsObject(); }

@@ -5,6 +5,7 @@
 
 #include "common/bv_errs.h"
 #include "config/bv_clusteroptions.h"
+#include "config/bv_options.h"
 #include "config/bv_cronoptions.h"
 #include "config/bv_libraryoptions.h"
 #include "config/bv_processoroptions.h"
@@ -376,4 +377,65 @@ TEST(SectionSyntax, EndLinesAndTextLines) {
     EXPECT_FALSE(skipSection(rest));
     ASSERT_TRUE(rest.nextLine(line));
     EXPECT_EQ(line, "y");
+}
+
+// Lines made of key words, separators and stray bytes must never make a
+// reader read or write outside its data (run under the sanitizer build).
+TEST(SectionReaders, GarbageLinesAreHandled) {
+    static const char* const words[] = {
+        "Enabled", "MasterComputerName", "SubClusterSet", "IPCTimeout", "@include", "DefaultNodeOS",
+        "ProcessorSet", "SwissProt", "My_DB_SEQ", "_", "\"", "(", "),(", ")", ",", "-", "*", "#", ":",
+        "=", " ", "\t", "1", "99999999999999999999", "-7", "REGEX", "PrecursorCutOut",
+        "SeqFetchBlastAccession", "ReviewColWidths", "ReportNumberChoices", "TargetFDRPercentages",
+        "ExecAfterSearch_1", "waitfor:", "logging:", ";", "SpectrumViewerColourScheme_x", "unmatched=red",
+        "X_tolInPPM", "_referenceFasta", "CronEnable", "Logfile", "\x1a", "end\t", "1e400", "nan"};
+    const size_t nWords = sizeof words / sizeof words[0];
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    std::string text;
+    for (int i = 0; i < 3000; ++i) {
+        size_t parts = next() % 8;
+        for (size_t p = 0; p < parts; ++p) text += words[next() % nWords];
+        if (next() % 5 == 0) text += static_cast<char>(next() % 256);
+        text += '\n';
+    }
+    auto activeDb = [](const std::string& name, int32_t& threads) {
+        threads = 1;
+        return name == "SwissProt";
+    };
+    bv_errs errs;
+    {
+        bv_textlines l(text);
+        bv_options o;
+        o.readSection(l, errs, "f", "");
+    }
+    {
+        bv_textlines l(text);
+        bv_clusteroptions c;
+        c.readSection(l, errs, "f", "");
+    }
+    {
+        bv_textlines l(text);
+        bv_cronoptions c;
+        c.readSection(l, errs, "f", "");
+    }
+    {
+        bv_textlines l(text);
+        bv_libraryoptions c;
+        c.readSection(l, errs, "f", "");
+    }
+    {
+        bv_textlines l(text);
+        bv_wwwoptions c;
+        c.readSection(l, errs, "f", "");
+    }
+    {
+        bv_textlines l(text);
+        bv_processoroptions c;
+        c.readSection(l, errs, "f", "", activeDb);
+    }
+    SUCCEED();
 }

@@ -114,6 +114,23 @@ TEST(SpeciesNames, NameClassesAndTrimming) {
     EXPECT_STREQ(getNameClassText(-1), "");
 }
 
+TEST(SpeciesNames, EveryNameClassText) {
+    quietReporter();
+    TaxonomyInstall install;
+    std::string file;
+    for (int c = 0; c < speciesNameClassCount; ++c) file += namesLine(100 + c, "n" + std::to_string(c), getNameClassText(c));
+    install.write("n.dmp", file);
+    CSpeciesNameLists lists;
+    std::string errorText;
+    ASSERT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText));
+    for (int c = 0; c < speciesNameClassCount; ++c) {
+        int taxId = 0, nameClass = -1;
+        ASSERT_TRUE(lists.tables[0].findName(("n" + std::to_string(c)).c_str(), taxId, nameClass)) << c;
+        EXPECT_EQ(nameClass, c) << getNameClassText(c);
+        EXPECT_EQ(taxId, 100 + c);
+    }
+}
+
 TEST(SpeciesNames, UpperCaseAndPaddedVariants) {
     quietReporter();
     TaxonomyInstall install;

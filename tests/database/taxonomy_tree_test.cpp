@@ -167,6 +167,20 @@ TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
     EXPECT_NE(errorText.find("being created by another task"), std::string::npos) << errorText;
 }
 
+TEST(TaxonomyTree, CacheThatCannotBeWrittenFallsBackToMemory) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
+    // A folder where the cache should be: it can be neither read nor replaced.
+    tarvex_test::writeFile(install.path("n.dmp.cdb/x"), "");
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
+    EXPECT_TRUE(nodes->isOk()) << errorText;
+    EXPECT_FALSE(nodes->isIndexMode());
+    checkParents(*nodes, {{50, true, 1, 2}});
+}
+
 TEST(TaxonomyTree, LineRulesOfTheNodesFormat) {
     quietReporter();
     TaxonomyInstall install;
