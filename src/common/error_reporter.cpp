@@ -307,12 +307,21 @@ std::string CErrorReporter::formatMessageC(bool escape, int number, int job, int
 std::string CErrorReporter::formatMessageV(bool escape, int number, int job, int line, const char* file,
                                            std::size_t estimate, std::va_list args) {
     if (!isCatalogueNumber(number)) return "Unknown error number";
-    std::string out = printfText("Error [M%05d - Job %d - X%05d:%s] - %s\n   - ", number, job, line,
-                                 moduleName(file).c_str(), currentTimeText().c_str());
+    std::string out = formatMessageHeader(number, job, line, file);
     if (estimate > HEAP_LIMIT) return out;
     std::string text = formatV(errorCatalogue[number].format, args);
     out += escape ? ::escapeAngleBrackets(text) : text;
     return out;
+}
+
+std::string CErrorReporter::formatMessageHeader(int number, int job, int line, const char* file) const {
+    return printfText("Error [M%05d - Job %d - X%05d:%s] - %s\n   - ", number, job, line, moduleName(file).c_str(),
+                      currentTimeText().c_str());
+}
+
+std::string CErrorReporter::formatMessageUnformatted(int number, int job, int line, const char* file) const {
+    if (!isCatalogueNumber(number)) return "Unknown error number";
+    return formatMessageHeader(number, job, line, file) + ::escapeAngleBrackets(errorCatalogue[number].format);
 }
 
 void CErrorReporter::reportRepeatSummary(int job, int line, const char* file) {

@@ -69,7 +69,7 @@ public:
         static_assert((tarvex_printf::isAllowed<A> && ...),
                       "report arguments must be numbers, pointers or std::string");
         const char* format = formatOf(number);
-        if (!tarvex_printf::formatAcceptsArgs<A...>(format)) return formatMessageC(true, number, job, line, file, 0);
+        if (!tarvex_printf::formatAcceptsArgs<A...>(format)) return formatMessageUnformatted(number, job, line, file);
         std::size_t estimate = estimateFormattedLength(format, tarvex_printf::pass(args)...);
         return formatMessageC(true, number, job, line, file, estimate, tarvex_printf::pass(args)...);
     }
@@ -143,6 +143,8 @@ private:
     std::string formatMessageC(bool escape, int number, int job, int line, const char* file, std::size_t estimate,
                                ...);
     std::string reportUnformatted(int number, int job, int line, const char* file);
+    std::string formatMessageHeader(int number, int job, int line, const char* file) const;
+    std::string formatMessageUnformatted(int number, int job, int line, const char* file) const;
     std::string deliver(int number, int job, int line, const char* file, const std::string& text,
                         const std::string* pageText);
     bool write(const ErrorCatalogueEntry& entry, int job, int line, const char* file, const std::string& text,

@@ -19,8 +19,6 @@ std::string securityLogTimeText() {
     return t.asctime(t.localtime(t.now()));
 }
 
-void captureLastError() { NARROW_CHAR_PAL::captureLastError(); }
-
 std::string lastSystemErrorText() { return getSystemErrorText(NARROW_CHAR_PAL::getLastError()); }
 
 // The socket library of the fatal exit's clean-up needs no closing here:

@@ -14,8 +14,6 @@ std::string timeText();
 std::string securityLogTimeText();
 // The text of the thread's last platform error.
 std::string lastSystemErrorText();
-// Records errno as the thread's last platform error.
-void captureLastError();
 void closeSockets(int job);
 std::string computerName();
 

@@ -11,6 +11,7 @@
 #include "common/logging_monitor.h"
 #include "common/message_tables.h"
 #include "log_fixture.h"
+#include "pal/last_error.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -89,9 +90,9 @@ TEST(BvErrs, TextsAndArguments) {
     // Unregistered numbers.
     e.setError(0x7FFF);
     EXPECT_EQ(e.getLastErrorString(), "Tarvex Parser error: 32767 (no description available)");
-    errno = ENOENT;
+    NARROW_CHAR_PAL::setLastError(ENOENT);
     e.setSystemError(0x0100, "a.txt", "reading");
-    EXPECT_EQ(e.getLastErrorString().rfind("Failed to open file a.txt for reading. ", 0), 0u);
+    EXPECT_EQ(e.getLastErrorString(), "Failed to open file a.txt for reading. No such file or directory");
 }
 
 TEST(BvErrs, BoostFormattedMessages) {

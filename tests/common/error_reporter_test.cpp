@@ -318,6 +318,8 @@ TEST_F(ErrorReporterTest, FormatMessageWritesNothing) {
     EXPECT_EQ(maskTimes(text), "Error [M00012 - Job -1 - X00250:bv_fileutil] - <time>\n"
                                "   - Can't open &lt;f&gt; for \"writing\". Error denied");
     EXPECT_EQ(r.formatMessage(624, 1, 1, "m"), "Unknown error number");
+    EXPECT_EQ(maskTimes(r.formatMessage(27, 2, 3, "m", 5)),
+              "Error [M00027 - Job 2 - X00003:m] - <time>\n   - Sorry, the database (%s) is not currently available for searching");
     EXPECT_EQ(errorLog(), "");
     EXPECT_EQ(r.getLastErrors(), "");
 }
