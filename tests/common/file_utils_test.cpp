@@ -215,6 +215,7 @@ TEST(FileUtils, ExistsSizeSeekOpen) {
 
     int fd = fileOpen(path.c_str(), true);
     ASSERT_GE(fd, 3);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptors must not leak into the mail program";
     const struct {
         int64_t offset;
         int origin;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <thread>
 
 #include "pal/exceptions.h"
@@ -110,6 +111,16 @@ TEST(PalMsgCatalog, FileThenSystemThenFallback) {
     EXPECT_EQ(cat.getMessage(2), "Replaced system text");
     EXPECT_EQ(cat.getMessage(ENOENT + 1), getSystemErrorText(ENOENT + 1));
     EXPECT_EQ(cat.getMessage(0xabcdef), "Message 0xabcdef not found in the catalog.");
+}
+
+TEST(PalMsgCatalog, UserLanguageBeforeFallbackLanguage) {
+    tarvex_test::TempDir dir("cat");
+    char own[8];
+    std::snprintf(own, sizeof own, "%04x", static_cast<unsigned>(userDefaultLanguageId()));
+    tarvex_test::writeFile(dir.file(std::string("bv") + own + ".msg"), "10 user language\n");
+    tarvex_test::writeFile(dir.file("bv0809.msg"), "10 fallback language\n");
+    DirCatalog cat(dir.path(), "bv");
+    EXPECT_EQ(cat.getMessage(0x10), "user language");
 }
 
 TEST(PalMsgCatalog, EmptyBaseNameNeverLoads) {
