@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/bv_configsource.h"
@@ -70,7 +71,7 @@ TEST(ConfigFileSyntax, HeadersAndEndLines) {
          {1573}, 0, 0},
         {"end of input ends a section", std::string(kOtherSections) + "Databases\nend\nPARSE\nRULE_1 \"\\(x\\)\"\n", {},
          0, 1},
-        {"skipped sections", std::string("Taxonomy_1\nRULE_5 \"\\(x\\)\"\nend\nFiles\nPARSE\nend\n") +
+        {"skipped sections", std::string("Taxonomy_1\nEnabled 1\nend\nFiles\nPARSE\nend\n") +
                                  "LibraryOptions\nend\nProcessor\nend\nDatabases\nend\nPARSE\nend\n" + kOtherSections,
          {}, 0, 0},
     };
@@ -239,6 +240,24 @@ TEST_F(ConfigLoad, MissingEverywhere) {
     EXPECT_EQ(config.getLastErrorString(), "Cannot find Tarvex configuration file ''.");
     EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), 0);
     EXPECT_FALSE(config.getDatabases()->isSectionAvailable());
+}
+
+TEST_F(ConfigLoad, FileThatAppearsDuringTheWaitIsFound) {
+    std::thread writer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // Whole or not at all, as the server writes it.
+        tarvex_test::writeFile(dir_.file("config/new.tmp"), std::string("Databases\nend\nPARSE\nend\n") + kOtherSections);
+        rename(dir_.file("config/new.tmp").c_str(), dir_.file("config/tarvex.dat").c_str());
+    });
+    bv_configfile config;
+    config.setRetrySeconds(5);
+    auto start = std::chrono::steady_clock::now();
+    config.load();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    writer.join();
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_TRUE(config.isValid()) << config.getLastErrorString();
+    EXPECT_EQ(config.getNumberOfErrors(), 0);
 }
 
 TEST_F(ConfigLoad, FoundAndRead) {

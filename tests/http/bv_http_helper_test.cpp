@@ -166,6 +166,25 @@ TEST(HttpHelper, WhatGoesOnTheWire) {
     EXPECT_EQ(seen[2].version, "HTTP/1.1");
 }
 
+TEST(HttpHelper, ServerCredentialsWhenChallenged) {
+    NoProxyEnvironment clean;
+    HttpTestServer server([](const HttpRequest& r) {
+        std::string auth = r.header("Authorization");
+        if (auth.empty()) return httpReply(401, "Unauthorized", "", "WWW-Authenticate: Basic realm=\"t\"\r\n");
+        return httpReply(200, "OK", auth);
+    });
+    bv_connectionsettings s;
+    s.setCredentials("user", "secret");
+    Outcome o = fetch(server.baseUrl(), "private", s);
+    ASSERT_TRUE(o.result.isOk()) << o.result.getMessage();
+    EXPECT_EQ(o.text, "Basic dXNlcjpzZWNyZXQ=");
+
+    bv_connectionsettings anonymous;
+    Outcome refused = fetch(server.baseUrl(), "private", anonymous);
+    EXPECT_EQ(refused.result.getKind(), HttpResult::HTTP_STATUS);
+    EXPECT_EQ(refused.result.getHttpStatus(), 401);
+}
+
 TEST(HttpHelper, StalledServerTimesOut) {
     NoProxyEnvironment clean;
     HttpTestServer server(origin);
