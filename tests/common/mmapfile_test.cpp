@@ -415,8 +415,45 @@ TEST(MmapHelper, HelpersLockChunksAndReleaseThroughTheLckFile) {
         EXPECT_EQ(r.request, 1u);
         EXPECT_EQ(r.state, HELPER_STATE_LOCKED);
     }
+    // With a deferral list, close only asks; the caller waits afterwards.
+    HelperLockDeferral deferral;
+    file.setDeferral(&deferral);
     file.close();
+    ASSERT_EQ(deferral.objects.size(), 1u);
+    EXPECT_EQ(deferral.lckPaths[0], path + ".lck");
+    CMmapFile* object = deferral.objects[0];
+    void* view = deferral.views[0].second;
+    CMmapFile::waitForHelperRelease(deferral.lckPaths[0], object, view);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(view, nullptr);
     EXPECT_FALSE(tarvex_test::pathExists(path + ".lck"));
+}
+
+TEST(MmapHelper, AHelperThatNeverReleasesLeavesTheLckAfterTenSeconds) {
+    TempDir dir("mmap");
+    writeFile(dir.file("bv-memlock"),
+              "#!/bin/sh\nprintf '\\004\\000\\000\\000' | dd of=\"$2.lck\" bs=1 seek=8 conv=notrunc 2>/dev/null\n");
+    chmod(dir.file("bv-memlock").c_str(), 0755);
+    const std::string path = dir.file("stuck.seq");
+    writeFile(path, std::string(4096, 'q'));
+    brenvik::bv_options options;
+    options.setErrorLogFile(dir.file("errorlog.txt"));
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    WorkingFolder here(dir.path());
+
+    CMmapFile file;
+    int error = -1;
+    ASSERT_TRUE(file.open(path, true, error, MMAP_MAP_AND_LOCK | MMAP_NO_LOCK, 0, false));
+    ASSERT_EQ(file.getLockState(), 2);
+    time_t begin = time(nullptr);
+    file.close();
+    EXPECT_GE(time(nullptr) - begin, 9);
+    EXPECT_TRUE(tarvex_test::pathExists(path + ".lck"));
+    // The object opened on the ".lck" file was closed all the same.
+    MmapMarker marker;
+    EXPECT_FALSE(CMmapFile::readMarker(CMmapFile::markerNameForFile(path + ".lck"), marker));
+    EXPECT_NE(readFile(dir.file("errorlog.txt")).find("X01289:mmapfile"), std::string::npos);
+    brenvik::resetGlobalOptions();
 }
 
 TEST(MmapHelper, AHelperThatNeverAnswersCostsTenSecondsAndTheLckGoes) {

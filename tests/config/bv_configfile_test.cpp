@@ -75,7 +75,7 @@ TEST(ConfigFileSyntax, HeadersAndEndLines) {
          std::string("PARSE\nRULE_1 \"\\(x\\)\"\nend\nDatabases\nend\nPARSE\nRULE_1 \"\\(y\\)\"\nRULE_2 \"\\(z\\)\"\nend\n") +
              kOtherSections,
          {1548}, 0, 2},
-        {"skipped sections", std::string("Taxonomy_1\nRULE_5 \"\\(x\\)\"\nend\nFiles\nPARSE\nend\n") +
+        {"skipped sections", std::string("Taxonomy_1\nEnabled 1\nend\nFiles\nPARSE\nend\n") +
                                  "LibraryOptions\nend\nProcessor\nend\nDatabases\nend\nPARSE\nend\n" + kOtherSections,
          {}, 0, 0},
     };
