@@ -11,6 +11,9 @@
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
 #include "config/bv_sectionlines.h"
+#include "config/bv_taxonomy_reader.h"
+#include "config/bv_taxonomyoptions.h"
+#include "config/number_reader.h"
 
 namespace brenvik {
 
@@ -23,6 +26,8 @@ constexpr int kMsgNoRule = 1538;
 constexpr int kMsgUnexpectedLine = 1573;
 constexpr int kMsgNoSection = 1574;
 constexpr int kMsgStatusPage = 2307;
+constexpr int kMsgInvalidTaxonomyEntry = 1551;
+constexpr int kMsgDuplicateTaxonomy = 1567;
 constexpr const char* kStatusPageLine = "<BODY><H1>Tarvex search status page</H1>";
 
 bool fileExists(const std::string& path) {
@@ -72,9 +77,29 @@ bv_configfile::bv_configfile() = default;
 bv_configfile::~bv_configfile() { deleteTaxonomySections(); }
 
 void bv_configfile::deleteTaxonomySections() {
-    // The taxonomy sections' reader is not part of this object yet: no slot
-    // is ever filled, so there is nothing to free.
-    taxonomy_.fill(nullptr);
+    for (auto& section : taxonomy_) {
+        delete section;
+        section = nullptr;
+    }
+}
+
+void bv_configfile::readTaxonomy(bv_sectionlines& lines, const std::string& header,
+                                 const std::string& pendingComment) {
+    const int n = atoiValue(header.c_str() + std::strlen("Taxonomy_"));
+    if (n < 0 || n >= kTaxonomySlots) {
+        setError(kMsgInvalidTaxonomyEntry, fileName_, header);
+        skipSection(lines);
+        return;
+    }
+    bv_taxonomyoptions*& slot = taxonomy_[static_cast<std::size_t>(n)];
+    if (slot != nullptr) {
+        // The first section of a number stays.
+        setError(kMsgDuplicateTaxonomy, n);
+        skipSection(lines);
+        return;
+    }
+    slot = new bv_taxonomyoptions;
+    readTaxonomySection(*slot, lines, *this, fileName_, pendingComment);
 }
 
 bv_taxonomyoptions* bv_configfile::taxonomySection(int n) const {
@@ -145,7 +170,7 @@ bool bv_configfile::parseSections(bv_sectionlines& lines) {
             return false;
         }
         if (startsWithNoCase(line, "Taxonomy_")) {
-            skipSection(lines);
+            readTaxonomy(lines, line, pending);
         } else if (startsWithNoCase(line, "Databases")) {
             commentBeforeDatabases_ = pending;
             databases_.readSection(lines, *this, fileName_);

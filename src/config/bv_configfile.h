@@ -69,6 +69,9 @@ public:
 
 private:
     void deleteTaxonomySections();
+    // A Taxonomy_N section: N from the header; out-of-range and repeated
+    // numbers are skipped with a warning.
+    void readTaxonomy(bv_sectionlines& lines, const std::string& header, const std::string& pendingComment);
     void checkRule(const bv_databaseentry& db, int number, const char* what);
     void applyNodeControlFile();
 
