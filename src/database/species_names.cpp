@@ -14,6 +14,7 @@
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
+#include "database/taxonomy_rules.h"
 
 const char* const defaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
 
@@ -399,4 +400,12 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
     }
     return result;
+}
+
+bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists, int jobNumber, bool upperCase,
+                      bool pad, bool loadGiPairs, std::string& errorText, bool* useCaches) {
+    std::vector<SpeciesFileRecord> files;
+    for (const auto& file : rules.speciesFiles) files.push_back({file.source, file.name});
+    return loadSpeciesFiles(files, lists, rules.regexTexts, jobNumber, upperCase, pad, loadGiPairs, errorText,
+                            useCaches);
 }
