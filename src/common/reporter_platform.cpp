@@ -21,9 +21,7 @@ std::string securityLogTimeText() {
 
 std::string lastSystemErrorText() { return getSystemErrorText(NARROW_CHAR_PAL::getLastError()); }
 
-// The socket library of the fatal exit's clean-up needs no closing here:
-// nothing opens one.
-void closeSockets(int) {}
+void closeSockets(int job) { closeSocketLibrary(job); }
 
 std::string computerName() { return getComputerName(); }
 

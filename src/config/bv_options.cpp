@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "config/bv_configfile.h"
 #include "config/bv_options_table.h"
 #include "config/number_reader.h"
 
@@ -106,22 +107,6 @@ std::string shortestText(double v) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
-}
-
-// The quoted-value rule of the configuration syntax: optional opening quote,
-// copy up to CR/LF or the limit, drop a closing quote of either kind.
-std::string readQuoted(const std::string& text, size_t maxCount) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    bool quoted = false;
-    if (i < text.size() && (text[i] == '"' || text[i] == '\'')) {
-        quoted = true;
-        ++i;
-    }
-    std::string out;
-    while (i < text.size() && text[i] != '\n' && text[i] != '\r' && out.size() < maxCount) out += text[i++];
-    if (quoted && !out.empty() && (out.back() == '"' || out.back() == '\'')) out.pop_back();
-    return out;
 }
 
 const char* const kProxyTypeNames[] = {"None", "Auto", "Registry", "Specify", "WPAD", "Environment"};
@@ -256,7 +241,9 @@ struct bv_optionshandlers {
         ++line.bad;
     }
     static void emailFromTextName(bv_options& o, const std::string& v, bv_optionsline&) {
-        o.EmailFromTextName = readQuoted(v, 255);
+        char buffer[256];  // at most 255 characters are kept
+        bv_configfile::readQuotedValue(v.c_str(), buffer, 255);
+        o.EmailFromTextName = buffer;
     }
     static void icatFilter(bv_options& o, const std::string& v, bv_optionsline& line) {
         if (v.empty()) {

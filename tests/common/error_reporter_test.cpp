@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "config/global_options.h"
 #include "log_fixture.h"
 #include "pal/last_error.h"
 
@@ -310,6 +311,22 @@ TEST_F(ErrorReporterTest, CollectedWarningsStopAtOneHundred) {
     for (int i = 0; i < 120; ++i) r.report(461, 1, 1, "m", std::to_string(i));
     EXPECT_EQ(r.getCollectedTexts().size(), 100u);
     EXPECT_EQ(r.getCollectedTexts()[99], "bv-seqfetch.exe cannot find accession 99");
+}
+
+TEST_F(ErrorReporterTest, LogsFollowTheProcessWideOptions) {
+    brenvik::bv_options options;
+    options.copyFrom(brenvik::globalOptions());
+    options.setErrorLogFile(dir.file("elsewhere.txt"));
+    options.setMonitorLogFile(dir.file("mon.txt"));
+    brenvik::switchStandaloneCluster(options, brenvik::globalCluster());
+    CErrorReporter r;
+    r.toPage = false;
+    r.report(127, -1, 7, "bv_parserule", "a", "b");
+    brenvik::resetGlobalOptions();
+    EXPECT_NE(readOrEmpty(dir.file("elsewhere.txt")).find("[M00127 - Job -1 - X00007:bv_parserule]"), std::string::npos);
+    EXPECT_NE(readOrEmpty(dir.file("mon.txt")).find(" - Error compiling the parse rule: a. Error string: b\n"),
+              std::string::npos);
+    EXPECT_EQ(errorLog(), "");
 }
 
 TEST_F(ErrorReporterTest, FormatMessageWritesNothing) {

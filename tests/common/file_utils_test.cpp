@@ -256,3 +256,52 @@ TEST(FileUtils, NeverOpensOnStandardStreams) {
     });
     EXPECT_EQ(status, 0);
 }
+
+TEST(FileReadLine, PiecesRejoinToTheLinesOfRandomFiles) {
+    // Whatever the buffer size, joining the pieces up to each line end gives
+    // back the file's lines, and nothing is written past the buffer.
+    TempDir dir("lines");
+    std::string path = dir.file("r.txt");
+    unsigned seed = 12345;
+    auto rnd = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    const char alphabet[] = {'a', 'b', '\r', '\n', '#', ';'};
+    for (int round = 0; round < 200; ++round) {
+        std::string content;
+        size_t len = rnd() % 40;
+        for (size_t i = 0; i < len; ++i) content += alphabet[rnd() % sizeof alphabet];
+        std::vector<std::string> expected;
+        std::string cur;
+        bool open = false;
+        for (size_t i = 0; i < content.size(); ++i) {
+            char c = content[i];
+            if (c == '\r' || c == '\n') {
+                expected.push_back(cur);
+                cur.clear();
+                open = false;
+                if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ++i;
+            } else {
+                cur += c;
+                open = true;
+            }
+        }
+        if (open) expected.push_back(cur);
+        writeFile(path, content);
+        size_t size = 2 + rnd() % 7;
+        std::vector<Line> pieces = readAll(path, size, false);
+        std::vector<std::string> joined;
+        std::string acc;
+        bool pending = false;
+        for (const auto& p : pieces) {
+            EXPECT_LE(p.text.size(), size - 1);
+            acc += p.text;
+            pending = true;
+            if (p.lineEnd) {
+                joined.push_back(acc);
+                acc.clear();
+                pending = false;
+            }
+        }
+        if (pending) joined.push_back(acc);
+        ASSERT_EQ(joined, expected) << "size " << size << " content " << testing::PrintToString(content);
+    }
+}

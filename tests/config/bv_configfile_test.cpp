@@ -71,6 +71,10 @@ TEST(ConfigFileSyntax, HeadersAndEndLines) {
          {1573}, 0, 0},
         {"end of input ends a section", std::string(kOtherSections) + "Databases\nend\nPARSE\nRULE_1 \"\\(x\\)\"\n", {},
          0, 1},
+        {"a header met twice reads into the same section",
+         std::string("PARSE\nRULE_1 \"\\(x\\)\"\nend\nDatabases\nend\nPARSE\nRULE_1 \"\\(y\\)\"\nRULE_2 \"\\(z\\)\"\nend\n") +
+             kOtherSections,
+         {1548}, 0, 2},
         {"skipped sections", std::string("Taxonomy_1\nEnabled 1\nend\nFiles\nPARSE\nend\n") +
                                  "LibraryOptions\nend\nProcessor\nend\nDatabases\nend\nPARSE\nend\n" + kOtherSections,
          {}, 0, 0},
@@ -205,6 +209,35 @@ TEST(ConfigFileSyntax, FetchedConfiguration) {
         EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), c.databases) << c.folder;
         if (!c.valid) {
             EXPECT_EQ(config.getLastError(), 2307);
+        }
+    }
+}
+
+// Whatever bytes the file holds, the parse ends, never crashes, and only the
+// status page can make the configuration invalid.
+TEST(ConfigFileSyntax, ArbitraryContentIsSurvived) {
+    const std::string pieces[] = {
+        "Databases\n", "PARSE\n", "Options\n", "Cluster\n", "Cron\n", "WWW\n", "Processor\n", "UniGene\n",
+        "LibraryOptions\n", "Taxonomy_3\n", "Files\n", "end\n", "END x\n", "end\t\n", "#\n", "## c\n",
+        "RULE_", "\"", "\\(", "\\)", "[[:<:]]", " 1", " -7", " 99999999999", " AA", " NA", " SL", "=",
+        ",", ":", "\t", "\r", "\r\n", "\n", std::string(1, '\0'), "\x1a", std::string(1200, 'x'), "@include x\n",
+        "Enabled 1\n", "ProcessorSet 0,1\n", "SP=0\n", "MailTransport 9\n", "*", "-", "'"};
+    unsigned seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7fff;
+    };
+    for (int round = 0; round < 150; ++round) {
+        std::string text;
+        int count = 5 + static_cast<int>(next() % 60);
+        for (int i = 0; i < count; ++i) text += pieces[next() % std::size(pieces)];
+        Parsed p(text);
+        if (!p.statusPage) {
+            for (int i = 1; i <= p.config.getNumberOfErrors(); ++i) {
+                if (p.config.getErrorSeverity(i) == 1) {
+                    EXPECT_EQ(p.config.getErrorNumber(i), 260) << round;
+                }
+            }
         }
     }
 }

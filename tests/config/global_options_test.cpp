@@ -42,7 +42,12 @@ TEST(GlobalOptions, PublicationReportsModeChanges) {
     EXPECT_EQ(switchStandaloneCluster(options, on), std::make_pair(std::string(), std::string()));
     EXPECT_EQ(switchStandaloneCluster(options, off), std::make_pair(std::string("cluster"), std::string("standalone")));
 
-    resetGlobalOptions();
+    // The start of a run resets both copies, so cluster mode is seen as switched on again.
+    switchStandaloneCluster(options, on);
+    initProcess();
     EXPECT_EQ(globalOptions().getErrorLogFile(), "../logs/errorlog.txt");
     EXPECT_FALSE(globalCluster().isEnabled());
+    EXPECT_EQ(globalCluster().getIPCLogfile(), "../logs/IPC.log");
+    EXPECT_EQ(switchStandaloneCluster(options, on), std::make_pair(std::string("standalone"), std::string("cluster")));
+    resetGlobalOptions();
 }

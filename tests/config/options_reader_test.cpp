@@ -336,3 +336,9 @@ TEST(OptionsFamilies, ColourSchemes) {
     EXPECT_EQ(o.getColourScheme("bad1"), "");
     EXPECT_EQ(o.getColourScheme("nothing"), "");
 }
+
+TEST(OptionsReader, EmailFromTextNameKeeps255Characters) {
+    bv_options o;
+    readOptions(o, "EmailFromTextName \"" + std::string(300, 'n') + "\"");
+    EXPECT_EQ(o.getEmailFromTextName(), std::string(255, 'n'));
+}

@@ -1,0 +1,225 @@
+#include "request/post_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/error_reporter.h"
+#include "support/fixture_install.h"
+#include "support/session_files.h"
+
+using namespace tarvex_test;
+
+namespace {
+
+const char* kConfig =
+    "Databases\nend\nPARSE\nend\nWWW\nend\nCluster\nend\nUniGene\nend\n"
+    "Options\nErrorLogFile ../logs/errorlog.txt\nend\nCron\nend\n";
+
+// Sets CGI variables for a scope and restores the old values.
+class Environment {
+public:
+    void set(const char* name, const std::optional<std::string>& value) {
+        if (!saved_.count(name)) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    ~Environment() {
+        for (auto& [name, value] : saved_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A tool whose work is only to write its results element, as both tools do.
+class FakeTool : public post_request {
+public:
+    FakeTool(int kind, std::FILE* out, std::FILE* in) : post_request(kind ? -14 : -13, kind, out, in) {}
+    bool called = false;
+    bool sawOk = false;
+    request_params& parameters() { return params; }
+
+protected:
+    void process(bool ok, brenvik::bv_session&) override {
+        called = true;
+        sawOk = ok;
+        writer.endMessageList(false);
+        if (toolKind) {
+            writer.startResults(jobNumber);
+            writer.endResults();
+        } else {
+            writer.startAllProteins(jobNumber);
+            writer.endAllProteins();
+        }
+    }
+};
+
+struct PostRun {
+    std::string output;
+    bool called = false;
+    bool ok = false;
+    std::string dbName;
+    size_t accessions = 0;
+};
+
+PostRun runPost(FixtureInstall& install, int kind, const std::string& body, bool securityOn = false) {
+    install.write("config/tarvex.dat", kConfig);
+    SecurityOptionsSpec security;
+    security.securityEnabled = securityOn ? "true" : "false";
+    writeSecurityOptions(install.configDir(), security);
+    WorkingFolder cgi(install.cgiDir());
+    char* buf = nullptr;
+    size_t len = 0;
+    std::FILE* out = open_memstream(&buf, &len);
+    std::FILE* in = fmemopen(const_cast<char*>(body.data()), body.size() ? body.size() : 1, "rb");
+    PostRun r;
+    {
+        FakeTool tool(kind, out, in);
+        EXPECT_EQ(tool.run(), 0);
+        r.called = tool.called;
+        r.ok = tool.sawOk;
+        r.dbName = tool.parameters().dbName;
+        r.accessions = tool.parameters().accessions.size();
+    }
+    std::fclose(in);
+    std::fclose(out);
+    r.output.assign(buf, len);
+    std::free(buf);
+    return r;
+}
+
+std::string part(const std::string& name, const std::string& value) {
+    return "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+const std::string kSeqHead =
+    "Content-type: text/xml\n\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n"
+    "<bvsq:bv_seqfetch_out xmlns:bvsq=\"http://www.tarvex.example/xmlns/schema/bvseqfetch_1\"\n"
+    "                    majorVersion=\"1\" minorVersion=\"0\"\n"
+    "                    xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+    "                    xsi:schemaLocation=\"http://www.tarvex.example/xmlns/schema/bvseqfetch_1 "
+    "bvseqfetch_1.xsd\">\n";
+
+std::string seqError(int code, const std::string& description, const std::string& param = "",
+                     const std::string& value = "") {
+    std::string s = "    <bvsq:error code=\"" + std::to_string(code) + "\">\n      <bvsq:err_description>" +
+                    description + "</bvsq:err_description>\n";
+    if (!param.empty()) s += "      <bvsq:err_param name=\"" + param + "\">" + value + "</bvsq:err_param>\n";
+    return s + "    </bvsq:error>\n";
+}
+
+const std::string kSeqTail =
+    "  <bvsq:all_proteins jobid=\"-13\">\n  </bvsq:all_proteins>\n</bvsq:bv_seqfetch_out>\n";
+
+}  // namespace
+
+class PostRequestFrame : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.set("CONTENT_TYPE", std::string("multipart/form-data; boundary=B"));
+        env.set("CONTENT_LENGTH", std::nullopt);
+        env.set("HTTP_COOKIE", std::nullopt);
+        env.set("REMOTE_USER", std::nullopt);
+        env.set("REMOTE_ADDR", std::string("127.0.0.1"));
+    }
+    void TearDown() override {
+        // The frame switches the process-wide reporter to request mode.
+        errorReporter.toPage = true;
+        errorReporter.exitOnFatal = true;
+        errorReporter.setRepeatCounting(false);
+    }
+    Environment env;
+    FixtureInstall install{"post"};
+};
+
+TEST_F(PostRequestFrame, ZeroLengthMissingDatabaseAndAccessionsTogether) {
+    env.set("CONTENT_LENGTH", std::string("0"));
+    PostRun r = runPost(install, 0, part("DB", "db") + "--B--\r\n");
+    EXPECT_TRUE(r.called);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.dbName, "");  // the body was not read
+    EXPECT_EQ(r.output, kSeqHead + "  <bvsq:all_errors>\n" +
+                            seqError(270, "A POST-request is submitted with zero content length") +
+                            seqError(463, "&apos;db&apos; parameter is missing") +
+                            seqError(464, "&apos;accession&apos; parameter is missing") + "  </bvsq:all_errors>\n" +
+                            kSeqTail);
+    // Text that is not a number reads as zero too.
+    env.set("CONTENT_LENGTH", std::string("abc"));
+    EXPECT_NE(runPost(install, 0, "").output.find("code=\"270\""), std::string::npos);
+}
+
+TEST_F(PostRequestFrame, TaxonomyToolNamesItsOwnEmptyRequest) {
+    PostRun r = runPost(install, 1, part("DB", "db") + "--B--\r\n");
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.output.find("<bvtx:err_description>POST-request to bv-taxfetch is empty</bvtx:err_description>"),
+              std::string::npos);
+    EXPECT_NE(r.output.find("<bvtx:results jobid=\"-14\">"), std::string::npos);
+    const std::string tail = "</bvtx:bv_taxfetch_out>\n";
+    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
+}
+
+TEST_F(PostRequestFrame, InvalidConfigurationIsNotReadFurther) {
+        // The server's status page in place of the configuration.
+    install.write("config/tarvex.dat", "<BODY><H1>Tarvex search status page</H1>\n");
+    WorkingFolder cgi(install.cgiDir());
+    char* buf = nullptr;
+    size_t len = 0;
+    std::FILE* out = open_memstream(&buf, &len);
+    const std::string body = part("DB", "db") + part("ACCESSION", "\"P1\"") + "--B--\r\n";
+    std::FILE* in = fmemopen(const_cast<char*>(body.data()), body.size(), "rb");
+    bool ok = true;
+    {
+        FakeTool tool(0, out, in);
+        tool.run();
+        ok = tool.sawOk;
+        EXPECT_EQ(tool.parameters().dbName, "");
+    }
+    EXPECT_EQ(std::ftell(in), 0);
+    std::fclose(in);
+    std::fclose(out);
+    const std::string output(buf, len);
+    std::free(buf);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(output.find("<bvsq:error code=\"403\">\n      <bvsq:err_description>Error while reading "
+                          "tarvex.dat</bvsq:err_description>\n      <bvsq:err_param name=\"errstring\">"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find(kSeqTail), std::string::npos);
+}
+
+TEST_F(PostRequestFrame, ValidRequestReachesTheToolWithItsParameters) {
+    PostRun r = runPost(install, 0, part("DB", "SwissProt") + part("ACCESSION", "\"P1\" \"P2\":0") + "--B--\r\n");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.dbName, "SwissProt");
+    EXPECT_EQ(r.accessions, 2u);
+    EXPECT_EQ(r.output, kSeqHead + kSeqTail);
+}
+
+TEST_F(PostRequestFrame, InvalidSessionIsRefusedWhenSecurityIsOn) {
+    installSecuritySchema(install.configDir());
+    PostRun r = runPost(install, 0, part("DB", "SwissProt") + part("SESSIONID", "nosuchsession") +
+                                    part("ACCESSION", "\"P1\"") + "--B--\r\n",
+                    true);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.output.find("<bvsq:error code=\"440\">\n      <bvsq:err_description>Invalid session or session "
+                            "ID</bvsq:err_description>\n      <bvsq:err_param name=\"errstring\">"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find(kSeqTail), std::string::npos);
+}
