@@ -363,7 +363,12 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             continue;
         }
         bool building = false;
-        if (rebuild) building = cache->create() && cache->isCreating();
+        if (rebuild) {
+            building = cache->create() && cache->isCreating();
+            // Another task took the cache over: its content is not ours to
+            // promise, so the caller reads this file's names from memory.
+            if (!building) *useCaches = false;
+        }
 
         TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
         SpeciesFileParser parser(kind, path, jobNumber, pad, &regex, !regexText.empty());

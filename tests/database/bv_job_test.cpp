@@ -536,6 +536,23 @@ TEST_F(JobTest, AFatalReportAfterFinishingLeavesTheSlotAlone) {
     EXPECT_EQ(s.result, 0);
 }
 
+TEST_F(JobTest, AFatalReportAfterTheControlFileClosedWritesNothing) {
+    ControlFileWriter writer;
+    writer.addEntry("DB");
+    openControlFile(writer);
+    int status = inChild([&] {
+        CJobManager manager(-14);
+        manager.newJob(true);
+        if (!registerOne(manager, controlFile, {"DB"})) _exit(1);
+        controlFile.close();
+        errorReporter.report(12, manager.getJobNumber(), 473, "taxfetch", "x", "r", "gone");
+    });
+    EXPECT_EQ(status, 13);
+    const JobSlot s = ControlFileReader(controlPath()).slot(0, 0, 0);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.endTime, 0u);
+}
+
 TEST_F(JobTest, FatalRegistrationFailuresLeaveNoClaimedSlot) {
     ControlFileWriter writer;
     writer.addEntry("A");
