@@ -1,6 +1,7 @@
 #include "seqfetch/post_request_seq.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
