@@ -352,6 +352,17 @@ void CErrorReporter::reportSystemError(int number, int line, const char* file, c
     reportCounted(number, -1, line, file, argument, systemText);
 }
 
+#if defined(__clang__)
+// clang cannot evaluate libstdc++'s strings at compile time: the reporter is
+// built on first use instead (and still never destroyed). Only the fuzzing
+// build uses clang.
+CErrorReporter& getErrorReporter() {
+    static CErrorReporter* reporter = new CErrorReporter;
+    return *reporter;
+}
+
+CErrorReporter& errorReporter = getErrorReporter();
+#else
 namespace {
 
 // Constant-initialised before any code runs and never destroyed, so that
@@ -368,6 +379,7 @@ constinit ReporterStorage reporterStorage;
 CErrorReporter& getErrorReporter() { return reporterStorage.reporter; }
 
 constinit CErrorReporter& errorReporter = reporterStorage.reporter;
+#endif
 
 void reportSystemError(int number, int line, const char* file, const char* argument) {
     getErrorReporter().reportSystemError(number, line, file, argument);

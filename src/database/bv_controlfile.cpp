@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/global_options.h"
+#include "database/bv_job.h"
 
 namespace brenvik {
 
@@ -80,6 +81,7 @@ void bv_controlfile::openPath(const std::string& path, bool readOnly, bool repor
 }
 
 void bv_controlfile::close() {
+    CJobManager::controlFileClosing(this);
     mapping_.close();
     count_ = 0;
     path_.clear();

@@ -353,6 +353,10 @@ void CJobManager::onFatalExit(int messageNumber) {
     if (previous != nullptr) previous(messageNumber);
 }
 
+void CJobManager::controlFileClosing(const bv_controlfile* controlFile) {
+    if (activeManager != nullptr && activeManager->controlFile_ == controlFile) activeManager->watchFatalExit(false);
+}
+
 void CJobManager::watchFatalExit(bool on) {
     CErrorReporter::FatalCallback& slot = errorReporter.fatalCallback;
     if (on && !watching_) {

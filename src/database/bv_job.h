@@ -73,6 +73,10 @@ public:
     // The slot claimed for name, or null.
     JobSlot* getJobSlot(const std::string& name) const;
 
+    // Called when a control file closes: its slots are gone, so a fatal exit
+    // must no longer write into them.
+    static void controlFileClosing(const bv_controlfile* controlFile);
+
 private:
     using Element = std::pair<ControlFileRecord*, JobSlot*>;
 

@@ -7,6 +7,7 @@
 
 #include "common/file_utils.h"
 #include "database/taxonomy_line_reader.h"
+#include "database/taxonomy_rules.h"
 
 const char standardGeneticCode[65] =
     "FFLLSSSSYY@@CC@WLLLLPPPPHHQQRRRRIIIMTTTTNNKKSSRRVVVVAAAADDEEGGGG";
@@ -145,4 +146,11 @@ void initGeneticCodeTablesFromFiles(GeneticCodeTables& tables, const std::vector
         loadGencodeFile(tables, "gencode.dmp");
     }
     tables.bytes()[0] = 1;
+}
+
+void initGeneticCodeTables(GeneticCodeTables& tables, const brenvik::TAXONOMY_RULES* rules) {
+    std::vector<std::string> names;
+    if (rules != nullptr)
+        for (const auto& file : rules->gencodeFiles) names.push_back(file.name);
+    initGeneticCodeTablesFromFiles(tables, &names);
 }

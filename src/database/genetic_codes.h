@@ -64,6 +64,10 @@ static_assert(sizeof(GeneticCodeTables) == GeneticCodeTables::byteSize);
 // NCBI translation table 1 with '@' for its stop codons.
 extern const char standardGeneticCode[65];
 
+namespace brenvik {
+class TAXONOMY_RULES;
+}
+
 std::unique_ptr<GeneticCodeTables> makeGeneticCodeTables();
 
 // ready := 0 and every loaded flag := 0.
@@ -73,6 +77,9 @@ void clearGeneticCodeTables(GeneticCodeTables& tables);
 // the taxonomy folder in list order ("gencode.dmp" when the list is null or
 // empty); ready := 1.
 void initGeneticCodeTablesFromFiles(GeneticCodeTables& tables, const std::vector<std::string>* gencodeFiles);
+
+// The same with the rules' GencodeFiles list (rules may be null).
+void initGeneticCodeTables(GeneticCodeTables& tables, const brenvik::TAXONOMY_RULES* rules);
 
 // Loads every table of one NCBI gencode file, "../taxonomy/<name>". A file
 // that cannot be opened is reported (message 12); malformed lines are skipped.

@@ -14,6 +14,7 @@
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
+#include "database/taxonomy_rules.h"
 
 const char* const defaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
 
@@ -362,7 +363,12 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             continue;
         }
         bool building = false;
-        if (rebuild) building = cache->create() && cache->isCreating();
+        if (rebuild) {
+            building = cache->create() && cache->isCreating();
+            // Another task took the cache over: its content is not ours to
+            // promise, so the caller reads this file's names from memory.
+            if (!building) *useCaches = false;
+        }
 
         TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
         SpeciesFileParser parser(kind, path, jobNumber, pad, &regex, !regexText.empty());
@@ -399,4 +405,12 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
     }
     return result;
+}
+
+bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists, int jobNumber, bool upperCase,
+                      bool pad, bool loadGiPairs, std::string& errorText, bool* useCaches) {
+    std::vector<SpeciesFileRecord> files;
+    for (const auto& file : rules.speciesFiles) files.push_back({file.source, file.name});
+    return loadSpeciesFiles(files, lists, rules.regexTexts, jobNumber, upperCase, pad, loadGiPairs, errorText,
+                            useCaches);
 }

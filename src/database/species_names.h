@@ -103,6 +103,13 @@ extern const char* const defaultSwissProtRegex;
 // only index 1, the SWISSPROT expression, is used. `useCaches`: null, or a
 // flag that asks for the name caches and reports back whether they can be
 // used. True when every file loaded cleanly (at once for no files).
+namespace brenvik {
+class TAXONOMY_RULES;
+}
+
+// The rules' SpeciesFiles and expression texts.
+bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists, int jobNumber, bool upperCase,
+                      bool pad, bool loadGiPairs, std::string& errorText, bool* useCaches);
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
                       std::string& errorText, bool* useCaches);

@@ -10,6 +10,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "config/bv_taxonomyoptions.h"
 #include "database/taxonomy_line_reader.h"
 
 namespace {
@@ -309,4 +310,20 @@ std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const Taxonom
     const bool indexMode = tree->usesIndex();
     if (!indexMode || !ok) tree.reset();
     return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, jobNumber, std::move(nodes), section, std::move(tree));
+}
+
+TaxonomyNodesSection taxonomyNodesSection(const brenvik::bv_taxonomyoptions& section) {
+    TaxonomyNodesSection result;
+    for (int i = 0; i < section.getNumberOfNodesFiles(); ++i) result.nodesFiles.push_back(section.getNodesFile(i).name);
+    result.mitochondrialTranslation = section.isMitochondrialTranslation();
+    return result;
+}
+
+std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const brenvik::bv_taxonomyoptions* section,
+                                                    std::string& errorText, bool keepInMemory) {
+    if (section == nullptr)
+        return loadTaxonomyNodes(jobNumber, static_cast<const TaxonomyNodesSection*>(nullptr), errorText,
+                                 keepInMemory);
+    const TaxonomyNodesSection nodes = taxonomyNodesSection(*section);
+    return loadTaxonomyNodes(jobNumber, &nodes, errorText, keepInMemory);
 }

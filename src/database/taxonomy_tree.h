@@ -22,6 +22,13 @@ struct TaxonomyNodesSection {
     bool mitochondrialTranslation = false;
 };
 
+namespace brenvik {
+class bv_taxonomyoptions;
+}
+
+// The NodesFiles and MitochondrialTranslation of a configuration section.
+TaxonomyNodesSection taxonomyNodesSection(const brenvik::bv_taxonomyoptions& section);
+
 struct TaxonomyNode {
     int32_t parent = 0;  // 0: not present
     int32_t translationTable = 1;
@@ -106,4 +113,7 @@ private:
 // Builds the tree of a section from "../taxonomy", reports each of its
 // messages (M539) and appends them, formatted, to `errorText`. Never null.
 std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const TaxonomyNodesSection* section,
+                                                    std::string& errorText, bool keepInMemory);
+// The same for a configuration section (null: an empty tree).
+std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const brenvik::bv_taxonomyoptions* section,
                                                     std::string& errorText, bool keepInMemory);

@@ -5,8 +5,8 @@
 
 namespace brenvik {
 
-CBaseUploadStream::CBaseUploadStream(CBaseUploadStreamEvents* events)
-    : data_(new char[kWindowSize + 1]), events_(events) {
+CBaseUploadStream::CBaseUploadStream(CBaseUploadStreamEvents* events, int windowSize)
+    : windowSize_(windowSize > 0 ? windowSize : kWindowSize), data_(new char[windowSize_ + 1]), events_(events) {
     data_[0] = '\0';
 }
 
@@ -22,7 +22,7 @@ void CBaseUploadStream::fill() {
     if (eof_) return;
     const int unreadBytes = len_ - pos_;
     if (unreadBytes >= kRefillThreshold) return;
-    int64_t room = kWindowSize - unreadBytes;
+    int64_t room = windowSize_ - unreadBytes;
     if (expectedLength_ > 0) room = std::min<int64_t>(room, expectedLength_ - totalRead_);
     if (room <= 0) return;
     if (pos_ > 0) {

@@ -24,7 +24,9 @@ public:
     static constexpr int kWindowSize = 10485760;
     static constexpr int kRefillThreshold = 32768;
 
-    explicit CBaseUploadStream(CBaseUploadStreamEvents* events);
+    // The window size is fixed for requests; tests and the fuzzer use small
+    // windows to exercise the refills.
+    explicit CBaseUploadStream(CBaseUploadStreamEvents* events, int windowSize = kWindowSize);
     virtual ~CBaseUploadStream() = default;
     CBaseUploadStream(const CBaseUploadStream&) = delete;
     CBaseUploadStream& operator=(const CBaseUploadStream&) = delete;
@@ -57,6 +59,7 @@ protected:
     bool eof_ = false;
 
 private:
+    int windowSize_;
     std::unique_ptr<char[]> data_;
     int64_t expectedLength_ = 0;
     int pos_ = 0;
@@ -67,7 +70,8 @@ private:
 
 class CFileUploadStream : public CBaseUploadStream {
 public:
-    explicit CFileUploadStream(CBaseUploadStreamEvents* events) : CBaseUploadStream(events) {}
+    explicit CFileUploadStream(CBaseUploadStreamEvents* events, int windowSize = kWindowSize)
+        : CBaseUploadStream(events, windowSize) {}
     ~CFileUploadStream() override;
 
     // Attaches the file (closing a previously owned one), fills the window and

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -426,6 +427,7 @@ TEST_F(JobTest, ConcurrentClaimsNeverShareASlot) {
                 CJobManager manager(-14);
                 manager.newJob(true);
                 if (!registerOne(manager, cf, {"DB", "NT"})) {
+                    fprintf(stderr, "pid %d job %d: not registered\n", getpid(), manager.getJobNumber());
                     ++failures;
                     continue;
                 }
@@ -433,10 +435,16 @@ TEST_F(JobTest, ConcurrentClaimsNeverShareASlot) {
                 for (const char* name : {"DB", "NT"}) {
                     JobSlot* s = manager.getJobSlot(name);
                     if (s == nullptr || brenvik::loadField(s->jobNumber) != manager.getJobNumber() ||
-                        brenvik::loadField(s->processId) != static_cast<int32_t>(getpid()))
+                        brenvik::loadField(s->processId) != static_cast<int32_t>(getpid())) {
+                        fprintf(stderr, "pid %d job %d: slot of %s now job %d of pid %d\n", getpid(),
+                                manager.getJobNumber(), name, s ? s->jobNumber : -1, s ? s->processId : -1);
                         ++failures;
+                    }
                 }
-                if (!manager.finishJob(0, 0, 0)) ++failures;
+                if (!manager.finishJob(0, 0, 0)) {
+                    fprintf(stderr, "pid %d job %d: not finished\n", getpid(), manager.getJobNumber());
+                    ++failures;
+                }
             }
             _exit(failures > 99 ? 99 : failures);
         }
@@ -445,7 +453,7 @@ TEST_F(JobTest, ConcurrentClaimsNeverShareASlot) {
     for (pid_t child : children) {
         int status = 0;
         waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
     ControlFileReader after(controlPath());
@@ -455,8 +463,8 @@ TEST_F(JobTest, ConcurrentClaimsNeverShareASlot) {
             const JobSlot& s = after.slot(e, 0, i);
             if (s.jobNumber == 0) continue;
             ++used;
-            EXPECT_EQ(s.status, 2) << "slot " << i;
-            EXPECT_GT(s.endTime, 0u) << "slot " << i;
+            EXPECT_EQ(s.status, 2) << "entry " << e << " slot " << i << " job " << s.jobNumber;
+            EXPECT_GT(s.endTime, 0u) << "entry " << e << " slot " << i << " job " << s.jobNumber;
         }
         EXPECT_GE(used, 1);
     }
@@ -526,6 +534,23 @@ TEST_F(JobTest, AFatalReportAfterFinishingLeavesTheSlotAlone) {
     const JobSlot s = ControlFileReader(controlPath()).slot(0, 0, 0);
     EXPECT_EQ(s.status, 2);
     EXPECT_EQ(s.result, 0);
+}
+
+TEST_F(JobTest, AFatalReportAfterTheControlFileClosedWritesNothing) {
+    ControlFileWriter writer;
+    writer.addEntry("DB");
+    openControlFile(writer);
+    int status = inChild([&] {
+        CJobManager manager(-14);
+        manager.newJob(true);
+        if (!registerOne(manager, controlFile, {"DB"})) _exit(1);
+        controlFile.close();
+        errorReporter.report(12, manager.getJobNumber(), 473, "taxfetch", "x", "r", "gone");
+    });
+    EXPECT_EQ(status, 13);
+    const JobSlot s = ControlFileReader(controlPath()).slot(0, 0, 0);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.endTime, 0u);
 }
 
 TEST_F(JobTest, FatalRegistrationFailuresLeaveNoClaimedSlot) {

@@ -270,6 +270,19 @@ TEST(SpeciesNames, DamagedNameCacheIsRebuilt) {
     EXPECT_EQ(cache.getValue("7", 0), "Seven;0");
 }
 
+TEST(SpeciesNames, NameCacheThatCannotBeWrittenLeavesMemory) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("n.dmp", namesLine(7, "Seven", "scientific name"));
+    tarvex_test::writeFile(install.path("n.dmp.cdb/x"), "");  // a folder in the cache's place
+    CSpeciesNameLists lists;
+    std::string errorText;
+    bool useCaches = true;
+    EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
+    EXPECT_FALSE(useCaches);
+    checkFind(lists.tables[0], {{"Seven", true, 7, 0}});
+}
+
 TEST(SpeciesNames, AccessionFilesBuildTheirIndex) {
     quietReporter();
     TaxonomyInstall install;

@@ -185,6 +185,21 @@ TEST(HttpHelper, ServerCredentialsWhenChallenged) {
     EXPECT_EQ(refused.result.getHttpStatus(), 401);
 }
 
+TEST(HttpHelper, ProxyCredentialsWhenChallenged) {
+    NoProxyEnvironment clean;
+    HttpTestServer proxy([](const HttpRequest& r) {
+        std::string auth = r.header("Proxy-Authorization");
+        if (auth.empty())
+            return httpReply(407, "Proxy Authentication Required", "", "Proxy-Authenticate: Basic realm=\"p\"\r\n");
+        return httpReply(200, "OK", auth + " " + r.target);
+    });
+    bv_connectionsettings s("", "127.0.0.1:" + std::to_string(proxy.port()), "pu", "pw");
+    s.setProxyType(PROXY_SPECIFY);
+    Outcome o = fetch("http://127.0.0.1:1", "x", s);  // port 1: reached through the proxy only
+    ASSERT_TRUE(o.result.isOk()) << o.result.getMessage();
+    EXPECT_EQ(o.text, "Basic cHU6cHc= http://127.0.0.1:1/x");
+}
+
 TEST(HttpHelper, StalledServerTimesOut) {
     NoProxyEnvironment clean;
     HttpTestServer server(origin);

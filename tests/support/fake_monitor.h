@@ -4,7 +4,9 @@
 // CMmapFile, so that the code under test can open them by name. A live
 // registration names this process and lasts as long as the object; a pid-0
 // registration (dev/ino "0 0") also serves child processes started after the
-// test process is gone, and is removed by the destructor.
+// test process is gone, and is removed by the destructor. Register a file
+// after writing it: a live registration names the file's inode, so a file
+// replaced afterwards (written to a temporary and renamed) no longer opens.
 #include <memory>
 #include <string>
 #include <vector>
