@@ -11,6 +11,7 @@
 #include "common/file_utils.h"
 #include "database/accession.h"
 #include "database/bv_cachefile.h"
+#include "database/taxonomy_index.h"
 #include "database/taxonomy_rules.h"
 
 using namespace brenvik;
@@ -251,7 +252,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     taxonomySelection_ = hasTaxonomy_ && (flags & ITER_TAXIDS) && choice != nullptr;
     if (shareWith == this) {
         if (taxonomySelection_)
-            buildSelection(choice);
+            buildSelection(choice, rules);
         else
             sequenceSelection().clear();
     }
@@ -652,4 +653,19 @@ void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::stri
     }
 }
 
-void CSequenceIterator::buildSelection(const TaxonomyChoice*) { sequenceSelection().clear(); }
+void CSequenceIterator::buildSelection(const TaxonomyChoice* choice, const TAXONOMY_RULES* rules) {
+    SequenceSelection& selection = sequenceSelection();
+    selection.clear();
+    CTaxonomyIndexFile index(getDatabaseFileName(DB_FILE_TAXIDS, record), sequenceCount_, 0, jobNumber_,
+                             rules != nullptr ? &rules->section : nullptr);
+    std::vector<bool> bits;
+    if (!index.getBoolVectors(*choice, bits)) return;
+    selection.assign(bits);
+    uint64_t residues = index.getNumResidues();
+    if (nucleicAcid == 1) {
+        int frames = 0;
+        for (int f = 0; f < 6; ++f) frames += enabledFrames_[f];
+        residues = residues * static_cast<uint64_t>(frames) / 3;
+    }
+    totalLength = static_cast<int64_t>(std::min<uint64_t>(residues, INT64_MAX));
+}

@@ -147,7 +147,7 @@ private:
     // Moves to index when it is a valid entry of the walk whose block holds
     // the accession (any entry for an empty accession).
     bool positionOn(int32_t index, std::string_view accession);
-    void buildSelection(const TaxonomyChoice* choice);
+    void buildSelection(const TaxonomyChoice* choice, const brenvik::TAXONOMY_RULES* rules);
     void clearEntry();
 
     const char* accessionBlock_ = nullptr;

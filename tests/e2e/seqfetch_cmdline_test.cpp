@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/seqfetch_fixture.h"
+#include "support/database_writer.h"
 
 namespace {
 
@@ -168,6 +169,10 @@ namespace {
 
 TEST(SeqfetchCommandLine, JobNumberAndFinishedSlot) {
     Installation inst;
+    tarvex_test::DatabaseWriter db("SwissProt", inst.install().file("sequence/SwissProt"));
+    ASSERT_TRUE(db.setFasta(">P1 one\nMKV\n").write()) << db.error();
+    db.fillControlEntry(inst.control(), 0, false);
+    inst.writeControlFile();
     RunResult cmd = inst.commandLine({"SwissProt", "NOSUCHACC", "seq"});
     expectExit(cmd, 0, "not found, command line");
     EXPECT_EQ(cmd.standardOutput, kHeader);
