@@ -285,10 +285,12 @@ bool CMmapFile::writeMarker(const std::string& markerName, const MmapMarker& mar
     std::string line = formatMarker(marker);
     // Written over the old line, then cut: a reader never meets an empty marker.
     ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
-    int saved = errno;
-    bool ok = written == static_cast<ssize_t>(line.size()) && ::ftruncate(fd, static_cast<off_t>(line.size())) == 0;
-    if (!ok && written >= 0 && written != static_cast<ssize_t>(line.size())) saved = EIO;
-    if (!ok && written == static_cast<ssize_t>(line.size())) saved = errno;
+    bool ok = written == static_cast<ssize_t>(line.size());
+    int saved = ok ? 0 : (written < 0 ? errno : EIO);
+    if (ok && ::ftruncate(fd, static_cast<off_t>(line.size())) != 0) {
+        ok = false;
+        saved = errno;
+    }
     ::close(fd);
     errno = saved;
     return ok;

@@ -23,7 +23,7 @@ post_request::post_request(int toolId, int kind, std::FILE* out, std::FILE* in)
       out_(out),
       in_(in) {}
 
-bool post_request::markAccessionFound(const char* accession, int sequenceIndex) {
+bool post_request::markAccessionFound(std::string_view accession, int32_t sequenceIndex) {
     return params.markAccessionFound(accession, sequenceIndex);
 }
 

@@ -9,13 +9,14 @@
 
 #include "config/bv_configfile.h"
 #include "database/genetic_codes.h"
+#include "database/seq_iter.h"
 #include "database/taxonomy_rules.h"
 #include "request/request_params.h"
 #include "request/upload_stream.h"
 #include "request/xml_results_writer.h"
 #include "security/bv_session.h"
 
-class post_request {
+class post_request : public AccessionMarker {
 public:
     // toolId: -14 taxonomy tool, -13 sequence tool; toolKind: 1 taxonomy, 0 sequence.
     post_request(int toolId, int toolKind, std::FILE* out = stdout, std::FILE* in = stdin);
@@ -28,7 +29,7 @@ public:
     // Reads and parses the body; false after an error was added.
     bool readRequest();
     // Records a found accession; false once every requested one is found.
-    bool markAccessionFound(const char* accession, int sequenceIndex);
+    bool markAccessionFound(std::string_view accession, int32_t sequenceIndex) override;
 
 protected:
     // Everything between the checks and the end of the document: the error

@@ -1,0 +1,671 @@
+#include "database/seq_iter.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "common/error_reporter.h"
+#include "common/file_utils.h"
+#include "database/accession.h"
+#include "database/bv_cachefile.h"
+#include "database/taxonomy_index.h"
+#include "database/taxonomy_rules.h"
+
+using namespace brenvik;
+
+namespace {
+
+// Read-ahead of a file-mode file, and the piece of the accession file that a
+// mapped scan looks at through one view.
+constexpr uint64_t kReadAhead = 1u << 20;
+constexpr uint64_t kScanChunk = 16u << 20;
+constexpr int kFrameShift[7] = {0, 0, 1, 2, 0, 1, 2};
+const char kEmpty[1] = {0};
+
+}  // namespace
+
+void SequenceSelection::assign(const std::vector<bool>& bits) {
+    clear();
+    words.assign((bits.size() + 31) / 32, 0);
+    for (size_t i = 0; i < bits.size(); ++i)
+        if (bits[i]) words[i >> 5] |= 1u << (i & 31);
+    bitCount = static_cast<uint32_t>(bits.size());
+}
+
+SequenceSelection& sequenceSelection() {
+    static SequenceSelection* selection = new SequenceSelection();
+    return *selection;
+}
+
+// A read-only descriptor with one read-ahead window: sequential reads of
+// small records cost one pread per window, not one per record.
+class CSequenceIterator::BufferedFile {
+public:
+    BufferedFile(int fd, int64_t size) : fd_(fd), size_(size < 0 ? 0 : size) {}
+    ~BufferedFile() {
+        if (fd_ > 2) fileClose(fd_);
+    }
+    BufferedFile(const BufferedFile&) = delete;
+    BufferedFile& operator=(const BufferedFile&) = delete;
+
+    int64_t size() const { return size_; }
+
+    // length bytes at offset, valid until the next get; null when they do not
+    // all exist in the file or cannot be read.
+    const char* get(uint64_t offset, uint64_t length) {
+        const uint64_t size = static_cast<uint64_t>(size_);
+        if (offset > size || length > size - offset) return nullptr;
+        if (length == 0) return kEmpty;
+        if (have_ > 0 && offset >= start_ && offset - start_ <= have_ && length <= have_ - (offset - start_))
+            return buffer_.data() + (offset - start_);
+        const uint64_t want = std::min(std::max(length, kReadAhead), size - offset);
+        if (buffer_.size() < want) buffer_.resize(static_cast<size_t>(want));
+        uint64_t got = 0;
+        while (got < want) {
+            const ssize_t n = ::pread(fd_, buffer_.data() + got, static_cast<size_t>(want - got),
+                                      static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<uint64_t>(n);
+        }
+        start_ = offset;
+        have_ = got;
+        return got >= length ? buffer_.data() : nullptr;
+    }
+
+private:
+    int fd_;
+    int64_t size_;
+    std::vector<char> buffer_;
+    uint64_t start_ = 0;
+    uint64_t have_ = 0;
+};
+
+namespace {
+
+// length bytes at offset of a mapped file, or null when they are not all
+// inside the file and the view.
+const char* mappedBytes(CMmapFile& file, uint64_t offset, uint64_t length) {
+    if (!file.isOpen()) return nullptr;
+    const uint64_t size = static_cast<uint64_t>(file.getSize());
+    if (offset >= size || length > size - offset) return length == 0 && offset <= size ? kEmpty : nullptr;
+    return static_cast<const char*>(file.getView(static_cast<int64_t>(offset), length));
+}
+
+// Calls visit for every record of the mapped accession file, in file order,
+// until it returns false. A record that does not fit ends the walk.
+template <typename Visit>
+void walkMappedAccessions(CMmapFile& file, Visit visit) {
+    if (!file.isOpen()) return;
+    const uint64_t size = static_cast<uint64_t>(file.getSize());
+    uint64_t pos = 0;
+    while (pos < size) {
+        const uint64_t chunk = std::min(kScanChunk, size - pos);
+        const char* p = static_cast<const char*>(file.getView(static_cast<int64_t>(pos), chunk));
+        if (p == nullptr) return;
+        uint64_t local = 0, next = 0;
+        AccessionRecordView record;
+        while (parseAccessionRecord(p, chunk, local, record, next)) {
+            if (!visit(record)) return;
+            local = next;
+        }
+        // The rest of the file does not hold a whole record, or one record is
+        // longer than a chunk: either way the file is corrupt from here.
+        if (chunk == size - pos || local == 0) return;
+        pos += local;
+    }
+}
+
+bool sameAccession(const AccessionRecordView& record, std::string_view accession) {
+    return record.flag != kAccessionFlagHidden && record.length == accession.size() &&
+           std::memcmp(record.text, accession.data(), accession.size()) == 0;
+}
+
+}  // namespace
+
+CSequenceIterator::CSequenceIterator() = default;
+
+CSequenceIterator::~CSequenceIterator() { close(); }
+
+void CSequenceIterator::clearEntry() {
+    hasCurrent_ = false;
+    hasNext_ = false;
+    sequence = nullptr;
+    sequenceBytes = 0;
+    storedLength = 0;
+    accessionBlock_ = nullptr;
+    accessionBlockLength_ = 0;
+}
+
+void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIndex, const TAXONOMY_RULES* rules,
+                             const TaxonomyChoice* choice, uint32_t iteratorFlags, bool randomMode,
+                             int32_t randomCount, int jobNumber, CSequenceIterator* shareWith, void* lockHandle,
+                             int32_t* counter, const int32_t* followedIndex, uint16_t frameMask, int32_t lastIndex) {
+    close();
+    taxIds.clear();
+    taxIds.reserve(3000);
+    clearEntry();
+    length = 0;
+    currentIndex = -1;
+    atEnd_ = 0;
+    title.clear();
+    referenceText.clear();
+    totalLength = 0;
+    visited = 0;
+    selectedCount = 0;
+    selected_ = 1;
+    hasTaxonomy_ = 0;
+    taxonomySelection_ = 0;
+    defaultTaxId = rules != nullptr && rules->taxIdGiven ? rules->taxId : 1;
+
+    randomMode_ = randomMode ? 1 : 0;
+    randomCount_ = randomCount;
+    if (randomMode) {
+        generator.reset();
+        generator.init(rec, jobNumber);
+    }
+
+    accessionBufferExists_ = true;
+    fastaFd_ = -1;
+    ownCounter_ = counterMode == 0;
+    followedIndex_ = followedIndex;
+    lastIndex_ = lastIndex;
+    lockHandle_ = lockHandle;
+    ownCounterValue_ = -1;
+    counter_ = counter != nullptr ? counter : &ownCounterValue_;
+    flags = iteratorFlags;
+    jobNumber_ = jobNumber;
+    record = rec;
+    longestAccession_ = rec != nullptr ? databaseValue(*rec, kDbLongestAccession) : 0;
+    sequenceCount_ = rec != nullptr ? std::max(0, databaseValue(*rec, kDbSequenceCount)) : 0;
+
+    const int node = nodeIndex >= 0 && nodeIndex < kNodeCount ? nodeIndex : 0;
+    mode_ = rec == nullptr || nodeValue(*rec, kNodeMemoryMapped + node) == 0 ? MODE_FILE : MODE_MAPPED;
+    if (mode_ == MODE_MAPPED) mapped_ = std::make_unique<DatabaseFileArray>();
+
+    taxIds.push_back(defaultTaxId);
+
+    const uint16_t mask = frameMask == 0 ? 63 : frameMask;
+    firstFrame_ = 0;
+    lastFrame_ = 0;
+    for (int f = 1; f <= 6; ++f) {
+        enabledFrames_[f - 1] = (mask >> (f - 1) & 1) != 0;
+        if (enabledFrames_[f - 1]) {
+            if (firstFrame_ == 0) firstFrame_ = static_cast<int16_t>(f);
+            lastFrame_ = static_cast<int16_t>(f);
+        }
+    }
+    enabledFrames_[6] = 1;
+    if (firstFrame_ == 0) firstFrame_ = lastFrame_ = 1;
+
+    nucleicAcid = rec != nullptr ? databaseValue(*rec, kDbSequenceType) : 0;
+    if (nucleicAcid == 1) {
+        frame_ = 1;
+        coding = CODING_FOUR_BIT;
+    } else {
+        frame_ = 0;
+        coding = CODING_RESIDUES;
+    }
+    const int32_t longest = rec != nullptr ? std::max(0, databaseValue(*rec, kDbLongestSequence)) : 0;
+    if (randomMode) randomBuffer_.assign(static_cast<size_t>(longest) + 1, 0);
+
+    if (mode_ == MODE_FILE) {
+        // The buffer grows when a stored sequence is longer than the record says.
+        sequenceBuffer_.assign(coding == CODING_FOUR_BIT ? static_cast<size_t>(longest + 1) / 2 + 2
+                                                         : static_cast<size_t>(longest) + 3,
+                               0);
+        for (int kind = 0; kind < DB_FILE_KINDS; ++kind) {
+            if (kind == DB_FILE_ACCINDEX) continue;
+            const std::string name = getDatabaseFileName(kind, rec);
+            if (name.empty()) continue;
+            int fd;
+            if (kind == DB_FILE_TAXINDEX || kind == DB_FILE_STATS) {
+                // Files only other programs read: a missing one is no error here.
+                char quiet[512];
+                fd = fileOpen(name.c_str(), true, quiet, sizeof quiet);
+            } else {
+                fd = fileOpen(name.c_str(), true);
+            }
+            if (fd < 0) continue;
+            files_[kind] = std::make_unique<BufferedFile>(fd, fileSize(name.c_str()));
+            if (kind == DB_FILE_TAXIDS && files_[kind]->size() > 0) hasTaxonomy_ = 1;
+        }
+    } else {
+        if (shareWith != nullptr && shareWith != this && shareWith->mapped_) {
+            for (int kind = 0; kind < DB_FILE_KINDS; ++kind) (*mapped_)[kind] = (*shareWith->mapped_)[kind];
+        } else {
+            mapDatabaseFiles(rec, *mapped_, 0);
+        }
+        // A view clamped at the end of a small index still holds a record.
+        if (mappedBytes((*mapped_)[DB_FILE_INDEX], 0, kIndexRecordSize) == nullptr) {
+            errorReporter.report(512, jobNumber_, 379, "seq_iter", fieldText(rec->name));
+            atEnd_ = 1;
+            return;
+        }
+        CMmapFile& taxFile = (*mapped_)[DB_FILE_TAXIDS];
+        if (taxFile.isOpen() && taxFile.getSize() > 0 && taxFile.getView(0, 4) != nullptr) hasTaxonomy_ = 1;
+    }
+
+    taxonomySelection_ = hasTaxonomy_ && (flags & ITER_TAXIDS) && choice != nullptr;
+    if (shareWith == this) {
+        if (taxonomySelection_)
+            buildSelection(choice, rules);
+        else
+            sequenceSelection().clear();
+    }
+
+    if (!next(true)) {
+        atEnd_ = 1;
+        length = 0;
+        totalLength = 0;
+        visited = 0;
+    } else {
+        length = getLength();
+        if (!taxonomySelection_) totalLength = length;
+        visited = 1;
+        if (selected_) ++selectedCount;
+    }
+
+    if (rec != nullptr) {
+        const std::string fasta = fieldText(rec->fastaPath);
+        if (!fasta.empty() && fileExists(fasta.c_str())) fastaFd_ = fileOpen(fasta.c_str(), true);
+    }
+}
+
+const char* CSequenceIterator::bytesAt(int kind, uint64_t offset, uint64_t count) {
+    if (mode_ == MODE_MAPPED) return mapped_ ? mappedBytes((*mapped_)[kind], offset, count) : nullptr;
+    return files_[kind] ? files_[kind]->get(offset, count) : nullptr;
+}
+
+int64_t CSequenceIterator::fileBytes(int kind) const {
+    if (mode_ == MODE_MAPPED) return mapped_ && (*mapped_)[kind].isOpen() ? (*mapped_)[kind].getSize() : 0;
+    return files_[kind] ? files_[kind]->size() : 0;
+}
+
+bool CSequenceIterator::readIndexRecord(int64_t index, IndexRecord& out) {
+    if (index < 0) return false;
+    const char* p = bytesAt(DB_FILE_INDEX, static_cast<uint64_t>(index) * kIndexRecordSize, kIndexRecordSize);
+    if (p == nullptr) return false;
+    out = decodeIndexRecord(p);
+    return true;
+}
+
+int32_t CSequenceIterator::effectiveLast() {
+    if (lastIndex_ != -1) return lastIndex_;
+    const int32_t last = record != nullptr ? databaseValue(*record, kDbLastSequence) : -1;
+    if (last == -1)
+        errorReporter.report(344, jobNumber_, 535, "seq_iter",
+                             record != nullptr ? fieldText(record->name) : std::string());
+    return last;
+}
+
+bool CSequenceIterator::next(bool advance) {
+    selected_ = 1;
+    int64_t index = currentIndex;
+    if (advance) {
+        if (ownCounter_) {
+            if ((flags & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
+            if (*counter_ == INT32_MAX) return false;
+            if (flags & ITER_PLAIN_COUNTER)
+                index = ++*counter_;
+            else
+                index = std::atomic_ref<int32_t>(*counter_).fetch_add(1) + 1;
+        } else {
+            if ((flags & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
+            index = followedIndex_ != nullptr ? *followedIndex_ : -1;
+        }
+        currentIndex = static_cast<int32_t>(index);
+    }
+    const int32_t last = effectiveLast();
+    if (last == -1 || index < 0 || index > last) {
+        clearEntry();
+        return false;
+    }
+    const SequenceSelection& selection = sequenceSelection();
+    if (!selection.empty() && !selection.test(index)) {
+        selected_ = 0;
+        clearEntry();
+        return true;
+    }
+    if (!readIndexRecord(index, current_)) {
+        clearEntry();
+        return false;
+    }
+    hasCurrent_ = true;
+    storedLength = current_.length;
+    hasNext_ = index + 1 < sequenceCount_ && readIndexRecord(index + 1, nextRecord_);
+    nextMissing_ = index + 1 < sequenceCount_ && !hasNext_;
+    if (flags & ITER_TAXIDS) {
+        if (fileBytes(DB_FILE_TAXIDS) > 0) {
+            hasTaxonomy_ = 1;
+            readTaxIds();
+        } else if (mode_ == MODE_FILE) {
+            hasTaxonomy_ = 0;
+        }
+    }
+    if (flags & ITER_ACCESSIONS)
+        readAccessionBlock();
+    else
+        accessionBlock_ = nullptr, accessionBlockLength_ = 0;
+    if (flags & ITER_SEQUENCE)
+        readSequence();
+    else
+        sequence = nullptr, sequenceBytes = 0;
+    return true;
+}
+
+void CSequenceIterator::readSequence() {
+    sequence = nullptr;
+    sequenceBytes = 0;
+    if (!hasCurrent_) return;
+    const uint64_t needed = (coding == CODING_FOUR_BIT ? current_.length / 2 : current_.length) + uint64_t{1};
+    const char* p = bytesAt(DB_FILE_SEQUENCE, current_.sequenceOffset, needed);
+    if (p == nullptr) return;
+    if (mode_ == MODE_MAPPED) {
+        sequence = reinterpret_cast<const unsigned char*>(p);
+    } else {
+        if (sequenceBuffer_.size() < needed + 1) sequenceBuffer_.resize(static_cast<size_t>(needed + 1));
+        std::memcpy(sequenceBuffer_.data(), p, static_cast<size_t>(needed));
+        sequenceBuffer_[static_cast<size_t>(needed)] = 0;
+        sequence = sequenceBuffer_.data();
+    }
+    sequenceBytes = needed;
+}
+
+void CSequenceIterator::readAccessionBlock() {
+    accessionBlock_ = nullptr;
+    accessionBlockLength_ = 0;
+    if (!hasCurrent_ || nextMissing_) return;
+    const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_ACCESSION));
+    const uint64_t start = current_.accessionOffset;
+    const uint64_t end = hasNext_ ? nextRecord_.accessionOffset : size;
+    // Block lengths are 32-bit; a block outside the file is no data.
+    if (start > size || end > size || end < start || end - start > UINT32_MAX) return;
+    const char* p = bytesAt(DB_FILE_ACCESSION, start, end - start);
+    if (p == nullptr) return;
+    accessionBlock_ = p;
+    accessionBlockLength_ = end - start;
+}
+
+void CSequenceIterator::readTaxIds() {
+    if (!hasTaxonomy_) return;
+    taxIds.clear();
+    if (!hasCurrent_) return;
+    const uint64_t at = current_.taxIdOffset;
+    const char* p = bytesAt(DB_FILE_TAXIDS, at, 4);
+    if (p == nullptr) return;
+    const int32_t count = static_cast<int32_t>(readLe32(p));
+    const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_TAXIDS));
+    if (count <= 0 || static_cast<uint64_t>(count) > (size - at - 4) / 4) return;
+    const char* ids = bytesAt(DB_FILE_TAXIDS, at + 4, static_cast<uint64_t>(count) * 4);
+    if (ids == nullptr) return;
+    for (int32_t i = 0; i < count; ++i) taxIds.push_back(static_cast<int32_t>(readLe32(ids + 4 * i)));
+}
+
+int32_t CSequenceIterator::getLength() const {
+    if ((flags & ITER_LENGTH) == 0 || !hasCurrent_) return 0;
+    int64_t stored = current_.length;
+    switch (coding) {
+    case CODING_RESIDUES:
+        return static_cast<int32_t>(std::min<int64_t>(stored, INT32_MAX));
+    case CODING_TWO_BIT:
+        stored = stored * 4 + (sequence != nullptr && sequenceBytes > static_cast<uint64_t>(current_.length)
+                                   ? (sequence[current_.length] & 3)
+                                   : 0);
+        [[fallthrough]];
+    case CODING_FOUR_BIT: {
+        const int d = frame_ >= 0 && frame_ <= 6 ? kFrameShift[frame_] : 0;
+        const int64_t codons = stored < d ? 0 : (stored - d) / 3;
+        return static_cast<int32_t>(std::min<int64_t>(codons, INT32_MAX));
+    }
+    default:
+        return 0;
+    }
+}
+
+bool CSequenceIterator::nextFrame() {
+    if (frame_ != 0 && frame_ != lastFrame_) {
+        int f = frame_ + 1;
+        while (f < 7 && !enabledFrames_[f - 1]) ++f;
+        frame_ = f;
+    } else {
+        if (!next(true))
+            atEnd_ = 1;
+        else if (frame_ == lastFrame_ && (flags & ITER_SEQUENCE))
+            frame_ = firstFrame_;
+    }
+    length = getLength();
+    if (atEnd_ || (flags & ITER_SEQUENCE) == 0) return !atEnd_;
+    ++visited;
+    if (!taxonomySelection_) totalLength += length;
+    if (selected_) ++selectedCount;
+    return true;
+}
+
+void CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRule* rule) {
+    if (index != -1) {
+        currentIndex = index;
+        frame_ = entryFrame;
+    }
+    // Always read again: the callers add flags after the look-up.
+    next(false);
+    if (flags & ITER_LENGTH) length = getLength();
+    if ((flags & ITER_TITLE) && fastaFd_ >= 0 && hasCurrent_) readTitle();
+    if ((flags & ITER_REFERENCE) && record != nullptr && databaseValue(*record, kDbHasReference) != 0 && hasCurrent_)
+        readReference(rule);
+}
+
+void CSequenceIterator::readTitle() {
+    title.clear();
+    if (fileSeek(fastaFd_, static_cast<int64_t>(current_.titleOffset), 0) < 0) return;
+    char piece[512];
+    bool first = true;
+    for (;;) {
+        bool lineEnd = false, endOfFile = false;
+        const int n = fileReadLine(fastaFd_, piece, sizeof piece, lineEnd, first, endOfFile);
+        first = false;
+        if (n > 0) title.append(piece, static_cast<size_t>(n));
+        if (lineEnd || endOfFile || n <= 0) break;
+    }
+}
+
+void CSequenceIterator::readReference(AccessionRule* rule) {
+    referenceText.clear();
+    const std::string path = fieldText(record->referencePath);
+    const int fd = fileOpen(path.c_str(), true);
+    if (fd < 0) return;
+    if (fileSeek(fd, static_cast<int64_t>(current_.referenceOffset), 0) < 0) {
+        fileClose(fd);
+        return;
+    }
+    const bool byTitleMark = rule != nullptr && rule->text[0] == '>';
+    const bool byAccession = rule != nullptr && !byTitleMark && rule->regex != nullptr;
+    bool first = true;
+    bool lineWithoutAccession = false;
+    std::string line;
+    char piece[4096];
+    for (;;) {
+        line.clear();
+        bool lineEnd = false, endOfFile = false;
+        for (;;) {
+            const int n = fileReadLine(fd, piece, sizeof piece, lineEnd, false, endOfFile);
+            if (n > 0) line.append(piece, static_cast<size_t>(n));
+            if (lineEnd || endOfFile || n <= 0) break;
+        }
+        if (line.empty() && !lineEnd) break;  // end of the file
+        bool hasAccession = false;
+        if (byAccession) {
+            char accession[200];
+            hasAccession = getAccessionFromLine(line.c_str(), accession, sizeof accession, *rule, false) != nullptr;
+        }
+        if (!first) {
+            if (byTitleMark ? line[0] == '>'
+                            : line == "//" || (hasAccession && lineWithoutAccession))
+                break;
+        }
+        if (byAccession && !hasAccession) lineWithoutAccession = true;
+        referenceText += line;
+        if (lineEnd) referenceText += '\n';
+        first = false;
+        if (!lineEnd) break;
+    }
+    fileClose(fd);
+}
+
+bool CSequenceIterator::blockHolds(std::string_view accession) const {
+    uint64_t pos = 0, next = 0;
+    AccessionRecordView r;
+    while (parseAccessionRecord(accessionBlock_, accessionBlockLength_, pos, r, next)) {
+        if (sameAccession(r, accession)) return true;
+        pos = next;
+    }
+    return false;
+}
+
+bool CSequenceIterator::positionOn(int32_t index, std::string_view accession) {
+    const int32_t last = lastIndex_ != -1 ? lastIndex_ : record ? databaseValue(*record, kDbLastSequence) : -1;
+    if (index < 0 || index >= sequenceCount_ || index > last) return false;
+    currentIndex = index;
+    if (!next(false) || !selected_) return false;
+    if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+    return accession.empty() || blockHolds(accession);
+}
+
+bool CSequenceIterator::findAccession(const std::string& accession) {
+    const int32_t savedFrame = frame_;
+    frame_ = 0;
+    bool found = false;
+    const int32_t startIndex = currentIndex;
+    const int32_t startCounter = *counter_;
+
+    const std::string cacheName = getDatabaseFileName(DB_FILE_ACCINDEX, record);
+    if (!cacheName.empty() && fileExists(cacheName.c_str())) {
+        bv_cachefile cache(cacheName.c_str(), "1.0", nullptr);
+        if (cache.open(true)) {
+            bool hit = false;
+            const uint32_t value = cache.getInt(accession, hit);
+            // A stale cache must never hand out another entry: the hit
+            // counts only when that entry really holds the accession.
+            if (hit && value <= static_cast<uint32_t>(INT32_MAX))
+                found = positionOn(static_cast<int32_t>(value), accession);
+            if (!found) {
+                currentIndex = startIndex;
+                *counter_ = startCounter;
+                next(false);
+            }
+        }
+    }
+
+    if (!found && mode_ == MODE_MAPPED) {
+        int32_t hitIndex = -1;
+        walkMappedAccessions((*mapped_)[DB_FILE_ACCESSION], [&](const AccessionRecordView& r) {
+            if (!sameAccession(r, accession) || r.sequenceIndex < 0 || r.sequenceIndex >= sequenceCount_)
+                return true;
+            hitIndex = r.sequenceIndex;
+            return false;
+        });
+        // The walk moved the accession file's window: read the entry again.
+        if (hitIndex >= 0) {
+            currentIndex = hitIndex;
+            found = next(false);
+        } else {
+            next(false);
+        }
+    } else if (!found) {
+        do {
+            if (!hasCurrent_ || !selected_) continue;
+            if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+            if (blockHolds(accession)) {
+                found = true;
+                break;
+            }
+        } while (nextFrame());
+    }
+    frame_ = savedFrame;
+    return found;
+}
+
+void CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
+    const int32_t savedFrame = frame_;
+    frame_ = 0;
+    if (mode_ == MODE_MAPPED) {
+        walkMappedAccessions((*mapped_)[DB_FILE_ACCESSION], [&](const AccessionRecordView& r) {
+            if (r.flag == kAccessionFlagHidden || r.sequenceIndex < 0 || r.sequenceIndex >= sequenceCount_)
+                return true;
+            return marker.markAccessionFound(std::string_view(r.text, r.length), r.sequenceIndex);
+        });
+        next(false);
+    } else {
+        bool more = true;
+        while (more) {
+            if (hasCurrent_ && selected_) {
+                if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+                uint64_t pos = 0, nextPos = 0;
+                AccessionRecordView r;
+                while (more && parseAccessionRecord(accessionBlock_, accessionBlockLength_, pos, r, nextPos)) {
+                    pos = nextPos;
+                    if (r.flag == kAccessionFlagHidden) continue;
+                    // False: every requested accession is found; the rest of
+                    // the database cannot add anything.
+                    more = marker.markAccessionFound(std::string_view(r.text, r.length), currentIndex);
+                }
+            }
+            if (more && !next(true)) {
+                atEnd_ = 1;
+                more = false;
+            }
+        }
+    }
+    frame_ = savedFrame;
+}
+
+void CSequenceIterator::close() {
+    if (!accessionBufferExists_) return;
+    accessionBufferExists_ = false;
+    clearEntry();
+    sequenceBuffer_.clear();
+    sequenceBuffer_.shrink_to_fit();
+    randomBuffer_.clear();
+    randomCount_ = 0;
+    referenceText.clear();
+    title.clear();
+    for (auto& file : files_) file.reset();
+    if (fastaFd_ > 2) fileClose(fastaFd_);
+    fastaFd_ = -1;
+    if (mapped_) {
+        unmapDatabaseFiles(*mapped_);
+        mapped_.reset();
+    }
+}
+
+void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::string>& accessions) {
+    accessions.clear();
+    if (iterator == nullptr) return;
+    uint64_t pos = 0, next = 0;
+    AccessionRecordView r;
+    while (parseAccessionRecord(iterator->accessionBlock(), iterator->accessionBlockLength(), pos, r, next) &&
+           r.length > 0) {
+        accessions.emplace_back(r.text, r.length);
+        pos = next;
+    }
+}
+
+void CSequenceIterator::buildSelection(const TaxonomyChoice* choice, const TAXONOMY_RULES* rules) {
+    SequenceSelection& selection = sequenceSelection();
+    selection.clear();
+    CTaxonomyIndexFile index(getDatabaseFileName(DB_FILE_TAXIDS, record), sequenceCount_, 0, jobNumber_,
+                             rules != nullptr ? &rules->section : nullptr);
+    std::vector<bool> bits;
+    if (!index.getBoolVectors(*choice, bits)) return;
+    selection.assign(bits);
+    uint64_t residues = index.getNumResidues();
+    if (nucleicAcid == 1) {
+        int frames = 0;
+        for (int f = 0; f < 6; ++f) frames += enabledFrames_[f];
+        residues = residues * static_cast<uint64_t>(frames) / 3;
+    }
+    totalLength = static_cast<int64_t>(std::min<uint64_t>(residues, INT64_MAX));
+}

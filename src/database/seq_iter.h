@@ -1,0 +1,190 @@
+#pragma once
+// CSequenceIterator walks the entries of one database (given by its
+// control-file record) in index order and reads for each what the flags ask
+// for: stored sequence, accession block, FASTA title line, taxonomy IDs,
+// reference text, length per reading frame. Mapped mode reads through the
+// monitor's shared read-only mappings (when the record marks the database as
+// mapped on this node); file mode reads the same files through large
+// sequential buffers, so that a scan costs no system call per entry.
+//
+// The files come from outside: a record that does not fit the bytes that
+// exist is "no data" (null sequence, empty block, no IDs) or ends the walk,
+// never a read past a buffer or a view. One iterator belongs to one thread;
+// the record and the mappings must stay valid until close().
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "database/bv_controlfile.h"
+#include "database/database_files.h"
+#include "database/random_sequences.h"
+
+namespace brenvik {
+struct AccessionRule;
+class TAXONOMY_RULES;
+}  // namespace brenvik
+struct TaxonomyChoice;
+
+enum : uint32_t {
+    ITER_SEQUENCE = 0x01,
+    ITER_ACCESSIONS = 0x02,
+    ITER_TITLE = 0x04,
+    ITER_TAXIDS = 0x08,
+    ITER_REFERENCE = 0x20,
+    ITER_LENGTH = 0x40,
+    ITER_PLAIN_COUNTER = 0x80,
+};
+
+// Sequence codings: one character per residue plus a zero byte (amino
+// acids); four bits per base, two per byte (nucleic acids); two bits per
+// base (known only to the length rule and the decoder).
+enum : int32_t { CODING_RESIDUES = 1, CODING_FOUR_BIT = 2, CODING_TWO_BIT = 3 };
+
+// The receiver of the accessions that markFoundAccessions reports; the POST
+// request implements it. False: every requested accession has been found,
+// stop the walk.
+class AccessionMarker {
+public:
+    virtual ~AccessionMarker() = default;
+    virtual bool markAccessionFound(std::string_view accession, int32_t sequenceIndex) = 0;
+};
+
+// The process-wide selection of sequences (bit i = sequence i), empty (=
+// everything selected) unless a taxonomy choice filled it.
+struct SequenceSelection {
+    std::vector<uint32_t> words;
+    uint32_t bitCount = 0;
+
+    bool empty() const { return bitCount == 0; }
+    bool test(int64_t i) const {
+        return i >= 0 && i < bitCount && (words[static_cast<size_t>(i >> 5)] >> (i & 31) & 1u) != 0;
+    }
+    void clear() {
+        words.clear();
+        bitCount = 0;
+    }
+    void assign(const std::vector<bool>& bits);
+};
+SequenceSelection& sequenceSelection();
+
+class CSequenceIterator {
+public:
+    enum Mode : int32_t { MODE_MAPPED = 0, MODE_FILE = 1 };
+
+    CSequenceIterator();
+    ~CSequenceIterator();
+    CSequenceIterator(const CSequenceIterator&) = delete;
+    CSequenceIterator& operator=(const CSequenceIterator&) = delete;
+
+    // Prepares the walk and reads the first entry of the node's range.
+    // counterMode 0: this iterator advances *counter; else it follows
+    // *followedIndex. A null counter means a counter of its own that starts
+    // at -1. frameMask 0 = all six frames; lastIndex -1 = the node's last.
+    // rules may be null (default taxonomy ID 1); choice is for the server's
+    // searches only.
+    void open(int counterMode, brenvik::ControlFileRecord* record, int nodeIndex,
+              const brenvik::TAXONOMY_RULES* rules, const TaxonomyChoice* choice, uint32_t flags,
+              bool randomMode = false, int32_t randomCount = 0, int jobNumber = -1,
+              CSequenceIterator* shareWith = nullptr, void* lockHandle = nullptr, int32_t* counter = nullptr,
+              const int32_t* followedIndex = nullptr, uint16_t frameMask = 0, int32_t lastIndex = -1);
+    bool next(bool advance);
+    bool nextFrame();
+    int32_t getLength() const;
+    // Positions on the entry (index -1: the current one), always reads it
+    // again, then its title and reference text as the flags say. rule may be
+    // null (reference text then ends only at "//" or the file end).
+    void readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
+    void readAccessionBlock();
+    void readTaxIds();
+    bool findAccession(const std::string& accession);
+    void markFoundAccessions(AccessionMarker& marker);
+    void close();
+
+    // The current accession block (valid until the iterator moves).
+    const char* accessionBlock() const { return accessionBlock_; }
+    uint64_t accessionBlockLength() const { return accessionBlockLength_; }
+    bool isAtEnd() const { return atEnd_ != 0; }
+    bool hasTaxonomy() const { return hasTaxonomy_ != 0; }
+    bool isSelected() const { return selected_ != 0; }
+    Mode mode() const { return static_cast<Mode>(mode_); }
+    int32_t frame() const { return frame_; }
+    const brenvik::DatabaseFileArray* mappedFiles() const { return mapped_.get(); }
+
+    // Read by the callers directly.
+    const unsigned char* sequence = nullptr;  // stored bytes, or null
+    uint64_t sequenceBytes = 0;               // bytes that sequence holds
+    uint32_t storedLength = 0;                // residues, as in the index record
+    int32_t length = 0;                       // residues, or codons for frames 1-6
+    int32_t coding = CODING_RESIDUES;
+    int32_t nucleicAcid = 0;
+    std::string title;
+    std::string referenceText;
+    std::vector<int32_t> taxIds;
+    int32_t currentIndex = -1;
+    brenvik::ControlFileRecord* record = nullptr;
+    uint32_t flags = 0;
+    int64_t totalLength = 0;
+    int32_t visited = 0;
+    int32_t selectedCount = 0;
+    int32_t defaultTaxId = 1;
+    CRandomSequenceGenerator generator;
+
+    // File mode: a descriptor and a read-ahead buffer of one file.
+    class BufferedFile;
+
+private:
+    const char* bytesAt(int kind, uint64_t offset, uint64_t count);
+    int64_t fileBytes(int kind) const;
+    bool readIndexRecord(int64_t index, brenvik::IndexRecord& out);
+    int32_t effectiveLast();
+    void readSequence();
+    void readTitle();
+    void readReference(brenvik::AccessionRule* rule);
+    bool blockHolds(std::string_view accession) const;
+    // Moves to index when it is a valid entry of the walk whose block holds
+    // the accession (any entry for an empty accession).
+    bool positionOn(int32_t index, std::string_view accession);
+    void buildSelection(const TaxonomyChoice* choice, const brenvik::TAXONOMY_RULES* rules);
+    void clearEntry();
+
+    const char* accessionBlock_ = nullptr;
+    uint64_t accessionBlockLength_ = 0;
+    int32_t longestAccession_ = 0;
+    brenvik::IndexRecord current_;
+    brenvik::IndexRecord nextRecord_;
+    bool hasCurrent_ = false;
+    bool hasNext_ = false;
+    bool nextMissing_ = false;  // the index ends before the next record
+    int32_t frame_ = 0;
+    int32_t sequenceCount_ = 0;
+    uint8_t selected_ = 1;
+    uint8_t hasTaxonomy_ = 0;
+    uint8_t taxonomySelection_ = 0;
+    uint8_t atEnd_ = 0;
+    int32_t mode_ = MODE_FILE;
+    int32_t jobNumber_ = -1;
+    std::unique_ptr<brenvik::DatabaseFileArray> mapped_;
+    std::array<std::unique_ptr<BufferedFile>, brenvik::DB_FILE_KINDS> files_;
+    std::vector<unsigned char> sequenceBuffer_;
+    bool accessionBufferExists_ = false;
+    int fastaFd_ = -1;
+    void* lockHandle_ = nullptr;
+    int32_t ownCounterValue_ = -1;
+    int32_t* counter_ = nullptr;
+    bool ownCounter_ = true;
+    const int32_t* followedIndex_ = nullptr;
+    int32_t lastIndex_ = -1;
+    int16_t firstFrame_ = 1;
+    int16_t lastFrame_ = 6;
+    uint8_t enabledFrames_[7] = {};
+    uint8_t randomMode_ = 0;
+    int32_t randomCount_ = 0;
+    std::vector<char> randomBuffer_;
+};
+
+// The current entry's accessions in block order, flag 3 included; empty for
+// a null iterator.
+void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::string>& accessions);

@@ -1,0 +1,133 @@
+#include "database/stats_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/error_reporter.h"
+#include "common/file_utils.h"
+
+DatabaseStats::~DatabaseStats() = default;
+
+namespace {
+
+constexpr size_t kKeyLength = 30;
+
+const char kTimeCompressed[] = "Time files compressed (int) :\t";
+const char kTimeFasta[] = "Time of fasta files (int)   :\t";
+const char kSequences[] = "Number of sequences         :\t";
+const char kResidues[] = "Number of residues          :\t";
+const char kTaxonomy[] = "Num sequences for taxonomy  :\t";
+const char kTooLong[] = "Number of sequences too long:\t";
+const char kLongest[] = "Length of longest sequence  :\t";
+const char kMaxAccession[] = "Maximum Accession Length    :\t";
+const char kProductVersion[] = "Version of Tarvex           :\t";
+const char kFileVersion[] = "Version of this file        :\t";
+const char kFileType[] = "Type of fasta file          :\t";
+const char kParseRule[] = "Parse rule for accession    :\t";
+const char kSpectralBlocks[] = "Blocks for spectral library :\t";
+
+static_assert(sizeof(kTimeCompressed) - 1 == kKeyLength && sizeof(kTaxonomy) - 1 == kKeyLength &&
+              sizeof(kSpectralBlocks) - 1 == kKeyLength && sizeof(kFileVersion) - 1 == kKeyLength);
+
+// The value of a key's first occurrence, up to the line end; false when the
+// key is absent.
+bool valueOf(const std::string& text, const char* key, std::string& value, size_t from = 0, size_t* at = nullptr) {
+    const size_t p = text.find(key, from, kKeyLength);
+    if (p == std::string::npos) return false;
+    const size_t start = p + kKeyLength;
+    const size_t end = text.find_first_of("\r\n", start);
+    value = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (at) *at = start;
+    return true;
+}
+
+// Leading blanks, an optional sign and digits; clamped to the 64-bit range.
+int64_t decimal(const std::string& value) {
+    size_t i = 0;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+    int64_t n = 0;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        const int d = value[i] - '0';
+        if (n > (INT64_MAX - d) / 10) {
+            n = INT64_MAX;
+            break;
+        }
+        n = n * 10 + d;
+    }
+    return negative ? -n : n;
+}
+
+int32_t decimal32(const std::string& value) {
+    const int64_t n = decimal(value);
+    return n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : static_cast<int32_t>(n);
+}
+
+int64_t floatingToInt64(const std::string& value) {
+    // long double keeps every 64-bit count exact.
+    errno = 0;
+    char* end = nullptr;
+    const long double d = std::strtold(value.c_str(), &end);
+    if (end == value.c_str() || std::isnan(d)) return 0;
+    if (d >= 9.2e18L) return INT64_MAX;
+    if (d <= -9.2e18L) return INT64_MIN;
+    return static_cast<int64_t>(d);
+}
+
+}  // namespace
+
+bool readStatsFile(const std::string& path, int jobNumber, DatabaseStats& stats) {
+    char quiet[256];
+    const int fd = fileOpen(path.c_str(), true, quiet, sizeof quiet);
+    if (fd < 0) return false;
+    const int64_t size = fileSize(path.c_str());
+    std::string text;
+    text.resize(static_cast<size_t>(size > 0 ? size : 0));
+    int64_t got = 0;
+    while (got < size) {
+        const long n = fileRead(fd, &text[static_cast<size_t>(got)], static_cast<size_t>(size - got));
+        if (n <= 0) break;
+        got += n;
+    }
+    fileClose(fd);
+    if (got < size) return false;
+
+    std::string v;
+    if (valueOf(text, kTimeCompressed, v)) stats.timeFilesCompressed = decimal(v);
+    if (valueOf(text, kTimeFasta, v)) stats.timeOfFastaFiles = decimal(v);
+    if (valueOf(text, kSequences, v)) stats.numSequences = decimal32(v);
+    if (valueOf(text, kResidues, v)) stats.numResidues = floatingToInt64(v);
+    size_t from = 0, at = 0;
+    while (valueOf(text, kTaxonomy, v, from, &at)) {
+        from = at;
+        const size_t eq = v.rfind('=');
+        if (eq == std::string::npos) continue;
+        stats.taxonomyCounts.emplace(v.substr(0, eq), decimal32(v.substr(eq + 1)));
+    }
+    if (valueOf(text, kTooLong, v)) {
+        stats.numTooLong = decimal32(v);
+        if (stats.numTooLong != 0) errorReporter.report(252, jobNumber, 818, "fasta", stats.numTooLong);
+    }
+    if (valueOf(text, kLongest, v)) stats.longestSequence = decimal32(v);
+    if (valueOf(text, kMaxAccession, v)) {
+        const int32_t n = decimal32(v);
+        stats.maxAccessionLength = n == INT32_MAX ? n : n + 1;
+    }
+    if (valueOf(text, kProductVersion, v)) stats.productVersion = v;
+    bool versionOk = false;
+    if (valueOf(text, kFileVersion, v)) versionOk = decimal(v) == 5;
+    if (valueOf(text, kFileType, v)) {
+        const std::string two = v.substr(0, 2);
+        if (two == "AA") stats.fileType = 0;
+        else if (two == "NA") stats.fileType = 1;
+        else if (two == "SL") stats.fileType = 2;
+    }
+    if (valueOf(text, kParseRule, v)) stats.parseRule = v;
+    if (valueOf(text, kSpectralBlocks, v)) stats.spectralBlocks = decimal32(v);
+    return versionOk;
+}

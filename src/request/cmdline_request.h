@@ -1,0 +1,63 @@
+#pragma once
+// The context of one command-line or CGI GET request of either tool: what
+// such a request builds (job manager, its own configuration, the chosen
+// database, taxonomy rules, genetic-code tables), and the builder that turns
+// the process arguments or the query string into an argument vector.
+// One per request; not copyable; single thread.
+#include <memory>
+#include <string>
+
+#include "config/bv_configfile.h"
+#include "database/bv_job.h"
+#include "database/genetic_codes.h"
+#include "database/taxonomy_rules.h"
+
+namespace brenvik {
+class bv_databaseentry;
+}
+
+class cmdline_request {
+public:
+    // Entries of the caller's argument vector.
+    static constexpr int kMaxArguments = 100;
+
+    explicit cmdline_request(int toolId);
+    ~cmdline_request();
+    cmdline_request(const cmdline_request&) = delete;
+    cmdline_request& operator=(const cmdline_request&) = delete;
+
+    int getJobNumber() const { return jobNumber_; }
+    void setJobNumber(int jobNumber) { jobNumber_ = jobNumber; }
+    brenvik::CJobManager* getJobManager() { return &jobManager_; }
+    brenvik::bv_configfile* getConfig() { return &config_; }
+    brenvik::bv_databaseentry** getDatabase() { return &database_; }
+    void setDatabase(brenvik::bv_databaseentry* database) { database_ = database; }
+    brenvik::TAXONOMY_RULES* taxonomyRules() { return &rules_; }
+    GeneticCodeTables* getGeneticCodeTables() { return geneticCodes_.get(); }
+
+    // Fills args (kMaxArguments entries) and *count, which the caller has set
+    // to 0. Command line: all process arguments when there are at most
+    // kMaxArguments of them, else none. GET (cgi set): entry 0 is ownName,
+    // then the pieces of QUERY_STRING split at "+" and "%20" and
+    // %-decoded, at most kMaxArguments entries in all. GET entries point into
+    // a copy of the query string that this context owns, so they live as long
+    // as the context. The result carries no meaning.
+    int buildArguments(const char* ownName, bool cgi, int* count, const char** args, int argc,
+                       const char* const* argv);
+
+private:
+    int jobNumber_;
+    brenvik::CJobManager jobManager_;
+    brenvik::bv_configfile config_;
+    brenvik::bv_databaseentry* database_ = nullptr;
+    brenvik::TAXONOMY_RULES rules_;
+    std::unique_ptr<GeneticCodeTables> geneticCodes_;
+    std::unique_ptr<char[]> queryCopy_;
+};
+
+// Decodes one query-string piece in place and terminates it: "%" and the two
+// characters after it become one byte (A-F and a-f count 10 to 15, other
+// characters their value less '0', the byte kept to 8 bits); every other
+// character is copied. A "%" with fewer than two characters after it before
+// the piece's end is copied as it stands. Returns the decoded length.
+size_t decodeQueryPiece(char* piece, size_t length);

@@ -1,0 +1,249 @@
+#include "seqfetch/post_request_seq.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bv_winmutex.h"
+#include "common/error_reporter.h"
+#include "common/process_startup.h"
+#include "config/bv_taxonomyoptions.h"
+#include "config/global_options.h"
+#include "database/accession.h"
+#include "database/bv_controlfile.h"
+#include "database/bv_job.h"
+#include "database/taxonomy_tree.h"
+#include "seqfetch/bv_picalc.h"
+#include "seqfetch/translation.h"
+
+namespace {
+
+constexpr const char* kModule = "post_request_seq";
+constexpr int kMaxTaxonomySection = 64;
+
+const char* warningText(int code) {
+    switch (code) {
+        case 400: return "Missing or invalid gencode id. Table 1 is used for translation";
+        case 104: return "Sequence is too long for translation";
+        case 470: return "Cannot find taxonomy id";
+        default: return "";
+    }
+}
+
+// The first piece of the title (cut at 0x01, LF and CR) that holds the
+// accession; ">" alone when none does.
+std::string titleFor(const std::string& title, std::string_view accession) {
+    size_t start = 0;
+    while (start <= title.size()) {
+        size_t end = title.find_first_of("\x01\n\r", start);
+        if (end == std::string::npos) end = title.size();
+        std::string_view piece(title.data() + start, end - start);
+        if (piece.find(accession) != std::string_view::npos) return std::string(piece);
+        start = end + 1;
+    }
+    return ">";
+}
+
+}  // namespace
+
+post_request_seq::post_request_seq(int toolId, std::FILE* out, std::FILE* in) : post_request(toolId, 0, out, in) {}
+
+void post_request_seq::process(bool ok, brenvik::bv_session& session) {
+    if (ok) {
+        brenvik::bv_controlfile controlFile;
+        bool haveControlFile = true;
+        try {
+            controlFile.open(config.getOptions(), false, true);
+        } catch (const brenvik::CControlFileError& e) {
+            // The road goes on: the job registration below then fails and says so.
+            haveControlFile = false;
+            errorReporter.report(e.getNumber(), jobNumber, e.getLine(), e.getModule().c_str(), e.getSubCluster());
+            writer.addMessage(false, e.getNumber(), "Monitor is not running", "messages", errorReporter.getLastErrors(),
+                              {}, 0);
+        }
+        brenvik::CJobManager jobs(jobNumber);
+        if (haveControlFile) jobs.setControlFile(&controlFile);
+        auto failedRegistration = [&] {
+            writer.addMessage(false, 460, "Failed to register job. Please inspect tarvex error log.", "errbuf",
+                              errorReporter.getLastErrors(), {}, 0);
+            ok = false;
+        };
+        if (!jobs.newJob(true)) {
+            failedRegistration();
+        } else {
+            jobNumber = jobs.getJobNumber();
+            std::string user = "SEQFETCH";
+            std::string email;
+            if (session.isSecurityEnabled()) {
+                user = session.getFullUserName();
+                if (user.empty()) user = "SEQFETCH";
+                email = session.getEmailAddress();
+            }
+            const std::string userId = std::to_string(session.getUserID());
+            brenvik::ControlFileRecord* record = nullptr;
+            if (haveControlFile && jobs.registerJob({params.dbName}, 0, user, email, userId, "Getting sequence", "GET",
+                                                    0, true))
+                record = jobs.getDatabaseRecord("");
+            if (record == nullptr) {
+                // A job that could not be registered, or has no entry to read,
+                // is an error the client must see; a registered one is finished.
+                failedRegistration();
+                jobs.finishJob(0, 0, 0);
+            } else {
+                nucleicAcid_ = brenvik::databaseValue(*record, 52) != 0;
+                const int section = brenvik::databaseValue(*record, 56);
+                const bool sectionUsable = section >= 1 && section <= kMaxTaxonomySection;
+                if (sectionUsable) rules.loadFromSection(config.taxonomySection(section));
+                bv_winmutex* mutexHandle = nullptr;
+                createMutexHandle(mutexHandle);
+                std::unique_ptr<bv_winmutex> mutex(mutexHandle);
+
+                std::unique_ptr<CTaxonomyNodeSet> nodes;
+                if ((params.showPI || params.showSequence) && nucleicAcid_) {
+                    if (sectionUsable) {
+                        std::string errorText;
+                        nodes = loadTaxonomyNodes(jobNumber, config.taxonomySection(section), errorText, false);
+                        if (!nodes->isOk()) {
+                            writer.addMessage(false, 462, "One or more errors happened while loading taxonomy nodes",
+                                              "messages", errorText, {}, 0);
+                        }
+                    }
+                    initGeneticCodeTables(*geneticCodes, &rules);
+                }
+
+                CSequenceIterator iterator;
+                iterator.open(0, record, brenvik::globalCluster().getNodeIndex(), &rules, nullptr,
+                              ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(),
+                              nullptr, nullptr, 63);
+                iterator.markFoundAccessions(*this);
+
+                if (params.foundCount < static_cast<int32_t>(params.foundMap.size())) {
+                    writer.addMessage(false, 0, "", "", "", "", 0);
+                    for (size_t i = 0; i < params.accessions.size(); ++i) {
+                        if (params.foundIndex[i] != -1) continue;
+                        errorReporter.report(461, jobNumber, 288, kModule, params.accessions[i]);
+                        writer.startError(461, "Sequence not found");
+                        writer.writeErrParam("accession", params.accessions[i]);
+                        if (nucleicAcid_) writer.writeErrParamInt("frame", params.frames[i]);
+                        writer.endError();
+                    }
+                }
+                writer.endMessageList(false);
+                writer.startAllProteins(jobNumber);
+                for (size_t i = 0; i < params.accessions.size(); ++i)
+                    if (params.foundIndex[i] != -1) writeProtein(*record, i, iterator, nodes.get());
+
+                nodes.reset();
+                iterator.close();
+                jobs.finishJob(0, 0, 0);
+            }
+        }
+    }
+
+    writer.endMessageList(false);
+    writer.startAllProteins(jobNumber);
+    writer.endAllProteins();
+
+    if (!ok) return;
+    for (size_t i = 0; i < params.accessions.size(); ++i) {
+        const int code = params.warnings[i].code;
+        if (code == 0) continue;
+        writer.addMessage(true, 0, "", "", "", "", 0);
+        writer.startError(code, warningText(code));
+        writer.writeErrParam("accession", params.accessions[i]);
+        if (nucleicAcid_) writer.writeErrParam("frame", std::to_string(params.frames[i]));
+        writer.endError();
+    }
+}
+
+void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i, CSequenceIterator& it,
+                                    CTaxonomyNodeSet* nodes) {
+    const int frame = params.frames[i];
+    const std::string_view accession = params.accessions[i];
+    const bool translate = nucleicAcid_ && frame >= 1 && frame <= 6;
+    uint32_t flags = 0;
+    if (params.showPI) flags |= ITER_SEQUENCE;
+    if (params.showTitle) flags |= ITER_TITLE;
+    if (params.showLen || params.showSequence) flags |= ITER_LENGTH;
+    if (params.showSequence) flags |= ITER_SEQUENCE;
+    if (params.showReference) flags |= ITER_REFERENCE;
+    if ((flags & ITER_SEQUENCE) && nucleicAcid_) flags |= ITER_TAXIDS;
+    // A translation needs the frame's codon count to size its buffer, also
+    // when only the pI was asked for.
+    if ((flags & ITER_SEQUENCE) && translate) flags |= ITER_LENGTH;
+    it.flags = flags;
+
+    brenvik::AccessionRule rule;
+    if (const brenvik::bv_parserule* parseRule = config.getParseOptions()->getRule(brenvik::databaseValue(record, 55)))
+        rule.set(*parseRule);
+    it.readEntry(params.foundIndex[i], frame, &rule);
+
+    bool warnings = false;
+    std::string buffer;  // the sequence as it is shown and measured
+    TaxonomyWarning& warning = params.warnings[i];
+    if (params.showSequence || params.showPI) {
+        const size_t stored = it.sequence ? std::min<uint64_t>(it.storedLength, it.sequenceBytes) : 0;
+        if (!nucleicAcid_) {
+            if (it.sequence) {
+                const char* text = reinterpret_cast<const char*>(it.sequence);
+                buffer.assign(text, strnlen(text, stored));
+            }
+        } else if (translate) {
+            int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
+            int table = 1;
+            if (nodes != nullptr && nodes->isOk()) {
+                int parent = 0;
+                int nodeTable = 1;
+                if (nodes->getParent(taxId, parent, nodeTable)) {
+                    table = nodeTable;
+                } else {
+                    errorReporter.report(470, jobNumber, 78, kModule, taxId);
+                    warning.code = 470;
+                    warnings = true;
+                }
+            }
+            if (!geneticCodes->loaded(table)) {
+                errorReporter.report(400, jobNumber, 85, kModule, table);
+                warning.code = 400;
+                warnings = true;
+                table = 1;
+            }
+            if (it.sequence) {
+                std::vector<char> out(static_cast<size_t>(std::max(it.length, 0)) + 1, '\0');
+                bool overflow = false;
+                const int n = translateFrame(*geneticCodes, it.sequence, frame, table, it.coding, out.data(),
+                                             static_cast<int>(out.size()), static_cast<int>(it.storedLength),
+                                             &overflow);
+                if (overflow) {
+                    if (warning.code == 0) warning.code = 104;
+                    warnings = true;
+                }
+                buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
+            }
+        } else if (it.sequence) {
+            std::vector<char> out(decodedBufferSize(it.coding, static_cast<int>(it.storedLength)), '\0');
+            const int n = decodeNucleotides(it.sequence, out.data(), it.coding, static_cast<int>(it.storedLength));
+            buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
+        }
+    }
+
+    writer.startProtein(warnings, accession, params.dbName, nucleicAcid_ ? frame : -1);
+    if (params.showTitle) writer.writeProtTitle(titleFor(it.title, accession));
+    if (params.showLen) writer.writeProtLen(frame != 0 ? it.length : static_cast<int>(it.storedLength));
+    if (params.showPI) {
+        const bool noProtein = nucleicAcid_ && frame == 0;
+        writer.writeProtPi(noProtein ? 0.0
+                                     : calcIsoelectricPoint(buffer.c_str(), jobNumber, static_cast<int>(buffer.size())));
+    }
+    if (params.showSequence) writer.writeProtSequence(buffer);
+    if (params.showReference) writer.writeProtReference(it.referenceText);
+    writer.endProtein();
+}
+
+int runSequencePost() {
+    post_request_seq request;
+    return request.run();
+}

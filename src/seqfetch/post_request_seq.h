@@ -1,0 +1,27 @@
+#pragma once
+// The CGI POST request of bv-seqfetch: many accessions of one database, each
+// with an optional reading frame, answered as one XML document with a
+// protein element per found accession.
+#include <cstdio>
+
+#include "database/seq_iter.h"
+#include "request/post_request.h"
+
+class CTaxonomyNodeSet;
+
+class post_request_seq : public post_request {
+public:
+    explicit post_request_seq(int toolId = -13, std::FILE* out = stdout, std::FILE* in = stdin);
+
+protected:
+    void process(bool ok, brenvik::bv_session& session) override;
+    // One protein element for requested accession i (found by the scan).
+    void writeProtein(brenvik::ControlFileRecord& record, size_t i, CSequenceIterator& iterator,
+                      CTaxonomyNodeSet* nodes);
+
+private:
+    bool nucleicAcid_ = false;
+};
+
+// The POST road of bv-seqfetch's main: runs the request, returns 0.
+int runSequencePost();

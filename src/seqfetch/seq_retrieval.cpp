@@ -1,0 +1,235 @@
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include "common/bv_winmutex.h"
+#include "common/error_reporter.h"
+#include "common/process_startup.h"
+#include "config/bv_taxonomyoptions.h"
+#include "database/accession.h"
+#include "database/bv_controlfile.h"
+#include "database/bv_job.h"
+#include "database/genetic_codes.h"
+#include "database/seq_iter.h"
+#include "database/taxonomy_tree.h"
+#include "request/cmdline_request.h"
+#include "security/bv_session.h"
+#include "seqfetch/bv_picalc.h"
+#include "seqfetch/seqfetch.h"
+#include "seqfetch/translation.h"
+
+namespace seqfetch {
+
+unsigned partsOfOutputType(const std::string& outputType) {
+    static const struct {
+        const char* keyword;
+        unsigned parts;
+    } keywords[] = {
+        {"title", PART_TITLE},
+        {"seq", PART_SEQUENCE | PART_TITLE},
+        {"all", PART_SEQUENCE | PART_TITLE | PART_REFERENCE},
+        {"len", PART_LENGTH},
+        {"pI", PART_PI},
+    };
+    for (const auto& k : keywords)
+        if (strncasecmp(outputType.c_str(), k.keyword, std::strlen(k.keyword)) == 0) return k.parts;
+    return 0;
+}
+
+std::string titleLineFor(const char* title, size_t titleLength, const std::string& accession) {
+    if (title != nullptr && !accession.empty()) {
+        size_t start = 0;
+        while (start <= titleLength) {
+            size_t end = start;
+            while (end < titleLength && title[end] != '\x01' && title[end] != '\n' && title[end] != '\r') ++end;
+            std::string piece(title + start, end - start);
+            if (piece.find(accession) != std::string::npos)
+                return (piece[0] == '>' ? piece : ">" + piece) + "\n";
+            start = end + 1;
+        }
+    }
+    return ">\n";
+}
+
+namespace {
+
+// Finishes a registered job on every way out of the retrieval; a fatal
+// report is covered by the job manager's own fatal callback.
+class FinishJobOnExit {
+public:
+    explicit FinishJobOnExit(brenvik::CJobManager& jobs) : jobs_(jobs) {}
+    ~FinishJobOnExit() { jobs_.finishJob(0, 0, 0); }
+    FinishJobOnExit(const FinishJobOnExit&) = delete;
+    FinishJobOnExit& operator=(const FinishJobOnExit&) = delete;
+
+private:
+    brenvik::CJobManager& jobs_;
+};
+
+}  // namespace
+
+void retrieveSequence(const std::string& database, const std::string& accession, const std::string& outputType,
+                      int frame, const std::string& sessionID, cmdline_request& request) {
+    brenvik::bv_session session(sessionID);
+    if (!session.isValid())
+        errorReporter.report(440, request.getJobNumber(), 178, "seqfetch", std::string(),
+                             session.getLastErrorString());
+    if (!session.isDatabasePermitted(database))
+        errorReporter.report(443, request.getJobNumber(), 185, "seqfetch", session.getFullUserName(),
+                             session.getUserID(), database);
+    if (accession.empty()) return;
+
+    brenvik::bv_configfile& config = *request.getConfig();
+    brenvik::bv_controlfile controlFile;
+    try {
+        controlFile.open(config.getOptions(), false, true);
+    } catch (const brenvik::CControlFileError& e) {
+        errorReporter.report(e.getNumber(), request.getJobNumber(), e.getLine(), e.getModule().c_str(),
+                             e.getSubCluster());
+    }
+
+    brenvik::CJobManager jobs(request.getJobNumber());
+    jobs.setControlFile(&controlFile);
+    if (!jobs.newJob(true)) return;
+    request.setJobNumber(jobs.getJobNumber());
+    if (!jobs.registerJob({database}, 0, "SEQFETCH", "", std::to_string(session.getUserID()), "Getting sequence",
+                          "GET", 0, true))
+        return;
+    FinishJobOnExit finish(jobs);
+
+    brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("");
+    if (record == nullptr) return;
+
+    brenvik::TAXONOMY_RULES& rules = *request.taxonomyRules();
+    rules.loadFromSection(
+        config.taxonomySection(brenvik::databaseValue(*record, brenvik::kDbTaxonomySection)));
+
+    bv_winmutex* mutex = nullptr;
+    createMutexHandle(mutex);
+    std::unique_ptr<bv_winmutex> mutexOwner(mutex);
+    CSequenceIterator iterator;
+    iterator.open(0, record, config.getCluster()->getNodeIndex(), &rules, nullptr,
+                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex, nullptr,
+                  nullptr, 63, -1);
+    if (iterator.findAccession(accession)) printSequenceEntry(*record, accession, iterator, outputType, frame, request);
+    iterator.close();
+}
+
+namespace {
+
+// The stored sequence's extent that the bytes at hand really hold: a record
+// whose length runs past its data is read only as far as the data goes.
+int boundedStoredLength(const CSequenceIterator& iterator) {
+    uint64_t stored = iterator.storedLength;
+    uint64_t bytes = iterator.sequence ? iterator.sequenceBytes : 0;
+    uint64_t fits = 0;
+    switch (iterator.coding) {
+    case CODING_FOUR_BIT:
+        fits = bytes * 2;
+        break;
+    case CODING_TWO_BIT:
+        // The length there is the index of the final (count) byte.
+        fits = bytes > 0 ? bytes - 1 : 0;
+        break;
+    default:
+        fits = bytes;
+    }
+    uint64_t n = stored < fits ? stored : fits;
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
+}
+
+// The translation table of the entry's first taxonomy ID in section n.
+int translationTableFor(const CSequenceIterator& iterator, const brenvik::bv_taxonomyoptions* section) {
+    int taxId = iterator.taxIds.empty() ? 1 : iterator.taxIds.front();
+    if (taxId < 1) taxId = 1;
+    int table = 1;
+    TaxonomyNodesSection nodes;
+    if (section != nullptr) {
+        for (int i = 0; i < section->getNumberOfNodesFiles(); ++i)
+            nodes.nodesFiles.push_back(section->getNodesFile(i).name);
+        nodes.mitochondrialTranslation = section->isMitochondrialTranslation();
+    }
+    std::string errorText;
+    std::unique_ptr<CTaxonomyNodeSet> set =
+        loadTaxonomyNodes(kToolId, section != nullptr ? &nodes : nullptr, errorText, false);
+    int parent = 0, found = 1;
+    if (set->getParent(taxId, parent, found)) table = found;
+    return table;
+}
+
+}  // namespace
+
+void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& accession,
+                        CSequenceIterator& iterator, const std::string& outputType, int frame,
+                        cmdline_request& request) {
+    const unsigned parts = partsOfOutputType(outputType);
+    const bool nucleic = brenvik::databaseValue(record, brenvik::kDbSequenceType) == 1;
+    iterator.flags |= ITER_LENGTH;
+    if (parts & (PART_SEQUENCE | PART_PI)) iterator.flags |= ITER_SEQUENCE;
+    if (parts & PART_TITLE) iterator.flags |= ITER_TITLE;
+    if (parts & PART_REFERENCE) iterator.flags |= ITER_REFERENCE;
+    if ((iterator.flags & ITER_SEQUENCE) && nucleic) iterator.flags |= ITER_TAXIDS;
+
+    brenvik::bv_configfile& config = *request.getConfig();
+    brenvik::AccessionRule rule;
+    const brenvik::bv_parserule* parseRule =
+        config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule));
+    if (parseRule != nullptr) rule.set(*parseRule);
+    // Same index, so only the frame changes before the entry is read again.
+    iterator.readEntry(iterator.currentIndex, frame, &rule);
+
+    std::string sequence;
+    if (parts & (PART_SEQUENCE | PART_PI)) {
+        const int stored = boundedStoredLength(iterator);
+        if (!nucleic) {
+            const char* text = reinterpret_cast<const char*>(iterator.sequence);
+            if (text != nullptr) sequence.assign(text, strnlen(text, static_cast<size_t>(stored)));
+        } else if (frame != 0) {
+            const brenvik::bv_taxonomyoptions* section =
+                config.taxonomySection(brenvik::databaseValue(record, brenvik::kDbTaxonomySection));
+            int table = translationTableFor(iterator, section);
+            GeneticCodeTables& tables = *request.getGeneticCodeTables();
+            initGeneticCodeTables(tables, request.taxonomyRules());
+            if (!tables.loaded(table)) {
+                errorReporter.report(400, kToolId, 360, "seqfetch", table);
+                table = 1;
+            }
+            std::vector<char> out(static_cast<size_t>(iterator.length > 0 ? iterator.length : 0) + 1, '\0');
+            bool overflow = false;
+            int n = iterator.sequence == nullptr
+                        ? 0
+                        : translateFrame(tables, iterator.sequence, frame, table, iterator.coding, out.data(),
+                                         static_cast<int>(out.size()), stored, &overflow);
+            sequence.assign(out.data(), static_cast<size_t>(n > 0 ? n : 0));
+        } else if (iterator.sequence != nullptr) {
+            std::vector<char> out(decodedBufferSize(iterator.coding, stored), '\0');
+            int n = decodeNucleotides(iterator.sequence, out.data(), iterator.coding, stored);
+            sequence.assign(out.data(), static_cast<size_t>(n > 0 ? n : 0));
+        }
+    }
+
+    if (parts & PART_LENGTH)
+        std::printf("%d\n", frame != 0 ? iterator.length : static_cast<int>(iterator.storedLength));
+    if (parts & PART_SEQUENCE) {
+        std::fputc('*', stdout);
+        std::fwrite(sequence.data(), 1, sequence.size(), stdout);
+        std::fputc('\n', stdout);
+    }
+    if (parts & PART_TITLE) std::fputs(titleLineFor(iterator.title.data(), iterator.title.size(), accession).c_str(), stdout);
+    if ((parts & PART_REFERENCE) && !iterator.referenceText.empty())
+        std::fwrite(iterator.referenceText.data(), 1, iterator.referenceText.size(), stdout);
+    if (parts & PART_PI) {
+        double pI = nucleic && frame == 0
+                        ? 0.0
+                        : calcIsoelectricPoint(sequence.c_str(), request.getJobNumber(),
+                                               static_cast<int>(sequence.size()));
+        std::printf("%.2lf", pI);
+    }
+    std::fflush(stdout);
+    rule.clear();
+}
+
+}  // namespace seqfetch

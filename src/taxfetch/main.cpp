@@ -1,0 +1,3 @@
+#include "taxfetch/taxfetch.h"
+
+int main(int argc, char** argv) { return taxfetch::taxfetchMain(argc, argv); }

@@ -1,0 +1,274 @@
+#include "taxfetch/post_request_tax.h"
+
+#include <unordered_set>
+
+#include "common/bv_winmutex.h"
+#include "common/error_reporter.h"
+#include "common/process_startup.h"
+#include "common/text_utils.h"
+#include "config/bv_taxonomyoptions.h"
+#include "config/global_options.h"
+#include "database/bv_controlfile.h"
+#include "pal/system_text.h"
+#include "taxfetch/taxonomy_commands.h"
+
+namespace {
+constexpr const char* kModule = "post_request_tax";
+constexpr int kNameLists[] = {0, 1, 2, 4, 5};
+constexpr const char* kUnknownTaxId = "Cannot find taxonomy id";
+constexpr const char* kMissingTable = "Missing or invalid gencode id. Table 1 is used for translation";
+}  // namespace
+
+post_request_tax::post_request_tax(int toolId, std::FILE* out, std::FILE* in)
+    : post_request(toolId, 1, out, in), jobManager_(toolId) {}
+
+post_request_tax::~post_request_tax() = default;
+
+const brenvik::bv_databaseentry* post_request_tax::findDatabase(const std::string& name) {
+    const brenvik::bv_databaseoptions* databases = config.getDatabases();
+    for (int i = 0; i < databases->getNumberOfDatabases(); ++i) {
+        const brenvik::bv_databaseentry* entry = databases->getDatabase(i);
+        if (entry == nullptr || !entry->isActive()) continue;
+        if (compareNoCasePrefix(entry->name.c_str(), name.c_str(), name.size()) == 0) return entry;
+    }
+    return nullptr;
+}
+
+bool post_request_tax::treeHolds(CTaxonomyNodeSet& nodes, int taxId) {
+    // A negative ID can name no taxon; the index would answer it like the root.
+    if (taxId < 0) return false;
+    if (!nodes.isIndexMode()) return static_cast<size_t>(taxId) < nodes.nodeCount();
+    int parent = 0, table = 1;
+    return nodes.getParent(taxId, parent, table);
+}
+
+int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::string& scientificName, int& tableId,
+                                       std::set<std::string>& otherNames, std::vector<std::string>& lineage) {
+    tableId = 1;
+    int parent = 0, table = 1;
+    if (taxId < 0 || !nodes.getParent(taxId, parent, table)) return 470;
+    int result = 0;
+    tableId = table;
+    if (!geneticCodes->loaded(table)) {
+        errorReporter.report(400, jobNumber, 207, kModule, table);
+        tableId = 1;
+        result = 400;
+    }
+    scientificName = "Unknown species";
+    otherNames.clear();
+    lineage.clear();
+
+    bool done = false;
+    for (int list : kNameLists) {
+        for (const auto& ref : lists_.namesOf(taxId)) {
+            if (ref.table != list) continue;
+            if (ref.entry->nameClass != 0) {
+                otherNames.insert(ref.entry->name);
+                continue;
+            }
+            scientificName = ref.entry->name;
+            if (!params.showSynonyms) {
+                done = true;
+                break;
+            }
+        }
+        if (done) break;
+    }
+
+    if (params.showTaxTree && taxId != 1) {
+        bool atRoot = false;
+        if (taxId >= 2) {
+            // Bounded, and stopped at a repeated ID: a cyclic nodes file
+            // must not hang the request.
+            std::unordered_set<int> seen;
+            int current = taxId;
+            for (int step = 0; step < CTaxonomyNodeSet::maxLineageSteps; ++step) {
+                if (current == 1) {
+                    atRoot = true;
+                    break;
+                }
+                if (!seen.insert(current).second) break;
+                const char* name = nullptr;
+                for (int list : kNameLists) {
+                    for (const auto& ref : lists_.namesOf(current)) {
+                        if (ref.table == list && ref.entry->nameClass == 0) {
+                            name = ref.entry->name;
+                            break;
+                        }
+                    }
+                    if (name != nullptr) break;
+                }
+                int up = 0, upTable = 1;
+                if (name == nullptr || !nodes.getParent(current, up, upTable)) break;
+                lineage.push_back(name);
+                if (up == 1) {
+                    atRoot = true;
+                    break;
+                }
+                if (up < 1) break;
+                current = up;
+            }
+        }
+        if (!atRoot && lineage.empty()) lineage.push_back(scientificName);
+    }
+    return result;
+}
+
+void post_request_tax::writeTaxonomy(int taxId, const std::string& scientificName, int tableId,
+                                     const std::set<std::string>& otherNames, const std::vector<std::string>& lineage) {
+    writer.startTaxonomy(params.dbName, taxId, scientificName, tableId);
+    if (params.showSynonyms) {
+        writer.startCommonNames();
+        for (const std::string& name : otherNames) writer.writeSynonym(name);
+        writer.endCommonNames();
+    }
+    if (params.showTaxTree) {
+        writer.startTree();
+        int level = static_cast<int>(lineage.size());
+        for (const std::string& name : lineage) writer.writeNode(level--, name);
+        writer.endTree();
+    }
+    writer.endTaxonomy();
+}
+
+void post_request_tax::process(bool ok, brenvik::bv_session& session) {
+    const brenvik::bv_taxonomyoptions* section = nullptr;
+    if (ok) {
+        database_ = findDatabase(params.dbName);
+        if (database_ == nullptr) {
+            errorReporter.report(27, jobNumber, 328, kModule, params.dbName);
+            writer.addMessage(false, 27, "Database is not available or not active", "db", params.dbName, {}, 0);
+            ok = false;
+        }
+    }
+    if (ok) {
+        section = taxfetch::enabledTaxonomySection(*database_, config);
+        if (section == nullptr) {
+            errorReporter.report(251, jobNumber, 342, kModule, params.dbName, "", params.dbName);
+            writer.addMessage(false, 251, "No taxonomy indexes for this database", "db", params.dbName, {}, 0);
+            ok = false;
+        } else {
+            rules.loadFromSection(section);
+            std::string errorText;
+            if (!loadSpeciesFiles(taxfetch::speciesFileRecords(rules), lists_, rules.regexTexts, jobNumber, false,
+                                  false, false, errorText, nullptr)) {
+                errorReporter.report(469, jobNumber, 366, kModule, errorText);
+                writer.addMessage(false, 469, "Failed to load species file", "messages", errorText, {}, 0);
+                ok = false;
+            }
+        }
+    }
+    std::unique_ptr<CTaxonomyNodeSet> nodes;
+    TaxonomyNodesSection nodesSection;
+    if (ok) {
+        nodesSection = taxfetch::nodesSectionOf(rules);
+        std::string errorText;
+        nodes = loadTaxonomyNodes(jobNumber, &nodesSection, errorText, false);
+        if (!nodes->isOk()) {
+            writer.addMessage(false, 462, "One or more errors happened while loading taxonomy nodes", "messages",
+                              errorText, {}, 0);
+            ok = false;
+        }
+    }
+    if (ok) {
+        jobManager_.newJob(true);
+        jobNumber = jobManager_.getJobNumber();
+
+        std::string userName = "TXLOOK";
+        std::string email;
+        if (session.isSecurityEnabled()) {
+            userName = session.getFullUserName();
+            email = session.getEmailAddress();
+            if (userName.empty()) userName = "TXLOOK";
+        }
+        std::string userIdText;
+        NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
+
+        brenvik::bv_controlfile controlFile;
+        try {
+            controlFile.open(config.getOptions(), false, true);
+        } catch (const brenvik::CControlFileError& error) {
+            errorReporter.report(error.getNumber(), jobNumber, error.getLine(), error.getModule().c_str(),
+                                 error.getSubCluster());
+            writer.addMessage(false, error.getNumber(), "Monitor is not running", "messages",
+                              errorReporter.getLastErrors(), {}, 0);
+            ok = false;
+        }
+        jobManager_.setControlFile(&controlFile);
+        const bool registered = jobManager_.registerJob({params.dbName}, 0, userName, email, userIdText,
+                                                        "Getting taxonomy", "GET", 0, true);
+        brenvik::ControlFileRecord* record = registered ? jobManager_.getDatabaseRecord("") : nullptr;
+        if (!registered || record == nullptr) {
+            // A job without its database record can do nothing: it is a
+            // failed registration, and a claimed slot is given back.
+            if (registered) jobManager_.finishJob(0, 0, 0);
+            writer.addMessage(false, 460, "Failed to register job. Please inspect tarvex error log.", "errbuf",
+                              errorReporter.getLastErrors(), {}, 0);
+            ok = false;
+        } else {
+            if (ok) answerItems(*record, *nodes);
+            jobManager_.finishJob(0, 0, 0);
+        }
+        jobManager_.setControlFile(nullptr);
+        controlFile.close();
+        nodes.reset();
+    }
+
+    writer.endMessageList(false);
+    writer.startResults(jobNumber);
+    writer.endResults();
+    if (ok) writeWarnings();
+}
+
+void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomyNodeSet& nodes) {
+    (void)record;
+    accessionRule_.clear();
+    std::vector<std::string> gencodeFiles;
+    for (const auto& file : rules.gencodeFiles) gencodeFiles.push_back(file.name);
+    initGeneticCodeTablesFromFiles(*geneticCodes, &gencodeFiles);
+
+    // Errors first, in request order.
+    size_t accessionIndex = 0, taxIndex = 0;
+    for (bool isAccession : params.itemKinds) {
+        if (isAccession) {
+            const size_t n = accessionIndex++;
+            if (n < params.foundIndex.size() && params.foundIndex[n] >= 0) continue;
+            const char* accession = n < params.accessions.size() ? params.accessions[n] : "";
+            errorReporter.report(461, jobNumber, 475, kModule, accession);
+            writer.addMessage(false, 461, "Sequence not found", "accession", accession, {}, 0);
+        } else {
+            const int taxId = taxIndex < params.taxIds.size() ? params.taxIds[taxIndex] : -1;
+            ++taxIndex;
+            if (!treeHolds(nodes, taxId)) writer.addMessage(false, 470, kUnknownTaxId, "accession", "", "taxid", taxId);
+        }
+    }
+    writer.endMessageList(false);
+    writer.startResults(jobNumber);
+
+    taxIndex = 0;
+    for (bool isAccession : params.itemKinds) {
+        if (isAccession) continue;
+        const int taxId = taxIndex < params.taxIds.size() ? params.taxIds[taxIndex] : -1;
+        ++taxIndex;
+        std::string scientificName;
+        int tableId = 1;
+        std::set<std::string> otherNames;
+        std::vector<std::string> lineage;
+        const int result = describeTaxonomy(taxId, nodes, scientificName, tableId, otherNames, lineage);
+        if (result == 470) continue;
+        writer.startTaxFromId(result != 0);
+        if (result != 0) params.warnings.push_back({result, "", taxId});
+        writeTaxonomy(taxId, scientificName, tableId, otherNames, lineage);
+        writer.endTaxFromId();
+    }
+}
+
+void post_request_tax::writeWarnings() {
+    for (const TaxonomyWarning& warning : params.warnings) {
+        writer.addMessage(true, warning.code, "", {}, {}, {}, 0);
+        writer.startError(warning.code, warning.code == 470 ? kUnknownTaxId : kMissingTable);
+        writer.writeErrParam("accession", warning.text);
+        writer.writeErrParamInt("taxid", warning.value);
+        writer.endError();
+    }
+}

@@ -1,0 +1,188 @@
+#include "taxfetch/taxfetch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "common/error_reporter.h"
+#include "common/process_startup.h"
+#include "common/text_utils.h"
+#include "config/global_options.h"
+#include "request/cmdline_request.h"
+#include "taxfetch/post_request_tax.h"
+#include "taxfetch/species_search.h"
+#include "taxfetch/taxonomy_commands.h"
+
+namespace taxfetch {
+
+namespace {
+
+constexpr const char* kModule = "taxfetch";
+constexpr int kMaxArguments = 100;
+constexpr int kConfigRetrySeconds = 10;
+
+bool endsWith(const std::string& text, const char* tail) {
+    const std::size_t n = std::strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+// The first run of characters without a quote; leading quotes are skipped.
+std::string withoutQuotes(const char* text) {
+    while (*text == '"' || *text == '\'') ++text;
+    const char* end = text;
+    while (*end != '\0' && *end != '"' && *end != '\'') ++end;
+    return std::string(text, end);
+}
+
+}  // namespace
+
+int leadingNumber(const char* text) {
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        // Clamped: a long run of digits must not overflow.
+        if (value > INT_MAX) value = INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+bool isOwnScriptName(const char* scriptName) {
+    if (scriptName == nullptr) return false;
+    const std::string name = scriptName;
+    return endsWith(name, ownProgramName) || endsWith(name, "bv-taxfetch");
+}
+
+int taxfetchMain(int argc, char** argv) {
+    const char* query = getEnv("QUERY_STRING");
+    const char* script = getEnv("SCRIPT_NAME");
+    bool post;
+    if (query != nullptr && script != nullptr && isOwnScriptName(script)) {
+        if (!isBlankLine(query)) return runTaxonomyCommandLine(true, argc, argv);
+        post = true;
+    } else {
+        post = argc < 2;
+        if (!post) return runTaxonomyCommandLine(false, argc, argv);
+    }
+    post_request_tax request(toolId);
+    return request.run();
+}
+
+void printTaxonomyUsage(const char* programName) {
+    std::printf("Command line parameter for %s must be \n", programName);
+    static const char* const lines[] = {
+        "   <cmd>\n",
+        "   <db> \n",
+        "   <accession | tax ID>\n",
+        "   --sessionID session\n",
+        "\n",
+        "where, \n",
+        "       cmd is 1 to 9\n",
+        "       db is the name of the database 'family' - eg OWL\n",
+        "       accession is the accession string - e.g. TNU23504\n",
+        "       tax ID is the NCBI taxonomy ID\n",
+        "\n",
+        "The commands are:\n",
+        "\n",
+        "Parameters              Returns\n",
+        "1 database accession    Space separated list of accession string, \n",
+        "                        tax_ID number, and scientific species name. Where\n",
+        "                        a database entry represents multiple  accessions,\n",
+        "                        this information is repeated for each accession.\n",
+        "                        Plain formatted.\n\n",
+        "2 database accession    Space separated pair of accession string and \n",
+        "                        scientific species name. Where a database entry \n",
+        "                        represents multiple  accessions, this information \n",
+        "                        is repeated for each accession. Followed by the FASTA\n",
+        "                        title line for the accession supplied as an argument. \n",
+        "                        Pretty formatted.\n\n",
+        "3 database accession    Same as mode 2, plus a list of common species names \n",
+        "                        in parentheses.\n\n",
+        "4 database accession    Same as mode 3, plus complete taxonomy tree.\n\n",
+        "5 database tax_ID       The scientific species name as a string.\n",
+        "                        Pretty formatted\n\n",
+        "6 database tax_ID       Same as mode 5, plus a list of common species names \n",
+        "                        in parentheses.\n\n",
+        "7 database tax_ID       Same as mode 6, plus complete taxonomy tree.\n\n",
+        "8 database Species_name NCBI Taxonomy ID, plus a list of names with the same \n",
+        "                        ID. This option is useful for updating the 'taxonomy'\n",
+        "                        files (used by the species list in the form). For this\n",
+        "                        command, the program searches the files for all \n",
+        "                        databases, and the database parameter is ignored.\n",
+        "9 database accession    Shows NA-translation table used for the entry based on\n",
+        "                        its taxonomy.\n",
+    };
+    for (const char* line : lines) std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+const brenvik::bv_databaseentry* findDatabase(const char* text, brenvik::bv_configfile& config, int jobNumber) {
+    const brenvik::bv_databaseoptions* databases = config.getDatabases();
+    const std::size_t length = std::strlen(text);
+    for (int i = 0; i < databases->getNumberOfDatabases(); ++i) {
+        const brenvik::bv_databaseentry* entry = databases->getDatabase(i);
+        if (entry == nullptr || !entry->isActive()) continue;
+        if (compareNoCasePrefix(entry->name.c_str(), text, length) == 0) return entry;
+    }
+    errorReporter.report(27, jobNumber, 473, kModule, text);
+    return nullptr;
+}
+
+int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
+    cmdline_request request(toolId);
+    std::fputs("Content-type: text/html\n\n", stdout);
+    std::fflush(stdout);
+    brenvik::initProcess();
+
+    int n = 0;
+    const char* args[kMaxArguments] = {};
+    request.buildArguments(ownProgramName, cgi, &n, args, argc, argv);
+    // With no entry 0 (too many arguments) the usage text names the program.
+    const char* programName = n > 0 ? args[0] : ownProgramName;
+
+    if (n == 2 && (std::strcmp(args[1], "--version") == 0 || (cgi && std::strcmp(args[1], "version") == 0))) {
+        std::printf("%s - Version %s\n", args[0], versionText);
+        std::fflush(stdout);
+        return 0;
+    }
+
+    std::string sessionId;
+    bool usage = true;
+    if (n == 6) {
+        if (std::strcmp(args[4], "--sessionID") == 0) {
+            sessionId = args[5];
+            usage = false;
+        }
+    } else if (n == 4) {
+        usage = false;
+    }
+    const char first = usage ? '\0' : args[1][0];
+    if (!usage && (first == '\0' || std::strchr("123456789", first) == nullptr)) usage = true;
+
+    if (usage) {
+        printTaxonomyUsage(programName);
+    } else {
+        brenvik::bv_configfile& config = *request.getConfig();
+        config.setRetrySeconds(kConfigRetrySeconds);
+        config.load();
+        if (!config.isValid()) {
+            errorReporter.report(403, toolId, first == '8' ? 151 : 174, kModule, config.getLastErrorString());
+        }
+        brenvik::switchStandaloneCluster(*config.getOptions(), *config.getCluster());
+        request.setDatabase(const_cast<brenvik::bv_databaseentry*>(findDatabase(args[2], config, request.getJobNumber())));
+        brenvik::CJobManager& jobs = *request.getJobManager();
+        jobs.newJob(true);
+        request.setJobNumber(jobs.getJobNumber());
+        if (first == '8') {
+            searchSpeciesName(args[3], config);
+        } else {
+            const int command = leadingNumber(args[1]);
+            runTaxonomyCommand(command, args[2], withoutQuotes(args[3]), sessionId, request);
+        }
+    }
+    closeSocketLibrary(request.getJobNumber());
+    return 0;
+}
+
+}  // namespace taxfetch

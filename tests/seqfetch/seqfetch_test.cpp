@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "seqfetch/seqfetch.h"
+
+namespace {
+
+using namespace seqfetch;
+
+TEST(SeqfetchFrontEnd, OutputTypeKeywords) {
+    struct Case {
+        const char* type;
+        unsigned parts;
+    } cases[] = {
+        {"title", PART_TITLE},
+        {"TITLES", PART_TITLE},
+        {"seq", PART_SEQUENCE | PART_TITLE},
+        {"Sequence", PART_SEQUENCE | PART_TITLE},
+        {"all", PART_SEQUENCE | PART_TITLE | PART_REFERENCE},
+        {"len", PART_LENGTH},
+        {"length", PART_LENGTH},
+        {"pI", PART_PI},
+        {"pi", PART_PI},
+        {"PI", PART_PI},
+        {"se", 0},
+        {"", 0},
+        {"reference", 0},
+        {" seq", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(partsOfOutputType(c.type), c.parts) << c.type;
+}
+
+TEST(SeqfetchFrontEnd, TitleLineNamesTheAccession) {
+    struct Case {
+        std::string title;
+        const char* accession;
+        const char* line;
+    } cases[] = {
+        {">sp|P1|A first\x01sp|P2|B second\x01sp|P3|C third", "P2", ">sp|P2|B second\n"},
+        {">sp|P1|A first\x01sp|P2|B second", "P1", ">sp|P1|A first\n"},
+        {"no marker P7 here", "P7", ">no marker P7 here\n"},
+        {">one\ntwo P9\rthree", "P9", ">two P9\n"},
+        {">P5 upper", "p5", ">\n"},
+        {">nothing", "P1", ">\n"},
+        {"", "P1", ">\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(titleLineFor(c.title.data(), c.title.size(), c.accession), c.line) << c.title;
+    EXPECT_EQ(titleLineFor(nullptr, 0, "P1"), ">\n");
+    // The title's length bounds the search: bytes after it are not read.
+    const char buffer[] = ">A P1 B";
+    EXPECT_EQ(titleLineFor(buffer, 3, "P1"), ">\n");
+}
+
+class Environment {
+public:
+    Environment(const char* query, const char* script) {
+        set("QUERY_STRING", query);
+        set("SCRIPT_NAME", script);
+    }
+    ~Environment() {
+        unsetenv("QUERY_STRING");
+        unsetenv("SCRIPT_NAME");
+    }
+
+private:
+    static void set(const char* name, const char* value) {
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+};
+
+TEST(SeqfetchFrontEnd, ModeChoice) {
+    struct Case {
+        const char* query;
+        const char* script;
+        int argc;
+        Mode mode;
+    } cases[] = {
+        {"SwissProt+P1+seq", "/cgi/bv-seqfetch.exe", 1, Mode::Get},
+        {"SwissProt+P1+seq", "/cgi/bv-seqfetch", 1, Mode::Get},
+        {"", "/cgi/bv-seqfetch.exe", 4, Mode::Post},
+        {" \t\x1a\r\n", "/cgi/bv-seqfetch.exe", 4, Mode::Post},
+        {"x", "/cgi/BV-SEQFETCH.EXE", 4, Mode::CommandLine},
+        {"x", "/cgi/BV-SEQFETCH.EXE", 1, Mode::Post},
+        {"x", "/cgi/bv-taxfetch.exe", 2, Mode::CommandLine},
+        {nullptr, "/cgi/bv-seqfetch.exe", 2, Mode::CommandLine},
+        {"x", nullptr, 1, Mode::Post},
+        {nullptr, nullptr, 2, Mode::CommandLine},
+        {nullptr, nullptr, 1, Mode::Post},
+        {"x", "exe", 3, Mode::CommandLine},
+    };
+    for (const Case& c : cases) {
+        Environment env(c.query, c.script);
+        EXPECT_EQ(chooseMode(c.argc), c.mode)
+            << (c.query ? c.query : "(unset)") << " / " << (c.script ? c.script : "(unset)") << " / " << c.argc;
+    }
+}
+
+}  // namespace
