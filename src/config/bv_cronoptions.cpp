@@ -104,6 +104,17 @@ bool bv_cronoptions::parseCronField(const std::string& text, std::vector<bool>& 
         for (int i = from; i <= to; ++i) flags[static_cast<size_t>(i)] = true;
     };
     auto number = [&] { return atoiValue(digits.c_str()); };  // clamped: a long run is out of range
+    // Ends the number in digits: one value, or the end of the pending range.
+    auto endNumber = [&] {
+        int n = number();
+        if (!inBounds(n)) {
+            errs.setError(1557, fileName, line);
+            return false;
+        }
+        setFlags(rangePending ? rangeStart : n, n);
+        rangePending = false;
+        return true;
+    };
 
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -114,17 +125,7 @@ bool bv_cronoptions::parseCronField(const std::string& text, std::vector<bool>& 
                 errs.setError(1559, fileName, line);
                 return false;
             }
-            int n = number();
-            if (!inBounds(n)) {
-                errs.setError(1557, fileName, line);
-                return false;
-            }
-            if (rangePending) {
-                setFlags(rangeStart, n);
-                rangePending = false;
-            } else {
-                setFlags(n, n);
-            }
+            if (!endNumber()) return false;
             digits.clear();
         } else if (c == '-') {
             if (digits.empty()) {
@@ -154,17 +155,7 @@ bool bv_cronoptions::parseCronField(const std::string& text, std::vector<bool>& 
         }
     }
     // The last number; an empty one counts as 0.
-    int n = number();
-    if (!inBounds(n)) {
-        errs.setError(1557, fileName, line);
-        return false;
-    }
-    if (rangePending) {
-        setFlags(rangeStart, n);
-    } else {
-        setFlags(n, n);
-    }
-    return true;
+    return endNumber();
 }
 
 }  // namespace brenvik
