@@ -407,35 +407,15 @@ TEST(SectionReaders, GarbageLinesAreHandled) {
         return name == "SwissProt";
     };
     bv_errs errs;
-    {
+    auto readAll = [&](auto section, auto... extra) {
         bv_textlines l(text);
-        bv_options o;
-        o.readSection(l, errs, "f", "");
-    }
-    {
-        bv_textlines l(text);
-        bv_clusteroptions c;
-        c.readSection(l, errs, "f", "");
-    }
-    {
-        bv_textlines l(text);
-        bv_cronoptions c;
-        c.readSection(l, errs, "f", "");
-    }
-    {
-        bv_textlines l(text);
-        bv_libraryoptions c;
-        c.readSection(l, errs, "f", "");
-    }
-    {
-        bv_textlines l(text);
-        bv_wwwoptions c;
-        c.readSection(l, errs, "f", "");
-    }
-    {
-        bv_textlines l(text);
-        bv_processoroptions c;
-        c.readSection(l, errs, "f", "", activeDb);
-    }
+        section.readSection(l, errs, "f", "", extra...);
+    };
+    readAll(bv_options());
+    readAll(bv_clusteroptions());
+    readAll(bv_cronoptions());
+    readAll(bv_libraryoptions());
+    readAll(bv_wwwoptions());
+    readAll(bv_processoroptions(), activeDb);
     SUCCEED();
 }
