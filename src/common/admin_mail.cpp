@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/io_utils.h"
 
 namespace admin_mail {
 
@@ -26,19 +27,6 @@ std::string withoutAngleBrackets(const std::string& text, std::size_t limit) {
     return out;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Writes the mail file under a unique name made from the MailTempFile
 // template (0600, ".XXXXXX" added when the template does not end in six X).
 // On failure reports M322 from the given source line and returns false.
@@ -51,9 +39,7 @@ bool writeMailFile(const reporter_platform::MailSettings& settings, const std::s
     int fd = ::mkstemp(name.data());
     if (fd >= 0 && fd <= 2) {
         // Never on standard input, output or error: they belong to the request.
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        fd = moved;
+        fd = moveOffStandardStreams(fd);
         if (fd < 0) ::unlink(name.data());
     } else if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);

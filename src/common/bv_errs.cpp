@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/error_reporter.h"
+#include "common/io_utils.h"
 #include "common/logging_monitor.h"
 #include "common/message_tables.h"
 #include "common/reporter_platform.h"
@@ -47,27 +48,8 @@ int sourceOfNumber(int number) {
     return 0xFFFF;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 int openNoStdio(const char* path, int flags) {
-    int fd = ::open(path, flags | O_CLOEXEC, 0666);
-    if (fd >= 0 && fd <= 2) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        fd = moved;
-    }
-    return fd;
+    return moveOffStandardStreams(::open(path, flags | O_CLOEXEC, 0666));
 }
 
 }  // namespace

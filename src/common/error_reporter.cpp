@@ -20,18 +20,10 @@ int repeatLimit(int number) { return number == 615 ? 100 : 10; }
 
 std::uint32_t kindFlags(int kind) { return errorKinds[kind].flags; }
 
-std::string printfText(const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    std::string s = CErrorReporter::formatV(format, ap);
-    va_end(ap);
-    return s;
-}
-
 // The page text line of one message.
 std::string pageTextLine(const std::string& text, int number, std::uint32_t flags) {
     if (flags & KIND_NO_NUMBER) return text + "<BR>\n";
-    return printfText("%s [M%05d]<BR>\n", text.c_str(), number);
+    return CErrorReporter::formatText("%s [M%05d]<BR>\n", text.c_str(), number);
 }
 
 }  // namespace
@@ -145,6 +137,14 @@ std::string CErrorReporter::formatV(const char* format, std::va_list args) {
     return out;
 }
 
+std::string CErrorReporter::formatText(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string s = formatV(format, ap);
+    va_end(ap);
+    return s;
+}
+
 bool CErrorReporter::formatForReport(int number, std::size_t estimate, std::string* text, ...) {
     const ErrorCatalogueEntry e = catalogueEntry(number);
     const bool fatal = kindFlags(e.kind) & KIND_FATAL;
@@ -207,7 +207,7 @@ bool CErrorReporter::write(const ErrorCatalogueEntry& entry, int job, int line, 
     writeDeferredFile(entry, flags, text, printedDeferred);
 
     if (toMail && (flags & KIND_MAIL_ADMIN)) {
-        std::string body = printfText("Error [M0%4d - Job %d - X%4d:%s] - %s\n\n%s\n\n", entry.number, job, line,
+        std::string body = CErrorReporter::formatText("Error [M0%4d - Job %d - X%4d:%s] - %s\n\n%s\n\n", entry.number, job, line,
                                       module.c_str(), timeText.c_str(), text.c_str());
         if (body.size() > MAIL_BODY_SIZE - 1) body.resize(MAIL_BODY_SIZE - 1);
         mailAdministrator(body);
@@ -253,8 +253,8 @@ void CErrorReporter::writePage(const ErrorCatalogueEntry& entry, std::uint32_t f
     if (!quietPage) {
         framed(pageText, entry.number, entry.kind);
     } else if (fatal) {
-        out += printfText("FATAL_ERROR: M%05d\n", entry.number);
-        out += printfText("%s [M%05d]<BR>\n", pageText.c_str(), entry.number);
+        out += CErrorReporter::formatText("FATAL_ERROR: M%05d\n", entry.number);
+        out += CErrorReporter::formatText("%s [M%05d]<BR>\n", pageText.c_str(), entry.number);
     }
     if (!out.empty()) std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
@@ -264,8 +264,8 @@ void CErrorReporter::writeDeferredFile(const ErrorCatalogueEntry& entry, std::ui
                                        const std::string& text, bool printedDeferred) {
     if (deferredFileOn && !deferredFile.empty() && !(flags & KIND_NOT_ON_PAGE)) {
         std::string out;
-        for (const DeferredMessage& m : deferredMessages) out += printfText("\n%s [M%05d]\n", m.text.c_str(), m.number);
-        out += printfText("\n%s [M%05d]\n", ::escapeAngleBrackets(text).c_str(), entry.number);
+        for (const DeferredMessage& m : deferredMessages) out += CErrorReporter::formatText("\n%s [M%05d]\n", m.text.c_str(), m.number);
+        out += CErrorReporter::formatText("\n%s [M%05d]\n", ::escapeAngleBrackets(text).c_str(), entry.number);
         if (appendLogEntry(deferredFile, out, true)) {
             deferredMessages.clear();
             return;
@@ -315,7 +315,7 @@ std::string CErrorReporter::formatMessageV(bool escape, int number, int job, int
 }
 
 std::string CErrorReporter::formatMessageHeader(int number, int job, int line, const char* file) const {
-    return printfText("Error [M%05d - Job %d - X%05d:%s] - %s\n   - ", number, job, line, moduleName(file).c_str(),
+    return CErrorReporter::formatText("Error [M%05d - Job %d - X%05d:%s] - %s\n   - ", number, job, line, moduleName(file).c_str(),
                       currentTimeText().c_str());
 }
 
@@ -339,7 +339,7 @@ void CErrorReporter::reportRepeatSummary(int job, int line, const char* file) {
         summary.parameters = "";
         summary.help = "";
         summary.name = "";
-        std::string text = printfText("Error %d has been detected %d times and only the first %d messages have been output",
+        std::string text = CErrorReporter::formatText("Error %d has been detected %d times and only the first %d messages have been output",
                                       n, counters[n], limit);
         counters[n] = -1;
         write(summary, job, line, file, text, text);

@@ -92,6 +92,7 @@ public:
     static std::size_t estimateFormattedLengthV(const char* format, std::va_list args);
     // The message text exactly formatted; an empty text for a null format.
     static std::string formatV(const char* format, std::va_list args);
+    static std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
     // The module name of a source path: after the last "\" (else the last
     // "/"), cut at the first ".".
     static std::string moduleName(const char* file);

@@ -10,6 +10,7 @@
 
 #include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
+#include "common/io_utils.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "pal/last_error.h"
@@ -57,17 +58,6 @@ int regionLock(int fd, int64_t offset, int64_t length, bool unlock) {
         sleepMilliseconds(kLockRetryMs);
         NARROW_CHAR_PAL::setLastError(err);
     }
-}
-
-// Moves a descriptor that landed on 0, 1 or 2 (a CGI program's reply is
-// its standard output) to a higher number.
-int awayFromStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int err = errno;
-    ::close(fd);
-    errno = err;
-    return moved;
 }
 
 // Report positions of this module.
@@ -137,7 +127,7 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
     do {
         fd = ::open(path, flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    fd = awayFromStandardStreams(fd);
+    fd = moveOffStandardStreams(fd);
     if (fd >= 0) return fd;
     int err = errno;
     NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(err));

@@ -7,17 +7,10 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "common/reporter_platform.h"
 
 namespace {
-
-std::string printfText(const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    std::string s = CErrorReporter::formatV(format, ap);
-    va_end(ap);
-    return s;
-}
 
 // Never leave a log on descriptor 0, 1 or 2: a CGI program whose standard
 // output is the reply must not write a log into it.
@@ -26,25 +19,7 @@ int openAppend(const std::string& path) {
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && fd <= 2) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        fd = moved;
-    }
-    return fd;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return moveOffStandardStreams(fd);
 }
 
 }  // namespace
@@ -86,7 +61,7 @@ bool appendLogEntry(const std::string& path, const std::string& entry, bool quie
 
 std::string formatErrorLogEntry(int number, int job, int line, const std::string& module,
                                 const std::string& timeText, const std::string& text) {
-    return printfText("Error [M%05d - Job %d - X%05d:%s] - %s\n", number, job, line, module.c_str(),
+    return CErrorReporter::formatText("Error [M%05d - Job %d - X%05d:%s] - %s\n", number, job, line, module.c_str(),
                       timeText.c_str()) +
            "   - " + escapeAngleBrackets(text) + "\n\n";
 }
@@ -102,7 +77,7 @@ void writeMonitorLogLine(const std::string& text) {
 
 void writeIpcLogLine(const std::string& text, int job, int line, const std::string& module) {
     appendLogEntry(ipcLogFilePath(),
-                   printfText("%s Job %5d  %s %d - ", currentTimeText().c_str(), job, module.c_str(), line) + text +
+                   CErrorReporter::formatText("%s Job %5d  %s %d - ", currentTimeText().c_str(), job, module.c_str(), line) + text +
                        "\n",
                    false);
 }

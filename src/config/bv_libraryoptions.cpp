@@ -67,11 +67,7 @@ void bv_libraryoptions::readSection(bv_sectionlines& lines, bv_errs& errs, const
     static const char* const suffixes[] = {"_tolInPPM", "_tolInDa", "_referenceFastaTaxonomyTitle",
                                            "_referenceFasta"};
     std::string line;
-    while (lines.nextLine(line)) {
-        if (sectionsyntax::isSectionEndLine(line)) break;
-        addRawLine(line);
-        sectionsyntax::trimTrailingBlanks(line);
-        if (sectionsyntax::isBlankLine(line) || line[0] == '#') continue;
+    while (sectionsyntax::nextContentLine(lines, *this, line)) {
         int found = -1;
         size_t at = std::string::npos;
         for (int i = 0; i < 4 && found < 0; ++i) {

@@ -84,13 +84,7 @@ void bv_parseoptions::readSection(bv_sectionlines& lines, bv_errs& errs, const s
     sectionAvailable_ = true;
     setHeader(headerComment);
     std::string line;
-    while (lines.nextLine(line)) {
-        if (isSectionEndLine(line)) break;
-        addRawLine(line);
-        trimTrailingBlanks(line);
-        if (line.empty() || line[0] == '#' || isBlankLine(line)) continue;
-        readRule(line, errs, fileName);
-    }
+    while (nextContentLine(lines, *this, line)) readRule(line, errs, fileName);
 }
 
 void bv_parseoptions::readRule(const std::string& line, bv_errs& errs, const std::string& fileName) {

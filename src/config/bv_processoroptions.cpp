@@ -35,11 +35,7 @@ void bv_processoroptions::readSection(bv_sectionlines& lines, bv_errs& errs, con
     sectionAvailable_ = true;
     setHeader(headerComment);
     std::string line;
-    while (lines.nextLine(line)) {
-        if (sectionsyntax::isSectionEndLine(line)) break;
-        addRawLine(line);
-        sectionsyntax::trimTrailingBlanks(line);
-        if (sectionsyntax::isBlankLine(line) || line[0] == '#') continue;
+    while (sectionsyntax::nextContentLine(lines, *this, line)) {
         if (sectionsyntax::startsWithNoCase(line, "ProcessorSet")) {
             // The numbers start at the 14th character; a shorter line adds none.
             if (line.size() < 14) continue;

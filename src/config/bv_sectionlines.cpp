@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "common/bv_errs.h"
+#include "config/bv_customproperty.h"
 
 namespace brenvik {
 
@@ -116,6 +117,16 @@ bool isBlankLine(const std::string& line) {
         if (c != ' ' && c != '\t' && c != '\x1a') return false;
     }
     return true;
+}
+
+bool nextContentLine(bv_sectionlines& lines, bv_customproperty& section, std::string& line) {
+    while (lines.nextLine(line)) {
+        if (isSectionEndLine(line)) return false;
+        section.addRawLine(line);
+        trimTrailingBlanks(line);
+        if (!isBlankLine(line) && line[0] != '#') return true;
+    }
+    return false;
 }
 
 }  // namespace sectionsyntax

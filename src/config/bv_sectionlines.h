@@ -8,6 +8,7 @@
 
 namespace brenvik {
 
+class bv_customproperty;
 class bv_errs;
 
 class bv_sectionlines {
@@ -61,6 +62,12 @@ void trimTrailingBlanks(std::string& line);
 
 // Only spaces, TABs and 0x1A characters (the empty line included).
 bool isBlankLine(const std::string& line);
+
+// The next line of a section whose keys stand one to a line: every line up to
+// the section end is kept raw in section (its layout survives a rewrite), then
+// handed out without trailing blanks; blank lines and "#" comments are passed
+// over. False at the section end or the end of the input.
+bool nextContentLine(bv_sectionlines& lines, bv_customproperty& section, std::string& line);
 
 }  // namespace sectionsyntax
 

@@ -83,11 +83,7 @@ void bv_wwwoptions::readSection(bv_sectionlines& lines, bv_errs& errs, const std
     sectionAvailable_ = true;
     setHeader(headerComment);
     std::string line;
-    while (lines.nextLine(line)) {
-        if (sectionsyntax::isSectionEndLine(line)) break;
-        addRawLine(line);
-        sectionsyntax::trimTrailingBlanks(line);
-        if (sectionsyntax::isBlankLine(line) || line[0] == '#') continue;
+    while (sectionsyntax::nextContentLine(lines, *this, line)) {
         bv_wwwentry entry;
         if (parseLine(line, entry)) {
             addEntry(entry);

@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <new>
+
+#include "common/io_utils.h"
 
 namespace brenvik {
 
@@ -26,21 +27,6 @@ bool sameLayout(const CdbLayout& a, const CdbLayout& b) {
     return a.positionSize == b.positionSize && a.countSize == b.countSize && a.slotSize == b.slotSize &&
            a.headerSize == b.headerSize && a.hashSize == b.hashSize && a.keyLengthSize == b.keyLengthSize &&
            a.valueLengthSize == b.valueLengthSize;
-}
-
-// Writes everything, in pieces the kernel accepts, retrying interruptions.
-int writeAll(int fd, const unsigned char* data, size_t length) {
-    while (length > 0) {
-        size_t piece = length > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : length;
-        ssize_t n = ::write(fd, data, piece);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 int pwriteAll(int fd, const unsigned char* data, size_t length, off_t offset) {
@@ -77,10 +63,10 @@ int bufferedWrite(bv_cdbmake& w, const void* bytes, size_t length) {
     p += take;
     length -= take;
     if (w.buffered < kWriteBufferSize) return 0;
-    if (writeAll(w.fd, w.buffer.data(), kWriteBufferSize) != 0) return fail(w, errno);
+    if (!writeAll(w.fd, w.buffer.data(), kWriteBufferSize)) return fail(w, errno);
     w.buffered = 0;
     size_t direct = length - length % kWriteBufferSize;
-    if (direct && writeAll(w.fd, p, direct) != 0) return fail(w, errno);
+    if (direct && !writeAll(w.fd, p, direct)) return fail(w, errno);
     p += direct;
     length -= direct;
     if (length) std::memcpy(w.buffer.data(), p, length);
@@ -93,7 +79,7 @@ int flush(bv_cdbmake& w) {
         errno = w.error;
         return -1;
     }
-    if (w.buffered && writeAll(w.fd, w.buffer.data(), w.buffered) != 0) return fail(w, errno);
+    if (w.buffered && !writeAll(w.fd, w.buffer.data(), w.buffered)) return fail(w, errno);
     w.buffered = 0;
     return 0;
 }

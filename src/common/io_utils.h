@@ -1,0 +1,17 @@
+#pragma once
+// Descriptor helpers shared by the writers of logs, mail files and data
+// files. Descriptors are plain ints owned by the caller; nothing here keeps
+// state.
+#include <cstddef>
+#include <string>
+
+// Writes all length bytes, in pieces the kernel accepts, going on after
+// interrupted calls. False on failure, with errno set.
+bool writeAll(int fd, const void* data, std::size_t length);
+inline bool writeAll(int fd, const std::string& data) { return writeAll(fd, data.data(), data.size()); }
+
+// A CGI program's standard streams are its reply: a descriptor that landed
+// on 0, 1 or 2 is moved to the lowest free number above 2 (close-on-exec)
+// and the original closed. Any other value comes back as it is; -1 when the
+// move fails, with errno kept from the failed call.
+int moveOffStandardStreams(int fd);
