@@ -308,3 +308,40 @@ TEST_F(SeqfetchPost, RealWebServerGivesTheSameDocument) {
     ASSERT_EQ(direct.standardOutput.compare(0, header.size(), header), 0);
     EXPECT_EQ(withoutJob(body), withoutJob(direct.standardOutput.substr(header.size())));
 }
+
+// The pI alone on a nucleic-acid database still sizes its translation: no
+// overflow warning, a real value for a frame, 0.00 for frame 0.
+TEST_F(SeqfetchPost, PiAloneOnNucleicAcids) {
+    RunResult r = post(form({{"DB", "Virus"}, {"SHOWPI", "1"}, {"ACCESSION", "\"N1\":1 \"N1\":0"}}));
+    EXPECT_EQ(r.exitStatus, 0);
+    const std::string& out = r.standardOutput;
+    EXPECT_EQ(out.find("all_warnings"), std::string::npos) << out;
+    EXPECT_EQ(out.find("warnings=\"yes\""), std::string::npos) << out;
+    const size_t first = out.find("<bvsq:prot_pi>");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(out.compare(first, 24, "<bvsq:prot_pi>0.00</bvsq"), 0) << out;
+    EXPECT_NE(out.find("<bvsq:frame>0</bvsq:frame>\n      <bvsq:prot_pi>0.00</bvsq:prot_pi>"), std::string::npos)
+        << out;
+}
+
+// Outside CGI, a run with no arguments reads a POST body from standard input;
+// so does CGI with a blank query string.
+TEST_F(SeqfetchPost, ModeChoiceSendsBlankQueriesAndBareRunsToPost) {
+    const std::string body = form({{"DB", "SwissProt"}, {"ACCESSION", "\"P1\""}});
+    RunRequest bare;
+    bare.program = programPath("bv-seqfetch");
+    bare.workingFolder = install().cgiDir();
+    bare.environment = {{"CONTENT_TYPE", "multipart/form-data; boundary=XX"}};
+    bare.standardInput = body;
+    RunResult r = runProgram(bare);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_NE(r.standardOutput.find("<bvsq:accession>P1</bvsq:accession>"), std::string::npos) << r.standardOutput;
+
+    RunRequest blank = bare;
+    blank.environment = {{"QUERY_STRING", " \t\x1a"},
+                         {"SCRIPT_NAME", "/cgi/bv-seqfetch"},
+                         {"CONTENT_TYPE", "multipart/form-data; boundary=XX"}};
+    r = runProgram(blank);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.standardOutput.compare(0, 24, "Content-type: text/xml\n\n"), 0) << r.standardOutput;
+}
