@@ -2,8 +2,17 @@
 // installation with a protein and a nucleic-acid database, and the whole XML
 // document compared byte for byte.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -230,4 +239,109 @@ TEST_F(SeqfetchPost, RepeatedMissingAccessionsAreSummedUpInTheErrorLog) {
     EXPECT_NE(log.find("[M00999"), std::string::npos) << log;
     EXPECT_NE(log.find("Error 461 has been detected 25 times and only the first 10 messages have been output"),
               std::string::npos);
+}
+
+namespace {
+
+// A port that was free a moment ago on 127.0.0.1.
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+std::string withoutJob(const std::string& text) {
+    return std::regex_replace(text, std::regex("jobid=\"[0-9]+\""), "jobid=\"N\"");
+}
+
+}  // namespace
+
+// The same form through a real web server and a real HTTP client: the reply
+// is the document the program writes when run directly.
+TEST_F(SeqfetchPost, RealWebServerGivesTheSameDocument) {
+    if (!std::filesystem::exists("/usr/sbin/lighttpd") || !std::filesystem::exists("/usr/bin/curl"))
+        GTEST_SKIP() << "lighttpd or curl is not installed";
+    std::filesystem::copy_file(programPath("bv-seqfetch"), install().file("cgi/bv-seqfetch"));
+    const int port = freePort();
+    install().write("lighttpd.conf", "server.document-root = \"" + install().cgiDir() + "\"\n" +
+                                         "server.port = " + std::to_string(port) + "\n" +
+                                         "server.bind = \"127.0.0.1\"\n"
+                                         "server.modules = (\"mod_cgi\")\n"
+                                         "cgi.assign = (\"\" => \"\")\n"
+                                         "server.errorlog = \"" + install().file("logs/lighttpd.log") + "\"\n");
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", install().file("lighttpd.conf").c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(server, 0);
+    RunResult reply;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        RunRequest curl;
+        curl.program = "/usr/bin/curl";
+        // --form-string sends the values verbatim (-F would eat the quotes).
+        curl.arguments = {"-s", "--max-time", "30", "--form-string", "DB=SwissProt", "--form-string", "SHOWLEN=1",
+                          "--form-string", "ACCESSION=\"P1\" \"P9\"",
+                          "http://127.0.0.1:" + std::to_string(port) + "/bv-seqfetch"};
+        reply = runProgram(curl);
+        if (reply.exited && reply.exitStatus == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(server, SIGTERM);
+    int status = 0;
+    ::waitpid(server, &status, 0);
+    ASSERT_TRUE(reply.exited && reply.exitStatus == 0) << reply.standardError;
+
+    // The same request run directly, with the boundary curl chose.
+    const std::string& body = reply.standardOutput;
+    ASSERT_NE(body.find("<bvsq:accession>P1</bvsq:accession>"), std::string::npos) << body;
+    RunResult direct = post(form({{"DB", "SwissProt"}, {"SHOWLEN", "1"}, {"ACCESSION", "\"P1\" \"P9\""}}));
+    const std::string header = "Content-type: text/xml\n\n";
+    ASSERT_EQ(direct.standardOutput.compare(0, header.size(), header), 0);
+    EXPECT_EQ(withoutJob(body), withoutJob(direct.standardOutput.substr(header.size())));
+}
+
+// The pI alone on a nucleic-acid database still sizes its translation: no
+// overflow warning, a real value for a frame, 0.00 for frame 0.
+TEST_F(SeqfetchPost, PiAloneOnNucleicAcids) {
+    RunResult r = post(form({{"DB", "Virus"}, {"SHOWPI", "1"}, {"ACCESSION", "\"N1\":1 \"N1\":0"}}));
+    EXPECT_EQ(r.exitStatus, 0);
+    const std::string& out = r.standardOutput;
+    EXPECT_EQ(out.find("all_warnings"), std::string::npos) << out;
+    EXPECT_EQ(out.find("warnings=\"yes\""), std::string::npos) << out;
+    const size_t first = out.find("<bvsq:prot_pi>");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(out.compare(first, 24, "<bvsq:prot_pi>0.00</bvsq"), 0) << out;
+    EXPECT_NE(out.find("<bvsq:frame>0</bvsq:frame>\n      <bvsq:prot_pi>0.00</bvsq:prot_pi>"), std::string::npos)
+        << out;
+}
+
+// Outside CGI, a run with no arguments reads a POST body from standard input;
+// so does CGI with a blank query string.
+TEST_F(SeqfetchPost, ModeChoiceSendsBlankQueriesAndBareRunsToPost) {
+    const std::string body = form({{"DB", "SwissProt"}, {"ACCESSION", "\"P1\""}});
+    RunRequest bare;
+    bare.program = programPath("bv-seqfetch");
+    bare.workingFolder = install().cgiDir();
+    bare.environment = {{"CONTENT_TYPE", "multipart/form-data; boundary=XX"}};
+    bare.standardInput = body;
+    RunResult r = runProgram(bare);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_NE(r.standardOutput.find("<bvsq:accession>P1</bvsq:accession>"), std::string::npos) << r.standardOutput;
+
+    RunRequest blank = bare;
+    blank.environment = {{"QUERY_STRING", " \t\x1a"},
+                         {"SCRIPT_NAME", "/cgi/bv-seqfetch"},
+                         {"CONTENT_TYPE", "multipart/form-data; boundary=XX"}};
+    r = runProgram(blank);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.standardOutput.compare(0, 24, "Content-type: text/xml\n\n"), 0) << r.standardOutput;
 }
