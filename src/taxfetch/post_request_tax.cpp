@@ -9,6 +9,7 @@
 #include "config/bv_taxonomyoptions.h"
 #include "config/global_options.h"
 #include "database/bv_controlfile.h"
+#include "database/seq_iter.h"
 #include "pal/system_text.h"
 #include "taxfetch/taxonomy_commands.h"
 
@@ -221,11 +222,26 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
 }
 
 void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomyNodeSet& nodes) {
-    (void)record;
+    bv_winmutex* mutexHandle = nullptr;
+    createMutexHandle(mutexHandle);
+    std::unique_ptr<bv_winmutex> mutex(mutexHandle);
     accessionRule_.clear();
+    if (const brenvik::bv_parserule* parseRule =
+            config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule)))
+        accessionRule_.set(*parseRule);
     std::vector<std::string> gencodeFiles;
     for (const auto& file : rules.gencodeFiles) gencodeFiles.push_back(file.name);
     initGeneticCodeTablesFromFiles(*geneticCodes, &gencodeFiles);
+
+    // One pass over the accession file finds every requested accession.
+    std::unique_ptr<CSequenceIterator> iterator;
+    if (!params.accessions.empty()) {
+        iterator = std::make_unique<CSequenceIterator>();
+        iterator->open(0, &record, config.getCluster()->getNodeIndex(), &rules, nullptr,
+                       ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(), nullptr,
+                       nullptr, 63);
+        iterator->markFoundAccessions(*this);
+    }
 
     // Errors first, in request order.
     size_t accessionIndex = 0, taxIndex = 0;
@@ -245,9 +261,15 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
     writer.endMessageList(false);
     writer.startResults(jobNumber);
 
+    accessionIndex = 0;
     taxIndex = 0;
     for (bool isAccession : params.itemKinds) {
-        if (isAccession) continue;
+        if (isAccession) {
+            const size_t n = accessionIndex++;
+            if (iterator && n < params.foundIndex.size() && params.foundIndex[n] >= 0)
+                writeDbEntry(*iterator, nodes, static_cast<int>(n));
+            continue;
+        }
         const int taxId = taxIndex < params.taxIds.size() ? params.taxIds[taxIndex] : -1;
         ++taxIndex;
         std::string scientificName;
@@ -261,6 +283,65 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
         writeTaxonomy(taxId, scientificName, tableId, otherNames, lineage);
         writer.endTaxFromId();
     }
+    if (iterator) iterator->close();
+    accessionRule_.clear();
+}
+
+void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n) {
+    iterator.flags = ITER_ACCESSIONS | ITER_TAXIDS | (params.showTitle ? ITER_TITLE : 0u);
+    iterator.readEntry(params.foundIndex[static_cast<size_t>(n)], 0, &accessionRule_);
+    const std::vector<int32_t> taxIds = iterator.taxIds;
+    std::vector<std::string> accessions;
+    getEntryAccessions(&iterator, accessions);
+    // The entry's accession j; the first one when the entry has fewer
+    // accessions than taxonomy IDs.
+    auto accessionOf = [&accessions](size_t j) -> std::string {
+        if (j < accessions.size()) return accessions[j];
+        return accessions.empty() ? std::string() : accessions.front();
+    };
+
+    struct Described {
+        std::string scientificName;
+        int tableId = 1;
+        std::set<std::string> otherNames;
+        std::vector<std::string> lineage;
+    };
+    std::vector<Described> described(taxIds.size());
+    bool warnings = false;
+    for (size_t j = 0; j < taxIds.size(); ++j) {
+        Described& d = described[j];
+        const int result = describeTaxonomy(taxIds[j], nodes, d.scientificName, d.tableId, d.otherNames, d.lineage);
+        if (result != 0) {
+            params.warnings.push_back({result, accessionOf(j), taxIds[j]});
+            warnings = true;
+        }
+    }
+
+    writer.startDbEntry(warnings, params.dbName, params.accessions[static_cast<size_t>(n)]);
+    if (params.showTitle) {
+        writer.startTitle();
+        const std::string& title = iterator.title;
+        size_t start = 0;
+        bool first = true;
+        // A separator at the very end opens no further line.
+        while (start < title.size()) {
+            size_t end = title.find('\x01', start);
+            if (end == std::string::npos) end = title.size();
+            writer.writeTitleLine(first, std::string_view(title).substr(start, end - start));
+            first = false;
+            start = end + 1;
+        }
+        writer.endTitle();
+    }
+    writer.startAllAccessions();
+    for (size_t j = 0; j < taxIds.size(); ++j) {
+        const Described& d = described[j];
+        writer.startAccession(accessionOf(j));
+        writeTaxonomy(taxIds[j], d.scientificName, d.tableId, d.otherNames, d.lineage);
+        writer.endAccession();
+    }
+    writer.endAllAccessions();
+    writer.endDbEntry();
 }
 
 void post_request_tax::writeWarnings() {

@@ -16,9 +16,7 @@
 #include "database/taxonomy_tree.h"
 #include "request/post_request.h"
 
-namespace brenvik {
 class CSequenceIterator;
-}
 
 class post_request_tax : public post_request {
 public:
@@ -38,7 +36,7 @@ public:
                          std::set<std::string>& otherNames, std::vector<std::string>& lineage);
     void writeTaxonomy(int taxId, const std::string& scientificName, int tableId,
                        const std::set<std::string>& otherNames, const std::vector<std::string>& lineage);
-    void writeDbEntry(brenvik::CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n);
+    void writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n);
 
 private:
     // Whether the tree holds the ID for the error list.

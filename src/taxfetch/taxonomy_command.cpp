@@ -7,7 +7,9 @@
 #include "common/error_reporter.h"
 #include "common/process_startup.h"
 #include "config/bv_taxonomyoptions.h"
+#include "database/accession.h"
 #include "database/bv_controlfile.h"
+#include "database/seq_iter.h"
 #include "pal/system_text.h"
 #include "request/cmdline_request.h"
 #include "security/bv_session.h"
@@ -30,11 +32,42 @@ struct EntryFound {
 // taxonomy IDs, accessions and title.
 void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cmdline_request& request,
                  EntryFound& found) {
-    (void)record;
-    (void)text;
-    (void)request;
-    (void)found;
+    brenvik::bv_configfile& config = *request.getConfig();
+    brenvik::AccessionRule rule;
+    if (const brenvik::bv_parserule* parseRule =
+            config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule)))
+        rule.set(*parseRule);
+    bv_winmutex* mutexHandle = nullptr;
+    createMutexHandle(mutexHandle);
+    std::unique_ptr<bv_winmutex> mutex(mutexHandle);
+
+    CSequenceIterator iterator;
+    iterator.open(0, &record, config.getCluster()->getNodeIndex(), request.taxonomyRules(), nullptr,
+                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(),
+                  nullptr, nullptr, 63);
+    if (iterator.findAccession(text)) {
+        iterator.flags |= ITER_TITLE | ITER_TAXIDS;
+        iterator.readEntry(-1, 0, &rule);
+        found.taxIds.assign(iterator.taxIds.begin(), iterator.taxIds.end());
+        getEntryAccessions(&iterator, found.accessions);
+        if (!iterator.title.empty()) found.title = std::make_unique<std::string>(iterator.title);
+    }
+    iterator.close();
+    rule.clear();
 }
+
+// Finishes a registered job on every way out of the look-up; a fatal report
+// is covered by the job manager's own fatal callback.
+class FinishJobOnExit {
+public:
+    explicit FinishJobOnExit(brenvik::CJobManager& jobs) : jobs_(jobs) {}
+    ~FinishJobOnExit() { jobs_.finishJob(0, 0, 0); }
+    FinishJobOnExit(const FinishJobOnExit&) = delete;
+    FinishJobOnExit& operator=(const FinishJobOnExit&) = delete;
+
+private:
+    brenvik::CJobManager& jobs_;
+};
 
 }  // namespace
 
@@ -73,10 +106,10 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
         NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
         if (controlFile.isOpen() &&
             jobs.registerJob({database}, 0, "TXLOOK", "", userIdText, "Getting taxonomy", "GET", 0, true)) {
+            FinishJobOnExit finish(jobs);
             if (brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("")) {
                 lookupEntry(*record, text, request, found);
             }
-            jobs.finishJob(0, 0, 0);
         }
         jobs.setControlFile(nullptr);
         controlFile.close();

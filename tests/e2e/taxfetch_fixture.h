@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/control_file_writer.h"
+#include "support/database_writer.h"
 #include "support/fake_monitor.h"
 #include "support/fixture_install.h"
 #include "support/program_runner.h"
@@ -63,6 +64,28 @@ inline std::string twinNames() { return nameLine(101, "Escherichia coli (Migula)
 
 // SWISSPROT species codes: ECOLI names 101 here too.
 inline std::string speciesList() { return "ECOLI  B  101: N=Escherichia coli\nBACSU  B    2: N=Bacteria\n"; }
+
+// The Proteins database (taxonomy section 1). Accessions are the first word
+// of the title and of every piece after a 0x01.
+//   P1 (P1B): two IDs, two accessions; a title of two descriptions, each
+//             ending in 0x01, with HTML special characters
+//   P3: three IDs (one unknown to the tree), one accession
+//   P4: a position without taxonomy (-1)
+//   P5: the root; P6: a table no gencode file has; P8: an ID outside the tree
+inline std::string proteinsFasta() {
+    return ">P1 Escherichia coli <b>protein</b> & more\x01P1B alias \"two\"\x01\nMKV\n"
+           ">P3 three taxa\nMKLL\n"
+           ">P4 no taxonomy\nMA\n"
+           ">P5 root\nMC\n"
+           ">P6 fergusonii\nMD\n"
+           ">P8 outside\nME\n";
+}
+
+inline void writeProteins(tarvex_test::DatabaseWriter& db) {
+    db.setFasta(proteinsFasta()).setTaxonomySection(1);
+    db.setTaxIds(0, {101, 102}).setTaxIds(1, {101, 2, 999}).setTaxIds(2, {-1}).setTaxIds(3, {1});
+    db.setTaxIds(4, {102}).setTaxIds(5, {999});
+}
 
 inline std::string tarvexDat() {
     return "Databases\n"
@@ -151,7 +174,11 @@ public:
         for (const char* name : {"names.dmp", "nodes.dmp", "gencode.dmp"})
             install_.write(std::string("taxonomy/") + name, tarvex_test::taxonomyFixture(name));
         if (withControlFile) {
-            for (const char* name : {"Proteins", "NoTax", "Twin", "Viruses"}) control_.addEntry(name);
+            tarvex_test::DatabaseWriter proteins("Proteins", install_.file("sequence/Proteins"), "Proteins_1.fasta");
+            writeProteins(proteins);
+            if (!proteins.write()) throw std::runtime_error(proteins.error());
+            proteins.fillControlEntry(control_, control_.addEntry("Proteins"), false);
+            for (const char* name : {"NoTax", "Twin", "Viruses"}) control_.addEntry(name);
             writeControlFile();
             if (!monitor_.registerControlFile(controlFilePath(), tarvex_test::FakeMonitor::Owner::PidZero))
                 throw std::runtime_error("no control marker");
