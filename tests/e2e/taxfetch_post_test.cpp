@@ -2,12 +2,15 @@
 // answered as one XML document, with its errors and warnings.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "e2e/taxfetch_fixture.h"
+#include "support/cgi_web_server.h"
 
 using namespace taxfetch_e2e;
 
@@ -178,4 +181,44 @@ TEST(TaxfetchPost, InvalidRequestStillGetsOneResultsElement) {
                                     "    </bvtx:error>\n"
                                     "  </bvtx:all_errors>\n" +
                                     emptyResults(-14));
+}
+
+TEST(TaxfetchPost, AccessionsAndTaxonomyIdsInRequestOrder) {
+    // P1 holds two accessions and two IDs (title of two descriptions); NOPE
+    // is not in the database; P3's third ID is unknown to the tree (warning
+    // 470 with the entry's accession); P6 uses a table no gencode file has
+    // (warning 400); taxonomy ID 999 is an error without an element.
+    Installation inst;
+    const RunResult r = inst.post({{"DB", "Proteins"},
+                                   {"ACCESSION", "\"P1B\""},
+                                   {"TAXID", "2 999"},
+                                   {"ACCESSION", "\"NOPE\" \"P3\""},
+                                   {"ACCESSION", "\"P6\""},
+                                   {"SHOWTITLE", "1"},
+                                   {"SHOWSYNONYMS", "1"},
+                                   {"SHOWTAXTREE", "1"}});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.standardOutput, golden("post_accessions.xml"));
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    EXPECT_NE(log.find("X00475:post_request_tax"), std::string::npos) << log;
+}
+
+// The same form through a real web server and a real HTTP client: the reply
+// is the document the program writes when run directly.
+TEST(TaxfetchPost, RealWebServerGivesTheSameDocument) {
+    if (!tarvex_test::cgiWebServerAvailable()) GTEST_SKIP() << "lighttpd or curl is not installed";
+    Installation inst;
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"DB", "Proteins"}, {"ACCESSION", "\"P3\" \"NOPE\""}, {"TAXID", "101 999"}, {"SHOWTITLE", "1"}};
+    const RunResult reply =
+        tarvex_test::postThroughWebServer(inst.install(), tarvex_test::programPath("bv-taxfetch"), fields);
+    ASSERT_TRUE(reply.exited && reply.exitStatus == 0) << reply.standardError;
+    const RunResult direct = inst.post(fields);
+    ASSERT_EQ(direct.standardOutput.rfind(kXmlHeader, 0), 0u);
+    // Job numbers differ between the two runs.
+    const std::regex job("jobid=\"[0-9]+\"");
+    EXPECT_EQ(std::regex_replace(reply.standardOutput, job, "jobid=\"N\""),
+              std::regex_replace(direct.standardOutput.substr(std::strlen(kXmlHeader)), job, "jobid=\"N\""));
+    EXPECT_NE(reply.standardOutput.find("<bvtx:accession_str>P3</bvtx:accession_str>"), std::string::npos)
+        << reply.standardOutput;
 }

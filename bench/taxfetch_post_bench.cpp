@@ -1,0 +1,162 @@
+// bv-taxfetch POST of 100,000 taxonomy IDs against a synthetic taxonomy of a
+// million nodes, with other names and lineages: the request must finish in
+// seconds. Each run is the real program, started as the web server starts
+// it; "cold" removes the caches of the nodes and names files first, "warm"
+// answers from them.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "support/control_file_writer.h"
+#include "support/fake_monitor.h"
+#include "support/fixture_install.h"
+#include "support/program_runner.h"
+#include "support/session_files.h"
+#include "support/taxonomy_fixture.h"
+
+namespace {
+
+constexpr int kNodes = 1000000;
+constexpr int kRequestedIds = 100000;
+
+// Node i hangs under i / 2, so lineages are about 20 names long; every
+// third taxon uses table 11 and has a synonym besides its scientific name.
+void writeTaxonomy(tarvex_test::FixtureInstall& install) {
+    std::string nodes, names;
+    nodes.reserve(static_cast<size_t>(kNodes) * 64);
+    names.reserve(static_cast<size_t>(kNodes) * 60);
+    char line[160];
+    for (int id = 1; id <= kNodes; ++id) {
+        const int parent = id == 1 ? 1 : id / 2;
+        const int code = id % 3 == 0 ? 11 : 1;
+        std::snprintf(line, sizeof line, "%d\t|\t%d\t|\tno rank\t|\t\t|\t0\t|\t1\t|\t%d\t|\t1\t|\t2\t|\t1\t|\t0\t|\t0\t|\t\t|\n",
+                      id, parent, code);
+        nodes += line;
+        std::snprintf(line, sizeof line, "%d\t|\tTaxon %d\t|\t\t|\tscientific name\t|\n", id, id);
+        names += line;
+        if (id % 3 == 0) {
+            std::snprintf(line, sizeof line, "%d\t|\tSynonym of %d\t|\t\t|\tsynonym\t|\n", id, id);
+            names += line;
+        }
+    }
+    install.write("taxonomy/big_nodes.dmp", nodes);
+    install.write("taxonomy/big_names.dmp", names);
+    install.write("taxonomy/gencode.dmp", tarvex_test::taxonomyFixture("gencode.dmp"));
+}
+
+std::string tarvexDat() {
+    return "Databases\n"
+           "Big\t../sequence/Big/Big_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
+           "end\n\n"
+           "Taxonomy_1\nTitle:Synthetic\nEnabled\t1\n"
+           "SpeciesFiles\tNCBI:big_names.dmp\nNodesFiles\tNCBI:big_nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
+           "Cluster\nEnabled\t0\nend\n\n"
+           "Options\n"
+           "ErrorLogFile\t../logs/errorlog.txt\n"
+           "TarvexControlFile\t../data/tarvex.control\n"
+           "TarvexJobIdFile\t../data/tarvex.job\n"
+           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
+           "EmailErrorsEnabled\t0\nEmailUsersEnabled\t0\nUnixWebUserGroup\t-1\n"
+           "end\n";
+}
+
+// IDs spread over the whole tree (a fixed linear congruential walk).
+std::string requestBody() {
+    std::string ids;
+    uint32_t x = 12345;
+    for (int i = 0; i < kRequestedIds; ++i) {
+        x = x * 1103515245u + 12345u;
+        ids += std::to_string(1 + (x >> 8) % kNodes);
+        ids += ' ';
+    }
+    std::string body;
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"DB", "Big"},
+                                      {"TAXID", ids},
+                                      {"SHOWSYNONYMS", "1"},
+                                      {"SHOWTAXTREE", "1"}})
+        body += "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    return body + "--B--\r\n";
+}
+
+struct Setup {
+    Setup() : install("taxfetch-bench") {
+        install.write("config/tarvex.dat", tarvexDat());
+        tarvex_test::SecurityOptionsSpec spec;
+        spec.securityEnabled = "false";
+        tarvex_test::writeSecurityOptions(install.configDir(), spec);
+        writeTaxonomy(install);
+        control.addEntry("Big");
+        control.write(install.file("data/tarvex.control"));
+        if (!monitor.registerControlFile(install.file("data/tarvex.control"), tarvex_test::FakeMonitor::Owner::PidZero))
+            throw std::runtime_error("no control-file marker");
+        body = requestBody();
+    }
+
+    tarvex_test::RunResult post() {
+        tarvex_test::RunRequest request;
+        request.program = tarvex_test::programPath("bv-taxfetch");
+        request.workingFolder = install.cgiDir();
+        request.environment = {{"QUERY_STRING", ""},
+                               {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
+                               {"REQUEST_METHOD", "POST"},
+                               {"REMOTE_ADDR", "127.0.0.1"},
+                               {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
+                               {"CONTENT_LENGTH", std::to_string(body.size())}};
+        request.standardInput = body;
+        return tarvex_test::runProgram(request);
+    }
+
+    void removeCaches() {
+        std::remove(install.file("taxonomy/big_nodes.dmp.cdb").c_str());
+        std::remove(install.file("taxonomy/big_names.dmp.cdb").c_str());
+    }
+
+    tarvex_test::FixtureInstall install;
+    tarvex_test::ControlFileWriter control;
+    tarvex_test::FakeMonitor monitor;
+    std::string body;
+};
+
+Setup& setup() {
+    static Setup s;
+    return s;
+}
+
+void check(benchmark::State& state, const tarvex_test::RunResult& r) {
+    const size_t answers = [&] {
+        size_t n = 0;
+        for (size_t at = r.standardOutput.find("<bvtx:tax_from_id"); at != std::string::npos;
+             at = r.standardOutput.find("<bvtx:tax_from_id", at + 1))
+            ++n;
+        return n;
+    }();
+    if (r.exitStatus != 0 || answers != static_cast<size_t>(kRequestedIds))
+        state.SkipWithError("the request did not answer every ID");
+    state.counters["output_MB"] = static_cast<double>(r.standardOutput.size()) / 1e6;
+}
+
+void BM_PostColdCaches(benchmark::State& state) {
+    Setup& s = setup();
+    for (auto _ : state) {
+        state.PauseTiming();
+        s.removeCaches();
+        state.ResumeTiming();
+        check(state, s.post());
+    }
+}
+
+void BM_PostWarmCaches(benchmark::State& state) {
+    Setup& s = setup();
+    s.post();
+    for (auto _ : state) check(state, s.post());
+}
+
+}  // namespace
+
+BENCHMARK(BM_PostColdCaches)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_PostWarmCaches)->Unit(benchmark::kSecond)->Iterations(3)->UseRealTime();
+
+BENCHMARK_MAIN();
