@@ -9,13 +9,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "support/control_file_writer.h"
-#include "support/fake_monitor.h"
-#include "support/fixture_install.h"
-#include "support/program_runner.h"
-#include "support/session_files.h"
-#include "support/taxonomy_fixture.h"
+#include "e2e/taxfetch_fixture.h"
 
 namespace {
 
@@ -64,7 +61,7 @@ std::string tarvexDat() {
 }
 
 // IDs spread over the whole tree (a fixed linear congruential walk).
-std::string requestBody() {
+std::string requestedIds() {
     std::string ids;
     uint32_t x = 12345;
     for (int i = 0; i < kRequestedIds; ++i) {
@@ -72,13 +69,7 @@ std::string requestBody() {
         ids += std::to_string(1 + (x >> 8) % kNodes);
         ids += ' ';
     }
-    std::string body;
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"DB", "Big"},
-                                      {"TAXID", ids},
-                                      {"SHOWSYNONYMS", "1"},
-                                      {"SHOWTAXTREE", "1"}})
-        body += "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-    return body + "--B--\r\n";
+    return ids;
 }
 
 struct Setup {
@@ -92,21 +83,11 @@ struct Setup {
         control.write(install.file("data/tarvex.control"));
         if (!monitor.registerControlFile(install.file("data/tarvex.control"), tarvex_test::FakeMonitor::Owner::PidZero))
             throw std::runtime_error("no control-file marker");
-        body = requestBody();
+        fields = {{"DB", "Big"}, {"TAXID", requestedIds()}, {"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}};
     }
 
     tarvex_test::RunResult post() {
-        tarvex_test::RunRequest request;
-        request.program = tarvex_test::programPath("bv-taxfetch");
-        request.workingFolder = install.cgiDir();
-        request.environment = {{"QUERY_STRING", ""},
-                               {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
-                               {"REQUEST_METHOD", "POST"},
-                               {"REMOTE_ADDR", "127.0.0.1"},
-                               {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
-                               {"CONTENT_LENGTH", std::to_string(body.size())}};
-        request.standardInput = body;
-        return tarvex_test::runProgram(request);
+        return tarvex_test::runProgram(taxfetch_e2e::postRequest(install.cgiDir(), fields));
     }
 
     void removeCaches() {
@@ -117,7 +98,7 @@ struct Setup {
     tarvex_test::FixtureInstall install;
     tarvex_test::ControlFileWriter control;
     tarvex_test::FakeMonitor monitor;
-    std::string body;
+    std::vector<std::pair<std::string, std::string>> fields;
 };
 
 Setup& setup() {

@@ -56,19 +56,6 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
     rule.clear();
 }
 
-// Finishes a registered job on every way out of the look-up; a fatal report
-// is covered by the job manager's own fatal callback.
-class FinishJobOnExit {
-public:
-    explicit FinishJobOnExit(brenvik::CJobManager& jobs) : jobs_(jobs) {}
-    ~FinishJobOnExit() { jobs_.finishJob(0, 0, 0); }
-    FinishJobOnExit(const FinishJobOnExit&) = delete;
-    FinishJobOnExit& operator=(const FinishJobOnExit&) = delete;
-
-private:
-    brenvik::CJobManager& jobs_;
-};
-
 }  // namespace
 
 void runTaxonomyCommand(int command, const std::string& database, const std::string& text,
@@ -106,10 +93,12 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
         NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
         if (controlFile.isOpen() &&
             jobs.registerJob({database}, 0, "TXLOOK", "", userIdText, "Getting taxonomy", "GET", 0, true)) {
-            FinishJobOnExit finish(jobs);
+            // Nothing in between returns early; a fatal report is covered by
+            // the job manager's own fatal callback.
             if (brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("")) {
                 lookupEntry(*record, text, request, found);
             }
+            jobs.finishJob(0, 0, 0);
         }
         jobs.setControlFile(nullptr);
         controlFile.close();

@@ -25,17 +25,12 @@ std::string plain(const std::string& text) { return kHtmlHeader + text; }
 
 TEST(TaxfetchAccession, CommandsOnTheEntry) {
     Installation inst;
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
     const std::string command4 =
         pageHead("P1") + "<B>P1 Escherichia coli</B>" + kOtherNames101 +
         "<BR>Escherichia coli->Escherichia->Bacteria->root<BR><BR>"
         "<B>P1B Escherichia fergusonii</B><BR>Escherichia fergusonii->Escherichia->Bacteria->root<BR><BR>" +
         kDescriptionP1 + kPageTail;
-    const Case cases[] = {
+    const std::vector<CommandCase> cases = {
         {"command 1: one line per ID and accession",
          {"1", "Proteins", "P1"},
          plain("P1 101 Escherichia coli\nP1B 102 Escherichia fergusonii\n")},
@@ -64,13 +59,7 @@ TEST(TaxfetchAccession, CommandsOnTheEntry) {
         {"command 9: an ID outside the tree", {"9", "Proteins", "P8"}, plain("Table ID not found\n")},
         {"quotes are cut from the accession", {"1", "Proteins", "'P4'"}, plain("P4\n")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const RunResult r = inst.commandLine(c.arguments);
-        EXPECT_TRUE(r.exited);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, c.expected);
-    }
+    expectCommandOutputs(inst, cases);
     // An accession the database lacks: no page, for every accession command.
     for (const char* command : {"1", "2", "3", "4", "9"}) {
         SCOPED_TRACE(command);

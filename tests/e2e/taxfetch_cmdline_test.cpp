@@ -76,12 +76,7 @@ std::string fatalPage(const std::string& text, int number) {
 TEST(TaxfetchCommandLine, UsageVersionAndArgumentRules) {
     Installation inst;
     const std::string program = tarvex_test::programPath("bv-taxfetch");
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const std::vector<CommandCase> cases = {
         {"version", {"--version"}, program + " - Version 2.7.0.3\n"},
         {"version word is no command-line version", {"version"}, usageFor(program)},
         {"three arguments", {"5", "Proteins"}, usageFor(program)},
@@ -92,13 +87,7 @@ TEST(TaxfetchCommandLine, UsageVersionAndArgumentRules) {
         {"command x", {"x", "Proteins", "101"}, usageFor(program)},
         {"empty command", {"", "Proteins", "101"}, usageFor(program)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const RunResult r = inst.commandLine(c.arguments);
-        EXPECT_TRUE(r.exited);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, kHtmlHeader + c.expected);
-    }
+    expectCommandOutputs(inst, cases, kHtmlHeader);
     // More than 100 arguments leave no entry 0 to name.
     const RunResult many = inst.commandLine(std::vector<std::string>(101, "5"));
     EXPECT_EQ(many.exitStatus, 0);
@@ -140,13 +129,8 @@ TEST(TaxfetchCommandLine, ModeChoice) {
 
 TEST(TaxfetchCommandLine, TaxonomyIdCommands) {
     Installation inst;
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
     const std::string head101 = pageHead("101");
-    const Case cases[] = {
+    const std::vector<CommandCase> cases = {
         {"command 5", {"5", "Proteins", "101"}, head101 + "Escherichia coli<BR>" + kPageTail},
         {"command 6 lists other names in byte order",
          {"6", "Proteins", "101"},
@@ -172,13 +156,7 @@ TEST(TaxfetchCommandLine, TaxonomyIdCommands) {
         {"no taxonomy section: nothing", {"5", "NoTax", "101"}, kHtmlHeader},
         {"a switched-off taxonomy section: nothing", {"5", "Off", "101"}, kHtmlHeader},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const RunResult r = inst.commandLine(c.arguments);
-        EXPECT_TRUE(r.exited);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, c.expected);
-    }
+    expectCommandOutputs(inst, cases);
     // The name caches are left beside the species and nodes files, and a
     // second run answers from them with the same page.
     EXPECT_NE(inst.install().read("taxonomy/small_names.dmp.cdb"), "");
@@ -232,12 +210,7 @@ TEST(TaxfetchCommandLine, SpeciesNameSearch) {
         "     101  common name                E. coli <K-12> & \"friends\"\n"
         "     101  acronym                    ECOLI\n"
         "     101  scientific name            Escherichia coli\n";
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const std::vector<CommandCase> cases = {
         {"found in another case, shown as typed",
          {"8", "Proteins", "escherichia COLI"},
          "Found escherichia COLI, taxonomy ID = 101, name class = scientific name\n" + heading + ncbi101},
@@ -253,12 +226,7 @@ TEST(TaxfetchCommandLine, SpeciesNameSearch) {
         {"quotes stay part of the name", {"8", "Proteins", "\"Bacteria\""}, "Failed to find a match\n"},
         {"no match", {"8", "Proteins", "Nothing"}, "Failed to find a match\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const RunResult r = inst.commandLine(c.arguments);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, kHtmlHeader + c.expected);
-    }
+    expectCommandOutputs(inst, cases, kHtmlHeader);
     EXPECT_EQ(inst.get("8+Proteins+ecoli").standardOutput, inst.commandLine({"8", "Proteins", "ecoli"}).standardOutput);
 }
 

@@ -3,6 +3,7 @@
 // its databases and taxonomy sections, a small hand-made taxonomy and the
 // real NCBI sample dump, a control file registered with a stand-in monitor,
 // security options, and runners for the command line, CGI GET and CGI POST.
+#include <gtest/gtest.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -160,6 +161,26 @@ inline std::string formPart(const std::string& name, const std::string& value) {
     return "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
 }
 
+// A CGI POST of form fields (name, value) in order to bv-taxfetch run from
+// the cgi folder, as the web server starts it.
+inline tarvex_test::RunRequest postRequest(const std::string& cgiDir,
+                                           const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string body;
+    for (const auto& [name, value] : fields) body += formPart(name, value);
+    body += "--B--\r\n";
+    tarvex_test::RunRequest request;
+    request.program = tarvex_test::programPath("bv-taxfetch");
+    request.workingFolder = cgiDir;
+    request.environment = {{"QUERY_STRING", ""},
+                           {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
+                           {"REQUEST_METHOD", "POST"},
+                           {"REMOTE_ADDR", "127.0.0.1"},
+                           {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
+                           {"CONTENT_LENGTH", std::to_string(body.size())}};
+    request.standardInput = body;
+    return request;
+}
+
 class Installation {
 public:
     explicit Installation(bool withControlFile = true) : install_("taxfetch-e2e") {
@@ -209,20 +230,7 @@ public:
 
     // A POST of form fields (name, value) in order.
     RunResult post(const std::vector<std::pair<std::string, std::string>>& fields) {
-        std::string body;
-        for (const auto& [name, value] : fields) body += formPart(name, value);
-        body += "--B--\r\n";
-        tarvex_test::RunRequest request;
-        request.program = tarvex_test::programPath("bv-taxfetch");
-        request.workingFolder = install_.cgiDir();
-        request.environment = {{"QUERY_STRING", ""},
-                               {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
-                               {"REQUEST_METHOD", "POST"},
-                               {"REMOTE_ADDR", "127.0.0.1"},
-                               {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
-                               {"CONTENT_LENGTH", std::to_string(body.size())}};
-        request.standardInput = body;
-        return tarvex_test::runProgram(request);
+        return tarvex_test::runProgram(postRequest(install_.cgiDir(), fields));
     }
 
     // The same request on the command line and as CGI GET (joined with '+').
@@ -237,6 +245,24 @@ private:
     tarvex_test::ControlFileWriter control_;
     tarvex_test::FakeMonitor monitor_;
 };
+
+// One command-line run that must exit with 0 and print prefix + expected.
+struct CommandCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string expected;
+};
+
+inline void expectCommandOutputs(Installation& inst, const std::vector<CommandCase>& cases,
+                                 const std::string& prefix = "") {
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult r = inst.commandLine(c.arguments);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.standardOutput, prefix + c.expected);
+    }
+}
 
 // The start of an HTML report page for the argument text as it is shown.
 inline std::string pageHead(const std::string& shown) {

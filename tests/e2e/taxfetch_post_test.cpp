@@ -222,3 +222,13 @@ TEST(TaxfetchPost, RealWebServerGivesTheSameDocument) {
     EXPECT_NE(reply.standardOutput.find("<bvtx:accession_str>P3</bvtx:accession_str>"), std::string::npos)
         << reply.standardOutput;
 }
+
+TEST(TaxfetchPost, ParentLoopEndsTheLineage) {
+    // 200 and 201 are each other's parent: the walk stops at the repeat.
+    Installation inst;
+    const RunResult r = inst.post({{"DB", "Proteins"}, {"TAXID", "200"}, {"SHOWTAXTREE", "1"}});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(between(r.standardOutput, "<bvtx:tree>\n", "        </bvtx:tree>"),
+              "          <bvtx:node level=\"2\">Loop A</bvtx:node>\n"
+              "          <bvtx:node level=\"1\">Loop B</bvtx:node>\n");
+}
