@@ -4,6 +4,7 @@
 // job slot, and the fatal reports of the session and control-file checks.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -126,4 +127,22 @@ TEST(TaxfetchAccession, FatalReportsOfTheAccessionRoad) {
         EXPECT_EQ(r.exitStatus, 73);
         EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
     }
+}
+
+TEST(TaxfetchAccession, BrokenDatabaseFilesStillFinishTheJob) {
+    // The database's files are gone: the look-up fails after the job was
+    // registered, and the job slot must not stay running.
+    Installation inst;
+    for (const char* file : {"sequence/Proteins/Proteins_1.i00", "sequence/Proteins/Proteins_1.a00",
+                             "sequence/Proteins/Proteins_1.b00"})
+        std::remove(inst.install().file(file).c_str());
+    const RunResult r = inst.commandLine({"1", "Proteins", "P1"});
+    // A missing index file is fatal (message 12); the job manager's fatal
+    // callback finishes the slot on the way out.
+    EXPECT_EQ(r.exitStatus, 13);
+    EXPECT_NE(r.standardOutput.find("[M00012]"), std::string::npos) << r.standardOutput;
+    tarvex_test::ControlFileReader control(inst.controlFilePath());
+    const std::vector<int> slots = control.slotsOf(0, 0, 101);
+    ASSERT_EQ(slots.size(), 1u) << r.standardOutput;
+    EXPECT_EQ(control.slot(0, 0, slots[0]).status, 2) << r.standardOutput;
 }
