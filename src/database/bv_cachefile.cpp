@@ -125,6 +125,8 @@ void bv_cachefile::sourceTexts(std::string& timeText, std::string& sizeText) con
 }
 
 bool bv_cachefile::open(bool recreate) {
+    // A second open starts afresh instead of leaking the first descriptor.
+    if (!creating_) close();
     do {
         fd_ = ::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) {

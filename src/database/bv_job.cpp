@@ -68,6 +68,8 @@ CErrorReporter::FatalCallback previousCallback = nullptr;
 // Job-number files
 
 bool createJobNumberFile(const std::string& path, int number) {
+    // An unset path names no file; the temporary would land in the working folder.
+    if (path.empty()) return false;
     const std::string target = osPath(path);
     std::string temp = target + ".tmp" + std::to_string(::getpid());
     FILE* file = fileOpenStream(temp.c_str(), "w", true);
@@ -75,7 +77,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
     if (written) setFileAccess(temp.c_str(), true, false);
-        // link() never replaces: when another process created the file first,
+    // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
     ::unlink(temp.c_str());

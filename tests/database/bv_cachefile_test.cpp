@@ -85,6 +85,12 @@ struct Fixture {
     }
 };
 
+int openDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return count;
+}
+
 // Opens the fixture's cache both ways and returns the last message numbers
 // (re-creation allowed, not allowed) and the usable flags.
 struct Verdict {
@@ -122,6 +128,12 @@ TEST(CacheFile, BuildsAndReadsBack) {
     EXPECT_EQ(c.getValue("=0.6", 0), "1");
     EXPECT_EQ(c.getValue("=0.4", 0), std::to_string(readFile(f.source).size()));
     EXPECT_EQ(c.getValue("=0.5", 0), gmText(mtimeOf(f.source)));
+    // Opening again replaces the first descriptor instead of keeping it.
+    const int before = openDescriptors();
+    ASSERT_TRUE(c.open(true));
+    ASSERT_TRUE(c.open(false));
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(c.getValue("1", 0), "root;1");
     // Readable by others: created 0666 under the umask.
     mode_t mask = ::umask(0);
     ::umask(mask);
