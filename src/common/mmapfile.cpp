@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/io_utils.h"
 #include "common/mmapfile_report.h"
 
 extern char** environ;
@@ -40,17 +41,6 @@ std::string canonicalPath(const std::string& path) {
     std::string result(resolved);
     std::free(resolved);
     return result;
-}
-
-// A CGI program's standard streams are its reply: a data file opened while
-// one of them is closed must not take its number.
-int offStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return moved;
 }
 
 std::string errnoText(int code) { return mmap_report::systemText(code); }
@@ -365,7 +355,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 
 bool CMmapFile::createAsOwner(int& error, bool report) {
     const std::string fsPath = osPath(path_);
-    int fd = offStandardStreams(::open(fsPath.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    int fd = moveOffStandardStreams(::open(fsPath.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
     if (fd < 0) {
         if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
         error = 47;
@@ -414,7 +404,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     } else if (!readOnly_ && marker.readWrite == 0) {
         why = "the mapping is read-only";
     } else {
-        fd = offStandardStreams(::open(osPath(path_).c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);

@@ -316,6 +316,33 @@ TEST(CacheFile, AbandonedBuildIsIncomplete) {
     EXPECT_TRUE(v.usableRecreate);
 }
 
+// A process started with its standard output closed: what it prints while
+// building must not land in the cache (its descriptor stays off 0, 1 and 2).
+TEST(CacheFile, BuiltWithStandardStreamsClosed) {
+    Fixture f;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(1);
+        bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
+        if (!c.create() || !c.isCreating()) ::_exit(10);
+        c.add("1", "root;1");
+        (void)!::write(1, "Content-type: text/xml\n", 23);
+        c.add("2", "Bacteria;1");
+        if (!c.finish() || c.getLastError() != 0) ::_exit(11);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
+    ASSERT_TRUE(c.open(false)) << c.getLastErrorString();
+    EXPECT_EQ(c.getValue("1", 0), "root;1");
+    EXPECT_EQ(c.getValue("2", 0), "Bacteria;1");
+    EXPECT_EQ(readFile(f.cache).find("Content-type"), std::string::npos);
+}
+
 // A write that fails half-way (the file-size limit here) must not leave a
 // cache that looks finished.
 TEST(CacheFile, WriteErrorLeavesAnUnfinishedFile) {
