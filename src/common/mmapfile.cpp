@@ -367,6 +367,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     MmapMarker line;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok) {
+        size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         line.pid = static_cast<long>(::getpid());
         line.readWrite = readOnly_ ? 0 : 1;
         line.device = static_cast<unsigned long long>(st.st_dev);
@@ -408,12 +409,20 @@ bool CMmapFile::openByName(int& error, bool report) {
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);
+        } else if (::fstat(fd, &st) != 0) {
+            why = errnoText(errno);
+            ::close(fd);
+            fd = -1;
         } else if (!(marker.device == 0 && marker.inode == 0) &&
-                   (::fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_dev) != marker.device ||
+                   (static_cast<unsigned long long>(st.st_dev) != marker.device ||
                     static_cast<unsigned long long>(st.st_ino) != marker.inode)) {
             why = "the file was replaced after its mapping was created";
             ::close(fd);
             fd = -1;
+        } else {
+            // The size of the file actually opened: mapping past its end
+            // would fault on the first read there.
+            size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         }
     }
     if (fd < 0) {
