@@ -30,6 +30,7 @@
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/schema/SchemaSymbols.hpp>
 
+#include "config/number_reader.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_xmltext.h"
 
@@ -332,23 +333,8 @@ bool bv_XMLHelper::getBool(bv_XmlElement* element) {
 }
 
 int bv_XMLHelper::getInt(bv_XmlElement* element) {
-    // "%d" semantics: blanks, sign, leading digits; clamped instead of the
-    // undefined overflow of scanf.
-    std::string text = getString(element);
-    const char* p = text.c_str();
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
-    int64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > int64_t{1} << 32) value = int64_t{1} << 32;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(value);
+    // "%d", clamped to the int range instead of scanf's undefined overflow.
+    return brenvik::atoiValue(getString(element).c_str());
 }
 
 int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
@@ -360,9 +346,9 @@ int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
 }
 
 double bv_XMLHelper::getDouble(bv_XmlElement* element) {
-    std::string text = getString(element);
+    // "%f" reads single precision; the value read back keeps only that.
     float value = 0;
-    if (std::sscanf(text.c_str(), "%f", &value) != 1) return 0;
+    if (!brenvik::scanFloat(getString(element).c_str(), value)) return 0;
     return static_cast<double>(value);
 }
 

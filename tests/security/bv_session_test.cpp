@@ -218,9 +218,14 @@ TEST_F(SessionTest, ValidityDoesNotDependOnTheLogLevel) {
     security("true", "0");
     ::setenv("REMOTE_ADDR", "10.0.0.10", 1);
     write("bound", withParam(withParam(tarvex_test::userSession(5), "verifyAddress", "true"), "ipAddress", "10.0.0.1"));
+    write("old", withParam(tarvex_test::userSession(5), "timeout", "10"));
+    tarvex_test::setModificationTime(sessions() + "/old", std::time(nullptr) - 1000);
+    write("c1@srv_7", typed(2));  // the options name a port where nothing listens
     EXPECT_FALSE(bv_session("missing").isValid());
     EXPECT_FALSE(bv_session("bound").isValid());
     EXPECT_FALSE(bv_session("").isValid());  // nobody logged in
+    EXPECT_FALSE(bv_session("old").isValid());
+    EXPECT_FALSE(bv_session("c1@srv_7").isValid());
 }
 
 TEST_F(SessionTest, MessagesGoToTheSecurityLog) {
