@@ -12,7 +12,6 @@
 #include <exception>
 #include <locale>
 #include <map>
-#include <mutex>
 #include <new>
 #include <sstream>
 
@@ -30,6 +29,7 @@
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/schema/SchemaSymbols.hpp>
 
+#include "common/bv_winmutex.h"
 #include "config/number_reader.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_xmltext.h"
@@ -51,10 +51,16 @@ struct XmlPanic {};
 
 std::u16string X(const std::string& text) { return utf8ToXml(text); }
 
+// Guards Xerces initialisation and termination and the platform reporter's
+// list. Never destroyed, like the state it guards.
+bv_winmutex& xmlPlatformMutex() {
+    static bv_winmutex* mutex = new bv_winmutex;
+    return *mutex;
+}
+
 // Process-wide Xerces state. Never destroyed: a report from inside exit()
 // may still build a helper, and Xerces must not outlive its memory manager.
 struct bv_xml_platform {
-    std::mutex mutex;
     bool initialised = false;
     int users = 0;
     bv_XMLMemHandler memHandler;
@@ -163,7 +169,7 @@ bv_XMLHelper::bv_XMLHelper(brenvik::bv_errs* owner, bool validate, bool createSc
       validate_(validate),
       createSchemaInfo_(createSchemaInfo) {
     bv_xml_platform& platform = xmlPlatform();
-    std::lock_guard<std::mutex> lock(platform.mutex);
+    bv_winmutex_lock lock(xmlPlatformMutex());
     if (++platform.users <= 1) {
         try {
             XMLPlatformUtils::Initialize("en_US", nullptr, &platform.reporter, &platform.memHandler);
@@ -190,7 +196,7 @@ bv_XMLHelper::~bv_XMLHelper() {
     if (createdDocument_) createdDocument_->release();
     createdDocument_ = nullptr;
     bv_xml_platform& platform = xmlPlatform();
-    std::lock_guard<std::mutex> lock(platform.mutex);
+    bv_winmutex_lock lock(xmlPlatformMutex());
     if (owner_) platform.reporter.removeErrorObject(owner_);
     if (--platform.users < 1) {
         if (platform.initialised) XMLPlatformUtils::Terminate();
