@@ -1,47 +1,17 @@
 #include "config/bv_sectionlines.h"
 
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 
 #include "common/bv_errs.h"
+#include "config/bv_configsource.h"
 #include "config/bv_customproperty.h"
 
 namespace brenvik {
 
-namespace {
-
-// The whole file, or false when it cannot be opened and read (a folder
-// included).
-bool readWholeFile(const std::string& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char buf[65536];
-    while (ok) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string& path, bv_errs& errs) {
-    std::string osPath = path;
-    for (char& c : osPath) {
-        if (c == '\\') c = '/';
-    }
     std::string text;
-    if (!readWholeFile(osPath, text)) {
+    if (!readWholeFile(path, text)) {
         errs.setError(256, path, "r");
         return nullptr;
     }
@@ -51,7 +21,7 @@ std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string&
 bv_textlines::bv_textlines(std::string text, bv_errs* errs, std::string fileName)
     : text_(std::move(text)), errs_(errs), fileName_(std::move(fileName)) {}
 
-bool bv_textlines::nextLine(std::string& line) {
+bool bv_textlines::nextRawLine(std::string& line) {
     if (pos_ >= text_.size()) return false;
     size_t end = text_.find('\n', pos_);
     size_t next = end == std::string::npos ? text_.size() : end + 1;
@@ -60,14 +30,22 @@ bool bv_textlines::nextLine(std::string& line) {
     line.assign(text_, pos_, end - pos_);
     pos_ = next;
     if (line.size() > kMaxLineLength) {
+        // Such a line used to end the whole file silently; now only the
+        // excess is dropped, and said so.
         line.resize(kMaxLineLength);
         if (errs_ != nullptr) errs_->setError(1561, fileName_, line);
     }
+    return true;
+}
+
+bool bv_textlines::nextLine(std::string& line) {
+    if (!nextRawLine(line)) return false;
     size_t lead = 0;
     while (lead < line.size() && (line[lead] == ' ' || line[lead] == '\t')) ++lead;
     line.erase(0, lead);
     return true;
 }
+
 namespace sectionsyntax {
 
 bool isSectionEndLine(const std::string& line) {

@@ -358,7 +358,6 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         CURL* h = handle.h;
         bool ok = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-                  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_USERAGENT, settings_.getUserAgent().c_str()) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
                                    settings_.getHttpVersion() == 0 ? CURL_HTTP_VERSION_1_0
@@ -385,7 +384,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
     };
 
     // Credentials go to the first host only; a redirect elsewhere drops them.
-    auto setCredentials = [&](bool sameHost) -> bool {
+    auto setCredentialsAndRedirects = [&](bool sameHost) -> bool {
         CURL* h = handle.h;
         struct Option {
             CURLoption option;
@@ -414,6 +413,13 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         if (!settings_.getProxyUsername().empty() &&
             curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_ANY) != CURLE_OK) {
             systemFailure(kMsgSetProxyUsername, 12004);
+            return false;
+        }
+        // The redirect policy: libcurl must never follow a Location itself,
+        // since the policy (and the credentials that stay with the first
+        // host) is applied below, hop by hop.
+        if (curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) != CURLE_OK) {
+            systemFailure(kMsgSetRedirectPolicy, 12004);
             return false;
         }
         return true;
@@ -447,8 +453,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
                 curl_easy_setopt(handle.h, CURLOPT_URL, url.c_str());
                 curl_easy_setopt(handle.h, CURLOPT_PROXY, proxy.proxy.c_str());
                 curl_easy_setopt(handle.h, CURLOPT_NOPROXY, proxy.noProxy.c_str());
-                // The redirect policy is applied below, hop by hop.
-                if (!setCredentials(strcasecmp(host.c_str(), originalHost.c_str()) == 0)) break;
+                if (!setCredentialsAndRedirects(strcasecmp(host.c_str(), originalHost.c_str()) == 0)) break;
                 transfer.restart();
                 CURLcode rc = curl_easy_perform(handle.h);
                 if (transfer.aborted || progress.abortRequest) {
