@@ -4,6 +4,7 @@
 
 
 #include "common/bv_errs.h"
+#include "common/text_utils.h"
 #include "config/bv_configsource.h"
 #include "config/bv_customproperty.h"
 
@@ -67,20 +68,10 @@ bool skipSection(bv_sectionlines& lines) {
 }
 
 bool startsWithNoCase(const std::string& line, const char* key) {
-    size_t n = std::strlen(key);
-    if (line.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        char a = line[i], b = key[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
+    return compareNoCasePrefix(line.c_str(), key, std::strlen(key)) == 0;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && startsWithNoCase(a, b.c_str());
-}
+bool equalsNoCase(const std::string& a, const std::string& b) { return compareNoCase(a.c_str(), b.c_str()) == 0; }
 
 void trimTrailingBlanks(std::string& line) {
     while (!line.empty()) {
@@ -90,12 +81,7 @@ void trimTrailingBlanks(std::string& line) {
     }
 }
 
-bool isBlankLine(const std::string& line) {
-    for (char c : line) {
-        if (c != ' ' && c != '\t' && c != '\x1a') return false;
-    }
-    return true;
-}
+bool isBlankLine(const std::string& line) { return ::isBlankLine(line.c_str()); }
 
 bool nextContentLine(bv_sectionlines& lines, bv_customproperty& section, std::string& line) {
     while (lines.nextLine(line)) {
