@@ -78,12 +78,25 @@ uint32_t codeForCurl(CURLcode rc) {
     }
 }
 
-void registerHttpTexts() {
+// libcurl's global state lives while any client does: the first client
+// initialises it, the last one to go cleans it up. The count is guarded,
+// since neither call may run beside the other.
+std::mutex& httpLibraryMutex() {
+    static std::mutex* m = new std::mutex();  // never destroyed: clients may outlive static teardown
+    return *m;
+}
+int httpLibraryUsers = 0;
+
+void acquireHttpLibrary() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText);
-    });
+    std::call_once(once, [] { NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText); });
+    std::lock_guard<std::mutex> lock(httpLibraryMutex());
+    if (httpLibraryUsers++ == 0) curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+void releaseHttpLibrary() {
+    std::lock_guard<std::mutex> lock(httpLibraryMutex());
+    if (--httpLibraryUsers == 0) curl_global_cleanup();
 }
 
 bool startsWith(const std::string& s, const char* prefix) {
@@ -309,8 +322,10 @@ void TransferProgress::update(uint64_t done, uint64_t expected) {
 
 bv_http_helper::bv_http_helper(const std::string& baseUrl, const bv_connectionsettings& settings)
     : baseUrl_(baseUrl), settings_(settings) {
-    registerHttpTexts();
+    acquireHttpLibrary();
 }
+
+bv_http_helper::~bv_http_helper() { releaseHttpLibrary(); }
 
 std::string bv_http_helper::joinUrl(const std::string& base, const std::string& path) {
     return path.empty() ? base : base + "/" + path;
