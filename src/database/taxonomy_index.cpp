@@ -73,14 +73,6 @@ bool selectedBy(const std::vector<int32_t>& lineage, const TaxonomyChoice& choic
     return included;
 }
 
-TaxonomyNodesSection nodesSectionOf(const brenvik::bv_taxonomyoptions* section) {
-    TaxonomyNodesSection s;
-    if (section == nullptr) return s;
-    for (int i = 0; i < section->getNumberOfNodesFiles(); ++i) s.nodesFiles.push_back(section->getNodesFile(i).name);
-    s.mitochondrialTranslation = section->isMitochondrialTranslation();
-    return s;
-}
-
 std::string replaceLast(const std::string& path, const std::string& from, const std::string& to) {
     const size_t p = path.rfind(from);
     if (p == std::string::npos) return std::string();
@@ -198,9 +190,8 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
     if (!nodeSet) {
         // loadTaxonomyNodes reports its problems (M539) itself; the index
         // goes on with whatever the tree holds.
-        const TaxonomyNodesSection s = nodesSectionOf(section);
         std::string errorText;
-        nodeSet = loadTaxonomyNodes(jobNumber, &s, errorText, true);
+        nodeSet = loadTaxonomyNodes(jobNumber, section, errorText, true);
     }
     bits.assign(static_cast<size_t>(count), std::vector<bool>());
     for (auto& v : bits) v.reserve(static_cast<size_t>(numSequences));

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -232,6 +234,115 @@ TEST_P(IteratorModes, MarkFoundAccessionsPassesEveryVisibleAccessionAndStopsWhen
     RecordingMarker three(3);
     iterator.markFoundAccessions(three);
     EXPECT_EQ(three.calls, Calls(all.begin(), all.begin() + 3));
+}
+
+// Models the POST request's bookkeeping: accessions in request order,
+// duplicates allowed; a hit records the entry for every request position;
+// "stop" once every distinct accession is found.
+class RequestMarker : public AccessionMarker {
+public:
+    explicit RequestMarker(std::vector<std::string> requested) : requested_(std::move(requested)) {
+        found.assign(requested_.size(), -1);
+        for (const std::string& a : requested_) distinct_.emplace(a, false);
+    }
+    bool markAccessionFound(std::string_view accession, int32_t index) override {
+        ++calls;
+        auto it = distinct_.find(std::string(accession));
+        if (it == distinct_.end()) return true;
+        if (!it->second) ++foundCount_;
+        it->second = true;
+        for (size_t i = 0; i < requested_.size(); ++i)
+            if (requested_[i] == accession) found[i] = index;
+        return foundCount_ < distinct_.size();
+    }
+    std::vector<int32_t> found;
+    size_t calls = 0;
+
+private:
+    std::vector<std::string> requested_;
+    std::map<std::string, bool> distinct_;
+    size_t foundCount_ = 0;
+};
+
+// Large enough that a file-mode scan runs through several read-ahead windows
+// of the accession and index files.
+TEST_P(IteratorModes, MarkFoundAccessionsOverManyRequestedAccessions) {
+    constexpr int kEntries = 40000;
+    std::string fasta;
+    for (int i = 0; i < kEntries; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "ACC%06d", i);
+        fasta += std::string(">") + name + "\x01" + name + ".1\nMK\n";
+    }
+    db = std::make_unique<DatabaseWriter>("Big", install.file("sequence/Big"));
+    db->setFasta(fasta).setAccessionIndex(false);
+    db->addAccession(5, "SHARED").addAccession(30000, "SHARED").addAccession(7, "HIDDEN", 3);
+    const size_t records = 2 * kEntries + 3;
+    struct Case {
+        std::vector<std::string> requested;
+        std::vector<int32_t> found;
+        bool stopsEarly;
+    };
+    const Case cases[] = {
+        {{"ACC039990", "ACC000010", "ACC020000.1", "ACC020000.1", "SHARED", "ACC000010"},
+         {39990, 10, 20000, 20000, 30000, 10},
+         true},
+        {{"ACC000001", "HIDDEN", "MISSING", "ACC039999.1", "ACC000001"}, {1, -1, -1, 39999, 1}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested.front());
+        control = ControlFileWriter();
+        monitor.stop();
+        openDb(GetParam());
+        RequestMarker marker(c.requested);
+        iterator.markFoundAccessions(marker);
+        EXPECT_EQ(marker.found, c.found);
+        if (c.stopsEarly) {
+            EXPECT_LT(marker.calls, records - 10);
+        } else {
+            EXPECT_EQ(marker.calls, records - 1);  // every record but the hidden one
+        }
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, DamagedAccessionIndexFallsBackToTheScan) {
+    for (const char* damage : {"garbage", "truncated"}) {
+        SCOPED_TRACE(damage);
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins();
+        ASSERT_TRUE(db->write());
+        const std::string cache = db->path(DB_FILE_ACCINDEX);
+        if (std::string(damage) == "garbage") {
+            std::ofstream(cache, std::ios::binary | std::ios::trunc) << std::string(5000, '\xff');
+        } else {
+            std::filesystem::resize_file(cache, std::filesystem::file_size(cache) / 2);
+        }
+        entry = control.addEntry(db->name());
+        db->fillControlEntry(control, entry, GetParam());
+        if (GetParam()) {
+            ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+        }
+        counter = -1;
+        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
+                      &counter);
+        ASSERT_TRUE(iterator.findAccession("P3"));
+        EXPECT_EQ(iterator.currentIndex, 2);
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, LongTitleIsReadWhole) {
+    const std::string title = ">LONG " + std::string(700, 'x') + "\x01SECOND " + std::string(900, 'y');
+    db = std::make_unique<DatabaseWriter>("Titles", install.file("sequence/Titles"));
+    db->setFasta(">SHORT one\nMK\n" + title + "\nMKV\n>AFTER\nM\n");
+    openDb(GetParam(), 0x82 | ITER_TITLE);
+    ASSERT_TRUE(iterator.findAccession("SECOND"));
+    iterator.readEntry(-1, 0, nullptr);
+    EXPECT_EQ(iterator.title, title);
+    iterator.readEntry(2, 0, nullptr);
+    EXPECT_EQ(iterator.title, ">AFTER");
 }
 
 TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {

@@ -83,6 +83,20 @@ TEST_F(StatsTest, OtherVersionFillsFieldsButFails) {
     EXPECT_EQ(stats.spectralBlocks, 1);
 }
 
+TEST_F(StatsTest, NumbersOutOfRangeAreClamped) {
+    DatabaseStats stats;
+    const std::string text = std::string("Number of sequences         :\t99999999999999999999999\n"
+                                         "Number of residues          :\t1e300\n"
+                                         "Maximum Accession Length    :\t2147483647\n"
+                                         "Length of longest sequence  :\t-99999999999\n") +
+                             std::string("\0\0garbage\0\n", 11) + "Version of this file        :\t5\n";
+    EXPECT_TRUE(readStatsFile(write(text), 1, stats));
+    EXPECT_EQ(stats.numSequences, INT32_MAX);
+    EXPECT_EQ(stats.numResidues, INT64_MAX);
+    EXPECT_EQ(stats.maxAccessionLength, INT32_MAX);
+    EXPECT_EQ(stats.longestSequence, INT32_MIN);
+}
+
 TEST_F(StatsTest, MissingFileLeavesRecordAlone) {
     DatabaseStats stats;
     stats.numSequences = 9;
