@@ -490,6 +490,8 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     i00.close();
     entry = control.addEntry(db->name());
     db->fillControlEntry(control, entry, GetParam());
+    // A record that announces an absurd longest sequence costs no memory up front.
+    control.setDatabase(entry, 0, kDbLongestSequence, INT32_MAX);
     if (GetParam()) {
         ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
     }
@@ -501,6 +503,8 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     EXPECT_EQ(iterator.length, INT32_MAX);
     iterator.readEntry(0, 0, nullptr);
     EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{9606});
+    ASSERT_NE(iterator.sequence, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence)), "MKVL");
 }
 
 TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {

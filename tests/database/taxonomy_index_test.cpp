@@ -177,7 +177,7 @@ TEST_F(TaxonomyIndexTest, DamagedTaxonomyIdFileGivesNoBitsPastTheDamage) {
         {"huge count of the third list", 16, -1, {true, true, false, false, false}},
         {"negative count of the third list", 16 + 3, -1, {true, true, false, false, false}},
         {"last list cut", -1, 30, {true, true, true, false, false}},
-        {"empty file", -1, 0, {false, false, false, false, false}},
+        {"empty file", -1, 0, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -194,6 +194,15 @@ TEST_F(TaxonomyIndexTest, DamagedTaxonomyIdFileGivesNoBitsPastTheDamage) {
         ASSERT_TRUE(index.getBoolVectorsFromT00File(1, one, bits));
         EXPECT_EQ(bits[0], c.bits);
     }
+    // A control-file count far beyond the lists: no bits for sequences the
+    // file cannot describe.
+    database();
+    CTaxonomyIndexFile inflated(db->path(DB_FILE_TAXIDS), INT32_MAX, 0, -1, section);
+    std::vector<std::vector<bool>> few;
+    ASSERT_TRUE(inflated.getBoolVectorsFromT00File(1, one, few));
+    EXPECT_EQ(few[0].size(), 10u);  // 40 bytes of lists
+    EXPECT_EQ(std::vector<bool>(few[0].begin(), few[0].begin() + 5), (std::vector<bool>{true, true, true, false, true}));
+
     CTaxonomyIndexFile missing(install.file("sequence/none.t00"), 5, 0, -1, section);
     std::vector<std::vector<bool>> bits;
     EXPECT_FALSE(missing.getBoolVectorsFromT00File(1, one, bits));
