@@ -507,6 +507,53 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence)), "MKVL");
 }
 
+// The server's search threads: iterators that share one counter take each
+// index once; a follower reads the index another one keeps; a last index
+// ends the walk early; a second iterator can use the first one's mappings.
+TEST_P(IteratorModes, SharedCounterFollowedIndexAndLastIndex) {
+    std::string fasta;
+    for (int i = 0; i < 6; ++i) fasta += ">E" + std::to_string(i) + "\nMK\n";
+    db = std::make_unique<DatabaseWriter>("Six", install.file("sequence/Six"));
+    db->setFasta(fasta);
+    openDb(GetParam());
+    int lock = 0;
+    int32_t shared = -1;
+    CSequenceIterator a, b;
+    a.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared);
+    b.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared,
+           nullptr, 0, 4);
+    std::vector<int32_t> taken = {a.currentIndex, b.currentIndex};
+    while (true) {
+        const bool moreA = a.next(true);
+        if (moreA) taken.push_back(a.currentIndex);
+        const bool moreB = b.next(true);
+        if (moreB) taken.push_back(b.currentIndex);
+        if (!moreA && !moreB) break;
+    }
+    // Index 5 goes to b, whose last index is 4: it ends b's walk unread.
+    EXPECT_EQ(taken, (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(shared, 7);
+
+    // Without a lock handle an atomic counter cannot advance.
+    CSequenceIterator c;
+    int32_t other = -1;
+    c.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, nullptr, &other);
+    EXPECT_TRUE(c.isAtEnd());
+
+    int32_t followed = 3;
+    CSequenceIterator follower;
+    follower.open(1, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, &iterator, nullptr, nullptr,
+                  &followed);
+    EXPECT_EQ(follower.currentIndex, 3);
+    std::vector<std::string> accessions;
+    getEntryAccessions(&follower, accessions);
+    EXPECT_EQ(accessions, std::vector<std::string>{"E3"});
+    a.close();
+    b.close();
+    c.close();
+    follower.close();
+}
+
 TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {
     proteins();
     ASSERT_TRUE(db->write());
@@ -537,6 +584,20 @@ TEST_F(IteratorBase, MissingTaxonomyIndexAndStatisticsAreNotReported) {
         iterator.close();
     }
     EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(IteratorBase, MissingFileOfTheSetIsReportedInFileModeAndSkipped) {
+    proteins().setAccessionIndex(false);
+    ASSERT_TRUE(db->write());
+    std::filesystem::remove(db->path(DB_FILE_SEQUENCE));
+    entry = control.addEntry(db->name());
+    db->fillControlEntry(control, entry, false);
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_SEQUENCE, false, 0, 7, nullptr,
+                  nullptr, &counter);
+    ASSERT_TRUE(iterator.findAccession("P2"));
+    iterator.readEntry(-1, 0, nullptr);
+    EXPECT_EQ(iterator.sequence, nullptr);
+    EXPECT_NE(errorLog().find("Can't open " + db->path(DB_FILE_SEQUENCE)), std::string::npos);
 }
 
 TEST_F(IteratorBase, SmallIndexViewClampedAtFileEndIsValid) {
