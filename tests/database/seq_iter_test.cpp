@@ -356,12 +356,13 @@ TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
         {"HID", 2, -1},   // points at a hidden record
         {"P2", 99, 1},    // beyond the database
         {"P1", -5, 0},    // negative (stored as a large number)
+        {"DUP", 2, 2},    // valid: taken without a scan, which would stop at entry 0
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.accession);
         control = ControlFileWriter();
         monitor.stop();
-        proteins().setCacheIndex(c.accession, c.cached);
+        proteins().addAccession(0, "DUP").addAccession(2, "DUP").setCacheIndex(c.accession, c.cached);
         openDb(GetParam());
         const bool found = iterator.findAccession(c.accession);
         EXPECT_EQ(found, c.expected >= 0);
