@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -472,6 +473,56 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
         RecordingMarker marker(100);
         iterator.markFoundAccessions(marker);
         iterator.close();
+    }
+}
+
+// Seeded damage of every kind of file: bytes overwritten with random values,
+// or the file cut at a random place. Whatever the iterator makes of it, it
+// must stay inside the bytes that exist (the sanitizer build checks).
+TEST_P(IteratorModes, RandomDamageNeverReadsOutsideTheFiles) {
+    std::mt19937 random(20261210);
+    const int kinds[] = {DB_FILE_INDEX, DB_FILE_SEQUENCE, DB_FILE_ACCESSION, DB_FILE_TAXIDS, DB_FILE_ACCINDEX};
+    for (int kind : kinds) {
+        for (int round = 0; round < 24; ++round) {
+            SCOPED_TRACE(std::to_string(kind) + "/" + std::to_string(round));
+            control = ControlFileWriter();
+            monitor.stop();
+            proteins().addAccession(1, "EXTRA");
+            ASSERT_TRUE(db->write());
+            const std::string path = db->path(kind);
+            const auto size = static_cast<int64_t>(std::filesystem::file_size(path));
+            if (round % 4 == 3) {
+                truncateFile(kind, static_cast<int64_t>(random() % static_cast<uint32_t>(size + 1)));
+            } else {
+                std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+                for (int n = 0; n < 4 && size > 0; ++n) {
+                    f.seekp(static_cast<std::streamoff>(random() % static_cast<uint32_t>(size)));
+                    const char byte = static_cast<char>(n % 2 == 0 ? 0xff : random());
+                    f.write(&byte, 1);
+                }
+            }
+            entry = control.addEntry(db->name());
+            db->fillControlEntry(control, entry, GetParam());
+            if (GetParam()) {
+                ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+            }
+            counter = -1;
+            iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7,
+                          nullptr, nullptr, &counter);
+            for (const char* accession : {"P3", "EXTRA", "Q1"}) iterator.findAccession(accession);
+            for (int32_t i = -1; i < 4; ++i) {
+                iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
+                iterator.readEntry(i, 0, nullptr);
+                std::vector<std::string> accessions;
+                getEntryAccessions(&iterator, accessions);
+                if (iterator.sequence != nullptr) {
+                    EXPECT_LE(uint64_t{iterator.storedLength} + 1, iterator.sequenceBytes);
+                }
+            }
+            RecordingMarker marker(1000);
+            iterator.markFoundAccessions(marker);
+            iterator.close();
+        }
     }
 }
 
