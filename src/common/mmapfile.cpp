@@ -28,13 +28,6 @@ namespace {
 constexpr uint64_t kMiB = 1024ull * 1024ull;
 const char* const kMemLockProgram = "bv-memlock";
 
-// Configured paths may be written with Windows separators.
-std::string osPath(const std::string& path) {
-    std::string p = path;
-    std::replace(p.begin(), p.end(), '\\', '/');
-    return p;
-}
-
 std::string canonicalPath(const std::string& path) {
     char* resolved = ::realpath(osPath(path).c_str(), nullptr);
     if (resolved == nullptr) return std::string();

@@ -23,13 +23,6 @@ namespace {
 
 const char* const kModule = "bv_job";
 
-std::string osPath(const std::string& path) {
-    std::string p = path;
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    return p;
-}
-
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(osPath(path).c_str(), &st) == 0;
