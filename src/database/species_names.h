@@ -27,11 +27,13 @@ struct SpeciesFileRecord {
     std::string name;
 };
 
+// 16 bytes: a names file has millions of them.
 struct SpeciesNameEntry {
-    int32_t taxId;
     const char* name;
+    int32_t taxId;
     int32_t nameClass;
 };
+static_assert(sizeof(SpeciesNameEntry) == 16);
 
 struct GiTaxIdPair {
     int32_t taxId;

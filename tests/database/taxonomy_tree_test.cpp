@@ -95,6 +95,27 @@ TEST(TaxonomyTree, RealNcbiNodesWithAndWithoutCaches) {
     }
 }
 
+// A request opens the caches once: look-ups neither open them again nor
+// report the tree's messages again.
+TEST(TaxonomyTree, NodeSetKeepsItsCachesOpenForTheRequest) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("human_nodes.dmp");
+    const TaxonomyNodesSection section = sectionOf({"human_nodes.dmp"});
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-14, &section, errorText, false);
+    ASSERT_TRUE(nodes->isIndexMode());
+    EXPECT_EQ(errorReporter.getLastNumber(), 539);  // the missing cache, reported at the load
+    errorReporter.report(246, -14, 1, "test", "marker");
+    ASSERT_EQ(unlink(install.path("human_nodes.dmp.cdb").c_str()), 0);
+
+    EXPECT_EQ(nodes->getLineage(9606), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208, 33154, 2759,
+                                                          131567, 1}));
+    checkParents(*nodes, {{33208, true, 33154, 1}});
+    EXPECT_FALSE(tarvex_test::pathExists(install.path("human_nodes.dmp.cdb")));
+    EXPECT_EQ(errorReporter.getLastNumber(), 246);
+}
+
 TEST(TaxonomyTree, MitochondrialSwitchTakesTheNinthColumn) {
     quietReporter();
     TaxonomyInstall install;
@@ -277,15 +298,17 @@ TEST(TaxonomyTree, LineageStopsAtTheRootAndOnCycles) {
     const TaxonomyNodesSection human = sectionOf({"human_nodes.dmp"});
     const TaxonomyNodesSection cycle = sectionOf({"cycle.dmp"});
     std::string errorText;
-    for (bool keep : {false, true}) {
-        auto nodes = loadTaxonomyNodes(-1, &human, errorText, keep);
-        EXPECT_EQ(nodes->getLineage(9606), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208, 33154,
-                                                              2759, 131567, 1}));
-        EXPECT_EQ(nodes->getLineage(1), std::vector<int>{1});
-        auto loop = loadTaxonomyNodes(-1, &cycle, errorText, keep);
-        EXPECT_EQ(loop->getLineage(40), (std::vector<int>{40, 41, 42}));
-        EXPECT_EQ(loop->getLineage(43), std::vector<int>{43});
-        EXPECT_EQ(loop->getLineage(77), std::vector<int>{77});
+    // through the caches, and through the array that a kept-in-memory set holds
+    for (bool memory : {false, true}) {
+        SCOPED_TRACE(memory);
+        auto nodes = loadTaxonomyNodes(-1, &human, errorText, memory);
+        EXPECT_EQ(nodes->getLineage(9606, memory), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208,
+                                                                      33154, 2759, 131567, 1}));
+        EXPECT_EQ(nodes->getLineage(1, memory), std::vector<int>{1});
+        auto loop = loadTaxonomyNodes(-1, &cycle, errorText, memory);
+        EXPECT_EQ(loop->getLineage(40, memory), (std::vector<int>{40, 41, 42}));
+        EXPECT_EQ(loop->getLineage(43, memory), std::vector<int>{43});
+        EXPECT_EQ(loop->getLineage(77, memory), std::vector<int>{77});
     }
 }
 
