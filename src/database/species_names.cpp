@@ -273,7 +273,52 @@ bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) c
     return false;
 }
 
-void CSpeciesNameTable::sortNames() { std::stable_sort(entries.begin(), entries.end(), compareSpeciesNames); }
+namespace {
+
+// The first 8 bytes of a name as a big-endian number, zero after its end:
+// comparing two of them orders the names as their first 8 bytes do.
+uint64_t namePrefix(const char* name) {
+    uint64_t prefix = 0;
+    int i = 0;
+    for (; i < 8 && name[i] != '\0'; ++i) prefix = prefix << 8 | static_cast<unsigned char>(name[i]);
+    return i == 0 ? 0 : prefix << (8 * (8 - i));
+}
+
+}  // namespace
+
+void CSpeciesNameTable::sortNames() {
+    // Sorting millions of names through their pointers is ruled by cache
+    // misses and long shared beginnings ("uncultured ..."). So the names are
+    // sorted 8 bytes at a time as integers, each run of equal bytes again on
+    // its next 8 bytes; stable at every step, so equal names keep their order.
+    struct Keyed {
+        uint64_t key;
+        SpeciesNameEntry entry;
+    };
+    struct Run {
+        size_t begin, end, offset;
+    };
+    std::vector<Keyed> keyed(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) keyed[i].entry = entries[i];
+    std::vector<Run> runs{{0, keyed.size(), 0}};
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        // Every name of the run has at least `offset` bytes before its end.
+        for (size_t i = run.begin; i < run.end; ++i) keyed[i].key = namePrefix(keyed[i].entry.name + run.offset);
+        std::stable_sort(keyed.begin() + static_cast<std::ptrdiff_t>(run.begin),
+                         keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
+                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+        for (size_t i = run.begin; i < run.end;) {
+            size_t j = i + 1;
+            while (j < run.end && keyed[j].key == keyed[i].key) ++j;
+            // A zero last byte: the names ended inside these 8 bytes, equal.
+            if (j - i > 1 && (keyed[i].key & 0xFF) != 0) runs.push_back({i, j, run.offset + 8});
+            i = j;
+        }
+    }
+    for (size_t i = 0; i < keyed.size(); ++i) entries[i] = keyed[i].entry;
+}
 
 CSpeciesNameLists::CSpeciesNameLists() = default;
 
@@ -282,15 +327,54 @@ CSpeciesNameLists::~CSpeciesNameLists() {
         if (index) index->close();
 }
 
-const std::vector<CSpeciesNameLists::NameRef>& CSpeciesNameLists::namesOf(int taxId) {
-    if (!indexBuilt_) {
-        byId_.clear();
-        for (int t = 0; t < tableCount; ++t)
-            for (const SpeciesNameEntry& entry : tables[t].entries) byId_[entry.taxId].push_back({t, &entry});
-        indexBuilt_ = true;
+void CSpeciesNameLists::invalidateIndex() {
+    indexBuilt_ = false;
+    scanned_ = false;
+    std::vector<NameRef>().swap(index_);
+    scan_.clear();
+}
+
+void CSpeciesNameLists::buildIndex() {
+    // Keys of ID and position in list order, sorted as plain integers: far
+    // cheaper than a map of millions of small vectors.
+    size_t total = 0;
+    for (const CSpeciesNameTable& table : tables) total += table.entries.size();
+    std::vector<uint64_t> keys;
+    keys.reserve(total);
+    uint64_t position = 0;
+    for (const CSpeciesNameTable& table : tables)
+        for (const SpeciesNameEntry& entry : table.entries)
+            keys.push_back(static_cast<uint64_t>(static_cast<uint32_t>(entry.taxId) ^ 0x80000000u) << 32 |
+                           position++);
+    std::sort(keys.begin(), keys.end());
+    size_t starts[tableCount + 1] = {};
+    for (int t = 0; t < tableCount; ++t) starts[t + 1] = starts[t] + tables[t].entries.size();
+    index_.clear();
+    index_.reserve(total);
+    for (uint64_t key : keys) {
+        const size_t at = static_cast<size_t>(key & 0xFFFFFFFFu);
+        int t = 0;
+        while (at >= starts[t + 1]) ++t;
+        index_.push_back({t, &tables[t].entries[at - starts[t]]});
     }
-    auto it = byId_.find(taxId);
-    return it == byId_.end() ? none_ : it->second;
+    indexBuilt_ = true;
+}
+
+std::span<const CSpeciesNameLists::NameRef> CSpeciesNameLists::namesOf(int taxId) {
+    if (!indexBuilt_ && !scanned_) {
+        // One ID costs a scan; only a second look-up pays for the index.
+        scanned_ = true;
+        for (int t = 0; t < tableCount; ++t)
+            for (const SpeciesNameEntry& entry : tables[t].entries)
+                if (entry.taxId == taxId) scan_.push_back({t, &entry});
+        return scan_;
+    }
+    if (!indexBuilt_) buildIndex();
+    auto below = [](const NameRef& ref, int id) { return ref.entry->taxId < id; };
+    auto above = [](int id, const NameRef& ref) { return id < ref.entry->taxId; };
+    const auto first = std::lower_bound(index_.begin(), index_.end(), taxId, below);
+    const auto last = std::upper_bound(first, index_.end(), taxId, above);
+    return {first, last};
 }
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "database/acc_to_taxid.h"
@@ -82,19 +82,25 @@ public:
     std::vector<std::unique_ptr<CAccToTaxidIndex>> accIndexes;
 
     // Every entry of a taxonomy ID, lists 0 to 5 in order and each list in
-    // its (sorted) order. The index behind it is built once per load.
+    // its (sorted) order. The first look-up after a load scans the lists; a
+    // request that asks again builds an index from ID to entries once. The
+    // answer stays valid until the lists are loaded again.
     struct NameRef {
         int table;
         const SpeciesNameEntry* entry;
     };
-    const std::vector<NameRef>& namesOf(int taxId);
+    std::span<const NameRef> namesOf(int taxId);
     // Called by the loader: the tables changed.
-    void invalidateIndex() { indexBuilt_ = false; }
+    void invalidateIndex();
 
 private:
+    void buildIndex();
+
     bool indexBuilt_ = false;
-    std::unordered_map<int32_t, std::vector<NameRef>> byId_;
-    std::vector<NameRef> none_;
+    bool scanned_ = false;
+    // Sorted by taxonomy ID, list order kept within an ID.
+    std::vector<NameRef> index_;
+    std::vector<NameRef> scan_;
 };
 
 // The SWISSPROT expression a section gives when it names none.

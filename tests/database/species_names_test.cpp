@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -90,14 +91,20 @@ TEST(SpeciesNames, FixturesOfEveryNameKind) {
                       {SPECIES_ACC2TAXID, "acc2taxid.txt"}},
                      errorText))
         << errorText;
-    std::vector<std::pair<std::string, int>> names;
-    for (const auto& ref : lists.namesOf(9606)) names.emplace_back(ref.entry->name, ref.entry->nameClass);
-    EXPECT_EQ(names, (std::vector<std::pair<std::string, int>>{{"Homo sapiens", 0},
-                                                                {"Homo sapiens Linnaeus, 1758", 19},
-                                                                {"Homo sapiens neanderthalensis", 6},
-                                                                {"human", 16},
-                                                                {"man", 4},
-                                                                {"HUMAN", 1}}));
+    // the first look-up scans the lists, later ones go through the index
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<std::pair<std::string, int>> names;
+        for (const auto& ref : lists.namesOf(9606)) names.emplace_back(ref.entry->name, ref.entry->nameClass);
+        EXPECT_EQ(names, (std::vector<std::pair<std::string, int>>{{"Homo sapiens", 0},
+                                                                    {"Homo sapiens Linnaeus, 1758", 19},
+                                                                    {"Homo sapiens neanderthalensis", 6},
+                                                                    {"human", 16},
+                                                                    {"man", 4},
+                                                                    {"HUMAN", 1}}))
+            << pass;
+    }
+    EXPECT_EQ(lists.namesOf(562).size(), 1u);
+    EXPECT_TRUE(lists.namesOf(4242).empty());
     checkFind(lists.tables[SPECIES_SWISSPROT],
               {{"ECOLI", true, 562, 1}, {"PHIX1", true, 10847, 1}, {"9VIRU", true, 2732396, 1}, {"Code", false, 0, 0}});
     EXPECT_EQ(lists.tables[SPECIES_SWISSPROT].entries.size(), 5u);
@@ -388,6 +395,24 @@ TEST(SpeciesNames, AccessionFilesBuildTheirIndex) {
     EXPECT_TRUE(pathExists(install.path("acc.txt_0.cdb")));
     EXPECT_FALSE(load(lists, {{SPECIES_ACC2TAXID, "absent.txt"}}, errorText));
     EXPECT_EQ(lists.accIndexes.size(), 1u);
+}
+
+// The sort orders by unsigned bytes and keeps equal names in the order they
+// were added, whatever their length and shared beginnings.
+TEST(SpeciesNames, SortMatchesByteOrderAndKeepsEqualNamesInOrder) {
+    const std::vector<std::string> names = {
+        "", "a", "ab", "abcdefgh", "abcdefgh", "abcdefghi", "abcdefgg", "abcdefghij", "abcdefgh\xE9", "\xC3\xA9t\xC3\xA9",
+        "Z", "abcdefgh", "abc", "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOQ", "ABCDEFGHIJKLMNO", "\x7F", "\x80", "a", ""};
+    CSpeciesNameTable table;
+    for (size_t i = 0; i < names.size(); ++i) table.addName(static_cast<int32_t>(i), names[i], 0);
+    std::vector<SpeciesNameEntry> expected = table.entries;
+    std::stable_sort(expected.begin(), expected.end(), compareSpeciesNames);
+    table.sortNames();
+    ASSERT_EQ(table.entries.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(table.entries[i].taxId, expected[i].taxId) << i;
+        EXPECT_STREQ(table.entries[i].name, expected[i].name) << i;
+    }
 }
 
 TEST(SpeciesNames, LongNamesAndManyNamesStayIntact) {
