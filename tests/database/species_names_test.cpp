@@ -1,10 +1,10 @@
 #include "database/species_names.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -347,23 +347,17 @@ TEST(SpeciesNames, CachesGivenUpLateStillLeaveEveryNameInMemory) {
             ASSERT_TRUE(load(lists, files, errorText, &useCaches));
             ASSERT_TRUE(useCaches);
         }
-        int fd = -1;
+        std::unique_ptr<tarvex_test::ForeignCacheLock> builder;
         if (fault == "species file missing") {
             ASSERT_EQ(unlink(install.path("b.dmp").c_str()), 0);
         } else {
-            fd = open(install.path("b.dmp.cdb").c_str(), O_RDWR | O_CLOEXEC);
-            ASSERT_GE(fd, 0);
-            struct flock lock = {};
-            lock.l_type = F_WRLCK;
-            lock.l_whence = SEEK_SET;
-            lock.l_len = 1;
-            ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+            builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("b.dmp.cdb"));
+            ASSERT_TRUE(builder->held());
         }
         CSpeciesNameLists lists;
         std::string errorText;
         bool useCaches = true;
         EXPECT_EQ(load(lists, files, errorText, &useCaches), fault != "species file missing");
-        if (fd >= 0) close(fd);
         EXPECT_FALSE(useCaches);
         checkFind(lists.tables[SPECIES_NCBI], {{"Seven", true, 7, 0}, {"Eight", fault != "species file missing", 8, 0}});
         checkFind(lists.tables[SPECIES_SWISSPROT], {{"HUMAN", true, 9606, 1}});

@@ -1,9 +1,9 @@
 #include "database/taxonomy_tree.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -168,20 +168,13 @@ TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     install.write("n.dmp.cdb", "");
-    // An open-file-description lock conflicts with the tree's own descriptor,
-    // as another process's would.
-    const int fd = open(install.path("n.dmp.cdb").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_len = 1;
-    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    auto builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("n.dmp.cdb"));
+    ASSERT_TRUE(builder->held());
 
     const TaxonomyNodesSection section = sectionOf({"n.dmp"});
     std::string errorText;
     auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
-    close(fd);
+    builder.reset();
     EXPECT_TRUE(nodes->isOk());
     EXPECT_FALSE(nodes->isIndexMode());
     checkParents(*nodes, {{50, true, 1, 2}, {49, true, 0, 1}, {1000, false, 0, 1}});
