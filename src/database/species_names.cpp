@@ -362,13 +362,15 @@ void CSpeciesNameLists::buildIndex() {
 
 std::span<const CSpeciesNameLists::NameRef> CSpeciesNameLists::namesOf(int taxId) {
     if (!indexBuilt_ && !scanned_) {
-        // One ID costs a scan; only a second look-up pays for the index.
+        // One ID costs a scan; only a look-up of another ID pays for the index.
         scanned_ = true;
+        scannedId_ = taxId;
         for (int t = 0; t < tableCount; ++t)
             for (const SpeciesNameEntry& entry : tables[t].entries)
                 if (entry.taxId == taxId) scan_.push_back({t, &entry});
         return scan_;
     }
+    if (!indexBuilt_ && taxId == scannedId_) return scan_;
     if (!indexBuilt_) buildIndex();
     auto below = [](const NameRef& ref, int id) { return ref.entry->taxId < id; };
     auto above = [](int id, const NameRef& ref) { return id < ref.entry->taxId; };

@@ -82,9 +82,9 @@ public:
     std::vector<std::unique_ptr<CAccToTaxidIndex>> accIndexes;
 
     // Every entry of a taxonomy ID, lists 0 to 5 in order and each list in
-    // its (sorted) order. The first look-up after a load scans the lists; a
-    // request that asks again builds an index from ID to entries once. The
-    // answer stays valid until the lists are loaded again.
+    // its (sorted) order. The first ID asked for after a load is found by a
+    // scan; a request that asks for another ID builds an index from ID to
+    // entries once. The answer stays valid until the lists are loaded again.
     struct NameRef {
         int table;
         const SpeciesNameEntry* entry;
@@ -98,6 +98,7 @@ private:
 
     bool indexBuilt_ = false;
     bool scanned_ = false;
+    int scannedId_ = 0;
     // Sorted by taxonomy ID, list order kept within an ID.
     std::vector<NameRef> index_;
     std::vector<NameRef> scan_;
