@@ -246,10 +246,10 @@ std::string bv_taxonomytree::getFilesDescription() const {
 
 }  // namespace brenvik
 
-CTaxonomyNodeSet::CTaxonomyNodeSet(bool ok, bool indexMode, int jobNumber, std::vector<TaxonomyNode> nodes,
+CTaxonomyNodeSet::CTaxonomyNodeSet(bool ok, bool indexMode, std::vector<TaxonomyNode> nodes,
                                    const TaxonomyNodesSection* section,
                                    std::unique_ptr<brenvik::bv_taxonomytree> tree)
-    : ok_(ok), indexMode_(indexMode), jobNumber_(jobNumber), nodes_(std::move(nodes)),
+    : ok_(ok), indexMode_(indexMode), nodes_(std::move(nodes)),
       section_(section != nullptr ? *section : TaxonomyNodesSection()), tree_(std::move(tree)) {}
 
 CTaxonomyNodeSet::~CTaxonomyNodeSet() = default;
@@ -269,13 +269,13 @@ bool CTaxonomyNodeSet::getParent(int taxId, int& parent, int& translationTable, 
     return tree_->getParent(taxId, parent, translationTable);
 }
 
-std::vector<int> CTaxonomyNodeSet::getLineage(int taxId) {
+std::vector<int> CTaxonomyNodeSet::getLineage(int taxId, bool forceMemory) {
     std::vector<int> lineage{taxId};
     std::unordered_set<int> seen{taxId};
     int current = taxId;
     for (int step = 0; step < maxLineageSteps && current != 1; ++step) {
         int parent = 0, table = 1;
-        if (!getParent(current, parent, table) || parent <= 0) break;
+        if (!getParent(current, parent, table, forceMemory) || parent <= 0) break;
         if (!seen.insert(parent).second) break;
         lineage.push_back(parent);
         current = parent;
@@ -309,7 +309,7 @@ std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const Taxonom
     }
     const bool indexMode = tree->usesIndex();
     if (!indexMode || !ok) tree.reset();
-    return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, jobNumber, std::move(nodes), section, std::move(tree));
+    return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, std::move(nodes), section, std::move(tree));
 }
 
 TaxonomyNodesSection taxonomyNodesSection(const brenvik::bv_taxonomyoptions& section) {
