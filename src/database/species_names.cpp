@@ -1,4 +1,5 @@
 #include "database/species_names.h"
+#include "common/io_utils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -438,10 +439,7 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
 
 // Opens "../taxonomy/<name>"; configured names may use Windows separators.
 std::string speciesPath(const std::string& name) {
-    std::string path = "../taxonomy/" + name;
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
+    return osPath("../taxonomy/" + name);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "database/taxonomy_tree.h"
+#include "common/io_utils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -48,13 +49,6 @@ bool readSeparator(const char*& p) {
     while (std::isspace(static_cast<unsigned char>(*q))) ++q;
     p = q;
     return true;
-}
-
-std::string openablePath(const std::string& path) {
-    std::string result = path;
-    for (char& c : result)
-        if (c == '\\') c = '/';
-    return result;
 }
 
 std::string nodeKey(int32_t taxId) {
@@ -110,8 +104,8 @@ bv_taxonomytree::~bv_taxonomytree() = default;
 
 void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt) {
     const std::string& path = filePaths_[fileIndex];
-    const std::string cacheName = openablePath(path) + ".cdb";
-    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, openablePath(path).c_str()));
+    const std::string cacheName = osPath(path) + ".cdb";
+    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
     bv_cachefile& cache = *caches_.back();
     if (!cache.open(true)) {
         // Creating the cache clears its messages, so the reason it had to be
@@ -162,7 +156,7 @@ void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, co
 }
 
 bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial) {
-    std::FILE* stream = fileOpenStream(openablePath(path).c_str(), "r", false);
+    std::FILE* stream = fileOpenStream(osPath(path).c_str(), "r", false);
     TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::LfDropCr);
     std::string line;
     if (stream == nullptr || !reader.next(line)) {
