@@ -32,7 +32,7 @@ std::string withoutAngleBrackets(const std::string& text, std::size_t limit) {
 // On failure reports M322 from the given source line and returns false.
 bool writeMailFile(const reporter_platform::MailSettings& settings, const std::string& address,
                    const std::string& subject, const std::string& mailText, int reportLine, std::string& fileName) {
-    std::string pattern = settings.mailTempFile;
+    std::string pattern = osPath(settings.mailTempFile);
     if (pattern.size() < 6 || pattern.compare(pattern.size() - 6, 6, "XXXXXX") != 0) pattern += ".XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');

@@ -256,11 +256,12 @@ void bv_errs::writeLogLine(int number, const std::string& text, int severity, co
                        std::to_string(severity) + ",\"" + oneLine(sessionName) + "\"," + std::to_string(userId) +
                        ",\"" + oneLine(text) + "\"\n";
     // The process that creates the file writes the header, once.
-    int fd = openNoStdio(loggingFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    const std::string path = osPath(loggingFile);
+    int fd = openNoStdio(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
     if (fd >= 0) {
         line = "Date, IP_address, Error_number, Severity, session_name, user_id, message\n" + line;
     } else if (errno == EEXIST) {
-        fd = openNoStdio(loggingFile.c_str(), O_WRONLY | O_APPEND);
+        fd = openNoStdio(path.c_str(), O_WRONLY | O_APPEND);
     }
     if (fd < 0) return;
     writeAll(fd, line);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/bv_errs.h"
+#include "common/io_utils.h"
 #include "config/bv_options.h"
 #include "pal/last_error.h"
 
@@ -25,7 +26,7 @@ bool bv_filesystem::next(std::string& name) {
     if (!searchOpen_) {
         found_.clear();
         nextIndex_ = 0;
-        DIR* dir = opendir(directory_.empty() ? "." : directory_.c_str());
+        DIR* dir = opendir(directory_.empty() ? "." : osPath(directory_).c_str());
         if (!dir) {
             NARROW_CHAR_PAL::captureLastError();
             return false;
@@ -55,14 +56,14 @@ void bv_filesystem::close() {
 
 bool bv_filesystem::exists(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) return true;
+    if (stat(osPath(path).c_str(), &st) == 0) return true;
     NARROW_CHAR_PAL::captureLastError();
     return false;
 }
 
 int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
+    if (stat(osPath(path).c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
     NARROW_CHAR_PAL::captureLastError();
     if (errs) errs->setError(258, path);
     return 0;
@@ -70,7 +71,7 @@ int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
 
 time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs) {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) return st.st_mtime;
+    if (stat(osPath(path).c_str(), &st) == 0) return st.st_mtime;
     NARROW_CHAR_PAL::captureLastError();
     if (errs) errs->setSystemError(258, path);
     return 0;
@@ -78,7 +79,7 @@ time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs
 
 bool bv_filesystem::isDirectory(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    if (stat(osPath(path).c_str(), &st) != 0) {
         NARROW_CHAR_PAL::captureLastError();
         return false;
     }
@@ -87,9 +88,11 @@ bool bv_filesystem::isDirectory(const std::string& path) {
 
 int bv_filesystem::grantGroupAccess(const std::string& objectName, bool, const bv_options& options,
                                     bool compareFirst, int* lastError) {
+    NARROW_CHAR_PAL::setLastError(0);
     int err = 0;
     bool chmodFailed = false, readFailed = false, writeFailed = false;
-    const char* path = objectName.c_str();
+    const std::string osName = osPath(objectName);
+    const char* path = osName.c_str();
 
     struct stat st;
     bool haveMode = stat(path, &st) == 0;

@@ -43,13 +43,13 @@ public:
     // folder); never takes access away. With compareFirst, an object that
     // already has that group and mode is left alone. Result: 0 done, 1 owner
     // mode failed, 2 the object could not be examined, 3 the group does not
-    // exist, 4 the new group or mode could not be set. lastError (when given)
-    // receives the errno behind results 2 to 4.
+    // exist, 4 the new group or mode could not be set. The thread's last
+    // error is cleared first and then holds the errno behind results 2 to 4,
+    // which lastError (when given) receives as well.
     static int grantGroupAccess(const std::string& objectName, bool fileSystemObject, const bv_options& options,
                                 bool compareFirst, int* lastError = nullptr);
 
 private:
-    int lastError_ = 0;
     bool searchOpen_ = false;
     std::vector<std::string> found_;
     size_t nextIndex_ = 0;

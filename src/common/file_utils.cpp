@@ -100,14 +100,14 @@ int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, b
 bool fileExists(const char* path, bool) {
     struct stat st;
     if (!path) return false;
-    if (stat(path, &st) == 0) return true;
+    if (stat(osPath(path).c_str(), &st) == 0) return true;
     NARROW_CHAR_PAL::captureLastError();
     return false;
 }
 
 int64_t fileSize(const char* path) {
     struct stat st;
-    if (!path || stat(path, &st) != 0) {
+    if (!path || stat(osPath(path).c_str(), &st) != 0) {
         NARROW_CHAR_PAL::captureLastError();
         return 0;
     }
@@ -125,7 +125,7 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
     int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC;
     int fd = -1;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, 0666);
+        fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     fd = moveOffStandardStreams(fd);
     if (fd >= 0) return fd;
@@ -137,7 +137,8 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
 
 FILE* fileOpenStream(const char* path, const char* mode, bool report) {
     std::string m = std::string(mode ? mode : "") + "e";
-    FILE* f = std::fopen(path, m.c_str());
+    FILE* f = path ? std::fopen(osPath(path).c_str(), m.c_str()) : nullptr;
+    if (!path) errno = EFAULT;
     if (f && fileno(f) <= 2) {
         int fd = fcntl(fileno(f), F_DUPFD_CLOEXEC, 3);
         FILE* moved = fd >= 0 ? fdopen(fd, m.c_str()) : nullptr;

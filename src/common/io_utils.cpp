@@ -20,6 +20,13 @@ bool writeAll(int fd, const void* data, std::size_t length) {
     return true;
 }
 
+std::string osPath(const std::string& path) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
 int moveOffStandardStreams(int fd) {
     if (fd < 0 || fd > 2) return fd;
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);

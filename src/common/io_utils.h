@@ -10,6 +10,13 @@
 bool writeAll(int fd, const void* data, std::size_t length);
 inline bool writeAll(int fd, const std::string& data) { return writeAll(fd, data.data(), data.size()); }
 
+// The name under which a configured path is opened: configurations written
+// for the server's other platform may separate folders with "\", which
+// becomes "/". Messages keep the path as written; only the system call sees
+// this form.
+std::string osPath(const std::string& path);
+inline std::string osPath(const char* path) { return osPath(std::string(path ? path : "")); }
+
 // A CGI program's standard streams are its reply: a descriptor that landed
 // on 0, 1 or 2 is moved to the lowest free number above 2 (close-on-exec)
 // and the original closed. Any other value comes back as it is; -1 when the

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/io_utils.h"
 #include "common/mmapfile_report.h"
 
 extern char** environ;
@@ -27,30 +28,12 @@ namespace {
 constexpr uint64_t kMiB = 1024ull * 1024ull;
 const char* const kMemLockProgram = "bv-memlock";
 
-// Configured paths may be written with Windows separators.
-std::string osPath(const std::string& path) {
-    std::string p = path;
-    std::replace(p.begin(), p.end(), '\\', '/');
-    return p;
-}
-
 std::string canonicalPath(const std::string& path) {
     char* resolved = ::realpath(osPath(path).c_str(), nullptr);
     if (resolved == nullptr) return std::string();
     std::string result(resolved);
     std::free(resolved);
     return result;
-}
-
-// A CGI program's standard streams are its reply: a data file opened while
-// one of them is closed must not take its number.
-int offStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return moved;
 }
 
 std::string errnoText(int code) { return mmap_report::systemText(code); }
@@ -365,7 +348,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 
 bool CMmapFile::createAsOwner(int& error, bool report) {
     const std::string fsPath = osPath(path_);
-    int fd = offStandardStreams(::open(fsPath.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    int fd = moveOffStandardStreams(::open(fsPath.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
     if (fd < 0) {
         if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
         error = 47;
@@ -377,6 +360,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     MmapMarker line;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok) {
+        size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         line.pid = static_cast<long>(::getpid());
         line.readWrite = readOnly_ ? 0 : 1;
         line.device = static_cast<unsigned long long>(st.st_dev);
@@ -414,16 +398,24 @@ bool CMmapFile::openByName(int& error, bool report) {
     } else if (!readOnly_ && marker.readWrite == 0) {
         why = "the mapping is read-only";
     } else {
-        fd = offStandardStreams(::open(osPath(path_).c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);
+        } else if (::fstat(fd, &st) != 0) {
+            why = errnoText(errno);
+            ::close(fd);
+            fd = -1;
         } else if (!(marker.device == 0 && marker.inode == 0) &&
-                   (::fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_dev) != marker.device ||
+                   (static_cast<unsigned long long>(st.st_dev) != marker.device ||
                     static_cast<unsigned long long>(st.st_ino) != marker.inode)) {
             why = "the file was replaced after its mapping was created";
             ::close(fd);
             fd = -1;
+        } else {
+            // The size of the file actually opened: mapping past its end
+            // would fault on the first read there.
+            size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         }
     }
     if (fd < 0) {

@@ -1,4 +1,5 @@
 #include "config/bv_clusteroptions.h"
+#include "common/io_utils.h"
 
 #include <sys/stat.h>
 
@@ -15,14 +16,6 @@ namespace brenvik {
 namespace {
 
 using sectionsyntax::startsWithNoCase;
-
-std::string osPath(const std::string& path) {
-    std::string p = path;
-    for (char& c : p) {
-        if (c == '\\') c = '/';
-    }
-    return p;
-}
 
 bool fileExists(const std::string& path) {
     struct stat st;

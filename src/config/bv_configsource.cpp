@@ -4,11 +4,13 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "common/bv_errs.h"
 #include "config/bv_configfetcher.h"
+#include "config/bv_sectionlines.h"
 #include "pal/last_error.h"
 
 namespace brenvik {
@@ -16,7 +18,6 @@ namespace brenvik {
 namespace {
 
 constexpr int kMsgFailedToOpenFile = 256;
-constexpr int kMsgInvalidLine = 1561;
 
 }  // namespace
 
@@ -74,25 +75,22 @@ bool readWholeFile(const std::string& path, std::string& text) {
 bv_configsource::bv_configsource(bv_errs* owner, const bv_connectionsettings& settings)
     : owner_(owner), settings_(settings) {}
 
-void bv_configsource::close() {
-    text_.clear();
-    text_.shrink_to_fit();
-    pos_ = 0;
-    open_ = false;
-}
+bv_configsource::~bv_configsource() = default;
+
+void bv_configsource::close() { lines_.reset(); }
 
 bool bv_configsource::open(const std::string& name, int kind, bool flag) {
     close();
     name_ = name;
     int cls = classifyFileName(name.c_str());
     if (cls <= 2) {
-        if (!readWholeFile(name, text_)) {
+        std::string text;
+        if (!readWholeFile(name, text)) {
             NARROW_CHAR_PAL::captureLastError();
             if (owner_ != nullptr) owner_->setSystemError(kMsgFailedToOpenFile, name, "r");
-            text_.clear();
             return false;
         }
-        open_ = true;
+        lines_ = std::make_unique<bv_textlines>(std::move(text), owner_, name_);
         return true;
     }
     bv_configfetcher fetcher(owner_, &settings_);
@@ -114,46 +112,18 @@ bool bv_configsource::open(const std::string& name, int kind, bool flag) {
         return false;
     }
     // Text ends at a NUL, as it did for the C string it was read from.
-    text_ = fetcher.getText().c_str();
-    open_ = true;
+    lines_ = std::make_unique<bv_textlines>(fetcher.getText().c_str(), owner_, name_);
     return true;
 }
 
-bool bv_configsource::nextRawLine(std::string& line) {
-    if (!open_ || pos_ >= text_.size()) return false;
-    std::size_t end = text_.find('\n', pos_);
-    std::size_t next = end == std::string::npos ? text_.size() : end + 1;
-    if (end == std::string::npos) end = text_.size();
-    line.assign(text_, pos_, end - pos_);
-    pos_ = next;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
-}
-
-bool bv_configsource::readLine(std::string& line) {
-    std::string raw;
-    if (!nextRawLine(raw)) return false;
-    if (raw.size() > static_cast<std::size_t>(kMaxLineLength)) {
-        // Such a line used to end the whole file silently; now only the
-        // excess is dropped, and said so.
-        raw.resize(kMaxLineLength);
-        if (owner_ != nullptr) owner_->setError(kMsgInvalidLine, name_, raw);
-    }
-    std::size_t start = raw.find_first_not_of(" \t");
-    line = start == std::string::npos ? std::string() : raw.substr(start);
-    return true;
-}
+bool bv_configsource::readLine(std::string& line) { return lines_ != nullptr && lines_->nextLine(line); }
 
 bool bv_configsource::readLine(char* buffer, int size, int& length, char*& cursor) {
     length = 0;
     cursor = buffer;
-    if (buffer == nullptr || size <= 0) return false;
+    if (buffer == nullptr || size <= 0 || lines_ == nullptr) return false;
     std::string raw;
-    if (!nextRawLine(raw)) return false;
-    if (raw.size() > static_cast<std::size_t>(kMaxLineLength)) {
-        raw.resize(kMaxLineLength);
-        if (owner_ != nullptr) owner_->setError(kMsgInvalidLine, name_, raw);
-    }
+    if (!lines_->nextRawLine(raw)) return false;
     std::size_t keep = std::min(raw.size(), static_cast<std::size_t>(size - 1));
     std::memcpy(buffer, raw.data(), keep);
     buffer[keep] = '\0';

@@ -5,6 +5,7 @@
 // since the server may rewrite tarvex.dat while a tool reads it. Messages go
 // to the owner's error object. Not thread-safe.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "http/bv_connectionsettings.h"
@@ -12,6 +13,7 @@
 namespace brenvik {
 
 class bv_errs;
+class bv_textlines;
 
 enum ConfigFileKind {
     CONFIG_MAIN = 1,
@@ -29,7 +31,7 @@ public:
     static constexpr int kMaxLineLength = 998;
 
     bv_configsource(bv_errs* owner, const bv_connectionsettings& settings);
-    ~bv_configsource() = default;
+    ~bv_configsource();
     bv_configsource(const bv_configsource&) = delete;
     bv_configsource& operator=(const bv_configsource&) = delete;
 
@@ -37,7 +39,7 @@ public:
     // given kind. True when lines can be read.
     bool open(const std::string& name, int kind, bool flag = false);
     void close();
-    bool isOpen() const { return open_; }
+    bool isOpen() const { return lines_ != nullptr; }
     const std::string& getName() const { return name_; }
 
     // The next line without its line end (LF, and one CR before it), cut to
@@ -50,14 +52,10 @@ public:
     bool readLine(std::string& line);
 
 private:
-    bool nextRawLine(std::string& line);
-
     bv_errs* owner_;
     bv_connectionsettings settings_;
     std::string name_;
-    std::string text_;
-    std::size_t pos_ = 0;
-    bool open_ = false;
+    std::unique_ptr<bv_textlines> lines_;  // null while nothing is open
 };
 
 // 0 for a null name or one of at most 3 characters; else 1 + (2 for a name

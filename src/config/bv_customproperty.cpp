@@ -2,21 +2,11 @@
 
 #include <cstring>
 
+#include "common/text_utils.h"
+
 namespace brenvik {
 
 namespace {
-
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 bool isSeparatorChar(char c) { return c == ' ' || c == '\t' || c == ':'; }
 
@@ -67,7 +57,7 @@ void bv_customproperty::addRawLine(const char* line, bool atFront) {
 int bv_customproperty::findProperty(const std::string& name, int start) const {
     if (start < 0) start = 0;
     for (size_t i = static_cast<size_t>(start); i < names_.size(); ++i) {
-        if (equalsNoCase(names_[i], name)) return static_cast<int>(i);
+        if (compareNoCase(names_[i].c_str(), name.c_str()) == 0) return static_cast<int>(i);
     }
     return -1;
 }
@@ -91,7 +81,7 @@ void bv_customproperty::setValueAt(int index, const std::string& value) {
 void bv_customproperty::removeProperty(const std::string& name) {
     size_t out = 0;
     for (size_t i = 0; i < names_.size(); ++i) {
-        if (equalsNoCase(names_[i], name)) continue;
+        if (compareNoCase(names_[i].c_str(), name.c_str()) == 0) continue;
         if (out != i) {
             names_[out] = std::move(names_[i]);
             values_[out] = std::move(values_[i]);

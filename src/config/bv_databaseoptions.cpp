@@ -2,11 +2,10 @@
 
 #include <strings.h>
 
-#include <cstdio>
-#include <cstring>
 
 #include "common/bv_errs.h"
 #include "config/bv_sectionlines.h"
+#include "config/number_reader.h"
 
 namespace brenvik {
 
@@ -103,27 +102,30 @@ void bv_databaseoptions::readSection(bv_sectionlines& lines, bv_errs& errs, cons
 
 bool bv_databaseoptions::readLine(const std::string& text, bool commented, std::string& pending, bv_errs& errs,
                                   const std::string& fileName) {
-    // Widths keep every field inside its buffer whatever the line holds.
-    char name[bv_databaseentry::kMaxName + 1] = "";
-    char path[bv_databaseentry::kMaxPath + 1] = "";
-    char type[3] = "";
-    int c[11] = {0};
-    int n = std::sscanf(text.c_str(), "%159s %255s %2s %d %d %d %d %d %d %d %d %d %d %d", name, path, type, &c[0],
-                        &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9], &c[10]);
+    // "%159s %255s %2s" and eleven "%d": the widths cut the texts to their
+    // fields, and numbers beyond the int range are clamped.
+    std::string name, path, type;
+    int32_t c[11] = {0};
+    int n = 0;
+    const char* p = text.c_str();
+    if (scanWord(p, bv_databaseentry::kMaxName, name, p)) ++n;
+    if (n == 1 && scanWord(p, bv_databaseentry::kMaxPath, path, p)) ++n;
+    if (n == 2 && scanWord(p, 2, type, p)) ++n;
+    while (n >= 3 && n < 14 && scanInt(p, c[n - 3], p)) ++n;
     if (n < 13) {
         if (commented)
             appendComment(pending, "#" + text);
         else
-            errs.setError(kMsgNotEnoughParameters, fileName, std::string(n >= 1 ? name : ""));
+            errs.setError(kMsgNotEnoughParameters, fileName, name);
         return false;
     }
     bv_databaseentry e;
     e.active = !commented;
     e.name = name;
     e.path = path;
-    if (strncasecmp(type, "NA", 2) == 0)
+    if (strncasecmp(type.c_str(), "NA", 2) == 0)
         e.type = bv_databaseentry::TYPE_NA;
-    else if (strncasecmp(type, "SL", 2) == 0)
+    else if (strncasecmp(type.c_str(), "SL", 2) == 0)
         e.type = bv_databaseentry::TYPE_SL;
     else
         e.type = bv_databaseentry::TYPE_AA;
@@ -150,7 +152,7 @@ bool bv_databaseoptions::readLine(const std::string& text, bool commented, std::
     e.comment = pending;
     // The rest of the line after the name (as far as it was read), blanks skipped.
     std::size_t start = text.find_first_not_of(" \t\n\r\f\v");
-    std::size_t after = start + std::strlen(name);
+    std::size_t after = start + name.size();
     std::size_t rest = text.find_first_not_of(" \t\n\r\f\v", after);
     addDatabase(e, rest == std::string::npos ? std::string() : text.substr(rest));
     pending.clear();

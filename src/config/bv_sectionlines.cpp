@@ -1,47 +1,18 @@
 #include "config/bv_sectionlines.h"
 
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 
 #include "common/bv_errs.h"
+#include "common/text_utils.h"
+#include "config/bv_configsource.h"
 #include "config/bv_customproperty.h"
 
 namespace brenvik {
 
-namespace {
-
-// The whole file, or false when it cannot be opened and read (a folder
-// included).
-bool readWholeFile(const std::string& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char buf[65536];
-    while (ok) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string& path, bv_errs& errs) {
-    std::string osPath = path;
-    for (char& c : osPath) {
-        if (c == '\\') c = '/';
-    }
     std::string text;
-    if (!readWholeFile(osPath, text)) {
+    if (!readWholeFile(path, text)) {
         errs.setError(256, path, "r");
         return nullptr;
     }
@@ -51,7 +22,7 @@ std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string&
 bv_textlines::bv_textlines(std::string text, bv_errs* errs, std::string fileName)
     : text_(std::move(text)), errs_(errs), fileName_(std::move(fileName)) {}
 
-bool bv_textlines::nextLine(std::string& line) {
+bool bv_textlines::nextRawLine(std::string& line) {
     if (pos_ >= text_.size()) return false;
     size_t end = text_.find('\n', pos_);
     size_t next = end == std::string::npos ? text_.size() : end + 1;
@@ -60,14 +31,22 @@ bool bv_textlines::nextLine(std::string& line) {
     line.assign(text_, pos_, end - pos_);
     pos_ = next;
     if (line.size() > kMaxLineLength) {
+        // Such a line used to end the whole file silently; now only the
+        // excess is dropped, and said so.
         line.resize(kMaxLineLength);
         if (errs_ != nullptr) errs_->setError(1561, fileName_, line);
     }
+    return true;
+}
+
+bool bv_textlines::nextLine(std::string& line) {
+    if (!nextRawLine(line)) return false;
     size_t lead = 0;
     while (lead < line.size() && (line[lead] == ' ' || line[lead] == '\t')) ++lead;
     line.erase(0, lead);
     return true;
 }
+
 namespace sectionsyntax {
 
 bool isSectionEndLine(const std::string& line) {
@@ -89,20 +68,10 @@ bool skipSection(bv_sectionlines& lines) {
 }
 
 bool startsWithNoCase(const std::string& line, const char* key) {
-    size_t n = std::strlen(key);
-    if (line.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        char a = line[i], b = key[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
+    return compareNoCasePrefix(line.c_str(), key, std::strlen(key)) == 0;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && startsWithNoCase(a, b.c_str());
-}
+bool equalsNoCase(const std::string& a, const std::string& b) { return compareNoCase(a.c_str(), b.c_str()) == 0; }
 
 void trimTrailingBlanks(std::string& line) {
     while (!line.empty()) {
@@ -112,12 +81,7 @@ void trimTrailingBlanks(std::string& line) {
     }
 }
 
-bool isBlankLine(const std::string& line) {
-    for (char c : line) {
-        if (c != ' ' && c != '\t' && c != '\x1a') return false;
-    }
-    return true;
-}
+bool isBlankLine(const std::string& line) { return ::isBlankLine(line.c_str()); }
 
 bool nextContentLine(bv_sectionlines& lines, bv_customproperty& section, std::string& line) {
     while (lines.nextLine(line)) {

@@ -31,6 +31,8 @@ class bv_textlines : public bv_sectionlines {
 public:
     explicit bv_textlines(std::string text, bv_errs* errs = nullptr, std::string fileName = std::string());
     bool nextLine(std::string& line) override;
+    // The same line with its leading spaces and TABs kept.
+    bool nextRawLine(std::string& line);
 
     static constexpr size_t kMaxLineLength = 998;
 

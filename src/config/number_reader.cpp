@@ -18,7 +18,8 @@ bool isScanSpace(char c) {
 }
 
 // strtoll in a fixed base; errno tells an overflow, which we clamp.
-bool scanLongLong(const char* text, int base, long long& out) {
+bool scanLongLong(const char* text, int base, long long& out, const char** stop = nullptr) {
+    if (stop != nullptr) *stop = text;
     if (text == nullptr) return false;
     const char* p = text;
     while (isScanSpace(*p)) ++p;
@@ -29,6 +30,7 @@ bool scanLongLong(const char* text, int base, long long& out) {
     long long v = std::strtoll(p, &end, base);
     if (end == p) return false;
     out = v;  // strtoll has already clamped to LLONG_MIN/LLONG_MAX on ERANGE
+    if (stop != nullptr) *stop = end;
     return true;
 }
 
@@ -50,6 +52,25 @@ bool scanInt(const char* text, int32_t& out) {
     long long v = 0;
     if (!scanLongLong(text, 10, v)) return false;
     out = clampToInt32(v);
+    return true;
+}
+
+bool scanInt(const char* text, int32_t& out, const char*& end) {
+    long long v = 0;
+    if (!scanLongLong(text, 10, v, &end)) return false;
+    out = clampToInt32(v);
+    return true;
+}
+
+bool scanWord(const char* text, std::size_t width, std::string& out, const char*& end) {
+    const char* p = text != nullptr ? text : "";
+    while (isScanSpace(*p)) ++p;
+    end = p;
+    if (*p == '\0' || width == 0) return false;
+    const char* start = p;
+    while (*p != '\0' && !isScanSpace(*p) && static_cast<std::size_t>(p - start) < width) ++p;
+    out.assign(start, p);
+    end = p;
     return true;
 }
 

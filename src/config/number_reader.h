@@ -5,6 +5,7 @@
 // does not fit, and "nothing read" is told apart from a value. Values beyond
 // the target type are clamped to its range instead of overflowing. Decimal
 // numbers are always read in the "C" locale, whatever the process locale is.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +14,15 @@ namespace brenvik {
 // "%d": true when a number was read; out is untouched otherwise.
 bool scanInt(const char* text, int32_t& out);
 inline bool scanInt(const std::string& text, int32_t& out) { return scanInt(text.c_str(), out); }
+
+// "%d" that also tells where reading stopped (text itself when nothing was
+// read), for readers that take several conversions from one line.
+bool scanInt(const char* text, int32_t& out, const char*& end);
+
+// "%Ns": skips white space, then takes up to width characters that are not
+// white space; false (out untouched, end at the end of the text) when the
+// text holds nothing but white space.
+bool scanWord(const char* text, std::size_t width, std::string& out, const char*& end);
 
 // "%lld"
 bool scanInt64(const char* text, int64_t& out);

@@ -1,4 +1,5 @@
 #include "database/acc_to_taxid.h"
+#include "common/io_utils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -15,13 +16,6 @@ constexpr const char* cacheVersion = "1.0";
 constexpr const char* partCountKey = "KEY_NUM_CDB_FILES";
 constexpr int ERR_TAXONOMY_CACHE_FAILURE = 536;
 constexpr int ERR_TAXONOMY_FILE_MISSING = 246;
-
-std::string openablePath(const std::string& path) {
-    std::string result = path;
-    for (char& c : result)
-        if (c == '\\') c = '/';
-    return result;
-}
 
 // Reads "accession taxid" pairs as a scanf("%s %d") loop would: the
 // accession is a run of non-blank bytes, the number a sign and digits
@@ -74,7 +68,7 @@ CAccToTaxidIndex::CAccToTaxidIndex(const std::string& speciesFilePath, int jobNu
                                    int createAllowed, uint64_t partLimit)
     : path_(speciesFilePath), createAllowed_(createAllowed) {
     parts_.push_back(
-        std::make_unique<brenvik::bv_cachefile>(getPartFileName(0).c_str(), cacheVersion, openablePath(path_).c_str()));
+        std::make_unique<brenvik::bv_cachefile>(getPartFileName(0).c_str(), cacheVersion, osPath(path_).c_str()));
     brenvik::bv_cachefile& part0 = *parts_[0];
     if (part0.open(createAllowed_ != 0)) {
         bool found = false;
@@ -84,7 +78,7 @@ CAccToTaxidIndex::CAccToTaxidIndex(const std::string& speciesFilePath, int jobNu
             partCount = static_cast<int32_t>(count);
             for (int i = 1; i < partCount; ++i)
                 parts_.push_back(std::make_unique<brenvik::bv_cachefile>(getPartFileName(i).c_str(), cacheVersion,
-                                                                         openablePath(path_).c_str()));
+                                                                         osPath(path_).c_str()));
             return;
         }
         // A finished part 0 without a sound part count is rebuilt.
@@ -100,7 +94,7 @@ CAccToTaxidIndex::CAccToTaxidIndex(const std::string& speciesFilePath, int jobNu
 CAccToTaxidIndex::~CAccToTaxidIndex() { close(); }
 
 std::string CAccToTaxidIndex::getPartFileName(int part) const {
-    return openablePath(path_) + "_" + std::to_string(part) + ".cdb";
+    return osPath(path_) + "_" + std::to_string(part) + ".cdb";
 }
 
 void CAccToTaxidIndex::failCache(int jobNumber, const std::string& text) {
@@ -110,7 +104,7 @@ void CAccToTaxidIndex::failCache(int jobNumber, const std::string& text) {
 bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t partLimit) {
     // The input is opened before any part is created, so a missing file
     // leaves no half-made part behind.
-    std::FILE* stream = fileOpenStream(openablePath(path_).c_str(), "r", false);
+    std::FILE* stream = fileOpenStream(osPath(path_).c_str(), "r", false);
     if (stream == nullptr) {
         errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", path_);
         errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, 70, "acc_to_taxid", path_);
@@ -140,7 +134,7 @@ bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t par
             }
             const int number = static_cast<int>(parts_.size());
             parts_.push_back(std::make_unique<brenvik::bv_cachefile>(getPartFileName(number).c_str(), cacheVersion,
-                                                                     openablePath(path_).c_str()));
+                                                                     osPath(path_).c_str()));
             current = parts_.back().get();
             if (!current->create() || !current->isCreating()) ok = false;
             runningSize = 0;

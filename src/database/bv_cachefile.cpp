@@ -1,5 +1,6 @@
 #include "database/bv_cachefile.h"
 
+#include "common/io_utils.h"
 #include "common/time_utils.h"
 
 #include <fcntl.h>
@@ -125,8 +126,10 @@ void bv_cachefile::sourceTexts(std::string& timeText, std::string& sizeText) con
 }
 
 bool bv_cachefile::open(bool recreate) {
+    // A second open starts afresh instead of leaking the first descriptor.
+    if (!creating_) close();
     do {
-        fd_ = ::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd_ < 0) {
             setError(errno == EACCES ? kMsgBeingCreated : kMsgMissing, cacheFileName_.c_str());
             break;
@@ -204,7 +207,7 @@ bool bv_cachefile::open(bool recreate) {
 }
 
 bool bv_cachefile::removeOld() {
-    const int old = ::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int old = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
     if (old < 0 && errno == ENOENT) return true;
     // Linux lets a file that another task is building be deleted, so the
     // old file's lock is tested first and held while it is removed.
@@ -233,7 +236,9 @@ bool bv_cachefile::create() {
     close();
     if (!removeOld()) return false;
 
-    fd_ = ::open(cacheFileName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Never on 0, 1 or 2: a CGI reply written to a closed standard stream
+    // would land in the cache.
+    fd_ = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd_ < 0) {
         if (errno == EEXIST) {
             // Another task created it since the old one was removed: it is

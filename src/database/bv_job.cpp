@@ -12,6 +12,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "pal/system_text.h"
@@ -22,27 +23,9 @@ namespace {
 
 const char* const kModule = "bv_job";
 
-std::string osPath(const std::string& path) {
-    std::string p = path;
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    return p;
-}
-
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(osPath(path).c_str(), &st) == 0;
-}
-
-// A CGI program's standard streams are its reply: a data file opened while
-// one of them is closed must not take its number.
-int offStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return moved;
 }
 
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
@@ -68,6 +51,8 @@ CErrorReporter::FatalCallback previousCallback = nullptr;
 // Job-number files
 
 bool createJobNumberFile(const std::string& path, int number) {
+    // An unset path names no file; the temporary would land in the working folder.
+    if (path.empty()) return false;
     const std::string target = osPath(path);
     std::string temp = target + ".tmp" + std::to_string(::getpid());
     FILE* file = fileOpenStream(temp.c_str(), "w", true);
@@ -75,7 +60,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
     if (written) setFileAccess(temp.c_str(), true, false);
-        // link() never replaces: when another process created the file first,
+    // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
     ::unlink(temp.c_str());
@@ -89,7 +74,7 @@ int getNextJobNumber(bool shortFile) {
 
     if (!exists(path)) createJobNumberFile(path, start);
 
-    int fd = offStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
+    int fd = moveOffStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
     if (fd < 0) {
         std::string text = errnoText(errno);
         errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
@@ -128,11 +113,11 @@ CTarvexJobIdFile::~CTarvexJobIdFile() { close(); }
 bool CTarvexJobIdFile::lock() {
     if (locked_) return true;
     if (fd_ < 0) {
-        fd_ = offStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
+        fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
         if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
-            fd_ = offStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
+            fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;

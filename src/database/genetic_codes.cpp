@@ -1,4 +1,5 @@
 #include "database/genetic_codes.h"
+#include "common/io_utils.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -54,9 +55,7 @@ void loadGencodeLine(GeneticCodeTables& tables, const std::string& line) {
 std::string gencodePath(const char* name) {
     std::string path = "../taxonomy/";
     path += name;
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
+    return osPath(path);
 }
 
 }  // namespace

@@ -213,10 +213,12 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     if (randomMode) randomBuffer_.assign(static_cast<size_t>(longest) + 1, 0);
 
     if (mode_ == MODE_FILE) {
-        // The buffer grows when a stored sequence is longer than the record says.
-        sequenceBuffer_.assign(coding == CODING_FOUR_BIT ? static_cast<size_t>(longest + 1) / 2 + 2
-                                                         : static_cast<size_t>(longest) + 3,
-                               0);
+        // Sized for the longest sequence the record announces, but no more than
+        // a start size: the buffer grows with each stored sequence that needs
+        // it, so a damaged record cannot make open allocate gigabytes.
+        const size_t wanted = coding == CODING_FOUR_BIT ? (static_cast<size_t>(longest) + 1) / 2 + 2
+                                                        : static_cast<size_t>(longest) + 3;
+        sequenceBuffer_.assign(std::min<size_t>(wanted, kReadAhead), 0);
         for (int kind = 0; kind < DB_FILE_KINDS; ++kind) {
             if (kind == DB_FILE_ACCINDEX) continue;
             const std::string name = getDatabaseFileName(kind, rec);

@@ -1,4 +1,5 @@
 #include "database/species_names.h"
+#include "common/io_utils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -61,7 +62,14 @@ T leadingNumber(const char* p, const char** end = nullptr) {
     return static_cast<T>(v);
 }
 
-std::string padded(const std::string& name, bool pad) { return pad ? " " + name + " " : name; }
+// Stores line[start, start + length) as the name, with a blank before and
+// after when padding; reuses the name's buffer from line to line.
+void setName(std::string& name, const std::string& line, size_t start, size_t length, bool pad) {
+    name.clear();
+    if (pad) name.push_back(' ');
+    name.append(line, start, length);
+    if (pad) name.push_back(' ');
+}
 
 struct ParsedName {
     int32_t taxId = 0;
@@ -115,7 +123,7 @@ private:
             return false;
         }
         out.taxId = leadingNumber<int32_t>(line.c_str());
-        out.name = padded(line.substr(start, end - start), pad_);
+        setName(out.name, line, start, end - start, pad_);
         out.nameClass = nameClass;
         return true;
     }
@@ -126,7 +134,7 @@ private:
         if (regex_->exec(line.c_str(), 3, match) != 0) return false;
         if (match[1].rm_so < 0 || match[2].rm_so < 0) return false;
         const size_t nameLength = std::min<size_t>(static_cast<size_t>(match[1].rm_eo - match[1].rm_so), 299);
-        out.name = line.substr(static_cast<size_t>(match[1].rm_so), nameLength);
+        setName(out.name, line, static_cast<size_t>(match[1].rm_so), nameLength, false);
         const std::string id = line.substr(static_cast<size_t>(match[2].rm_so),
                                            static_cast<size_t>(match[2].rm_eo - match[2].rm_so));
         out.taxId = id.empty() ? 0 : leadingNumber<int32_t>(id.c_str());
@@ -140,7 +148,7 @@ private:
             return false;
         size_t end = 0;
         while (end < line.size() && !isBlank(line[end])) ++end;
-        out.name = padded(line.substr(0, end), pad_);
+        setName(out.name, line, 0, end, pad_);
         out.taxId = leadingNumber<int32_t>(line.c_str() + 7);
         out.nameClass = 1;
         return out.taxId > 0;
@@ -158,7 +166,7 @@ private:
         if (p >= n) return false;
         const size_t wordStart = p;
         while (p < n && !isBlank(line[p])) ++p;
-        const std::string word = line.substr(wordStart, p - wordStart);
+        const size_t wordEnd = p;
         if (n - p < 4) return false;
         p += 4;
         while (p < n && isBlank(line[p])) ++p;
@@ -166,7 +174,7 @@ private:
         while (p < n && !isBlank(line[p])) ++p;
         while (p < n && isBlank(line[p])) ++p;
         if (p >= n) return false;
-        out.name = padded(word, pad_);
+        setName(out.name, line, wordStart, wordEnd - wordStart, pad_);
         out.taxId = leadingNumber<int32_t>(line.c_str() + p);
         out.nameClass = 1;
         return out.taxId > 0;
@@ -218,7 +226,7 @@ bool compareSpeciesNames(const SpeciesNameEntry& a, const SpeciesNameEntry& b) {
 }
 
 CSpeciesNameTable::CSpeciesNameTable() {
-    blocks_.push_back(std::make_unique<char[]>(blockSize));
+    blocks_.push_back(std::unique_ptr<char[]>(new char[blockSize]));
     next_ = blocks_.back().get();
 }
 
@@ -231,12 +239,12 @@ void CSpeciesNameTable::addName(int32_t taxId, const std::string& name, int32_t 
     char* target = nullptr;
     if (length > blockSize) {
         // Too long for any block: a block of its own, keeping the current one.
-        auto own = std::make_unique<char[]>(length);
+        auto own = std::unique_ptr<char[]>(new char[length]);
         target = own.get();
         blocks_.insert(blocks_.end() - 1, std::move(own));
     } else {
         if (used_ + length > blockSize) {
-            blocks_.push_back(std::make_unique<char[]>(blockSize));
+            blocks_.push_back(std::unique_ptr<char[]>(new char[blockSize]));
             next_ = blocks_.back().get();
             used_ = 0;
         }
@@ -245,7 +253,7 @@ void CSpeciesNameTable::addName(int32_t taxId, const std::string& name, int32_t 
         used_ += length;
     }
     std::memcpy(target, name.c_str(), length);
-    entries.push_back({taxId, target, nameClass});
+    entries.push_back({target, taxId, nameClass});
 }
 
 bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) const {
@@ -266,7 +274,52 @@ bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) c
     return false;
 }
 
-void CSpeciesNameTable::sortNames() { std::stable_sort(entries.begin(), entries.end(), compareSpeciesNames); }
+namespace {
+
+// The first 8 bytes of a name as a big-endian number, zero after its end:
+// comparing two of them orders the names as their first 8 bytes do.
+uint64_t namePrefix(const char* name) {
+    uint64_t prefix = 0;
+    int i = 0;
+    for (; i < 8 && name[i] != '\0'; ++i) prefix = prefix << 8 | static_cast<unsigned char>(name[i]);
+    return i == 0 ? 0 : prefix << (8 * (8 - i));
+}
+
+}  // namespace
+
+void CSpeciesNameTable::sortNames() {
+    // Sorting millions of names through their pointers is ruled by cache
+    // misses and long shared beginnings ("uncultured ..."). So the names are
+    // sorted 8 bytes at a time as integers, each run of equal bytes again on
+    // its next 8 bytes; stable at every step, so equal names keep their order.
+    struct Keyed {
+        uint64_t key;
+        SpeciesNameEntry entry;
+    };
+    struct Run {
+        size_t begin, end, offset;
+    };
+    std::vector<Keyed> keyed(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) keyed[i].entry = entries[i];
+    std::vector<Run> runs{{0, keyed.size(), 0}};
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        // Every name of the run has at least `offset` bytes before its end.
+        for (size_t i = run.begin; i < run.end; ++i) keyed[i].key = namePrefix(keyed[i].entry.name + run.offset);
+        std::stable_sort(keyed.begin() + static_cast<std::ptrdiff_t>(run.begin),
+                         keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
+                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+        for (size_t i = run.begin; i < run.end;) {
+            size_t j = i + 1;
+            while (j < run.end && keyed[j].key == keyed[i].key) ++j;
+            // A zero last byte: the names ended inside these 8 bytes, equal.
+            if (j - i > 1 && (keyed[i].key & 0xFF) != 0) runs.push_back({i, j, run.offset + 8});
+            i = j;
+        }
+    }
+    for (size_t i = 0; i < keyed.size(); ++i) entries[i] = keyed[i].entry;
+}
 
 CSpeciesNameLists::CSpeciesNameLists() = default;
 
@@ -275,22 +328,136 @@ CSpeciesNameLists::~CSpeciesNameLists() {
         if (index) index->close();
 }
 
-const std::vector<CSpeciesNameLists::NameRef>& CSpeciesNameLists::namesOf(int taxId) {
-    if (!indexBuilt_) {
-        byId_.clear();
-        for (int t = 0; t < tableCount; ++t)
-            for (const SpeciesNameEntry& entry : tables[t].entries) byId_[entry.taxId].push_back({t, &entry});
-        indexBuilt_ = true;
-    }
-    auto it = byId_.find(taxId);
-    return it == byId_.end() ? none_ : it->second;
+void CSpeciesNameLists::invalidateIndex() {
+    indexBuilt_ = false;
+    scanned_ = false;
+    std::vector<NameRef>().swap(index_);
+    scan_.clear();
 }
+
+void CSpeciesNameLists::buildIndex() {
+    // Keys of ID and position in list order, sorted as plain integers: far
+    // cheaper than a map of millions of small vectors.
+    size_t total = 0;
+    for (const CSpeciesNameTable& table : tables) total += table.entries.size();
+    std::vector<uint64_t> keys;
+    keys.reserve(total);
+    uint64_t position = 0;
+    for (const CSpeciesNameTable& table : tables)
+        for (const SpeciesNameEntry& entry : table.entries)
+            keys.push_back(static_cast<uint64_t>(static_cast<uint32_t>(entry.taxId) ^ 0x80000000u) << 32 |
+                           position++);
+    std::sort(keys.begin(), keys.end());
+    size_t starts[tableCount + 1] = {};
+    for (int t = 0; t < tableCount; ++t) starts[t + 1] = starts[t] + tables[t].entries.size();
+    index_.clear();
+    index_.reserve(total);
+    for (uint64_t key : keys) {
+        const size_t at = static_cast<size_t>(key & 0xFFFFFFFFu);
+        int t = 0;
+        while (at >= starts[t + 1]) ++t;
+        index_.push_back({t, &tables[t].entries[at - starts[t]]});
+    }
+    indexBuilt_ = true;
+}
+
+std::span<const CSpeciesNameLists::NameRef> CSpeciesNameLists::namesOf(int taxId) {
+    if (!indexBuilt_ && !scanned_) {
+        // One ID costs a scan; only a look-up of another ID pays for the index.
+        scanned_ = true;
+        scannedId_ = taxId;
+        for (int t = 0; t < tableCount; ++t)
+            for (const SpeciesNameEntry& entry : tables[t].entries)
+                if (entry.taxId == taxId) scan_.push_back({t, &entry});
+        return scan_;
+    }
+    if (!indexBuilt_ && taxId == scannedId_) return scan_;
+    if (!indexBuilt_) buildIndex();
+    auto below = [](const NameRef& ref, int id) { return ref.entry->taxId < id; };
+    auto above = [](int id, const NameRef& ref) { return id < ref.entry->taxId; };
+    const auto first = std::lower_bound(index_.begin(), index_.end(), taxId, below);
+    const auto last = std::upper_bound(first, index_.end(), taxId, above);
+    return {first, last};
+}
+
+namespace {
+
+// Compiles the SWISSPROT expression of a kind-1 file; `report` says whether
+// a faulty expression is reported (M127, M540). False when it is faulty.
+bool compileSwissProtRegex(brenvik::BsdRegex& regex, const std::string& text, bool report) {
+    const int status = regex.compile(text, 0);
+    if (status != 0) {
+        if (report)
+            errorReporter.report(ERR_COMPILE_PARSE_RULE, -1, 267, "taxonomy", text, regex.errorText(status));
+        return false;
+    }
+    if (regex.subExpressions() != 2) {
+        if (report)
+            errorReporter.report(ERR_NEED_TWO_SUBEXPRESSIONS, -1, 272, "taxonomy",
+                                 static_cast<int>(regex.subExpressions()), text);
+        return false;
+    }
+    return true;
+}
+
+struct LoadOptions {
+    int jobNumber;
+    bool upperCase;
+    bool pad;
+};
+
+// Reads one opened species file into the lists, and into `cache` while one
+// is being built. False when the file held no bytes at all.
+bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const brenvik::BsdRegex& regex,
+                     const std::string& regexText, const LoadOptions& options, CSpeciesNameLists& lists,
+                     brenvik::bv_cachefile* cache) {
+    TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
+    SpeciesFileParser parser(kind, path, options.jobNumber, options.pad, &regex, !regexText.empty());
+    CSpeciesNameTable& table = lists.tables[kind];
+    std::string line;
+    std::string key;
+    std::string value;
+    ParsedName parsed;
+    while (reader.next(line)) {
+        if (line.empty()) continue;
+        if (kind == SPECIES_GI2TAXID) {
+            addGiPair(line, lists.pairLists[SPECIES_GI2TAXID]);
+            continue;
+        }
+        if (!parser.parse(line, parsed)) continue;
+        if (options.upperCase) upperCaseName(parsed.name);
+        trimTrailing(parsed.name);
+        table.addName(parsed.taxId, parsed.name, parsed.nameClass);
+        if (cache != nullptr) {
+            key = std::to_string(parsed.taxId);
+            value.assign(parsed.name).append(1, ';').append(std::to_string(parsed.nameClass));
+            cache->add(key.c_str(), value.c_str(), key.size(), value.size());
+        }
+    }
+    return reader.bytesRead() != 0;
+}
+
+// Opens "../taxonomy/<name>"; configured names may use Windows separators.
+std::string speciesPath(const std::string& name) {
+    return osPath("../taxonomy/" + name);
+}
+
+}  // namespace
 
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
                       std::string& errorText, bool* useCaches) {
+    const LoadOptions options{jobNumber, upperCase, pad};
+    const std::string regexText = regexTexts != nullptr ? regexTexts[1] : std::string(defaultSwissProtRegex);
+    const bool cachesAsked = useCaches != nullptr && *useCaches;
     bool result = true;
+    bool sorted[CSpeciesNameLists::tableCount] = {true, true, true, true, true, true};
+    // Files left unparsed because their cache was valid: should the caches
+    // turn out unusable later on, the caller reads every name from memory,
+    // so these must be parsed after all.
+    std::vector<const SpeciesFileRecord*> servedByCache;
     lists.invalidateIndex();
+
     for (const SpeciesFileRecord& file : speciesFiles) {
         const int kind = file.kind;
         if (kind < 0 || kind > SPECIES_ACC2TAXID) continue;
@@ -302,23 +469,9 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
 
         brenvik::BsdRegex regex;
-        const std::string regexText = regexTexts != nullptr ? regexTexts[1] : std::string(defaultSwissProtRegex);
-        if (kind == SPECIES_SWISSPROT) {
-            const int status = regex.compile(regexText, 0);
-            if (status != 0) {
-                errorReporter.report(ERR_COMPILE_PARSE_RULE, -1, 267, "taxonomy", regexText,
-                                     regex.errorText(status));
-                result = false;
-            } else if (regex.subExpressions() != 2) {
-                errorReporter.report(ERR_NEED_TWO_SUBEXPRESSIONS, -1, 272, "taxonomy",
-                                     static_cast<int>(regex.subExpressions()), regexText);
-                result = false;
-            }
-        }
+        if (kind == SPECIES_SWISSPROT && !compileSwissProtRegex(regex, regexText, true)) result = false;
 
-        std::string path = "../taxonomy/" + file.name;
-        for (char& c : path)
-            if (c == '\\') c = '/';
+        const std::string path = speciesPath(file.name);
 
         if (kind == SPECIES_ACC2TAXID) {
             auto index = std::make_unique<CAccToTaxidIndex>(path, jobNumber, errorText, 1);
@@ -330,9 +483,9 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
         if (kind == SPECIES_GI2TAXID && !loadGiPairs) continue;
 
-        // Caches for the name files: valid -> no parse; missing or stale ->
-        // rebuilt while parsing; held by another task or unusable -> memory,
-        // and no caches for the rest of the files.
+        // Caches for the name files: valid -> no parse; missing, stale or
+        // damaged -> rebuilt while parsing; held by another task or
+        // unusable -> memory, and no caches for the rest of the files.
         std::unique_ptr<brenvik::bv_cachefile> cache;
         bool cacheValid = false;
         bool rebuild = false;
@@ -346,8 +499,6 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
                 if (last == CACHE_MISSING || last == CACHE_OLD_VERSION || last == CACHE_INCOMPLETE ||
                     last == CACHE_SOURCE_CHANGED || last == CACHE_INIT_FAILED || last == CACHE_LEGACY_SIZE)
                     rebuild = cache->isUsable();
-                else
-                    *useCaches = false;
                 if (!rebuild) *useCaches = false;
             }
         }
@@ -356,10 +507,13 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         if (stream == nullptr) {
             reportMissing(path, jobNumber, errorText);
             result = false;
+            // No cache can stand in for a file that is not there.
+            if (useCaches != nullptr && kind != SPECIES_GI2TAXID) *useCaches = false;
             continue;
         }
         if (cacheValid) {
             std::fclose(stream);
+            servedByCache.push_back(&file);
             continue;
         }
         bool building = false;
@@ -370,40 +524,42 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             if (!building) *useCaches = false;
         }
 
-        TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
-        SpeciesFileParser parser(kind, path, jobNumber, pad, &regex, !regexText.empty());
-        CSpeciesNameTable& table = lists.tables[kind];
-        std::string line;
-        ParsedName parsed;
-        while (reader.next(line)) {
-            if (line.empty()) continue;
-            if (kind == SPECIES_GI2TAXID) {
-                addGiPair(line, lists.pairLists[SPECIES_GI2TAXID]);
-                continue;
-            }
-            if (!parser.parse(line, parsed)) continue;
-            if (upperCase) upperCaseName(parsed.name);
-            trimTrailing(parsed.name);
-            table.addName(parsed.taxId, parsed.name, parsed.nameClass);
-            if (building) {
-                const std::string key = std::to_string(parsed.taxId);
-                const std::string value = parsed.name + ";" + std::to_string(parsed.nameClass);
-                cache->add(key.c_str(), value.c_str(), key.size(), value.size());
-            }
-        }
-        table.sortNames();
-        const bool empty = reader.bytesRead() == 0;
+        const bool hadBytes = readSpeciesFile(stream, kind, path, regex, regexText, options, lists,
+                                              building ? cache.get() : nullptr);
+        sorted[kind] = false;
         std::fclose(stream);
         if (building) {
             const bool finished = cache->finish();
             *useCaches = finished;
             cache->close();
         }
-        if (empty) {
+        if (!hadBytes) {
             reportMissing(path, jobNumber, errorText);
             result = false;
         }
     }
+
+    if (cachesAsked && !*useCaches) {
+        for (const SpeciesFileRecord* file : servedByCache) {
+            const std::string path = speciesPath(file->name);
+            brenvik::BsdRegex regex;
+            // Its faults were reported on the first pass.
+            if (file->kind == SPECIES_SWISSPROT) compileSwissProtRegex(regex, regexText, false);
+            std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
+            if (stream == nullptr) {
+                reportMissing(path, jobNumber, errorText);
+                result = false;
+                continue;
+            }
+            readSpeciesFile(stream, file->kind, path, regex, regexText, options, lists, nullptr);
+            sorted[file->kind] = false;
+            std::fclose(stream);
+        }
+    }
+
+    // One sort per table, over every file of its kind.
+    for (int kind = 0; kind < CSpeciesNameLists::tableCount; ++kind)
+        if (!sorted[kind]) lists.tables[kind].sortNames();
     return result;
 }
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "database/acc_to_taxid.h"
@@ -27,11 +27,13 @@ struct SpeciesFileRecord {
     std::string name;
 };
 
+// 16 bytes: a names file has millions of them.
 struct SpeciesNameEntry {
-    int32_t taxId;
     const char* name;
+    int32_t taxId;
     int32_t nameClass;
 };
+static_assert(sizeof(SpeciesNameEntry) == 16);
 
 struct GiTaxIdPair {
     int32_t taxId;
@@ -80,19 +82,26 @@ public:
     std::vector<std::unique_ptr<CAccToTaxidIndex>> accIndexes;
 
     // Every entry of a taxonomy ID, lists 0 to 5 in order and each list in
-    // its (sorted) order. The index behind it is built once per load.
+    // its (sorted) order. The first ID asked for after a load is found by a
+    // scan; a request that asks for another ID builds an index from ID to
+    // entries once. The answer stays valid until the lists are loaded again.
     struct NameRef {
         int table;
         const SpeciesNameEntry* entry;
     };
-    const std::vector<NameRef>& namesOf(int taxId);
+    std::span<const NameRef> namesOf(int taxId);
     // Called by the loader: the tables changed.
-    void invalidateIndex() { indexBuilt_ = false; }
+    void invalidateIndex();
 
 private:
+    void buildIndex();
+
     bool indexBuilt_ = false;
-    std::unordered_map<int32_t, std::vector<NameRef>> byId_;
-    std::vector<NameRef> none_;
+    bool scanned_ = false;
+    int scannedId_ = 0;
+    // Sorted by taxonomy ID, list order kept within an ID.
+    std::vector<NameRef> index_;
+    std::vector<NameRef> scan_;
 };
 
 // The SWISSPROT expression a section gives when it names none.

@@ -73,14 +73,6 @@ bool selectedBy(const std::vector<int32_t>& lineage, const TaxonomyChoice& choic
     return included;
 }
 
-TaxonomyNodesSection nodesSectionOf(const brenvik::bv_taxonomyoptions* section) {
-    TaxonomyNodesSection s;
-    if (section == nullptr) return s;
-    for (int i = 0; i < section->getNumberOfNodesFiles(); ++i) s.nodesFiles.push_back(section->getNodesFile(i).name);
-    s.mitochondrialTranslation = section->isMitochondrialTranslation();
-    return s;
-}
-
 std::string replaceLast(const std::string& path, const std::string& from, const std::string& to) {
     const size_t p = path.rfind(from);
     if (p == std::string::npos) return std::string();
@@ -198,12 +190,17 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
     if (!nodeSet) {
         // loadTaxonomyNodes reports its problems (M539) itself; the index
         // goes on with whatever the tree holds.
-        const TaxonomyNodesSection s = nodesSectionOf(section);
         std::string errorText;
-        nodeSet = loadTaxonomyNodes(jobNumber, &s, errorText, true);
+        nodeSet = loadTaxonomyNodes(jobNumber, section, errorText, true);
     }
+    // Every sequence's list takes at least its 4-byte count: a sequence count
+    // (from the control file) beyond what the file can describe would only
+    // add bits that are 0, and could ask for gigabytes. Bits past the vector's
+    // end read as "not selected" all the same.
+    const int64_t fileBytes = std::max<int64_t>(0, fileSize(t00Path.c_str()));
+    const int32_t sequences = static_cast<int32_t>(std::min<int64_t>(numSequences, fileBytes / 4));
     bits.assign(static_cast<size_t>(count), std::vector<bool>());
-    for (auto& v : bits) v.reserve(static_cast<size_t>(numSequences));
+    for (auto& v : bits) v.reserve(static_cast<size_t>(sequences));
 
     std::vector<uint32_t> masks(nodeSet ? nodeSet->nodeCount() : 0, 0);
     for (size_t j = 0; j < masks.size(); ++j) {
@@ -234,8 +231,7 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
         return have >= n;
     };
     bool corrupt = false;
-    const int64_t fileBytes = fileSize(t00Path.c_str());
-    for (int32_t s = 0; s < numSequences; ++s) {
+    for (int32_t s = 0; s < sequences; ++s) {
         uint32_t seqMask = 0;
         if (!corrupt && need(4)) {
             int32_t n;

@@ -1,4 +1,5 @@
 #include "database/taxonomy_tree.h"
+#include "common/io_utils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -48,13 +49,6 @@ bool readSeparator(const char*& p) {
     while (std::isspace(static_cast<unsigned char>(*q))) ++q;
     p = q;
     return true;
-}
-
-std::string openablePath(const std::string& path) {
-    std::string result = path;
-    for (char& c : result)
-        if (c == '\\') c = '/';
-    return result;
 }
 
 std::string nodeKey(int32_t taxId) {
@@ -110,8 +104,8 @@ bv_taxonomytree::~bv_taxonomytree() = default;
 
 void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt) {
     const std::string& path = filePaths_[fileIndex];
-    const std::string cacheName = openablePath(path) + ".cdb";
-    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, openablePath(path).c_str()));
+    const std::string cacheName = osPath(path) + ".cdb";
+    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
     bv_cachefile& cache = *caches_.back();
     if (!cache.open(true)) {
         // Creating the cache clears its messages, so the reason it had to be
@@ -162,7 +156,7 @@ void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, co
 }
 
 bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial) {
-    std::FILE* stream = fileOpenStream(openablePath(path).c_str(), "r", false);
+    std::FILE* stream = fileOpenStream(osPath(path).c_str(), "r", false);
     TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::LfDropCr);
     std::string line;
     if (stream == nullptr || !reader.next(line)) {
@@ -246,10 +240,10 @@ std::string bv_taxonomytree::getFilesDescription() const {
 
 }  // namespace brenvik
 
-CTaxonomyNodeSet::CTaxonomyNodeSet(bool ok, bool indexMode, int jobNumber, std::vector<TaxonomyNode> nodes,
+CTaxonomyNodeSet::CTaxonomyNodeSet(bool ok, bool indexMode, std::vector<TaxonomyNode> nodes,
                                    const TaxonomyNodesSection* section,
                                    std::unique_ptr<brenvik::bv_taxonomytree> tree)
-    : ok_(ok), indexMode_(indexMode), jobNumber_(jobNumber), nodes_(std::move(nodes)),
+    : ok_(ok), indexMode_(indexMode), nodes_(std::move(nodes)),
       section_(section != nullptr ? *section : TaxonomyNodesSection()), tree_(std::move(tree)) {}
 
 CTaxonomyNodeSet::~CTaxonomyNodeSet() = default;
@@ -269,13 +263,13 @@ bool CTaxonomyNodeSet::getParent(int taxId, int& parent, int& translationTable, 
     return tree_->getParent(taxId, parent, translationTable);
 }
 
-std::vector<int> CTaxonomyNodeSet::getLineage(int taxId) {
+std::vector<int> CTaxonomyNodeSet::getLineage(int taxId, bool forceMemory) {
     std::vector<int> lineage{taxId};
     std::unordered_set<int> seen{taxId};
     int current = taxId;
     for (int step = 0; step < maxLineageSteps && current != 1; ++step) {
         int parent = 0, table = 1;
-        if (!getParent(current, parent, table) || parent <= 0) break;
+        if (!getParent(current, parent, table, forceMemory) || parent <= 0) break;
         if (!seen.insert(parent).second) break;
         lineage.push_back(parent);
         current = parent;
@@ -309,7 +303,7 @@ std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const Taxonom
     }
     const bool indexMode = tree->usesIndex();
     if (!indexMode || !ok) tree.reset();
-    return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, jobNumber, std::move(nodes), section, std::move(tree));
+    return std::make_unique<CTaxonomyNodeSet>(ok, indexMode, std::move(nodes), section, std::move(tree));
 }
 
 TaxonomyNodesSection taxonomyNodesSection(const brenvik::bv_taxonomyoptions& section) {

@@ -79,8 +79,10 @@ private:
 // The front ends' view of one section's tree for one request.
 class CTaxonomyNodeSet {
 public:
-    CTaxonomyNodeSet(bool ok, bool indexMode, int jobNumber, std::vector<TaxonomyNode> nodes,
-                     const TaxonomyNodesSection* section, std::unique_ptr<brenvik::bv_taxonomytree> tree);
+    // Index mode answers through `tree`, which was built (and whose messages
+    // were reported) by loadTaxonomyNodes; it stays open for every look-up.
+    CTaxonomyNodeSet(bool ok, bool indexMode, std::vector<TaxonomyNode> nodes, const TaxonomyNodesSection* section,
+                     std::unique_ptr<brenvik::bv_taxonomytree> tree);
     ~CTaxonomyNodeSet();
 
     // In memory: any ID inside the array answers (an ID no line set reads
@@ -88,9 +90,10 @@ public:
     bool getParent(int taxId, int& parent, int& translationTable, bool forceMemory = false);
 
     // The ID and its ancestors, the ID first, up to the root (ID 1) or the
-    // first ID without a parent. Stops after 1,000 steps or at an ID met
-    // before, so a cyclic nodes file cannot hang a request.
-    std::vector<int> getLineage(int taxId);
+    // first ID that getParent does not answer with a parent above 0. Stops
+    // after 1,000 steps or at an ID met before (NCBI's root is its own
+    // parent), so a cyclic nodes file cannot hang a request.
+    std::vector<int> getLineage(int taxId, bool forceMemory = false);
 
     bool isOk() const { return ok_; }
     bool isIndexMode() const { return indexMode_; }
@@ -102,7 +105,6 @@ public:
 private:
     bool ok_;
     bool indexMode_;
-    int jobNumber_;
     std::vector<TaxonomyNode> nodes_;
     TaxonomyNodesSection section_;
     // Index mode keeps the tree that was built, with its caches open, for

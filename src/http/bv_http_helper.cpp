@@ -78,12 +78,25 @@ uint32_t codeForCurl(CURLcode rc) {
     }
 }
 
-void registerHttpTexts() {
+// libcurl's global state lives while any client does: the first client
+// initialises it, the last one to go cleans it up. The count is guarded,
+// since neither call may run beside the other.
+std::mutex& httpLibraryMutex() {
+    static std::mutex* m = new std::mutex();  // never destroyed: clients may outlive static teardown
+    return *m;
+}
+int httpLibraryUsers = 0;
+
+void acquireHttpLibrary() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText);
-    });
+    std::call_once(once, [] { NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText); });
+    std::lock_guard<std::mutex> lock(httpLibraryMutex());
+    if (httpLibraryUsers++ == 0) curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+void releaseHttpLibrary() {
+    std::lock_guard<std::mutex> lock(httpLibraryMutex());
+    if (--httpLibraryUsers == 0) curl_global_cleanup();
 }
 
 bool startsWith(const std::string& s, const char* prefix) {
@@ -309,8 +322,10 @@ void TransferProgress::update(uint64_t done, uint64_t expected) {
 
 bv_http_helper::bv_http_helper(const std::string& baseUrl, const bv_connectionsettings& settings)
     : baseUrl_(baseUrl), settings_(settings) {
-    registerHttpTexts();
+    acquireHttpLibrary();
 }
+
+bv_http_helper::~bv_http_helper() { releaseHttpLibrary(); }
 
 std::string bv_http_helper::joinUrl(const std::string& base, const std::string& path) {
     return path.empty() ? base : base + "/" + path;
@@ -358,7 +373,6 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         CURL* h = handle.h;
         bool ok = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-                  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_USERAGENT, settings_.getUserAgent().c_str()) == CURLE_OK &&
                   curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
                                    settings_.getHttpVersion() == 0 ? CURL_HTTP_VERSION_1_0
@@ -385,7 +399,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
     };
 
     // Credentials go to the first host only; a redirect elsewhere drops them.
-    auto setCredentials = [&](bool sameHost) -> bool {
+    auto setCredentialsAndRedirects = [&](bool sameHost) -> bool {
         CURL* h = handle.h;
         struct Option {
             CURLoption option;
@@ -414,6 +428,13 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         if (!settings_.getProxyUsername().empty() &&
             curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_ANY) != CURLE_OK) {
             systemFailure(kMsgSetProxyUsername, 12004);
+            return false;
+        }
+        // The redirect policy: libcurl must never follow a Location itself,
+        // since the policy (and the credentials that stay with the first
+        // host) is applied below, hop by hop.
+        if (curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) != CURLE_OK) {
+            systemFailure(kMsgSetRedirectPolicy, 12004);
             return false;
         }
         return true;
@@ -447,8 +468,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
                 curl_easy_setopt(handle.h, CURLOPT_URL, url.c_str());
                 curl_easy_setopt(handle.h, CURLOPT_PROXY, proxy.proxy.c_str());
                 curl_easy_setopt(handle.h, CURLOPT_NOPROXY, proxy.noProxy.c_str());
-                // The redirect policy is applied below, hop by hop.
-                if (!setCredentials(strcasecmp(host.c_str(), originalHost.c_str()) == 0)) break;
+                if (!setCredentialsAndRedirects(strcasecmp(host.c_str(), originalHost.c_str()) == 0)) break;
                 transfer.restart();
                 CURLcode rc = curl_easy_perform(handle.h);
                 if (transfer.aborted || progress.abortRequest) {

@@ -66,6 +66,9 @@ public:
     static constexpr uint64_t kMaxBody = 104857600;
 
     bv_http_helper(const std::string& baseUrl, const bv_connectionsettings& settings);
+    ~bv_http_helper();
+    bv_http_helper(const bv_http_helper&) = delete;
+    bv_http_helper& operator=(const bv_http_helper&) = delete;
 
     // GET base URL + "/" + path (just the base URL for an empty path). The
     // body of a 200 answer goes to text (and to outputFile when one is

@@ -44,6 +44,12 @@ bool bv_security_session::isSendableConnectionID(const std::string& connectionID
 }
 
 bool bv_security_session::verifyVostrelConnection(bv_session& session) {
+    // No session ID for the settings script, no proxy of the main
+    // configuration; every other setting (60 s time-out) is the default.
+    return verifyVostrelConnection(session, bv_connectionsettings("", "", "", ""));
+}
+
+bool bv_security_session::verifyVostrelConnection(bv_session& session, const bv_connectionsettings& settings) {
     const std::string sessionID = session.getSessionID();
     const int userID = session.getUserID();
     bv_security_options options;
@@ -57,7 +63,6 @@ bool bv_security_session::verifyVostrelConnection(bv_session& session) {
     const std::string path = checkPath(connectionID);
     session.setErrorForUser(sessionID, userID, kUrlTrace, baseUrl.c_str(), path.c_str());
 
-    bv_connectionsettings settings("", "", "", "");
     bv_configfetcher fetcher(&session, &settings);
     // The client puts one "/" between base URL and path itself.
     if (!session.isValid() || !fetcher.fetch(baseUrl, path.substr(1))) {

@@ -5,6 +5,7 @@
 
 namespace brenvik {
 
+class bv_connectionsettings;
 class bv_session;
 
 class bv_security_session {
@@ -12,6 +13,8 @@ public:
     // True when the server confirms the connection; every other outcome is
     // recorded in the session.
     static bool verifyVostrelConnection(bv_session& session);
+    // The same over given connection settings (tests shorten the time-out).
+    static bool verifyVostrelConnection(bv_session& session, const bv_connectionsettings& settings);
 
     // The session ID with its first "@" turned into "|" and its last "_"
     // removed; false when it has no "@" or no "_".

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <locale>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/text_utils.h"
+#include "config/number_reader.h"
 #include "security/bv_security_constants.h"
 #include "security/bv_security_session.h"
 #include "security/bv_xmlhelper.h"
@@ -68,19 +69,6 @@ const char* env(const char* name) { return std::getenv(name); }
 
 bool isSpecialID(const std::string& id) {
     return id == bv_session::kSecurityOffID || id == bv_session::kGuestID || id == bv_session::kCommandLineID;
-}
-
-// atoi semantics (blanks, sign, leading digits) clamped to the int range.
-int parseInt(const std::string& text) {
-    const char* p = text.c_str();
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    int64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
-        value = std::min<int64_t>(value * 10 + (*p - '0'), int64_t{INT_MAX} + 1);
-    if (negative) value = -value;
-    return static_cast<int>(std::clamp<int64_t>(value, INT_MIN, INT_MAX));
 }
 
 // Stream extraction: leading blanks skipped, trailing text ignored; out of
@@ -504,7 +492,7 @@ bool bv_session::getBoolParam(const std::string& name, bool& value) const {
 bool bv_session::getIntParam(const std::string& name, int& value) const {
     std::string text;
     bool present = getParam(name, text);
-    value = present ? parseInt(text) : 0;
+    value = present ? atoiValue(text.c_str()) : 0;
     return present;
 }
 

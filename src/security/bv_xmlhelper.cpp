@@ -12,7 +12,6 @@
 #include <exception>
 #include <locale>
 #include <map>
-#include <mutex>
 #include <new>
 #include <sstream>
 
@@ -30,6 +29,8 @@
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/schema/SchemaSymbols.hpp>
 
+#include "common/bv_winmutex.h"
+#include "config/number_reader.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_xmltext.h"
 
@@ -50,10 +51,16 @@ struct XmlPanic {};
 
 std::u16string X(const std::string& text) { return utf8ToXml(text); }
 
+// Guards Xerces initialisation and termination and the platform reporter's
+// list. Never destroyed, like the state it guards.
+bv_winmutex& xmlPlatformMutex() {
+    static bv_winmutex* mutex = new bv_winmutex;
+    return *mutex;
+}
+
 // Process-wide Xerces state. Never destroyed: a report from inside exit()
 // may still build a helper, and Xerces must not outlive its memory manager.
 struct bv_xml_platform {
-    std::mutex mutex;
     bool initialised = false;
     int users = 0;
     bv_XMLMemHandler memHandler;
@@ -162,7 +169,7 @@ bv_XMLHelper::bv_XMLHelper(brenvik::bv_errs* owner, bool validate, bool createSc
       validate_(validate),
       createSchemaInfo_(createSchemaInfo) {
     bv_xml_platform& platform = xmlPlatform();
-    std::lock_guard<std::mutex> lock(platform.mutex);
+    bv_winmutex_lock lock(xmlPlatformMutex());
     if (++platform.users <= 1) {
         try {
             XMLPlatformUtils::Initialize("en_US", nullptr, &platform.reporter, &platform.memHandler);
@@ -189,7 +196,7 @@ bv_XMLHelper::~bv_XMLHelper() {
     if (createdDocument_) createdDocument_->release();
     createdDocument_ = nullptr;
     bv_xml_platform& platform = xmlPlatform();
-    std::lock_guard<std::mutex> lock(platform.mutex);
+    bv_winmutex_lock lock(xmlPlatformMutex());
     if (owner_) platform.reporter.removeErrorObject(owner_);
     if (--platform.users < 1) {
         if (platform.initialised) XMLPlatformUtils::Terminate();
@@ -332,23 +339,8 @@ bool bv_XMLHelper::getBool(bv_XmlElement* element) {
 }
 
 int bv_XMLHelper::getInt(bv_XmlElement* element) {
-    // "%d" semantics: blanks, sign, leading digits; clamped instead of the
-    // undefined overflow of scanf.
-    std::string text = getString(element);
-    const char* p = text.c_str();
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
-    int64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > int64_t{1} << 32) value = int64_t{1} << 32;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(value);
+    // "%d", clamped to the int range instead of scanf's undefined overflow.
+    return brenvik::atoiValue(getString(element).c_str());
 }
 
 int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
@@ -360,9 +352,9 @@ int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
 }
 
 double bv_XMLHelper::getDouble(bv_XmlElement* element) {
-    std::string text = getString(element);
+    // "%f" reads single precision; the value read back keeps only that.
     float value = 0;
-    if (std::sscanf(text.c_str(), "%f", &value) != 1) return 0;
+    if (!brenvik::scanFloat(getString(element).c_str(), value)) return 0;
     return static_cast<double>(value);
 }
 

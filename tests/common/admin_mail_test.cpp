@@ -139,10 +139,12 @@ TEST_F(AdminMailTest, ReporterMailsKindsThatAskForIt) {
     options.setMailTransport(2);
     publish();
     CErrorReporter r;
-    r.report(42, 17, 98, "bv_memlock", "prog", "7");  // kind 6: mail, not on the page
+    r.report(42, 17, 98, "bv_memlock", "prog<x>", "7");  // kind 6: mail, not on the page
+    // The mail carries the text as it is; the error log escapes it.
     const std::string mail = maskTimes(recorded("stdin"));
     EXPECT_EQ(mail, expectedMailFile("Error [M0  42 - Job 17 - X  98:bv_memlock] - <time>\n\n"
-                                     "Cannot spawn 'prog' - error code '7'\n\n"));
+                                     "Cannot spawn 'prog<x>' - error code '7'\n\n"));
+    EXPECT_NE(errorLog().find("   - Cannot spawn 'prog&lt;x&gt;' - error code '7'\n"), std::string::npos);
 }
 
 // The mail program inherits no descriptor of the request: standard input,

@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/bv_filesystem.h"
 #include "common/file_utils.h"
+#include "common/log_files.h"
 #include "support/temp_dir.h"
 
 using tarvex_test::TempDir;
@@ -304,4 +306,27 @@ TEST(FileReadLine, PiecesRejoinToTheLinesOfRandomFiles) {
         if (pending) joined.push_back(acc);
         ASSERT_EQ(joined, expected) << "size " << size << " content " << testing::PrintToString(content);
     }
+}
+
+TEST(FileUtils, BackslashesOfConfiguredPathsOpenTheSameFiles) {
+    // Configurations written for the server's other platform separate folders
+    // with "\"; every opener takes that path to the same file as with "/".
+    TempDir dir("futil");
+    writeFile(dir.file("sub/data.txt"), "abc");
+    const std::string back = dir.path() + "\\sub\\data.txt";
+    EXPECT_TRUE(fileExists(back.c_str()));
+    EXPECT_EQ(fileSize(back.c_str()), 3);
+    int fd = fileOpen(back.c_str(), true);
+    ASSERT_GE(fd, 3);
+    fileClose(fd);
+    FILE* f = fileOpenStream(back.c_str(), "r", false);
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_TRUE(brenvik::bv_filesystem::exists(back));
+    EXPECT_TRUE(brenvik::bv_filesystem::isDirectory(dir.path() + "\\sub"));
+    EXPECT_EQ(brenvik::bv_filesystem::getSize(back, nullptr), 3);
+
+    const std::string log = dir.path() + "\\sub\\log.txt";
+    EXPECT_TRUE(appendLogEntry(log, "entry\n", true));
+    EXPECT_EQ(tarvex_test::readFile(dir.file("sub/log.txt")), "entry\n");
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/bv_configsource.h"
+#include "config/bv_taxonomyoptions.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 
@@ -295,7 +296,7 @@ TEST_F(ConfigLoad, FileThatAppearsDuringTheWaitIsFound) {
 
 TEST_F(ConfigLoad, FoundAndRead) {
     writeConfig(std::string("Databases\nSP /d/sp.fasta AA 1 1 1 1 1 1 0 1 1 0\nend\n") +
-                "PARSE\nRULE_1 \"\\(x\\)\"\nend\n" + kOtherSections);
+                "PARSE\nRULE_1 \"\\(x\\)\"\nend\nTaxonomy_2\nTaxID 9606\nend\n" + kOtherSections);
     EXPECT_EQ(findConfigFile(nullptr, nullptr, 0), "../config/tarvex.dat");
     bv_configfile config;
     config.setRetrySeconds(10);
@@ -307,6 +308,8 @@ TEST_F(ConfigLoad, FoundAndRead) {
     EXPECT_EQ(config.getDatabases()->getDatabase(0)->getName(), "SP");
     EXPECT_TRUE(config.getParseOptions()->getRule(1)->isCompiled());
     EXPECT_EQ(config.taxonomySection(0), nullptr);
+    ASSERT_NE(config.taxonomySection(2), nullptr);
+    EXPECT_EQ(config.taxonomySection(2)->taxID(), 9606);
     EXPECT_EQ(config.taxonomySection(-1), nullptr);
     EXPECT_EQ(config.taxonomySection(65), nullptr);
 
@@ -315,6 +318,7 @@ TEST_F(ConfigLoad, FoundAndRead) {
     config.load();
     EXPECT_EQ(config.getDatabases()->getNumberOfDatabases(), 0);
     EXPECT_FALSE(config.getParseOptions()->getRule(1)->isDefined());
+    EXPECT_EQ(config.taxonomySection(2), nullptr);
 }
 
 TEST_F(ConfigLoad, UnreadableFile) {

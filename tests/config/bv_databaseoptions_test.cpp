@@ -73,6 +73,16 @@ TEST(DatabasesSection, ColumnsByType) {
 
     EXPECT_EQ(r.dbs.getPropertyName(0), "SP");
     EXPECT_EQ(r.dbs.getPropertyValue(0), "/d/sp.fasta AA 11 12 1 1 8 1 1 21 22 23 3");
+
+    // Numbers beyond the int range are clamped; a type word of three letters
+    // leaves its third letter where the first number should be.
+    Read odd("BIG p AA 99999999999 -99999999999 1 1 1 1 1 1 2 3 4\n"
+             "AAX p AAX 1 1 1 1 1 1 1 1 2 3 4\n");
+    ASSERT_EQ(odd.dbs.getNumberOfDatabases(), 1);
+    EXPECT_EQ(odd.dbs.getDatabase(0)->column4, 2147483647);
+    EXPECT_EQ(odd.dbs.getDatabase(0)->column5, -2147483647 - 1);
+    EXPECT_EQ(odd.dbs.getDatabase(0)->taxonomySectionNumber(), 4);
+    EXPECT_EQ(odd.errs.getLastError(), 1541);
 }
 
 TEST(DatabasesSection, CommentsInactiveAndDuplicates) {

@@ -157,6 +157,21 @@ TEST(TaxonomySection, NumbersDuplicatesAndLimits) {
     Parsed over(many + "NoBreakDescLineIf more\nend\n");
     EXPECT_EQ(over.messages, std::vector<int>{1555});
     EXPECT_EQ(over.config.taxonomySection(5)->getNumberOfNoBreakDescLineIf(), 300);
+
+    // 100 prefixes and 100 suffixes at most; texts longer than their
+    // 127-character storage are cut.
+    std::string lists = "Taxonomy_6\nIdentifier " + std::string(200, 'i') + "\nQuickRefSearch \"" +
+                        std::string(200, 'q') + "\"\n";
+    for (int i = 0; i <= 100; ++i) lists += "PrefixRemoves p" + std::to_string(i) + "\nSuffixRemoves s" + std::to_string(i) + "\n";
+    Parsed limited(lists + "end\n");
+    EXPECT_EQ(limited.messages, (std::vector<int>{1553, 1554}));
+    const bv_taxonomyoptions* t = limited.config.taxonomySection(6);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->getNumberOfPrefixRemoves(), 100);
+    EXPECT_EQ(t->getNumberOfSuffixRemoves(), 100);
+    EXPECT_EQ(t->getSuffixRemoves(99), " S99");
+    EXPECT_EQ(t->getIdentifier(), std::string(127, 'i'));
+    EXPECT_EQ(t->getQuickRefSearch(), std::string(127, 'q'));
 }
 
 TEST(TaxonomyRules, BuiltFromASectionAndClearedOnReload) {

@@ -112,6 +112,39 @@ TEST(AccToTaxidIndex, SplitsIntoPartsAtTheSizeLimit) {
     EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
+// A part 0 whose part count is missing or out of bounds is rebuilt instead
+// of sizing the part list.
+TEST(AccToTaxidIndex, UnsoundPartCountRebuildsTheIndex) {
+    quietReporter();
+    const struct {
+        const char* what;
+        bool present;
+        uint32_t count;
+    } cases[] = {{"no count", false, 0}, {"zero", true, 0}, {"over the bound", true, 0x7FFFFFFF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TaxonomyInstall install;
+        install.write("acc.txt", "P1 9606\n");
+        const std::string path = TaxonomyInstall::relative("acc.txt");
+        {
+            bv_cachefile part0((path + "_0.cdb").c_str(), "1.0", path.c_str());
+            ASSERT_TRUE(part0.create());
+            if (c.present) part0.addInt32("KEY_NUM_CDB_FILES", c.count);
+            ASSERT_TRUE(part0.finish());
+        }
+        std::string errorText;
+        {
+            CAccToTaxidIndex index(path, 5, errorText, 1);
+            EXPECT_TRUE(index.usable);
+            EXPECT_EQ(index.partCount, 1);
+        }
+        bool found = false;
+        EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "KEY_NUM_CDB_FILES", found), 1u);
+        EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), "P1", found), 9606u);
+        EXPECT_TRUE(found);
+    }
+}
+
 TEST(AccToTaxidIndex, MissingInputIsNotUsableAndLeavesNoPart) {
     quietReporter();
     TaxonomyInstall install;

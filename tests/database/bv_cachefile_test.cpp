@@ -85,6 +85,12 @@ struct Fixture {
     }
 };
 
+int openDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return count;
+}
+
 // Opens the fixture's cache both ways and returns the last message numbers
 // (re-creation allowed, not allowed) and the usable flags.
 struct Verdict {
@@ -122,6 +128,12 @@ TEST(CacheFile, BuildsAndReadsBack) {
     EXPECT_EQ(c.getValue("=0.6", 0), "1");
     EXPECT_EQ(c.getValue("=0.4", 0), std::to_string(readFile(f.source).size()));
     EXPECT_EQ(c.getValue("=0.5", 0), gmText(mtimeOf(f.source)));
+    // Opening again replaces the first descriptor instead of keeping it.
+    const int before = openDescriptors();
+    ASSERT_TRUE(c.open(true));
+    ASSERT_TRUE(c.open(false));
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(c.getValue("1", 0), "root;1");
     // Readable by others: created 0666 under the umask.
     mode_t mask = ::umask(0);
     ::umask(mask);
@@ -304,6 +316,33 @@ TEST(CacheFile, AbandonedBuildIsIncomplete) {
     EXPECT_TRUE(v.usableRecreate);
 }
 
+// A process started with its standard output closed: what it prints while
+// building must not land in the cache (its descriptor stays off 0, 1 and 2).
+TEST(CacheFile, BuiltWithStandardStreamsClosed) {
+    Fixture f;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(1);
+        bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
+        if (!c.create() || !c.isCreating()) ::_exit(10);
+        c.add("1", "root;1");
+        (void)!::write(1, "Content-type: text/xml\n", 23);
+        c.add("2", "Bacteria;1");
+        if (!c.finish() || c.getLastError() != 0) ::_exit(11);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
+    ASSERT_TRUE(c.open(false)) << c.getLastErrorString();
+    EXPECT_EQ(c.getValue("1", 0), "root;1");
+    EXPECT_EQ(c.getValue("2", 0), "Bacteria;1");
+    EXPECT_EQ(readFile(f.cache).find("Content-type"), std::string::npos);
+}
+
 // A write that fails half-way (the file-size limit here) must not leave a
 // cache that looks finished.
 TEST(CacheFile, WriteErrorLeavesAnUnfinishedFile) {
@@ -367,7 +406,7 @@ TEST(CacheFile, ConcurrentFirstUseBuildsOnce) {
     }
     ::close(go[0]);
     ::close(go[1]);
-    int builders = 0, without = 0;
+    int builders = 0;
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -375,7 +414,6 @@ TEST(CacheFile, ConcurrentFirstUseBuildsOnce) {
         const int code = WEXITSTATUS(status);
         ASSERT_TRUE(code == 0 || code == 1 || code == 2) << "child exit " << code;
         builders += code == 0;
-        without += code == 1;
     }
     EXPECT_EQ(builders, 1);
     bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());

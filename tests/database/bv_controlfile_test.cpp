@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "support/control_file_writer.h"
@@ -86,28 +90,52 @@ TEST(ControlFile, WritesThroughTheMappingReachTheFile) {
     EXPECT_EQ(ControlFileReader(path).slot(0, 1, 7).jobNumber, 4242);
 }
 
+// Every way in which the monitor's registration does not cover the file
+// ends in 327 with the path, and the object stays closed.
 TEST(ControlFile, NoMonitorThrows327WithThePath) {
     TempDir dir("cf");
     const std::string path = dir.file("tarvex.control");
     ControlFileWriter writer;
     writer.addEntry("DB");
-    writer.write(path);
+    enum Setup { Missing, NoMarker, ReadOnlyMarker, DeadOwner, Replaced };
     struct Case {
         const char* what;
-        bool exists;
-        bool registered;
-        bool readOnlyMarker;
+        Setup setup;
     } cases[] = {
-        {"missing file", false, false, false},
-        {"no marker", true, false, false},
-        {"read-only marker", true, true, true},
+        {"missing file", Missing},
+        {"no marker", NoMarker},
+        {"read-only marker", ReadOnlyMarker},
+        {"owner no longer running", DeadOwner},
+        {"file replaced after registration", Replaced},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string p = c.exists ? path : dir.file("absent.control");
+        writer.write(path);
+        const std::string p = c.setup == Missing ? dir.file("absent.control") : path;
         FakeMonitor monitor;
-        if (c.registered) {
-            ASSERT_TRUE(monitor.registerFile(p, !c.readOnlyMarker, FakeMonitor::Owner::Live));
+        MmapMarker dead;
+        const std::string deadMarker = FakeMonitor::markerOf(path);
+        switch (c.setup) {
+            case ReadOnlyMarker:
+                ASSERT_TRUE(monitor.registerFile(p, false, FakeMonitor::Owner::Live));
+                break;
+            case DeadOwner: {
+                pid_t child = fork();
+                if (child == 0) _exit(0);
+                waitpid(child, nullptr, 0);
+                dead.pid = child;
+                dead.readWrite = 1;
+                dead.path = path;
+                ASSERT_TRUE(CMmapFile::writeMarker(deadMarker, dead, 0644));
+                break;
+            }
+            case Replaced:
+                ASSERT_TRUE(monitor.registerControlFile(p));
+                writer.write(path + ".new");
+                ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+                break;
+            default:
+                break;
         }
         bv_controlfile cf;
         try {
@@ -120,6 +148,7 @@ TEST(ControlFile, NoMonitorThrows327WithThePath) {
             EXPECT_EQ(e.getPath(), p);
             EXPECT_EQ(e.getSubCluster(), 0);
         }
+        if (c.setup == DeadOwner) CMmapFile::removeMarker(deadMarker);
         EXPECT_FALSE(cf.isOpen());
         EXPECT_EQ(cf.findDatabase("DB", false), -1);
     }

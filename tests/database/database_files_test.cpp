@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "support/control_file_writer.h"
@@ -111,6 +112,48 @@ TEST(MapDatabaseFiles, NotMappedOnThisNodeMapsNothing) {
     unmapDatabaseFiles(files);
     EXPECT_FALSE(files[DB_FILE_INDEX].isOpen());
     EXPECT_TRUE(mapDatabaseFiles(nullptr, files, 0));
+}
+
+// The monitor's side: it maps the set, records the node's mapping status in
+// the record and, when asked, pins the node's ranges in memory.
+TEST(MapDatabaseFiles, OwnerRecordsTheMappingStatusAndPinsTheNodesRanges) {
+    TempDir dir("dbowner");
+    DatabaseWriter db("D", dir.file("D"));
+    db.setFasta(">A\nMKV\n>B\nMKLL\n>C\nMA\n").setTaxonomySection(1);
+    db.setTaxIds(0, {9606}).setTaxIds(1, {10090, 10116}).setTaxIds(2, {562});
+    ASSERT_TRUE(db.write());
+    ControlFileWriter control;
+    const int e = control.addEntry("D");
+    db.fillControlEntry(control, e, false);
+    ControlFileRecord& record = control.half(e, 0);
+    auto status = [&] { return databaseValue(record, kDbMappingStatus); };
+    const std::string marker = "/dev/shm" + FakeMonitor::markerOf(db.path(DB_FILE_INDEX));
+
+    struct Case {
+        uint8_t lockInMemory;
+        uint32_t flags;
+        int32_t status;  // 0 mapped, 2 mapped and pinned
+    };
+    const Case cases[] = {{0, MMAP_OWNER, 0}, {1, MMAP_OWNER | 0x02, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        record.lockInMemory = c.lockInMemory;
+        control.setDatabase(e, 0, kDbMappingStatus, 7);
+        DatabaseFileArray files;
+        EXPECT_TRUE(mapDatabaseFiles(&record, files, c.flags));
+        EXPECT_EQ(status(), c.status);
+        EXPECT_TRUE(files[DB_FILE_TAXIDS].isOpen());
+        EXPECT_FALSE(files[DB_FILE_ACCINDEX].isOpen());
+        EXPECT_TRUE(std::filesystem::exists(marker));
+        EXPECT_TRUE(lockNodeSequencesInMemory(&record, files));
+        // A node range outside the index cannot be pinned.
+        control.setDatabase(e, 0, kDbLastSequence, 3);
+        EXPECT_FALSE(lockNodeSequencesInMemory(&record, files));
+        control.setDatabase(e, 0, kDbLastSequence, 2);
+        unmapDatabaseFiles(files);
+        EXPECT_FALSE(files[DB_FILE_INDEX].isOpen());
+        EXPECT_FALSE(std::filesystem::exists(marker));
+    }
 }
 
 }  // namespace

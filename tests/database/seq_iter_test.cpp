@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -234,6 +237,115 @@ TEST_P(IteratorModes, MarkFoundAccessionsPassesEveryVisibleAccessionAndStopsWhen
     EXPECT_EQ(three.calls, Calls(all.begin(), all.begin() + 3));
 }
 
+// Models the POST request's bookkeeping: accessions in request order,
+// duplicates allowed; a hit records the entry for every request position;
+// "stop" once every distinct accession is found.
+class RequestMarker : public AccessionMarker {
+public:
+    explicit RequestMarker(std::vector<std::string> requested) : requested_(std::move(requested)) {
+        found.assign(requested_.size(), -1);
+        for (const std::string& a : requested_) distinct_.emplace(a, false);
+    }
+    bool markAccessionFound(std::string_view accession, int32_t index) override {
+        ++calls;
+        auto it = distinct_.find(std::string(accession));
+        if (it == distinct_.end()) return true;
+        if (!it->second) ++foundCount_;
+        it->second = true;
+        for (size_t i = 0; i < requested_.size(); ++i)
+            if (requested_[i] == accession) found[i] = index;
+        return foundCount_ < distinct_.size();
+    }
+    std::vector<int32_t> found;
+    size_t calls = 0;
+
+private:
+    std::vector<std::string> requested_;
+    std::map<std::string, bool> distinct_;
+    size_t foundCount_ = 0;
+};
+
+// Large enough that a file-mode scan runs through several read-ahead windows
+// of the accession and index files.
+TEST_P(IteratorModes, MarkFoundAccessionsOverManyRequestedAccessions) {
+    constexpr int kEntries = 40000;
+    std::string fasta;
+    for (int i = 0; i < kEntries; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "ACC%06d", i);
+        fasta += std::string(">") + name + "\x01" + name + ".1\nMK\n";
+    }
+    db = std::make_unique<DatabaseWriter>("Big", install.file("sequence/Big"));
+    db->setFasta(fasta).setAccessionIndex(false);
+    db->addAccession(5, "SHARED").addAccession(30000, "SHARED").addAccession(7, "HIDDEN", 3);
+    const size_t records = 2 * kEntries + 3;
+    struct Case {
+        std::vector<std::string> requested;
+        std::vector<int32_t> found;
+        bool stopsEarly;
+    };
+    const Case cases[] = {
+        {{"ACC039990", "ACC000010", "ACC020000.1", "ACC020000.1", "SHARED", "ACC000010"},
+         {39990, 10, 20000, 20000, 30000, 10},
+         true},
+        {{"ACC000001", "HIDDEN", "MISSING", "ACC039999.1", "ACC000001"}, {1, -1, -1, 39999, 1}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested.front());
+        control = ControlFileWriter();
+        monitor.stop();
+        openDb(GetParam());
+        RequestMarker marker(c.requested);
+        iterator.markFoundAccessions(marker);
+        EXPECT_EQ(marker.found, c.found);
+        if (c.stopsEarly) {
+            EXPECT_LT(marker.calls, records - 10);
+        } else {
+            EXPECT_EQ(marker.calls, records - 1);  // every record but the hidden one
+        }
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, DamagedAccessionIndexFallsBackToTheScan) {
+    for (const char* damage : {"garbage", "truncated"}) {
+        SCOPED_TRACE(damage);
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins();
+        ASSERT_TRUE(db->write());
+        const std::string cache = db->path(DB_FILE_ACCINDEX);
+        if (std::string(damage) == "garbage") {
+            std::ofstream(cache, std::ios::binary | std::ios::trunc) << std::string(5000, '\xff');
+        } else {
+            std::filesystem::resize_file(cache, std::filesystem::file_size(cache) / 2);
+        }
+        entry = control.addEntry(db->name());
+        db->fillControlEntry(control, entry, GetParam());
+        if (GetParam()) {
+            ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+        }
+        counter = -1;
+        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
+                      &counter);
+        ASSERT_TRUE(iterator.findAccession("P3"));
+        EXPECT_EQ(iterator.currentIndex, 2);
+        iterator.close();
+    }
+}
+
+TEST_P(IteratorModes, LongTitleIsReadWhole) {
+    const std::string title = ">LONG " + std::string(700, 'x') + "\x01SECOND " + std::string(900, 'y');
+    db = std::make_unique<DatabaseWriter>("Titles", install.file("sequence/Titles"));
+    db->setFasta(">SHORT one\nMK\n" + title + "\nMKV\n>AFTER\nM\n");
+    openDb(GetParam(), 0x82 | ITER_TITLE);
+    ASSERT_TRUE(iterator.findAccession("SECOND"));
+    iterator.readEntry(-1, 0, nullptr);
+    EXPECT_EQ(iterator.title, title);
+    iterator.readEntry(2, 0, nullptr);
+    EXPECT_EQ(iterator.title, ">AFTER");
+}
+
 TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
     struct Case {
         const char* accession;
@@ -245,12 +357,13 @@ TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
         {"HID", 2, -1},   // points at a hidden record
         {"P2", 99, 1},    // beyond the database
         {"P1", -5, 0},    // negative (stored as a large number)
+        {"DUP", 2, 2},    // valid: taken without a scan, which would stop at entry 0
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.accession);
         control = ControlFileWriter();
         monitor.stop();
-        proteins().setCacheIndex(c.accession, c.cached);
+        proteins().addAccession(0, "DUP").addAccession(2, "DUP").setCacheIndex(c.accession, c.cached);
         openDb(GetParam());
         const bool found = iterator.findAccession(c.accession);
         EXPECT_EQ(found, c.expected >= 0);
@@ -363,6 +476,56 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
     }
 }
 
+// Seeded damage of every kind of file: bytes overwritten with random values,
+// or the file cut at a random place. Whatever the iterator makes of it, it
+// must stay inside the bytes that exist (the sanitizer build checks).
+TEST_P(IteratorModes, RandomDamageNeverReadsOutsideTheFiles) {
+    std::mt19937 random(20261210);
+    const int kinds[] = {DB_FILE_INDEX, DB_FILE_SEQUENCE, DB_FILE_ACCESSION, DB_FILE_TAXIDS, DB_FILE_ACCINDEX};
+    for (int kind : kinds) {
+        for (int round = 0; round < 24; ++round) {
+            SCOPED_TRACE(std::to_string(kind) + "/" + std::to_string(round));
+            control = ControlFileWriter();
+            monitor.stop();
+            proteins().addAccession(1, "EXTRA");
+            ASSERT_TRUE(db->write());
+            const std::string path = db->path(kind);
+            const auto size = static_cast<int64_t>(std::filesystem::file_size(path));
+            if (round % 4 == 3) {
+                truncateFile(kind, static_cast<int64_t>(random() % static_cast<uint32_t>(size + 1)));
+            } else {
+                std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+                for (int n = 0; n < 4 && size > 0; ++n) {
+                    f.seekp(static_cast<std::streamoff>(random() % static_cast<uint32_t>(size)));
+                    const char byte = static_cast<char>(n % 2 == 0 ? 0xff : random());
+                    f.write(&byte, 1);
+                }
+            }
+            entry = control.addEntry(db->name());
+            db->fillControlEntry(control, entry, GetParam());
+            if (GetParam()) {
+                ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
+            }
+            counter = -1;
+            iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7,
+                          nullptr, nullptr, &counter);
+            for (const char* accession : {"P3", "EXTRA", "Q1"}) iterator.findAccession(accession);
+            for (int32_t i = -1; i < 4; ++i) {
+                iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
+                iterator.readEntry(i, 0, nullptr);
+                std::vector<std::string> accessions;
+                getEntryAccessions(&iterator, accessions);
+                if (iterator.sequence != nullptr) {
+                    EXPECT_LE(uint64_t{iterator.storedLength} + 1, iterator.sequenceBytes);
+                }
+            }
+            RecordingMarker marker(1000);
+            iterator.markFoundAccessions(marker);
+            iterator.close();
+        }
+    }
+}
+
 TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     proteins();
     ASSERT_TRUE(db->write());
@@ -379,6 +542,8 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     i00.close();
     entry = control.addEntry(db->name());
     db->fillControlEntry(control, entry, GetParam());
+    // A record that announces an absurd longest sequence costs no memory up front.
+    control.setDatabase(entry, 0, kDbLongestSequence, INT32_MAX);
     if (GetParam()) {
         ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
     }
@@ -390,6 +555,55 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     EXPECT_EQ(iterator.length, INT32_MAX);
     iterator.readEntry(0, 0, nullptr);
     EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{9606});
+    ASSERT_NE(iterator.sequence, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence)), "MKVL");
+}
+
+// The server's search threads: iterators that share one counter take each
+// index once; a follower reads the index another one keeps; a last index
+// ends the walk early; a second iterator can use the first one's mappings.
+TEST_P(IteratorModes, SharedCounterFollowedIndexAndLastIndex) {
+    std::string fasta;
+    for (int i = 0; i < 6; ++i) fasta += ">E" + std::to_string(i) + "\nMK\n";
+    db = std::make_unique<DatabaseWriter>("Six", install.file("sequence/Six"));
+    db->setFasta(fasta);
+    openDb(GetParam());
+    int lock = 0;
+    int32_t shared = -1;
+    CSequenceIterator a, b;
+    a.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared);
+    b.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared,
+           nullptr, 0, 4);
+    std::vector<int32_t> taken = {a.currentIndex, b.currentIndex};
+    while (true) {
+        const bool moreA = a.next(true);
+        if (moreA) taken.push_back(a.currentIndex);
+        const bool moreB = b.next(true);
+        if (moreB) taken.push_back(b.currentIndex);
+        if (!moreA && !moreB) break;
+    }
+    // Index 5 goes to b, whose last index is 4: it ends b's walk unread.
+    EXPECT_EQ(taken, (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(shared, 7);
+
+    // Without a lock handle an atomic counter cannot advance.
+    CSequenceIterator c;
+    int32_t other = -1;
+    c.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, nullptr, &other);
+    EXPECT_TRUE(c.isAtEnd());
+
+    int32_t followed = 3;
+    CSequenceIterator follower;
+    follower.open(1, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, &iterator, nullptr, nullptr,
+                  &followed);
+    EXPECT_EQ(follower.currentIndex, 3);
+    std::vector<std::string> accessions;
+    getEntryAccessions(&follower, accessions);
+    EXPECT_EQ(accessions, std::vector<std::string>{"E3"});
+    a.close();
+    b.close();
+    c.close();
+    follower.close();
 }
 
 TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {
@@ -422,6 +636,20 @@ TEST_F(IteratorBase, MissingTaxonomyIndexAndStatisticsAreNotReported) {
         iterator.close();
     }
     EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(IteratorBase, MissingFileOfTheSetIsReportedInFileModeAndSkipped) {
+    proteins().setAccessionIndex(false);
+    ASSERT_TRUE(db->write());
+    std::filesystem::remove(db->path(DB_FILE_SEQUENCE));
+    entry = control.addEntry(db->name());
+    db->fillControlEntry(control, entry, false);
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_SEQUENCE, false, 0, 7, nullptr,
+                  nullptr, &counter);
+    ASSERT_TRUE(iterator.findAccession("P2"));
+    iterator.readEntry(-1, 0, nullptr);
+    EXPECT_EQ(iterator.sequence, nullptr);
+    EXPECT_NE(errorLog().find("Can't open " + db->path(DB_FILE_SEQUENCE)), std::string::npos);
 }
 
 TEST_F(IteratorBase, SmallIndexViewClampedAtFileEndIsValid) {

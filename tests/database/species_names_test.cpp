@@ -1,7 +1,10 @@
 #include "database/species_names.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,44 @@ TEST(SpeciesNames, RealNcbiNamesFile) {
     for (const auto& ref : lists.namesOf(10239)) names.push_back(ref.entry->name);
     EXPECT_EQ(names, (std::vector<std::string>{"Vira", "Viridae", "Viruses", "viruses"}));
     EXPECT_TRUE(lists.namesOf(4242).empty());
+}
+
+// The hand-written fixtures: human names of several classes, a species list
+// in the current layout read with the default expression, and an accession
+// file; every name of an ID comes back in list order.
+TEST(SpeciesNames, FixturesOfEveryNameKind) {
+    quietReporter();
+    TaxonomyInstall install;
+    for (const char* name : {"human_names.dmp", "speclist.txt", "acc2taxid.txt"}) install.copyFixture(name);
+    CSpeciesNameLists lists;
+    std::string errorText;
+    ASSERT_TRUE(load(lists,
+                     {{SPECIES_NCBI, "human_names.dmp"},
+                      {SPECIES_SWISSPROT, "speclist.txt"},
+                      {SPECIES_ACC2TAXID, "acc2taxid.txt"}},
+                     errorText))
+        << errorText;
+    // the first ID is found by a scan; once another ID is asked for, the index answers
+    for (int pass = 0; pass < 3; ++pass) {
+        if (pass == 2) {
+            EXPECT_EQ(lists.namesOf(562).size(), 1u);
+        }
+        std::vector<std::pair<std::string, int>> names;
+        for (const auto& ref : lists.namesOf(9606)) names.emplace_back(ref.entry->name, ref.entry->nameClass);
+        EXPECT_EQ(names, (std::vector<std::pair<std::string, int>>{{"Homo sapiens", 0},
+                                                                    {"Homo sapiens Linnaeus, 1758", 19},
+                                                                    {"Homo sapiens neanderthalensis", 6},
+                                                                    {"human", 16},
+                                                                    {"man", 4},
+                                                                    {"HUMAN", 1}}))
+            << pass;
+    }
+    EXPECT_TRUE(lists.namesOf(4242).empty());
+    checkFind(lists.tables[SPECIES_SWISSPROT],
+              {{"ECOLI", true, 562, 1}, {"PHIX1", true, 10847, 1}, {"9VIRU", true, 2732396, 1}, {"Code", false, 0, 0}});
+    EXPECT_EQ(lists.tables[SPECIES_SWISSPROT].entries.size(), 5u);
+    ASSERT_EQ(lists.accIndexes.size(), 1u);
+    EXPECT_EQ(lists.accIndexes[0]->partCount, 1);
 }
 
 TEST(SpeciesNames, NameClassesAndTrimming) {
@@ -254,20 +295,76 @@ TEST(SpeciesNames, NameCacheIsBuiltThenUsed) {
     EXPECT_TRUE(cached.tables[0].entries.empty());
 }
 
-TEST(SpeciesNames, DamagedNameCacheIsRebuilt) {
+// A damaged cache and one in the legacy size layout are rebuilt, and
+// caching stays on.
+TEST(SpeciesNames, DamagedOrLegacyNameCacheIsRebuilt) {
     quietReporter();
-    TaxonomyInstall install;
-    install.write("n.dmp", namesLine(7, "Seven", "scientific name"));
-    install.write("n.dmp.cdb", "not a constant database");
-    CSpeciesNameLists lists;
-    std::string errorText;
-    bool useCaches = true;
-    EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
-    EXPECT_TRUE(useCaches);
-    brenvik::bv_cachefile cache(TaxonomyInstall::relative("n.dmp.cdb").c_str(), "1.0",
-                                TaxonomyInstall::relative("n.dmp").c_str());
-    ASSERT_TRUE(cache.open(false)) << cache.getLastErrorString();
-    EXPECT_EQ(cache.getValue("7", 0), "Seven;0");
+    const std::vector<std::string> kinds = {"damaged", "legacy size layout"};
+    for (const std::string& kind : kinds) {
+        SCOPED_TRACE(kind);
+        TaxonomyInstall install;
+        install.write("n.dmp", namesLine(7, "Seven", "scientific name"));
+        const std::string cacheName = TaxonomyInstall::relative("n.dmp.cdb");
+        const std::string source = TaxonomyInstall::relative("n.dmp");
+        if (kind == "damaged") {
+            install.write("n.dmp.cdb", "not a constant database");
+        } else {
+            brenvik::bv_cachefile old(cacheName.c_str(), "1.0", source.c_str());
+            ASSERT_TRUE(old.create());
+            old.add("=0.3", "2Gb");
+            old.add("7", "Old;0");
+            old.finish();
+            brenvik::bv_cachefile probe(cacheName.c_str(), "1.0", source.c_str());
+            EXPECT_FALSE(probe.open(true));
+            EXPECT_EQ(probe.getLastError(), 44);
+        }
+        CSpeciesNameLists lists;
+        std::string errorText;
+        bool useCaches = true;
+        EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
+        EXPECT_TRUE(useCaches);
+        brenvik::bv_cachefile cache(cacheName.c_str(), "1.0", source.c_str());
+        ASSERT_TRUE(cache.open(false)) << cache.getLastErrorString();
+        EXPECT_EQ(cache.getAllValues("7"), std::vector<std::string>{"Seven;0"});
+    }
+}
+
+// When the caches turn out unusable after an earlier file was served by its
+// valid cache, the caller reads memory: that file must be there too.
+TEST(SpeciesNames, CachesGivenUpLateStillLeaveEveryNameInMemory) {
+    quietReporter();
+    const std::vector<std::string> laterFaults = {"cache held by another task", "species file missing"};
+    for (const std::string& fault : laterFaults) {
+        SCOPED_TRACE(fault);
+        TaxonomyInstall install;
+        install.write("a.dmp", namesLine(7, "Seven", "scientific name"));
+        install.write("b.dmp", namesLine(8, "Eight", "scientific name"));
+        install.write("spec.txt", "HUMAN E   9606: N=Homo sapiens\n");
+        const std::vector<SpeciesFileRecord> files = {
+            {SPECIES_NCBI, "a.dmp"}, {SPECIES_SWISSPROT, "spec.txt"}, {SPECIES_NCBI, "b.dmp"}};
+        {
+            CSpeciesNameLists lists;
+            std::string errorText;
+            bool useCaches = true;
+            ASSERT_TRUE(load(lists, files, errorText, &useCaches));
+            ASSERT_TRUE(useCaches);
+        }
+        std::unique_ptr<tarvex_test::ForeignCacheLock> builder;
+        if (fault == "species file missing") {
+            ASSERT_EQ(unlink(install.path("b.dmp").c_str()), 0);
+        } else {
+            builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("b.dmp.cdb"));
+            ASSERT_TRUE(builder->held());
+        }
+        CSpeciesNameLists lists;
+        std::string errorText;
+        bool useCaches = true;
+        EXPECT_EQ(load(lists, files, errorText, &useCaches), fault != "species file missing");
+        EXPECT_FALSE(useCaches);
+        checkFind(lists.tables[SPECIES_NCBI], {{"Seven", true, 7, 0}, {"Eight", fault != "species file missing", 8, 0}});
+        checkFind(lists.tables[SPECIES_SWISSPROT], {{"HUMAN", true, 9606, 1}});
+        EXPECT_EQ(lists.namesOf(7).size(), 1u);
+    }
 }
 
 TEST(SpeciesNames, NameCacheThatCannotBeWrittenLeavesMemory) {
@@ -294,6 +391,24 @@ TEST(SpeciesNames, AccessionFilesBuildTheirIndex) {
     EXPECT_TRUE(pathExists(install.path("acc.txt_0.cdb")));
     EXPECT_FALSE(load(lists, {{SPECIES_ACC2TAXID, "absent.txt"}}, errorText));
     EXPECT_EQ(lists.accIndexes.size(), 1u);
+}
+
+// The sort orders by unsigned bytes and keeps equal names in the order they
+// were added, whatever their length and shared beginnings.
+TEST(SpeciesNames, SortMatchesByteOrderAndKeepsEqualNamesInOrder) {
+    const std::vector<std::string> names = {
+        "", "a", "ab", "abcdefgh", "abcdefgh", "abcdefghi", "abcdefgg", "abcdefghij", "abcdefgh\xE9", "\xC3\xA9t\xC3\xA9",
+        "Z", "abcdefgh", "abc", "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOQ", "ABCDEFGHIJKLMNO", "\x7F", "\x80", "a", ""};
+    CSpeciesNameTable table;
+    for (size_t i = 0; i < names.size(); ++i) table.addName(static_cast<int32_t>(i), names[i], 0);
+    std::vector<SpeciesNameEntry> expected = table.entries;
+    std::stable_sort(expected.begin(), expected.end(), compareSpeciesNames);
+    table.sortNames();
+    ASSERT_EQ(table.entries.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(table.entries[i].taxId, expected[i].taxId) << i;
+        EXPECT_STREQ(table.entries[i].name, expected[i].name) << i;
+    }
 }
 
 TEST(SpeciesNames, LongNamesAndManyNamesStayIntact) {

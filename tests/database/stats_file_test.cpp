@@ -7,6 +7,7 @@
 
 #include "common/error_reporter.h"
 #include "database/random_sequences.h"
+#include "database/seq_iter.h"
 #include "support/control_file_writer.h"
 #include "support/database_writer.h"
 #include "support/fixture_install.h"
@@ -83,6 +84,20 @@ TEST_F(StatsTest, OtherVersionFillsFieldsButFails) {
     EXPECT_EQ(stats.spectralBlocks, 1);
 }
 
+TEST_F(StatsTest, NumbersOutOfRangeAreClamped) {
+    DatabaseStats stats;
+    const std::string text = std::string("Number of sequences         :\t99999999999999999999999\n"
+                                         "Number of residues          :\t1e300\n"
+                                         "Maximum Accession Length    :\t2147483647\n"
+                                         "Length of longest sequence  :\t-99999999999\n") +
+                             std::string("\0\0garbage\0\n", 11) + "Version of this file        :\t5\n";
+    EXPECT_TRUE(readStatsFile(write(text), 1, stats));
+    EXPECT_EQ(stats.numSequences, INT32_MAX);
+    EXPECT_EQ(stats.numResidues, INT64_MAX);
+    EXPECT_EQ(stats.maxAccessionLength, INT32_MAX);
+    EXPECT_EQ(stats.longestSequence, INT32_MIN);
+}
+
 TEST_F(StatsTest, MissingFileLeavesRecordAlone) {
     DatabaseStats stats;
     stats.numSequences = 9;
@@ -127,6 +142,22 @@ TEST_F(RandomSetUp, SmallDatabaseTakesTheBuiltInTable) {
     EXPECT_EQ(g.cumulative[0], static_cast<uint32_t>(7.0 / 89 * (1u << 30)));
     EXPECT_EQ(g.cumulative[1], g.cumulative[0]);
     EXPECT_NEAR(static_cast<double>(g.cumulative[25]), 1 << 30, 2);
+}
+
+TEST_F(RandomSetUp, IteratorInRandomModeSetsUpItsGenerator) {
+    DatabaseWriter db("R", install.file("sequence/R"));
+    db.setFasta(">A\nMKVL\n>B\nMK\n");
+    ASSERT_TRUE(db.write());
+    tarvex_test::ControlFileWriter control;
+    const int e = control.addEntry("R");
+    db.fillControlEntry(control, e, false);
+    CSequenceIterator it;
+    int32_t counter = -1;
+    it.open(0, &control.half(e, 0), 0, nullptr, nullptr, 0x82, true, 10, 5, nullptr, nullptr, &counter);
+    EXPECT_EQ(it.generator.count, 26u);  // 6 residues: the built-in table
+    EXPECT_TRUE(it.generator.normalised);
+    EXPECT_EQ(it.currentIndex, 0);
+    it.close();
 }
 
 TEST_F(RandomSetUp, LargeNucleicDatabaseTakesOnlyTheFourBases) {

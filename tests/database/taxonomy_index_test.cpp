@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -159,6 +160,53 @@ TEST_F(TaxonomyIndexTest, BitVectorsFromTheTaxonomyIdFile) {
     std::vector<const TaxonomyChoice*> tooMany(33, &a);
     EXPECT_FALSE(index.getBoolVectorsFromT00File(33, tooMany.data(), bits));
     EXPECT_EQ(index.getNumResidues(), 10u);  // from the statistics file
+}
+
+// Lists that do not fit the file end the readable part: the sequences from
+// there on are in no choice.
+TEST_F(TaxonomyIndexTest, DamagedTaxonomyIdFileGivesNoBitsPastTheDamage) {
+    const TaxonomyChoice everything = choice({1}, {});
+    const TaxonomyChoice* one[1] = {&everything};
+    struct Case {
+        const char* what;
+        int64_t offset;  // where 0x7fffffff is written, or -1
+        int64_t size;    // new file size, or -1
+        std::vector<bool> bits;
+    };
+    const Case cases[] = {
+        {"huge count of the third list", 16, -1, {true, true, false, false, false}},
+        {"negative count of the third list", 16 + 3, -1, {true, true, false, false, false}},
+        {"last list cut", -1, 30, {true, true, true, false, false}},
+        {"empty file", -1, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        database();
+        const std::string t00 = db->path(DB_FILE_TAXIDS);
+        if (c.offset >= 0) {
+            std::fstream f(t00, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(c.offset);
+            f.write(c.offset == 16 ? "\xff\xff\xff\x7f" : "\xff", c.offset == 16 ? 4 : 1);
+        }
+        if (c.size >= 0) std::filesystem::resize_file(t00, static_cast<uintmax_t>(c.size));
+        CTaxonomyIndexFile index(t00, 5, 0, -1, section);
+        std::vector<std::vector<bool>> bits;
+        ASSERT_TRUE(index.getBoolVectorsFromT00File(1, one, bits));
+        EXPECT_EQ(bits[0], c.bits);
+    }
+    // A control-file count far beyond the lists: no bits for sequences the
+    // file cannot describe.
+    database();
+    CTaxonomyIndexFile inflated(db->path(DB_FILE_TAXIDS), INT32_MAX, 0, -1, section);
+    std::vector<std::vector<bool>> few;
+    ASSERT_TRUE(inflated.getBoolVectorsFromT00File(1, one, few));
+    EXPECT_EQ(few[0].size(), 10u);  // 40 bytes of lists
+    EXPECT_EQ(std::vector<bool>(few[0].begin(), few[0].begin() + 5), (std::vector<bool>{true, true, true, false, true}));
+
+    CTaxonomyIndexFile missing(install.file("sequence/none.t00"), 5, 0, -1, section);
+    std::vector<std::vector<bool>> bits;
+    EXPECT_FALSE(missing.getBoolVectorsFromT00File(1, one, bits));
+    EXPECT_NE(install.read("logs/errorlog.txt").find("none.t00"), std::string::npos);
 }
 
 TEST_F(TaxonomyIndexTest, IndexFileIsBuiltOnceAndAnswersLater) {

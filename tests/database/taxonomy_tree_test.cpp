@@ -1,9 +1,9 @@
 #include "database/taxonomy_tree.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,6 +95,27 @@ TEST(TaxonomyTree, RealNcbiNodesWithAndWithoutCaches) {
     }
 }
 
+// A request opens the caches once: look-ups neither open them again nor
+// report the tree's messages again.
+TEST(TaxonomyTree, NodeSetKeepsItsCachesOpenForTheRequest) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.copyFixture("human_nodes.dmp");
+    const TaxonomyNodesSection section = sectionOf({"human_nodes.dmp"});
+    std::string errorText;
+    auto nodes = loadTaxonomyNodes(-14, &section, errorText, false);
+    ASSERT_TRUE(nodes->isIndexMode());
+    EXPECT_EQ(errorReporter.getLastNumber(), 539);  // the missing cache, reported at the load
+    errorReporter.report(246, -14, 1, "test", "marker");
+    ASSERT_EQ(unlink(install.path("human_nodes.dmp.cdb").c_str()), 0);
+
+    EXPECT_EQ(nodes->getLineage(9606), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208, 33154, 2759,
+                                                          131567, 1}));
+    checkParents(*nodes, {{33208, true, 33154, 1}});
+    EXPECT_FALSE(tarvex_test::pathExists(install.path("human_nodes.dmp.cdb")));
+    EXPECT_EQ(errorReporter.getLastNumber(), 246);
+}
+
 TEST(TaxonomyTree, MitochondrialSwitchTakesTheNinthColumn) {
     quietReporter();
     TaxonomyInstall install;
@@ -147,20 +168,13 @@ TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     install.write("n.dmp.cdb", "");
-    // An open-file-description lock conflicts with the tree's own descriptor,
-    // as another process's would.
-    const int fd = open(install.path("n.dmp.cdb").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_len = 1;
-    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    auto builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("n.dmp.cdb"));
+    ASSERT_TRUE(builder->held());
 
     const TaxonomyNodesSection section = sectionOf({"n.dmp"});
     std::string errorText;
     auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
-    close(fd);
+    builder.reset();
     EXPECT_TRUE(nodes->isOk());
     EXPECT_FALSE(nodes->isIndexMode());
     checkParents(*nodes, {{50, true, 1, 2}, {49, true, 0, 1}, {1000, false, 0, 1}});
@@ -277,15 +291,17 @@ TEST(TaxonomyTree, LineageStopsAtTheRootAndOnCycles) {
     const TaxonomyNodesSection human = sectionOf({"human_nodes.dmp"});
     const TaxonomyNodesSection cycle = sectionOf({"cycle.dmp"});
     std::string errorText;
-    for (bool keep : {false, true}) {
-        auto nodes = loadTaxonomyNodes(-1, &human, errorText, keep);
-        EXPECT_EQ(nodes->getLineage(9606), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208, 33154,
-                                                              2759, 131567, 1}));
-        EXPECT_EQ(nodes->getLineage(1), std::vector<int>{1});
-        auto loop = loadTaxonomyNodes(-1, &cycle, errorText, keep);
-        EXPECT_EQ(loop->getLineage(40), (std::vector<int>{40, 41, 42}));
-        EXPECT_EQ(loop->getLineage(43), std::vector<int>{43});
-        EXPECT_EQ(loop->getLineage(77), std::vector<int>{77});
+    // through the caches, and through the array that a kept-in-memory set holds
+    for (bool memory : {false, true}) {
+        SCOPED_TRACE(memory);
+        auto nodes = loadTaxonomyNodes(-1, &human, errorText, memory);
+        EXPECT_EQ(nodes->getLineage(9606, memory), (std::vector<int>{9606, 9605, 9604, 9443, 40674, 7711, 33208,
+                                                                      33154, 2759, 131567, 1}));
+        EXPECT_EQ(nodes->getLineage(1, memory), std::vector<int>{1});
+        auto loop = loadTaxonomyNodes(-1, &cycle, errorText, memory);
+        EXPECT_EQ(loop->getLineage(40, memory), (std::vector<int>{40, 41, 42}));
+        EXPECT_EQ(loop->getLineage(43, memory), std::vector<int>{43});
+        EXPECT_EQ(loop->getLineage(77, memory), std::vector<int>{77});
     }
 }
 

@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
+#include "http/bv_connectionsettings.h"
 #include "security/bv_session.h"
+#include "support/http_test_server.h"
 #include "support/session_files.h"
 #include "support/temp_dir.h"
 
@@ -186,6 +189,29 @@ TEST_F(LoginCheckTest, UnsendableIDsSendNoRequest) {
         EXPECT_TRUE(has(s, 4377, std::string("Error return is: ") + id)) << s.getLastErrorString();
         EXPECT_EQ(server.request(), "");
     }
+}
+
+TEST_F(LoginCheckTest, SilentServerTimesOut) {
+    // Accepts the connection and never answers within the time-out.
+    tarvex_test::HttpTestServer server([](const tarvex_test::HttpRequest&) {
+        tarvex_test::HttpReply reply = tarvex_test::httpReply(200, "OK", "logged_in=true");
+        reply.delayMs = 30000;
+        return reply;
+    });
+    options(server.port());
+    // A normal user, so that building the session runs no check of its own.
+    tarvex_test::writeSessionFile(dir.file("sessions"), "c9@srv_1", tarvex_test::userSession(42));
+    bv_session s("c9@srv_1");
+    ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
+    brenvik::bv_connectionsettings settings("", "", "", "");
+    settings.setTimeout(1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(bv_security_session::verifyVostrelConnection(s, settings));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_TRUE(has(s, 4373, "Failed to contact Vostrel server")) << s.getLastErrorString();
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/vostrel/rc?command=page&page=CheckLoginBV&connectionid=c9|srv1&action=check");
 }
 
 }  // namespace

@@ -95,6 +95,7 @@ struct Case {
     int userID;
     std::vector<std::string> permitted;
     std::vector<std::string> refused;
+    const char* touched = nullptr;  // the one file whose time the look-up sets
 };
 
 TEST_F(SessionTest, LookUpTable) {
@@ -106,7 +107,7 @@ TEST_F(SessionTest, LookUpTable) {
          "opn_unsecuredaccesskey", 0, {"AnyDB"}, {}},
         {"no options file", nullptr, {"10.0.0.1"}, "", {}, true, nullptr, "opn_unsecuredaccesskey", 0, {"x"}, {}},
         {"security off, given ID loads its file", "false", {}, "alice", {{"alice", alice}}, true, nullptr, "alice", 7,
-         {"SwissProt"}, {"NCBInr", "swissprot"}},
+         {"SwissProt"}, {"NCBInr", "swissprot"}, "alice"},
         {"given ID without file", "true", {"10.0.0.1"}, "bob", {}, false, timedOut, "bob", -1, {}, {"x"}},
         {"given path to the command-line session", "true", {"10.0.0.1"}, "./con_consoleaccessx",
          {{"con_consoleaccessx", alice}}, false, timedOut, "", -1, {}, {"SwissProt"}},
@@ -117,7 +118,7 @@ TEST_F(SessionTest, LookUpTable) {
         {"given ID with NUL", "true", {}, std::string("alice\0x", 7), {{"alice", alice}}, false, timedOut, "", -1,
          {}, {}},
         {"cookie is decoded", "true", {"10.0.0.1", "a=1; TARVEX_SESSION=ab%43d; b=2"}, "", {{"abCd", alice}}, true,
-         nullptr, "abCd", 7, {"SwissProt"}, {}},
+         nullptr, "abCd", 7, {"SwissProt"}, {}, "abCd"},
         {"cookie with NUL is ignored", "true", {"10.0.0.1", "TARVEX_SESSION=con_consoleaccessx%00"}, "",
          {{"con_consoleaccessx", typed(1, 3)}, {"visit_visitortoken", guest}}, true, nullptr, "visit_visitortoken", 2,
          {"NCBInr"}, {"Secret"}},
@@ -126,7 +127,7 @@ TEST_F(SessionTest, LookUpTable) {
         {"cookie not at a boundary", "true", {"10.0.0.1", "xTARVEX_SESSION=alice"}, "", {{"alice", alice}}, false,
          "User is not logged in", "", -1, {}, {}},
         {"cookie after blanks", "true", {"10.0.0.1", "a=xTARVEX_SESSION=no;  \tTARVEX_SESSION=alice"}, "",
-         {{"alice", alice}}, true, nullptr, "alice", 7, {}, {}},
+         {{"alice", alice}}, true, nullptr, "alice", 7, {}, {}, "alice"},
         {"stale cookie falls back to guest", "true", {"10.0.0.1", "TARVEX_SESSION=gone"}, "",
          {{"visit_visitortoken", guest}}, true, nullptr, "visit_visitortoken", 2, {}, {}},
         {"command-line ID in CGI", "true", {"10.0.0.1"}, "con_consoleaccessx", {{"con_consoleaccessx", alice}}, false,
@@ -138,10 +139,10 @@ TEST_F(SessionTest, LookUpTable) {
          "different ip address", "alice", 7, {}, {}},
         {"IP bound, same address", "true", {"10.0.0.1"}, "alice",
          {{"alice", withParam(withParam(alice, "verifyAddress", "true"), "ipAddress", "10.0.0.1")}}, true, nullptr,
-         "alice", 7, {}, {}},
+         "alice", 7, {}, {}, "alice"},
         {"IP check needs exactly true", "true", {"10.0.0.10"}, "alice",
          {{"alice", withParam(withParam(alice, "verifyAddress", "True"), "ipAddress", "10.0.0.1")}}, true, nullptr,
-         "alice", 7, {}, {}},
+         "alice", 7, {}, {}, "alice"},
         {"web-server login found", "true", {"10.0.0.1", nullptr, "DOMAIN\\alice"}, "",
          {{"alice_webserverauth", typed(6)}}, true, nullptr, "alice_webserverauth", 20, {"SwissProt"}, {}},
         {"forged cookie for a web-server login", "true", {"10.0.0.1", "TARVEX_SESSION=alice_webserverauth", "mallory"},
@@ -177,18 +178,18 @@ TEST_F(SessionTest, LookUpTable) {
          "when agent string is actually Mozilla/5.0 Firefox/99", "Chrome_agentstring", 1, {}, {}},
         {"security flag off only for exactly false", "true", {}, "alice",
          {{"alice", withParam(alice, "securityEnabled", "False")}}, true, nullptr, "alice", 7, {"SwissProt"},
-         {"NCBInr"}},
+         {"NCBInr"}, "alice"},
         {"security flag false permits all", "true", {}, "alice",
          {{"alice", withParam(alice, "securityEnabled", "false")}}, true, nullptr, "alice", 7, {"SwissProt", "NCBInr"},
-         {}},
+         {}, "alice"},
         {"user 3 may search everything", "true", {}, "admin", {{"admin", tarvex_test::userSession(3)}}, true, nullptr,
-         "admin", 3, {"Any"}, {}},
+         "admin", 3, {"Any"}, {}, "admin"},
         {"no tasks, nothing permitted", "true", {}, "carol", {{"carol", tarvex_test::userSession(8)}}, true, nullptr,
-         "carol", 8, {}, {"SwissProt"}},
+         "carol", 8, {}, {"SwissProt"}, "carol"},
         {"application-server ID without an at sign", "true", {}, "nope_1", {{"nope_1", typed(2)}}, false, timedOut,
          "nope_1", 20, {}, {}},
         {"huge user ID is clamped", "true", {}, "big", {{"big", withParam(alice, "userID", "99999999999")}}, true,
-         nullptr, "big", 2147483647, {}, {}},
+         nullptr, "big", 2147483647, {}, {}, "big"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -196,7 +197,8 @@ TEST_F(SessionTest, LookUpTable) {
         std::filesystem::create_directories(sessions());
         std::filesystem::remove(dir.file("config/security_options.xml"));
         if (c.security) security(c.security);
-        for (const auto& [id, spec] : c.files) write(id, spec);
+        const std::time_t old = std::time(nullptr) - 1000;
+        for (const auto& [id, spec] : c.files) tarvex_test::setModificationTime(write(id, spec), old);
         const char* values[] = {c.env.remoteAddr, c.env.cookie, c.env.remoteUser, c.env.agent};
         for (int i = 0; i < 4; ++i) {
             if (values[i]) ::setenv(kCgiVariables[i], values[i], 1);
@@ -211,6 +213,11 @@ TEST_F(SessionTest, LookUpTable) {
         EXPECT_EQ(s.getUserID(), c.userID);
         for (const std::string& db : c.permitted) EXPECT_TRUE(s.isDatabasePermitted(db)) << db;
         for (const std::string& db : c.refused) EXPECT_FALSE(s.isDatabasePermitted(db)) << db;
+        for (const auto& [id, spec] : c.files) {
+            const bool touched = c.touched && id == c.touched;
+            EXPECT_TRUE(std::filesystem::exists(sessions() + "/" + id)) << id;  // never removed
+            EXPECT_EQ(mtime(sessions() + "/" + id) > old, touched) << id;
+        }
     }
 }
 
@@ -218,9 +225,14 @@ TEST_F(SessionTest, ValidityDoesNotDependOnTheLogLevel) {
     security("true", "0");
     ::setenv("REMOTE_ADDR", "10.0.0.10", 1);
     write("bound", withParam(withParam(tarvex_test::userSession(5), "verifyAddress", "true"), "ipAddress", "10.0.0.1"));
+    write("old", withParam(tarvex_test::userSession(5), "timeout", "10"));
+    tarvex_test::setModificationTime(sessions() + "/old", std::time(nullptr) - 1000);
+    write("c1@srv_7", typed(2));  // the options name a port where nothing listens
     EXPECT_FALSE(bv_session("missing").isValid());
     EXPECT_FALSE(bv_session("bound").isValid());
     EXPECT_FALSE(bv_session("").isValid());  // nobody logged in
+    EXPECT_FALSE(bv_session("old").isValid());
+    EXPECT_FALSE(bv_session("c1@srv_7").isValid());
 }
 
 TEST_F(SessionTest, MessagesGoToTheSecurityLog) {

@@ -7,6 +7,7 @@
 #include "common/bv_errs.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_security_constants.h"
+#include "support/http_test_server.h"
 #include "support/temp_dir.h"
 
 using bvparser_internal::bv_SaxWriter;
@@ -192,6 +193,35 @@ TEST_F(XmlHelperTest, HostileDocumentsReadNothingOutside) {
             }
         }
     }
+}
+
+TEST_F(XmlHelperTest, NothingIsFetchedOverTheNetwork) {
+    tarvex_test::HttpTestServer server([](const tarvex_test::HttpRequest&) {
+        return tarvex_test::httpReply(200, "OK", "<!ENTITY x \"FETCHED\">");
+    });
+    const std::string remote = server.baseUrl() + "/evil";
+    const std::string ns = brenvik::securityNamespaceURI();
+    const std::string documents[] = {
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE bvs:security_session SYSTEM \"" + remote + ".dtd\">\n"
+        "<bvs:security_session xmlns:bvs=\"" + ns + "\"/>",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY x SYSTEM \"" + remote + ".txt\">]>\n"
+        "<bvs:security_session xmlns:bvs=\"" + ns + "\"><bvs:session_data><bvs:userName>&x;</bvs:userName>"
+        "</bvs:session_data></bvs:security_session>",
+        "<?xml version=\"1.0\"?>\n<bvs:security_session xmlns:bvs=\"" + ns + "\" xmlns:o=\"urn:other\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"urn:other " + remote +
+            ".xsd\"><o:x/></bvs:security_session>",
+        "<?xml version=\"1.0\"?>\n<r xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+        "xsi:noNamespaceSchemaLocation=\"" + remote + ".xsd\"/>",
+    };
+    for (const std::string& content : documents) {
+        SCOPED_TRACE(content);
+        brenvik::bv_errs errs;
+        bv_XMLHelper h(&errs, true, false);
+        EXPECT_FALSE(parse(h, "remote", content));
+        // The schema named by the caller is still the one that validates.
+        EXPECT_FALSE(errs.isValid());
+    }
+    EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(XmlHelperTest, ManyCharacterReferencesAreNoExpansionAttack) {

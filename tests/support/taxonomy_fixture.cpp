@@ -1,5 +1,6 @@
 #include "support/taxonomy_fixture.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -27,6 +28,20 @@ void TaxonomyInstall::write(const std::string& name, const std::string& content)
 
 void TaxonomyInstall::copyFixture(const std::string& fixture, const std::string& as) {
     write(as.empty() ? fixture : as, taxonomyFixture(fixture));
+}
+
+ForeignCacheLock::ForeignCacheLock(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    held_ = fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
+ForeignCacheLock::~ForeignCacheLock() {
+    if (fd_ >= 0) close(fd_);
 }
 
 std::string taxonomyFixture(const std::string& name) {

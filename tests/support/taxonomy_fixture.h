@@ -31,6 +31,22 @@ private:
     std::string oldCwd_;
 };
 
+// Holds the write lock on byte 0 of a cache file, as another task that is
+// building it would (an open-file-description lock conflicts with the
+// tested code's own descriptors too). Released when destroyed.
+class ForeignCacheLock {
+public:
+    explicit ForeignCacheLock(const std::string& path);
+    ~ForeignCacheLock();
+    ForeignCacheLock(const ForeignCacheLock&) = delete;
+    ForeignCacheLock& operator=(const ForeignCacheLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
 // The content of a fixture file of the test data's taxonomy folder.
 std::string taxonomyFixture(const std::string& name);
 
