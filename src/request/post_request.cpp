@@ -100,7 +100,7 @@ bool post_request::readRequest() {
         // anything that does not start with a number counts as zero.
         errno = 0;
         const long long value = std::strtoll(length, nullptr, 10);
-        if (value == 0 && errno == 0) {
+        if (value == 0) {
             errorReporter.report(270, jobNumber, 214, kModule);
             writer.addMessage(false, 270, "A POST-request is submitted with zero content length", {}, {}, {}, 0);
             return false;

@@ -17,6 +17,7 @@
 #include "database/bv_job.h"
 #include "database/taxonomy_tree.h"
 #include "seqfetch/bv_picalc.h"
+#include "seqfetch/seqfetch.h"
 #include "seqfetch/translation.h"
 
 namespace {
@@ -31,20 +32,6 @@ const char* warningText(int code) {
         case 470: return "Cannot find taxonomy id";
         default: return "";
     }
-}
-
-// The first piece of the title (cut at 0x01, LF and CR) that holds the
-// accession; ">" alone when none does.
-std::string titleFor(const std::string& title, std::string_view accession) {
-    size_t start = 0;
-    while (start <= title.size()) {
-        size_t end = title.find_first_of("\x01\n\r", start);
-        if (end == std::string::npos) end = title.size();
-        std::string_view piece(title.data() + start, end - start);
-        if (piece.find(accession) != std::string_view::npos) return std::string(piece);
-        start = end + 1;
-    }
-    return ">";
 }
 
 }  // namespace
@@ -185,11 +172,11 @@ void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i
     std::string buffer;  // the sequence as it is shown and measured
     TaxonomyWarning& warning = params.warnings[i];
     if (params.showSequence || params.showPI) {
-        const size_t stored = it.sequence ? std::min<uint64_t>(it.storedLength, it.sequenceBytes) : 0;
+        const int stored = seqfetch::boundedStoredLength(it);
         if (!nucleicAcid_) {
             if (it.sequence) {
                 const char* text = reinterpret_cast<const char*>(it.sequence);
-                buffer.assign(text, strnlen(text, stored));
+                buffer.assign(text, strnlen(text, static_cast<size_t>(stored)));
             }
         } else if (translate) {
             int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
@@ -215,7 +202,7 @@ void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i
                 std::vector<char> out(static_cast<size_t>(std::max(it.length, 0)) + 1, '\0');
                 bool overflow = false;
                 const int n = translateFrame(*geneticCodes, it.sequence, frame, table, it.coding, out.data(),
-                                             static_cast<int>(out.size()), static_cast<int>(it.storedLength),
+                                             static_cast<int>(out.size()), stored,
                                              &overflow);
                 if (overflow) {
                     if (warning.code == 0) warning.code = 104;
@@ -224,14 +211,17 @@ void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i
                 buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
             }
         } else if (it.sequence) {
-            std::vector<char> out(decodedBufferSize(it.coding, static_cast<int>(it.storedLength)), '\0');
-            const int n = decodeNucleotides(it.sequence, out.data(), it.coding, static_cast<int>(it.storedLength));
+            std::vector<char> out(decodedBufferSize(it.coding, stored), '\0');
+            const int n = decodeNucleotides(it.sequence, out.data(), it.coding, stored);
             buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
         }
     }
 
     writer.startProtein(warnings, accession, params.dbName, nucleicAcid_ ? frame : -1);
-    if (params.showTitle) writer.writeProtTitle(titleFor(it.title, accession));
+    if (params.showTitle) {
+        const std::optional<std::string_view> piece = seqfetch::titlePieceFor(it.title, accession);
+        writer.writeProtTitle(piece ? *piece : ">");
+    }
     if (params.showLen) writer.writeProtLen(frame != 0 ? it.length : static_cast<int>(it.storedLength));
     if (params.showPI) {
         const bool noProtein = nucleicAcid_ && frame == 0;

@@ -39,19 +39,44 @@ unsigned partsOfOutputType(const std::string& outputType) {
     return 0;
 }
 
-std::string titleLineFor(const char* title, size_t titleLength, const std::string& accession) {
-    if (title != nullptr && !accession.empty()) {
-        size_t start = 0;
-        while (start <= titleLength) {
-            size_t end = start;
-            while (end < titleLength && title[end] != '\x01' && title[end] != '\n' && title[end] != '\r') ++end;
-            std::string piece(title + start, end - start);
-            if (piece.find(accession) != std::string::npos)
-                return (piece[0] == '>' ? piece : ">" + piece) + "\n";
-            start = end + 1;
-        }
+std::optional<std::string_view> titlePieceFor(std::string_view title, std::string_view accession) {
+    size_t start = 0;
+    while (start <= title.size()) {
+        size_t end = title.find_first_of("\x01\n\r", start);
+        if (end == std::string_view::npos) end = title.size();
+        const std::string_view piece = title.substr(start, end - start);
+        if (piece.find(accession) != std::string_view::npos) return piece;
+        start = end + 1;
     }
-    return ">\n";
+    return std::nullopt;
+}
+
+std::string titleLineFor(const char* title, size_t titleLength, const std::string& accession) {
+    if (title == nullptr) return ">\n";
+    const std::optional<std::string_view> piece = titlePieceFor(std::string_view(title, titleLength), accession);
+    if (!piece) return ">\n";
+    return (piece->starts_with('>') ? std::string() : std::string(">")) + std::string(*piece) + "\n";
+}
+
+// The stored sequence's extent that the bytes at hand really hold: a record
+// whose length runs past its data is read only as far as the data goes.
+int boundedStoredLength(const CSequenceIterator& iterator) {
+    uint64_t stored = iterator.storedLength;
+    uint64_t bytes = iterator.sequence ? iterator.sequenceBytes : 0;
+    uint64_t fits = 0;
+    switch (iterator.coding) {
+    case CODING_FOUR_BIT:
+        fits = bytes * 2;
+        break;
+    case CODING_TWO_BIT:
+        // The length there is the index of the final (count) byte.
+        fits = bytes > 0 ? bytes - 1 : 0;
+        break;
+    default:
+        fits = bytes;
+    }
+    uint64_t n = stored < fits ? stored : fits;
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 
 namespace {
@@ -119,27 +144,6 @@ void retrieveSequence(const std::string& database, const std::string& accession,
 }
 
 namespace {
-
-// The stored sequence's extent that the bytes at hand really hold: a record
-// whose length runs past its data is read only as far as the data goes.
-int boundedStoredLength(const CSequenceIterator& iterator) {
-    uint64_t stored = iterator.storedLength;
-    uint64_t bytes = iterator.sequence ? iterator.sequenceBytes : 0;
-    uint64_t fits = 0;
-    switch (iterator.coding) {
-    case CODING_FOUR_BIT:
-        fits = bytes * 2;
-        break;
-    case CODING_TWO_BIT:
-        // The length there is the index of the final (count) byte.
-        fits = bytes > 0 ? bytes - 1 : 0;
-        break;
-    default:
-        fits = bytes;
-    }
-    uint64_t n = stored < fits ? stored : fits;
-    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
-}
 
 // The translation table of the entry's first taxonomy ID in section n.
 int translationTableFor(const CSequenceIterator& iterator, const brenvik::bv_taxonomyoptions* section) {

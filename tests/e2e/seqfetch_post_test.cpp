@@ -206,6 +206,25 @@ TEST_F(SeqfetchPost, FailuresAreWholeDocumentsWithStatusZero) {
                   "  <bvsq:all_proteins jobid=\"-13\">\n  </bvsq:all_proteins>\n" +
                   kTail);
 
+    // A database the control file does not list: the registration fails and
+    // says why.
+    RunResult unknown = post(form({{"DB", "NoSuchDb"}, {"ACCESSION", "\"P1\""}}));
+    EXPECT_EQ(unknown.exitStatus, 0);
+    const std::string unknownJob = jobOf(unknown.standardOutput);
+    EXPECT_NE(unknownJob, "-13");
+    EXPECT_EQ(unknown.standardOutput,
+              kHead +
+                  "  <bvsq:all_errors>\n"
+                  "    <bvsq:error code=\"460\">\n"
+                  "      <bvsq:err_description>Failed to register job. Please inspect tarvex error "
+                  "log.</bvsq:err_description>\n"
+                  "      <bvsq:err_param name=\"errbuf\">Sorry, the database (NoSuchDb) is not currently available "
+                  "for searching</bvsq:err_param>\n"
+                  "    </bvsq:error>\n"
+                  "  </bvsq:all_errors>\n"
+                  "  <bvsq:all_proteins jobid=\"" + unknownJob + "\">\n  </bvsq:all_proteins>\n" +
+                  kTail);
+
     // Without the monitor the job cannot be registered: both errors, no proteins.
     monitor_.stop();
     RunResult noMonitor = post(form({{"DB", "SwissProt"}, {"ACCESSION", "\"P1\""}}), false);

@@ -233,6 +233,26 @@ TEST(MultipartParser, ItemLimitIsTooLargeRequest) {
     EXPECT_FALSE(p.parsed);
     EXPECT_EQ(p.params.taxIds.size(), 100000u);
     EXPECT_NE(p.xml.find("Too large POST-request"), std::string::npos);
+
+    // The sequence tool's limits, at their edges: 100,000 items, and
+    // 10,423 accessions of 1,000 characters (1,006 bytes each).
+    const std::string tooLarge = "  <bvsq:all_errors>\n" + errorElement(459, "Too large POST-request");
+    struct Case {
+        int items;
+        size_t length;
+        bool parsed;
+    } cases[] = {{100000, 1, true}, {100001, 1, false}, {10423, 1000, true}, {10424, 1000, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.items) + " x " + std::to_string(c.length));
+        const std::string item = "\"" + std::string(c.length, 'a') + "\"\n";
+        std::string value;
+        value.reserve(item.size() * static_cast<size_t>(c.items));
+        for (int i = 0; i < c.items; ++i) value += item;
+        Parse seq(0, part("ACCESSION", value) + closing(), kType);
+        EXPECT_EQ(seq.parsed, c.parsed);
+        EXPECT_EQ(seq.params.accessions.size(), static_cast<size_t>(c.parsed ? c.items : c.items - 1));
+        EXPECT_EQ(seq.xml, c.parsed ? "" : tooLarge);
+    }
 }
 
 TEST(UploadStream, EndsAndShortBodies) {

@@ -223,3 +223,47 @@ TEST_F(PostRequestFrame, InvalidSessionIsRefusedWhenSecurityIsOn) {
         << r.output;
     EXPECT_NE(r.output.find(kSeqTail), std::string::npos);
 }
+
+namespace {
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+    return n;
+}
+
+}  // namespace
+
+// The remaining early failures: each gives a whole document that holds its
+// error, one all_proteins element with the tool ID, and nothing else.
+TEST_F(PostRequestFrame, EarlyFailuresAreWholeDocuments) {
+    // A user who may search no database.
+    installSecuritySchema(install.configDir());
+    writeSessionFile(install.sessionsDir(), "carol", userSession(8));
+    PostRun notPermitted = runPost(install, 0,
+                                   part("DB", "SwissProt") + part("SESSIONID", "carol") +
+                                       part("ACCESSION", "\"P1\"") + "--B--\r\n",
+                                   true);
+    EXPECT_TRUE(notPermitted.called);
+    EXPECT_FALSE(notPermitted.ok);
+    EXPECT_EQ(notPermitted.output, kSeqHead + "  <bvsq:all_errors>\n" +
+                                       seqError(443, "Not allowed to search the database", "db", "SwissProt") +
+                                       "  </bvsq:all_errors>\n" + kSeqTail);
+
+    // A body that stops before its announced length.
+    const std::string body = part("DB", "SwissProt") + part("ACCESSION", "\"P1\"") + "--B--\r\n";
+    env.set("CONTENT_LENGTH", std::to_string(body.size() + 4096));
+    PostRun shortBody = runPost(install, 0, body);
+    EXPECT_FALSE(shortBody.ok);
+    EXPECT_EQ(shortBody.output,
+              kSeqHead + "  <bvsq:all_errors>\n    <bvsq:error code=\"54\">\n" +
+                  "      <bvsq:err_description>Standard input stream error</bvsq:err_description>\n" +
+                  "      <bvsq:err_param name=\"bytesread\">0</bvsq:err_param>\n" +
+                  "      <bvsq:err_param name=\"lengthofdata\">4</bvsq:err_param>\n    </bvsq:error>\n" +
+                  seqError(463, "&apos;db&apos; parameter is missing") +
+                  seqError(464, "&apos;accession&apos; parameter is missing") + "  </bvsq:all_errors>\n" + kSeqTail);
+    for (const PostRun* r : {&notPermitted, &shortBody}) {
+        EXPECT_EQ(count(r->output, "<bvsq:all_proteins "), 1u);
+        EXPECT_EQ(count(r->output, "</bvsq:bv_seqfetch_out>\n"), 1u);
+    }
+}
