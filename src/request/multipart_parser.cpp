@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const char* kModule = "request/post_request";
+constexpr const char* kModule = kPostRequestModule;
 constexpr size_t kMaxBoundary = 255;
 constexpr size_t kMaxValue = 255;
 

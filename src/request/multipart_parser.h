@@ -8,6 +8,11 @@
 #include "request/upload_stream.h"
 #include "request/xml_results_writer.h"
 
+// Module name of the frame's and the parser's reports. The error log shows it
+// with its folder ("request/post_request"), as the server's log readers know
+// it; the leading backslash is where the reporter cuts the path.
+inline constexpr const char* kPostRequestModule = "\\request/post_request";
+
 // What a parse writes into: the tool (1 taxonomy, 0 sequence), the job number
 // for reports, and the request's parameters and results writer.
 struct multipart_target {

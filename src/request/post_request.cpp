@@ -10,7 +10,7 @@
 #include "request/multipart_parser.h"
 
 namespace {
-constexpr const char* kModule = "request/post_request";
+constexpr const char* kModule = kPostRequestModule;
 constexpr int kConfigRetrySeconds = 10;
 }  // namespace
 

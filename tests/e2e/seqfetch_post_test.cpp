@@ -205,6 +205,9 @@ TEST_F(SeqfetchPost, FailuresAreWholeDocumentsWithStatusZero) {
                   "  </bvsq:all_errors>\n"
                   "  <bvsq:all_proteins jobid=\"-13\">\n  </bvsq:all_proteins>\n" +
                   kTail);
+    // The frame's reports name their module with its folder.
+    EXPECT_NE(install().read("logs/errorlog.txt").find("[M00463 - Job -13 - X00119:request/post_request] - "),
+              std::string::npos);
 
     // A database the control file does not list: the registration fails and
     // says why.
