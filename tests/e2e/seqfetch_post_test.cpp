@@ -2,22 +2,18 @@
 // installation with a protein and a nucleic-acid database, and the whole XML
 // document compared byte for byte.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "e2e/seqfetch_fixture.h"
+#include "support/cgi_web_server.h"
 #include "support/database_writer.h"
 
 using namespace tarvex_test;
@@ -265,20 +261,6 @@ TEST_F(SeqfetchPost, RepeatedMissingAccessionsAreSummedUpInTheErrorLog) {
 
 namespace {
 
-// A port that was free a moment ago on 127.0.0.1.
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 std::string withoutJob(const std::string& text) {
     return std::regex_replace(text, std::regex("jobid=\"[0-9]+\""), "jobid=\"N\"");
 }
@@ -288,38 +270,9 @@ std::string withoutJob(const std::string& text) {
 // The same form through a real web server and a real HTTP client: the reply
 // is the document the program writes when run directly.
 TEST_F(SeqfetchPost, RealWebServerGivesTheSameDocument) {
-    if (!std::filesystem::exists("/usr/sbin/lighttpd") || !std::filesystem::exists("/usr/bin/curl"))
-        GTEST_SKIP() << "lighttpd or curl is not installed";
-    std::filesystem::copy_file(programPath("bv-seqfetch"), install().file("cgi/bv-seqfetch"));
-    const int port = freePort();
-    install().write("lighttpd.conf", "server.document-root = \"" + install().cgiDir() + "\"\n" +
-                                         "server.port = " + std::to_string(port) + "\n" +
-                                         "server.bind = \"127.0.0.1\"\n"
-                                         "server.modules = (\"mod_cgi\")\n"
-                                         "cgi.assign = (\"\" => \"\")\n"
-                                         "server.errorlog = \"" + install().file("logs/lighttpd.log") + "\"\n");
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", install().file("lighttpd.conf").c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(server, 0);
-    RunResult reply;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        RunRequest curl;
-        curl.program = "/usr/bin/curl";
-        // --form-string sends the values verbatim (-F would eat the quotes).
-        curl.arguments = {"-s", "--max-time", "30", "--form-string", "DB=SwissProt", "--form-string", "SHOWLEN=1",
-                          "--form-string", "ACCESSION=\"P1\" \"P9\"",
-                          "http://127.0.0.1:" + std::to_string(port) + "/bv-seqfetch"};
-        reply = runProgram(curl);
-        if (reply.exited && reply.exitStatus == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ::kill(server, SIGTERM);
-    int status = 0;
-    ::waitpid(server, &status, 0);
+    if (!cgiWebServerAvailable()) GTEST_SKIP() << "lighttpd or curl is not installed";
+    const RunResult reply = postThroughWebServer(install(), programPath("bv-seqfetch"),
+                                                 {{"DB", "SwissProt"}, {"SHOWLEN", "1"}, {"ACCESSION", "\"P1\" \"P9\""}});
     ASSERT_TRUE(reply.exited && reply.exitStatus == 0) << reply.standardError;
 
     // The same request run directly, with the boundary curl chose.
