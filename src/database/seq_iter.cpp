@@ -348,7 +348,9 @@ bool CSequenceIterator::next(bool advance) {
             hasTaxonomy_ = 0;
         }
     }
-    if (flags & ITER_ACCESSIONS)
+    // A mapped block is only a pointer, so mapped mode always sets it; file
+    // mode reads it only when asked.
+    if ((flags & ITER_ACCESSIONS) || mode_ == MODE_MAPPED)
         readAccessionBlock();
     else
         accessionBlock_ = nullptr, accessionBlockLength_ = 0;

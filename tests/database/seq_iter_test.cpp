@@ -107,6 +107,15 @@ TEST_P(IteratorModes, OpenPositionsOnFirstEntryInTheModeTheRecordSays) {
     std::vector<std::string> accessions;
     getEntryAccessions(&iterator, accessions);
     EXPECT_EQ(accessions, (std::vector<std::string>{"P1", "Q1"}));
+
+    // Without ITER_ACCESSIONS only file mode leaves the block unread: a
+    // mapped block costs nothing and is always there.
+    iterator.close();
+    counter = -1;
+    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_PLAIN_COUNTER, false, 0, 7, nullptr, nullptr,
+                  &counter);
+    getEntryAccessions(&iterator, accessions);
+    EXPECT_EQ(accessions, GetParam() ? (std::vector<std::string>{"P1", "Q1"}) : std::vector<std::string>{});
 }
 
 TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
