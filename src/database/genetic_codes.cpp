@@ -1,5 +1,4 @@
 #include "database/genetic_codes.h"
-#include "common/io_utils.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -51,11 +50,12 @@ void loadGencodeLine(GeneticCodeTables& tables, const std::string& line) {
     markLoaded(tables, tableId);
 }
 
-// Configured names may be written with Windows separators.
+// As configured (a missing file is reported so); the file helper turns
+// Windows separators into "/" when it opens it.
 std::string gencodePath(const char* name) {
     std::string path = "../taxonomy/";
     path += name;
-    return osPath(path);
+    return path;
 }
 
 }  // namespace

@@ -437,9 +437,10 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
     return reader.bytesRead() != 0;
 }
 
-// Opens "../taxonomy/<name>"; configured names may use Windows separators.
+// "../taxonomy/<name>" as configured: messages show it so, and the file
+// helpers turn Windows separators into "/" when they open it.
 std::string speciesPath(const std::string& name) {
-    return osPath("../taxonomy/" + name);
+    return "../taxonomy/" + name;
 }
 
 }  // namespace
@@ -490,7 +491,8 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         bool cacheValid = false;
         bool rebuild = false;
         if (kind != SPECIES_GI2TAXID && useCaches != nullptr && *useCaches) {
-            cache = std::make_unique<brenvik::bv_cachefile>((path + ".cdb").c_str(), cacheVersion, path.c_str());
+            const std::string osName = osPath(path);
+            cache = std::make_unique<brenvik::bv_cachefile>((osName + ".cdb").c_str(), cacheVersion, osName.c_str());
             if (cache->open(true)) {
                 cacheValid = true;
                 cache->close();

@@ -211,6 +211,13 @@ TEST(GeneticCodeTables, MissingFileIsReportedAndLeavesTheBuiltInTable) {
     auto tables = makeGeneticCodeTables();
     EXPECT_FALSE(loadGencodeFile(*tables, "absent.dmp"));
     EXPECT_EQ(errorReporter.getLastNumber(), 12);
+    // The report names the file as configured, Windows separators and all.
+    errorReporter.toPage = true;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadGencodeFile(*tables, "sub\\absent.dmp"));
+    const std::string page = testing::internal::GetCapturedStdout();
+    errorReporter.toPage = false;
+    EXPECT_NE(page.find("../taxonomy/sub\\absent.dmp"), std::string::npos) << page;
     initGeneticCodeTablesFromFiles(*tables, nullptr);
     EXPECT_TRUE(tables->ready());
     EXPECT_TRUE(tables->loaded(1));

@@ -253,9 +253,11 @@ TEST(SpeciesNames, MissingAndEmptyFilesFailButOthersLoad) {
     std::string errorText;
     EXPECT_FALSE(load(lists,
                       {{SPECIES_NCBI, "b.dmp"}, {SPECIES_NCBI, "absent.dmp"}, {SPECIES_NCBI, "empty.dmp"},
-                       {SPECIES_NCBI, "a.dmp"}},
+                       {SPECIES_NCBI, "a.dmp"}, {SPECIES_NCBI, "sub\\gone.dmp"}},
                       errorText));
     EXPECT_NE(errorText.find("[../taxonomy/absent.dmp] is missing or empty"), std::string::npos) << errorText;
+    // The message names the file as configured.
+    EXPECT_NE(errorText.find("[../taxonomy/sub\\gone.dmp] is missing or empty"), std::string::npos) << errorText;
     EXPECT_NE(errorText.find("[../taxonomy/empty.dmp] is missing or empty"), std::string::npos) << errorText;
     // two files of one kind make one sorted table
     ASSERT_EQ(lists.tables[0].entries.size(), 2u);
@@ -293,6 +295,13 @@ TEST(SpeciesNames, NameCacheIsBuiltThenUsed) {
     EXPECT_TRUE(load(cached, {{SPECIES_NCBI, "n.dmp"}}, errorText, &useCaches));
     EXPECT_TRUE(useCaches);
     EXPECT_TRUE(cached.tables[0].entries.empty());
+
+    // A name written with a Windows separator gets its cache beside the file.
+    install.write("sub/s.dmp", namesLine(9, "Nine", "scientific name"));
+    CSpeciesNameLists sub;
+    EXPECT_TRUE(load(sub, {{SPECIES_NCBI, "sub\\s.dmp"}}, errorText, &useCaches));
+    EXPECT_TRUE(useCaches);
+    EXPECT_TRUE(pathExists(install.path("sub/s.dmp.cdb")));
 }
 
 // A damaged cache and one in the legacy size layout are rebuilt, and
