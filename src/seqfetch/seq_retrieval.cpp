@@ -150,15 +150,8 @@ int translationTableFor(const CSequenceIterator& iterator, const brenvik::bv_tax
     int taxId = iterator.taxIds.empty() ? 1 : iterator.taxIds.front();
     if (taxId < 1) taxId = 1;
     int table = 1;
-    TaxonomyNodesSection nodes;
-    if (section != nullptr) {
-        for (int i = 0; i < section->getNumberOfNodesFiles(); ++i)
-            nodes.nodesFiles.push_back(section->getNodesFile(i).name);
-        nodes.mitochondrialTranslation = section->isMitochondrialTranslation();
-    }
     std::string errorText;
-    std::unique_ptr<CTaxonomyNodeSet> set =
-        loadTaxonomyNodes(kToolId, section != nullptr ? &nodes : nullptr, errorText, false);
+    std::unique_ptr<CTaxonomyNodeSet> set = loadTaxonomyNodes(kToolId, section, errorText, false);
     int parent = 0, found = 1;
     if (set->getParent(taxId, parent, found)) table = found;
     return table;

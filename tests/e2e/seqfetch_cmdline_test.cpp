@@ -137,11 +137,16 @@ TEST(SeqfetchCommandLine, FatalStatusesOfTheRetrieval) {
     {
         Installation inst;
         inst.securityOn();
-        // An unknown session; then a user who may search nothing.
-        auto [cmd, get] = inst.both({"SwissProt", "P1", "seq", "--sessionID", "nosuchsession"});
-        for (const RunResult* r : {&cmd, &get}) {
-            expectExit(*r, 186, "invalid session");
-            EXPECT_NE(r->standardOutput.find("[M00440]"), std::string::npos) << r->standardOutput;
+        // An unknown session, with and without a frame before it; then a
+        // user who may search nothing.
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"SwissProt", "P1", "seq", "--sessionID", "nosuchsession"},
+              {"SwissProt", "P1", "seq", "2", "--sessionID", "nosuchsession"}}) {
+            auto [cmd, get] = inst.both(args);
+            for (const RunResult* r : {&cmd, &get}) {
+                expectExit(*r, 186, "invalid session, " + std::to_string(args.size()) + " arguments");
+                EXPECT_NE(r->standardOutput.find("[M00440]"), std::string::npos) << r->standardOutput;
+            }
         }
         tarvex_test::writeSessionFile(inst.install().sessionsDir(), "carol", tarvex_test::userSession(8));
         auto [cmd2, get2] = inst.both({"SwissProt", "P1", "seq", "--sessionID", "carol"});
