@@ -229,9 +229,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
     if (const brenvik::bv_parserule* parseRule =
             config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule)))
         accessionRule_.set(*parseRule);
-    std::vector<std::string> gencodeFiles;
-    for (const auto& file : rules.gencodeFiles) gencodeFiles.push_back(file.name);
-    initGeneticCodeTablesFromFiles(*geneticCodes, &gencodeFiles);
+    initGeneticCodeTables(*geneticCodes, &rules);
 
     // One pass over the accession file finds every requested accession.
     std::unique_ptr<CSequenceIterator> iterator;

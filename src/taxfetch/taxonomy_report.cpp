@@ -183,6 +183,9 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
                      &useCaches);
 
     NameCaches caches;
+    // The names of the report, from memory when the caches are not used.
+    CSpeciesNameLists* names = &lists;
+    CSpeciesNameLists uncachedLists;
     if (useCaches && rules.speciesFileCount() > 0) {
         for (const auto& file : rules.speciesFiles) {
             if (file.source == SPECIES_GI2TAXID) continue;
@@ -199,6 +202,13 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
                 break;
             }
         }
+        if (!useCaches) {
+            // The loader skipped the files whose caches it found valid; the
+            // report now needs every name in memory.
+            loadSpeciesFiles(speciesFileRecords(rules), uncachedLists, rules.regexTexts, jobNumber, false, false,
+                             false, errorText, nullptr);
+            names = &uncachedLists;
+        }
     }
 
     const TaxonomyNodesSection section = nodesSectionOf(rules);
@@ -213,7 +223,7 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
             if (!found.empty()) scientificName = found;
         } else {
             for (int list : kNameLists) {
-                for (const auto& ref : lists.namesOf(taxId)) {
+                for (const auto& ref : names->namesOf(taxId)) {
                     if (ref.table != list) continue;
                     if (ref.entry->nameClass == 0) {
                         scientificName = ref.entry->name;
@@ -258,7 +268,7 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
                 out(" (" + joined + ")");
             }
             out("<BR>");
-            if (command == 4 || command == 7) printTaxonomyTree(taxId, lists, useCaches, caches, section, nodes);
+            if (command == 4 || command == 7) printTaxonomyTree(taxId, *names, useCaches, caches, section, nodes);
             break;
         }
         default: break;

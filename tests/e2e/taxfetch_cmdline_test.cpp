@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -164,6 +165,28 @@ TEST(TaxfetchCommandLine, TaxonomyIdCommands) {
     EXPECT_EQ(inst.commandLine({"7", "Proteins", "101"}).standardOutput,
               head101 + "<B>Escherichia coli</B>" + kOtherNames + "<BR>Escherichia coli->Escherichia->Bacteria->root<BR><BR>" +
                   kPageTail);
+}
+
+TEST(TaxfetchCommandLine, NamesStayWhenTheReportCannotUseTheCaches) {
+    // A species file whose cache path is too long for the report: the
+    // second run finds the loader's cache valid, the report refuses it, and
+    // the names must still come from the file.
+    Installation inst;
+    const std::string folder(240, 'd');
+    std::filesystem::create_directories(inst.install().file("taxonomy/" + folder));
+    inst.install().write("taxonomy/" + folder + "/names.dmp", smallNames());
+    std::string config = tarvexDat();
+    config.insert(config.find("Cluster\n"), "Taxonomy_6\nEnabled\t1\nSpeciesFiles\tNCBI:" + folder +
+                                                "/names.dmp\nNodesFiles\tNCBI:small_nodes.dmp\nend\n\n");
+    config.insert(config.find("end\n"),
+                  "LongPath\t../sequence/LongPath/LongPath_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t6\n");
+    inst.install().write("config/tarvex.dat", config);
+    const std::string expected = pageHead("101") + "<B>Escherichia coli</B>" + kOtherNames +
+                                 "<BR>Escherichia coli->Escherichia->Bacteria->root<BR><BR>" + kPageTail;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(inst.commandLine({"7", "LongPath", "101"}).standardOutput, expected);
+    }
 }
 
 TEST(TaxfetchCommandLine, GetAnswersLikeTheCommandLine) {
