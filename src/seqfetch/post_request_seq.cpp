@@ -41,18 +41,17 @@ post_request_seq::post_request_seq(int toolId, std::FILE* out, std::FILE* in) : 
 void post_request_seq::process(bool ok, brenvik::bv_session& session) {
     if (ok) {
         brenvik::bv_controlfile controlFile;
-        bool haveControlFile = true;
         try {
             controlFile.open(config.getOptions(), false, true);
         } catch (const brenvik::CControlFileError& e) {
-            // The road goes on: the job registration below then fails and says so.
-            haveControlFile = false;
+            // The road goes on: a closed control file holds no database, so
+            // the job registration below fails and reports why.
             errorReporter.report(e.getNumber(), jobNumber, e.getLine(), e.getModule().c_str(), e.getSubCluster());
             writer.addMessage(false, e.getNumber(), "Monitor is not running", "messages", errorReporter.getLastErrors(),
                               {}, 0);
         }
         brenvik::CJobManager jobs(jobNumber);
-        if (haveControlFile) jobs.setControlFile(&controlFile);
+        jobs.setControlFile(&controlFile);
         auto failedRegistration = [&] {
             writer.addMessage(false, 460, "Failed to register job. Please inspect tarvex error log.", "errbuf",
                               errorReporter.getLastErrors(), {}, 0);
@@ -71,8 +70,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
             }
             const std::string userId = std::to_string(session.getUserID());
             brenvik::ControlFileRecord* record = nullptr;
-            if (haveControlFile && jobs.registerJob({params.dbName}, 0, user, email, userId, "Getting sequence", "GET",
-                                                    0, true))
+            if (jobs.registerJob({params.dbName}, 0, user, email, userId, "Getting sequence", "GET", 0, true))
                 record = jobs.getDatabaseRecord("");
             if (record == nullptr) {
                 // A job that could not be registered, or has no entry to read,

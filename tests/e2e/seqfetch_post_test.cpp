@@ -234,6 +234,12 @@ TEST_F(SeqfetchPost, FailuresAreWholeDocumentsWithStatusZero) {
     const size_t jobError = out.find("<bvsq:error code=\"460\">\n      <bvsq:err_description>Failed to register job. "
                                      "Please inspect tarvex error log.</bvsq:err_description>\n      "
                                      "<bvsq:err_param name=\"errbuf\">");
+    // The registration itself says why it failed: a closed control file holds no database.
+    EXPECT_NE(out.find("Sorry, the database (SwissProt) is not currently available for searching</bvsq:err_param>"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(install().read("logs/errorlog.txt").find("   - Sorry, the database (SwissProt) is not currently"),
+              std::string::npos);
     EXPECT_NE(monitorError, std::string::npos) << out;
     EXPECT_NE(jobError, std::string::npos) << out;
     EXPECT_LT(monitorError, jobError);
