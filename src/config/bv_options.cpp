@@ -8,6 +8,7 @@
 #include "config/bv_configfile.h"
 #include "config/bv_options_table.h"
 #include "config/number_reader.h"
+#include "http/bv_connectionsettings.h"
 
 namespace brenvik {
 
@@ -108,8 +109,6 @@ std::string shortestText(double v) {
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
 }
-
-const char* const kProxyTypeNames[] = {"None", "Auto", "Registry", "Specify", "WPAD", "Environment"};
 
 }  // namespace
 
@@ -231,11 +230,10 @@ struct bv_optionshandlers {
         o.ReviewColDisplay.assign(reviewDisplayDefaults(), reviewDisplayDefaults() + bv_options::kReviewColumns);
     }
     static void proxyType(bv_options& o, const std::string& v, bv_optionsline& line) {
-        for (const char* name : kProxyTypeNames) {
-            if (v.size() == std::strlen(name) && prefixNoCase(v, name)) {
-                o.ProxyType = name;
-                return;
-            }
+        const int type = brenvik::proxyTypeFromName(v);
+        if (type >= 0) {
+            o.ProxyType = brenvik::proxyTypeToName(type);
+            return;
         }
         o.ProxyType = "Auto";
         ++line.bad;
