@@ -282,7 +282,9 @@ void bv_session::loadSession(const std::string& givenID) {
         }
         const char* cookies = env("HTTP_COOKIE");
         std::string cookieID;
-        if (cookies && getCookieSessionID(cookies, cookieID) && isSafeSessionID(cookieID)) {
+        // An empty cookie value names nothing (the look-up below runs) but
+        // is still traced; an unsafe one is ignored altogether.
+        if (cookies && getCookieSessionID(cookies, cookieID) && (cookieID.empty() || isSafeSessionID(cookieID))) {
             sessionID_ = cookieID;
             requestedID = cookieID;
             setErrorForUser(sessionID_, -1, kTraceCookie, sessionID_.c_str());

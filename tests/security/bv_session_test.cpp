@@ -243,6 +243,16 @@ TEST_F(SessionTest, MessagesGoToTheSecurityLog) {
     std::string log = tarvex_test::readFile(dir.file("logs/security.log"));
     EXPECT_EQ(log.rfind("Date, IP_address, Error_number, Severity, session_name, user_id, message", 0), 0u) << log;
     EXPECT_NE(log.find("\"10.0.0.7\",4357,1,\"\",-1,\"Session has timed out\""), std::string::npos) << log;
+
+    // At the debug level the look-up traces its steps, an empty cookie value included.
+    security("true", "6");
+    ::setenv("HTTP_COOKIE", "TARVEX_SESSION=; b=2", 1);
+    bv_session traced("");
+    EXPECT_FALSE(traced.isValid());
+    log = tarvex_test::readFile(dir.file("logs/security.log"));
+    EXPECT_NE(log.find(",4912,6,\"\",-1,\"Called bv_session::bv_session()\""), std::string::npos) << log;
+    EXPECT_NE(log.find(",4913,6,\"\",-1,\"Cookie from bv_session::bv_session() = \""), std::string::npos) << log;
+    EXPECT_NE(log.find(",4360,1,\"\",-1,\"User is not logged in"), std::string::npos) << log;
 }
 
 TEST_F(SessionTest, ExpiryAtTheEdgeAndTheTouch) {
