@@ -410,7 +410,11 @@ bool bv_session::isExpired() const {
 }
 
 bool bv_session::isDatabasePermitted(const std::string& database) const {
-    if (!isSecurityEnabled() || getUserID() == 3) return true;
+    // Only the security module's own "false" switches the checks off; any
+    // other flag value keeps them on.
+    std::string flag;
+    const bool checksOff = getParam("_SecurityEnabled", flag) && flag == "false";
+    if (checksOff || getUserID() == 3) return true;
     return tasks_.isDatabasePermitted(database);
 }
 
@@ -443,9 +447,8 @@ std::string bv_session::getIPAddress() const {
 }
 
 bool bv_session::isSecurityEnabled() const {
-    // Only the security module's own "false" switches the checks off.
     std::string v;
-    return !(getParam("_SecurityEnabled", v) && v == "false");
+    return !getParam("_SecurityEnabled", v) || v == "true";
 }
 
 // ---------------------------------------------------------------- parameters

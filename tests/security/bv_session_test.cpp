@@ -456,6 +456,30 @@ TEST_F(SessionTest, ParameterStoreAndFileRoundTrip) {
     EXPECT_EQ(invalid.getLastError(), 4361);
 }
 
+TEST_F(SessionTest, SecurityFlagForms) {
+    // The flag a front end reads is "true" or absent; the database checks
+    // are off only for the security module's own "false".
+    struct Case {
+        const char* value;  // null: no element
+        bool enabled;
+        bool anyDatabase;
+    };
+    security("true");
+    const SessionFileSpec alice = tarvex_test::userSession(7, {{10, 10, {"SwissProt"}}});
+    for (const Case& c : {Case{nullptr, true, false}, Case{"true", true, false}, Case{"false", false, true},
+                          Case{"False", false, false}, Case{"yes", false, false}}) {
+        SCOPED_TRACE(c.value ? c.value : "absent");
+        SessionFileSpec spec = withParam(alice, "securityEnabled", c.value ? c.value : "");
+        if (!c.value) std::erase_if(spec.params, [](const auto& p) { return p.first == "securityEnabled"; });
+        write("flag", spec);
+        bv_session s("flag");
+        ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
+        EXPECT_EQ(s.isSecurityEnabled(), c.enabled);
+        EXPECT_EQ(s.isDatabasePermitted("NCBInr"), c.anyDatabase);
+        EXPECT_TRUE(s.isDatabasePermitted("SwissProt"));
+    }
+}
+
 TEST_F(SessionTest, HugeTimeoutsSaturate) {
     security("true");
     write("forever", withParam(withParam(tarvex_test::userSession(5), "timeout", "9223372036854775807"),
