@@ -282,7 +282,9 @@ void bv_session::loadSession(const std::string& givenID) {
         }
         const char* cookies = env("HTTP_COOKIE");
         std::string cookieID;
-        if (cookies && getCookieSessionID(cookies, cookieID) && isSafeSessionID(cookieID)) {
+        // An empty cookie value names nothing (the look-up below runs) but
+        // is still traced; an unsafe one is ignored altogether.
+        if (cookies && getCookieSessionID(cookies, cookieID) && (cookieID.empty() || isSafeSessionID(cookieID))) {
             sessionID_ = cookieID;
             requestedID = cookieID;
             setErrorForUser(sessionID_, -1, kTraceCookie, sessionID_.c_str());
@@ -408,7 +410,11 @@ bool bv_session::isExpired() const {
 }
 
 bool bv_session::isDatabasePermitted(const std::string& database) const {
-    if (!isSecurityEnabled() || getUserID() == 3) return true;
+    // Only the security module's own "false" switches the checks off; any
+    // other flag value keeps them on.
+    std::string flag;
+    const bool checksOff = getParam("_SecurityEnabled", flag) && flag == "false";
+    if (checksOff || getUserID() == 3) return true;
     return tasks_.isDatabasePermitted(database);
 }
 
@@ -441,9 +447,8 @@ std::string bv_session::getIPAddress() const {
 }
 
 bool bv_session::isSecurityEnabled() const {
-    // Only the security module's own "false" switches the checks off.
     std::string v;
-    return !(getParam("_SecurityEnabled", v) && v == "false");
+    return !getParam("_SecurityEnabled", v) || v == "true";
 }
 
 // ---------------------------------------------------------------- parameters

@@ -33,6 +33,8 @@ public:
     std::string getFullUserName() const;
     std::string getEmailAddress() const;
     std::string getIPAddress() const;
+    // The session's own flag: true when absent or exactly "true". The
+    // database test keeps its checks for every value but exactly "false".
     bool isSecurityEnabled() const;
     int64_t getLastAccessed() const;
     bool isExpired() const;

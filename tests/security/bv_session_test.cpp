@@ -243,6 +243,16 @@ TEST_F(SessionTest, MessagesGoToTheSecurityLog) {
     std::string log = tarvex_test::readFile(dir.file("logs/security.log"));
     EXPECT_EQ(log.rfind("Date, IP_address, Error_number, Severity, session_name, user_id, message", 0), 0u) << log;
     EXPECT_NE(log.find("\"10.0.0.7\",4357,1,\"\",-1,\"Session has timed out\""), std::string::npos) << log;
+
+    // At the debug level the look-up traces its steps, an empty cookie value included.
+    security("true", "6");
+    ::setenv("HTTP_COOKIE", "TARVEX_SESSION=; b=2", 1);
+    bv_session traced("");
+    EXPECT_FALSE(traced.isValid());
+    log = tarvex_test::readFile(dir.file("logs/security.log"));
+    EXPECT_NE(log.find(",4912,6,\"\",-1,\"Called bv_session::bv_session()\""), std::string::npos) << log;
+    EXPECT_NE(log.find(",4913,6,\"\",-1,\"Cookie from bv_session::bv_session() = \""), std::string::npos) << log;
+    EXPECT_NE(log.find(",4360,1,\"\",-1,\"User is not logged in"), std::string::npos) << log;
 }
 
 TEST_F(SessionTest, ExpiryAtTheEdgeAndTheTouch) {
@@ -444,6 +454,30 @@ TEST_F(SessionTest, ParameterStoreAndFileRoundTrip) {
     bv_session invalid("missing");
     EXPECT_FALSE(invalid.setParam("x", "y"));
     EXPECT_EQ(invalid.getLastError(), 4361);
+}
+
+TEST_F(SessionTest, SecurityFlagForms) {
+    // The flag a front end reads is "true" or absent; the database checks
+    // are off only for the security module's own "false".
+    struct Case {
+        const char* value;  // null: no element
+        bool enabled;
+        bool anyDatabase;
+    };
+    security("true");
+    const SessionFileSpec alice = tarvex_test::userSession(7, {{10, 10, {"SwissProt"}}});
+    for (const Case& c : {Case{nullptr, true, false}, Case{"true", true, false}, Case{"false", false, true},
+                          Case{"False", false, false}, Case{"yes", false, false}}) {
+        SCOPED_TRACE(c.value ? c.value : "absent");
+        SessionFileSpec spec = withParam(alice, "securityEnabled", c.value ? c.value : "");
+        if (!c.value) std::erase_if(spec.params, [](const auto& p) { return p.first == "securityEnabled"; });
+        write("flag", spec);
+        bv_session s("flag");
+        ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
+        EXPECT_EQ(s.isSecurityEnabled(), c.enabled);
+        EXPECT_EQ(s.isDatabasePermitted("NCBInr"), c.anyDatabase);
+        EXPECT_TRUE(s.isDatabasePermitted("SwissProt"));
+    }
 }
 
 TEST_F(SessionTest, HugeTimeoutsSaturate) {
