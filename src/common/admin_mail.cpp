@@ -32,8 +32,10 @@ std::string withoutAngleBrackets(const std::string& text, std::size_t limit) {
 // On failure reports M322 from the given source line and returns false.
 bool writeMailFile(const reporter_platform::MailSettings& settings, const std::string& address,
                    const std::string& subject, const std::string& mailText, int reportLine, std::string& fileName) {
-    std::string pattern = osPath(settings.mailTempFile);
-    if (pattern.size() < 6 || pattern.compare(pattern.size() - 6, 6, "XXXXXX") != 0) pattern += ".XXXXXX";
+    std::string configured = settings.mailTempFile;
+    if (configured.size() < 6 || configured.compare(configured.size() - 6, 6, "XXXXXX") != 0)
+        configured += ".XXXXXX";
+    const std::string pattern = osPath(configured);
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
@@ -44,8 +46,9 @@ bool writeMailFile(const reporter_platform::MailSettings& settings, const std::s
     } else if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    // A failed mkstemp may leave the template half-changed: name the template.
-    fileName = fd >= 0 ? std::string(name.data()) : pattern;
+    // A failed mkstemp may leave the template half-changed: name the template
+    // as configured.
+    fileName = fd >= 0 ? std::string(name.data()) : configured;
     bool ok = fd >= 0 && writeAll(fd, mailFileContent(settings, DISPLAY_NAME, address, subject, mailText));
     if (fd >= 0) {
         if (::close(fd) != 0) ok = false;

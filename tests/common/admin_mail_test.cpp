@@ -110,15 +110,20 @@ TEST_F(AdminMailTest, FailuresAreReportedAndNotMailed) {
 }
 
 TEST_F(AdminMailTest, UnwritableMailFolder) {
+    // The message names the template as configured, backslashes included.
+    const std::string templates[] = {dir.file("missing/mail"), dir.file("missing") + "\\mail"};
     options.setMailTransport(2);
-    options.setMailTempFile(dir.file("missing/mail"));
-    publish();
-    EXPECT_EQ(mailAdministrator("x"), 0);
-    EXPECT_NE(errorLog().find("Error [M00322 - Job -1 - X00478:mailit]"), std::string::npos);
-    EXPECT_NE(errorLog().find("   - Failed to write temporary file (" + dir.file("missing/mail.XXXXXX") +
-                              ") for mail message\n"),
-              std::string::npos)
-        << errorLog();
+    for (const std::string& tmpl : templates) {
+        SCOPED_TRACE(tmpl);
+        unlink(dir.file("logs/errorlog.txt").c_str());
+        options.setMailTempFile(tmpl);
+        publish();
+        EXPECT_EQ(mailAdministrator("x"), 0);
+        EXPECT_NE(errorLog().find("Error [M00322 - Job -1 - X00478:mailit]"), std::string::npos);
+        EXPECT_NE(errorLog().find("   - Failed to write temporary file (" + tmpl + ".XXXXXX) for mail message\n"),
+                  std::string::npos)
+            << errorLog();
+    }
     EXPECT_EQ(recorded("args"), "");
 }
 
