@@ -86,4 +86,10 @@ void createMutexHandle(bv_winmutex*& slot) {
     errorReporter.report(509, -1, 84, "bv_mutex", "CreateMutex", code);
 }
 
+std::unique_ptr<bv_winmutex> createOwnedMutex() {
+    bv_winmutex* handle = nullptr;
+    createMutexHandle(handle);
+    return std::unique_ptr<bv_winmutex>(handle);
+}
+
 void closeSocketLibrary(int) { socketLibraryStarted = false; }

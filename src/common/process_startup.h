@@ -3,6 +3,7 @@
 // running a command line, standard input mode, the computer name, and the
 // critical section of the standalone/cluster switch.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "pal/mutex.h"
@@ -36,6 +37,8 @@ uint32_t enableLowFragmentationHeap(void* heap, bool force);
 
 // Creates an unnamed lock; on failure stores null and reports M509 (fatal).
 void createMutexHandle(bv_winmutex*& slot);
+// The same, owned by the caller.
+std::unique_ptr<bv_winmutex> createOwnedMutex();
 // No socket library needs starting or closing here; the flag records a start
 // should one ever be made, and is cleared in every case.
 void closeSocketLibrary(int job);

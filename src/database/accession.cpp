@@ -1,7 +1,9 @@
 #include "database/accession.h"
 
 #include "common/error_reporter.h"
+#include "config/bv_configfile.h"
 #include "config/bv_parserule.h"
+#include "database/bv_controlfile.h"
 
 #include <cstdio>
 #include <cstring>
@@ -99,6 +101,12 @@ char* getAccessionFromLine(const char* line, char* out, std::size_t size, Access
         errorReporter.report(129, -1, 85, "accession", head, std::string(rule.text));
     }
     return nullptr;
+}
+
+void setDatabaseAccessionRule(AccessionRule& rule, bv_configfile& config, const ControlFileRecord& record) {
+    rule.clear();
+    if (const bv_parserule* parseRule = config.getParseOptions()->getRule(databaseValue(record, kDbParseRule)))
+        rule.set(*parseRule);
 }
 
 }  // namespace brenvik

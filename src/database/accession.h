@@ -17,6 +17,8 @@
 namespace brenvik {
 
 class bv_parserule;
+class bv_configfile;
+struct ControlFileRecord;
 
 // One compiled rule text; owned by the AccessionRule that compiled it.
 class ParseRuleRegex {
@@ -63,5 +65,9 @@ struct AccessionRule {
 // extracted: no match (reported as 129 when report is set), a rule without a
 // compiled expression (127), a failing match, or a size of 0.
 char* getAccessionFromLine(const char* line, char* out, std::size_t size, AccessionRule& rule, bool report);
+
+// Sets the rule to the configuration's PARSE rule that the database's
+// control-file entry names; a number the configuration lacks leaves it empty.
+void setDatabaseAccessionRule(AccessionRule& rule, bv_configfile& config, const ControlFileRecord& record);
 
 }  // namespace brenvik

@@ -78,13 +78,11 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 failedRegistration();
                 jobs.finishJob(0, 0, 0);
             } else {
-                nucleicAcid_ = brenvik::databaseValue(*record, 52) != 0;
-                const int section = brenvik::databaseValue(*record, 56);
+                nucleicAcid_ = brenvik::databaseValue(*record, brenvik::kDbSequenceType) != 0;
+                const int section = brenvik::databaseValue(*record, brenvik::kDbTaxonomySection);
                 const bool sectionUsable = section >= 1 && section <= kMaxTaxonomySection;
                 if (sectionUsable) rules.loadFromSection(config.taxonomySection(section));
-                bv_winmutex* mutexHandle = nullptr;
-                createMutexHandle(mutexHandle);
-                std::unique_ptr<bv_winmutex> mutex(mutexHandle);
+                const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
 
                 std::unique_ptr<CTaxonomyNodeSet> nodes;
                 if ((params.showPI || params.showSequence) && nucleicAcid_) {
@@ -118,9 +116,12 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 }
                 writer.endMessageList(false);
                 writer.startAllProteins(jobNumber);
+                // One compiled rule serves every entry of the request.
+                brenvik::setDatabaseAccessionRule(accessionRule_, config, *record);
                 for (size_t i = 0; i < params.accessions.size(); ++i)
-                    if (params.foundIndex[i] != -1) writeProtein(*record, i, iterator, nodes.get());
+                    if (params.foundIndex[i] != -1) writeProtein(i, iterator, nodes.get());
 
+                accessionRule_.clear();
                 nodes.reset();
                 iterator.close();
                 jobs.finishJob(0, 0, 0);
@@ -144,8 +145,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
     }
 }
 
-void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i, CSequenceIterator& it,
-                                    CTaxonomyNodeSet* nodes) {
+void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNodeSet* nodes) {
     const int frame = params.frames[i];
     const std::string_view accession = params.accessions[i];
     const bool translate = nucleicAcid_ && frame >= 1 && frame <= 6;
@@ -161,10 +161,7 @@ void post_request_seq::writeProtein(brenvik::ControlFileRecord& record, size_t i
     if ((flags & ITER_SEQUENCE) && translate) flags |= ITER_LENGTH;
     it.flags = flags;
 
-    brenvik::AccessionRule rule;
-    if (const brenvik::bv_parserule* parseRule = config.getParseOptions()->getRule(brenvik::databaseValue(record, 55)))
-        rule.set(*parseRule);
-    it.readEntry(params.foundIndex[i], frame, &rule);
+    it.readEntry(params.foundIndex[i], frame, &accessionRule_);
 
     bool warnings = false;
     std::string buffer;  // the sequence as it is shown and measured

@@ -4,6 +4,7 @@
 // protein element per found accession.
 #include <cstdio>
 
+#include "database/accession.h"
 #include "database/seq_iter.h"
 #include "request/post_request.h"
 
@@ -16,11 +17,12 @@ public:
 protected:
     void process(bool ok, brenvik::bv_session& session) override;
     // One protein element for requested accession i (found by the scan).
-    void writeProtein(brenvik::ControlFileRecord& record, size_t i, CSequenceIterator& iterator,
-                      CTaxonomyNodeSet* nodes);
+    void writeProtein(size_t i, CSequenceIterator& iterator, CTaxonomyNodeSet* nodes);
 
 private:
     bool nucleicAcid_ = false;
+    // The database's accession rule while its proteins are written.
+    brenvik::AccessionRule accessionRule_;
 };
 
 // The POST road of bv-seqfetch's main: runs the request, returns 0.

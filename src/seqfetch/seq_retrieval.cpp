@@ -132,12 +132,10 @@ void retrieveSequence(const std::string& database, const std::string& accession,
     rules.loadFromSection(
         config.taxonomySection(brenvik::databaseValue(*record, brenvik::kDbTaxonomySection)));
 
-    bv_winmutex* mutex = nullptr;
-    createMutexHandle(mutex);
-    std::unique_ptr<bv_winmutex> mutexOwner(mutex);
+    const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
     CSequenceIterator iterator;
     iterator.open(0, record, config.getCluster()->getNodeIndex(), &rules, nullptr,
-                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex, nullptr,
+                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(), nullptr,
                   nullptr, 63, -1);
     if (iterator.findAccession(accession)) printSequenceEntry(*record, accession, iterator, outputType, frame, request);
     iterator.close();
@@ -172,9 +170,7 @@ void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& a
 
     brenvik::bv_configfile& config = *request.getConfig();
     brenvik::AccessionRule rule;
-    const brenvik::bv_parserule* parseRule =
-        config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule));
-    if (parseRule != nullptr) rule.set(*parseRule);
+    brenvik::setDatabaseAccessionRule(rule, config, record);
     // Same index, so only the frame changes before the entry is read again.
     iterator.readEntry(iterator.currentIndex, frame, &rule);
 

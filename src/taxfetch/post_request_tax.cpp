@@ -222,13 +222,8 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
 }
 
 void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomyNodeSet& nodes) {
-    bv_winmutex* mutexHandle = nullptr;
-    createMutexHandle(mutexHandle);
-    std::unique_ptr<bv_winmutex> mutex(mutexHandle);
-    accessionRule_.clear();
-    if (const brenvik::bv_parserule* parseRule =
-            config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule)))
-        accessionRule_.set(*parseRule);
+    const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
+    brenvik::setDatabaseAccessionRule(accessionRule_, config, record);
     initGeneticCodeTables(*geneticCodes, &rules);
 
     // One pass over the accession file finds every requested accession.

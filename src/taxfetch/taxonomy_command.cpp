@@ -34,12 +34,8 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
                  EntryFound& found) {
     brenvik::bv_configfile& config = *request.getConfig();
     brenvik::AccessionRule rule;
-    if (const brenvik::bv_parserule* parseRule =
-            config.getParseOptions()->getRule(brenvik::databaseValue(record, brenvik::kDbParseRule)))
-        rule.set(*parseRule);
-    bv_winmutex* mutexHandle = nullptr;
-    createMutexHandle(mutexHandle);
-    std::unique_ptr<bv_winmutex> mutex(mutexHandle);
+    brenvik::setDatabaseAccessionRule(rule, config, record);
+    const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
 
     CSequenceIterator iterator;
     iterator.open(0, &record, config.getCluster()->getNodeIndex(), request.taxonomyRules(), nullptr,
