@@ -1,5 +1,4 @@
 #include "config/bv_clusteroptions.h"
-#include "common/io_utils.h"
 
 #include <sys/stat.h>
 
@@ -8,6 +7,7 @@
 #include <memory>
 
 #include "common/bv_errs.h"
+#include "common/io_utils.h"
 #include "config/bv_sectionlines.h"
 #include "config/number_reader.h"
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <thread>
 
+#include "common/io_utils.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
 #include "config/bv_sectionlines.h"
@@ -32,7 +33,7 @@ constexpr const char* kStatusPageLine = "<BODY><H1>Tarvex search status page</H1
 
 bool fileExists(const std::string& path) {
     struct stat st;
-    return !path.empty() && ::stat(toNativePath(path).c_str(), &st) == 0;
+    return !path.empty() && ::stat(osPath(path).c_str(), &st) == 0;
 }
 
 // The configuration source as the section readers see it.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/bv_errs.h"
+#include "common/io_utils.h"
 #include "config/bv_configfetcher.h"
 #include "config/bv_sectionlines.h"
 #include "pal/last_error.h"
@@ -33,17 +34,10 @@ int classifyFileName(const char* name) {
 
 std::string toBackslashPath(const char* path) { return path != nullptr ? path : ""; }
 
-std::string toNativePath(const std::string& path) {
-    std::string out = path;
-    for (char& c : out)
-        if (c == '\\') c = '/';
-    return out;
-}
-
 FILE* openLocalFile(const std::string& path, const char* mode, bv_errs* errs) {
     std::string m = mode;
     if (m.find('e') == std::string::npos) m += 'e';  // never leak into the mail program
-    FILE* f = std::fopen(toNativePath(path).c_str(), m.c_str());
+    FILE* f = std::fopen(osPath(path).c_str(), m.c_str());
     if (f == nullptr) {
         NARROW_CHAR_PAL::captureLastError();
         if (errs != nullptr) errs->setSystemError(kMsgFailedToOpenFile, path, mode);
@@ -53,7 +47,7 @@ FILE* openLocalFile(const std::string& path, const char* mode, bv_errs* errs) {
 
 bool readWholeFile(const std::string& path, std::string& text) {
     text.clear();
-    int fd = ::open(toNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(osPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char buf[65536];
     for (;;) {

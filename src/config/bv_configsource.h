@@ -65,8 +65,6 @@ int classifyFileName(const char* name);
 
 // Paths are kept with "/": the name is historical. The empty text for null.
 std::string toBackslashPath(const char* path);
-// What a configured path opens on this system: every "\" becomes "/".
-std::string toNativePath(const std::string& path);
 
 // Opens the path (close-on-exec); on failure records message 256 with the path
 // as given and the mode, the system's text appended, and returns null.

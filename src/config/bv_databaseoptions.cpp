@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-
 #include "common/bv_errs.h"
 #include "config/bv_sectionlines.h"
 #include "config/number_reader.h"

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 #include "common/bv_errs.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"

@@ -1,5 +1,4 @@
 #include "database/acc_to_taxid.h"
-#include "common/io_utils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -9,6 +8,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 
 namespace {
 

@@ -1,5 +1,4 @@
 #include "database/species_names.h"
-#include "common/io_utils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +11,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"

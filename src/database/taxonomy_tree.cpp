@@ -1,5 +1,4 @@
 #include "database/taxonomy_tree.h"
-#include "common/io_utils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -11,6 +10,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "config/bv_taxonomyoptions.h"
 #include "database/taxonomy_line_reader.h"
 

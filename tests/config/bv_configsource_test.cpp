@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/bv_errs.h"
+#include "common/io_utils.h"
 #include "config/bv_configfetcher.h"
 #include "http/compressed_buffer.h"
 #include "support/http_test_server.h"
@@ -37,7 +38,7 @@ TEST(ConfigSource, ClassifyFileName) {
     for (const auto& c : cases) EXPECT_EQ(classifyFileName(c.name), c.kind) << (c.name ? c.name : "null");
     EXPECT_EQ(toBackslashPath(nullptr), "");
     EXPECT_EQ(toBackslashPath("../config/iam.dat"), "../config/iam.dat");
-    EXPECT_EQ(toNativePath("..\\config\\iam.dat"), "../config/iam.dat");
+    EXPECT_EQ(osPath("..\\config\\iam.dat"), "../config/iam.dat");
 }
 
 std::vector<std::string> readAll(bv_configsource& src) {
