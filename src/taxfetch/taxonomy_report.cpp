@@ -2,7 +2,6 @@
 // lineage, the description lines and the translation-table ID.
 #include <cstdio>
 #include <cstdlib>
-#include <unordered_set>
 
 #include "config/bv_taxonomyoptions.h"
 #include "taxfetch/taxonomy_commands.h"
@@ -97,28 +96,27 @@ void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scie
 
 void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, NameCaches& caches,
                        const TaxonomyNodesSection& section, std::unique_ptr<CTaxonomyNodeSet>& nodes) {
-    // A nodes file whose parent chain loops must not hang the request.
-    std::unordered_set<int> seen;
-    int current = taxId;
-    for (int step = 0; current > 0 && step < CTaxonomyNodeSet::maxLineageSteps; ++step) {
-        seen.insert(current);
-        if (useCaches) {
-            std::string name;
-            lookupTaxonomyNamesInCache(caches, current, name, nullptr);
-            out(htmlEscape(name));
-        } else if (const char* name = firstScientificName(lists, current)) {
-            out(htmlEscape(name));
-        }
-        if (current == 1) break;
+    // The root needs no tree; any other ID walks up the tree, which stops at
+    // a repeated ID so that a looping nodes file cannot hang the request.
+    std::vector<int> lineage;
+    if (taxId == 1) {
+        lineage.push_back(1);
+    } else if (taxId > 1) {
         if (!nodes) {
             std::string errorText;
             nodes = loadTaxonomyNodes(kReportJob, &section, errorText, false);
         }
-        int parent = 0, table = 1;
-        if (!nodes->getParent(current, parent, table)) parent = 0;
-        if (parent <= 0 || seen.count(parent) != 0) break;
-        out("->");
-        current = parent;
+        lineage = nodes->getLineage(taxId);
+    }
+    for (size_t i = 0; i < lineage.size(); ++i) {
+        if (i > 0) out("->");
+        if (useCaches) {
+            std::string name;
+            lookupTaxonomyNamesInCache(caches, lineage[i], name, nullptr);
+            out(htmlEscape(name));
+        } else if (const char* name = firstScientificName(lists, lineage[i])) {
+            out(htmlEscape(name));
+        }
     }
     out("<BR><BR>");
 }
