@@ -78,25 +78,14 @@ uint32_t codeForCurl(CURLcode rc) {
     }
 }
 
-// libcurl's global state lives while any client does: the first client
-// initialises it, the last one to go cleans it up. The count is guarded,
-// since neither call may run beside the other.
-std::mutex& httpLibraryMutex() {
-    static std::mutex* m = new std::mutex();  // never destroyed: clients may outlive static teardown
-    return *m;
-}
-int httpLibraryUsers = 0;
-
-void acquireHttpLibrary() {
+// libcurl's global state is set up once by the first client and kept for the
+// life of the process, like the system's own HTTP layer: no count is kept.
+void registerHttpTexts() {
     static std::once_flag once;
-    std::call_once(once, [] { NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText); });
-    std::lock_guard<std::mutex> lock(httpLibraryMutex());
-    if (httpLibraryUsers++ == 0) curl_global_init(CURL_GLOBAL_DEFAULT);
-}
-
-void releaseHttpLibrary() {
-    std::lock_guard<std::mutex> lock(httpLibraryMutex());
-    if (--httpLibraryUsers == 0) curl_global_cleanup();
+    std::call_once(once, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        NARROW_CHAR_PAL::setHttpErrorTextLookup(httpErrorText);
+    });
 }
 
 bool startsWith(const std::string& s, const char* prefix) {
@@ -322,10 +311,8 @@ void TransferProgress::update(uint64_t done, uint64_t expected) {
 
 bv_http_helper::bv_http_helper(const std::string& baseUrl, const bv_connectionsettings& settings)
     : baseUrl_(baseUrl), settings_(settings) {
-    acquireHttpLibrary();
+    registerHttpTexts();
 }
-
-bv_http_helper::~bv_http_helper() { releaseHttpLibrary(); }
 
 std::string bv_http_helper::joinUrl(const std::string& base, const std::string& path) {
     return path.empty() ? base : base + "/" + path;

@@ -66,7 +66,6 @@ public:
     static constexpr uint64_t kMaxBody = 104857600;
 
     bv_http_helper(const std::string& baseUrl, const bv_connectionsettings& settings);
-    ~bv_http_helper();
     bv_http_helper(const bv_http_helper&) = delete;
     bv_http_helper& operator=(const bv_http_helper&) = delete;
 
