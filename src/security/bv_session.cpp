@@ -600,9 +600,9 @@ bool bv_session::loadFromFile(const bv_security_tasks* filter) {
             standard_[param] = helper.getString(helper.getChildElement(data, element, 0));
 
     if (bv_XmlElement* list = helper.getChildElement(data, "bvs:custom_parameters", 0)) {
-        const int count = helper.countChildElements(list, "bvs:param");
-        for (int i = 0; i < count; ++i) {
-            bv_XmlElement* param = helper.getChildElement(list, "bvs:param", i);
+        bv_XmlElement* param = helper.hasChildElement(list, "bvs:param", 0) ? helper.getChildElement(list, "bvs:param", 0)
+                                                                           : nullptr;
+        for (; param; param = helper.getNextSiblingElement(param, "bvs:param")) {
             bv_XmlElement* name = helper.getChildElement(param, "bvs:paramName", 0);
             bv_XmlElement* value = helper.getChildElement(param, "bvs:paramValue", 0);
             if (name && value) custom_[helper.getString(name)] = helper.getString(value);

@@ -358,6 +358,13 @@ bool bv_XMLHelper::hasChildElement(bv_XmlElement* parent, const std::string& nam
     return findChild(parent, name, index) != nullptr;
 }
 
+bv_XmlElement* bv_XMLHelper::getNextSiblingElement(bv_XmlElement* element, const std::string& name) {
+    if (element == nullptr) return nullptr;
+    for (DOMElement* next = element->getNextElementSibling(); next; next = next->getNextElementSibling())
+        if (name.empty() || xmlToUtf8(next->getNodeName()) == name) return next;
+    return nullptr;
+}
+
 std::string bv_XMLHelper::getString(bv_XmlElement* element) {
     return element ? xmlToUtf8(element->getTextContent()) : std::string();
 }

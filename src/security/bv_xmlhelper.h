@@ -126,6 +126,10 @@ public:
     bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
     int countChildElements(bv_XmlElement* parent, const std::string& name);
     bool hasChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
+    // The next element after element among its siblings with the name (any
+    // name when empty), or null; records nothing. A walk over many children
+    // takes this step instead of counting from the first child each time.
+    bv_XmlElement* getNextSiblingElement(bv_XmlElement* element, const std::string& name);
 
     // element must not be null.
     std::string getString(bv_XmlElement* element);

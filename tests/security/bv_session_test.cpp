@@ -699,4 +699,39 @@ TEST_F(SessionTest, BrokenOptionsFileBuildsNoFallbackSession) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sessions()), {}), 0);
 }
 
+// Many custom parameters and tasks are read in one pass over the file (a
+// sanitizer build would take minutes for a walk from the first child per
+// element); every value arrives, and a later duplicate name wins.
+TEST_F(SessionTest, ManyParametersAndTasksAreAllRead) {
+    security("true");
+    constexpr int kCount = 20000;
+    SessionFileSpec spec = tarvex_test::userSession(5);
+    for (int i = 0; i < kCount; ++i) spec.custom.emplace_back("p" + std::to_string(i), "v" + std::to_string(i));
+    spec.custom.emplace_back("p7", "again");
+    SessionTaskSpec databases{10, 10, {}};
+    for (int i = 0; i < kCount; ++i) databases.values.push_back("DB" + std::to_string(i));
+    spec.tasks.push_back(databases);
+    for (int i = 0; i < kCount / 10; ++i) spec.tasks.push_back({100 + i, 4, {std::to_string(i), std::to_string(-i)}});
+    write("many", spec);
+
+    bv_session s("many");
+    ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
+    std::string v;
+    for (int i : {0, 1, 9999, kCount - 1}) {
+        EXPECT_TRUE(s.getParam("p" + std::to_string(i), v)) << i;
+        EXPECT_EQ(v, "v" + std::to_string(i));
+    }
+    EXPECT_TRUE(s.getParam("p7", v));
+    EXPECT_EQ(v, "again");
+    EXPECT_FALSE(s.getParam("p" + std::to_string(kCount), v));
+    const brenvik::bv_security_tasks& tasks = s.getPermittedTasks();
+    EXPECT_EQ(tasks.getNumberOfTasks(), 1 + kCount / 10);
+    EXPECT_TRUE(s.isDatabasePermitted("DB0"));
+    EXPECT_TRUE(s.isDatabasePermitted("DB" + std::to_string(kCount - 1)));
+    EXPECT_FALSE(s.isDatabasePermitted("DB" + std::to_string(kCount)));
+    const brenvik::bv_security_task last = tasks.getTaskByIndex(kCount / 10);
+    EXPECT_EQ(last.getTaskID(), 100 + kCount / 10 - 1);
+    EXPECT_EQ(last.getIntValues(), (std::vector<int>{-(kCount / 10 - 1), kCount / 10 - 1}));
+}
+
 }  // namespace
