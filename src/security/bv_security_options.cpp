@@ -22,7 +22,13 @@ bool bv_security_options::load() {
 
     bv_XMLHelper helper(this, true, false);
     if (!helper.parseFile(fileName_, securitySchemaLocation())) {
-        setError(kLoadFailed);
+        // The first error the parse recorded is the cause; the summary that
+        // callers show carries it.
+        std::string cause;
+        for (int i = 1; i <= getNumberOfErrors() && cause.empty(); ++i)
+            if (getErrorSeverity(i) == 1) cause = getErrorString(i);
+        if (cause.empty()) setError(kLoadFailed);
+        else setErrorWithDetail(*this, cause, kLoadFailed);
         return false;
     }
     bv_XmlElement* options = helper.getChildElement(helper.getRootElement(), "bvs:options", 0);

@@ -78,10 +78,7 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
     } else if (type_ == 9) {
         addStringValue(hasValue ? helper.getString(first()) : std::string());
     } else if (isIntList(type_) || isDoubleList(type_) || type_ == 10) {
-        const int count = helper.countChildElements(values, "bvs:value");
-        for (int i = 0; i < count; ++i) {
-            bv_XmlElement* v = helper.getChildElement(values, "bvs:value", i);
-            if (!v) break;
+        for (bv_XmlElement* v = hasValue ? first() : nullptr; v; v = helper.getNextSiblingElement(v, "bvs:value")) {
             if (type_ == 10) addStringValue(helper.getString(v));
             else if (isDoubleList(type_)) addDoubleValue(helper.getDouble(v));
             else addIntValue(helper.getInt(v));
@@ -160,10 +157,10 @@ bool bv_security_tasks::isDatabasePermitted(const std::string& name) const {
 
 bool bv_security_tasks::readFromXml(const bv_security_tasks* filter, bv_XMLHelper& helper, bv_XmlElement* list) {
     tasks_.clear();
-    const int count = list ? helper.countChildElements(list, "bvs:task") : 0;
-    for (int i = 0; i < count; ++i) {
-        bv_XmlElement* element = helper.getChildElement(list, "bvs:task", i);
-        if (!helper.isOK() || !element) return false;
+    bv_XmlElement* element = helper.hasChildElement(list, "bvs:task", 0) ? helper.getChildElement(list, "bvs:task", 0)
+                                                                         : nullptr;
+    for (; element; element = helper.getNextSiblingElement(element, "bvs:task")) {
+        if (!helper.isOK()) return false;
         bv_security_task task;
         if (!task.readFromXml(helper, element)) return false;
         if (filter && !filter->hasTask(task.getTaskID())) continue;

@@ -20,14 +20,18 @@
 
 #include "common/text_utils.h"
 #include "config/number_reader.h"
+#include "pal/last_error.h"
+#include "pal/system_text.h"
 #include "security/bv_security_constants.h"
 #include "security/bv_security_session.h"
 #include "security/bv_xmlhelper.h"
+#include "security/bv_xmltext.h"
 
 namespace brenvik {
 
 using bvparser_internal::bv_XmlElement;
 using bvparser_internal::bv_XMLHelper;
+using bvparser_internal::trimXmlSpace;
 
 namespace {
 
@@ -88,6 +92,25 @@ bool parseTime(const std::string& text, int64_t& value) {
 std::string toUpper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
+}
+
+// A switch of a session file reads as the word it holds, whatever XML white
+// space an editor put around it.
+bool flagIs(const std::string& value, const char* word) { return trimXmlSpace(value) == word; }
+
+// "<path as configured>: <the system's text>" for a failed file call.
+std::string fileFailure(const std::string& path, int error) {
+    return path + ": " + getSystemErrorText(static_cast<uint32_t>(error));
+}
+
+// When the session folder itself cannot be used, the path and the system's
+// code of the failure; nothing when it is a folder that can be searched.
+bool sessionFolderFails(std::string& path, int& error) {
+    struct stat st;
+    if (::stat(bv_session::kSessionDir, &st) == 0) return false;  // the trailing "/" refuses a plain file
+    path = bv_session::kSessionDir;
+    error = errno;
+    return true;
 }
 
 }  // namespace
@@ -236,6 +259,13 @@ bool bv_session::createCommandLineSession(const bv_security_options& options) {
         return std::remove(filePath().c_str()) == 0;
     }
     if (sessionFileExists(sessionID_)) return true;
+    return writeCommandLineSession(options);
+}
+
+bool bv_session::writeCommandLineSession(const bv_security_options& options) {
+    standard_.clear();
+    custom_.clear();
+    tasks_.clear();
     saveEnabled_ = false;
     setParam("_UserID", "3");
     setParam("_UserName", "Commandline");
@@ -257,6 +287,17 @@ void bv_session::loadSession(const std::string& givenID) {
     setLoggingFile(options.getLogFileName(), options.getLogLevel());
     setError(kTraceConstructed, givenID.c_str());
     copyFrom(options);
+    if (!options.isValid()) {
+        // The options file's own messages reach the security log as well,
+        // and no fallback session is built on a broken file: its 4108, which
+        // names the cause, stays the last message, the one a request shows.
+        bv_errs log(options.getLogLevel());
+        log.setLoggingFile(options.getLogFileName(), options.getLogLevel());
+        for (int i = 1; i <= options.getNumberOfErrors(); ++i)
+            log.addError(options.getErrorNumber(i), options.getErrorString(i), options.getErrorSeverity(i),
+                         std::string(), -1, -1, std::string());
+        return;
+    }
 
     const char* remoteAddr = env("REMOTE_ADDR");
     // The ID the request named (given or cookie); automatic sessions must
@@ -271,8 +312,16 @@ void bv_session::loadSession(const std::string& givenID) {
         }
         sessionID_ = givenID;
         requestedID = givenID;
-        if (!isSpecialID(sessionID_) && !sessionFileExists(sessionID_)) {
-            setError(kTimedOut);
+        struct stat st;
+        if (!isSpecialID(sessionID_) && ::stat(filePath().c_str(), &st) != 0) {
+            // Only a file missing from a usable folder is a session that timed
+            // out and was removed; any other failure is named as it is.
+            int error = errno;
+            std::string failed = filePath();
+            if (error != ENOENT || sessionFolderFails(failed, error))
+                setErrorWithDetail(*this, fileFailure(failed, error), kLoadFailedNoMessage);
+            else
+                setError(kTimedOut);
             return;
         }
     } else {
@@ -313,26 +362,40 @@ void bv_session::loadSession(const std::string& givenID) {
             else if (findComputerSession(remoteAddr, found)) sessionID_ = found;
             else if (findAgentStringSession(found)) sessionID_ = found;
             else if (sessionFileExists(kGuestID)) sessionID_ = kGuestID;
-        } else {
-            createCommandLineSession(options);
+        } else if (!createCommandLineSession(options)) {
+            return;  // the failed write is recorded; there is nothing to load
         }
     }
 
     // 6. Load the file.
     if (sessionID_.empty()) {
-        setError(kNotLoggedIn);
+        std::string failed;
+        int error = 0;
+        if (sessionFolderFails(failed, error)) setErrorWithDetail(*this, fileFailure(failed, error), kNotLoggedIn);
+        else setError(kNotLoggedIn);
         return;
     }
     setErrorForUser(sessionID_, -1, kTraceLoading, sessionID_.c_str());
+    // A command-line session file that a failed write of an older release
+    // left empty or cut is written anew; the messages of the failed read
+    // stay in the security log only.
+    const bool commandLine = sessionID_ == kCommandLineID && remoteAddr == nullptr && options.isSecurityEnabled();
+    const bv_errs beforeLoad = commandLine ? bv_errs(*this) : bv_errs();
     if (!loadFromFile(nullptr)) {
-        if (isValid()) setError(kLoadFailedNoMessage);
-        return;
+        if (commandLine && NARROW_CHAR_PAL::getLastError() == 0) {  // read, but not usable
+            static_cast<bv_errs&>(*this) = beforeLoad;
+            if (!writeCommandLineSession(options)) return;
+        } else {
+            if (isValid()) setError(kLoadFailedNoMessage);
+            return;
+        }
     }
 
-    // 7. IP binding.
+    // 7. IP binding: a bound session needs the client's address to match,
+    // and a request without one cannot show that it does.
     std::string verify;
-    if (getParam("_VerifyIPAddress", verify) && verify == "true" && remoteAddr != nullptr &&
-        getIPAddress() != remoteAddr) {
+    if (getParam("_VerifyIPAddress", verify) && flagIs(verify, "true") &&
+        (remoteAddr == nullptr || getIPAddress() != remoteAddr)) {
         setError(kWrongIPAddress);
         return;
     }
@@ -386,7 +449,7 @@ void bv_session::loadSession(const std::string& givenID) {
     if (loginFailed) return;  // a failed login must not keep the session alive
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     if (::utimensat(AT_FDCWD, filePath().c_str(), times, 0) != 0) {
-        std::string reason = "utimensat returns " + std::to_string(errno);
+        const std::string reason = getSystemErrorText(static_cast<uint32_t>(errno));
         setError(kTouchFailed, filePath().c_str(), reason.c_str());
     }
 }
@@ -413,7 +476,7 @@ bool bv_session::isDatabasePermitted(const std::string& database) const {
     // Only the security module's own "false" switches the checks off; any
     // other flag value keeps them on.
     std::string flag;
-    const bool checksOff = getParam("_SecurityEnabled", flag) && flag == "false";
+    const bool checksOff = getParam("_SecurityEnabled", flag) && flagIs(flag, "false");
     if (checksOff || getUserID() == 3) return true;
     return tasks_.isDatabasePermitted(database);
 }
@@ -448,7 +511,7 @@ std::string bv_session::getIPAddress() const {
 
 bool bv_session::isSecurityEnabled() const {
     std::string v;
-    return !getParam("_SecurityEnabled", v) || v == "true";
+    return !getParam("_SecurityEnabled", v) || flagIs(v, "true");
 }
 
 // ---------------------------------------------------------------- parameters
@@ -490,7 +553,7 @@ bool bv_session::eraseParam(const std::string& name) { return mapFor(name).erase
 bool bv_session::getBoolParam(const std::string& name, bool& value) const {
     std::string text;
     bool present = getParam(name, text);
-    value = present && text == "true";
+    value = present && flagIs(text, "true");
     return present;
 }
 
@@ -537,9 +600,9 @@ bool bv_session::loadFromFile(const bv_security_tasks* filter) {
             standard_[param] = helper.getString(helper.getChildElement(data, element, 0));
 
     if (bv_XmlElement* list = helper.getChildElement(data, "bvs:custom_parameters", 0)) {
-        const int count = helper.countChildElements(list, "bvs:param");
-        for (int i = 0; i < count; ++i) {
-            bv_XmlElement* param = helper.getChildElement(list, "bvs:param", i);
+        bv_XmlElement* param = helper.hasChildElement(list, "bvs:param", 0) ? helper.getChildElement(list, "bvs:param", 0)
+                                                                           : nullptr;
+        for (; param; param = helper.getNextSiblingElement(param, "bvs:param")) {
             bv_XmlElement* name = helper.getChildElement(param, "bvs:paramName", 0);
             bv_XmlElement* value = helper.getChildElement(param, "bvs:paramValue", 0);
             if (name && value) custom_[helper.getString(name)] = helper.getString(value);
@@ -586,7 +649,12 @@ bool bv_session::saveToFile(const bv_security_tasks* filter) {
         return false;
     }
     if (!helper.saveFile(filePath())) {
-        setError(kSaveFailed, sessionID_.c_str());
+        // The system's reason of a failed write, not only that it failed.
+        const uint32_t error = NARROW_CHAR_PAL::getLastError();
+        if (error != 0)
+            setErrorWithDetail(*this, fileFailure(filePath(), static_cast<int>(error)), kSaveFailed, sessionID_.c_str());
+        else
+            setError(kSaveFailed, sessionID_.c_str());
         return false;
     }
     return helper.isOK();

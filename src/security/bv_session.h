@@ -33,8 +33,9 @@ public:
     std::string getFullUserName() const;
     std::string getEmailAddress() const;
     std::string getIPAddress() const;
-    // The session's own flag: true when absent or exactly "true". The
-    // database test keeps its checks for every value but exactly "false".
+    // The session's own flag: true when absent or "true". The database test
+    // keeps its checks for every value but "false". Both words are compared
+    // exactly after trimming XML white space.
     bool isSecurityEnabled() const;
     int64_t getLastAccessed() const;
     bool isExpired() const;
@@ -70,6 +71,8 @@ public:
 private:
     void initKnownParamNames();
     void loadSession(const std::string& givenID);
+    // Fills and writes the command-line session's parameters (security on).
+    bool writeCommandLineSession(const bv_security_options& options);
     std::map<std::string, std::string>& mapFor(const std::string& name);
     const std::map<std::string, std::string>& mapFor(const std::string& name) const;
     std::string filePath() const { return kSessionDir + sessionID_; }

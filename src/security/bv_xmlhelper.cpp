@@ -10,13 +10,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <locale>
 #include <map>
 #include <new>
 #include <sstream>
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/LocalFileFormatTarget.hpp>
+#include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -30,7 +31,10 @@
 #include <xercesc/validators/schema/SchemaSymbols.hpp>
 
 #include "common/bv_winmutex.h"
+#include "common/io_utils.h"
 #include "config/number_reader.h"
+#include "pal/last_error.h"
+#include "pal/system_text.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_xmltext.h"
 
@@ -138,10 +142,23 @@ void bv_XMLErrorReporter::recordAll(const std::string& text) {
     for (brenvik::bv_errs* errs : list_) errs->setError(kXmlFailure, text.c_str());
 }
 
+void bv_XMLErrorReporter::setDocument(const std::string& path) {
+    document_ = path;
+    std::error_code failed;
+    absoluteDocument_ = std::filesystem::absolute(path, failed).lexically_normal().string();
+    if (failed) absoluteDocument_.clear();
+}
+
+std::string bv_XMLErrorReporter::documentName(const std::string& systemId) const {
+    if (!absoluteDocument_.empty() && (systemId == absoluteDocument_ || systemId == "file://" + absoluteDocument_))
+        return document_;
+    return systemId;
+}
+
 void bv_XMLErrorReporter::error(const SAXParseException& e) {
     errorSeen_ = true;
-    std::string text = xmlToUtf8(e.getSystemId()) + ": line " + std::to_string(e.getLineNumber()) + ", col " +
-                       std::to_string(e.getColumnNumber()) + " - " + xmlToUtf8(e.getMessage());
+    std::string text = documentName(xmlToUtf8(e.getSystemId())) + ": line " + std::to_string(e.getLineNumber()) +
+                       ", col " + std::to_string(e.getColumnNumber()) + " - " + xmlToUtf8(e.getMessage());
     recordAll(text);
 }
 
@@ -259,6 +276,18 @@ std::map<std::u16string, std::string> schemaFiles(const std::string& documentPat
 bool bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation) {
     delete parser_;
     parser_ = nullptr;
+    // A file that cannot be opened is named by the path as given, with the
+    // system's reason; the parser would name it by the server's absolute
+    // path, which a page must not show.
+    NARROW_CHAR_PAL::setLastError(0);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const auto error = static_cast<uint32_t>(errno);
+        if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(error)).c_str());
+        NARROW_CHAR_PAL::setLastError(error);
+        return false;
+    }
+    ::close(fd);
     try {
         parser_ = new XercesDOMParser(nullptr, &memHandler_);
         parser_->setErrorHandler(&reporter_);
@@ -273,6 +302,7 @@ bool bv_XMLHelper::parseFile(const std::string& path, const std::string& externa
         // Hostile files: no entity, DTD or schema beyond our local schema,
         // and a bound on entity expansion.
         resolver_->setSchemas(schemaFiles(path, externalSchemaLocation));
+        reporter_.setDocument(path);
         parser_->setXMLEntityResolver(resolver_.get());
         parser_->setDisableDefaultEntityResolution(true);
         securityManager_ = std::make_unique<SecurityManager>();
@@ -328,12 +358,19 @@ bool bv_XMLHelper::hasChildElement(bv_XmlElement* parent, const std::string& nam
     return findChild(parent, name, index) != nullptr;
 }
 
+bv_XmlElement* bv_XMLHelper::getNextSiblingElement(bv_XmlElement* element, const std::string& name) {
+    if (element == nullptr) return nullptr;
+    for (DOMElement* next = element->getNextElementSibling(); next; next = next->getNextElementSibling())
+        if (name.empty() || xmlToUtf8(next->getNodeName()) == name) return next;
+    return nullptr;
+}
+
 std::string bv_XMLHelper::getString(bv_XmlElement* element) {
     return element ? xmlToUtf8(element->getTextContent()) : std::string();
 }
 
 bool bv_XMLHelper::getBool(bv_XmlElement* element) {
-    std::string text = getString(element);
+    std::string text = trimXmlSpace(getString(element));
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text == "true" || text == "1" || text == "yes";
 }
@@ -484,23 +521,15 @@ struct Released {
 }  // namespace
 
 bool bv_XMLHelper::saveFile(const std::string& path) {
+    NARROW_CHAR_PAL::setLastError(0);
     DOMDocument* doc = currentDocument();
     if (doc == nullptr) {
         if (owner_) owner_->setError(kNoRoot);
         return false;
     }
-    // The temporary keeps the target's name as its start, so it stays in the
-    // same folder (rename is atomic) and can never match a name pattern that
-    // ends with a fixed suffix.
-    std::string temp = path + ".tmpXXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        if (owner_) owner_->setError(kXmlFailure, (path + ": " + std::strerror(errno)).c_str());
-        return false;
-    }
-    ::fchmod(fd, 0666 & ~currentUmask());
-    ::close(fd);
-
+    // The document is made in memory first and written by our own calls, so
+    // that every failure of the write, the flush or the close is seen.
+    std::string text;
     bool written = false;
     try {
         DOMImplementation* impl = DOMImplementationRegistry::getDOMImplementation(u"LS");
@@ -512,30 +541,43 @@ bool bv_XMLHelper::saveFile(const std::string& path) {
             config->setParameter(XMLUni::fgDOMWRTDiscardDefaultContent, false);
         if (config->canSetParameter(XMLUni::fgDOMWRTFormatPrettyPrint, true))
             config->setParameter(XMLUni::fgDOMWRTFormatPrettyPrint, true);
-        {
-            LocalFileFormatTarget target(X(temp).c_str(), &memHandler_);
-            Released<DOMLSOutput> output{impl->createLSOutput(&memHandler_)};
-            output.object->setEncoding(X(encoding_).c_str());
-            output.object->setByteStream(&target);
-            written = serializer.object->write(doc, output.object);
-            target.flush();
-        }
+        MemBufFormatTarget target(16384, &memHandler_);
+        Released<DOMLSOutput> output{impl->createLSOutput(&memHandler_)};
+        output.object->setEncoding(X(encoding_).c_str());
+        output.object->setByteStream(&target);
+        written = serializer.object->write(doc, output.object);
+        text.assign(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
     } catch (...) {
         recordException(std::current_exception());
         written = false;
     }
-    if (written && isOK()) {
-        int sync = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-        if (sync >= 0) {
-            ::fsync(sync);
-            ::close(sync);
-        }
-        if (::rename(temp.c_str(), path.c_str()) == 0) return isOK();
-        if (owner_) owner_->setError(kXmlFailure, (path + ": " + std::strerror(errno)).c_str());
-    } else if (written == false && !reporter_.errorSeen() && owner_ && owner_->isValid()) {
-        owner_->setError(kXmlFailure, (path + ": the document could not be written").c_str());
+    if (!written) {
+        if (!reporter_.errorSeen() && owner_ && owner_->isValid())
+            owner_->setError(kXmlFailure, (path + ": the document could not be written").c_str());
+        return false;
     }
-    ::unlink(temp.c_str());
+    if (!isOK()) return false;
+
+    // The temporary keeps the target's name as its start, so it stays in the
+    // same folder (rename is atomic) and can never match a name pattern that
+    // ends with a fixed suffix. It is renamed into place only when all of it
+    // is on disk: a full disk must not leave an empty or cut file behind
+    // for every later reader.
+    std::string temp = path + ".tmpXXXXXX";
+    int fd = ::mkstemp(temp.data());
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        ::fchmod(fd, 0666 & ~currentUmask());
+        if (!writeAll(fd, text) || ::fsync(fd) != 0) error = errno;
+        if (::close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+        if (error != 0) ::unlink(temp.c_str());
+    }
+    if (error == 0) return isOK();
+    // The caller may name the failure again from the thread's last error.
+    NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(error));
+    if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(static_cast<uint32_t>(error))).c_str());
+    NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(error));
     return false;
 }
 

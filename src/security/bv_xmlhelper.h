@@ -79,11 +79,18 @@ public:
     void addErrorObject(brenvik::bv_errs* errs);
     void removeErrorObject(brenvik::bv_errs* errs);
     bool errorSeen() const { return errorSeen_; }
+    // The document about to be parsed, by the path its caller gave: errors
+    // in it name that path, not the absolute one the parser makes of it,
+    // which a page must not show.
+    void setDocument(const std::string& path);
 
 private:
     void recordAll(const std::string& text);
+    std::string documentName(const std::string& systemId) const;
 
     bool errorSeen_ = false;
+    std::string document_;
+    std::string absoluteDocument_;
     std::vector<brenvik::bv_errs*> list_;
 };
 
@@ -110,12 +117,19 @@ public:
     // externalSchemaLocation: namespace and location pairs; a relative
     // location is taken from the parsed file's folder. Only those local
     // schema files are ever read: no DTD, entity or remote schema is fetched.
+    // A file that cannot be opened records 2049 with the path as given and
+    // the system's text, and leaves that code as the thread's last platform
+    // error (0 after any other outcome).
     bool parseFile(const std::string& path, const std::string& externalSchemaLocation);
 
     bv_XmlElement* getRootElement();
     bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
     int countChildElements(bv_XmlElement* parent, const std::string& name);
     bool hasChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
+    // The next element after element among its siblings with the name (any
+    // name when empty), or null; records nothing. A walk over many children
+    // takes this step instead of counting from the first child each time.
+    bv_XmlElement* getNextSiblingElement(bv_XmlElement* element, const std::string& name);
 
     // element must not be null.
     std::string getString(bv_XmlElement* element);
@@ -137,8 +151,11 @@ public:
     void setText(bv_XmlElement* element, const std::string& text) override;
 
     // Writes the created (else the parsed) document to a temporary file in
-    // the target's folder and renames it into place, so readers never see
-    // a half-written file.
+    // the target's folder and renames it into place only after the whole
+    // text was written, flushed and closed without error, so readers never
+    // see a half-written file. On failure the temporary is removed, the
+    // target is left as it was, and the thread's last platform error holds
+    // the system's code of the failed call (0 when none failed).
     bool saveFile(const std::string& path);
 
     const std::string& getEncoding() const { return encoding_; }

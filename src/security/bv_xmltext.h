@@ -11,4 +11,9 @@ namespace bvparser_internal {
 std::u16string utf8ToXml(const std::string& text);
 std::string xmlToUtf8(const XMLCh* text);
 
+// The text without the XML white space (space, tab, CR, LF) around it: an
+// editor may put a value on a line of its own, and a switch must still read
+// as what it says.
+std::string trimXmlSpace(const std::string& text);
+
 }  // namespace bvparser_internal

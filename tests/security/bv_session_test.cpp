@@ -1,8 +1,12 @@
 #include "security/bv_session.h"
 
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <ctime>
@@ -143,6 +147,12 @@ TEST_F(SessionTest, LookUpTable) {
         {"IP check needs exactly true", "true", {"10.0.0.10"}, "alice",
          {{"alice", withParam(withParam(alice, "verifyAddress", "True"), "ipAddress", "10.0.0.1")}}, true, nullptr,
          "alice", 7, {}, {}, "alice"},
+        {"IP bound, no REMOTE_ADDR", "true", {}, "alice",
+         {{"alice", withParam(withParam(alice, "verifyAddress", "true"), "ipAddress", "10.0.0.1")}}, false,
+         "different ip address", "alice", 7, {}, {}},
+        {"IP bound with line breaks around true", "true", {"10.0.0.10"}, "alice",
+         {{"alice", withParam(withParam(alice, "verifyAddress", "\r\n\t true \n"), "ipAddress", "10.0.0.1")}}, false,
+         "different ip address", "alice", 7, {}, {}},
         {"web-server login found", "true", {"10.0.0.1", nullptr, "DOMAIN\\alice"}, "",
          {{"alice_webserverauth", typed(6)}}, true, nullptr, "alice_webserverauth", 20, {"SwissProt"}, {}},
         {"forged cookie for a web-server login", "true", {"10.0.0.1", "TARVEX_SESSION=alice_webserverauth", "mallory"},
@@ -467,7 +477,9 @@ TEST_F(SessionTest, SecurityFlagForms) {
     security("true");
     const SessionFileSpec alice = tarvex_test::userSession(7, {{10, 10, {"SwissProt"}}});
     for (const Case& c : {Case{nullptr, true, false}, Case{"true", true, false}, Case{"false", false, true},
-                          Case{"False", false, false}, Case{"yes", false, false}}) {
+                          Case{"False", false, false}, Case{"yes", false, false}, Case{"\n  true\r\n", true, false},
+                          Case{"\r\n\tfalse \n", false, true}, Case{"\n", false, false},
+                          Case{"fal se", false, false}}) {
         SCOPED_TRACE(c.value ? c.value : "absent");
         SessionFileSpec spec = withParam(alice, "securityEnabled", c.value ? c.value : "");
         if (!c.value) std::erase_if(spec.params, [](const auto& p) { return p.first == "securityEnabled"; });
@@ -533,6 +545,193 @@ TEST_F(SessionTest, ComputerSessionByReverseLookUp) {
     EXPECT_EQ(s.getSessionID(), shortName + "_computername");
     std::string id;
     EXPECT_FALSE(s.findComputerSession("not an address", id));
+}
+
+}  // namespace
+
+namespace {
+
+// Runs file calls of this thread as an unprivileged user (root passes every
+// permission check); does nothing for a non-root test run, whose own
+// permissions already apply.
+class UnprivilegedFiles {
+public:
+    UnprivilegedFiles() {
+        if (::geteuid() == 0) ::setfsuid(65534);
+    }
+    ~UnprivilegedFiles() {
+        if (::geteuid() == 0) ::setfsuid(0);
+    }
+};
+
+bool hasErrorContaining(const bv_session& s, const std::string& text) {
+    for (int i = 1; i <= s.getNumberOfErrors(); ++i)
+        if (s.getErrorString(i).find(text) != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(SessionTest, FileFailuresNameTheirCauseWithTheConfiguredPath) {
+    security("true");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                 std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                                 std::filesystem::perms::others_exec);
+    const SessionFileSpec alice = tarvex_test::userSession(7);
+    enum Folder { kFolder, kNoFolder, kFileAsFolder };
+    struct Case {
+        const char* what;
+        Folder folder;
+        const char* remoteAddr;
+        std::string given;
+        std::string content;  // of sessions/<given> when a folder exists; "-" for none
+        mode_t mode;
+        bool unprivileged;
+        bool valid;
+        std::string message;  // part of some error text
+    };
+    const std::string aliceXml = tarvex_test::sessionFileXml(alice);
+    const Case cases[] = {
+        {"missing folder, given ID", kNoFolder, "10.0.0.1", "alice", "-", 0, false, false,
+         "Can't find the session file requested. ../sessions/: No such file or directory"},
+        {"a file where the folder should be", kFileAsFolder, "10.0.0.1", "alice", "-", 0, false, false,
+         "Can't find the session file requested. ../sessions/alice: Not a directory"},
+        {"missing folder, automatic look-up", kNoFolder, "10.0.0.1", "", "-", 0, false, false,
+         "User is not logged in, so could not create a session . ../sessions/: No such file or directory"},
+        {"missing folder, command line", kNoFolder, nullptr, "", "-", 0, false, false,
+         "Can't save the session file con_consoleaccessx. ../sessions/con_consoleaccessx: No such file or directory"},
+        {"missing session file is still a timed-out session", kFolder, "10.0.0.1", "bob", "-", 0, false, false,
+         "Session has timed out"},
+        {"unreadable session file", kFolder, "10.0.0.1", "alice", aliceXml, 0, true, false,
+         "XML library failure with error: ../sessions/alice: Permission denied"},
+        {"session file another user owns cannot be touched", kFolder, "10.0.0.1", "alice", aliceXml, 0644, true, true,
+         "Failed to update last modified time for ../sessions/alice. Error: Operation not permitted"},
+        {"damaged session file", kFolder, "10.0.0.1", "alice", "garbage", 0644, false, false,
+         "XML library failure with error: ../sessions/alice: line 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.unprivileged && ::geteuid() != 0) {
+            if (std::string(c.what).find("touched") != std::string::npos) continue;  // needs another owner
+        }
+        std::filesystem::remove_all(sessions());
+        if (c.folder == kFolder) std::filesystem::create_directories(sessions());
+        if (c.folder == kFileAsFolder) tarvex_test::writeFile(sessions(), "not a folder");
+        if (c.content != "-") {
+            tarvex_test::writeFile(sessions() + "/" + c.given, c.content);
+            ::chmod((sessions() + "/" + c.given).c_str(), c.mode);
+        }
+        if (c.remoteAddr) ::setenv("REMOTE_ADDR", c.remoteAddr, 1);
+        else ::unsetenv("REMOTE_ADDR");
+        std::optional<UnprivilegedFiles> user;
+        if (c.unprivileged) user.emplace();
+        bv_session s(c.given);
+        user.reset();
+        EXPECT_EQ(s.isValid(), c.valid) << s.getLastErrorString();
+        EXPECT_TRUE(hasErrorContaining(s, c.message)) << s.getLastErrorString();
+        if (!c.valid) {
+            EXPECT_NE(s.getLastErrorString().find(c.message), std::string::npos) << s.getLastErrorString();
+        }
+        for (int i = 1; i <= s.getNumberOfErrors(); ++i)
+            EXPECT_EQ(s.getErrorString(i).find(dir.path()), std::string::npos) << s.getErrorString(i);
+    }
+}
+
+// The command-line session's file is renamed into place only when all of it
+// was written: a write that fails (here at the file-size limit, as on a full
+// disk) leaves nothing, and a later request creates it.
+TEST_F(SessionTest, CommandLineSessionFileIsNeverLeftHalfWritten) {
+    security("true");
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    {
+        rlimit small = old;
+        small.rlim_cur = 300;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        bv_session s("");
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_FALSE(s.isValid());
+        EXPECT_EQ(s.getLastErrorString(),
+                  "Can't save the session file con_consoleaccessx. ../sessions/con_consoleaccessx: File too large");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sessions()), {}), 0);
+    }
+    ::signal(SIGXFSZ, oldHandler);
+
+    bv_session created("");
+    ASSERT_TRUE(created.isValid()) << created.getLastErrorString();
+    const std::string complete = tarvex_test::readFile(sessions() + "/con_consoleaccessx");
+    ASSERT_NE(complete.find("</bvs:security_session>"), std::string::npos);
+
+    // A file an older release left empty or cut is written anew, whether the
+    // session is named or found; nothing of the failed read remains.
+    for (const std::string& given : {std::string(), std::string("con_consoleaccessx")}) {
+        for (const std::string& content : {std::string(), complete.substr(0, complete.size() / 2)}) {
+            SCOPED_TRACE(given + " / " + std::to_string(content.size()));
+            tarvex_test::writeFile(sessions() + "/con_consoleaccessx", content);
+            bv_session s(given);
+            EXPECT_TRUE(s.isValid()) << s.getLastErrorString();
+            EXPECT_EQ(s.getNumberOfErrors(), 0) << s.getLastErrorString();
+            EXPECT_EQ(s.getUserID(), 3);
+            EXPECT_EQ(tarvex_test::readFile(sessions() + "/con_consoleaccessx"), complete);
+        }
+    }
+}
+
+TEST_F(SessionTest, BrokenOptionsFileBuildsNoFallbackSession) {
+    tarvex_test::writeFile(dir.file("config/security_options.xml"), "<bvs:security_options><unclosed>");
+    for (const char* remoteAddr : {static_cast<const char*>(nullptr), "10.0.0.1"}) {
+        if (remoteAddr) ::setenv("REMOTE_ADDR", remoteAddr, 1);
+        bv_session s("");
+        EXPECT_FALSE(s.isValid());
+        EXPECT_EQ(s.getLastError(), 4108);
+        EXPECT_EQ(s.getLastErrorString().rfind("Failed to load the main security configuration files. XML library "
+                                               "failure with error: ../config/security_options.xml: line 1, col ",
+                                               0),
+                  0u)
+            << s.getLastErrorString();
+        for (int i = 1; i <= s.getNumberOfErrors(); ++i) EXPECT_NE(s.getErrorNumber(i), 4361);
+    }
+    const std::string log = tarvex_test::readFile(dir.file("logs/security.log"));
+    EXPECT_NE(log.find(",2049,1,\"\",-1,\"XML library failure with error: ../config/security_options.xml: line 1"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(",4108,2,\"\",-1,\"Failed to load the main security configuration files. "), std::string::npos)
+        << log;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sessions()), {}), 0);
+}
+
+// Many custom parameters and tasks are read in one pass over the file (a
+// sanitizer build would take minutes for a walk from the first child per
+// element); every value arrives, and a later duplicate name wins.
+TEST_F(SessionTest, ManyParametersAndTasksAreAllRead) {
+    security("true");
+    constexpr int kCount = 20000;
+    SessionFileSpec spec = tarvex_test::userSession(5);
+    for (int i = 0; i < kCount; ++i) spec.custom.emplace_back("p" + std::to_string(i), "v" + std::to_string(i));
+    spec.custom.emplace_back("p7", "again");
+    SessionTaskSpec databases{10, 10, {}};
+    for (int i = 0; i < kCount; ++i) databases.values.push_back("DB" + std::to_string(i));
+    spec.tasks.push_back(databases);
+    for (int i = 0; i < kCount / 10; ++i) spec.tasks.push_back({100 + i, 4, {std::to_string(i), std::to_string(-i)}});
+    write("many", spec);
+
+    bv_session s("many");
+    ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
+    std::string v;
+    for (int i : {0, 1, 9999, kCount - 1}) {
+        EXPECT_TRUE(s.getParam("p" + std::to_string(i), v)) << i;
+        EXPECT_EQ(v, "v" + std::to_string(i));
+    }
+    EXPECT_TRUE(s.getParam("p7", v));
+    EXPECT_EQ(v, "again");
+    EXPECT_FALSE(s.getParam("p" + std::to_string(kCount), v));
+    const brenvik::bv_security_tasks& tasks = s.getPermittedTasks();
+    EXPECT_EQ(tasks.getNumberOfTasks(), 1 + kCount / 10);
+    EXPECT_TRUE(s.isDatabasePermitted("DB0"));
+    EXPECT_TRUE(s.isDatabasePermitted("DB" + std::to_string(kCount - 1)));
+    EXPECT_FALSE(s.isDatabasePermitted("DB" + std::to_string(kCount)));
+    const brenvik::bv_security_task last = tasks.getTaskByIndex(kCount / 10);
+    EXPECT_EQ(last.getTaskID(), 100 + kCount / 10 - 1);
+    EXPECT_EQ(last.getIntValues(), (std::vector<int>{-(kCount / 10 - 1), kCount / 10 - 1}));
 }
 
 }  // namespace
