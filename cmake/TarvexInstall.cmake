@@ -47,6 +47,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "The sequence and taxonomy look-up programs of a Tarvex server installation, run by the web server as CGI programs or from the command line.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/srv/tarvex")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarvex look-up tools team <tarvex@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
