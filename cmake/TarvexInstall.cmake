@@ -1,0 +1,59 @@
+# Install rules and the Debian package.
+#
+# Layout under the prefix (a server installation): cgi/ holds the two
+# programs and the names the server's pages call (bv-*.exe, links to the
+# programs); lib/tarvex/ the modules the programs load on first use;
+# config/ the security schema. The folders the programs write (logs/, data/,
+# sessions/, taxonomy/) and sequence/ are created empty. Nothing under
+# config/ or data/ that an administrator or the server writes (tarvex.dat,
+# security_options.xml, control and job-number files, databases) is
+# installed, so an install never overwrites one.
+
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX "/srv/tarvex" CACHE PATH "Server installation folder" FORCE)
+endif()
+
+# The version the programs print (one place in the code) is the package's.
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/seqfetch/seqfetch.h TARVEX_VERSION_LINE
+     REGEX "kVersion = \"[0-9.]+\"")
+string(REGEX MATCH "[0-9][0-9.]*" TARVEX_VERSION "${TARVEX_VERSION_LINE}")
+if(NOT TARVEX_VERSION)
+  message(FATAL_ERROR "no program version found in src/seqfetch/seqfetch.h")
+endif()
+
+set(TARVEX_PROGRAMS bv-taxfetch bv-seqfetch)
+install(TARGETS ${TARVEX_PROGRAMS} RUNTIME DESTINATION cgi)
+foreach(program IN LISTS TARVEX_PROGRAMS)
+  # Relative links, so that DESTDIR and a moved installation keep working.
+  install(CODE "file(CREATE_LINK ${program}
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/cgi/${program}.exe\" SYMBOLIC)")
+endforeach()
+foreach(module tarvex_xml_module tarvex_http_module)
+  if(TARGET ${module})
+    install(TARGETS ${module} LIBRARY DESTINATION lib/tarvex)
+  endif()
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/config/tarvex_security_1_0.xsd DESTINATION config)
+foreach(folder logs data sessions taxonomy sequence)
+  install(DIRECTORY DESTINATION ${folder})
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarvex-lookup)
+set(CPACK_PACKAGE_VERSION ${TARVEX_VERSION})
+set(CPACK_PACKAGE_VENDOR "Tarvex")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Tarvex look-up tools: bv-seqfetch and bv-taxfetch CGI programs")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The sequence and taxonomy look-up programs of a Tarvex server installation, run by the web server as CGI programs or from the command line.")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/srv/tarvex")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarvex look-up tools team <tarvex@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+# The run-time packages of the linked and loaded libraries, found by
+# dpkg-shlibdeps (package dpkg-dev) from the binaries themselves.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/deploy/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

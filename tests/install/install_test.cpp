@@ -1,0 +1,381 @@
+// The programs as an administrator installs them: the install rules, the
+// Debian package, and the web-server set-ups of deploy/ run for real
+// (lighttpd with mod_cgi, Apache httpd with mod_cgid) against a server
+// installation laid out by the install rules, answering through the URLs
+// the server's pages call.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "database/bv_controlfile.h"
+#include "support/control_file_writer.h"
+#include "support/program_runner.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarvex_test::RunRequest;
+using tarvex_test::RunResult;
+using tarvex_test::TempDir;
+
+const std::string kBuild = TARVEX_BINARY_DIR;
+const std::string kSource = TARVEX_SOURCE_DIR;
+
+RunResult run(const std::string& program, std::vector<std::string> arguments,
+              std::vector<std::pair<std::string, std::string>> environment = {},
+              const std::string& folder = "") {
+    RunRequest request;
+    request.program = program;
+    request.arguments = std::move(arguments);
+    request.environment = std::move(environment);
+    request.inheritEnvironment = true;
+    request.workingFolder = folder;
+    request.timeoutSeconds = 120;
+    return tarvex_test::runProgram(request);
+}
+
+std::string describe(const RunResult& r) {
+    return "status " + std::to_string(r.exitStatus) + "\nstdout:\n" + r.standardOutput + "\nstderr:\n" + r.standardError;
+}
+
+bool ok(const RunResult& r) { return r.exited && r.exitStatus == 0; }
+
+// The demo installation (demo/: two databases, a small NCBI taxonomy,
+// registered control file) laid out at root, then the install rules run
+// over it, as on a server whose data is already there.
+void layOutServer(const std::string& root, const std::string& destdir = "") {
+    const std::string target = destdir + root;
+    ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", target})));
+    std::vector<std::pair<std::string, std::string>> env;
+    if (!destdir.empty()) env.emplace_back("DESTDIR", destdir);
+    const RunResult installed = run("/usr/bin/cmake", {"--install", kBuild, "--prefix", root}, env);
+    ASSERT_TRUE(ok(installed)) << describe(installed);
+}
+
+// "Version x.y.z.w" as the taxonomy program prints it (it needs no
+// configuration for that).
+std::string versionOf(const std::string& program) {
+    const std::string out = run(program, {"--version"}).standardOutput;
+    const size_t at = out.find(" - Version ");
+    return at == std::string::npos ? out : out.substr(at + 11, out.find('\n', at) - at - 11);
+}
+
+int runningSlots(const std::string& controlFile) {
+    tarvex_test::ControlFileReader control(controlFile);
+    int running = 0;
+    for (int e = 0; e < control.entryCount(); ++e)
+        for (int h = 0; h < 2; ++h)
+            for (int i = 0; i < brenvik::kJobSlotsPerHalf; ++i)
+                if (control.slot(e, h, i).status == 1) ++running;
+    return running;
+}
+
+// The installed programs answer from the installation, by the names the
+// server's pages call.
+void expectLookUps(const std::string& root) {
+    const RunResult title = run(root + "/cgi/bv-seqfetch.exe", {"SwissProt", "P69905", "title"}, {}, root + "/cgi");
+    EXPECT_EQ(title.standardOutput,
+              "Content-type: text/plain\n\n>sp|P69905|HBA_HUMAN Hemoglobin subunit alpha OS=Homo sapiens OX=9606\n");
+    const RunResult tax = run(root + "/cgi/bv-taxfetch.exe", {"1", "SwissProt", "P69905"}, {}, root + "/cgi");
+    EXPECT_EQ(tax.standardOutput, "Content-type: text/html\n\nP69905 9606 Homo sapiens\n");
+    EXPECT_EQ(runningSlots(root + "/data/tarvex.control"), 0);
+}
+
+TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
+    TempDir dir("install");
+    const std::string destdir = dir.file("root");
+    const std::string prefix = "/srv/tarvex";
+    const std::string root = destdir + prefix;
+    ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", root})));
+    const std::vector<std::string> serverFiles = {"config/tarvex.dat", "config/security_options.xml",
+                                                  "data/tarvex.control", "sequence/SwissProt/SwissProt.fasta"};
+    std::vector<std::string> before;
+    for (const std::string& f : serverFiles) {
+        tarvex_test::writeFile(root + "/" + f + ".mark", "");  // no stray file is removed either
+        before.push_back(tarvex_test::readFile(root + "/" + f));
+    }
+
+    const RunResult installed = run("/usr/bin/cmake", {"--install", kBuild, "--prefix", prefix}, {{"DESTDIR", destdir}});
+    ASSERT_TRUE(ok(installed)) << describe(installed);
+
+    for (const std::string program : {"bv-seqfetch", "bv-taxfetch"}) {
+        const fs::path exe = root + "/cgi/" + program;
+        EXPECT_TRUE(fs::is_regular_file(exe)) << exe;
+        EXPECT_TRUE((fs::status(exe).permissions() & fs::perms::others_exec) != fs::perms::none) << exe;
+        const fs::path link = root + "/cgi/" + program + ".exe";
+        ASSERT_TRUE(fs::is_symlink(link)) << link;
+        EXPECT_EQ(fs::read_symlink(link), fs::path(program));
+    }
+    EXPECT_EQ(tarvex_test::readFile(root + "/config/tarvex_security_1_0.xsd"),
+              tarvex_test::readFile(kSource + "/config/tarvex_security_1_0.xsd"));
+    for (const std::string folder : {"logs", "data", "sessions", "taxonomy", "sequence"})
+        EXPECT_TRUE(fs::is_directory(root + "/" + folder)) << folder;
+    // Whatever the programs load at run time is installed with them.
+    for (const auto& module : fs::directory_iterator(kBuild + "/src")) {
+        if (module.path().extension() == ".so") {
+            EXPECT_TRUE(fs::exists(root + "/lib/tarvex/" + module.path().filename().string())) << module.path();
+        }
+    }
+    for (size_t i = 0; i < serverFiles.size(); ++i) {
+        EXPECT_EQ(tarvex_test::readFile(root + "/" + serverFiles[i]), before[i]) << serverFiles[i];
+        EXPECT_TRUE(fs::exists(root + "/" + serverFiles[i] + ".mark"));
+    }
+
+    expectLookUps(root);
+}
+
+std::string field(const std::string& deb, const std::string& name) {
+    std::string value = run("/usr/bin/dpkg-deb", {"-f", deb, name}).standardOutput;
+    while (!value.empty() && value.back() == '\n') value.pop_back();
+    return value;
+}
+
+TEST(DebianPackage, CarriesTheProgramsVersionDependenciesAndFiles) {
+    TempDir dir("package");
+    const RunResult packed = run("/usr/bin/cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", dir.path()});
+    ASSERT_TRUE(ok(packed)) << describe(packed);
+    std::string deb;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().extension() == ".deb") deb = entry.path();
+    ASSERT_FALSE(deb.empty());
+
+    EXPECT_EQ(field(deb, "Version"), versionOf(kBuild + "/src/bv-taxfetch"));
+    EXPECT_EQ(field(deb, "Package"), "tarvex-lookup");
+    // The run-time packages of the libraries the programs link and load.
+    const std::string depends = field(deb, "Depends");
+    for (const std::string package : {"libc6", "libstdc++6", "zlib1g", "libxerces-c3.2", "libcurl"})
+        EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
+    const std::string contents = run("/usr/bin/dpkg-deb", {"-c", deb}).standardOutput;
+    EXPECT_EQ(contents.find("tarvex.dat"), std::string::npos) << contents;
+
+    // Unpacked over a server's data, the packaged programs answer.
+    const std::string root = dir.file("unpacked/srv/tarvex");
+    ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", root})));
+    ASSERT_TRUE(ok(run("/usr/bin/dpkg-deb", {"-x", deb, dir.file("unpacked")})));
+    EXPECT_TRUE(fs::exists(root + "/config/tarvex_security_1_0.xsd"));
+    EXPECT_EQ(versionOf(root + "/cgi/bv-taxfetch.exe"), field(deb, "Version"));
+    expectLookUps(root);
+}
+
+// --- web servers -----------------------------------------------------------
+
+int freePort() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int port = 20000 + static_cast<int>((::getpid() * 7919 + attempt * 104729) % 30000);
+        const RunResult probe = run("/usr/bin/curl", {"-s", "-o", "/dev/null", "--max-time", "1", "http://127.0.0.1:" + std::to_string(port) + "/"});
+        if (probe.exitStatus == 7) return port;  // nothing listens there
+    }
+    return 0;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+struct WebServer {
+    const char* name;
+    const char* binary;
+    const char* deployFile;
+};
+
+void PrintTo(const WebServer& server, std::ostream* out) { *out << server.name; }
+
+class WebServers : public ::testing::TestWithParam<WebServer> {};
+
+// One whole multipart body as the server's pages post it.
+std::vector<std::string> formArguments(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::vector<std::string> arguments;
+    for (const auto& [name, value] : fields) {
+        arguments.push_back("--form-string");
+        arguments.push_back(name + "=" + value);
+    }
+    return arguments;
+}
+
+std::string withoutJobNumber(const std::string& document) {
+    return std::regex_replace(document, std::regex("jobid=\"[0-9]+\""), "jobid=\"N\"");
+}
+
+TEST_P(WebServers, AnswerGetAndPostThroughTheExeUrls) {
+    const WebServer server = GetParam();
+    if (!fs::exists(server.binary) || !fs::exists("/usr/bin/curl")) {
+        if (std::getenv("CI")) FAIL() << server.binary << " is not installed";
+        GTEST_SKIP() << server.binary << " is not installed";
+    }
+    TempDir dir(std::string("web-") + server.name);
+    const std::string root = dir.file("srv/tarvex");
+    layOutServer(root);
+    if (HasFatalFailure()) return;
+
+    // Apache never serves as root; run as www-data and give it the folders
+    // the README names, as an administrator does.
+    const bool dropToWebUser = ::geteuid() == 0 && std::string(server.name) == "apache";
+    if (dropToWebUser) {
+        struct passwd* web = ::getpwnam("www-data");
+        ASSERT_NE(web, nullptr);
+        for (fs::path p = root; p != fs::path(dir.path()).parent_path(); p = p.parent_path())
+            ::chmod(p.c_str(), 0755);
+        // New files are handed to the groups tarvex.dat names: one the web
+        // server's user is in.
+        const std::string dat = root + "/config/tarvex.dat";
+        tarvex_test::writeFile(dat, std::regex_replace(tarvex_test::readFile(dat),
+                                                       std::regex("(NTMonitorGroup|NTIUserGroup)\t[^\n]*"), "$1\twww-data"));
+        for (const std::string folder : {"logs", "data", "sessions", "taxonomy"}) {
+            ::chown((root + "/" + folder).c_str(), web->pw_uid, web->pw_gid);
+            for (const auto& entry : fs::recursive_directory_iterator(root + "/" + folder))
+                ::lchown(entry.path().c_str(), web->pw_uid, web->pw_gid);
+        }
+    }
+
+    const int port = freePort();
+    ASSERT_NE(port, 0);
+    const std::string deploy = replaceAll(tarvex_test::readFile(kSource + "/deploy/" + server.deployFile), "/srv/tarvex", root);
+    tarvex_test::writeFile(dir.file("tarvex.conf"), deploy);
+    fs::create_directories(dir.file("htdocs"));
+    std::string config;
+    std::vector<std::string> arguments;
+    if (std::string(server.name) == "lighttpd") {
+        config = "server.document-root = \"" + dir.file("htdocs") + "\"\n"
+                 "server.port = " + std::to_string(port) + "\n"
+                 "server.bind = \"127.0.0.1\"\n"
+                 "server.errorlog = \"" + dir.file("server-error.log") + "\"\n"
+                 "include \"" + dir.file("tarvex.conf") + "\"\n";
+        arguments = {"-D", "-f", dir.file("server.conf")};
+    } else {
+        const std::string modules = "/usr/lib/apache2/modules/";
+        config = "LoadModule mpm_event_module " + modules + "mod_mpm_event.so\n"
+                 "LoadModule authz_core_module " + modules + "mod_authz_core.so\n"
+                 "LoadModule alias_module " + modules + "mod_alias.so\n"
+                 "LoadModule cgid_module " + modules + "mod_cgid.so\n"
+                 "ServerName localhost\n"
+                 "Listen 127.0.0.1:" + std::to_string(port) + "\n"
+                 "DefaultRuntimeDir " + dir.path() + "\n"
+                 "PidFile " + dir.file("server.pid") + "\n"
+                 "ScriptSock " + dir.file("cgid.sock") + "\n"
+                 "ErrorLog " + dir.file("server-error.log") + "\n"
+                 "DocumentRoot " + dir.file("htdocs") + "\n" +
+                 (dropToWebUser ? "User www-data\nGroup www-data\n" : "") +
+                 "Include " + dir.file("tarvex.conf") + "\n";
+        arguments = {"-f", dir.file("server.conf"), "-DFOREGROUND"};
+    }
+    tarvex_test::writeFile(dir.file("server.conf"), config);
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char*> argv{const_cast<char*>(server.binary)};
+        for (std::string& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(server.binary, argv.data());
+        ::_exit(127);
+    }
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stop{pid};
+
+    const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/tarvex/cgi/";
+    auto fetch = [&](std::vector<std::string> curlArguments, const std::string& url) {
+        curlArguments.insert(curlArguments.begin(), {"-s", "--max-time", "30"});
+        curlArguments.push_back(base + url);
+        return run("/usr/bin/curl", curlArguments);
+    };
+    bool listening = false;
+    for (int attempt = 0; attempt < 100 && !listening; ++attempt) {
+        listening = fetch({}, "bv-seqfetch.exe?version").exitStatus == 0;
+        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(listening) << tarvex_test::readFile(dir.file("server-error.log"));
+
+    struct Case {
+        std::string url;
+        std::string body;
+    };
+    const std::vector<Case> gets = {
+        {"bv-seqfetch.exe?version", "bv-seqfetch.exe - Version "},
+        {"bv-seqfetch.exe?SwissProt+P69905+title",
+         ">sp|P69905|HBA_HUMAN Hemoglobin subunit alpha OS=Homo sapiens OX=9606\n"},
+        {"bv-seqfetch.exe?SwissProt%20P69905%20len", "142\n"},
+        {"bv-taxfetch.exe?1+SwissProt+P69905", "P69905 9606 Homo sapiens\n"},
+    };
+    for (const Case& c : gets) {
+        const RunResult reply = fetch({}, c.url);
+        EXPECT_EQ(reply.exitStatus, 0) << c.url;
+        if (c.url.ends_with("version"))
+            EXPECT_TRUE(reply.standardOutput.starts_with(c.body)) << reply.standardOutput;
+        else
+            EXPECT_EQ(reply.standardOutput, c.body) << c.url;
+    }
+    const RunResult viaServer = fetch({}, "bv-taxfetch.exe?4+SwissProt+P69905");
+
+    const RunResult seqPost = fetch(formArguments({{"DB", "SwissProt"}, {"SHOWTITLE", "1"}, {"SHOWLEN", "1"},
+                                                   {"ACCESSION", "\"P69905\" \"NOSUCHACC\""}}),
+                                    "bv-seqfetch.exe");
+    EXPECT_EQ(withoutJobNumber(seqPost.standardOutput),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n"
+              "<bvsq:bv_seqfetch_out xmlns:bvsq=\"http://www.tarvex.example/xmlns/schema/bvseqfetch_1\"\n"
+              "                    majorVersion=\"1\" minorVersion=\"0\"\n"
+              "                    xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+              "                    xsi:schemaLocation=\"http://www.tarvex.example/xmlns/schema/bvseqfetch_1 bvseqfetch_1.xsd\">\n"
+              "  <bvsq:all_errors>\n"
+              "    <bvsq:error code=\"461\">\n"
+              "      <bvsq:err_description>Sequence not found</bvsq:err_description>\n"
+              "      <bvsq:err_param name=\"accession\">NOSUCHACC</bvsq:err_param>\n"
+              "    </bvsq:error>\n"
+              "  </bvsq:all_errors>\n"
+              "  <bvsq:all_proteins jobid=\"N\">\n"
+              "    <bvsq:protein>\n"
+              "      <bvsq:accession>P69905</bvsq:accession>\n"
+              "      <bvsq:db>SwissProt</bvsq:db>\n"
+              "      <bvsq:prot_title>&gt;sp|P69905|HBA_HUMAN Hemoglobin subunit alpha OS=Homo sapiens OX=9606</bvsq:prot_title>\n"
+              "      <bvsq:prot_len>142</bvsq:prot_len>\n"
+              "    </bvsq:protein>\n"
+              "  </bvsq:all_proteins>\n"
+              "</bvsq:bv_seqfetch_out>\n");
+
+    // The taxonomy POST answers as the program does when started directly.
+    const std::vector<std::pair<std::string, std::string>> taxFields = {
+        {"DB", "SwissProt"}, {"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}, {"ACCESSION", "\"P69905\""}, {"TAXID", "562"}};
+    const RunResult taxPost = fetch(formArguments(taxFields), "bv-taxfetch.exe");
+    EXPECT_NE(taxPost.standardOutput.find("<bvtx:"), std::string::npos) << taxPost.standardOutput;
+    EXPECT_EQ(taxPost.standardOutput.find("<bvtx:error"), std::string::npos) << taxPost.standardOutput;
+    EXPECT_NE(taxPost.standardOutput.find("Homo sapiens"), std::string::npos) << taxPost.standardOutput;
+    EXPECT_NE(taxPost.standardOutput.find("Escherichia coli"), std::string::npos) << taxPost.standardOutput;
+
+    EXPECT_EQ(runningSlots(root + "/data/tarvex.control"), 0);
+    // The error log holds the missing accession and, from the first request
+    // that builds the taxonomy caches, their "missing cache" note; nothing
+    // else (a refused write or lock would show here).
+    const std::string log = tarvex_test::readFile(root + "/logs/errorlog.txt");
+    EXPECT_NE(log.find("cannot find accession NOSUCHACC"), std::string::npos) << log;
+    const std::regex entry("Error \\[M(\\d+) ");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry); it != std::sregex_iterator(); ++it)
+        EXPECT_TRUE((*it)[1] == "00461" || (*it)[1] == "00539") << log;
+
+    // The GET answer is what the same program prints on the command line
+    // (run last: as root it would leave files the web user cannot write).
+    const RunResult direct = run(root + "/cgi/bv-taxfetch", {"4", "SwissProt", "P69905"}, {}, root + "/cgi");
+    EXPECT_EQ("Content-type: text/html\n\n" + viaServer.standardOutput, direct.standardOutput);
+}
+
+INSTANTIATE_TEST_SUITE_P(Deploy, WebServers,
+                         ::testing::Values(WebServer{"lighttpd", "/usr/sbin/lighttpd", "lighttpd-tarvex.conf"},
+                                           WebServer{"apache", "/usr/sbin/apache2", "apache-tarvex.conf"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
