@@ -4,15 +4,18 @@
 
 #include "common/process_startup.h"
 
-cmdline_request::cmdline_request(int toolId)
-    : jobNumber_(toolId), jobManager_(toolId), geneticCodes_(makeGeneticCodeTables()) {
-    // make() hands out a zeroed buffer: ready and loaded flags are clear.
-}
+cmdline_request::cmdline_request(int toolId) : jobNumber_(toolId), jobManager_(toolId) {}
 
 cmdline_request::~cmdline_request() {
     if (geneticCodes_) clearGeneticCodeTables(*geneticCodes_);
     geneticCodes_.reset();
     rules_.clear();
+}
+
+GeneticCodeTables* cmdline_request::getGeneticCodeTables() {
+    // make() hands out a zeroed buffer: ready and loaded flags are clear.
+    if (!geneticCodes_) geneticCodes_ = makeGeneticCodeTables();
+    return geneticCodes_.get();
 }
 
 namespace {

@@ -33,7 +33,8 @@ public:
     brenvik::bv_databaseentry** getDatabase() { return &database_; }
     void setDatabase(brenvik::bv_databaseentry* database) { database_ = database; }
     brenvik::TAXONOMY_RULES* taxonomyRules() { return &rules_; }
-    GeneticCodeTables* getGeneticCodeTables() { return geneticCodes_.get(); }
+    // Made on first use: only a translation needs the 416,051-byte tables.
+    GeneticCodeTables* getGeneticCodeTables();
 
     // Fills args (kMaxArguments entries) and *count, which the caller has set
     // to 0. Command line: all process arguments when there are at most

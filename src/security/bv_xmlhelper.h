@@ -1,8 +1,16 @@
 #pragma once
-// Thin layer over Xerces-C for the security module's small XML files: parse
-// with schema validation, navigate by element names, build a new tree and
-// save it. Every XML problem becomes a numbered message on the owner's
-// bv_errs; nothing throws out of a helper. Texts pass in and out as UTF-8.
+// The security module's small XML files: parse with schema validation,
+// navigate by element names, build a new tree and save it. Every XML problem
+// becomes a numbered message on the owner's bv_errs; nothing throws out of a
+// helper. Texts pass in and out as UTF-8.
+//
+// The work is done over Xerces-C by the XML module (security/bv_xml_module.h),
+// opened when a helper first needs it, so that a request that reads no XML
+// file never loads the parser and its libraries; the security options file
+// in its plain written form is read without it (security/bv_xmlquick.h).
+// When the module cannot be opened, that is reported once (a fatal report,
+// which ends a command-line or GET run) and the helper records 2049 and
+// fails.
 //
 // A helper belongs to one thread and is built for one file operation. The
 // Xerces platform is initialised with the first live helper and terminated
@@ -10,21 +18,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include <xercesc/dom/DOMErrorHandler.hpp>
-#include <xercesc/framework/MemoryManager.hpp>
-#include <xercesc/sax/ErrorHandler.hpp>
-#include <xercesc/util/PanicHandler.hpp>
+// Declarations only: nothing in this header links the parser.
 #include <xercesc/util/XercesDefs.hpp>
 
 #include "common/bv_errs.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
-class DOMDocument;
 class DOMElement;
-class XercesDOMParser;
-class SecurityManager;
 XERCES_CPP_NAMESPACE_END
 
 namespace bvparser_internal {
@@ -58,53 +59,9 @@ protected:
     std::string defaultNamespace_;
 };
 
-// Receives parser, panic and serialiser errors and records each as 2049 in
-// every listed error object.
-class bv_XMLErrorReporter : public XERCES_CPP_NAMESPACE::ErrorHandler,
-                            public XERCES_CPP_NAMESPACE::PanicHandler,
-                            public XERCES_CPP_NAMESPACE::DOMErrorHandler {
-public:
-    explicit bv_XMLErrorReporter(brenvik::bv_errs* first);
-    ~bv_XMLErrorReporter() override = default;
-
-    void warning(const XERCES_CPP_NAMESPACE::SAXParseException&) override {}
-    void error(const XERCES_CPP_NAMESPACE::SAXParseException& e) override;
-    void fatalError(const XERCES_CPP_NAMESPACE::SAXParseException& e) override;
-    void resetErrors() override { errorSeen_ = false; }
-    // Records the reason, then throws a private exception that the helper
-    // catches: Xerces must not go on after a panic.
-    void panic(PanicHandler::PanicReasons reason) override;
-    bool handleError(const XERCES_CPP_NAMESPACE::DOMError& error) override;
-
-    void addErrorObject(brenvik::bv_errs* errs);
-    void removeErrorObject(brenvik::bv_errs* errs);
-    bool errorSeen() const { return errorSeen_; }
-    // The document about to be parsed, by the path its caller gave: errors
-    // in it name that path, not the absolute one the parser makes of it,
-    // which a page must not show.
-    void setDocument(const std::string& path);
-
-private:
-    void recordAll(const std::string& text);
-    std::string documentName(const std::string& systemId) const;
-
-    bool errorSeen_ = false;
-    std::string document_;
-    std::string absoluteDocument_;
-    std::vector<brenvik::bv_errs*> list_;
-};
-
-// Plain operator new / delete for every parser, document and serialiser.
-class bv_XMLMemHandler : public XERCES_CPP_NAMESPACE::MemoryManager {
-public:
-    ~bv_XMLMemHandler() override = default;
-    XERCES_CPP_NAMESPACE::MemoryManager* getExceptionMemoryManager() override { return this; }
-    void* allocate(XMLSize_t size) override { return ::operator new(size); }
-    void deallocate(void* p) override { ::operator delete(p); }
-};
-
+class bv_XmlDocument;
+class bv_XmlQuickDocument;
 class bv_SaxWriter;
-class bv_SchemaOnlyResolver;
 
 class bv_XMLHelper : public bv_XmlWriter {
 public:
@@ -158,24 +115,26 @@ public:
     // the system's code of the failed call (0 when none failed).
     bool saveFile(const std::string& path);
 
-    const std::string& getEncoding() const { return encoding_; }
+    const std::string& getEncoding() const;
 
 private:
-    XERCES_CPP_NAMESPACE::DOMDocument* currentDocument() const;
-    bv_XmlElement* findChild(bv_XmlElement* parent, const std::string& name, int index) const;
-    void recordException(const std::exception_ptr& error);
+    // The module's document, made on first need; false when the module could
+    // not be opened.
+    bool openDocument();
+    // Before building or saving: a file read by the quick reader is read
+    // again by the module, whose document the rest of the work needs.
+    bool useModule();
 
-    bv_XMLMemHandler memHandler_;
-    bv_XMLErrorReporter reporter_;
     brenvik::bv_errs* owner_;
-    XERCES_CPP_NAMESPACE::XercesDOMParser* parser_ = nullptr;
-    XERCES_CPP_NAMESPACE::DOMDocument* createdDocument_ = nullptr;
-    std::unique_ptr<bv_SaxWriter> saxWriter_;
-    std::unique_ptr<bv_SchemaOnlyResolver> resolver_;
-    std::unique_ptr<XERCES_CPP_NAMESPACE::SecurityManager> securityManager_;
-    std::string encoding_ = "UTF-8";
     bool validate_;
     bool createSchemaInfo_;
+    bool moduleFailed_ = false;
+    std::unique_ptr<bv_XmlDocument> document_;
+    // Set while the parsed file came through the quick reader.
+    std::unique_ptr<bv_XmlQuickDocument> quick_;
+    std::string quickPath_;
+    std::string quickSchemaLocation_;
+    std::unique_ptr<bv_SaxWriter> saxWriter_;
 };
 
 }  // namespace bvparser_internal

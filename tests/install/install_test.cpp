@@ -121,7 +121,7 @@ TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
     for (const std::string folder : {"logs", "data", "sessions", "taxonomy", "sequence"})
         EXPECT_TRUE(fs::is_directory(root + "/" + folder)) << folder;
     // Whatever the programs load at run time is installed with them.
-    for (const auto& module : fs::directory_iterator(kBuild + "/src")) {
+    for (const auto& module : fs::directory_iterator(kBuild + "/lib/tarvex")) {
         if (module.path().extension() == ".so") {
             EXPECT_TRUE(fs::exists(root + "/lib/tarvex/" + module.path().filename().string())) << module.path();
         }

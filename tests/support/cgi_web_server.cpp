@@ -40,6 +40,10 @@ RunResult postThroughWebServer(FixtureInstall& install, const std::string& progr
     const std::string name = std::filesystem::path(program).filename();
     std::filesystem::copy_file(program, install.file("cgi/" + name),
                                std::filesystem::copy_options::overwrite_existing);
+    // The modules go where an installation keeps them, beside cgi/.
+    std::filesystem::create_directories(install.file("lib"));
+    std::filesystem::copy(std::filesystem::path(program).parent_path() / "../lib/tarvex", install.file("lib/tarvex"),
+                          std::filesystem::copy_options::overwrite_existing);
     const int port = freePort();
     install.write("lighttpd.conf", "server.document-root = \"" + install.cgiDir() + "\"\n" +
                                        "server.port = " + std::to_string(port) + "\n" +

@@ -1,0 +1,31 @@
+#pragma once
+// What the XML module (a shared object of our own that links Xerces-C)
+// implements for bv_XMLHelper: one document per helper, with the helper's
+// reading and building calls. The program opens the module on first use and
+// asks it for documents through kXmlDocumentFactory.
+#include <cstdint>
+#include <string>
+
+#include "security/bv_xmlhelper.h"
+
+namespace bvparser_internal {
+
+class bv_XmlDocument : public bv_XmlWriter {
+public:
+    virtual bool parseFile(const std::string& path, const std::string& externalSchemaLocation) = 0;
+    virtual bv_XmlElement* getRootElement() = 0;
+    virtual bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index) = 0;
+    virtual int countChildElements(bv_XmlElement* parent, const std::string& name) = 0;
+    virtual bool hasChildElement(bv_XmlElement* parent, const std::string& name, int index) = 0;
+    virtual bv_XmlElement* getNextSiblingElement(bv_XmlElement* element, const std::string& name) = 0;
+    virtual std::string getString(bv_XmlElement* element) = 0;
+    virtual bool saveFile(const std::string& path) = 0;
+    virtual const std::string& getEncoding() const = 0;
+};
+
+// The module's entry point: a new document whose messages go to owner (not
+// owned, may be null); null only when memory runs out.
+using bv_XmlDocumentFactory = bv_XmlDocument* (*)(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo);
+inline constexpr const char* kXmlDocumentFactory = "tarvex_xml_create_document";
+
+}  // namespace bvparser_internal
