@@ -90,11 +90,4 @@ std::string xmlToUtf8(const XMLCh* text) {
     return out;
 }
 
-std::string trimXmlSpace(const std::string& text) {
-    const char* const space = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
 }  // namespace bvparser_internal
