@@ -11,9 +11,11 @@
 // Locks [offset, offset + length) of the file for this open file description
 // (an OFD lock: other processes and other opens of the file are refused;
 // closing another descriptor of the file does not drop it). Write lock on a
-// writable descriptor, read lock on a read-only one. Tries 10 times, 1 second
-// apart. 0 on success, -1 on failure; unless quiet, a failure is reported
-// (message 267 with the path). The file position is left as it was.
+// writable descriptor, read lock on a read-only one. A held range is tried
+// again every few milliseconds for up to 9 seconds (the bound of 10 tries one
+// second apart), so a waiter gets it as soon as its holder lets go. 0 on
+// success, -1 on failure; unless quiet, a failure is reported (message 267
+// with the path). The file position is left as it was.
 int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
 // Releases such a lock (one try); same result and report.
 int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
