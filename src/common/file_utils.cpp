@@ -90,6 +90,15 @@ void reportOpenFailure(const char* path, const char* how, int err, char* errorTe
 
 }  // namespace
 
+FileSystemCalls& fileSystemCalls() {
+    static FileSystemCalls calls{&::link};
+    return calls;
+}
+
+void reportFileOpenFailure(const char* path, const char* how, int err) {
+    reportOpenFailure(path, how ? how : "", err, nullptr, 0);
+}
+
 int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet) {
     int rc = regionLock(fd, offset, length, false);
     if (rc != 0 && !quiet) reportLockFailure(path);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "support/control_file_writer.h"
@@ -142,6 +144,97 @@ TEST_F(JobTest, CreatingAJobNumberFileKeepsTheFirstCreator) {
     ASSERT_TRUE(brenvik::createJobNumberFile(path, 77));
     ASSERT_TRUE(brenvik::createJobNumberFile(path, 88));
     EXPECT_EQ(readFile(path), "77");
+}
+
+// Values a job-number file never holds from the tools start the count
+// again, and the new text leaves no tail of the old one behind.
+TEST_F(JobTest, OutOfRangeJobNumberFilesStartAgain) {
+    struct Case {
+        bool shortFile;
+        const char* before;
+        int number;
+        const char* after;
+    } cases[] = {
+        {true, "2147483647", 1, "1    "},
+        {true, "99999999999999999999", 1, "1    "},
+        {true, "09999999999999999999", 1, "1    "},
+        {true, "-5", 1, "1    "},
+        {true, "0", 1, "1    "},
+        {true, "garbage", 1, "1    "},
+        {true, "", 1, "1    "},
+        {true, "1000", 1, "1    "},
+        {true, "12  ", 13, "13  "},
+        {false, "2147483646", 2147483647, "2147483647"},
+        {false, "2147483647", 1234, "1234"},
+        {false, "99999999999999999999", 1234, "1234"},
+        {false, "-5", 1234, "1234"},
+        {false, "garbage", 1, "1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.shortFile ? "short " : "long ") + c.before);
+        const std::string path = dir.file(c.shortFile ? "seqfetch.job" : "tarvex.job");
+        writeFile(path, c.before);
+        EXPECT_EQ(getNextJobNumber(c.shortFile), c.number);
+        EXPECT_EQ(readFile(path), c.after);
+    }
+}
+
+namespace {
+
+int failedLinkError = 0;
+int failingLink(const char*, const char*) {
+    errno = failedLinkError;
+    return -1;
+}
+
+// Makes link() fail as on a file system without hard links, for one scope.
+class NoHardLinks {
+public:
+    explicit NoHardLinks(int error) : saved_(fileSystemCalls().link) {
+        failedLinkError = error;
+        fileSystemCalls().link = &failingLink;
+    }
+    ~NoHardLinks() { fileSystemCalls().link = saved_; }
+
+private:
+    int (*saved_)(const char*, const char*);
+};
+
+}  // namespace
+
+TEST_F(JobTest, WithoutHardLinksTheFileIsCreatedExclusively) {
+    for (int error : {EPERM, EOPNOTSUPP, EXDEV}) {
+        SCOPED_TRACE(error);
+        const std::string path = dir.file("nolinks" + std::to_string(error) + ".job");
+        {
+            NoHardLinks noLinks(error);
+            ASSERT_TRUE(brenvik::createJobNumberFile(path, 77));
+            // The file another process made first keeps its number.
+            ASSERT_TRUE(brenvik::createJobNumberFile(path, 88));
+        }
+        EXPECT_EQ(readFile(path), "77");
+        EXPECT_EQ(::access((path + ".tmp" + std::to_string(getpid())).c_str(), F_OK), -1);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0060, 0060u);
+    }
+    // Taking numbers works there from the first request on.
+    NoHardLinks noLinks(EPERM);
+    EXPECT_EQ(getNextJobNumber(true), 1);
+    EXPECT_EQ(getNextJobNumber(true), 2);
+    EXPECT_EQ(getNextJobNumber(false), 1235);
+    EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(JobTest, AFileThatCannotBeCreatedIsNamedAsConfigured) {
+    brenvik::bv_options options = brenvik::globalOptions();
+    const std::string path = dir.file("nodir/seqfetch.job");
+    options.setSeqFetchJobIdFile(path);
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    EXPECT_EQ(getNextJobNumber(true), 1234);
+    const std::string log = errorLog();
+    EXPECT_NE(log.find("Can't open " + path + " for \"w\""), std::string::npos) << log;
+    EXPECT_EQ(log.find(".tmp"), std::string::npos) << log;
 }
 
 TEST_F(JobTest, TheMainFileIsCreatedWithTheStartNumberWhenLocked) {
