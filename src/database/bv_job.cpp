@@ -1,6 +1,7 @@
 #include "database/bv_job.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/log_files.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "pal/system_text.h"
@@ -44,6 +46,15 @@ void putText(char (&field)[N], const std::string& text) {
 }
 
 bool isGetKind(const JobSlot& slot) { return ::strnlen(slot.requestKind, 4) == 3 && std::memcmp(slot.requestKind, "GET", 3) == 0; }
+
+// A running slot of this node whose process no longer exists: a process
+// killed from outside (out of memory, a web-server time-out, kill -9) never
+// finishes its job. Only ESRCH proves the process gone; a live process, or
+// another that reused the ID, keeps the slot.
+bool processGone(const JobSlot& slot, int node) {
+    const int32_t pid = loadField(slot.processId);
+    return loadField(slot.nodeIndex) == node && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 CJobManager* activeManager = nullptr;
 CErrorReporter::FatalCallback previousCallback = nullptr;
@@ -322,23 +333,30 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
     CTarvexJobIdFile idFile(globalOptions().getTarvexJobIdFile());
     idFile.lock();
 
+    std::vector<std::string> reclaimed;
     for (auto& [name, element] : jobs_) {
         JobSlot* slots = element.first->slots;
         int chosen = -1;
         bool chosenIsGet = false;
+        bool chosenGone = false;
         uint32_t chosenEnd = 0;
         for (int i = 0; i < kJobSlotsPerHalf; ++i) {
             if (loadField(slots[i].jobNumber) == 0) {
                 chosen = i;
+                chosenGone = false;
                 break;
             }
             uint32_t end = loadField(slots[i].endTime);
-            if (end == 0) continue;  // running: never taken
+            const bool gone = end == 0 && processGone(slots[i], node);
+            if (end == 0 && !gone) continue;  // running: never taken
+            // A dead process's job counts as ended when it started.
+            if (gone) end = loadField(slots[i].startTime);
             bool get = isGetKind(slots[i]);
             if (chosen < 0 || (get && !chosenIsGet) || (get == chosenIsGet && end < chosenEnd)) {
                 chosen = i;
                 chosenIsGet = get;
                 chosenEnd = end;
+                chosenGone = gone;
             }
         }
         if (chosen < 0) {
@@ -351,6 +369,10 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
             return false;
         }
         JobSlot& slot = slots[chosen];
+        if (chosenGone)
+            reclaimed.push_back("Job slot " + std::to_string(chosen) + " of " + name + " reclaimed: process " +
+                                std::to_string(loadField(slot.processId)) + " of job " +
+                                std::to_string(loadField(slot.jobNumber)) + " no longer exists");
         // Number first: until the end time is cleared the slot still reads
         // as finished, and its earlier job's finish sees it is gone.
         storeField(slot.jobNumber, jobNumber_);
@@ -358,6 +380,7 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
         element.second = &slot;
     }
     idFile.close();
+    for (const std::string& line : reclaimed) writeMonitorLogLine(line);
 
     for (auto& [name, element] : jobs_)
         fillJobSlot(*element.second, kind, callerNumber, userId, task, taskText, description, node);

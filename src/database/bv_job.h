@@ -7,8 +7,10 @@
 //
 // While a job is registered, the manager finishes its slots on every way out
 // of the process, a fatal error report included (the reporter's fatal
-// callback): a slot left running is never reclaimed, and leaked slots end in
-// "Too many searches being run at once" for everyone.
+// callback): leaked slots end in "Too many searches being run at once" for
+// everyone. A process killed from outside cannot finish its slot; a claim
+// counts a running slot of this node whose process no longer exists as
+// finished at its start time, and records the reclaim in the monitor log.
 #include <cstdint>
 #include <map>
 #include <string>

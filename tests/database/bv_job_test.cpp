@@ -62,6 +62,7 @@ protected:
         options.setTarvexControlFile(dir.file("tarvex.control"));
         options.setUniqueJobStartNumber(start);
         options.setErrorLogFile(dir.file("errorlog.txt"));
+        options.setMonitorLogFile(dir.file("monitor.log"));
         struct group* own = getgrgid(getgid());
         if (own != nullptr) options.setNTIUserGroup(own->gr_name);
         brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
@@ -477,6 +478,69 @@ TEST_F(JobTest, ClaimFillsTheSlotAndFinishMarksIt) {
     EXPECT_EQ(f.finishFlag, 1);
     EXPECT_EQ(f.elapsedMs, times.elapsedMs);
     EXPECT_FALSE(manager.finishJob(0, 0, 0)) << "finished twice";
+}
+
+// Every slot of the half is running. A slot whose process is gone counts as
+// finished at its start time, but only on this node and only when no process
+// carries the ID; a live process keeps its slot whatever it runs.
+TEST_F(JobTest, SlotsOfProcessesThatNoLongerExist) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    const int32_t live = static_cast<int32_t>(getpid());
+    struct Case {
+        const char* what;
+        int32_t pid5, node5, pid9, node9;
+        int chosen;  // -1: M51
+    } cases[] = {
+        {"gone on this node", dead, 0, live, 0, 5},
+        {"the one that started first of two gone", dead, 0, dead, 0, 9},
+        {"gone, but another node's", dead, 3, live, 0, -1},
+        {"alive", live, 0, live, 0, -1},
+        {"no process ID", 0, 0, -1, 0, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ControlFileWriter writer;
+        writer.addEntry("DB");
+        writer.fillRunning(0, 0);
+        for (int i = 0; i < brenvik::kJobSlotsPerHalf; ++i) {
+            JobSlot& slot = writer.half(0, 0).slots[i];
+            slot.processId = live;
+            slot.startTime = 5000;
+        }
+        JobSlot& s5 = writer.half(0, 0).slots[5];
+        JobSlot& s9 = writer.half(0, 0).slots[9];
+        s5.processId = c.pid5;
+        s5.nodeIndex = c.node5;
+        s9.processId = c.pid9;
+        s9.nodeIndex = c.node9;
+        s9.startTime = 4000;
+        controlFile.close();
+        monitor.stop();
+        ::unlink(dir.file("monitor.log").c_str());
+        openControlFile(writer);
+        CJobManager manager(-13);
+        manager.newJob(true);
+        const bool ok = registerOne(manager, controlFile, {"DB"});
+        EXPECT_EQ(ok, c.chosen >= 0);
+        const std::string monitorLog =
+            tarvex_test::pathExists(dir.file("monitor.log")) ? readFile(dir.file("monitor.log")) : "";
+        if (ok) {
+            EXPECT_EQ(ControlFileReader(controlPath()).slotsOf(0, 0, manager.getJobNumber()),
+                      std::vector<int>{c.chosen});
+            EXPECT_NE(monitorLog.find("Job slot " + std::to_string(c.chosen) + " of DB reclaimed: process " +
+                                      std::to_string(dead) + " of job " + std::to_string(1000 + c.chosen) +
+                                      " no longer exists\n"),
+                      std::string::npos)
+                << monitorLog;
+            EXPECT_TRUE(manager.finishJob(0, 0, 0));
+        } else {
+            EXPECT_EQ(monitorLog, "");
+            for (int i : {5, 9}) EXPECT_EQ(ControlFileReader(controlPath()).slot(0, 0, i).jobNumber, 1000 + i);
+        }
+    }
 }
 
 TEST_F(JobTest, FinishAfterAnotherJobTookTheSlotWritesNothing) {

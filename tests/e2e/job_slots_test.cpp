@@ -92,6 +92,16 @@ std::vector<std::string> runningSlots(const std::string& controlPath) {
     return running;
 }
 
+// The process ID of a child that has ended and been waited for: no process
+// carries it now (unless the system hands it out again at once).
+pid_t deadProcessId() {
+    pid_t child = ::fork();
+    if (child == 0) _exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
 // A client closes its end right after the content-type line, in every mode
 // and on the road to an answer as well as to a fatal page: the program goes
 // on to its end and finishes the job it registered.
@@ -136,6 +146,49 @@ TEST(JobSlots, ATaxonomyClientThatHangsUpLeavesNoSlotRunning) {
         const RunResult r = tarvex_test::runProgram(*request);
         EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
         EXPECT_EQ(runningSlots(inst.controlFilePath()), std::vector<std::string>{});
+    }
+}
+
+// A half full of running slots: those of processes that no longer exist are
+// taken again (one monitor-log line each), those of live processes never are.
+TEST(JobSlots, SlotsOfDeadProcessesAreReclaimedAndLiveOnesKept) {
+    struct Case {
+        const char* what;
+        bool dead;
+    } cases[] = {{"dead processes", true}, {"live processes", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SequenceInstall db;
+        const pid_t pid = c.dead ? deadProcessId() : ::getpid();
+        db.inst.control().fillRunning(0, 0);
+        for (int i = 0; i < brenvik::kJobSlotsPerHalf; ++i) {
+            brenvik::JobSlot& slot = db.inst.control().half(0, 0).slots[i];
+            slot.processId = pid;
+            slot.nodeIndex = 0;
+            // Slot 7 started first: it counts as the one that ended first.
+            slot.startTime = i == 7 ? 1000 : 2000 + i;
+        }
+        db.inst.writeControlFile();
+        const RunResult r = tarvex_test::runProgram(db.commandLine({"SwissProt", "P12345", "title"}));
+        const std::string monitorLog = db.inst.install().read("logs/monitor.log");
+        const int job = std::atoi(db.inst.install().read("data/seqfetch.job").c_str());
+        ControlFileReader control(db.inst.controlFilePath());
+        if (c.dead) {
+            EXPECT_EQ(r.exitStatus, 0);
+            EXPECT_EQ(r.standardOutput, std::string(seqfetch_e2e::kHeader) + ">P12345 Alpha protein\n");
+            ASSERT_EQ(control.slotsOf(0, 0, job), std::vector<int>{7});
+            EXPECT_EQ(control.slot(0, 0, 7).status, 2);
+            EXPECT_NE(monitorLog.find(" - Job slot 7 of SwissProt reclaimed: process " + std::to_string(pid) +
+                                      " of job 1007 no longer exists\n"),
+                      std::string::npos)
+                << monitorLog;
+            EXPECT_EQ(std::count(monitorLog.begin(), monitorLog.end(), '\n'), 1) << monitorLog;
+        } else {
+            EXPECT_EQ(r.exitStatus, 52);
+            EXPECT_NE(r.standardOutput.find("[M00051]"), std::string::npos) << r.standardOutput;
+            EXPECT_TRUE(control.slotsOf(0, 0, job).empty());
+            EXPECT_EQ(monitorLog.find("reclaimed"), std::string::npos) << monitorLog;
+        }
     }
 }
 
