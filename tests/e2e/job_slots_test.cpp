@@ -192,4 +192,20 @@ TEST(JobSlots, SlotsOfDeadProcessesAreReclaimedAndLiveOnesKept) {
     }
 }
 
+// With the error log out of reach, its entries reach the web server's error
+// log through standard error, each once.
+TEST(JobSlots, AnErrorLogThatCannotBeOpenedGoesToStandardError) {
+    SequenceInstall db;
+    std::string dat = seqfetch_e2e::tarvexDat();
+    dat.replace(dat.find("../logs/errorlog.txt"), 20, "../nologs/errorlog.txt");
+    db.inst.install().write("config/tarvex.dat", dat);
+    const RunResult r = tarvex_test::runProgram(db.commandLine({"Nosuch", "P12345", "seq"}));
+    EXPECT_EQ(r.exitStatus, 28);
+    const std::string entry = "Error [M00027 - Job ";
+    ASSERT_NE(r.standardError.find(entry), std::string::npos) << r.standardError;
+    EXPECT_EQ(r.standardError.find(entry), r.standardError.rfind(entry)) << r.standardError;
+    EXPECT_NE(r.standardError.find("   - Sorry, the database (Nosuch) is not currently available"), std::string::npos)
+        << r.standardError;
+}
+
 }  // namespace
