@@ -373,6 +373,12 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
             reclaimed.push_back("Job slot " + std::to_string(chosen) + " of " + name + " reclaimed: process " +
                                 std::to_string(loadField(slot.processId)) + " of job " +
                                 std::to_string(loadField(slot.jobNumber)) + " no longer exists");
+        // Our node and process ID go in under the lock as well: until the
+        // slot is filled they would otherwise name its earlier job's
+        // process, which may be gone, and another claim would take the slot
+        // back from us.
+        storeField(slot.nodeIndex, node);
+        storeField(slot.processId, static_cast<int32_t>(getProcessId()));
         // Number first: until the end time is cleared the slot still reads
         // as finished, and its earlier job's finish sees it is gone.
         storeField(slot.jobNumber, jobNumber_);
