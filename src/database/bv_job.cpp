@@ -488,4 +488,39 @@ void CJobManager::watchFatalExit(bool on) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The job of one request
+
+CJobGuard::CJobGuard(CJobManager& jobs, const bv_options* options) : jobs_(jobs) {
+    try {
+        controlFile_.open(options, false, true);
+    } catch (const CControlFileError& e) {
+        // The road goes on: a closed control file holds no database, so a
+        // registration fails and reports why.
+        openFailure_ = e.getNumber();
+        errorReporter.report(e.getNumber(), jobs_.getJobNumber(), e.getLine(), e.getModule().c_str(),
+                             e.getSubCluster());
+    }
+    jobs_.setControlFile(&controlFile_);
+}
+
+CJobGuard::~CJobGuard() {
+    finish();
+    jobs_.setControlFile(nullptr);
+    controlFile_.close();
+}
+
+bool CJobGuard::registerJob(const std::vector<std::string>& names, int node, const std::string& task,
+                            const std::string& taskText, const std::string& userIdText,
+                            const std::string& description, const std::string& kind, int callerNumber,
+                            bool report) {
+    registered_ = jobs_.registerJob(names, node, task, taskText, userIdText, description, kind, callerNumber, report);
+    return registered_;
+}
+
+void CJobGuard::finish() {
+    if (registered_) jobs_.finishJob(0, 0, 0);
+    registered_ = false;
+}
+
 }  // namespace brenvik
