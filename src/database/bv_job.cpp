@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -132,7 +131,7 @@ constexpr size_t kPaddedWidth = 5;
 constexpr int64_t kShortFileLast = 999;
 
 // The leading number of the text as atoi reads it (white space, a sign,
-// digits), computed in 64 bits and held at +/-10^18 however many digits
+// digits), computed in 64 bits and held near +/-10^18 however many digits
 // follow; nothing when no digit comes.
 std::optional<int64_t> leadingNumber(const char* text, size_t length) {
     size_t i = 0;
@@ -142,7 +141,8 @@ std::optional<int64_t> leadingNumber(const char* text, size_t length) {
     if (i >= length || text[i] < '0' || text[i] > '9') return std::nullopt;
     constexpr int64_t kHeld = 1000000000000000000LL;
     int64_t value = 0;
-    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) value = std::min(kHeld, value * 10 + (text[i] - '0'));
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value >= kHeld / 10 ? kHeld : value * 10 + (text[i] - '0');
     return negative ? -value : value;
 }
 
