@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -17,8 +18,11 @@
 
 namespace {
 
-constexpr int kLockTries = 10;
-constexpr uint32_t kLockRetryMs = 1000;
+// The locks are held for microseconds, so a waiter tries again every few
+// milliseconds; it gives up after as long as ten tries one second apart took
+// (the first try plus nine seconds).
+constexpr auto kLockWaitBound = std::chrono::seconds(9);
+constexpr uint32_t kLockRetryMs = 2;
 
 // Classic POSIX record locks belong to the process and vanish when any
 // descriptor of the file is closed -- a log writer closing its own stream
@@ -51,10 +55,11 @@ int regionLock(int fd, int64_t offset, int64_t length, bool unlock) {
         return -1;
     }
     short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-    for (int attempt = 1;; ++attempt) {
+    const auto giveUp = std::chrono::steady_clock::now() + kLockWaitBound;
+    for (;;) {
         if (setRegionLock(fd, type, offset, length)) return 0;
         uint32_t err = NARROW_CHAR_PAL::getLastError();
-        if ((err != EAGAIN && err != EACCES && err != EINTR) || attempt == kLockTries) return -1;
+        if ((err != EAGAIN && err != EACCES && err != EINTR) || std::chrono::steady_clock::now() >= giveUp) return -1;
         sleepMilliseconds(kLockRetryMs);
         NARROW_CHAR_PAL::setLastError(err);
     }
@@ -84,6 +89,15 @@ void reportOpenFailure(const char* path, const char* how, int err, char* errorTe
 }
 
 }  // namespace
+
+FileSystemCalls& fileSystemCalls() {
+    static FileSystemCalls calls{&::link};
+    return calls;
+}
+
+void reportFileOpenFailure(const char* path, const char* how, int err) {
+    reportOpenFailure(path, how ? how : "", err, nullptr, 0);
+}
 
 int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet) {
     int rc = regionLock(fd, offset, length, false);

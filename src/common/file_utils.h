@@ -11,12 +11,22 @@
 // Locks [offset, offset + length) of the file for this open file description
 // (an OFD lock: other processes and other opens of the file are refused;
 // closing another descriptor of the file does not drop it). Write lock on a
-// writable descriptor, read lock on a read-only one. Tries 10 times, 1 second
-// apart. 0 on success, -1 on failure; unless quiet, a failure is reported
-// (message 267 with the path). The file position is left as it was.
+// writable descriptor, read lock on a read-only one. A held range is tried
+// again every few milliseconds for up to 9 seconds (the bound of 10 tries one
+// second apart), so a waiter gets it as soon as its holder lets go. 0 on
+// success, -1 on failure; unless quiet, a failure is reported (message 267
+// with the path). The file position is left as it was.
 int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
 // Releases such a lock (one try); same result and report.
 int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
+
+// System calls that tests replace to make them fail where no file system at
+// hand does (a file system without hard links, for one). Default: the real
+// calls. Tests restore them.
+struct FileSystemCalls {
+    int (*link)(const char* from, const char* to);
+};
+FileSystemCalls& fileSystemCalls();
 
 // True when stat succeeds. The file system is case-sensitive, so the
 // exact-case test is what stat does already.
@@ -35,6 +45,10 @@ int fileOpen(const char* path, bool forReading, char* errorText = nullptr, size_
 // fopen (close-on-exec, never on descriptors 0 to 2); null on failure,
 // reported as message 12 when report is set.
 FILE* fileOpenStream(const char* path, const char* mode, bool report);
+// Message 12 (job -1) for path opened as how, with the system's text for err:
+// what fileOpenStream reports, for callers that open a file under another
+// name (a temporary) and must name the file the user configured.
+void reportFileOpenFailure(const char* path, const char* how, int err);
 // read() that goes on after an interrupted call; -1 on failure.
 long fileRead(int fd, void* buffer, size_t count);
 int fileClose(int fd);

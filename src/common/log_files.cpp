@@ -68,7 +68,10 @@ std::string formatErrorLogEntry(int number, int job, int line, const std::string
 
 void appendErrorLogEntry(int number, int job, int line, const std::string& module, const std::string& timeText,
                          const std::string& text) {
-    appendLogEntry(errorLogFilePath(), formatErrorLogEntry(number, job, line, module, timeText, text), true);
+    const std::string entry = formatErrorLogEntry(number, job, line, module, timeText, text);
+    // An entry the error log cannot take goes to standard error, which a web
+    // server keeps in its own error log, rather than nowhere.
+    if (!appendLogEntry(errorLogFilePath(), entry, true)) (void)writeAll(STDERR_FILENO, entry);
 }
 
 void writeMonitorLogLine(const std::string& text) {

@@ -16,8 +16,9 @@ std::string ipcLogFilePath();
 std::string formatErrorLogEntry(int number, int job, int line, const std::string& module,
                                 const std::string& timeText, const std::string& text);
 
-// Appends one error-log entry to the error log under the quiet lock; a log
-// that cannot be opened is skipped without a report.
+// Appends one error-log entry to the error log under the quiet lock; when
+// the log cannot be opened or written, the entry goes to standard error
+// instead (once, without a report).
 void appendErrorLogEntry(int number, int job, int line, const std::string& module, const std::string& timeText,
                          const std::string& text);
 

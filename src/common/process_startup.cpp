@@ -5,6 +5,7 @@
 #include "pal/last_error.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <sys/resource.h>
@@ -59,7 +60,19 @@ void sleepMilliseconds(uint32_t milliseconds) {
     }
 }
 
-int runShellCommand(char* commandLine) { return std::system(commandLine); }
+void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+int runShellCommand(char* commandLine) {
+    // An ignored signal stays ignored across exec; the command gets the
+    // default that every program expects.
+    struct sigaction defaultAction = {}, previous = {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    ::sigaction(SIGPIPE, &defaultAction, &previous);
+    int result = std::system(commandLine);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    return result;
+}
 
 void setStdinBinary() {}
 

@@ -26,7 +26,13 @@ uint32_t getProcessId();
 // The variable's value, or null when it is not set.
 const char* getEnv(const char* name);
 void sleepMilliseconds(uint32_t milliseconds);
-// Runs the text unchanged through /bin/sh -c; returns system()'s result.
+// Called first in main: a client that hangs up must not kill the process at
+// its next write, which would skip finishing its job. Writes to a closed
+// reader fail with EPIPE instead. Programs the process starts get the
+// default action back.
+void ignoreBrokenPipe();
+// Runs the text unchanged through /bin/sh -c (SIGPIPE at its default);
+// returns system()'s result.
 int runShellCommand(char* commandLine);
 // Standard input carries bytes unchanged here already; nothing to switch.
 void setStdinBinary();

@@ -1,18 +1,22 @@
 #include "database/bv_job.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/log_files.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "pal/system_text.h"
@@ -42,6 +46,15 @@ void putText(char (&field)[N], const std::string& text) {
 
 bool isGetKind(const JobSlot& slot) { return ::strnlen(slot.requestKind, 4) == 3 && std::memcmp(slot.requestKind, "GET", 3) == 0; }
 
+// A running slot of this node whose process no longer exists: a process
+// killed from outside (out of memory, a web-server time-out, kill -9) never
+// finishes its job. Only ESRCH proves the process gone; a live process, or
+// another that reused the ID, keeps the slot.
+bool processGone(const JobSlot& slot, int node) {
+    const int32_t pid = loadField(slot.processId);
+    return loadField(slot.nodeIndex) == node && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
 CJobManager* activeManager = nullptr;
 CErrorReporter::FatalCallback previousCallback = nullptr;
 
@@ -50,22 +63,105 @@ CErrorReporter::FatalCallback previousCallback = nullptr;
 // ---------------------------------------------------------------------------
 // Job-number files
 
+namespace {
+
+// link() refused by the file system itself rather than by the names.
+bool linksUnsupported(int err) { return err == EPERM || err == EOPNOTSUPP || err == EXDEV || err == ENOSYS; }
+
+// Where hard links do not work: the name is created exclusively and its first
+// bytes locked (as every reader of a job-number file locks them) until the
+// content is in, so that a reader sees it whole as well as this allows.
+bool createExclusively(const std::string& path, const std::string& content) {
+    const std::string target = osPath(path);
+    int fd;
+    do {
+        fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    fd = moveOffStandardStreams(fd);
+    if (fd < 0) {
+        if (errno != EEXIST) reportFileOpenFailure(path.c_str(), "w", errno);
+        return exists(path);
+    }
+    bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
+    (void)writeAll(fd, content);
+    if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), true);
+    ::close(fd);
+    setFileAccess(target.c_str(), true, false);
+    return true;
+}
+
+}  // namespace
+
 bool createJobNumberFile(const std::string& path, int number) {
     // An unset path names no file; the temporary would land in the working folder.
     if (path.empty()) return false;
     const std::string target = osPath(path);
+    const std::string content = std::to_string(number);
     std::string temp = target + ".tmp" + std::to_string(::getpid());
-    FILE* file = fileOpenStream(temp.c_str(), "w", true);
-    if (file == nullptr) return exists(path);
-    bool written = std::fprintf(file, "%d", number) > 0;
+    FILE* file = fileOpenStream(temp.c_str(), "w", false);
+    if (file == nullptr) {
+        const int err = errno;
+        if (exists(path)) return true;
+        // The user knows the configured name, not our temporary.
+        reportFileOpenFailure(path.c_str(), "w", err);
+        return false;
+    }
+    bool written = std::fputs(content.c_str(), file) >= 0;
     written = (std::fclose(file) == 0) && written;
     if (written) setFileAccess(temp.c_str(), true, false);
     // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
-    bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
+    bool linked = false;
+    int linkError = 0;
+    if (written) {
+        linked = fileSystemCalls().link(temp.c_str(), target.c_str()) == 0;
+        if (!linked) linkError = errno;
+    }
     ::unlink(temp.c_str());
+    if (!linked && linksUnsupported(linkError)) return createExclusively(path, content);
     return linked || exists(path);
 }
+
+namespace {
+
+// The width of the text a wrap writes ("1    "). A shorter file written by
+// the tools is overwritten and padded to its length, which keeps the
+// trailing spaces of a wrap; anything longer is cut to the new text.
+constexpr size_t kPaddedWidth = 5;
+constexpr int64_t kShortFileLast = 999;
+
+// The leading number of the text as atoi reads it (white space, a sign,
+// digits), computed in 64 bits and held near +/-10^18 however many digits
+// follow; nothing when no digit comes.
+std::optional<int64_t> leadingNumber(const char* text, size_t length) {
+    size_t i = 0;
+    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i >= length || text[i] < '0' || text[i] > '9') return std::nullopt;
+    constexpr int64_t kHeld = 1000000000000000000LL;
+    int64_t value = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value >= kHeld / 10 ? kHeld : value * 10 + (text[i] - '0');
+    return negative ? -value : value;
+}
+
+// The new content over the old length: padded with spaces up to a short old
+// length, so no byte of the old value stays; the file is cut below a longer
+// one.
+bool writeWhole(int fd, std::string text, int64_t oldLength) {
+    if (oldLength > static_cast<int64_t>(text.size()) && oldLength <= static_cast<int64_t>(kPaddedWidth))
+        text.append(static_cast<size_t>(oldLength) - text.size(), ' ');
+    ssize_t put;
+    do {
+        put = ::pwrite(fd, text.data(), text.size(), 0);
+    } while (put < 0 && errno == EINTR);
+    if (put != static_cast<ssize_t>(text.size())) return false;
+    if (oldLength > static_cast<int64_t>(text.size())) return ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    return true;
+}
+
+}  // namespace
 
 int getNextJobNumber(bool shortFile) {
     const int start = globalOptions().getUniqueJobStartNumber();
@@ -83,27 +179,41 @@ int getNextJobNumber(bool shortFile) {
     // The number is taken even when the lock cannot be had.
     bool locked = lockFileRegion(fd, 0, 4, path.c_str(), false) == 0;
 
-    char buffer[20] = {};
+    // More than a number's width is read, so that a longer text is seen as
+    // such and cut when the new number is written.
+    char buffer[32] = {};
     ssize_t got;
     do {
-        got = ::pread(fd, buffer, 19, 0);
+        got = ::pread(fd, buffer, sizeof buffer, 0);
     } while (got < 0 && errno == EINTR);
-    int number = got > 0 ? std::atoi(buffer) : start;
-    number += 1;
+    struct stat st;
+    const int64_t oldLength = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : (got > 0 ? got : 0);
 
-    char text[32];
-    if (shortFile && number >= 1000) {
-        std::snprintf(text, sizeof text, "1    ");
-        number = 1;
+    std::string text;
+    int64_t number;
+    if (shortFile) {
+        // A value the short file never holds (job 0 marks a free slot,
+        // negative numbers are the tools' own IDs) starts the count again.
+        int64_t last = got > 0 ? leadingNumber(buffer, static_cast<size_t>(got)).value_or(0) : start;
+        if (last < 1 || last > kShortFileLast) last = 0;
+        number = last + 1;
+        if (number == 1 || number > kShortFileLast) {
+            text = "1    ";
+            number = 1;
+        }
     } else {
-        std::snprintf(text, sizeof text, "%d", number);
+        int64_t last = got > 0 ? leadingNumber(buffer, static_cast<size_t>(got)).value_or(0) : start;
+        number = last + 1;
+        // Past what a job number holds: the count starts again where the
+        // server starts its own.
+        if (number < 1 || number > INT32_MAX) number = start;
     }
-    // Written over the start without truncation, as the other readers expect.
-    (void)!::pwrite(fd, text, std::strlen(text), 0);
+    if (text.empty()) text = std::to_string(number);
+    (void)writeWhole(fd, text, oldLength);
 
     if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), false);
     ::close(fd);
-    return number;
+    return static_cast<int>(number);
 }
 
 CTarvexJobIdFile::CTarvexJobIdFile(const std::string& path) : path_(path) {}
@@ -223,23 +333,30 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
     CTarvexJobIdFile idFile(globalOptions().getTarvexJobIdFile());
     idFile.lock();
 
+    std::vector<std::string> reclaimed;
     for (auto& [name, element] : jobs_) {
         JobSlot* slots = element.first->slots;
         int chosen = -1;
         bool chosenIsGet = false;
+        bool chosenGone = false;
         uint32_t chosenEnd = 0;
         for (int i = 0; i < kJobSlotsPerHalf; ++i) {
             if (loadField(slots[i].jobNumber) == 0) {
                 chosen = i;
+                chosenGone = false;
                 break;
             }
             uint32_t end = loadField(slots[i].endTime);
-            if (end == 0) continue;  // running: never taken
+            const bool gone = end == 0 && processGone(slots[i], node);
+            if (end == 0 && !gone) continue;  // running: never taken
+            // A dead process's job counts as ended when it started.
+            if (gone) end = loadField(slots[i].startTime);
             bool get = isGetKind(slots[i]);
             if (chosen < 0 || (get && !chosenIsGet) || (get == chosenIsGet && end < chosenEnd)) {
                 chosen = i;
                 chosenIsGet = get;
                 chosenEnd = end;
+                chosenGone = gone;
             }
         }
         if (chosen < 0) {
@@ -252,6 +369,16 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
             return false;
         }
         JobSlot& slot = slots[chosen];
+        if (chosenGone)
+            reclaimed.push_back("Job slot " + std::to_string(chosen) + " of " + name + " reclaimed: process " +
+                                std::to_string(loadField(slot.processId)) + " of job " +
+                                std::to_string(loadField(slot.jobNumber)) + " no longer exists");
+        // Our node and process ID go in under the lock as well: until the
+        // slot is filled they would otherwise name its earlier job's
+        // process, which may be gone, and another claim would take the slot
+        // back from us.
+        storeField(slot.nodeIndex, node);
+        storeField(slot.processId, static_cast<int32_t>(getProcessId()));
         // Number first: until the end time is cleared the slot still reads
         // as finished, and its earlier job's finish sees it is gone.
         storeField(slot.jobNumber, jobNumber_);
@@ -259,6 +386,7 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
         element.second = &slot;
     }
     idFile.close();
+    for (const std::string& line : reclaimed) writeMonitorLogLine(line);
 
     for (auto& [name, element] : jobs_)
         fillJobSlot(*element.second, kind, callerNumber, userId, task, taskText, description, node);
@@ -358,6 +486,41 @@ void CJobManager::watchFatalExit(bool on) {
         }
         watching_ = false;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The job of one request
+
+CJobGuard::CJobGuard(CJobManager& jobs, const bv_options* options) : jobs_(jobs) {
+    try {
+        controlFile_.open(options, false, true);
+    } catch (const CControlFileError& e) {
+        // The road goes on: a closed control file holds no database, so a
+        // registration fails and reports why.
+        openFailure_ = e.getNumber();
+        errorReporter.report(e.getNumber(), jobs_.getJobNumber(), e.getLine(), e.getModule().c_str(),
+                             e.getSubCluster());
+    }
+    jobs_.setControlFile(&controlFile_);
+}
+
+CJobGuard::~CJobGuard() {
+    finish();
+    jobs_.setControlFile(nullptr);
+    controlFile_.close();
+}
+
+bool CJobGuard::registerJob(const std::vector<std::string>& names, int node, const std::string& task,
+                            const std::string& taskText, const std::string& userIdText,
+                            const std::string& description, const std::string& kind, int callerNumber,
+                            bool report) {
+    registered_ = jobs_.registerJob(names, node, task, taskText, userIdText, description, kind, callerNumber, report);
+    return registered_;
+}
+
+void CJobGuard::finish() {
+    if (registered_) jobs_.finishJob(0, 0, 0);
+    registered_ = false;
 }
 
 }  // namespace brenvik

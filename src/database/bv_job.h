@@ -7,8 +7,10 @@
 //
 // While a job is registered, the manager finishes its slots on every way out
 // of the process, a fatal error report included (the reporter's fatal
-// callback): a slot left running is never reclaimed, and leaked slots end in
-// "Too many searches being run at once" for everyone.
+// callback): leaked slots end in "Too many searches being run at once" for
+// everyone. A process killed from outside cannot finish its slot; a claim
+// counts a running slot of this node whose process no longer exists as
+// finished at its start time, and records the reclaim in the monitor log.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -96,6 +98,36 @@ private:
     std::map<std::string, Element> jobs_;
     std::map<std::string, Element>::iterator cursor_;
     bool watching_ = false;
+};
+
+// The job of one request from the control file to the finished slot: opens
+// the control file (a failure is reported with the manager's job number and
+// leaves it closed) and attaches it to the manager; a job registered through
+// the guard is finished on every way out of its scope, a fatal report
+// included (the manager's fatal callback), before the control file closes.
+// The manager is not owned and must outlive the guard.
+class CJobGuard {
+public:
+    CJobGuard(CJobManager& jobs, const bv_options* options);
+    ~CJobGuard();
+    CJobGuard(const CJobGuard&) = delete;
+    CJobGuard& operator=(const CJobGuard&) = delete;
+
+    bool isOpen() const { return controlFile_.isOpen(); }
+    // The number of the message that refused the control file; 0 when it opened.
+    int openFailure() const { return openFailure_; }
+    // CJobManager::registerJob.
+    bool registerJob(const std::vector<std::string>& names, int node, const std::string& task,
+                     const std::string& taskText, const std::string& userIdText, const std::string& description,
+                     const std::string& kind, int callerNumber, bool report);
+    // Finishes a registered job now (result 0); later calls do nothing.
+    void finish();
+
+private:
+    CJobManager& jobs_;
+    bv_controlfile controlFile_;
+    int openFailure_ = 0;
+    bool registered_ = false;
 };
 
 }  // namespace brenvik

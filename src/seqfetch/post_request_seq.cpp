@@ -40,18 +40,11 @@ post_request_seq::post_request_seq(int toolId, std::FILE* out, std::FILE* in) : 
 
 void post_request_seq::process(bool ok, brenvik::bv_session& session) {
     if (ok) {
-        brenvik::bv_controlfile controlFile;
-        try {
-            controlFile.open(config.getOptions(), false, true);
-        } catch (const brenvik::CControlFileError& e) {
-            // The road goes on: a closed control file holds no database, so
-            // the job registration below fails and reports why.
-            errorReporter.report(e.getNumber(), jobNumber, e.getLine(), e.getModule().c_str(), e.getSubCluster());
-            writer.addMessage(false, e.getNumber(), "Monitor is not running", "messages", errorReporter.getLastErrors(),
-                              {}, 0);
-        }
         brenvik::CJobManager jobs(jobNumber);
-        jobs.setControlFile(&controlFile);
+        brenvik::CJobGuard job(jobs, config.getOptions());
+        if (job.openFailure() != 0)
+            writer.addMessage(false, job.openFailure(), "Monitor is not running", "messages",
+                              errorReporter.getLastErrors(), {}, 0);
         auto failedRegistration = [&] {
             writer.addMessage(false, 460, "Failed to register job. Please inspect tarvex error log.", "errbuf",
                               errorReporter.getLastErrors(), {}, 0);
@@ -70,13 +63,13 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
             }
             const std::string userId = std::to_string(session.getUserID());
             brenvik::ControlFileRecord* record = nullptr;
-            if (jobs.registerJob({params.dbName}, 0, user, email, userId, "Getting sequence", "GET", 0, true))
+            if (job.registerJob({params.dbName}, 0, user, email, userId, "Getting sequence", "GET", 0, true))
                 record = jobs.getDatabaseRecord("");
             if (record == nullptr) {
                 // A job that could not be registered, or has no entry to read,
                 // is an error the client must see; a registered one is finished.
                 failedRegistration();
-                jobs.finishJob(0, 0, 0);
+                job.finish();
             } else {
                 nucleicAcid_ = brenvik::databaseValue(*record, brenvik::kDbSequenceType) != 0;
                 const int section = brenvik::databaseValue(*record, brenvik::kDbTaxonomySection);
@@ -124,7 +117,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 accessionRule_.clear();
                 nodes.reset();
                 iterator.close();
-                jobs.finishJob(0, 0, 0);
+                job.finish();
             }
         }
     }

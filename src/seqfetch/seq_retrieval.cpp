@@ -79,23 +79,6 @@ int boundedStoredLength(const CSequenceIterator& iterator) {
     return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 
-namespace {
-
-// Finishes a registered job on every way out of the retrieval; a fatal
-// report is covered by the job manager's own fatal callback.
-class FinishJobOnExit {
-public:
-    explicit FinishJobOnExit(brenvik::CJobManager& jobs) : jobs_(jobs) {}
-    ~FinishJobOnExit() { jobs_.finishJob(0, 0, 0); }
-    FinishJobOnExit(const FinishJobOnExit&) = delete;
-    FinishJobOnExit& operator=(const FinishJobOnExit&) = delete;
-
-private:
-    brenvik::CJobManager& jobs_;
-};
-
-}  // namespace
-
 void retrieveSequence(const std::string& database, const std::string& accession, const std::string& outputType,
                       int frame, const std::string& sessionID, cmdline_request& request) {
     brenvik::bv_session session(sessionID);
@@ -108,22 +91,13 @@ void retrieveSequence(const std::string& database, const std::string& accession,
     if (accession.empty()) return;
 
     brenvik::bv_configfile& config = *request.getConfig();
-    brenvik::bv_controlfile controlFile;
-    try {
-        controlFile.open(config.getOptions(), false, true);
-    } catch (const brenvik::CControlFileError& e) {
-        errorReporter.report(e.getNumber(), request.getJobNumber(), e.getLine(), e.getModule().c_str(),
-                             e.getSubCluster());
-    }
-
     brenvik::CJobManager jobs(request.getJobNumber());
-    jobs.setControlFile(&controlFile);
+    brenvik::CJobGuard job(jobs, config.getOptions());
     if (!jobs.newJob(true)) return;
     request.setJobNumber(jobs.getJobNumber());
-    if (!jobs.registerJob({database}, 0, "SEQFETCH", "", std::to_string(session.getUserID()), "Getting sequence",
-                          "GET", 0, true))
+    if (!job.registerJob({database}, 0, "SEQFETCH", "", std::to_string(session.getUserID()), "Getting sequence",
+                         "GET", 0, true))
         return;
-    FinishJobOnExit finish(jobs);
 
     brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("");
     if (record == nullptr) return;

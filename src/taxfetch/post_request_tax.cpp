@@ -185,33 +185,25 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         std::string userIdText;
         NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
 
-        brenvik::bv_controlfile controlFile;
-        try {
-            controlFile.open(config.getOptions(), false, true);
-        } catch (const brenvik::CControlFileError& error) {
-            errorReporter.report(error.getNumber(), jobNumber, error.getLine(), error.getModule().c_str(),
-                                 error.getSubCluster());
-            writer.addMessage(false, error.getNumber(), "Monitor is not running", "messages",
+        brenvik::CJobGuard job(jobManager_, config.getOptions());
+        if (job.openFailure() != 0) {
+            writer.addMessage(false, job.openFailure(), "Monitor is not running", "messages",
                               errorReporter.getLastErrors(), {}, 0);
             ok = false;
         }
-        jobManager_.setControlFile(&controlFile);
-        const bool registered = jobManager_.registerJob({params.dbName}, 0, userName, email, userIdText,
-                                                        "Getting taxonomy", "GET", 0, true);
+        const bool registered = job.registerJob({params.dbName}, 0, userName, email, userIdText,
+                                                "Getting taxonomy", "GET", 0, true);
         brenvik::ControlFileRecord* record = registered ? jobManager_.getDatabaseRecord("") : nullptr;
         if (!registered || record == nullptr) {
             // A job without its database record can do nothing: it is a
             // failed registration, and a claimed slot is given back.
-            if (registered) jobManager_.finishJob(0, 0, 0);
+            job.finish();
             writer.addMessage(false, 460, "Failed to register job. Please inspect tarvex error log.", "errbuf",
                               errorReporter.getLastErrors(), {}, 0);
             ok = false;
-        } else {
-            if (ok) answerItems(*record, *nodes);
-            jobManager_.finishJob(0, 0, 0);
+        } else if (ok) {
+            answerItems(*record, *nodes);
         }
-        jobManager_.setControlFile(nullptr);
-        controlFile.close();
         nodes.reset();
     }
 

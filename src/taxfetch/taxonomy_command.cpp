@@ -76,28 +76,16 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
             errorReporter.report(443, jobNumber, 344, kModule, session.getFullUserName(), session.getUserID(),
                                  database);
         }
-        brenvik::bv_controlfile controlFile;
-        try {
-            controlFile.open(config.getOptions(), false, true);
-        } catch (const brenvik::CControlFileError& error) {
-            errorReporter.report(error.getNumber(), jobNumber, error.getLine(), error.getModule().c_str(),
-                                 error.getSubCluster());
-        }
         brenvik::CJobManager& jobs = *request.getJobManager();
-        jobs.setControlFile(&controlFile);
+        brenvik::CJobGuard job(jobs, config.getOptions());
         std::string userIdText;
         NARROW_CHAR_PAL::intToString(session.getUserID(), userIdText);
-        if (controlFile.isOpen() &&
-            jobs.registerJob({database}, 0, "TXLOOK", "", userIdText, "Getting taxonomy", "GET", 0, true)) {
-            // Nothing in between returns early; a fatal report is covered by
-            // the job manager's own fatal callback.
+        if (job.isOpen() &&
+            job.registerJob({database}, 0, "TXLOOK", "", userIdText, "Getting taxonomy", "GET", 0, true)) {
             if (brenvik::ControlFileRecord* record = jobs.getDatabaseRecord("")) {
                 lookupEntry(*record, text, request, found);
             }
-            jobs.finishJob(0, 0, 0);
         }
-        jobs.setControlFile(nullptr);
-        controlFile.close();
     }
 
     if (found.taxIds.empty()) {

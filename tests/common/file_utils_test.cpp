@@ -95,6 +95,39 @@ TEST(FileLock, GivesUpAfterTenTriesOneSecondApart) {
     fileClose(fd);
 }
 
+// Another process holds the range for 300 ms: the waiter gets it soon after,
+// not at the next whole second.
+TEST(FileLock, AShortHoldDelaysAWaiterOnlyAsLongAsItLasts) {
+    TempDir dir("lock");
+    std::string path = dir.file("job");
+    writeFile(path, "1");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        close(ready[0]);
+        int fd = fileOpen(path.c_str(), false);
+        bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
+        (void)!write(ready[1], "x", 1);
+        usleep(300 * 1000);
+        _exit(locked ? 0 : 1);
+    }
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    int fd = fileOpen(path.c_str(), false);
+    EXPECT_FALSE(regionFree(path, 0, 4)) << "the holder has the range";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+    double waited = secondsSince(start);
+    EXPECT_LT(waited, 0.9);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    fileClose(fd);
+}
+
 TEST(FileLock, ReadOnlyDescriptorsShareAndBadDescriptorsFail) {
     TempDir dir("lock");
     std::string path = dir.file("data");

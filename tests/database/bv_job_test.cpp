@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
 #include "support/control_file_writer.h"
@@ -60,6 +62,7 @@ protected:
         options.setTarvexControlFile(dir.file("tarvex.control"));
         options.setUniqueJobStartNumber(start);
         options.setErrorLogFile(dir.file("errorlog.txt"));
+        options.setMonitorLogFile(dir.file("monitor.log"));
         struct group* own = getgrgid(getgid());
         if (own != nullptr) options.setNTIUserGroup(own->gr_name);
         brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
@@ -104,6 +107,21 @@ TEST_F(JobTest, JobNumbersFromExistingFiles) {
         {false, "41", 42, "42"},
         {false, "999", 1000, "1000"},
         {false, "", 1235, "1235"},
+        // Values the tools never write start the count again, and the new
+        // text leaves no tail of the old one behind.
+        {true, "2147483647", 1, "1    "},
+        {true, "99999999999999999999", 1, "1    "},
+        {true, "09999999999999999999", 1, "1    "},
+        {true, "-5", 1, "1    "},
+        {true, "0", 1, "1    "},
+        {true, "garbage", 1, "1    "},
+        {true, "1000", 1, "1    "},
+        {true, "12  ", 13, "13  "},
+        {false, "2147483646", 2147483647, "2147483647"},
+        {false, "2147483647", 1234, "1234"},
+        {false, "99999999999999999999", 1234, "1234"},
+        {false, "-5", 1234, "1234"},
+        {false, "garbage", 1, "1"},
     };
     for (const Case& c : cases) {
         const std::string path = dir.file(c.shortFile ? "seqfetch.job" : "tarvex.job");
@@ -142,6 +160,64 @@ TEST_F(JobTest, CreatingAJobNumberFileKeepsTheFirstCreator) {
     ASSERT_TRUE(brenvik::createJobNumberFile(path, 77));
     ASSERT_TRUE(brenvik::createJobNumberFile(path, 88));
     EXPECT_EQ(readFile(path), "77");
+}
+
+namespace {
+
+int failedLinkError = 0;
+int failingLink(const char*, const char*) {
+    errno = failedLinkError;
+    return -1;
+}
+
+// Makes link() fail as on a file system without hard links, for one scope.
+class NoHardLinks {
+public:
+    explicit NoHardLinks(int error) : saved_(fileSystemCalls().link) {
+        failedLinkError = error;
+        fileSystemCalls().link = &failingLink;
+    }
+    ~NoHardLinks() { fileSystemCalls().link = saved_; }
+
+private:
+    int (*saved_)(const char*, const char*);
+};
+
+}  // namespace
+
+TEST_F(JobTest, WithoutHardLinksTheFileIsCreatedExclusively) {
+    for (int error : {EPERM, EOPNOTSUPP, EXDEV}) {
+        SCOPED_TRACE(error);
+        const std::string path = dir.file("nolinks" + std::to_string(error) + ".job");
+        {
+            NoHardLinks noLinks(error);
+            ASSERT_TRUE(brenvik::createJobNumberFile(path, 77));
+            // The file another process made first keeps its number.
+            ASSERT_TRUE(brenvik::createJobNumberFile(path, 88));
+        }
+        EXPECT_EQ(readFile(path), "77");
+        EXPECT_EQ(::access((path + ".tmp" + std::to_string(getpid())).c_str(), F_OK), -1);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0060, 0060u);
+    }
+    // Taking numbers works there from the first request on.
+    NoHardLinks noLinks(EPERM);
+    EXPECT_EQ(getNextJobNumber(true), 1);
+    EXPECT_EQ(getNextJobNumber(true), 2);
+    EXPECT_EQ(getNextJobNumber(false), 1235);
+    EXPECT_EQ(errorLog(), "");
+}
+
+TEST_F(JobTest, AFileThatCannotBeCreatedIsNamedAsConfigured) {
+    brenvik::bv_options options = brenvik::globalOptions();
+    const std::string path = dir.file("nodir/seqfetch.job");
+    options.setSeqFetchJobIdFile(path);
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    EXPECT_EQ(getNextJobNumber(true), 1234);
+    const std::string log = errorLog();
+    EXPECT_NE(log.find("Can't open " + path + " for \"w\""), std::string::npos) << log;
+    EXPECT_EQ(log.find(".tmp"), std::string::npos) << log;
 }
 
 TEST_F(JobTest, TheMainFileIsCreatedWithTheStartNumberWhenLocked) {
@@ -384,6 +460,69 @@ TEST_F(JobTest, ClaimFillsTheSlotAndFinishMarksIt) {
     EXPECT_EQ(f.finishFlag, 1);
     EXPECT_EQ(f.elapsedMs, times.elapsedMs);
     EXPECT_FALSE(manager.finishJob(0, 0, 0)) << "finished twice";
+}
+
+// Every slot of the half is running. A slot whose process is gone counts as
+// finished at its start time, but only on this node and only when no process
+// carries the ID; a live process keeps its slot whatever it runs.
+TEST_F(JobTest, SlotsOfProcessesThatNoLongerExist) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    const int32_t live = static_cast<int32_t>(getpid());
+    struct Case {
+        const char* what;
+        int32_t pid5, node5, pid9, node9;
+        int chosen;  // -1: M51
+    } cases[] = {
+        {"gone on this node", dead, 0, live, 0, 5},
+        {"the one that started first of two gone", dead, 0, dead, 0, 9},
+        {"gone, but another node's", dead, 3, live, 0, -1},
+        {"alive", live, 0, live, 0, -1},
+        {"no process ID", 0, 0, -1, 0, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ControlFileWriter writer;
+        writer.addEntry("DB");
+        writer.fillRunning(0, 0);
+        for (int i = 0; i < brenvik::kJobSlotsPerHalf; ++i) {
+            JobSlot& slot = writer.half(0, 0).slots[i];
+            slot.processId = live;
+            slot.startTime = 5000;
+        }
+        JobSlot& s5 = writer.half(0, 0).slots[5];
+        JobSlot& s9 = writer.half(0, 0).slots[9];
+        s5.processId = c.pid5;
+        s5.nodeIndex = c.node5;
+        s9.processId = c.pid9;
+        s9.nodeIndex = c.node9;
+        s9.startTime = 4000;
+        controlFile.close();
+        monitor.stop();
+        ::unlink(dir.file("monitor.log").c_str());
+        openControlFile(writer);
+        CJobManager manager(-13);
+        manager.newJob(true);
+        const bool ok = registerOne(manager, controlFile, {"DB"});
+        EXPECT_EQ(ok, c.chosen >= 0);
+        const std::string monitorLog =
+            tarvex_test::pathExists(dir.file("monitor.log")) ? readFile(dir.file("monitor.log")) : "";
+        if (ok) {
+            EXPECT_EQ(ControlFileReader(controlPath()).slotsOf(0, 0, manager.getJobNumber()),
+                      std::vector<int>{c.chosen});
+            EXPECT_NE(monitorLog.find("Job slot " + std::to_string(c.chosen) + " of DB reclaimed: process " +
+                                      std::to_string(dead) + " of job " + std::to_string(1000 + c.chosen) +
+                                      " no longer exists\n"),
+                      std::string::npos)
+                << monitorLog;
+            EXPECT_TRUE(manager.finishJob(0, 0, 0));
+        } else {
+            EXPECT_EQ(monitorLog, "");
+            for (int i : {5, 9}) EXPECT_EQ(ControlFileReader(controlPath()).slot(0, 0, i).jobNumber, 1000 + i);
+        }
+    }
 }
 
 TEST_F(JobTest, FinishAfterAnotherJobTookTheSlotWritesNothing) {

@@ -131,6 +131,9 @@ RunResult runProgram(const RunRequest& request) {
             std::string& target = fd == outFd ? result.standardOutput : result.standardError;
             if (r > 0) {
                 target.append(buf, static_cast<size_t>(r));
+                if (fd == outFd && !request.hangUpAfter.empty() &&
+                    result.standardOutput.find(request.hangUpAfter) != std::string::npos)
+                    closeFd(outFd);
             } else {
                 closeFd(fd == outFd ? outFd : errFd);
             }

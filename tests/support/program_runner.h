@@ -21,6 +21,10 @@ struct RunRequest {
     bool inheritEnvironment = false;
     std::string standardInput;
     int timeoutSeconds = 60;
+    // A client that hangs up: once standard output holds this text, the
+    // reading end is closed (what came so far is kept) and the program's
+    // later writes meet a closed pipe. Empty: everything is read.
+    std::string hangUpAfter;
 };
 
 struct RunResult {
