@@ -1,3 +1,7 @@
+#include "common/process_startup.h"
 #include "taxfetch/taxfetch.h"
 
-int main(int argc, char** argv) { return taxfetch::taxfetchMain(argc, argv); }
+int main(int argc, char** argv) {
+    bufferStandardOutput();
+    return taxfetch::taxfetchMain(argc, argv);
+}
