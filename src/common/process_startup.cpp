@@ -101,8 +101,11 @@ constexpr size_t kStandardOutputBuffer = 1 << 16;
 }  // namespace
 
 void bufferStandardOutput() {
+    // glibc ignores the size unless it is given the buffer itself. Static,
+    // so that it outlives every write, those of exit handlers included.
+    static char buffer[kStandardOutputBuffer];
     // A terminal keeps its line buffering: someone is reading along.
-    if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, kStandardOutputBuffer);
+    if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
 int finishStandardOutput(std::FILE* out, int status, int job, int line, const char* module) {
