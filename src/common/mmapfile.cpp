@@ -98,7 +98,90 @@ bool skipBlank(const char*& p) {
     return true;
 }
 
+// --- Files cut short while mapped ---------------------------------------
+//
+// Linux lets a mapped file shrink; a read of a page past the new end then
+// raises SIGBUS, which by default kills the process in the middle of a
+// request with its job slot still running. Read-only whole-file views are
+// registered here, and the SIGBUS handler puts anonymous zero pages over
+// the rest of the view that faulted, counts the loss and returns: the read
+// runs again and sees zero bytes.
+//
+// Why not jump out of the fault with siglongjmp, or end the process from
+// the handler? The fault can happen deep inside any reader of mapped data,
+// even inside a library call; a jump skips destructors and scope guards and
+// may leave a stream or an allocator half-updated, and the reporter's fatal
+// path (log, mail, job completion, exit) is far from async-signal-safe.
+// Zero pages keep the program on its normal path: every reader already
+// treats the files as untrusted and bounds what it reads, so zeros are only
+// corrupt data, and the requests check lostViewCount() before they show
+// what they read, so the loss ends the request with a clear error.
+//
+// One thread per process, and the handler runs on the thread that touched
+// the mapping, so the table needs no lock; entries are written only outside
+// the handler.
+struct GuardedView {
+    char* volatile start = nullptr;
+    volatile uint64_t length = 0;
+};
+constexpr int kGuardedViews = 64;
+GuardedView guardedViews[kGuardedViews];
+volatile sig_atomic_t lostViews = 0;
+uintptr_t pageSize = 4096;
+
+void onBusError(int signal, siginfo_t* info, void*) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (info->si_code > 0) {
+        for (GuardedView& view : guardedViews) {
+            const uintptr_t start = reinterpret_cast<uintptr_t>(view.start);
+            if (start == 0 || address < start || address - start >= view.length) continue;
+            const uintptr_t page = address & ~(pageSize - 1);
+            const uintptr_t end = start + view.length;
+            if (::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+                break;
+            lostViews = lostViews + 1;
+            return;
+        }
+    }
+    // Not a view of ours (a real fault) or it cannot be mended: die as
+    // the default action would.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void guardView(char* start, uint64_t length) {
+    static bool installed = false;
+    if (!installed) {
+        pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        installed = ::sigaction(SIGBUS, &action, nullptr) == 0;
+        if (!installed) return;
+    }
+    for (GuardedView& view : guardedViews) {
+        if (view.start != nullptr) continue;
+        view.length = length;
+        view.start = start;
+        return;
+    }
+}
+
+void unguardView(const char* start) {
+    for (GuardedView& view : guardedViews) {
+        if (view.start != start) continue;
+        view.start = nullptr;
+        view.length = 0;
+        return;
+    }
+}
+
 }  // namespace
+
+unsigned CMmapFile::lostViewCount() { return static_cast<unsigned>(lostViews); }
 
 // Descriptor, whole-file view and the marker this process registered; the
 // last object holding them (original or copy) releases them.
@@ -110,6 +193,7 @@ struct CMmapFile::Shared {
     std::string path;
 
     ~Shared() {
+        if (wholeView != nullptr) unguardView(wholeView);
         if (wholeView != nullptr && ::munmap(wholeView, wholeLength) != 0)
             mmap_report::say(53, 733, path.c_str(), errnoText(errno).c_str());
         if (fd >= 0) ::close(fd);
@@ -412,6 +496,14 @@ bool CMmapFile::openByName(int& error, bool report) {
             why = "the file was replaced after its mapping was created";
             ::close(fd);
             fd = -1;
+        } else if (readOnly_ && S_ISREG(st.st_mode) && static_cast<long long>(st.st_size) != marker.size) {
+            // The monitor registered the file with another size: it is being
+            // rewritten or was cut short, and what lies past its end now
+            // cannot be read through a mapping.
+            why = "the file's size changed after its mapping was created (" + std::to_string(st.st_size) +
+                  " bytes, registered " + std::to_string(marker.size) + ")";
+            ::close(fd);
+            fd = -1;
         } else {
             // The size of the file actually opened: mapping past its end
             // would fault on the first read there.
@@ -443,6 +535,7 @@ bool CMmapFile::mapWhole(bool report, int line) {
     }
     shared_->wholeView = static_cast<char*>(p);
     shared_->wholeLength = static_cast<uint64_t>(size_);
+    if (readOnly_) guardView(shared_->wholeView, shared_->wholeLength);
     view_ = shared_->wholeView;
     viewLength_ = static_cast<uint64_t>(size_);
     wholeFileMapped_ = true;
@@ -451,6 +544,7 @@ bool CMmapFile::mapWhole(bool report, int line) {
 
 void CMmapFile::unmapWindow() {
     if (view_ != nullptr && !wholeFileMapped_) {
+        unguardView(view_);
         if (::munmap(view_, viewLength_) != 0)
             mmap_report::say(53, 820, path_.c_str(), errnoText(errno).c_str());
     }
@@ -483,6 +577,7 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
     }
     view_ = static_cast<char*>(p);
     viewLength_ = len;
+    if (readOnly_) guardView(view_, viewLength_);
     return view_ + r;
 }
 

@@ -100,6 +100,12 @@ public:
     // helper releases instead of waiting for each.
     void setDeferral(HelperLockDeferral* deferral) { deferral_ = deferral; }
 
+    // How many read-only views of this process lost pages because their
+    // file was cut short while mapped (those pages now read as zero bytes
+    // instead of killing the process with SIGBUS). A request that read
+    // mapped data checks it before it shows what it read.
+    static unsigned lostViewCount();
+
     int64_t getSize() const { return size_; }
     const std::string& getPath() const { return path_; }
     bool isOpen() const { return openSucceeded_; }

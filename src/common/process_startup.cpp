@@ -3,6 +3,7 @@
 #include "common/bv_winmutex.h"
 #include "common/error_reporter.h"
 #include "pal/last_error.h"
+#include "pal/system_text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -106,3 +107,42 @@ std::unique_ptr<bv_winmutex> createOwnedMutex() {
 }
 
 void closeSocketLibrary(int) { socketLibraryStarted = false; }
+
+namespace {
+constexpr int kWriteFailedNumber = 46;
+constexpr size_t kStandardOutputBuffer = 1 << 16;
+}  // namespace
+
+void bufferStandardOutput() {
+    // glibc ignores the size unless it is given the buffer itself. Static,
+    // so that it outlives every write, those of exit handlers included.
+    static char buffer[kStandardOutputBuffer];
+    // A terminal keeps its line buffering: someone is reading along.
+    if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+int finishStandardOutput(std::FILE* out, int status, int job, int line, const char* module) {
+    // error -1: an earlier write failed, and its reason is gone.
+    int error = 0;
+    errno = 0;
+    if (std::fflush(out) != 0) error = errno != 0 ? errno : -1;
+    if (error == 0 && std::ferror(out)) error = -1;
+    if (error == 0) {
+        // Some file systems report a failed write only when a descriptor of
+        // the file is closed; the stream itself stays open for whatever an
+        // exit handler still writes.
+        const int fd = ::fileno(out);
+        const int copy = fd >= 0 ? ::dup(fd) : -1;
+        if (copy >= 0 && ::close(copy) != 0 && errno != EINTR) error = errno;
+    }
+    if (error == 0) return status;
+    const std::string reason = error > 0 ? ": " + getSystemErrorText(static_cast<uint32_t>(error)) : std::string();
+    // The answer is lost, so neither channel may be standard output.
+    const bool toPage = errorReporter.toPage;
+    errorReporter.toPage = false;
+    errorReporter.report(kWriteFailedNumber, job, line, module);
+    errorReporter.toPage = toPage;
+    std::fprintf(stderr, "Job %d: the answer could not be written to standard output%s\n", job, reason.c_str());
+    std::fflush(stderr);
+    return status != 0 ? status : kWriteFailedNumber % 255 + 1;
+}

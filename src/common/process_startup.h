@@ -3,6 +3,7 @@
 // running a command line, standard input mode, the computer name, and the
 // critical section of the standalone/cluster switch.
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,15 @@ void ignoreBrokenPipe();
 int runShellCommand(char* commandLine);
 // Standard input carries bytes unchanged here already; nothing to switch.
 void setStdinBinary();
+// Gives standard output one large buffer, so that an answer goes out in a
+// few writes instead of one per line. Call before anything is written.
+void bufferStandardOutput();
+// Flushes out at the end of a run. When the answer could not be written
+// (the flush or the stream fails, or closing a duplicate of its descriptor
+// reports a deferred write error) this is logged as M46 and a line goes to
+// standard error; the status then becomes (46 mod 255) + 1 unless it was
+// non-zero already. Otherwise status is returned unchanged.
+int finishStandardOutput(std::FILE* out, int status, int job, int line, const char* module);
 // The host name, or an empty string when it cannot be read.
 std::string getComputerName();
 // The allocator needs no switch here: always succeeds (0).

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/error_reporter.h"
 #include "config/global_options.h"
 
 namespace brenvik {
@@ -31,6 +32,14 @@ bool mappedIndexRecord(CMmapFile& index, int64_t sequence, IndexRecord& out) {
     if (p == nullptr) return false;
     out = decodeIndexRecord(p);
     return true;
+}
+
+// A file of a mapped set that could not be opened (missing, or its size no
+// longer the registered one) reads as no data: the request must not show
+// that as an answer.
+bool& mappedSetIncomplete() {
+    static bool incomplete = false;
+    return incomplete;
 }
 
 }  // namespace
@@ -128,7 +137,10 @@ bool mapDatabaseFiles(ControlFileRecord* record, DatabaseFileArray& files, uint3
         const bool optional = kind == DB_FILE_TAXINDEX || kind == DB_FILE_STATS;
         int error = 0;
         if (!files[kind].open(name, true, error, kindFlags, window, !optional)) {
-            if (!optional) result = false;
+            if (!optional) {
+                result = false;
+                if (!owner) mappedSetIncomplete() = true;
+            }
             continue;
         }
         if (owner && files[kind].getLockState() == 0)
@@ -188,6 +200,16 @@ void unmapDatabaseFiles(DatabaseFileArray& files, HelperLockDeferral* deferral) 
         file.setDeferral(deferral);
         file.close();
     }
+}
+
+bool mappedDataLost(int job, int line, const char* module, const std::string& database) {
+    static bool reported = false;
+    if (CMmapFile::lostViewCount() == 0 && !mappedSetIncomplete()) return false;
+    if (!reported) {
+        reported = true;
+        errorReporter.report(512, job, line, module, database);
+    }
+    return true;
 }
 
 }  // namespace brenvik

@@ -86,11 +86,17 @@ int post_request::run() {
 
     process(ok, session);
 
+    if (databaseReadFailed) {
+        writer.addMessage(false, 512, "Cannot iterate database. Possibly, a file mapping/locking error.", "db",
+                          params.dbName, {}, 0);
+        writer.endMessageList(false);
+    }
     writer.endMessageList(true);
     writer.endDocument();
     errorReporter.reportRepeatSummary(jobNumber, 172, kModule);
     closeSocketLibrary(jobNumber);
-    return 0;
+    // POST answers 0 whenever the document reached the client.
+    return finishStandardOutput(out_, 0, jobNumber, 174, kModule);
 }
 
 bool post_request::readRequest() {

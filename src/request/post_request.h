@@ -44,6 +44,10 @@ protected:
     std::unique_ptr<GeneticCodeTables> geneticCodes;
     brenvik::TAXONOMY_RULES rules;
     int toolKind;
+    // Set by process when a mapped database file was cut short while the
+    // request read it (M512 reported): process shows nothing read after
+    // that and no warnings, and run adds error 512 after the results.
+    bool databaseReadFailed = false;
     std::FILE* out_;
     std::FILE* in_;
 };

@@ -27,15 +27,19 @@ void xml_results_writer::raw(std::string_view text) {
 }
 
 void xml_results_writer::spaces(int count) {
-    for (int i = 0; i < count; ++i) std::fputc(' ', out_);
+    static constexpr std::string_view kBlanks = "                                        ";
+    while (count > 0) {
+        const int n = count < static_cast<int>(kBlanks.size()) ? count : static_cast<int>(kBlanks.size());
+        raw(kBlanks.substr(0, static_cast<size_t>(n)));
+        count -= n;
+    }
 }
 
 void xml_results_writer::indent(int levels) { spaces(levels > 0 ? 2 * levels : 0); }
 
-void xml_results_writer::lineEnd() {
-    std::fputc('\n', out_);
-    std::fflush(out_);
-}
+// No flush here: the whole answer goes out through the stream's buffer, and
+// the caller flushes it once at the end.
+void xml_results_writer::lineEnd() { std::fputc('\n', out_); }
 
 void xml_results_writer::startTag(std::string_view name, std::string_view attrs) {
     raw("<");
@@ -97,19 +101,76 @@ void xml_results_writer::closeLine(std::string_view name) {
     lineEnd();
 }
 
-void xml_results_writer::writeEscaped(std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-            case '"': raw("&quot;"); break;
-            case '&': raw("&amp;"); break;
-            case '\'': raw("&apos;"); break;
-            case '<': raw("&lt;"); break;
-            case '>': raw("&gt;"); break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') break;
-                std::fputc(c, out_);
-        }
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of [p, p + n) whose
+// character XML allows, or 0. Overlong forms, surrogates, code points past
+// U+10FFFF, U+FFFE/U+FFFF and cut-off sequences are not.
+size_t xmlUtf8Length(const unsigned char* p, size_t n) {
+    const unsigned char b = p[0];
+    size_t length;
+    uint32_t code;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        code = b & 0x1Fu;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        code = b & 0x0Fu;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        code = b & 0x07u;
+    } else {
+        return 0;
     }
+    if (n < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0u) != 0x80u) return 0;
+        code = code << 6 | (p[i] & 0x3Fu);
+    }
+    if (length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF) || code >= 0xFFFE)) return 0;
+    if (length == 4 && (code < 0x10000 || code > 0x10FFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
+// The document declares UTF-8, and one byte that is not makes a parser
+// reject the whole answer. Old databases hold Latin-1 titles, so a byte that
+// does not start a valid sequence is taken as Latin-1 and written as the
+// UTF-8 form of that character (0xE9 becomes "\xC3\xA9").
+void xml_results_writer::writeEscaped(std::string_view text) {
+    std::string& out = scratch_;
+    out.clear();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c >= 0x80) {
+            const size_t length = xmlUtf8Length(p + i, n - i);
+            if (length != 0) {
+                out.append(text.data() + i, length);
+                i += length;
+            } else {
+                out += static_cast<char>(0xC0 | c >> 6);
+                out += static_cast<char>(0x80 | (c & 0x3F));
+                ++i;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': out += "&quot;"; break;
+            case '&': out += "&amp;"; break;
+            case '\'': out += "&apos;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default:
+                // Other C0 bytes are not characters an XML document may hold.
+                if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    raw(out);
 }
 
 void xml_results_writer::startDocument() {

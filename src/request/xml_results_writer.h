@@ -1,8 +1,10 @@
 #pragma once
 // Writer of the XML documents that both tools return for a CGI POST request.
 // It writes element by element straight to its stream (standard output by
-// default) as the request handlers call it; nothing is kept in memory.
-// Single-threaded; the stream belongs to the caller.
+// default) as the request handlers call it; nothing is kept in memory but
+// the stream's own buffer, which the writer never flushes: the stream's
+// owner does, once at the end. Single-threaded; the stream belongs to the
+// caller.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -63,7 +65,8 @@ public:
     void writeProtReference(std::string_view text);
 
     // The text with the five XML escapes; C0 control bytes other than TAB,
-    // LF and CR are dropped, since they make the document unreadable.
+    // LF and CR are dropped, since they make the document unreadable; valid
+    // UTF-8 passes unchanged and every other byte is read as Latin-1.
     void writeEscaped(std::string_view text);
 
     int depth() const { return depth_; }
@@ -98,4 +101,5 @@ private:
     int depth_ = 0;
     bool resultsOpen_ = false;
     std::FILE* out_;
+    std::string scratch_;  // reused by writeEscaped
 };

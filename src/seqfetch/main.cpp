@@ -6,6 +6,7 @@
 
 int main(int argc, char** argv) {
     ignoreBrokenPipe();
+    bufferStandardOutput();
     switch (seqfetch::chooseMode(argc)) {
     case seqfetch::Mode::Get:
         return seqfetch::runSequenceCommandLine(true, argc, argv);

@@ -15,6 +15,7 @@
 #include "database/accession.h"
 #include "database/bv_controlfile.h"
 #include "database/bv_job.h"
+#include "database/database_files.h"
 #include "database/taxonomy_tree.h"
 #include "seqfetch/bv_picalc.h"
 #include "seqfetch/seqfetch.h"
@@ -95,8 +96,9 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                               ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(),
                               nullptr, nullptr, 63);
                 iterator.markFoundAccessions(*this);
+                if (brenvik::mappedDataLost(jobNumber, 105, kModule, params.dbName)) databaseReadFailed = true;
 
-                if (params.foundCount < static_cast<int32_t>(params.foundMap.size())) {
+                if (!databaseReadFailed && params.foundCount < static_cast<int32_t>(params.foundMap.size())) {
                     writer.addMessage(false, 0, "", "", "", "", 0);
                     for (size_t i = 0; i < params.accessions.size(); ++i) {
                         if (params.foundIndex[i] != -1) continue;
@@ -111,13 +113,14 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 writer.startAllProteins(jobNumber);
                 // One compiled rule serves every entry of the request.
                 brenvik::setDatabaseAccessionRule(accessionRule_, config, *record);
-                for (size_t i = 0; i < params.accessions.size(); ++i)
+                for (size_t i = 0; i < params.accessions.size() && !databaseReadFailed; ++i)
                     if (params.foundIndex[i] != -1) writeProtein(i, iterator, nodes.get());
 
                 accessionRule_.clear();
                 nodes.reset();
                 iterator.close();
                 job.finish();
+                if (databaseReadFailed) ok = false;
             }
         }
     }
@@ -205,6 +208,10 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
         }
     }
 
+    if (brenvik::mappedDataLost(jobNumber, 206, kModule, params.dbName)) {
+        databaseReadFailed = true;
+        return;
+    }
     writer.startProtein(warnings, accession, params.dbName, nucleicAcid_ ? frame : -1);
     if (params.showTitle) {
         const std::optional<std::string_view> piece = seqfetch::titlePieceFor(it.title, accession);

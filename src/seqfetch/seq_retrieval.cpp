@@ -12,6 +12,7 @@
 #include "database/accession.h"
 #include "database/bv_controlfile.h"
 #include "database/bv_job.h"
+#include "database/database_files.h"
 #include "database/genetic_codes.h"
 #include "database/seq_iter.h"
 #include "database/taxonomy_tree.h"
@@ -111,7 +112,9 @@ void retrieveSequence(const std::string& database, const std::string& accession,
     iterator.open(0, record, config.getCluster()->getNodeIndex(), &rules, nullptr,
                   ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(), nullptr,
                   nullptr, 63, -1);
-    if (iterator.findAccession(accession)) printSequenceEntry(*record, accession, iterator, outputType, frame, request);
+    const bool found = iterator.findAccession(accession);
+    if (!brenvik::mappedDataLost(request.getJobNumber(), 141, "seqfetch", database) && found)
+        printSequenceEntry(*record, accession, iterator, outputType, frame, request);
     iterator.close();
 }
 
@@ -178,6 +181,7 @@ void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& a
         }
     }
 
+    if (brenvik::mappedDataLost(request.getJobNumber(), 206, "seqfetch", brenvik::fieldText(record.name))) return;
     if (parts & PART_LENGTH)
         std::printf("%d\n", frame != 0 ? iterator.length : static_cast<int>(iterator.storedLength));
     if (parts & PART_SEQUENCE) {

@@ -72,8 +72,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
         if (n == 2) {
             if (std::strcmp(args[1], "--version") == 0 || (cgi && std::strcmp(args[1], "version") == 0)) {
                 std::printf("%s - Version %s\n", args[0], kVersion);
-                std::fflush(stdout);
-                return 0;
+                return finishStandardOutput(stdout, 0, request.getJobNumber(), 76, "seqfetch");
             }
         }
 
@@ -98,8 +97,8 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
             printSequenceUsage(n > 0 ? args[0] : ownProgramName);
             status = 1;
         }
-        std::fflush(stdout);
         closeSocketLibrary(request.getJobNumber());
+        status = finishStandardOutput(stdout, status, request.getJobNumber(), 102, "seqfetch");
     }
     return status;
 }

@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
     ignoreBrokenPipe();
+    bufferStandardOutput();
     return taxfetch::taxfetchMain(argc, argv);
 }

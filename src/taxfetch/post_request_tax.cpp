@@ -9,6 +9,7 @@
 #include "config/bv_taxonomyoptions.h"
 #include "config/global_options.h"
 #include "database/bv_controlfile.h"
+#include "database/database_files.h"
 #include "database/seq_iter.h"
 #include "pal/system_text.h"
 #include "taxfetch/taxonomy_commands.h"
@@ -210,7 +211,7 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
     writer.endMessageList(false);
     writer.startResults(jobNumber);
     writer.endResults();
-    if (ok) writeWarnings();
+    if (ok && !databaseReadFailed) writeWarnings();
 }
 
 void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomyNodeSet& nodes) {
@@ -226,6 +227,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
                        ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(), nullptr,
                        nullptr, 63);
         iterator->markFoundAccessions(*this);
+        if (brenvik::mappedDataLost(jobNumber, 237, kModule, params.dbName)) databaseReadFailed = true;
     }
 
     // Errors first, in request order.
@@ -233,7 +235,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
     for (bool isAccession : params.itemKinds) {
         if (isAccession) {
             const size_t n = accessionIndex++;
-            if (n < params.foundIndex.size() && params.foundIndex[n] >= 0) continue;
+            if (databaseReadFailed || (n < params.foundIndex.size() && params.foundIndex[n] >= 0)) continue;
             const char* accession = n < params.accessions.size() ? params.accessions[n] : "";
             errorReporter.report(461, jobNumber, 475, kModule, accession);
             writer.addMessage(false, 461, "Sequence not found", "accession", accession, {}, 0);
@@ -251,7 +253,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
     for (bool isAccession : params.itemKinds) {
         if (isAccession) {
             const size_t n = accessionIndex++;
-            if (iterator && n < params.foundIndex.size() && params.foundIndex[n] >= 0)
+            if (iterator && !databaseReadFailed && n < params.foundIndex.size() && params.foundIndex[n] >= 0)
                 writeDbEntry(*iterator, nodes, static_cast<int>(n));
             continue;
         }
@@ -302,6 +304,10 @@ void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSe
         }
     }
 
+    if (brenvik::mappedDataLost(jobNumber, 310, kModule, params.dbName)) {
+        databaseReadFailed = true;
+        return;
+    }
     writer.startDbEntry(warnings, params.dbName, params.accessions[static_cast<size_t>(n)]);
     if (params.showTitle) {
         writer.startTitle();

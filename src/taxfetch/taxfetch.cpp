@@ -143,8 +143,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
 
     if (n == 2 && (std::strcmp(args[1], "--version") == 0 || (cgi && std::strcmp(args[1], "version") == 0))) {
         std::printf("%s - Version %s\n", args[0], versionText);
-        std::fflush(stdout);
-        return 0;
+        return finishStandardOutput(stdout, 0, request.getJobNumber(), 147, kModule);
     }
 
     std::string sessionId;
@@ -182,7 +181,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         }
     }
     closeSocketLibrary(request.getJobNumber());
-    return 0;
+    return finishStandardOutput(stdout, 0, request.getJobNumber(), 186, kModule);
 }
 
 }  // namespace taxfetch

@@ -9,6 +9,7 @@
 #include "config/bv_taxonomyoptions.h"
 #include "database/accession.h"
 #include "database/bv_controlfile.h"
+#include "database/database_files.h"
 #include "database/seq_iter.h"
 #include "pal/system_text.h"
 #include "request/cmdline_request.h"
@@ -48,6 +49,8 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
         getEntryAccessions(&iterator, found.accessions);
         if (!iterator.title.empty()) found.title = std::make_unique<std::string>(iterator.title);
     }
+    // Fatal here: nothing read from a file cut short is shown.
+    brenvik::mappedDataLost(request.getJobNumber(), 51, kModule, brenvik::fieldText(record.name));
     iterator.close();
     rule.clear();
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -473,4 +474,70 @@ TEST(MmapHelper, AHelperThatNeverAnswersCostsTenSecondsAndTheLckGoes) {
     EXPECT_EQ(file.getLockState(), 0);
     EXPECT_FALSE(tarvex_test::pathExists(path + ".lck"));
     EXPECT_EQ(readFile(dir.file("helper.calls")), "started\n");
+}
+
+// Linux lets a mapped file shrink. A read-only view whose file is cut short
+// reads zeros past the new end (and counts the loss) instead of dying of
+// SIGBUS; a file whose size differs from its registration is refused.
+TEST(MmapContract, ReadOnlyViewSurvivesItsFileBeingCutShort) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("db.s00");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const std::string data(3 * page + 100, 'x');
+    writeFile(path, data);
+    const std::string marker = CMmapFile::markerNameForFile(path);
+    MarkerGuard guard{marker};
+    MmapMarker m = markerFor(path, 0, 0);
+    CMmapFile file;
+    int error = -1;
+    for (long long registered : {m.size + 1, m.size - 1}) {
+        MmapMarker other = m;
+        other.size = registered;
+        ASSERT_TRUE(CMmapFile::writeMarker(marker, other, 0644));
+        EXPECT_FALSE(file.open(path, true, error, 0, 0, false)) << registered;
+        EXPECT_EQ(error, 49);
+    }
+    ASSERT_TRUE(CMmapFile::writeMarker(marker, m, 0644));
+    ASSERT_TRUE(file.open(path, true, error, 0, 0, false));
+    const volatile char* view = static_cast<const char*>(file.getView(0, data.size()));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view[data.size() - 1], 'x');
+
+    const unsigned lost = CMmapFile::lostViewCount();
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(page)), 0);
+    EXPECT_EQ(view[0], 'x');
+    EXPECT_EQ(view[2 * page + 5], 0);
+    EXPECT_EQ(view[page + 5], 0);
+    EXPECT_EQ(view[data.size() - 1], 0);
+    EXPECT_EQ(CMmapFile::lostViewCount(), lost + 2);
+    file.close();
+}
+
+// The guard covers only read-only views: any other fault still ends the
+// process as it would without a handler.
+TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
+    TempDir dir("mmap");
+    const std::string path = dir.file("tarvex.control");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    writeFile(path, std::string(2 * page, 'c'));
+    const std::string marker = CMmapFile::markerNameForFile(path);
+    MarkerGuard guard{marker};
+    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(path, 0, 1), 0644));
+    // A read-only view first, so that the handler is installed.
+    writeFile(path + ".ro", "r");
+    const std::string roMarker = CMmapFile::markerNameForFile(path + ".ro");
+    MarkerGuard roGuard{roMarker};
+    ASSERT_TRUE(CMmapFile::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644));
+    auto readPastTheCut = [&] {
+        CMmapFile readOnly;
+        CMmapFile writable;
+        int error = 0;
+        if (!readOnly.open(path + ".ro", true, error, 0, 0, false)) _exit(2);
+        if (!writable.open(path, false, error, 0, 0, false)) _exit(3);
+        volatile char* view = static_cast<char*>(writable.getView(0, 2 * page));
+        if (truncate(path.c_str(), 0) != 0) _exit(4);
+        (void)view[page + 1];
+        _exit(0);
+    };
+    EXPECT_EXIT(readPastTheCut(), ::testing::KilledBySignal(SIGBUS), "");
 }

@@ -190,16 +190,34 @@ TEST(XmlResultsWriter, ResultsOpenAndCloseAtMostOnce) {
               "<bvsq:results jobid=\"-13\">\n</bvsq:results>\n");
 }
 
-TEST(XmlResultsWriter, EscapingKeepsHighBytesAndDropsControlBytes) {
+TEST(XmlResultsWriter, EscapingPassesUtf8AndReadsOtherBytesAsLatin1) {
     struct Case {
+        const char* what;
         std::string in, out;
     } cases[] = {
-        {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&apos;"},
-        {std::string("x\0y\x01z\x1f", 6), "xyz"},
-        {"tab\tcr\rlf\n", "tab\tcr\rlf\n"},
-        {"caf\xc3\xa9 \xff", "caf\xc3\xa9 \xff"},
+        {"escapes", "a<b>&\"'", "a&lt;b&gt;&amp;&quot;&apos;"},
+        {"C0 bytes dropped", std::string("x\0y\x01z\x1f", 6), "xyz"},
+        {"TAB CR LF kept", "tab\tcr\rlf\n", "tab\tcr\rlf\n"},
+        {"DEL kept", "a\x7f", "a\x7f"},
+        {"2-byte", "caf\xc3\xa9", "caf\xc3\xa9"},
+        {"3-byte", "\xe2\x82\xac 5", "\xe2\x82\xac 5"},
+        {"4-byte", "\xf0\x9f\x98\x80!", "\xf0\x9f\x98\x80!"},
+        {"highest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"Latin-1 e acute", "caf\xe9", "caf\xc3\xa9"},
+        {"Latin-1 y diaeresis", "P\xffX", "P\xc3\xbfX"},
+        {"C1 byte", "\x85", "\xc2\x85"},
+        {"overlong 2-byte slash", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"overlong 3-byte", "\xe0\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf"},
+        {"overlong 4-byte", "\xf0\x80\x80\xaf", "\xc3\xb0\xc2\x80\xc2\x80\xc2\xaf"},
+        {"truncated at end", "ab\xe2\x82", "ab\xc3\xa2\xc2\x82"},
+        {"truncated before ASCII", "\xc3<", "\xc3\x83&lt;"},
+        {"surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},
+        {"U+FFFE not an XML character", "\xef\xbf\xbe", "\xc3\xaf\xc2\xbf\xc2\xbe"},
+        {"lone continuation bytes", "\x80\xbf", "\xc2\x80\xc2\xbf"},
+        {"valid after invalid", "\xe9\xc3\xa9", "\xc3\xa9\xc3\xa9"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(capture(0, [&](xml_results_writer& w) { w.writeEscaped(c.in); }), c.out);
+        EXPECT_EQ(capture(0, [&](xml_results_writer& w) { w.writeEscaped(c.in); }), c.out) << c.what;
     }
 }

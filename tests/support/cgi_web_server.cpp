@@ -35,29 +35,47 @@ int freePort() {
 
 bool cgiWebServerAvailable() { return std::filesystem::exists(kServer) && std::filesystem::exists(kClient); }
 
-RunResult postThroughWebServer(FixtureInstall& install, const std::string& program,
-                               const std::vector<std::pair<std::string, std::string>>& fields) {
-    const std::string name = std::filesystem::path(program).filename();
-    std::filesystem::copy_file(program, install.file("cgi/" + name),
-                               std::filesystem::copy_options::overwrite_existing);
+CgiWebServer::CgiWebServer(FixtureInstall& install, const std::vector<std::string>& programs) {
+    for (const std::string& program : programs)
+        std::filesystem::copy_file(program, install.file("cgi/" + std::filesystem::path(program).filename().string()),
+                                   std::filesystem::copy_options::overwrite_existing);
     // The modules go where an installation keeps them, beside cgi/.
-    std::filesystem::create_directories(install.file("lib"));
-    std::filesystem::copy(std::filesystem::path(program).parent_path() / "../lib/tarvex", install.file("lib/tarvex"),
-                          std::filesystem::copy_options::overwrite_existing);
-    const int port = freePort();
+    if (!programs.empty()) {
+        std::filesystem::create_directories(install.file("lib"));
+        std::filesystem::copy(std::filesystem::path(programs.front()).parent_path() / "../lib/tarvex",
+                              install.file("lib/tarvex"),
+                              std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive);
+    }
+    port_ = freePort();
     install.write("lighttpd.conf", "server.document-root = \"" + install.cgiDir() + "\"\n" +
-                                       "server.port = " + std::to_string(port) + "\n" +
+                                       "server.port = " + std::to_string(port_) + "\n" +
                                        "server.bind = \"127.0.0.1\"\n"
                                        "server.modules = (\"mod_cgi\")\n"
                                        "cgi.assign = (\"\" => \"\")\n"
                                        "server.errorlog = \"" + install.file("logs/lighttpd.log") + "\"\n");
-    const pid_t server = ::fork();
-    if (server == 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
         ::execl(kServer, "lighttpd", "-D", "-f", install.file("lighttpd.conf").c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
+}
+
+CgiWebServer::~CgiWebServer() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+}
+
+std::string CgiWebServer::url(const std::string& program) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + std::filesystem::path(program).filename().string();
+}
+
+RunResult postThroughWebServer(FixtureInstall& install, const std::string& program,
+                               const std::vector<std::pair<std::string, std::string>>& fields) {
+    CgiWebServer server(install, {program});
     RunResult reply;
-    if (server < 0) return reply;
+    if (!server.started()) return reply;
     RunRequest curl;
     curl.program = kClient;
     curl.arguments = {"-s", "--max-time", "30"};
@@ -66,16 +84,13 @@ RunResult postThroughWebServer(FixtureInstall& install, const std::string& progr
         curl.arguments.push_back("--form-string");
         curl.arguments.push_back(field + "=" + value);
     }
-    curl.arguments.push_back("http://127.0.0.1:" + std::to_string(port) + "/" + name);
+    curl.arguments.push_back(server.url(program));
     // The server needs a moment before it listens.
     for (int attempt = 0; attempt < 50; ++attempt) {
         reply = runProgram(curl);
         if (reply.exited && reply.exitStatus == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    ::kill(server, SIGTERM);
-    int status = 0;
-    ::waitpid(server, &status, 0);
     return reply;
 }
 

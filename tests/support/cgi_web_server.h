@@ -14,6 +14,24 @@ namespace tarvex_test {
 // True when lighttpd and curl are installed (tests skip otherwise).
 bool cgiWebServerAvailable();
 
+// lighttpd serving the programs (copied into the installation's cgi/) as
+// CGI programs on a free port of 127.0.0.1, until destroyed.
+class CgiWebServer {
+public:
+    CgiWebServer(FixtureInstall& install, const std::vector<std::string>& programs);
+    ~CgiWebServer();
+    CgiWebServer(const CgiWebServer&) = delete;
+    CgiWebServer& operator=(const CgiWebServer&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    // "http://127.0.0.1:<port>/<program file name>".
+    std::string url(const std::string& program) const;
+
+private:
+    int port_ = 0;
+    int pid_ = -1;
+};
+
 // Posts the form fields (name, value; values sent verbatim) to the program
 // through the web server; the result is curl's: exit status and the reply
 // body (the program's output after its header lines).

@@ -1,0 +1,325 @@
+// Replies reach the client whole or end with a clear error: bytes that are
+// not UTF-8 in XML answers, a standard output that cannot be written, and
+// mapped database files cut short while requests read them. Both real
+// programs, all three modes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "database/database_files.h"
+#include "e2e/taxfetch_fixture.h"
+
+using namespace tarvex_test;
+
+namespace {
+
+constexpr const char* kXmlLint = "/usr/bin/xmllint";
+
+// One database, "Proteins" (taxonomy section 1 of the taxonomy tool's
+// fixture), that both programs answer for, in file or mapped mode.
+class ReplyInstallation {
+public:
+    ReplyInstallation(const std::string& fasta, int entries, bool mapped) : install_("reply") {
+        install_.write("config/tarvex.dat", taxfetch_e2e::tarvexDat());
+        SecurityOptionsSpec spec;
+        spec.securityEnabled = "false";
+        writeSecurityOptions(install_.configDir(), spec);
+        install_.write("taxonomy/small_nodes.dmp", taxfetch_e2e::smallNodes());
+        install_.write("taxonomy/small_names.dmp", taxfetch_e2e::smallNames());
+        install_.write("taxonomy/gencode.dmp", taxonomyFixture("gencode.dmp"));
+        db_.setFasta(fasta).setTaxonomySection(1);
+        for (int i = 0; i < entries; ++i) db_.setTaxIds(i, {101});
+        if (!db_.write()) throw std::runtime_error(db_.error());
+        db_.fillControlEntry(control_, control_.addEntry("Proteins"), mapped);
+        control_.write(install_.file("data/tarvex.control"));
+        if (!monitor_.registerControlFile(install_.file("data/tarvex.control"), FakeMonitor::Owner::PidZero))
+            throw std::runtime_error("no control marker");
+        if (mapped && !db_.registerMapped(monitor_, FakeMonitor::Owner::PidZero))
+            throw std::runtime_error("no database markers");
+    }
+
+    FixtureInstall& install() { return install_; }
+    DatabaseWriter& database() { return db_; }
+
+    // tool "seq" or "tax"; mode "cmd", "get" or "post". Arguments are the
+    // command line (joined with '+' for GET), or the form fields for POST.
+    RunRequest request(const std::string& tool, const std::string& mode, const std::vector<std::string>& arguments,
+                       const std::vector<std::pair<std::string, std::string>>& fields = {}) const {
+        const std::string program = tool == "seq" ? "bv-seqfetch" : "bv-taxfetch";
+        RunRequest r;
+        if (mode == "post") {
+            r = taxfetch_e2e::postRequest(install_.cgiDir(), fields);
+            for (auto& [name, value] : r.environment)
+                if (name == "SCRIPT_NAME") value = "/tarvex/cgi/" + program + ".exe";
+        } else if (mode == "get") {
+            std::string query;
+            for (const std::string& a : arguments) query += (query.empty() ? "" : "+") + a;
+            r.environment = {{"QUERY_STRING", query},
+                             {"SCRIPT_NAME", "/tarvex/cgi/" + program + ".exe"},
+                             {"REQUEST_METHOD", "GET"},
+                             {"REMOTE_ADDR", "127.0.0.1"}};
+        } else {
+            r.arguments = arguments;
+        }
+        r.program = programPath(program);
+        r.workingFolder = install_.cgiDir();
+        return r;
+    }
+
+    // Job slots of the database still marked running.
+    int runningSlots() const {
+        ControlFileReader control(install_.file("data/tarvex.control"));
+        int running = 0;
+        for (int h = 0; h < 2; ++h)
+            for (int i = 0; i < brenvik::kJobSlotsPerHalf; ++i) {
+                const brenvik::JobSlot& slot = control.slot(0, h, i);
+                if (slot.jobNumber != 0 && slot.status == 1) ++running;
+            }
+        return running;
+    }
+
+private:
+    FixtureInstall install_;
+    DatabaseWriter db_{"Proteins", install_.file("sequence/Proteins"), "Proteins_1.fasta"};
+    ControlFileWriter control_;
+    FakeMonitor monitor_;
+};
+
+// The same request with its standard output sent to the given file.
+RunRequest withStandardOutput(RunRequest request, const std::string& path) {
+    request.arguments.insert(request.arguments.begin(), {"-c", "exec \"$0\" \"$@\" > " + path, request.program});
+    request.program = "/bin/sh";
+    return request;
+}
+
+std::string bodyOf(const std::string& output) {
+    const size_t end = output.find("\n\n");
+    return end == std::string::npos ? std::string() : output.substr(end + 2);
+}
+
+// xmllint's verdict on the document ("" when it is well-formed).
+std::string xmlProblems(const std::string& document) {
+    RunRequest lint;
+    lint.program = kXmlLint;
+    lint.arguments = {"--noout", "-"};
+    lint.standardInput = document;
+    const RunResult r = runProgram(lint);
+    if (r.exited && r.exitStatus == 0) return std::string();
+    return "xmllint: " + r.standardError;
+}
+
+}  // namespace
+
+// Latin-1 titles of old databases and a stray 0xFF in an accession used to
+// make the whole answer unreadable for any XML parser.
+TEST(XmlReplies, BytesThatAreNotUtf8ArriveAsLatin1AndEveryAnswerParses) {
+    if (!std::filesystem::exists(kXmlLint)) GTEST_SKIP() << "xmllint (libxml2-utils) is not installed";
+    ReplyInstallation inst(">P1 caf\xe9 prot\xe9ine \xc3\xa9t\xc3\xa9\nMKV\n>P2 bell\x07 and \xff\nMA\n", 2, false);
+    const std::string accessions = "\"P1\" \"P\xffX\" \"P2\"";
+    struct Case {
+        const char* tool;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"seq",
+         {"<bvsq:prot_title>&gt;P1 caf\xc3\xa9 prot\xc3\xa9ine \xc3\xa9t\xc3\xa9</bvsq:prot_title>",
+          "<bvsq:prot_title>&gt;P2 bell and \xc3\xbf</bvsq:prot_title>",
+          "<bvsq:err_param name=\"accession\">P\xc3\xbfX</bvsq:err_param>"}},
+        {"tax",
+         {"<bvtx:title>&gt;P1 caf\xc3\xa9 prot\xc3\xa9ine \xc3\xa9t\xc3\xa9</bvtx:title>",
+          "<bvtx:title>&gt;P2 bell and \xc3\xbf</bvtx:title>",
+          "<bvtx:err_param name=\"accession\">P\xc3\xbfX</bvtx:err_param>"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool);
+        const RunResult r = runProgram(
+            inst.request(c.tool, "post", {}, {{"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"ACCESSION", accessions}}));
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 0);
+        const std::string document = bodyOf(r.standardOutput);
+        EXPECT_EQ(xmlProblems(document), "") << document;
+        for (const std::string& text : c.expected) EXPECT_NE(document.find(text), std::string::npos) << text << "\n" << document;
+    }
+}
+
+// A reply that cannot be written (a full device) used to end with status 0
+// as if the client had its answer.
+TEST(StandardOutput, AnswerThatCannotBeWrittenEndsWithNonZeroStatusAndIsLogged) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    ReplyInstallation inst(">P1 first\nMKV\n", 1, false);
+    const std::vector<std::pair<std::string, std::string>> form = {{"DB", "Proteins"}, {"ACCESSION", "\"P1\""}};
+    struct Case {
+        const char* name;
+        RunRequest request;
+    } cases[] = {
+        {"sequence tool, command line", inst.request("seq", "cmd", {"Proteins", "P1", "all"})},
+        {"sequence tool, GET", inst.request("seq", "get", {"Proteins", "P1", "all"})},
+        {"sequence tool, usage text", inst.request("seq", "cmd", {"Proteins"})},
+        {"sequence tool, POST", inst.request("seq", "post", {}, form)},
+        {"taxonomy tool, command line", inst.request("tax", "cmd", {"1", "Proteins", "P1"})},
+        {"taxonomy tool, GET", inst.request("tax", "get", {"1", "Proteins", "P1"})},
+        {"taxonomy tool, POST", inst.request("tax", "post", {}, form)},
+    };
+    int logged = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult written = runProgram(c.request);
+        ASSERT_TRUE(written.exited);
+        const RunResult full = runProgram(withStandardOutput(c.request, "/dev/full"));
+        ASSERT_TRUE(full.exited) << "signal " << full.signal;
+        // A status that was already non-zero (the usage text's 1) stays.
+        EXPECT_EQ(full.exitStatus, written.exitStatus == 0 ? 47 : written.exitStatus);
+        EXPECT_NE(full.standardError.find("could not be written to standard output"), std::string::npos)
+            << full.standardError;
+        const std::string log = inst.install().read("logs/errorlog.txt");
+        int entries = 0;
+        for (size_t at = 0; (at = log.find("M00046", at)) != std::string::npos; ++at) ++entries;
+        EXPECT_EQ(entries, ++logged) << log;
+    }
+    EXPECT_EQ(inst.runningSlots(), 0);
+}
+
+namespace {
+
+// Empties each file and restores it, over and over, until stopped: the way a
+// database rewrite or a careless copy shrinks a mapped file. (A cut inside a
+// page leaves the rest of that page reading as zeros without any fault, so
+// the cut here is to a page boundary.)
+class FileCutter {
+public:
+    explicit FileCutter(const std::vector<std::string>& paths) {
+        std::vector<std::string> contents;
+        for (const std::string& path : paths) {
+            std::ifstream in(path, std::ios::binary);
+            contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        pid_ = ::fork();
+        if (pid_ != 0) return;
+        for (unsigned round = 0;; ++round) {
+            const size_t i = round % paths.size();
+            if (::truncate(paths[i].c_str(), 0) != 0) ::_exit(1);
+            ::usleep(3000 + round % 5 * 1000);
+            const int fd = ::open(paths[i].c_str(), O_WRONLY);
+            if (fd < 0 || ::pwrite(fd, contents[i].data(), contents[i].size(), 0) !=
+                              static_cast<ssize_t>(contents[i].size()))
+                ::_exit(1);
+            ::close(fd);
+            ::usleep(4000);
+        }
+    }
+    ~FileCutter() { stop(); }
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
+private:
+    pid_t pid_ = 0;
+};
+
+std::string withoutJob(const std::string& text) {
+    return std::regex_replace(text, std::regex("(jobid=\"|Job )-?[0-9]+"), "$1N");
+}
+
+// The elements of the document (one per line) that are not in the full
+// answer: what a cut made the program show wrongly.
+std::vector<std::string> linesNotIn(const std::string& document, const std::string& full) {
+    std::vector<std::string> wrong;
+    size_t start = 0;
+    while (start < document.size()) {
+        size_t end = document.find('\n', start);
+        if (end == std::string::npos) end = document.size();
+        const std::string line = document.substr(start, end - start + 1);
+        if (full.find(line) == std::string::npos) wrong.push_back(line);
+        start = end + 1;
+    }
+    return wrong;
+}
+
+}  // namespace
+
+// Linux lets a mapped file shrink; the first read past the new end used to
+// kill the process with SIGBUS and leave its job slot running.
+TEST(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswerOrAClearError) {
+    constexpr int kEntries = 3000;
+    std::string fasta;
+    std::string accessions;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string id = "Q" + std::to_string(100000 + i);
+        fasta += ">" + id + " protein number " + std::to_string(i) + "\n" + std::string(150 + i % 50, "ACDEFGHIKL"[i % 10]) + "\n";
+        if (i % 7 == 0) accessions += "\"" + id + "\" ";
+    }
+    ReplyInstallation inst(fasta, kEntries, true);
+    const std::string last = "Q" + std::to_string(100000 + kEntries - 1);
+    const std::vector<std::pair<std::string, std::string>> seqForm = {
+        {"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"SHOWSEQUENCE", "1"}, {"ACCESSION", accessions}};
+    const std::vector<std::pair<std::string, std::string>> taxForm = {{"DB", "Proteins"}, {"ACCESSION", accessions}};
+    struct Kind {
+        const char* name;
+        RunRequest request;
+        std::string full;  // the answer while the files are whole
+    } kinds[] = {
+        {"sequence POST", inst.request("seq", "post", {}, seqForm), ""},
+        {"sequence command line", inst.request("seq", "cmd", {"Proteins", last, "all"}), ""},
+        {"taxonomy POST", inst.request("tax", "post", {}, taxForm), ""},
+        {"taxonomy GET", inst.request("tax", "get", {"1", "Proteins", last}), ""},
+    };
+    for (Kind& k : kinds) {
+        const RunResult r = runProgram(k.request);
+        ASSERT_TRUE(r.exited && r.exitStatus == 0) << k.name << "\n" << r.standardOutput;
+        k.full = withoutJob(r.standardOutput);
+        ASSERT_EQ(k.full.find("code="), std::string::npos) << k.name << "\n" << k.full;
+    }
+
+    std::map<std::string, int> outcomes;
+    {
+        FileCutter cutter({inst.database().path(brenvik::DB_FILE_SEQUENCE), inst.database().path(brenvik::DB_FILE_INDEX),
+                           inst.database().path(brenvik::DB_FILE_ACCESSION), inst.database().path(brenvik::DB_FILE_TAXIDS)});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+        for (int round = 0; std::chrono::steady_clock::now() < until && round < 400; ++round) {
+            Kind& k = kinds[round % 4];
+            SCOPED_TRACE(std::string(k.name) + ", round " + std::to_string(round));
+            const RunResult r = runProgram(k.request);
+            ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
+            const std::string out = withoutJob(r.standardOutput);
+            const bool post = k.name == std::string("sequence POST") || k.name == std::string("taxonomy POST");
+            std::string outcome;
+            if (out == k.full) {
+                outcome = "whole answer";
+            } else if (post) {
+                // A closed document: the results read before the cut (or
+                // none, when a file was refused at open for its size), then
+                // the error that names why the rest is missing.
+                EXPECT_EQ(r.exitStatus, 0);
+                EXPECT_TRUE(out.ends_with(k.name == std::string("sequence POST") ? "</bvsq:bv_seqfetch_out>\n"
+                                                                                : "</bvtx:bv_taxfetch_out>\n"))
+                    << out;
+                EXPECT_NE(out.find("code=\"512\""), std::string::npos) << out;
+                outcome = "error 512";
+                // Only the error itself is new.
+                for (const std::string& line : linesNotIn(out, k.full))
+                    EXPECT_TRUE(line.find("error") != std::string::npos || line.find("err_") != std::string::npos)
+                        << "shown from a cut file: " << line;
+            } else {
+                EXPECT_NE(r.exitStatus, 0) << out;
+                EXPECT_NE(out.find("[M00"), std::string::npos) << out;
+                outcome = "page with M" + out.substr(out.find("[M00") + 2, 5);
+            }
+            ++outcomes[std::string(k.name) + ": " + outcome];
+        }
+    }
+    for (const auto& [outcome, count] : outcomes) std::printf("  %-60s %d\n", outcome.c_str(), count);
+    EXPECT_EQ(inst.runningSlots(), 0);
+}
