@@ -85,16 +85,16 @@ bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std:
         filePaths_.push_back(path);
     }
 
-    bool cacheBuilt = false;
     if (!useIndex) {
         usesIndex_ = false;
     } else {
-        for (size_t i = 0; i < filePaths_.size(); ++i) buildCache(i, keepInMemory, cacheBuilt);
+        for (size_t i = 0; i < filePaths_.size(); ++i) buildCache(i, keepInMemory);
     }
 
-    if (!usesIndex_ || (keepInMemory && !cacheBuilt)) {
-        // Start afresh so that files parsed during the cache builds are not
-        // met twice; later files override earlier ones.
+    // Kept in memory, the array holds every file's nodes whatever the caches
+    // did: the builds parse each file on its own, never into this array.
+    if (!usesIndex_ || keepInMemory) {
+        // Later files override earlier ones.
         nodes_.clear();
         for (const std::string& path : filePaths_) loadNodesFile(path, mitochondrial_);
     }
@@ -102,7 +102,7 @@ bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std:
 
 bv_taxonomytree::~bv_taxonomytree() = default;
 
-void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt) {
+void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory) {
     const std::string& path = filePaths_[fileIndex];
     const std::string cacheName = osPath(path) + ".cdb";
     caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
@@ -115,25 +115,29 @@ void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cach
         if (cache.getLastError() == MSG_CACHE_BEING_CREATED || !cache.isUsable()) {
             usesIndex_ = false;
         } else {
-            if (!keepInMemory) nodes_.clear();
-            const bool parsed = loadNodesFile(path, mitochondrial_);
+            // Parsed into a tree of its own, so that the cache holds this
+            // file's nodes only.
+            bv_taxonomytree single(nullptr, std::string(), false, false);
+            const bool parsed = single.loadNodesFile(path, mitochondrial_);
+            // Kept in memory, every file is parsed again in file order after
+            // the builds, which records the parse's messages then.
+            if (!keepInMemory) copyFrom(single);
             createCalled = parsed;
             if (parsed && cache.create() && cache.isCreating()) {
+                const std::vector<TaxonomyNode>& own = single.nodes_;
                 char value[8];
-                for (size_t j = 1; j < nodes_.size(); ++j) {
-                    if (nodes_[j].parent <= 0) continue;
-                    putInt32(value, nodes_[j].parent);
-                    putInt32(value + 4, nodes_[j].translationTable);
+                for (size_t j = 1; j < own.size(); ++j) {
+                    if (own[j].parent <= 0) continue;
+                    putInt32(value, own[j].parent);
+                    putInt32(value + 4, own[j].translationTable);
                     const std::string key = nodeKey(static_cast<int32_t>(j));
                     cache.add(key.data(), value, 4, 8);
                 }
                 cache.finish();
-                cacheBuilt = true;
             }
             // A readable nodes file whose cache could not be written (another
             // task took it over, or a write failed) is answered from memory.
             if (parsed && !cache.isOpenForReading()) usesIndex_ = false;
-            if (!keepInMemory) nodes_.clear();
         }
         if (!cache.isValid()) usesIndex_ = false;
         // Messages of the build itself (create starts a fresh list).
