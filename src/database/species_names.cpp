@@ -1,5 +1,7 @@
 #include "database/species_names.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -437,6 +439,12 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
     return reader.bytesRead() != 0;
 }
 
+// A regular file without a byte (what else it is, reading tells).
+bool isEmptyFile(std::FILE* stream) {
+    struct stat st;
+    return ::fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
 // "../taxonomy/<name>" as configured: messages show it so, and the file
 // helpers turn Windows separators into "/" when they open it.
 std::string speciesPath(const std::string& name) {
@@ -513,6 +521,12 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             if (useCaches != nullptr && kind != SPECIES_GI2TAXID) *useCaches = false;
             continue;
         }
+        // A finished cache of an empty file (older builds wrote them) would
+        // hide the fault on every request: such a file is read, and fails.
+        if (cacheValid && isEmptyFile(stream)) {
+            cacheValid = false;
+            rebuild = true;
+        }
         if (cacheValid) {
             std::fclose(stream);
             servedByCache.push_back(&file);
@@ -531,7 +545,9 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         sorted[kind] = false;
         std::fclose(stream);
         if (building) {
-            const bool finished = cache->finish();
+            // No cache is finished for a file that gave no bytes: it would
+            // read as valid, and the file's fault would never be reported again.
+            const bool finished = hadBytes && cache->finish();
             *useCaches = finished;
             cache->close();
         }

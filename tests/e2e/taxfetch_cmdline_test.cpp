@@ -189,6 +189,20 @@ TEST(TaxfetchCommandLine, NamesStayWhenTheReportCannotUseTheCaches) {
     }
 }
 
+TEST(TaxfetchCommandLine, EmptySpeciesFileIsReportedOnEveryRequest) {
+    Installation inst;
+    inst.install().write("taxonomy/small_names.dmp", "");
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(inst.commandLine({"5", "Proteins", "101"}).standardOutput,
+                  pageHead("101") + "Unknown species<BR>" + kPageTail);
+    }
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    std::size_t reports = 0;
+    for (std::size_t at = log.find("[M00246 "); at != std::string::npos; at = log.find("[M00246 ", at + 1)) ++reports;
+    EXPECT_EQ(reports, 2u) << log;
+}
+
 TEST(TaxfetchCommandLine, GetAnswersLikeTheCommandLine) {
     Installation inst;
     const auto [cmd, get] = inst.both({"7", "Proteins", "101"});
