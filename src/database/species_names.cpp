@@ -453,6 +453,13 @@ std::string speciesPath(const std::string& name) {
 
 }  // namespace
 
+bool hasNameCache(int kind) { return kind == SPECIES_NCBI || kind == SPECIES_SWISSPROT || kind == SPECIES_PDB; }
+
+std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName) {
+    const std::string source = osPath(speciesPath(fileName));
+    return std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+}
+
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
                       std::string& errorText, bool* useCaches) {
@@ -498,9 +505,8 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         std::unique_ptr<brenvik::bv_cachefile> cache;
         bool cacheValid = false;
         bool rebuild = false;
-        if (kind != SPECIES_GI2TAXID && useCaches != nullptr && *useCaches) {
-            const std::string osName = osPath(path);
-            cache = std::make_unique<brenvik::bv_cachefile>((osName + ".cdb").c_str(), cacheVersion, osName.c_str());
+        if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
+            cache = makeNameCache(file.name);
             if (cache->open(true)) {
                 cacheValid = true;
                 cache->close();
@@ -518,7 +524,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             reportMissing(path, jobNumber, errorText);
             result = false;
             // No cache can stand in for a file that is not there.
-            if (useCaches != nullptr && kind != SPECIES_GI2TAXID) *useCaches = false;
+            if (useCaches != nullptr && hasNameCache(kind)) *useCaches = false;
             continue;
         }
         // A finished cache of an empty file (older builds wrote them) would
