@@ -188,10 +188,12 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
         return false;
     }
     if (!nodeSet) {
-        // loadTaxonomyNodes reports its problems (M539) itself; the index
-        // goes on with whatever the tree holds.
+        // loadTaxonomyNodes reports each message of the tree; a set that is
+        // not usable (no nodes at all, say) is reported here as a whole. The
+        // index goes on with whatever the tree holds.
         std::string errorText;
         nodeSet = loadTaxonomyNodes(jobNumber, section, errorText, true);
+        if (!nodeSet->isOk()) errorReporter.report(539, jobNumber, 1869, "taxonomy", errorText);
     }
     // Every sequence's list takes at least its 4-byte count: a sequence count
     // (from the control file) beyond what the file can describe would only
