@@ -4,16 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
+#include <type_traits>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "config/number_reader.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
@@ -51,17 +49,16 @@ bool obsoletePdbWarned = false;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// atoi: white space, a sign, digits; clamped to the type.
+// atoi and atoll: 0 when nothing is read.
 template <typename T>
-T leadingNumber(const char* p, const char** end = nullptr) {
-    char* stop = nullptr;
-    errno = 0;
-    long long v = std::strtoll(p, &stop, 10);
-    if (end != nullptr) *end = stop;
-    if (stop == p) return 0;
-    if (v > static_cast<long long>(std::numeric_limits<T>::max())) v = std::numeric_limits<T>::max();
-    if (v < static_cast<long long>(std::numeric_limits<T>::min())) v = std::numeric_limits<T>::min();
-    return static_cast<T>(v);
+T leadingNumber(const char* p) {
+    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t>);
+    if constexpr (std::is_same_v<T, int32_t>) {
+        return brenvik::atoiValue(p);
+    } else {
+        int64_t v = 0;
+        return brenvik::scanInt64(p, v) ? v : 0;
+    }
 }
 
 // Stores line[start, start + length) as the name, with a blank before and

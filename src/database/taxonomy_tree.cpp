@@ -1,10 +1,7 @@
 #include "database/taxonomy_tree.h"
 
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
@@ -12,6 +9,7 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "config/bv_taxonomyoptions.h"
+#include "config/number_reader.h"
 #include "database/taxonomy_line_reader.h"
 
 namespace {
@@ -25,17 +23,10 @@ constexpr int ERR_TAXONOMY_NODE_FILE = 539;
 constexpr const char* cacheVersion = "1.0";
 constexpr const char* separator = "\t|\t";
 
-// sscanf's "%d": leading white space, a sign, digits; clamped to int.
+// sscanf's "%d", moving p past the number.
 bool readInt(const char*& p, int32_t& value) {
-    const char* start = p;
-    while (std::isspace(static_cast<unsigned char>(*start))) ++start;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(start, &end, 10);
-    if (end == start) return false;
-    if (v > INT_MAX) v = INT_MAX;
-    if (v < INT_MIN) v = INT_MIN;
-    value = static_cast<int32_t>(v);
+    const char* end = p;
+    if (!brenvik::scanInt(p, value, end)) return false;
     p = end;
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "config/bv_taxonomyoptions.h"
+#include "config/number_reader.h"
 #include "taxfetch/taxonomy_commands.h"
 
 namespace taxfetch {
@@ -82,8 +83,8 @@ void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scie
             }
             if (pieces.empty()) continue;
             const std::string classText = pieces.size() > 1 ? pieces.back() : std::string();
-            int nameClass = 0;
-            if (std::sscanf(classText.c_str(), "%d", &nameClass) != 1) continue;
+            int32_t nameClass = 0;
+            if (!brenvik::scanInt(classText, nameClass)) continue;
             if (nameClass == 0) {
                 scientificName = pieces.front();
                 if (otherNames == nullptr) return;
