@@ -1,14 +1,12 @@
 #include "database/acc_to_taxid.h"
 
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "config/number_reader.h"
 
 namespace {
 
@@ -34,23 +32,26 @@ public:
             c = getc_unlocked(stream_);
         }
         c = skipSpace(c);
-        bool negative = false;
+        // The number's sign and digits go to the shared decimal reader,
+        // without leading zeros and cut after a dozen digits: by then the
+        // value is past the 32-bit range, where the reader clamps it anyway.
+        number_.clear();
         if (c == '+' || c == '-') {
-            negative = c == '-';
+            number_.push_back(static_cast<char>(c));
             c = getc_unlocked(stream_);
         }
         if (c == EOF || !std::isdigit(c)) return false;
-        long long value = 0;
+        size_t digits = 0;
         while (c != EOF && std::isdigit(c)) {
-            if (value <= INT_MAX) value = value * 10 + (c - '0');
+            if ((digits > 0 || c != '0') && digits < kKeptDigits) {
+                number_.push_back(static_cast<char>(c));
+                ++digits;
+            }
             c = getc_unlocked(stream_);
         }
         if (c != EOF) ungetc(c, stream_);
-        if (negative) value = -value;
-        if (value > INT_MAX) value = INT_MAX;
-        if (value < INT_MIN) value = INT_MIN;
-        taxId = static_cast<int32_t>(value);
-        return true;
+        if (digits == 0) number_.push_back('0');
+        return brenvik::scanInt(number_, taxId);
     }
 
 private:
@@ -59,7 +60,9 @@ private:
         while (c != EOF && std::isspace(c)) c = getc_unlocked(stream_);
         return c;
     }
+    static constexpr size_t kKeptDigits = 12;
     std::FILE* stream_;
+    std::string number_;
 };
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "database/genetic_codes.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "common/file_utils.h"
+#include "config/number_reader.h"
 #include "database/taxonomy_line_reader.h"
 #include "database/taxonomy_rules.h"
 
@@ -29,11 +28,8 @@ void markLoaded(GeneticCodeTables& tables, int id) {
 
 // One gencode line: "id\t|\tabbreviation\t|\tname\t|\tcodons\t|\tstarts\t|".
 void loadGencodeLine(GeneticCodeTables& tables, const std::string& line) {
-    const char* text = line.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long id = std::strtol(text, &end, 10);
-    if (end == text || errno == ERANGE || id < 1 || id > GeneticCodeTables::maxTableId) return;
+    int64_t id = 0;
+    if (!brenvik::scanInt64(line.c_str(), id) || id < 1 || id > GeneticCodeTables::maxTableId) return;
 
     size_t pos = 0;
     for (int i = 0; i < 3; ++i) {

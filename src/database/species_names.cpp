@@ -1,17 +1,17 @@
 #include "database/species_names.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
+#include <type_traits>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "config/number_reader.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
@@ -49,17 +49,16 @@ bool obsoletePdbWarned = false;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// atoi: white space, a sign, digits; clamped to the type.
+// atoi and atoll: 0 when nothing is read.
 template <typename T>
-T leadingNumber(const char* p, const char** end = nullptr) {
-    char* stop = nullptr;
-    errno = 0;
-    long long v = std::strtoll(p, &stop, 10);
-    if (end != nullptr) *end = stop;
-    if (stop == p) return 0;
-    if (v > static_cast<long long>(std::numeric_limits<T>::max())) v = std::numeric_limits<T>::max();
-    if (v < static_cast<long long>(std::numeric_limits<T>::min())) v = std::numeric_limits<T>::min();
-    return static_cast<T>(v);
+T leadingNumber(const char* p) {
+    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t>);
+    if constexpr (std::is_same_v<T, int32_t>) {
+        return brenvik::atoiValue(p);
+    } else {
+        int64_t v = 0;
+        return brenvik::scanInt64(p, v) ? v : 0;
+    }
 }
 
 // Stores line[start, start + length) as the name, with a blank before and
@@ -437,6 +436,12 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
     return reader.bytesRead() != 0;
 }
 
+// A regular file without a byte (what else it is, reading tells).
+bool isEmptyFile(std::FILE* stream) {
+    struct stat st;
+    return ::fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
 // "../taxonomy/<name>" as configured: messages show it so, and the file
 // helpers turn Windows separators into "/" when they open it.
 std::string speciesPath(const std::string& name) {
@@ -444,6 +449,13 @@ std::string speciesPath(const std::string& name) {
 }
 
 }  // namespace
+
+bool hasNameCache(int kind) { return kind == SPECIES_NCBI || kind == SPECIES_SWISSPROT || kind == SPECIES_PDB; }
+
+std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName) {
+    const std::string source = osPath(speciesPath(fileName));
+    return std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+}
 
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
@@ -490,9 +502,8 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         std::unique_ptr<brenvik::bv_cachefile> cache;
         bool cacheValid = false;
         bool rebuild = false;
-        if (kind != SPECIES_GI2TAXID && useCaches != nullptr && *useCaches) {
-            const std::string osName = osPath(path);
-            cache = std::make_unique<brenvik::bv_cachefile>((osName + ".cdb").c_str(), cacheVersion, osName.c_str());
+        if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
+            cache = makeNameCache(file.name);
             if (cache->open(true)) {
                 cacheValid = true;
                 cache->close();
@@ -510,8 +521,14 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             reportMissing(path, jobNumber, errorText);
             result = false;
             // No cache can stand in for a file that is not there.
-            if (useCaches != nullptr && kind != SPECIES_GI2TAXID) *useCaches = false;
+            if (useCaches != nullptr && hasNameCache(kind)) *useCaches = false;
             continue;
+        }
+        // A finished cache of an empty file (older builds wrote them) would
+        // hide the fault on every request: such a file is read, and fails.
+        if (cacheValid && isEmptyFile(stream)) {
+            cacheValid = false;
+            rebuild = true;
         }
         if (cacheValid) {
             std::fclose(stream);
@@ -531,7 +548,9 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         sorted[kind] = false;
         std::fclose(stream);
         if (building) {
-            const bool finished = cache->finish();
+            // No cache is finished for a file that gave no bytes: it would
+            // read as valid, and the file's fault would never be reported again.
+            const bool finished = hadBytes && cache->finish();
             *useCaches = finished;
             cache->close();
         }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "database/acc_to_taxid.h"
+#include "database/bv_cachefile.h"
 
 // Kinds of species file, by their prefix in a taxonomy section.
 enum SpeciesFileKind {
@@ -103,6 +104,13 @@ private:
     std::vector<NameRef> index_;
     std::vector<NameRef> scan_;
 };
+
+// Names files (kinds 0 to 2) are the files mirrored in name caches.
+bool hasNameCache(int kind);
+// The name cache of a species file named as configured, beside the file
+// (its name and source through the path converter): the loader builds it
+// and the report reads it, so both open the same file.
+std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName);
 
 // The SWISSPROT expression a section gives when it names none.
 extern const char* const defaultSwissProtRegex;

@@ -5,16 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <unordered_set>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "config/number_reader.h"
 #include "database/bv_cachefile.h"
 #include "database/stats_file.h"
 
@@ -34,8 +32,10 @@ void appendIds(const std::string& text, int32_t* ids, int32_t& count) {
         if (start == std::string::npos) break;
         size_t end = text.find_first_of(" \t,", start);
         if (end == std::string::npos) end = text.size();
-        const long id = std::strtol(text.substr(start, end - start).c_str(), nullptr, 10);
-        // The records hold 20 IDs a list; more are ignored.
+        // A piece beyond the 32-bit range names no taxonomy ID: dropped, as
+        // one that reads 0. The records hold 20 IDs a list; more are ignored.
+        int64_t id = 0;
+        brenvik::scanInt64(text.substr(start, end - start).c_str(), id);
         if (id != 0 && id >= INT32_MIN && id <= INT32_MAX && count < TaxonomyChoice::kMaxIds)
             ids[count++] = static_cast<int32_t>(id);
         pos = end;
@@ -188,10 +188,12 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
         return false;
     }
     if (!nodeSet) {
-        // loadTaxonomyNodes reports its problems (M539) itself; the index
-        // goes on with whatever the tree holds.
+        // loadTaxonomyNodes reports each message of the tree; a set that is
+        // not usable (no nodes at all, say) is reported here as a whole. The
+        // index goes on with whatever the tree holds.
         std::string errorText;
         nodeSet = loadTaxonomyNodes(jobNumber, section, errorText, true);
+        if (!nodeSet->isOk()) errorReporter.report(539, jobNumber, 1869, "taxonomy", errorText);
     }
     // Every sequence's list takes at least its 4-byte count: a sequence count
     // (from the control file) beyond what the file can describe would only

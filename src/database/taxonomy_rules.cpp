@@ -70,11 +70,10 @@ void TAXONOMY_RULES::loadFromSection(const bv_taxonomyoptions* source) {
     for (int i = 0; i < s.getNumberOfNodesFiles(); ++i) nodesFiles.push_back(s.getNodesFile(i));
     for (int i = 0; i < s.getNumberOfGencodeFiles(); ++i) gencodeFiles.push_back(s.getGencodeFile(i));
     for (int i = 0; i < s.getNumberOfRules(); ++i) {
-        const bv_taxonomyrulespec& spec = s.getRule(i);
-        // A RULE_ line accepted without an expression has nothing to match with.
-        if (!spec.rule.isDefined()) continue;
+        // An entry accepted without an expression keeps its slot, uncompiled,
+        // so that the rules stand as the section numbers them.
         rules.emplace_back();
-        rules.back().load(spec);
+        rules.back().load(s.getRule(i));
     }
     for (int i = 0; i < s.getNumberOfPrefixRemoves(); ++i) prefixRemoves.push_back(s.getPrefixRemoves(i));
     for (int i = 0; i < s.getNumberOfSuffixRemoves(); ++i) suffixRemoves.push_back(s.getSuffixRemoves(i));

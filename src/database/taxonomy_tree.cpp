@@ -1,10 +1,7 @@
 #include "database/taxonomy_tree.h"
 
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
@@ -12,6 +9,7 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "config/bv_taxonomyoptions.h"
+#include "config/number_reader.h"
 #include "database/taxonomy_line_reader.h"
 
 namespace {
@@ -25,17 +23,10 @@ constexpr int ERR_TAXONOMY_NODE_FILE = 539;
 constexpr const char* cacheVersion = "1.0";
 constexpr const char* separator = "\t|\t";
 
-// sscanf's "%d": leading white space, a sign, digits; clamped to int.
+// sscanf's "%d", moving p past the number.
 bool readInt(const char*& p, int32_t& value) {
-    const char* start = p;
-    while (std::isspace(static_cast<unsigned char>(*start))) ++start;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(start, &end, 10);
-    if (end == start) return false;
-    if (v > INT_MAX) v = INT_MAX;
-    if (v < INT_MIN) v = INT_MIN;
-    value = static_cast<int32_t>(v);
+    const char* end = p;
+    if (!brenvik::scanInt(p, value, end)) return false;
     p = end;
     return true;
 }
@@ -85,16 +76,16 @@ bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std:
         filePaths_.push_back(path);
     }
 
-    bool cacheBuilt = false;
     if (!useIndex) {
         usesIndex_ = false;
     } else {
-        for (size_t i = 0; i < filePaths_.size(); ++i) buildCache(i, keepInMemory, cacheBuilt);
+        for (size_t i = 0; i < filePaths_.size(); ++i) buildCache(i, keepInMemory);
     }
 
-    if (!usesIndex_ || (keepInMemory && !cacheBuilt)) {
-        // Start afresh so that files parsed during the cache builds are not
-        // met twice; later files override earlier ones.
+    // Kept in memory, the array holds every file's nodes whatever the caches
+    // did: the builds parse each file on its own, never into this array.
+    if (!usesIndex_ || keepInMemory) {
+        // Later files override earlier ones.
         nodes_.clear();
         for (const std::string& path : filePaths_) loadNodesFile(path, mitochondrial_);
     }
@@ -102,7 +93,7 @@ bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std:
 
 bv_taxonomytree::~bv_taxonomytree() = default;
 
-void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt) {
+void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory) {
     const std::string& path = filePaths_[fileIndex];
     const std::string cacheName = osPath(path) + ".cdb";
     caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
@@ -115,25 +106,29 @@ void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory, bool& cach
         if (cache.getLastError() == MSG_CACHE_BEING_CREATED || !cache.isUsable()) {
             usesIndex_ = false;
         } else {
-            if (!keepInMemory) nodes_.clear();
-            const bool parsed = loadNodesFile(path, mitochondrial_);
+            // Parsed into a tree of its own, so that the cache holds this
+            // file's nodes only.
+            bv_taxonomytree single(nullptr, std::string(), false, false);
+            const bool parsed = single.loadNodesFile(path, mitochondrial_);
+            // Kept in memory, every file is parsed again in file order after
+            // the builds, which records the parse's messages then.
+            if (!keepInMemory) copyFrom(single);
             createCalled = parsed;
             if (parsed && cache.create() && cache.isCreating()) {
+                const std::vector<TaxonomyNode>& own = single.nodes_;
                 char value[8];
-                for (size_t j = 1; j < nodes_.size(); ++j) {
-                    if (nodes_[j].parent <= 0) continue;
-                    putInt32(value, nodes_[j].parent);
-                    putInt32(value + 4, nodes_[j].translationTable);
+                for (size_t j = 1; j < own.size(); ++j) {
+                    if (own[j].parent <= 0) continue;
+                    putInt32(value, own[j].parent);
+                    putInt32(value + 4, own[j].translationTable);
                     const std::string key = nodeKey(static_cast<int32_t>(j));
                     cache.add(key.data(), value, 4, 8);
                 }
                 cache.finish();
-                cacheBuilt = true;
             }
             // A readable nodes file whose cache could not be written (another
             // task took it over, or a write failed) is answered from memory.
             if (parsed && !cache.isOpenForReading()) usesIndex_ = false;
-            if (!keepInMemory) nodes_.clear();
         }
         if (!cache.isValid()) usesIndex_ = false;
         // Messages of the build itself (create starts a fresh list).

@@ -64,7 +64,7 @@ public:
 
 private:
     void storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path);
-    void buildCache(size_t fileIndex, bool keepInMemory, bool& cacheBuilt);
+    void buildCache(size_t fileIndex, bool keepInMemory);
 
     bool usesIndex_ = true;
     bool mitochondrial_ = false;

@@ -32,8 +32,7 @@ std::vector<SpeciesFileRecord> speciesFileRecords(const brenvik::TAXONOMY_RULES&
 // What the taxonomy tree needs of the rules.
 TaxonomyNodesSection nodesSectionOf(const brenvik::TAXONOMY_RULES& rules);
 
-// The name caches of the report, one per species file that is not a
-// GI-to-taxonomy file.
+// The name caches of the report, one per names file (kinds 0 to 2).
 using NameCaches = std::vector<std::unique_ptr<brenvik::bv_cachefile>>;
 
 void runTaxonomyCommand(int command, const std::string& database, const std::string& text,

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "config/bv_taxonomyoptions.h"
+#include "config/number_reader.h"
 #include "taxfetch/taxonomy_commands.h"
 
 namespace taxfetch {
@@ -82,8 +83,8 @@ void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scie
             }
             if (pieces.empty()) continue;
             const std::string classText = pieces.size() > 1 ? pieces.back() : std::string();
-            int nameClass = 0;
-            if (std::sscanf(classText.c_str(), "%d", &nameClass) != 1) continue;
+            int32_t nameClass = 0;
+            if (!brenvik::scanInt(classText, nameClass)) continue;
             if (nameClass == 0) {
                 scientificName = pieces.front();
                 if (otherNames == nullptr) return;
@@ -185,20 +186,15 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
     CSpeciesNameLists* names = &lists;
     CSpeciesNameLists uncachedLists;
     if (useCaches && rules.speciesFileCount() > 0) {
+        // Only the files whose caches the loader keeps, opened as it opens them.
         for (const auto& file : rules.speciesFiles) {
-            if (file.source == SPECIES_GI2TAXID) continue;
-            const std::string source = "../taxonomy/" + file.name;
-            const std::string cacheName = source + ".cdb";
-            bool opened = false;
-            if (cacheName.size() <= kMaxCachePath) {
-                auto cache = std::make_unique<brenvik::bv_cachefile>(cacheName.c_str(), "1.0", source.c_str());
-                opened = cache->open(true);
-                if (opened) caches.push_back(std::move(cache));
-            }
-            if (!opened) {
+            if (!hasNameCache(file.source)) continue;
+            auto cache = makeNameCache(file.name);
+            if (cache->fileName().size() > kMaxCachePath || !cache->open(true)) {
                 useCaches = false;
                 break;
             }
+            caches.push_back(std::move(cache));
         }
         if (!useCaches) {
             // The loader skipped the files whose caches it found valid; the

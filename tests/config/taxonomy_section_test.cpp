@@ -215,3 +215,20 @@ TEST(TaxonomyRules, BuiltFromASectionAndClearedOnReload) {
     EXPECT_EQ(rules.taxId, -1);
     EXPECT_FALSE(rules.taxIdGiven);
 }
+
+// A RULE_ entry the section keeps without an expression keeps its slot, so
+// the rules stand in the section's order; it has nothing compiled.
+TEST(TaxonomyRules, RuleWithoutExpressionKeepsItsSlot) {
+    Parsed p("Taxonomy_2\nRULE_1 NCBI CHOP:P\nRULE_2 PDB CHOP:S \"^\\([0-9]*\\)\"\nend\n");
+    ASSERT_EQ(p.config.taxonomySection(2)->getNumberOfRules(), 2);
+    TAXONOMY_RULES rules;
+    rules.loadFromSection(p.config.taxonomySection(2));
+    ASSERT_EQ(rules.ruleCount(), 2);
+    EXPECT_EQ(rules.rules[0].label, "1");
+    EXPECT_EQ(rules.rules[0].source, 0);
+    EXPECT_EQ(rules.rules[0].chopFlags, 1);
+    EXPECT_STREQ(rules.rules[0].rule.text, "");
+    EXPECT_EQ(rules.rules[0].rule.regex, nullptr);
+    EXPECT_EQ(rules.rules[1].label, "2");
+    EXPECT_NE(rules.rules[1].rule.regex, nullptr);
+}

@@ -30,7 +30,10 @@ uint32_t partInt(const std::string& partName, const std::string& source, const s
 TEST(AccToTaxidIndex, FewPairsMakeOnePart) {
     quietReporter();
     TaxonomyInstall install;
-    install.write("acc.txt", "P12345\t9606\nQ99999 10239\n  NC_001422.1\t\t374840\nBIG 4294967\n");
+    // Numbers as "%d" reads them: a sign, leading zeros, clamped to 32 bits.
+    install.write("acc.txt",
+                  "P12345\t9606\nQ99999 10239\n  NC_001422.1\t\t374840\nBIG 4294967\nZEROS +000000000000000042\n"
+                  "NEG -12\nHUGE 000123456789012345678901\nLOW -99999999999\n");
     const std::string path = TaxonomyInstall::relative("acc.txt");
     std::string errorText;
     {
@@ -46,7 +49,8 @@ TEST(AccToTaxidIndex, FewPairsMakeOnePart) {
         const char* key;
         uint32_t value;
     } cases[] = {{"P12345", 9606}, {"Q99999", 10239}, {"NC_001422.1", 374840}, {"BIG", 4294967},
-                 {"KEY_NUM_CDB_FILES", 1}};
+                 {"ZEROS", 42},         {"NEG", static_cast<uint32_t>(-12)},  {"HUGE", 0x7FFFFFFF},
+                 {"LOW", 0x80000000u},  {"KEY_NUM_CDB_FILES", 1}};
     for (const auto& c : cases) {
         bool found = false;
         EXPECT_EQ(partInt(install.path("acc.txt_0.cdb"), install.path("acc.txt"), c.key, found), c.value) << c.key;

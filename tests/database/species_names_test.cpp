@@ -268,6 +268,39 @@ TEST(SpeciesNames, MissingAndEmptyFilesFailButOthersLoad) {
     EXPECT_TRUE(load(none, {}, errorText));
 }
 
+// An empty file with the caches on fails on every load: no cache is finished
+// for it, and a finished one that an older build left for it is not trusted.
+TEST(SpeciesNames, EmptyFileFailsOnEveryLoadWithCaches) {
+    quietReporter();
+    for (bool leftover : {false, true}) {
+        SCOPED_TRACE(leftover ? "finished empty cache left over" : "no cache");
+        TaxonomyInstall install;
+        install.write("empty.dmp", "");
+        install.write("n.dmp", namesLine(7, "Seven", "scientific name"));
+        if (leftover) {
+            brenvik::bv_cachefile old(TaxonomyInstall::relative("empty.dmp.cdb").c_str(), "1.0",
+                                      TaxonomyInstall::relative("empty.dmp").c_str());
+            ASSERT_TRUE(old.create());
+            ASSERT_TRUE(old.finish());
+        }
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            CSpeciesNameLists lists;
+            std::string errorText;
+            bool useCaches = true;
+            EXPECT_FALSE(load(lists, {{SPECIES_NCBI, "n.dmp"}, {SPECIES_NCBI, "empty.dmp"}}, errorText, &useCaches));
+            EXPECT_NE(errorText.find("[../taxonomy/empty.dmp] is missing or empty"), std::string::npos) << errorText;
+            // The caller cannot take the empty file's names from a cache, so
+            // it reads all of them from memory.
+            EXPECT_FALSE(useCaches);
+            checkFind(lists.tables[0], {{"Seven", true, 7, 0}});
+            brenvik::bv_cachefile probe(TaxonomyInstall::relative("empty.dmp.cdb").c_str(), "1.0",
+                                        TaxonomyInstall::relative("empty.dmp").c_str());
+            EXPECT_FALSE(probe.open(false));
+        }
+    }
+}
+
 TEST(SpeciesNames, NameCacheIsBuiltThenUsed) {
     quietReporter();
     TaxonomyInstall install;

@@ -209,6 +209,31 @@ TEST_F(TaxonomyIndexTest, DamagedTaxonomyIdFileGivesNoBitsPastTheDamage) {
     EXPECT_NE(install.read("logs/errorlog.txt").find("none.t00"), std::string::npos);
 }
 
+// A node set that cannot be used (a section without nodes files) is
+// reported with its error text; the vectors select only the sequences whose
+// one ID is the root.
+TEST_F(TaxonomyIndexTest, UnusableNodeSetIsReported) {
+    database();
+    bv_textlines bareLines("Databases\nend\nPARSE\nend\nWWW\nend\nCluster\nend\nUniGene\nend\nOptions\nend\n"
+                           "Cron\nend\nTaxonomy_1\nEnabled 1\nend\n");
+    bv_configfile bare;
+    bare.parseSections(bareLines);
+    CTaxonomyIndexFile index(db->path(DB_FILE_TAXIDS), 5, 0, -1, bare.taxonomySection(1));
+    const TaxonomyChoice everything = choice({1}, {});
+    const TaxonomyChoice* one[1] = {&everything};
+    std::vector<std::vector<bool>> bits;
+    ASSERT_TRUE(index.getBoolVectorsFromT00File(1, one, bits));
+    EXPECT_EQ(bits[0], (std::vector<bool>{false, false, true, false, false}));
+    const std::string log = install.read("logs/errorlog.txt");
+    const std::size_t at = log.find("X01869:taxonomy]");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("   - Taxonomy node file error: Empty taxonomy tree nodes. No taxonomy files are used.No index "
+                       "files are used.",
+                       at),
+              std::string::npos)
+        << log;
+}
+
 TEST_F(TaxonomyIndexTest, IndexFileIsBuiltOnceAndAnswersLater) {
     database();
     install.write("config/taxonomy", "TITLE: class\nInclude: 2\nExclude: 3\n*\nTITLE: same ids\nInclude: 2\nExclude: 3\n*\n");

@@ -1,8 +1,11 @@
 #include "database/taxonomy_tree.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,10 +43,10 @@ struct Expect {
     int table;
 };
 
-void checkParents(CTaxonomyNodeSet& nodes, const std::vector<Expect>& cases) {
+void checkParents(CTaxonomyNodeSet& nodes, const std::vector<Expect>& cases, bool forceMemory = false) {
     for (const Expect& e : cases) {
         int parent = -7, table = -7;
-        EXPECT_EQ(nodes.getParent(e.id, parent, table), e.found) << e.id;
+        EXPECT_EQ(nodes.getParent(e.id, parent, table, forceMemory), e.found) << e.id;
         if (e.found) {
             EXPECT_EQ(parent, e.parent) << e.id;
             EXPECT_EQ(table, e.table) << e.id;
@@ -260,6 +263,40 @@ TEST(TaxonomyTree, ConflictingFilesLaterWins) {
     auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
     ASSERT_TRUE(nodes->isIndexMode());
     checkParents(*nodes, {{20, true, 3, 4}, {3, true, 1, 1}});
+}
+
+void setModified(const std::string& path, time_t when) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Several files kept in memory: each cache holds its own file's nodes only,
+// and the array holds every file's nodes whichever caches were rebuilt.
+TEST(TaxonomyTree, KeptInMemoryEveryFileReachesTheArrayAndOnlyItsOwnCache) {
+    quietReporter();
+    TaxonomyInstall install;
+    install.write("a.dmp", nodeLine(1, 1, 1, 1) + nodeLine(20, 1, 2, 2));
+    install.write("b.dmp", nodeLine(200, 1, 4, 4) + nodeLine(3, 1, 1, 1));
+    const TaxonomyNodesSection section = sectionOf({"a.dmp", "b.dmp"});
+    std::string errorText;
+    // Both caches built at once by a kept-in-memory load.
+    checkParents(*loadTaxonomyNodes(-1, &section, errorText, true), {{20, true, 1, 2}, {200, true, 1, 4}});
+    {
+        brenvik::bv_cachefile b(install.relative("b.dmp.cdb").c_str(), "1.0", install.relative("b.dmp").c_str());
+        ASSERT_TRUE(b.open(false)) << b.getLastErrorString();
+        EXPECT_EQ(b.getValue(std::string("\x14\x00\x00\x00", 4), 0), "");  // node 20 is a.dmp's
+        EXPECT_EQ(b.getValue(std::string("\x03\x00\x00\x00", 4), 0).size(), 8u);
+    }
+
+    // a.dmp changes (node 20 moves under 5); b.dmp's cache stays valid.
+    install.write("a.dmp", nodeLine(1, 1, 1, 1) + nodeLine(20, 5, 2, 2) + nodeLine(5, 1, 1, 1));
+    setModified(install.path("a.dmp"), time(nullptr) - 100);
+    auto kept = loadTaxonomyNodes(-1, &section, errorText, true);
+    ASSERT_TRUE(kept->isOk()) << errorText;
+    checkParents(*kept, {{20, true, 5, 2}, {5, true, 1, 1}, {200, true, 1, 4}, {3, true, 1, 1}}, true);
+    // Through the caches the changed file's parent holds.
+    checkParents(*loadTaxonomyNodes(-1, &section, errorText, false),
+                 {{20, true, 5, 2}, {5, true, 1, 1}, {200, true, 1, 4}});
 }
 
 TEST(TaxonomyTree, MissingAndEmptyFiles) {

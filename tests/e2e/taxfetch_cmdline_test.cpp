@@ -2,6 +2,7 @@
 // version, argument rules, the taxonomy-ID commands 5 to 7, the species
 // search (command 8) and the fatal reports.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -186,6 +187,60 @@ TEST(TaxfetchCommandLine, NamesStayWhenTheReportCannotUseTheCaches) {
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
         EXPECT_EQ(inst.commandLine({"7", "LongPath", "101"}).standardOutput, expected);
+    }
+}
+
+TEST(TaxfetchCommandLine, EmptySpeciesFileIsReportedOnEveryRequest) {
+    Installation inst;
+    inst.install().write("taxonomy/small_names.dmp", "");
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(inst.commandLine({"5", "Proteins", "101"}).standardOutput,
+                  pageHead("101") + "Unknown species<BR>" + kPageTail);
+    }
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    std::size_t reports = 0;
+    for (std::size_t at = log.find("[M00246 "); at != std::string::npos; at = log.find("[M00246 ", at + 1)) ++reports;
+    EXPECT_EQ(reports, 2u) << log;
+}
+
+// Once the caches are warm the report takes its names from them and parses
+// no species file: a names file changed behind the caches' back (same size,
+// same time) still answers with the names the caches hold.
+TEST(TaxfetchCommandLine, WarmReportReadsNamesFromTheCaches) {
+    struct Case {
+        const char* name;
+        const char* speciesFiles;
+        const char* namesFile;
+    };
+    const Case cases[] = {
+        {"an accession index in the section", "NCBI:small_names.dmp,ACC2TAXID:acc.txt", "small_names.dmp"},
+        {"a name written with a backslash", "NCBI:sub\\names.dmp", "sub/names.dmp"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Installation inst;
+        std::filesystem::create_directories(inst.install().file("taxonomy/sub"));
+        inst.install().write("taxonomy/sub/names.dmp", smallNames());
+        inst.install().write("taxonomy/acc.txt", "P1 101\n");
+        std::string config = tarvexDat();
+        config.insert(config.find("Cluster\n"), std::string("Taxonomy_6\nEnabled\t1\nSpeciesFiles\t") +
+                                                    c.speciesFiles + "\nNodesFiles\tNCBI:small_nodes.dmp\nend\n\n");
+        config.insert(config.find("end\n"),
+                      "Warm\t../sequence/Warm/Warm_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t6\n");
+        inst.install().write("config/tarvex.dat", config);
+        const std::string expected = pageHead("101") + "Escherichia coli<BR>" + kPageTail;
+        EXPECT_EQ(inst.commandLine({"5", "Warm", "101"}).standardOutput, expected);
+
+        const std::string names = inst.install().file(std::string("taxonomy/") + c.namesFile);
+        struct stat before;
+        ASSERT_EQ(::stat(names.c_str(), &before), 0);
+        std::string changed = smallNames();
+        changed.replace(changed.find("Escherichia coli\t"), 16, "Escherichia colX");
+        inst.install().write(std::string("taxonomy/") + c.namesFile, changed);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, names.c_str(), times, 0), 0);
+        EXPECT_EQ(inst.commandLine({"5", "Warm", "101"}).standardOutput, expected);
     }
 }
 
