@@ -64,6 +64,24 @@ const char* findLineEnd(const char* from, const char* to) {
     return nullptr;
 }
 
+// The first line in [from, to) that is the boundary, followed by nothing but
+// blanks up to its line end (or the end of the data); null when none is.
+const char* findBoundaryLine(const char* from, const char* to, std::string_view boundary) {
+    for (const char* line = from; line < to;) {
+        const char* lineEnd = findLineEnd(line, to);
+        const char* stop = lineEnd ? lineEnd : to;
+        if (static_cast<size_t>(stop - line) >= boundary.size() &&
+            std::memcmp(line, boundary.data(), boundary.size()) == 0) {
+            const char* p = line + boundary.size();
+            while (p < stop && (*p == ' ' || *p == '\t')) ++p;
+            if (p == stop) return line;
+        }
+        if (!lineEnd) break;
+        line = lineEnd + 1;
+    }
+    return nullptr;
+}
+
 bool isSeparator(char c) { return c == ',' || c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
 void addError(multipart_target& t, int code, std::string_view description, std::string_view paramName = {},
@@ -267,6 +285,12 @@ bool findBoundary(brenvik::CBaseUploadStream& s, std::string& boundary, const ch
         const size_t shown = std::min(boundary.size(), static_cast<size_t>(bodyEnd - body));
         errorReporter.report(56, t.jobNumber, 771, kModule, std::string(body, shown), boundary);
         addError(t, 56, "First line was not a boundary");
+        // A preamble (RFC 2046) may come before the first part: the body then
+        // starts at the first line that is the named boundary.
+        if (const char* first = findBoundaryLine(body, bodyEnd, boundary)) {
+            s.skipTo(first);
+            return true;
+        }
         const char* lineEnd = findLineEnd(body, bodyEnd);
         const size_t lineLen = static_cast<size_t>((lineEnd ? lineEnd : bodyEnd) - body);
         if (lineLen == 0 || lineLen > kMaxBoundary) return noBoundary(t, 782, "cannot find a boundary");

@@ -130,6 +130,11 @@ TEST(MultipartParser, BoundaryFromTheContentType) {
          "  <bvsq:all_errors>\n" + errorElement(55, "Cannot find boundary string")},
         {"multipart/form-data; boundary=Other", part("DB", "d") + closing(), true, "--XyZ",
          "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
+        // A preamble before the named boundary is skipped; 56 stays as a note.
+        {kType, "\r\n" + part("DB", "d") + closing(), true, "--XyZ",
+         "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
+        {kType, "This is a preamble.\r\n--XyZzy\r\n\r\n" + part("DB", "d") + closing(), true, "--XyZ",
+         "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
         {nullptr, "--XyZ without a line end", false, "",
          "  <bvsq:all_errors>\n" + errorElement(55, "cannot find a boundary")},
         {nullptr, std::string(300, '-') + "\r\n", false, "",
