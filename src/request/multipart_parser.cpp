@@ -1,10 +1,12 @@
 #include "request/multipart_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "common/error_reporter.h"
@@ -245,8 +247,13 @@ void CMyUploadEvents::onNoData() {
 
 void CMyUploadEvents::onLengthMismatch(int64_t expected, int64_t read) {
     failed = true;
-    const int readKb = static_cast<int>(read / 1024);
-    const int expectedKb = static_cast<int>(expected / 1024);
+    // Kilobytes as the message's 32-bit figures; a larger length shows as the
+    // largest figure instead of wrapping.
+    auto kilobytes = [](int64_t bytes) {
+        return static_cast<int>(std::clamp<int64_t>(bytes / 1024, 0, std::numeric_limits<int32_t>::max()));
+    };
+    const int readKb = kilobytes(read);
+    const int expectedKb = kilobytes(expected);
     errorReporter.report(54, jobNumber, 40, kModule, readKb, expectedKb);
     writer.addMessage(false, 54, "Standard input stream error", "bytesread", std::to_string(readKb),
                       "lengthofdata", expectedKb);
