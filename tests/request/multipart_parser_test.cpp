@@ -294,3 +294,53 @@ TEST(UploadStream, EndsAndShortBodies) {
         EXPECT_EQ(e.noData + e.mismatch, 0);
     }
 }
+
+TEST(UploadStream, DataNotificationsAreOffUnlessSwitchedOn) {
+    // Records every block the refill announces, with the bytes it points at.
+    struct Recorder : NoEvents {
+        struct Block {
+            bool start;
+            std::string bytes;
+            int64_t total;
+        };
+        std::vector<Block> blocks;
+        void onDataStart(const char* p, int n, int64_t total) override { blocks.push_back({true, {p, size_t(n)}, total}); }
+        void onData(const char* p, int n, int64_t total) override { blocks.push_back({false, {p, size_t(n)}, total}); }
+    };
+    std::string body;
+    for (int i = 0; body.size() < 200000; ++i) body += std::to_string(i) + ",";
+    const struct {
+        bool start;
+        bool data;
+    } switches[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    for (const auto& sw : switches) {
+        SCOPED_TRACE(::testing::Message() << "start " << sw.start << ", data " << sw.data);
+        Recorder r;
+        CFileUploadStream s(&r, 65536);
+        s.setNotifyDataStart(sw.start);
+        s.setNotifyData(sw.data);
+        s.open(fmemopen(body.data(), body.size(), "rb"), true);
+        std::string seen(s.current(), static_cast<size_t>(s.unread()));
+        while (s.skip(s.unread())) seen.append(s.current(), static_cast<size_t>(s.unread()));
+        EXPECT_EQ(seen, body);
+        // Each block is the body's bytes that end at its total; only the
+        // first block is the start; with both on, the blocks tile the body.
+        int starts = 0, later = 0;
+        size_t tiled = 0;
+        for (const auto& b : r.blocks) {
+            ASSERT_LE(b.bytes.size(), static_cast<size_t>(b.total));
+            EXPECT_EQ(b.bytes, body.substr(static_cast<size_t>(b.total) - b.bytes.size(), b.bytes.size()));
+            EXPECT_EQ(b.start, static_cast<size_t>(b.total) == b.bytes.size());
+            (b.start ? starts : later) += 1;
+            tiled += b.bytes.size();
+        }
+        EXPECT_EQ(starts, sw.start ? 1 : 0);
+        EXPECT_EQ(later > 0, sw.data);
+        if (sw.start && sw.data) {
+            EXPECT_EQ(tiled, body.size());
+        }
+        if (!sw.start && !sw.data) {
+            EXPECT_TRUE(r.blocks.empty());
+        }
+    }
+}
