@@ -76,7 +76,12 @@ bool readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs, 
         errs.setError(kMsgInvalidEntry, fileName, line);
         return false;
     }
-    rule.define(line.substr(first + 1, std::min(last - first - 1, bv_taxonomyoptions::kMaxText)));
+    // A cut expression would compile to another rule, or fail misleadingly.
+    if (last - first - 1 > bv_taxonomyoptions::kMaxText) {
+        errs.setError(kMsgInvalidEntry, fileName, line);
+        return false;
+    }
+    rule.define(line.substr(first + 1, last - first - 1));
     return true;
 }
 
@@ -126,7 +131,11 @@ bool parseTaxonomyRuleSpec(const std::string& line, const char* text, bv_taxonom
         errs.setError(kMsgInvalidEntry, fileName, line);
         return true;
     }
-    spec.rule.define(rest.substr(first + 1, std::min(last - first - 1, bv_taxonomyoptions::kMaxText)));
+    if (last - first - 1 > bv_taxonomyoptions::kMaxText) {
+        errs.setError(kMsgInvalidEntry, fileName, line);
+        return false;
+    }
+    spec.rule.define(rest.substr(first + 1, last - first - 1));
     spec.rule.compile(&errs);
     return true;
 }
