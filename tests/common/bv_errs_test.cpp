@@ -179,6 +179,25 @@ TEST(MessageTables, CountsAndTexts) {
     }
 }
 
+TEST(MessageTables, SeverityCountsPerTable) {
+    // Entries of severity 1 to 6 in each table; logging and debug output
+    // never counts as an error or a warning.
+    auto counts = [](const brenvik::ParserMessage* table, std::size_t size) {
+        std::vector<int> n(7, 0);
+        for (std::size_t i = 0; i < size; ++i) {
+            EXPECT_GE(table[i].severity, 1) << std::hex << table[i].number;
+            EXPECT_LE(table[i].severity, 6) << std::hex << table[i].number;
+            if (table[i].severity >= 1 && table[i].severity <= 6) ++n[static_cast<std::size_t>(table[i].severity)];
+        }
+        return n;
+    };
+    EXPECT_EQ(counts(brenvik::errorMessageTable, brenvik::errorMessageTableSize),
+              (std::vector<int>{0, 184, 163, 9, 1, 0, 25}));
+    EXPECT_EQ(counts(brenvik::loggingMessageTable, brenvik::loggingMessageTableSize),
+              (std::vector<int>{0, 0, 0, 21, 38, 81, 16}));
+    EXPECT_EQ(brenvik::errorMessageTable[381].severity, 2);
+}
+
 TEST(MessageTables, DuplicateNumberEndsWithFailure) {
     static const brenvik::ParserMessage twice[] = {{2, 0, "zero"}, {2, 0, "zero again"}, {2, 0x0023, "dup"}};
     EXPECT_EXIT(
