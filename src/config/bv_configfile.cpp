@@ -84,6 +84,39 @@ void bv_configfile::deleteTaxonomySections() {
     }
 }
 
+void bv_configfile::readLibraryOptions(bv_sectionlines& lines, const std::string& pendingComment) {
+    library_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readWWW(bv_sectionlines& lines, const std::string& pendingComment) {
+    www_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readProcessor(bv_sectionlines& lines, const std::string& pendingComment) {
+    processors_.readSection(lines, *this, fileName_, pendingComment, [this](const std::string& name, int32_t& threads) {
+        int i = databases_.findDatabase(name.c_str(), false);
+        if (i < 0) return false;
+        threads = databases_.getDatabase(i)->threadCount;
+        return true;
+    });
+}
+
+void bv_configfile::readCluster(bv_sectionlines& lines, const std::string& pendingComment) {
+    cluster_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readUniGene(bv_sectionlines& lines, const std::string& pendingComment) {
+    unigene_.readSection(lines, pendingComment);
+}
+
+void bv_configfile::readOptions(bv_sectionlines& lines, const std::string& pendingComment) {
+    options_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readCron(bv_sectionlines& lines, const std::string& pendingComment) {
+    cron_.readSection(lines, *this, fileName_, pendingComment);
+}
+
 void bv_configfile::readTaxonomy(bv_sectionlines& lines, const std::string& header,
                                  const std::string& pendingComment) {
     const int n = atoiValue(header.c_str() + std::strlen("Taxonomy_"));
@@ -176,30 +209,24 @@ bool bv_configfile::parseSections(bv_sectionlines& lines) {
             commentBeforeDatabases_ = pending;
             databases_.readSection(lines, *this, fileName_);
         } else if (startsWithNoCase(line, "LibraryOptions")) {
-            library_.readSection(lines, *this, fileName_, pending);
+            readLibraryOptions(lines, pending);
         } else if (startsWithNoCase(line, "Files")) {
             paths_.setSectionAvailable(true);
             skipSection(lines);
         } else if (startsWithNoCase(line, "WWW")) {
-            www_.readSection(lines, *this, fileName_, pending);
+            readWWW(lines, pending);
         } else if (startsWithNoCase(line, "PARSE")) {
             parse_.readSection(lines, *this, fileName_, pending);
         } else if (startsWithNoCase(line, "Processor")) {
-            processors_.readSection(lines, *this, fileName_, pending,
-                                    [this](const std::string& name, int32_t& threads) {
-                                        int i = databases_.findDatabase(name.c_str(), false);
-                                        if (i < 0) return false;
-                                        threads = databases_.getDatabase(i)->threadCount;
-                                        return true;
-                                    });
+            readProcessor(lines, pending);
         } else if (startsWithNoCase(line, "Cluster")) {
-            cluster_.readSection(lines, *this, fileName_, pending);
+            readCluster(lines, pending);
         } else if (startsWithNoCase(line, "UniGene")) {
-            unigene_.readSection(lines, pending);
+            readUniGene(lines, pending);
         } else if (startsWithNoCase(line, "Options")) {
-            options_.readSection(lines, *this, fileName_, pending);
+            readOptions(lines, pending);
         } else if (startsWithNoCase(line, "Cron")) {
-            cron_.readSection(lines, *this, fileName_, pending);
+            readCron(lines, pending);
         } else {
             setError(kMsgUnexpectedLine, line, fileName_);
             continue;  // the comment waits for the next section

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/bv_errs.h"
+#include "config/bv_configfile.h"
 #include "config/bv_sectionlines.h"
 #include "config/bv_taxonomy_reader.h"
 #include "config/number_reader.h"
@@ -69,7 +70,8 @@ std::string quotedValue(const std::string& line, size_t keyLength) {
 
 }  // namespace
 
-bool readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs, const std::string& fileName) {
+bool bv_configfile::readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs,
+                                   const std::string& fileName) {
     const size_t first = line.find('"');
     const size_t last = line.rfind('"');
     if (first == std::string::npos || last == first) {
@@ -251,7 +253,7 @@ struct TaxonomySectionReader {
 
     void rule(const std::string& line, bv_parserule& r) {
         incompatible(line);
-        if (readQuotedRule(line, r, errs, fileName)) r.compile(&errs);
+        if (bv_configfile::readQuotedRule(line, r, errs, fileName)) r.compile(&errs);
     }
 
     void line(const std::string& l) {
