@@ -1,13 +1,12 @@
 #include "config/bv_configfile.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
 
+#include "common/bv_filesystem.h"
 #include "common/io_utils.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
@@ -30,11 +29,6 @@ constexpr int kMsgStatusPage = 2307;
 constexpr int kMsgInvalidTaxonomyEntry = 1551;
 constexpr int kMsgDuplicateTaxonomy = 1567;
 constexpr const char* kStatusPageLine = "<BODY><H1>Tarvex search status page</H1>";
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return !path.empty() && ::stat(osPath(path).c_str(), &st) == 0;
-}
 
 // The configuration source as the section readers see it.
 class SourceLines : public bv_sectionlines {
@@ -61,13 +55,13 @@ std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
         attempt = std::time(nullptr);
         if (given != nullptr && *given != '\0')
             candidate = given;
-        else if (fileExists(kDefaultConfigFile))
+        else if (bv_filesystem::exists(kDefaultConfigFile))
             candidate = kDefaultConfigFile;
-        else if (fileExists(kFallbackConfigFile))
+        else if (bv_filesystem::exists(kFallbackConfigFile))
             candidate = kFallbackConfigFile;
         else
             candidate.clear();
-        if (fileExists(candidate)) return candidate;
+        if (bv_filesystem::exists(candidate)) return candidate;
     }
     if (errs != nullptr) errs->setError(kMsgCannotFindConfig, candidate);
     return std::string();
@@ -173,7 +167,7 @@ void bv_configfile::load() {
 }
 
 void bv_configfile::applyNodeControlFile() {
-    if (!cluster_.isEnabled() || !fileExists(kNodeIdFile)) return;
+    if (!cluster_.isEnabled() || !bv_filesystem::exists(kNodeIdFile)) return;
     FILE* f = openLocalFile(kNodeIdFile, "r", this);
     if (f == nullptr) return;
     int node = 1;

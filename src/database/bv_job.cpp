@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
@@ -22,11 +23,6 @@ namespace brenvik {
 namespace {
 
 const char* const kModule = "bv_job";
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(osPath(path).c_str(), &st) == 0;
-}
 
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
@@ -56,7 +52,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     const std::string target = osPath(path);
     std::string temp = target + ".tmp" + std::to_string(::getpid());
     FILE* file = fileOpenStream(temp.c_str(), "w", true);
-    if (file == nullptr) return exists(path);
+    if (file == nullptr) return bv_filesystem::exists(path);
     bool written = std::fprintf(file, "%d", number) > 0;
     written = (std::fclose(file) == 0) && written;
     if (written) setFileAccess(temp.c_str(), true, false);
@@ -64,7 +60,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     // its number stands and ours goes.
     bool linked = written && ::link(temp.c_str(), target.c_str()) == 0;
     ::unlink(temp.c_str());
-    return linked || exists(path);
+    return linked || bv_filesystem::exists(path);
 }
 
 int getNextJobNumber(bool shortFile) {
@@ -72,7 +68,7 @@ int getNextJobNumber(bool shortFile) {
     // Used whole: a path cut to a fixed buffer would name another file.
     const std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
 
-    if (!exists(path)) createJobNumberFile(path, start);
+    if (!bv_filesystem::exists(path)) createJobNumberFile(path, start);
 
     int fd = moveOffStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
     if (fd < 0) {
@@ -116,7 +112,7 @@ bool CTarvexJobIdFile::lock() {
         fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
-        if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
+        if (fd_ < 0 && !bv_filesystem::exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
             fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
