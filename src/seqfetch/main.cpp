@@ -1,15 +1,16 @@
 // bv-seqfetch: returns one database entry (command line, CGI GET) or many
 // (CGI POST) of a Tarvex sequence database.
+#include "request/cmdline_request.h"
 #include "seqfetch/post_request_seq.h"
 #include "seqfetch/seqfetch.h"
 
 int main(int argc, char** argv) {
-    switch (seqfetch::chooseMode(argc)) {
-    case seqfetch::Mode::Get:
+    switch (chooseRunMode(argc, seqfetch::ownProgramName)) {
+    case RunMode::Get:
         return seqfetch::runSequenceCommandLine(true, argc, argv);
-    case seqfetch::Mode::CommandLine:
+    case RunMode::CommandLine:
         return seqfetch::runSequenceCommandLine(false, argc, argv);
-    case seqfetch::Mode::Post:
+    case RunMode::Post:
         break;
     }
     return runSequencePost();
