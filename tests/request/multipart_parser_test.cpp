@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "support/reporter_switches.h"
 
 using brenvik::CFileUploadStream;
 
@@ -33,6 +34,7 @@ struct Parse {
 
     Parse(int toolKind, const std::string& body, const char* contentType) : params(toolKind) {
         // Request mode: errors become XML only, nothing ends the process.
+        tarvex_test::ReporterSwitches saved;
         errorReporter.setRepeatCounting(true);
         errorReporter.toPage = false;
         errorReporter.exitOnFatal = false;
