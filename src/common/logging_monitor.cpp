@@ -34,6 +34,7 @@ void bv_loggingregistry::logMessage(std::uint32_t mask, int source, int number, 
 }
 
 std::uint32_t bv_loggingregistry::getLevel(int source) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     auto it = levels.find(source);
     if (it != levels.end()) return it->second;
     if (source != DEFAULT_SOURCE) {
@@ -44,6 +45,7 @@ std::uint32_t bv_loggingregistry::getLevel(int source) const {
 }
 
 void bv_loggingregistry::setLevel(std::uint32_t mask, int source) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     if (source == DEFAULT_SOURCE) levels.clear();
     levels[source] = mask;
 }

@@ -2,7 +2,7 @@
 // bv_loggingmonitor: the process-wide hub to which every library error object
 // forwards the messages that the level of its source admits. Listeners
 // receive each admitted message; the monitor does not own them. Listener
-// operations and delivery are serialised by the registry's mutex.
+// operations, levels and delivery are serialised by the registry's mutex.
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -33,7 +33,7 @@ public:
     void setLevel(std::uint32_t mask, int source);
 
 private:
-    std::recursive_mutex mutex;
+    mutable std::recursive_mutex mutex;  // recursive: delivery reads the level under it
     std::map<int, std::uint32_t> levels;
     int lastId = 0;
     std::map<int, bv_loglistener*> listeners;

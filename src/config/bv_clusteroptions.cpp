@@ -1,12 +1,11 @@
 #include "config/bv_clusteroptions.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <cstdlib>
 #include <memory>
 
 #include "common/bv_errs.h"
+#include "common/bv_filesystem.h"
 #include "common/io_utils.h"
 #include "config/bv_sectionlines.h"
 #include "config/number_reader.h"
@@ -16,11 +15,6 @@ namespace brenvik {
 namespace {
 
 using sectionsyntax::startsWithNoCase;
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return ::stat(osPath(path).c_str(), &st) == 0;
-}
 
 // The identity of a file for the include stack: its canonical path, or the
 // name as written when it cannot be resolved.
@@ -113,7 +107,7 @@ void bv_clusteroptions::readSection(bv_sectionlines& lines, bv_errs& errs, const
         if (!sectionsyntax::isBlankLine(line) && line.compare(0, 8, "@include") == 0) {
             std::string name = line.size() > 9 ? line.substr(skipBlanks(line, 9)) : std::string();
             sectionsyntax::trimTrailingBlanks(name);
-            if (!fileExists(name)) {
+            if (!bv_filesystem::exists(name)) {
                 errs.setError(260, name);
                 continue;
             }

@@ -1,13 +1,12 @@
 #include "config/bv_configfile.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
 
+#include "common/bv_filesystem.h"
 #include "common/io_utils.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
@@ -30,11 +29,6 @@ constexpr int kMsgStatusPage = 2307;
 constexpr int kMsgInvalidTaxonomyEntry = 1551;
 constexpr int kMsgDuplicateTaxonomy = 1567;
 constexpr const char* kStatusPageLine = "<BODY><H1>Tarvex search status page</H1>";
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return !path.empty() && ::stat(osPath(path).c_str(), &st) == 0;
-}
 
 // The configuration source as the section readers see it.
 class SourceLines : public bv_sectionlines {
@@ -61,13 +55,13 @@ std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
         attempt = std::time(nullptr);
         if (given != nullptr && *given != '\0')
             candidate = given;
-        else if (fileExists(kDefaultConfigFile))
+        else if (bv_filesystem::exists(kDefaultConfigFile))
             candidate = kDefaultConfigFile;
-        else if (fileExists(kFallbackConfigFile))
+        else if (bv_filesystem::exists(kFallbackConfigFile))
             candidate = kFallbackConfigFile;
         else
             candidate.clear();
-        if (fileExists(candidate)) return candidate;
+        if (bv_filesystem::exists(candidate)) return candidate;
     }
     if (errs != nullptr) errs->setError(kMsgCannotFindConfig, candidate);
     return std::string();
@@ -82,6 +76,39 @@ void bv_configfile::deleteTaxonomySections() {
         delete section;
         section = nullptr;
     }
+}
+
+void bv_configfile::readLibraryOptions(bv_sectionlines& lines, const std::string& pendingComment) {
+    library_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readWWW(bv_sectionlines& lines, const std::string& pendingComment) {
+    www_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readProcessor(bv_sectionlines& lines, const std::string& pendingComment) {
+    processors_.readSection(lines, *this, fileName_, pendingComment, [this](const std::string& name, int32_t& threads) {
+        int i = databases_.findDatabase(name.c_str(), false);
+        if (i < 0) return false;
+        threads = databases_.getDatabase(i)->threadCount;
+        return true;
+    });
+}
+
+void bv_configfile::readCluster(bv_sectionlines& lines, const std::string& pendingComment) {
+    cluster_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readUniGene(bv_sectionlines& lines, const std::string& pendingComment) {
+    unigene_.readSection(lines, pendingComment);
+}
+
+void bv_configfile::readOptions(bv_sectionlines& lines, const std::string& pendingComment) {
+    options_.readSection(lines, *this, fileName_, pendingComment);
+}
+
+void bv_configfile::readCron(bv_sectionlines& lines, const std::string& pendingComment) {
+    cron_.readSection(lines, *this, fileName_, pendingComment);
 }
 
 void bv_configfile::readTaxonomy(bv_sectionlines& lines, const std::string& header,
@@ -140,7 +167,7 @@ void bv_configfile::load() {
 }
 
 void bv_configfile::applyNodeControlFile() {
-    if (!cluster_.isEnabled() || !fileExists(kNodeIdFile)) return;
+    if (!cluster_.isEnabled() || !bv_filesystem::exists(kNodeIdFile)) return;
     FILE* f = openLocalFile(kNodeIdFile, "r", this);
     if (f == nullptr) return;
     int node = 1;
@@ -176,30 +203,24 @@ bool bv_configfile::parseSections(bv_sectionlines& lines) {
             commentBeforeDatabases_ = pending;
             databases_.readSection(lines, *this, fileName_);
         } else if (startsWithNoCase(line, "LibraryOptions")) {
-            library_.readSection(lines, *this, fileName_, pending);
+            readLibraryOptions(lines, pending);
         } else if (startsWithNoCase(line, "Files")) {
             paths_.setSectionAvailable(true);
             skipSection(lines);
         } else if (startsWithNoCase(line, "WWW")) {
-            www_.readSection(lines, *this, fileName_, pending);
+            readWWW(lines, pending);
         } else if (startsWithNoCase(line, "PARSE")) {
             parse_.readSection(lines, *this, fileName_, pending);
         } else if (startsWithNoCase(line, "Processor")) {
-            processors_.readSection(lines, *this, fileName_, pending,
-                                    [this](const std::string& name, int32_t& threads) {
-                                        int i = databases_.findDatabase(name.c_str(), false);
-                                        if (i < 0) return false;
-                                        threads = databases_.getDatabase(i)->threadCount;
-                                        return true;
-                                    });
+            readProcessor(lines, pending);
         } else if (startsWithNoCase(line, "Cluster")) {
-            cluster_.readSection(lines, *this, fileName_, pending);
+            readCluster(lines, pending);
         } else if (startsWithNoCase(line, "UniGene")) {
-            unigene_.readSection(lines, pending);
+            readUniGene(lines, pending);
         } else if (startsWithNoCase(line, "Options")) {
-            options_.readSection(lines, *this, fileName_, pending);
+            readOptions(lines, pending);
         } else if (startsWithNoCase(line, "Cron")) {
-            cron_.readSection(lines, *this, fileName_, pending);
+            readCron(lines, pending);
         } else {
             setError(kMsgUnexpectedLine, line, fileName_);
             continue;  // the comment waits for the next section

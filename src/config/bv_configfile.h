@@ -66,12 +66,26 @@ public:
     // blanks skipped, one opening quote (double or single) dropped together
     // with a closing quote of either kind; stops at a line end.
     static void readQuotedValue(const char* text, char* out, int maxCount);
+    // The text between the first and the last double quote of the line becomes
+    // the rule's text; false (and message 1551 on errs) without two quotes or
+    // when the text is longer than a rule holds.
+    static bool readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs,
+                               const std::string& fileName);
 
 private:
     void deleteTaxonomySections();
     // A Taxonomy_N section: N from the header; out-of-range and repeated
     // numbers are skipped with a warning.
     void readTaxonomy(bv_sectionlines& lines, const std::string& header, const std::string& pendingComment);
+    // The readers of the other sections, each up to its end line; the
+    // pending comment is the one written above the section's header.
+    void readLibraryOptions(bv_sectionlines& lines, const std::string& pendingComment);
+    void readWWW(bv_sectionlines& lines, const std::string& pendingComment);
+    void readProcessor(bv_sectionlines& lines, const std::string& pendingComment);
+    void readCluster(bv_sectionlines& lines, const std::string& pendingComment);
+    void readUniGene(bv_sectionlines& lines, const std::string& pendingComment);
+    void readOptions(bv_sectionlines& lines, const std::string& pendingComment);
+    void readCron(bv_sectionlines& lines, const std::string& pendingComment);
     void checkRule(const bv_databaseentry& db, int number, const char* what);
     void applyNodeControlFile();
 

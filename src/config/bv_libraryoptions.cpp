@@ -1,6 +1,8 @@
 #include "config/bv_libraryoptions.h"
 
+#include <algorithm>
 #include <sstream>
+#include <string_view>
 
 #include "common/bv_errs.h"
 #include "config/bv_sectionlines.h"
@@ -68,10 +70,14 @@ void bv_libraryoptions::readSection(bv_sectionlines& lines, bv_errs& errs, const
                                            "_referenceFasta"};
     std::string line;
     while (sectionsyntax::nextContentLine(lines, *this, line)) {
+        // The suffix belongs to the key: a value (a path, say) that holds one
+        // names no library.
+        const size_t keyStart = std::min(line.find_first_not_of(" \t"), line.size());
+        const std::string_view key(line.data(), std::min(line.find_first_of(" \t", keyStart), line.size()));
         int found = -1;
         size_t at = std::string::npos;
         for (int i = 0; i < 4 && found < 0; ++i) {
-            at = line.find(suffixes[i]);
+            at = key.find(suffixes[i]);
             if (at != std::string::npos) found = i;
         }
         if (found < 0) {

@@ -583,6 +583,12 @@ void bv_optionstable::applyDefault(bv_options& o, const Row& row) {
 namespace {
 
 bool outsideRange(double v, const Check& c, bool& low) {
+    // NaN compares false with everything, so it would pass any range: a
+    // key that has a range refuses it like a value below it.
+    if (std::isnan(v) && (c.lo > -kInf || c.hi < kInf)) {
+        low = true;
+        return true;
+    }
     if (v < c.lo || (c.loOpen && v == c.lo)) {
         low = true;
         return true;

@@ -15,11 +15,8 @@ struct bv_taxonomyrulespec;
 void readTaxonomySection(bv_taxonomyoptions& section, bv_sectionlines& lines, bv_errs& errs,
                          const std::string& fileName, const std::string& headerComment);
 
-// The text between the first and the last double quote of the line becomes
-// the rule's text; false (and message 1551) without two quotes.
-bool readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs, const std::string& fileName);
-
-// "SOURCE CHOP:letters \"expression\"" into spec; false when refused.
+// "SOURCE CHOP:letters \"expression\"" into spec; false when refused (an
+// expression longer than a rule holds included).
 bool parseTaxonomyRuleSpec(const std::string& line, const char* text, bv_taxonomyrulespec& spec, bv_errs& errs,
                            const std::string& fileName);
 

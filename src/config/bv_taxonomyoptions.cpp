@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/bv_errs.h"
+#include "config/bv_configfile.h"
 #include "config/bv_sectionlines.h"
 #include "config/bv_taxonomy_reader.h"
 #include "config/number_reader.h"
@@ -69,14 +70,20 @@ std::string quotedValue(const std::string& line, size_t keyLength) {
 
 }  // namespace
 
-bool readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs, const std::string& fileName) {
+bool bv_configfile::readQuotedRule(const std::string& line, bv_parserule& rule, bv_errs& errs,
+                                   const std::string& fileName) {
     const size_t first = line.find('"');
     const size_t last = line.rfind('"');
     if (first == std::string::npos || last == first) {
         errs.setError(kMsgInvalidEntry, fileName, line);
         return false;
     }
-    rule.define(line.substr(first + 1, std::min(last - first - 1, bv_taxonomyoptions::kMaxText)));
+    // A cut expression would compile to another rule, or fail misleadingly.
+    if (last - first - 1 > bv_taxonomyoptions::kMaxText) {
+        errs.setError(kMsgInvalidEntry, fileName, line);
+        return false;
+    }
+    rule.define(line.substr(first + 1, last - first - 1));
     return true;
 }
 
@@ -126,7 +133,11 @@ bool parseTaxonomyRuleSpec(const std::string& line, const char* text, bv_taxonom
         errs.setError(kMsgInvalidEntry, fileName, line);
         return true;
     }
-    spec.rule.define(rest.substr(first + 1, std::min(last - first - 1, bv_taxonomyoptions::kMaxText)));
+    if (last - first - 1 > bv_taxonomyoptions::kMaxText) {
+        errs.setError(kMsgInvalidEntry, fileName, line);
+        return false;
+    }
+    spec.rule.define(rest.substr(first + 1, last - first - 1));
     spec.rule.compile(&errs);
     return true;
 }
@@ -242,7 +253,7 @@ struct TaxonomySectionReader {
 
     void rule(const std::string& line, bv_parserule& r) {
         incompatible(line);
-        if (readQuotedRule(line, r, errs, fileName)) r.compile(&errs);
+        if (bv_configfile::readQuotedRule(line, r, errs, fileName)) r.compile(&errs);
     }
 
     void line(const std::string& l) {

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <optional>
 
+#include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
@@ -26,11 +27,6 @@ namespace brenvik {
 namespace {
 
 const char* const kModule = "bv_job";
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(osPath(path).c_str(), &st) == 0;
-}
 
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
@@ -80,7 +76,7 @@ bool createExclusively(const std::string& path, const std::string& content) {
     fd = moveOffStandardStreams(fd);
     if (fd < 0) {
         if (errno != EEXIST) reportFileOpenFailure(path.c_str(), "w", errno);
-        return exists(path);
+        return bv_filesystem::exists(path);
     }
     bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
     (void)writeAll(fd, content);
@@ -101,7 +97,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     FILE* file = fileOpenStream(temp.c_str(), "w", false);
     if (file == nullptr) {
         const int err = errno;
-        if (exists(path)) return true;
+        if (bv_filesystem::exists(path)) return true;
         // The user knows the configured name, not our temporary.
         reportFileOpenFailure(path.c_str(), "w", err);
         return false;
@@ -119,7 +115,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     }
     ::unlink(temp.c_str());
     if (!linked && linksUnsupported(linkError)) return createExclusively(path, content);
-    return linked || exists(path);
+    return linked || bv_filesystem::exists(path);
 }
 
 namespace {
@@ -168,7 +164,7 @@ int getNextJobNumber(bool shortFile) {
     // Used whole: a path cut to a fixed buffer would name another file.
     const std::string path = shortFile ? globalOptions().seqFetchJobIdFile() : globalOptions().getTarvexJobIdFile();
 
-    if (!exists(path)) createJobNumberFile(path, start);
+    if (!bv_filesystem::exists(path)) createJobNumberFile(path, start);
 
     int fd = moveOffStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
     if (fd < 0) {
@@ -226,7 +222,7 @@ bool CTarvexJobIdFile::lock() {
         fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
-        if (fd_ < 0 && !exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
+        if (fd_ < 0 && !bv_filesystem::exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
             fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;

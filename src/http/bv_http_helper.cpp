@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "pal/last_error.h"
 #include "pal/system_text.h"
@@ -315,7 +317,41 @@ bv_http_helper::bv_http_helper(const std::string& baseUrl, const bv_connectionse
 }
 
 std::string bv_http_helper::joinUrl(const std::string& base, const std::string& path) {
-    return path.empty() ? base : base + "/" + path;
+    if (path.empty()) return base;
+    const bool baseSlash = !base.empty() && base.back() == '/';
+    const bool pathSlash = path.front() == '/';
+    if (baseSlash && pathSlash) return base + path.substr(1);
+    if (baseSlash || pathSlash) return base + path;
+    return base + "/" + path;
+}
+
+std::string bv_http_helper::escapeUrl(const std::string& url) {
+    // Only the path and query: scheme, credentials and host are left to the
+    // URL parser, which refuses what they cannot hold.
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    const size_t pathStart = url.find_first_of("/?#", scheme + 3);
+    if (pathStart == std::string::npos) return url;
+    auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    // Bytes a URL never holds as they are; reserved characters, "|" (the
+    // login check's connection IDs carry it as the application server knows
+    // them) and complete %XX escapes stay.
+    static constexpr std::string_view kUnsafe = "\"<>\\^`{}";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out = url.substr(0, pathStart);
+    for (size_t i = pathStart; i < url.size(); ++i) {
+        const auto b = static_cast<unsigned char>(url[i]);
+        const bool escape = b <= 0x20 || b >= 0x7F || kUnsafe.find(url[i]) != std::string_view::npos ||
+                            (url[i] == '%' && !(i + 2 < url.size() && isHex(url[i + 1]) && isHex(url[i + 2])));
+        if (escape) {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        } else {
+            out += url[i];
+        }
+    }
+    return out;
 }
 
 HttpResult bv_http_helper::getToString(HttpResult& result, const std::string& path, std::string& text) {
@@ -348,7 +384,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         result = HttpResult::systemError(static_cast<int>(code));
     };
 
-    std::string url = joinUrl(baseUrl_, path);
+    std::string url = escapeUrl(joinUrl(baseUrl_, path));
     CurlHandle handle;
     Transfer transfer;
     transfer.curl = handle.h;

@@ -69,14 +69,20 @@ public:
     bv_http_helper(const bv_http_helper&) = delete;
     bv_http_helper& operator=(const bv_http_helper&) = delete;
 
-    // GET base URL + "/" + path (just the base URL for an empty path). The
-    // body of a 200 answer goes to text (and to outputFile when one is
-    // named); any other status leaves text as it was.
+    // GET base URL + "/" + path (just the base URL for an empty path), with
+    // the path and query escaped where a URL needs it. The body of a 200
+    // answer goes to text (and to outputFile when one is named); any other
+    // status leaves text as it was.
     HttpResult get(HttpResult& result, const std::string& path, std::string& text,
                    const std::string& outputFile, bool textMode, TransferProgress& progress);
     HttpResult getToString(HttpResult& result, const std::string& path, std::string& text);
 
+    // Base URL and path with exactly one "/" between them.
     static std::string joinUrl(const std::string& base, const std::string& path);
+    // The URL with the bytes of its path and query that a URL cannot hold
+    // (blanks, controls, non-ASCII, the characters " < > \ ^ ` { } and a "%" that
+    // starts no escape) written as %XX escapes.
+    static std::string escapeUrl(const std::string& url);
 
 private:
     std::string baseUrl_;

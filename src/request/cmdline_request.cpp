@@ -1,8 +1,10 @@
 #include "request/cmdline_request.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "common/process_startup.h"
+#include "common/text_utils.h"
 
 cmdline_request::cmdline_request(int toolId) : jobNumber_(toolId), jobManager_(toolId) {}
 
@@ -27,6 +29,18 @@ int hexValue(unsigned char c) {
 }
 
 }  // namespace
+
+RunMode chooseRunMode(int argc, const char* programName) {
+    const char* query = getEnv("QUERY_STRING");
+    const char* script = getEnv("SCRIPT_NAME");
+    if (query != nullptr && script != nullptr) {
+        const std::string_view name(script);
+        const std::string_view own(programName);
+        const std::string_view plain = own.ends_with(".exe") ? own.substr(0, own.size() - 4) : own;
+        if (name.ends_with(own) || name.ends_with(plain)) return isBlankLine(query) ? RunMode::Post : RunMode::Get;
+    }
+    return argc >= 2 ? RunMode::CommandLine : RunMode::Post;
+}
 
 size_t decodeQueryPiece(char* piece, size_t length) {
     size_t out = 0;

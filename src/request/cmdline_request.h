@@ -62,3 +62,11 @@ private:
 // character is copied. A "%" with fewer than two characters after it before
 // the piece's end is copied as it stands. Returns the decoded length.
 size_t decodeQueryPiece(char* piece, size_t length);
+
+// How the process was started. CGI when QUERY_STRING and SCRIPT_NAME are both
+// set and SCRIPT_NAME ends, byte for byte, in the program's name as the system
+// writes it ("bv-taxfetch.exe") or in that name without ".exe": a blank query
+// string means POST, any other GET. Outside CGI two or more arguments mean
+// the command line, fewer mean POST.
+enum class RunMode { CommandLine, Get, Post };
+RunMode chooseRunMode(int argc, const char* programName);

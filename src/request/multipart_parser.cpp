@@ -1,10 +1,12 @@
 #include "request/multipart_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "common/error_reporter.h"
@@ -61,6 +63,24 @@ const char* findBytes(const char* from, const char* to, std::string_view what) {
 const char* findLineEnd(const char* from, const char* to) {
     for (const char* p = from; p < to; ++p)
         if (*p == '\r' || *p == '\n') return p;
+    return nullptr;
+}
+
+// The first line in [from, to) that is the boundary, followed by nothing but
+// blanks up to its line end (or the end of the data); null when none is.
+const char* findBoundaryLine(const char* from, const char* to, std::string_view boundary) {
+    for (const char* line = from; line < to;) {
+        const char* lineEnd = findLineEnd(line, to);
+        const char* stop = lineEnd ? lineEnd : to;
+        if (static_cast<size_t>(stop - line) >= boundary.size() &&
+            std::memcmp(line, boundary.data(), boundary.size()) == 0) {
+            const char* p = line + boundary.size();
+            while (p < stop && (*p == ' ' || *p == '\t')) ++p;
+            if (p == stop) return line;
+        }
+        if (!lineEnd) break;
+        line = lineEnd + 1;
+    }
     return nullptr;
 }
 
@@ -227,8 +247,13 @@ void CMyUploadEvents::onNoData() {
 
 void CMyUploadEvents::onLengthMismatch(int64_t expected, int64_t read) {
     failed = true;
-    const int readKb = static_cast<int>(read / 1024);
-    const int expectedKb = static_cast<int>(expected / 1024);
+    // Kilobytes as the message's 32-bit figures; a larger length shows as the
+    // largest figure instead of wrapping.
+    auto kilobytes = [](int64_t bytes) {
+        return static_cast<int>(std::clamp<int64_t>(bytes / 1024, 0, std::numeric_limits<int32_t>::max()));
+    };
+    const int readKb = kilobytes(read);
+    const int expectedKb = kilobytes(expected);
     errorReporter.report(54, jobNumber, 40, kModule, readKb, expectedKb);
     writer.addMessage(false, 54, "Standard input stream error", "bytesread", std::to_string(readKb),
                       "lengthofdata", expectedKb);
@@ -267,6 +292,12 @@ bool findBoundary(brenvik::CBaseUploadStream& s, std::string& boundary, const ch
         const size_t shown = std::min(boundary.size(), static_cast<size_t>(bodyEnd - body));
         errorReporter.report(56, t.jobNumber, 771, kModule, std::string(body, shown), boundary);
         addError(t, 56, "First line was not a boundary");
+        // A preamble (RFC 2046) may come before the first part: the body then
+        // starts at the first line that is the named boundary.
+        if (const char* first = findBoundaryLine(body, bodyEnd, boundary)) {
+            s.skipTo(first);
+            return true;
+        }
         const char* lineEnd = findLineEnd(body, bodyEnd);
         const size_t lineLen = static_cast<size_t>((lineEnd ? lineEnd : bodyEnd) - body);
         if (lineLen == 0 || lineLen > kMaxBoundary) return noBoundary(t, 782, "cannot find a boundary");

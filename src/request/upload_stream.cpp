@@ -43,11 +43,15 @@ void CBaseUploadStream::fill() {
         // Without an announced length, the end of the source ends the body.
         return;
     }
+    const bool first = totalRead_ == 0;
     totalRead_ += got;
     if (eof_ && expectedLength_ > 0 && totalRead_ != expectedLength_ && events_)
         events_->onLengthMismatch(expectedLength_, totalRead_);
+    const char* block = data_.get() + len_;
     len_ += got;
     data_[len_] = '\0';
+    if (events_ && first && notifyDataStart_) events_->onDataStart(block, got, totalRead_);
+    if (events_ && !first && notifyData_) events_->onData(block, got, totalRead_);
 }
 
 bool CBaseUploadStream::skip(int64_t n) {

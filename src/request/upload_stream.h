@@ -33,6 +33,10 @@ public:
 
     // Announced body length; 0 = unknown (read to the end of the source).
     void setExpectedLength(int64_t length) { expectedLength_ = length; }
+    // Data notifications from the refill, both off unless switched on:
+    // onDataStart for the first block read, onData for every later one.
+    void setNotifyDataStart(bool on) { notifyDataStart_ = on; }
+    void setNotifyData(bool on) { notifyData_ = on; }
 
     void fill();
     // Advances n bytes, refilling between steps; true while unread bytes remain.
@@ -65,6 +69,8 @@ private:
     int pos_ = 0;
     int len_ = 0;
     int64_t totalRead_ = 0;
+    bool notifyDataStart_ = false;
+    bool notifyData_ = false;
     CBaseUploadStreamEvents* events_;
 };
 

@@ -13,26 +13,7 @@ namespace seqfetch {
 
 namespace {
 
-bool endsWith(const char* text, const char* tail) {
-    size_t n = std::strlen(text), m = std::strlen(tail);
-    return n >= m && std::memcmp(text + n - m, tail, m) == 0;
-}
-
-// The name without ".exe": the program's file name on this platform.
-const std::string& plainProgramName() {
-    static const std::string name(ownProgramName, std::strlen(ownProgramName) - 4);
-    return name;
-}
-
 }  // namespace
-
-Mode chooseMode(int argc) {
-    const char* query = getEnv("QUERY_STRING");
-    const char* script = getEnv("SCRIPT_NAME");
-    if (query && script && (endsWith(script, ownProgramName) || endsWith(script, plainProgramName().c_str())))
-        return isBlankLine(query) ? Mode::Post : Mode::Get;
-    return argc >= 2 ? Mode::CommandLine : Mode::Post;
-}
 
 void printSequenceUsage(const char* programName) {
     std::printf("Command line parameter for %s must be \n", programName);

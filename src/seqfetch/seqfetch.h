@@ -21,14 +21,6 @@ constexpr const char* ownProgramName = "bv-seqfetch.exe";
 constexpr int kToolId = -13;
 constexpr const char* kVersion = "2.7.0.3";
 
-enum class Mode { CommandLine, Get, Post };
-
-// CGI when QUERY_STRING and SCRIPT_NAME are both set and SCRIPT_NAME ends in
-// the program's name (with or without ".exe"): blank query string POST,
-// otherwise GET. Outside CGI two or more arguments mean the command line,
-// fewer mean POST.
-Mode chooseMode(int argc);
-
 // Exit status 0 or 1 (fatal reports end the process inside the reporter).
 int runSequenceCommandLine(bool cgi, int argc, const char* const* argv);
 

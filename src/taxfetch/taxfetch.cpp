@@ -23,11 +23,6 @@ constexpr const char* kModule = "taxfetch";
 constexpr int kMaxArguments = 100;
 constexpr int kConfigRetrySeconds = 10;
 
-bool endsWith(const std::string& text, const char* tail) {
-    const std::size_t n = std::strlen(tail);
-    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
-
 // The first run of characters without a quote; leading quotes are skipped.
 std::string withoutQuotes(const char* text) {
     while (*text == '"' || *text == '\'') ++text;
@@ -48,23 +43,7 @@ int leadingNumber(const char* text) {
     return static_cast<int>(value);
 }
 
-bool isOwnScriptName(const char* scriptName) {
-    if (scriptName == nullptr) return false;
-    const std::string name = scriptName;
-    return endsWith(name, ownProgramName) || endsWith(name, "bv-taxfetch");
-}
-
-int taxfetchMain(int argc, char** argv) {
-    const char* query = getEnv("QUERY_STRING");
-    const char* script = getEnv("SCRIPT_NAME");
-    bool post;
-    if (query != nullptr && script != nullptr && isOwnScriptName(script)) {
-        if (!isBlankLine(query)) return runTaxonomyCommandLine(true, argc, argv);
-        post = true;
-    } else {
-        post = argc < 2;
-        if (!post) return runTaxonomyCommandLine(false, argc, argv);
-    }
+int runTaxonomyPost() {
     post_request_tax request(toolId);
     return request.run();
 }

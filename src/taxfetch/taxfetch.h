@@ -10,12 +10,8 @@ inline constexpr const char* ownProgramName = "bv-taxfetch.exe";
 inline constexpr int toolId = -14;
 inline constexpr const char* versionText = "2.7.0.3";
 
-// True when SCRIPT_NAME names this program: it ends, byte for byte, with
-// "bv-taxfetch.exe" or "bv-taxfetch".
-bool isOwnScriptName(const char* scriptName);
-
-// The mode choice of main; returns the exit status.
-int taxfetchMain(int argc, char** argv);
+// The CGI POST road; returns the exit status (0).
+int runTaxonomyPost();
 
 // The command-line (cgi false) and GET (cgi true) road; returns 0.
 int runTaxonomyCommandLine(bool cgi, int argc, char** argv);

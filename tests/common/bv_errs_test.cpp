@@ -4,8 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/logging_monitor.h"
@@ -179,6 +183,25 @@ TEST(MessageTables, CountsAndTexts) {
     }
 }
 
+TEST(MessageTables, SeverityCountsPerTable) {
+    // Entries of severity 1 to 6 in each table; logging and debug output
+    // never counts as an error or a warning.
+    auto counts = [](const brenvik::ParserMessage* table, std::size_t size) {
+        std::vector<int> n(7, 0);
+        for (std::size_t i = 0; i < size; ++i) {
+            EXPECT_GE(table[i].severity, 1) << std::hex << table[i].number;
+            EXPECT_LE(table[i].severity, 6) << std::hex << table[i].number;
+            if (table[i].severity >= 1 && table[i].severity <= 6) ++n[static_cast<std::size_t>(table[i].severity)];
+        }
+        return n;
+    };
+    EXPECT_EQ(counts(brenvik::errorMessageTable, brenvik::errorMessageTableSize),
+              (std::vector<int>{0, 184, 163, 9, 1, 0, 25}));
+    EXPECT_EQ(counts(brenvik::loggingMessageTable, brenvik::loggingMessageTableSize),
+              (std::vector<int>{0, 0, 0, 21, 38, 81, 16}));
+    EXPECT_EQ(brenvik::errorMessageTable[381].severity, 2);
+}
+
 TEST(MessageTables, DuplicateNumberEndsWithFailure) {
     static const brenvik::ParserMessage twice[] = {{2, 0, "zero"}, {2, 0, "zero again"}, {2, 0x0023, "dup"}};
     EXPECT_EXIT(
@@ -221,6 +244,45 @@ TEST(LoggingMonitor, ListenersAndLevels) {
     EXPECT_EQ(m.getLevel(6), 3u);
     m.setLevel(1, 0xFFFF);
     EXPECT_EQ(m.getLevel(5), 1u);
+}
+
+TEST(LoggingMonitor, LevelsWaitForADeliveryInProgress) {
+    // A listener that holds the delivery (and so the monitor's mutex) until
+    // released: a level read or change meanwhile must wait for it.
+    struct HoldingListener : brenvik::bv_loglistener {
+        std::promise<void> inside;
+        std::shared_future<void> release;
+        void onMessage(std::uint32_t, int, int, const std::string&, const std::string&, int, int) override {
+            inside.set_value();
+            release.wait();
+        }
+    };
+    for (const bool change : {false, true}) {
+        SCOPED_TRACE(change ? "setLevel" : "getLevel");
+        brenvik::bv_loggingmonitor m;
+        HoldingListener holder;
+        std::promise<void> releaseHolder;
+        holder.release = releaseHolder.get_future().share();
+        m.registerListener(&holder);
+        std::thread delivery([&] { m.logMessage(0x1, 3, 7, "t", "f", 1, 0); });
+        holder.inside.get_future().wait();
+        std::atomic<bool> levelDone{false};
+        std::thread level([&] {
+            if (change)
+                m.setLevel(0x3F, 5);
+            else
+                m.getLevel(5);
+            levelDone = true;
+        });
+        // Not a timing assertion: a correct monitor can never get here done.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_FALSE(levelDone);
+        releaseHolder.set_value();
+        delivery.join();
+        level.join();
+        EXPECT_TRUE(levelDone);
+        EXPECT_EQ(m.getLevel(5), change ? 0x3Fu : 3u);
+    }
 }
 
 TEST(LoggingMonitor, ErrorObjectsForwardAdmittedMessages) {

@@ -97,6 +97,13 @@ TEST(OptionsReader, ValueKindsTable) {
         {"IgnoreIonsScoreBelow -1", "IgnoreIonsScoreBelow", "0", bad},
         {"MudpitSwitch -0.5", "MudpitSwitch", "0.001", bad},
         {"FeatureTableMinScore 0", "FeatureTableMinScore", "13", bad},
+        // NaN lies in no range: refused like any other value outside it
+        {"CentroidWidth nan", "CentroidWidth", "0.25", bad},
+        {"SigThreshold NaN", "SigThreshold", "0.05", bad},
+        {"SiteAnalysisMD10Prob nan", "SiteAnalysisMD10Prob", "0.1", bad},
+        {"FeatureTableMinScore -nan", "FeatureTableMinScore", "13", bad},
+        {"IgnoreIonsScoreBelow nan", "IgnoreIonsScoreBelow", "0", bad},
+        {"ShowSubSets nan", "ShowSubSets", "0", none},
         {"MinEtagMassDelta 5\nMinEtagMassDelta x", "MinEtagMassDelta", "-130", none},
         {"MaxEtagMassDelta -2.5", "MaxEtagMassDelta", "-2.5", none},
         {"Vmemory -2", "Vmemory", "-1", bad},

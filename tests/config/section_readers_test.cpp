@@ -289,6 +289,17 @@ TEST(LibraryOptionsSection, SuffixesAndEntries) {
     lib.setTolInDa("New", 1.0 / 3.0);
     EXPECT_EQ(lib.getPropertyValue(lib.findProperty("New_tolInDa")), "0.333333");
     EXPECT_EQ(lib.getPropertySeparator(lib.findProperty("New_tolInDa")), "\t");
+
+    // Only the key (the first word) names the library and the suffix; a value
+    // that happens to hold a suffix is just a value.
+    bv_libraryoptions paths;
+    EXPECT_EQ(readText(paths, "Lib_referenceFasta /db/x_tolInDa.fasta\n"
+                              "Plain /db/y_tolInPPM.fasta\n"),
+              (std::vector<int>{1566}));
+    EXPECT_EQ(paths.getReferenceFasta("Lib"), "/db/x_tolInDa.fasta");
+    EXPECT_EQ(paths.getEntry("Lib")->tolInDa, 0.6);
+    EXPECT_EQ(paths.getEntry("Lib_referenceFasta /db/x"), nullptr);
+    EXPECT_EQ(paths.getEntry("Plain /db/y"), nullptr);
 }
 
 TEST(WWWSection, Lines) {

@@ -174,6 +174,53 @@ TEST(TaxonomySection, NumbersDuplicatesAndLimits) {
     EXPECT_EQ(t->getQuickRefSearch(), std::string(127, 'q'));
 }
 
+TEST(TaxonomySection, RuleExpressionsBeyondTheirStorageAreRefused) {
+    // Expressions of 127 and 128 characters with one subexpression each.
+    const std::string fits = "\\(" + std::string(123, 'a') + "\\)";
+    const std::string tooLong = "\\(" + std::string(124, 'a') + "\\)";
+    ASSERT_EQ(fits.size(), 127u);
+    struct Case {
+        const char* key;
+        bool accepted;
+        std::string expression;
+    } cases[] = {
+        {"RULE_1 NCBI CHOP:P", true, fits},        {"RULE_1 NCBI CHOP:P", false, tooLong},
+        {"DefaultRule NCBI CHOP:P", true, fits},   {"DefaultRule NCBI CHOP:P", false, tooLong},
+        {"StrStrRule NCBI CHOP:P", true, fits},    {"StrStrRule NCBI CHOP:P", false, tooLong},
+        {"SrcDatabaseRule", true, fits},           {"SrcDatabaseRule", false, tooLong},
+        {"DoThisRuleFirst", true, fits},           {"DoThisRuleFirst", false, tooLong},
+        {"AccFromSpeciesLine", true, fits},        {"AccFromSpeciesLine", false, tooLong},
+    };
+    for (const auto& c : cases) {
+        const std::string line = std::string(c.key) + " \"" + c.expression + "\"";
+        SCOPED_TRACE(line);
+        Parsed p("Taxonomy_2\n" + line + "\nend\n");
+        const bv_taxonomyoptions* t = p.config.taxonomySection(2);
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(p.messages, c.accepted ? std::vector<int>{} : std::vector<int>{1551});
+        if (!c.accepted) {
+            EXPECT_NE(p.texts[0].find(line), std::string::npos);
+        }
+        const std::string key(c.key);
+        std::string stored;
+        if (key.starts_with("RULE_")) {
+            EXPECT_EQ(t->getNumberOfRules(), c.accepted ? 1 : 0);
+            if (t->getNumberOfRules() == 1) stored = t->getRule(0).rule.getText();
+        } else if (key.starts_with("DefaultRule")) {
+            stored = t->getDefaultRule().rule.getText();
+        } else if (key.starts_with("StrStrRule")) {
+            stored = t->getStrStrRule().rule.getText();
+        } else if (key == "SrcDatabaseRule") {
+            stored = t->getSrcDatabaseRule().getText();
+        } else if (key == "DoThisRuleFirst") {
+            stored = t->getDoThisRuleFirst().getText();
+        } else {
+            stored = t->getAccFromSpeciesLine().getText();
+        }
+        EXPECT_EQ(stored, c.accepted ? c.expression : "");
+    }
+}
+
 TEST(TaxonomyRules, BuiltFromASectionAndClearedOnReload) {
     Parsed p(std::string(kFullSection) + "Taxonomy_7\nTaxID 9606\nend\n");
     TAXONOMY_RULES rules;

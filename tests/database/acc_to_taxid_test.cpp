@@ -7,18 +7,13 @@
 
 #include "common/error_reporter.h"
 #include "support/taxonomy_fixture.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
 using brenvik::bv_cachefile;
 using tarvex_test::pathExists;
 using tarvex_test::TaxonomyInstall;
-
-void quietReporter() {
-    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
-    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
-    errorReporter.exitOnFatal = false;
-}
 
 uint32_t partInt(const std::string& partName, const std::string& source, const std::string& key, bool& found) {
     bv_cachefile part(partName.c_str(), "1.0", source.c_str());
@@ -28,7 +23,7 @@ uint32_t partInt(const std::string& partName, const std::string& source, const s
 }
 
 TEST(AccToTaxidIndex, FewPairsMakeOnePart) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     // Numbers as "%d" reads them: a sign, leading zeros, clamped to 32 bits.
     install.write("acc.txt",
@@ -59,7 +54,7 @@ TEST(AccToTaxidIndex, FewPairsMakeOnePart) {
 }
 
 TEST(AccToTaxidIndex, HeaderLineEndsThePairs) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("acc.txt", "accession taxid\nP12345 9606\n");
     std::string errorText;
@@ -74,7 +69,7 @@ TEST(AccToTaxidIndex, HeaderLineEndsThePairs) {
 }
 
 TEST(AccToTaxidIndex, SplitsIntoPartsAtTheSizeLimit) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     std::string pairs;
     for (int i = 0; i < 10; ++i) pairs += "ACC" + std::to_string(i) + " " + std::to_string(100 + i) + "\n";
@@ -119,7 +114,7 @@ TEST(AccToTaxidIndex, SplitsIntoPartsAtTheSizeLimit) {
 // A part 0 whose part count is missing or out of bounds is rebuilt instead
 // of sizing the part list.
 TEST(AccToTaxidIndex, UnsoundPartCountRebuildsTheIndex) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     const struct {
         const char* what;
         bool present;
@@ -150,7 +145,7 @@ TEST(AccToTaxidIndex, UnsoundPartCountRebuildsTheIndex) {
 }
 
 TEST(AccToTaxidIndex, MissingInputIsNotUsableAndLeavesNoPart) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     std::string errorText;
     CAccToTaxidIndex index(TaxonomyInstall::relative("absent.txt"), 7, errorText, 1);
@@ -165,7 +160,7 @@ TEST(AccToTaxidIndex, MissingInputIsNotUsableAndLeavesNoPart) {
 }
 
 TEST(AccToTaxidIndex, OverlongAccessionEndsThePairs) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("acc.txt", "A1 5\n" + std::string(CAccToTaxidIndex::maxAccessionLength + 1, 'Z') + " 6\nA2 7\n");
     std::string errorText;

@@ -2,6 +2,7 @@
 
 #include "common/error_reporter.h"
 #include "config/bv_parserule.h"
+#include "support/reporter_switches.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +17,8 @@ namespace {
 class AccessionRules : public ::testing::Test {
 protected:
     void SetUp() override {
-        errorReporter.toErrorLog = false;
-        errorReporter.toPage = false;
-        errorReporter.toMail = false;
+        saved_.quiet();
         errorReporter.toCollected = false;
-        errorReporter.toMonitorLog = false;
-        errorReporter.toIpcLog = false;
-        errorReporter.exitOnFatal = false;
     }
     // The number of the first report made by f (0 for none).
     template <typename F>
@@ -33,6 +29,7 @@ protected:
         const int after = errorReporter.getLastNumber();
         return after == before ? 0 : after;
     }
+    tarvex_test::ReporterSwitches saved_;
 };
 
 std::string extract(const char* ruleText, const char* line, size_t size = 200) {

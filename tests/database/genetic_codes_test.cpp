@@ -9,6 +9,7 @@
 
 #include "common/error_reporter.h"
 #include "support/taxonomy_fixture.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
@@ -204,9 +205,7 @@ TEST(GeneticCodeTables, LongLinesAreReadWholeOrSkippedWhole) {
 }
 
 TEST(GeneticCodeTables, MissingFileIsReportedAndLeavesTheBuiltInTable) {
-    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
-    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
-    errorReporter.exitOnFatal = false;
+    tarvex_test::QuietReporter quiet;
     InstallFolder install;
     auto tables = makeGeneticCodeTables();
     EXPECT_FALSE(loadGencodeFile(*tables, "absent.dmp"));

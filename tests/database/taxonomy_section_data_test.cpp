@@ -12,6 +12,7 @@
 #include "database/taxonomy_rules.h"
 #include "database/taxonomy_tree.h"
 #include "support/taxonomy_fixture.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ const char* kOtherSections =
     "Databases\nend\nPARSE\nend\nWWW\nend\nCluster\nend\nUniGene\nend\nOptions\nend\nCron\nend\n";
 
 TEST(TaxonomySectionData, SectionNamesTheFilesOfEveryLoader) {
-    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
-    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
-    errorReporter.exitOnFatal = false;
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.copyFixture("nodes.dmp");
     install.copyFixture("human_nodes.dmp");

@@ -12,17 +12,12 @@
 
 #include "common/error_reporter.h"
 #include "support/taxonomy_fixture.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
 using brenvik::bv_taxonomytree;
 using tarvex_test::TaxonomyInstall;
-
-void quietReporter() {
-    errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
-    errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
-    errorReporter.exitOnFatal = false;
-}
 
 std::string nodeLine(int id, int parent, int code, int mito) {
     return std::to_string(id) + "\t|\t" + std::to_string(parent) + "\t|\tno rank\t|\t\t|\t0\t|\t0\t|\t" +
@@ -56,7 +51,7 @@ void checkParents(CTaxonomyNodeSet& nodes, const std::vector<Expect>& cases, boo
 
 // The same answers from the parsed files and from the caches.
 TEST(TaxonomyTree, RealNcbiNodesWithAndWithoutCaches) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.copyFixture("nodes.dmp");
     install.copyFixture("human_nodes.dmp");
@@ -101,7 +96,7 @@ TEST(TaxonomyTree, RealNcbiNodesWithAndWithoutCaches) {
 // A request opens the caches once: look-ups neither open them again nor
 // report the tree's messages again.
 TEST(TaxonomyTree, NodeSetKeepsItsCachesOpenForTheRequest) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.copyFixture("human_nodes.dmp");
     const TaxonomyNodesSection section = sectionOf({"human_nodes.dmp"});
@@ -120,7 +115,7 @@ TEST(TaxonomyTree, NodeSetKeepsItsCachesOpenForTheRequest) {
 }
 
 TEST(TaxonomyTree, MitochondrialSwitchTakesTheNinthColumn) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.copyFixture("human_nodes.dmp");
     for (bool mito : {false, true}) {
@@ -135,7 +130,7 @@ TEST(TaxonomyTree, MitochondrialSwitchTakesTheNinthColumn) {
 }
 
 TEST(TaxonomyTree, CacheHoldsFourByteKeysAndEightByteValues) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(300, 1, 11, 4));
     const TaxonomyNodesSection section = sectionOf({"n.dmp"});
@@ -152,7 +147,7 @@ TEST(TaxonomyTree, CacheHoldsFourByteKeysAndEightByteValues) {
 }
 
 TEST(TaxonomyTree, StaleCacheIsRebuilt) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     const TaxonomyNodesSection section = sectionOf({"n.dmp"});
@@ -167,7 +162,7 @@ TEST(TaxonomyTree, StaleCacheIsRebuilt) {
 }
 
 TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     install.write("n.dmp.cdb", "");
@@ -185,7 +180,7 @@ TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
 }
 
 TEST(TaxonomyTree, CacheThatCannotBeWrittenFallsBackToMemory) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     // A folder where the cache should be: it can be neither read nor replaced.
@@ -199,7 +194,7 @@ TEST(TaxonomyTree, CacheThatCannotBeWrittenFallsBackToMemory) {
 }
 
 TEST(TaxonomyTree, LineRulesOfTheNodesFormat) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     std::string file;
     file += " 5\t|\t1\t|\tleading blank: skipped\n";
@@ -228,7 +223,7 @@ TEST(TaxonomyTree, LineRulesOfTheNodesFormat) {
 }
 
 TEST(TaxonomyTree, InvalidLinesAndHugeIdsMakeTheTreeInvalid) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     const char* bad[] = {"12\t|\tx\t|\n", "67108864\t|\t1\t|\n", "99999999999\t|\t1\t|\n"};
     for (const char* line : bad) {
         SCOPED_TRACE(line);
@@ -246,7 +241,7 @@ TEST(TaxonomyTree, InvalidLinesAndHugeIdsMakeTheTreeInvalid) {
 }
 
 TEST(TaxonomyTree, ConflictingFilesLaterWins) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("a.dmp", nodeLine(1, 1, 1, 1) + nodeLine(20, 1, 1, 1));
     install.write("b.dmp", nodeLine(20, 3, 4, 4) + nodeLine(3, 1, 1, 1));
@@ -300,7 +295,7 @@ TEST(TaxonomyTree, KeptInMemoryEveryFileReachesTheArrayAndOnlyItsOwnCache) {
 }
 
 TEST(TaxonomyTree, MissingAndEmptyFiles) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("empty.dmp", "");
     const TaxonomyNodesSection section = sectionOf({"absent.dmp", "empty.dmp"});
@@ -320,7 +315,7 @@ TEST(TaxonomyTree, MissingAndEmptyFiles) {
 }
 
 TEST(TaxonomyTree, LineageStopsAtTheRootAndOnCycles) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.copyFixture("human_nodes.dmp");
     install.write("cycle.dmp", nodeLine(1, 1, 1, 1) + nodeLine(40, 41, 1, 1) + nodeLine(41, 42, 1, 1) +

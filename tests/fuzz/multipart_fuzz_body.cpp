@@ -5,6 +5,7 @@
 
 #include "common/error_reporter.h"
 #include "request/multipart_parser.h"
+#include "support/reporter_switches.h"
 
 namespace {
 struct QuietEvents : brenvik::CBaseUploadStreamEvents {
@@ -17,6 +18,7 @@ struct QuietEvents : brenvik::CBaseUploadStreamEvents {
 
 void parseMultipartInput(const uint8_t* data, size_t size) {
     if (size == 0) return;
+    tarvex_test::ReporterSwitches saved;
     errorReporter.setRepeatCounting(true);
     errorReporter.toPage = false;
     errorReporter.exitOnFatal = false;

@@ -119,6 +119,12 @@ TEST(HttpHelper, TransfersAgainstALocalServer) {
         {"body over 100 MiB", server.baseUrl(), "huge", 1, 2, 200, 12184, 6664, "unchanged"},
         {"query kept", server.baseUrl(), "echo?Show=A&x=1", 1, 0, 200, 0, 0, "/echo?Show=A&x=1"},
         {"empty path", server.baseUrl() + "/echo/base", "", 1, 0, 200, 0, 0, "/echo/base"},
+        // Bytes a URL cannot hold go out escaped; escapes and reserved
+        // characters already there go out as they are.
+        {"space in the path and query", server.baseUrl(), "echo/a b?x=1 2&y=%41", 1, 0, 200, 0, 0,
+         "/echo/a%20b?x=1%202&y=%41"},
+        {"base URL with a space", server.baseUrl() + "/echo/my dir", "f", 1, 0, 200, 0, 0, "/echo/my%20dir/f"},
+        {"base URL ending in a slash", server.baseUrl() + "/echo/", "f", 1, 0, 200, 0, 0, "/echo/f"},
         {"unsupported scheme", "ftp://127.0.0.1/x", "", 1, 2, 200, 12006, 6668, "unchanged"},
         {"not a URL", "no url at all", "", 1, 2, 200, 12005, 6668, "unchanged"},
         // The scheme is read without regard to case: TLS is tried (and fails
@@ -145,6 +151,33 @@ TEST(HttpHelper, TransfersAgainstALocalServer) {
     }
     bv_connectionsettings s;
     EXPECT_EQ(fetch(server.baseUrl(), "missing", s).result.getMessage(), "Not Found Here");
+}
+
+TEST(HttpHelper, UrlJoiningAndEscaping) {
+    const struct {
+        const char* base;
+        const char* path;
+        const char* url;
+    } joins[] = {
+        {"http://h/app", "rc?x=1", "http://h/app/rc?x=1"},  {"http://h/app/", "rc?x=1", "http://h/app/rc?x=1"},
+        {"http://h/app", "/rc", "http://h/app/rc"},         {"http://h/app/", "/rc", "http://h/app/rc"},
+        {"http://h/app/", "", "http://h/app/"},
+    };
+    for (const auto& j : joins) EXPECT_EQ(bv_http_helper::joinUrl(j.base, j.path), j.url) << j.base << " + " << j.path;
+
+    const struct {
+        const char* url;
+        const char* escaped;
+    } escapes[] = {
+        {"http://h:8080/a b/c?d=e f#g", "http://h:8080/a%20b/c?d=e%20f#g"},
+        {"http://h/%41%zz%4", "http://h/%41%25zz%254"},
+        {"http://h/x?a=\"<>\\^`{}\t\x7f", "http://h/x?a=%22%3C%3E%5C%5E%60%7B%7D%09%7F"},
+        {"http://h/caf\xc3\xa9", "http://h/caf%C3%A9"},
+        {"http://h/-._~:@!$&'()*+,;=/?[]|", "http://h/-._~:@!$&'()*+,;=/?[]|"},
+        {"http://user:p w@h", "http://user:p w@h"},  // no path: nothing to escape
+        {"no url at all", "no url at all"},
+    };
+    for (const auto& e : escapes) EXPECT_EQ(bv_http_helper::escapeUrl(e.url), e.escaped) << e.url;
 }
 
 TEST(HttpHelper, WhatGoesOnTheWire) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "support/reporter_switches.h"
 
 using brenvik::CFileUploadStream;
 
@@ -33,6 +34,7 @@ struct Parse {
 
     Parse(int toolKind, const std::string& body, const char* contentType) : params(toolKind) {
         // Request mode: errors become XML only, nothing ends the process.
+        tarvex_test::ReporterSwitches saved;
         errorReporter.setRepeatCounting(true);
         errorReporter.toPage = false;
         errorReporter.exitOnFatal = false;
@@ -129,6 +131,11 @@ TEST(MultipartParser, BoundaryFromTheContentType) {
         {longType.c_str(), part("DB", "d"), false, "",
          "  <bvsq:all_errors>\n" + errorElement(55, "Cannot find boundary string")},
         {"multipart/form-data; boundary=Other", part("DB", "d") + closing(), true, "--XyZ",
+         "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
+        // A preamble before the named boundary is skipped; 56 stays as a note.
+        {kType, "\r\n" + part("DB", "d") + closing(), true, "--XyZ",
+         "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
+        {kType, "This is a preamble.\r\n--XyZzy\r\n\r\n" + part("DB", "d") + closing(), true, "--XyZ",
          "  <bvsq:all_errors>\n" + errorElement(56, "First line was not a boundary")},
         {nullptr, "--XyZ without a line end", false, "",
          "  <bvsq:all_errors>\n" + errorElement(55, "cannot find a boundary")},
@@ -287,5 +294,55 @@ TEST(UploadStream, EndsAndShortBodies) {
         EXPECT_TRUE(s.skipLine());
         EXPECT_EQ(std::string(s.current()), "END");
         EXPECT_EQ(e.noData + e.mismatch, 0);
+    }
+}
+
+TEST(UploadStream, DataNotificationsAreOffUnlessSwitchedOn) {
+    // Records every block the refill announces, with the bytes it points at.
+    struct Recorder : NoEvents {
+        struct Block {
+            bool start;
+            std::string bytes;
+            int64_t total;
+        };
+        std::vector<Block> blocks;
+        void onDataStart(const char* p, int n, int64_t total) override { blocks.push_back({true, {p, size_t(n)}, total}); }
+        void onData(const char* p, int n, int64_t total) override { blocks.push_back({false, {p, size_t(n)}, total}); }
+    };
+    std::string body;
+    for (int i = 0; body.size() < 200000; ++i) body += std::to_string(i) + ",";
+    const struct {
+        bool start;
+        bool data;
+    } switches[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    for (const auto& sw : switches) {
+        SCOPED_TRACE(::testing::Message() << "start " << sw.start << ", data " << sw.data);
+        Recorder r;
+        CFileUploadStream s(&r, 65536);
+        s.setNotifyDataStart(sw.start);
+        s.setNotifyData(sw.data);
+        s.open(fmemopen(body.data(), body.size(), "rb"), true);
+        std::string seen(s.current(), static_cast<size_t>(s.unread()));
+        while (s.skip(s.unread())) seen.append(s.current(), static_cast<size_t>(s.unread()));
+        EXPECT_EQ(seen, body);
+        // Each block is the body's bytes that end at its total; only the
+        // first block is the start; with both on, the blocks tile the body.
+        int starts = 0, later = 0;
+        size_t tiled = 0;
+        for (const auto& b : r.blocks) {
+            ASSERT_LE(b.bytes.size(), static_cast<size_t>(b.total));
+            EXPECT_EQ(b.bytes, body.substr(static_cast<size_t>(b.total) - b.bytes.size(), b.bytes.size()));
+            EXPECT_EQ(b.start, static_cast<size_t>(b.total) == b.bytes.size());
+            (b.start ? starts : later) += 1;
+            tiled += b.bytes.size();
+        }
+        EXPECT_EQ(starts, sw.start ? 1 : 0);
+        EXPECT_EQ(later > 0, sw.data);
+        if (sw.start && sw.data) {
+            EXPECT_EQ(tiled, body.size());
+        }
+        if (!sw.start && !sw.data) {
+            EXPECT_TRUE(r.blocks.empty());
+        }
     }
 }

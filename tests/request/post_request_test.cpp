@@ -250,20 +250,30 @@ TEST_F(PostRequestFrame, EarlyFailuresAreWholeDocuments) {
                                        seqError(443, "Not allowed to search the database", "db", "SwissProt") +
                                        "  </bvsq:all_errors>\n" + kSeqTail);
 
-    // A body that stops before its announced length.
+    EXPECT_EQ(count(notPermitted.output, "<bvsq:all_proteins "), 1u);
+    EXPECT_EQ(count(notPermitted.output, "</bvsq:bv_seqfetch_out>\n"), 1u);
+
+    // A body that stops before its announced length; a length beyond the
+    // 32-bit range shows as the largest kilobyte figure, never a wrapped one.
     const std::string body = part("DB", "SwissProt") + part("ACCESSION", "\"P1\"") + "--B--\r\n";
-    env.set("CONTENT_LENGTH", std::to_string(body.size() + 4096));
-    PostRun shortBody = runPost(install, 0, body);
-    EXPECT_FALSE(shortBody.ok);
-    EXPECT_EQ(shortBody.output,
-              kSeqHead + "  <bvsq:all_errors>\n    <bvsq:error code=\"54\">\n" +
-                  "      <bvsq:err_description>Standard input stream error</bvsq:err_description>\n" +
-                  "      <bvsq:err_param name=\"bytesread\">0</bvsq:err_param>\n" +
-                  "      <bvsq:err_param name=\"lengthofdata\">4</bvsq:err_param>\n    </bvsq:error>\n" +
-                  seqError(463, "&apos;db&apos; parameter is missing") +
-                  seqError(464, "&apos;accession&apos; parameter is missing") + "  </bvsq:all_errors>\n" + kSeqTail);
-    for (const PostRun* r : {&notPermitted, &shortBody}) {
-        EXPECT_EQ(count(r->output, "<bvsq:all_proteins "), 1u);
-        EXPECT_EQ(count(r->output, "</bvsq:bv_seqfetch_out>\n"), 1u);
+    const struct {
+        std::string contentLength;
+        const char* lengthKb;
+    } shortCases[] = {{std::to_string(body.size() + 4096), "4"}, {"99999999999999999", "2147483647"}};
+    for (const auto& c : shortCases) {
+        SCOPED_TRACE(c.contentLength);
+        env.set("CONTENT_LENGTH", c.contentLength);
+        PostRun shortBody = runPost(install, 0, body);
+        EXPECT_FALSE(shortBody.ok);
+        EXPECT_EQ(shortBody.output,
+                  kSeqHead + "  <bvsq:all_errors>\n    <bvsq:error code=\"54\">\n" +
+                      "      <bvsq:err_description>Standard input stream error</bvsq:err_description>\n" +
+                      "      <bvsq:err_param name=\"bytesread\">0</bvsq:err_param>\n" +
+                      "      <bvsq:err_param name=\"lengthofdata\">" + c.lengthKb +
+                      "</bvsq:err_param>\n    </bvsq:error>\n" + seqError(463, "&apos;db&apos; parameter is missing") +
+                      seqError(464, "&apos;accession&apos; parameter is missing") + "  </bvsq:all_errors>\n" +
+                      kSeqTail);
+        EXPECT_EQ(count(shortBody.output, "<bvsq:all_proteins "), 1u);
+        EXPECT_EQ(count(shortBody.output, "</bvsq:bv_seqfetch_out>\n"), 1u);
     }
 }

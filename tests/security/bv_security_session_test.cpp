@@ -88,9 +88,9 @@ protected:
         ::unsetenv("HTTP_PROXY");
         std::filesystem::current_path(oldCwd);
     }
-    void options(int port) {
+    void options(int port, const std::string& urlEnd = "/vostrel") {
         tarvex_test::SecurityOptionsSpec spec;
-        spec.appServerURL = "http://127.0.0.1:" + std::to_string(port) + "/vostrel";
+        spec.appServerURL = "http://127.0.0.1:" + std::to_string(port) + urlEnd;
         tarvex_test::writeSecurityOptions(dir.file("config"), spec);
     }
     std::string appSession(const std::string& id) {
@@ -143,6 +143,16 @@ TEST_F(LoginCheckTest, ConfirmedLoginSendsTheExactPathAndIgnoresHTTP_PROXY) {
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_GE(st.st_mtime, std::time(nullptr) - 5);  // touched
+}
+
+TEST_F(LoginCheckTest, BaseUrlEndingInASlashGetsOneSlash) {
+    OneShotServer server("logged_in=true", true);
+    options(server.port(), "/vostrel/");
+    tarvex_test::setModificationTime(appSession("c123@srv_7"), std::time(nullptr) - 1000);
+    bv_session s("c123@srv_7");
+    EXPECT_TRUE(s.isValid()) << s.getLastErrorString();
+    EXPECT_EQ(server.request(),
+              "GET /vostrel/rc?command=page&page=CheckLoginBV&connectionid=c123|srv7&action=check HTTP/1.1");
 }
 
 TEST_F(LoginCheckTest, RefusedOrFailedLogins) {

@@ -13,6 +13,7 @@
 
 #include "common/error_reporter.h"
 #include "support/temp_dir.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ TEST(IsoelectricPoint, EmptySequenceAndNullGiveANumber) {
 }
 
 TEST(IsoelectricPoint, NonConvergenceGivesZeroAndIsReported) {
+    tarvex_test::ReporterSwitches saved;
     errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
     errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
     const std::string arginines(200, 'R');

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "request/cmdline_request.h"
 #include "seqfetch/seqfetch.h"
 
 namespace {
@@ -77,24 +78,24 @@ TEST(SeqfetchFrontEnd, ModeChoice) {
         const char* query;
         const char* script;
         int argc;
-        Mode mode;
+        RunMode mode;
     } cases[] = {
-        {"SwissProt+P1+seq", "/cgi/bv-seqfetch.exe", 1, Mode::Get},
-        {"SwissProt+P1+seq", "/cgi/bv-seqfetch", 1, Mode::Get},
-        {"", "/cgi/bv-seqfetch.exe", 4, Mode::Post},
-        {" \t\x1a\r\n", "/cgi/bv-seqfetch.exe", 4, Mode::Post},
-        {"x", "/cgi/BV-SEQFETCH.EXE", 4, Mode::CommandLine},
-        {"x", "/cgi/BV-SEQFETCH.EXE", 1, Mode::Post},
-        {"x", "/cgi/bv-taxfetch.exe", 2, Mode::CommandLine},
-        {nullptr, "/cgi/bv-seqfetch.exe", 2, Mode::CommandLine},
-        {"x", nullptr, 1, Mode::Post},
-        {nullptr, nullptr, 2, Mode::CommandLine},
-        {nullptr, nullptr, 1, Mode::Post},
-        {"x", "exe", 3, Mode::CommandLine},
+        {"SwissProt+P1+seq", "/cgi/bv-seqfetch.exe", 1, RunMode::Get},
+        {"SwissProt+P1+seq", "/cgi/bv-seqfetch", 1, RunMode::Get},
+        {"", "/cgi/bv-seqfetch.exe", 4, RunMode::Post},
+        {" \t\x1a\r\n", "/cgi/bv-seqfetch.exe", 4, RunMode::Post},
+        {"x", "/cgi/BV-SEQFETCH.EXE", 4, RunMode::CommandLine},
+        {"x", "/cgi/BV-SEQFETCH.EXE", 1, RunMode::Post},
+        {"x", "/cgi/bv-taxfetch.exe", 2, RunMode::CommandLine},
+        {nullptr, "/cgi/bv-seqfetch.exe", 2, RunMode::CommandLine},
+        {"x", nullptr, 1, RunMode::Post},
+        {nullptr, nullptr, 2, RunMode::CommandLine},
+        {nullptr, nullptr, 1, RunMode::Post},
+        {"x", "exe", 3, RunMode::CommandLine},
     };
     for (const Case& c : cases) {
         Environment env(c.query, c.script);
-        EXPECT_EQ(chooseMode(c.argc), c.mode)
+        EXPECT_EQ(chooseRunMode(c.argc, ownProgramName), c.mode)
             << (c.query ? c.query : "(unset)") << " / " << (c.script ? c.script : "(unset)") << " / " << c.argc;
     }
 }

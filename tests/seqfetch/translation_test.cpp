@@ -13,6 +13,7 @@
 #include "common/error_reporter.h"
 #include "database/genetic_codes.h"
 #include "support/temp_dir.h"
+#include "support/reporter_switches.h"
 
 namespace {
 
@@ -192,6 +193,7 @@ TEST_F(TranslateFrame, OutputBufferOneLargerThanTheCodonsFits) {
 }
 
 TEST_F(TranslateFrame, OutputBufferOfExactlyTheCodonsOverflows) {
+    tarvex_test::ReporterSwitches saved;
     errorReporter.toErrorLog = errorReporter.toPage = errorReporter.toMail = false;
     errorReporter.toMonitorLog = errorReporter.toIpcLog = false;
     for (int size : {3, 1}) {
