@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -31,8 +32,10 @@ constexpr uint64_t kPerRecordOverhead = 24;
 // on byte 0 for a moment and would otherwise turn the build away.
 constexpr int kBuildLockTries = 10;
 constexpr useconds_t kBuildLockPause = 10000;
-// How often a task waiting for another's build looks at its lock.
-constexpr useconds_t kBuildWaitPause = 5000;
+// How often a task waiting for another's build looks at its lock: at
+// first, and at the longest.
+constexpr useconds_t kBuildWaitPause = 2000;
+constexpr useconds_t kBuildWaitLongestPause = 50000;
 
 int setByteZeroLock(int fd, short type) {
     struct flock fl;
@@ -201,6 +204,7 @@ void setCacheBuildWaitMs(int milliseconds) { buildWaitMs = milliseconds; }
 
 bool bv_cachefile::waitForBuild(int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    useconds_t pause = kBuildWaitPause;
     for (;;) {
         const int fd = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
         // Gone: nobody holds it any more (a failed build removes its file).
@@ -210,7 +214,10 @@ bool bv_cachefile::waitForBuild(int milliseconds) {
         ::close(fd);
         if (free) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        ::usleep(kBuildWaitPause);
+        // Short looks at first, then fewer: many waiting tasks must not
+        // cost much CPU while the build runs.
+        ::usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, kBuildWaitLongestPause);
     }
 }
 
