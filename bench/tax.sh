@@ -142,5 +142,5 @@ EOF
     awk -v a="$post100k" -v b="$ete" -v ac="$post100kCpu" -v bc="$eteCpu" 'BEGIN {
         printf "%-58s %.2f wall, %.2f CPU (target at most 0.50)\n", "ratio bv-taxfetch POST / ete3", a / b, ac / bc }'
 else
-    echo "python3-ete3 is not installed: no ete3 comparison"
+    echo "no ete3 comparison (ETE3=0, or python3-ete3 not installed)"
 fi
