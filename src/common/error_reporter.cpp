@@ -168,6 +168,7 @@ std::string CErrorReporter::reportUnformatted(int number, int job, int line, con
 
 std::string CErrorReporter::deliver(int number, int job, int line, const char* file, const std::string& text,
                                     const std::string* pageText) {
+    ++deliveredCount;
     const ErrorCatalogueEntry entry = catalogueEntry(number);
     if (write(entry, job, line, file, text, pageText ? *pageText : text)) return text;
     return std::string();

@@ -102,6 +102,9 @@ public:
     int getLastNumber() const { return lastNumber; }
     int getLastJob() const { return lastJob; }
     const std::vector<std::string>& getCollectedTexts() const { return collectedTexts; }
+    // Reports that passed the repeat filter so far: tells a caller whether a
+    // step reported anything.
+    std::size_t getDeliveredCount() const { return deliveredCount; }
 
     // Public switches: the POST frame writes toPage and exitOnFatal directly.
     bool quietPage = false;
@@ -164,6 +167,7 @@ private:
     std::string lastErrors;
     int lastJob = 0;
     int lastNumber = 0;
+    std::size_t deliveredCount = 0;
     std::vector<DeferredMessage> deferredMessages;
 };
 

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 bool writeAll(int fd, const void* data, std::size_t length) {
@@ -34,4 +36,11 @@ int moveOffStandardStreams(int fd) {
     ::close(fd);
     errno = saved;
     return moved;
+}
+
+void preferHugePages(void* data, std::size_t bytes) {
+    constexpr uintptr_t huge = uintptr_t{2} << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }

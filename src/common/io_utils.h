@@ -22,3 +22,8 @@ inline std::string osPath(const char* path) { return osPath(std::string(path ? p
 // and the original closed. Any other value comes back as it is; -1 when the
 // move fails, with errno kept from the failed call.
 int moveOffStandardStreams(int fd);
+
+// Asks the system for huge pages under the whole 2 MiB pages of a large
+// array about to be filled: filling hundreds of megabytes otherwise costs a
+// page fault every 4 KiB. Only advice; nothing changes when it is refused.
+void preferHugePages(void* data, std::size_t bytes);

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -25,29 +27,15 @@ constexpr char kExactTimeKey[] = "=0.6";
 constexpr char kSizeLimitText[] = "256TB";
 constexpr uint64_t kPerRecordOverhead = 24;
 
-constexpr int kMsgMissing = 35;
-constexpr int kMsgCreateFailed = 37;
-constexpr int kMsgCloseFailed = 38;
-constexpr int kMsgInitFailed = 39;
-constexpr int kMsgCorruptValue = 40;
-constexpr int kMsgWriteFailed = 41;
-constexpr int kMsgTooLarge = 42;
-constexpr int kMsgWasTooLarge = 44;
-constexpr int kMsgOldVersionRecreate = 45;
-constexpr int kMsgOldVersionContinue = 46;
-constexpr int kMsgIncompleteRecreate = 47;
-constexpr int kMsgIncompleteContinue = 48;
-constexpr int kMsgBeingCreated = 49;
-constexpr int kMsgRemoveFailed = 50;
-constexpr int kMsgLockFailed = 51;
-constexpr int kMsgUnlockFailed = 52;
-constexpr int kMsgChangedRecreate = 53;
-constexpr int kMsgChangedContinue = 54;
 
 // The builder retries its lock briefly: a reader's probe holds a read lock
 // on byte 0 for a moment and would otherwise turn the build away.
 constexpr int kBuildLockTries = 10;
 constexpr useconds_t kBuildLockPause = 10000;
+// How often a task waiting for another's build looks at its lock: at
+// first, and at the longest.
+constexpr useconds_t kBuildWaitPause = 2000;
+constexpr useconds_t kBuildWaitLongestPause = 50000;
 
 int setByteZeroLock(int fd, short type) {
     struct flock fl;
@@ -204,6 +192,44 @@ bool bv_cachefile::open(bool recreate) {
         return false;
     }
     return true;
+}
+
+namespace {
+int buildWaitMs = kCacheBuildWaitMs;
+}  // namespace
+
+int cacheBuildWaitMs() { return buildWaitMs; }
+
+void setCacheBuildWaitMs(int milliseconds) { buildWaitMs = milliseconds; }
+
+bool bv_cachefile::waitForBuild(int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    useconds_t pause = kBuildWaitPause;
+    for (;;) {
+        const int fd = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
+        // Gone: nobody holds it any more (a failed build removes its file).
+        if (fd < 0) return errno == ENOENT;
+        const bool free = setByteZeroLock(fd, F_RDLCK) == 0;
+        if (free) setByteZeroLock(fd, F_UNLCK);
+        ::close(fd);
+        if (free) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        // Short looks at first, then fewer: many waiting tasks must not
+        // cost much CPU while the build runs.
+        ::usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, kBuildWaitLongestPause);
+    }
+}
+
+void bv_cachefile::abandon() {
+    if (!creating_ || fd_ < 0) return;
+    // Only while the name is still our file: never another task's build.
+    struct stat mine, named;
+    if (::fstat(fd_, &mine) == 0 && ::stat(cacheFileName_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        mine.st_ino == named.st_ino)
+        ::unlink(cacheFileName_.c_str());
+    unlockFile(fd_);
+    close();
 }
 
 bool bv_cachefile::removeOld() {

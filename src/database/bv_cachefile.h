@@ -23,6 +23,35 @@
 
 namespace brenvik {
 
+// The outcomes of a cache: the numbers of its library messages, read back
+// through getLastError().
+constexpr int kMsgMissing = 35;
+constexpr int kMsgCreateFailed = 37;
+constexpr int kMsgCloseFailed = 38;
+constexpr int kMsgInitFailed = 39;
+constexpr int kMsgCorruptValue = 40;
+constexpr int kMsgWriteFailed = 41;
+constexpr int kMsgTooLarge = 42;
+constexpr int kMsgWasTooLarge = 44;
+constexpr int kMsgOldVersionRecreate = 45;
+constexpr int kMsgOldVersionContinue = 46;
+constexpr int kMsgIncompleteRecreate = 47;
+constexpr int kMsgIncompleteContinue = 48;
+constexpr int kMsgBeingCreated = 49;
+constexpr int kMsgRemoveFailed = 50;
+constexpr int kMsgLockFailed = 51;
+constexpr int kMsgUnlockFailed = 52;
+constexpr int kMsgChangedRecreate = 53;
+constexpr int kMsgChangedContinue = 54;
+
+// How long a task that finds a cache being built waits for that build
+// before it goes on without the cache: longer than building the caches of
+// a full NCBI dump takes, well within a web server's CGI time-out. Tests
+// shorten it.
+constexpr int kCacheBuildWaitMs = 30000;
+int cacheBuildWaitMs();
+void setCacheBuildWaitMs(int milliseconds);
+
 // The process-wide mutex that serialises reads of cache files.
 std::recursive_mutex& cacheReadMutex();
 
@@ -40,6 +69,17 @@ public:
     // True when a new file was created; when another task holds it nothing
     // will be written (message 49).
     bool create();
+    // Waits until no task holds the cache's build lock (or the file is
+    // gone), at most `milliseconds`; true when it is free, so that opening
+    // the cache again finds the finished build. Looks without the object's
+    // own descriptor and changes nothing on it.
+    bool waitForBuild(int milliseconds);
+    // Gives up a build begun with create(): the unfinished file is removed
+    // while it is still ours, and the lock released.
+    void abandon();
+    // Expects about this many records in the cache being created (a hint
+    // that spares the writer's tables repeated copies).
+    void expectRecords(uint64_t records) { makeReserve(writer_, records); }
     // Lengths 0 mean the texts' lengths.
     bool add(const char* key, const char* value, size_t keyLength = 0, size_t valueLength = 0);
     bool addInt32(const std::string& key, uint32_t value);
@@ -48,6 +88,32 @@ public:
     // re-opens it for reading. False when a write failed: the file then has
     // no version key and counts as incomplete.
     bool finish();
+
+    // Every record of an open cache in the order it was written (header
+    // keys included): fn(key, keyLength, value, valueLength). False when
+    // the cache is not open or a record lies outside the file.
+    template <typename Fn>
+    bool forEachRecord(Fn fn) {
+        std::lock_guard<std::recursive_mutex> guard(cacheReadMutex());
+        if (!openForReading_) return false;
+        const CdbLayout& layout = reader_.layout();
+        const uint64_t end = reader_.dataEnd();
+        for (uint64_t at = layout.headerSize; at < end;) {
+            const unsigned char* header = reader_.getData(kCdbRecordHeaderSize, at);
+            if (header == nullptr) return false;
+            const uint64_t keyLength = cdbUnpack(header, layout.keyLengthSize);
+            const uint64_t valueLength = cdbUnpack(header + layout.keyLengthSize, layout.valueLengthSize);
+            at += kCdbRecordHeaderSize;
+            if (keyLength > end - at || valueLength > end - at - keyLength) return false;
+            // Checked above: both lie inside the data, so an empty one may
+            // point at its end.
+            const unsigned char* key = reader_.getData(0, layout.headerSize) - layout.headerSize + at;
+            const unsigned char* value = key + keyLength;
+            fn(key, static_cast<size_t>(keyLength), value, static_cast<size_t>(valueLength));
+            at += keyLength + valueLength;
+        }
+        return true;
+    }
 
     uint32_t getInt(const std::string& key, bool& found);
     std::string getValue(const std::string& key, int n);

@@ -359,6 +359,17 @@ int makeAddWithHash(bv_cdbmake& w, uint32_t hash, const void* key, size_t keyLen
     return 0;
 }
 
+void makeReserve(bv_cdbmake& w, uint64_t records) {
+    // Hashes spread evenly over the 256 tables; a little slack for chance.
+    const uint64_t perTable = std::min<uint64_t>(records / 256 + records / 2048 + 16, kMaxTableEntries);
+    try {
+        for (auto& table : w.tables)
+            if (table.capacity() < perTable) table.reserve(static_cast<size_t>(perTable));
+    } catch (const std::bad_alloc&) {
+        // Only a hint: the tables grow as records come.
+    }
+}
+
 int makeFinish(bv_cdbmake& w) {
     if (w.failed) {
         errno = w.error;

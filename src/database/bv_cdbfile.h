@@ -135,6 +135,10 @@ int makeStart(bv_cdbmake& writer, int fd);
 int makeAdd(bv_cdbmake& writer, const void* key, size_t keyLength, const void* value, size_t valueLength);
 int makeAddWithHash(bv_cdbmake& writer, uint32_t hash, const void* key, size_t keyLength,
                     const void* value, size_t valueLength);
+// Makes room for about this many records, so that the writer's tables are
+// not copied again and again while millions of records are added. Only a
+// hint: any number of records can still be added.
+void makeReserve(bv_cdbmake& writer, uint64_t records);
 // Writes the tables, the footer and then the header; 0 or -1 (errno set).
 // Refuses (-1) after an earlier failure, leaving the header zero so that the
 // file holds no findable key.

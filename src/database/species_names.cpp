@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <type_traits>
 
 #include "common/error_reporter.h"
@@ -26,14 +28,6 @@ constexpr int ERR_SPECIES_FILE_MISSING = 246;
 constexpr int ERR_INVALID_NAME_CLASS = 248;
 constexpr int ERR_OBSOLETE_PDB = 451;
 constexpr int ERR_NEED_TWO_SUBEXPRESSIONS = 540;
-
-// Cache outcomes that mean "build it again" rather than "do without".
-constexpr int CACHE_MISSING = 35;
-constexpr int CACHE_INIT_FAILED = 39;
-constexpr int CACHE_LEGACY_SIZE = 44;
-constexpr int CACHE_OLD_VERSION = 45;
-constexpr int CACHE_INCOMPLETE = 47;
-constexpr int CACHE_SOURCE_CHANGED = 53;
 
 constexpr const char* cacheVersion = "1.0";
 
@@ -224,10 +218,7 @@ bool compareSpeciesNames(const SpeciesNameEntry& a, const SpeciesNameEntry& b) {
     return std::strcmp(a.name, b.name) < 0;  // strcmp compares as unsigned char
 }
 
-CSpeciesNameTable::CSpeciesNameTable() {
-    blocks_.push_back(std::unique_ptr<char[]>(new char[blockSize]));
-    next_ = blocks_.back().get();
-}
+void CSpeciesNameTable::FreeBlock::operator()(char* block) const { std::free(block); }
 
 void CSpeciesNameTable::addName(int32_t taxId, const char* name, int32_t nameClass) {
     addName(taxId, std::string(name != nullptr ? name : ""), nameClass);
@@ -238,13 +229,17 @@ void CSpeciesNameTable::addName(int32_t taxId, const std::string& name, int32_t 
     char* target = nullptr;
     if (length > blockSize) {
         // Too long for any block: a block of its own, keeping the current one.
-        auto own = std::unique_ptr<char[]>(new char[length]);
-        target = own.get();
-        blocks_.insert(blocks_.end() - 1, std::move(own));
+        char* own = static_cast<char*>(std::malloc(length));
+        if (own == nullptr) throw std::bad_alloc();
+        target = own;
+        blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::unique_ptr<char, FreeBlock>(own));
     } else {
         if (used_ + length > blockSize) {
-            blocks_.push_back(std::unique_ptr<char[]>(new char[blockSize]));
-            next_ = blocks_.back().get();
+            char* block = static_cast<char*>(std::aligned_alloc(blockSize, blockSize));
+            if (block == nullptr) throw std::bad_alloc();
+            preferHugePages(block, blockSize);
+            blocks_.emplace_back(block);
+            next_ = block;
             used_ = 0;
         }
         target = next_;
@@ -253,6 +248,7 @@ void CSpeciesNameTable::addName(int32_t taxId, const std::string& name, int32_t 
     }
     std::memcpy(target, name.c_str(), length);
     entries.push_back({target, taxId, nameClass});
+    sorted_ = false;
 }
 
 bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) const {
@@ -266,6 +262,51 @@ bool CSpeciesNameTable::findName(const char* name, int& taxId, int& nameClass) c
             return true;
         }
         if (c > 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return false;
+}
+
+namespace {
+
+// strcmp of upper(name) against an upper-case key, in unsigned byte order.
+int compareUpperCase(const char* name, const char* upperKey) {
+    for (;; ++name, ++upperKey) {
+        unsigned char a = static_cast<unsigned char>(*name);
+        if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 'a' + 'A');
+        const unsigned char b = static_cast<unsigned char>(*upperKey);
+        if (a != b || a == 0) return a < b ? -1 : (a > b ? 1 : 0);
+    }
+}
+
+}  // namespace
+
+bool CSpeciesNameTable::findNameUpperCase(const char* upperKey, int& taxId, int& nameClass) const {
+    // In the sorted upper-case table the names below the key come first,
+    // then the equal ones in order of addition (the sort is stable). So the
+    // count below and the equal entries decide where findName's halving
+    // lands, without sorting anything.
+    size_t below = 0;
+    std::vector<const SpeciesNameEntry*> equal;
+    for (const SpeciesNameEntry& entry : entries) {
+        const int c = compareUpperCase(entry.name, upperKey);
+        if (c < 0)
+            ++below;
+        else if (c == 0)
+            equal.push_back(&entry);
+    }
+    if (equal.empty()) return false;
+    size_t lo = 0, hi = entries.size();
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (mid >= below && mid - below < equal.size()) {
+            taxId = equal[mid - below]->taxId;
+            nameClass = equal[mid - below]->nameClass;
+            return true;
+        }
+        if (mid < below)
             lo = mid + 1;
         else
             hi = mid;
@@ -318,6 +359,7 @@ void CSpeciesNameTable::sortNames() {
         }
     }
     for (size_t i = 0; i < keyed.size(); ++i) entries[i] = keyed[i].entry;
+    sorted_ = true;
 }
 
 CSpeciesNameLists::CSpeciesNameLists() = default;
@@ -331,32 +373,80 @@ void CSpeciesNameLists::invalidateIndex() {
     indexBuilt_ = false;
     scanned_ = false;
     std::vector<NameRef>().swap(index_);
+    std::vector<uint32_t>().swap(firstOf_);
+    std::vector<int32_t>().swap(ids_);
     scan_.clear();
 }
 
+void CSpeciesNameLists::orderWithinIds(std::vector<NameRef>& refs, size_t begin, size_t end) const {
+    bool allSorted = true;
+    for (const CSpeciesNameTable& table : tables) allSorted = allSorted && table.isSorted();
+    // A sorted table already gives each ID's names in name order.
+    if (allSorted) return;
+    auto byListAndName = [](const NameRef& a, const NameRef& b) {
+        if (a.table != b.table) return a.table < b.table;
+        return std::strcmp(a.entry->name, b.entry->name) < 0;
+    };
+    for (size_t i = begin; i < end;) {
+        size_t j = i + 1;
+        while (j < end && refs[j].entry->taxId == refs[i].entry->taxId) ++j;
+        if (j - i > 1)
+            std::stable_sort(refs.begin() + static_cast<std::ptrdiff_t>(i), refs.begin() + static_cast<std::ptrdiff_t>(j),
+                             byListAndName);
+        i = j;
+    }
+}
+
 void CSpeciesNameLists::buildIndex() {
-    // Keys of ID and position in list order, sorted as plain integers: far
-    // cheaper than a map of millions of small vectors.
     size_t total = 0;
-    for (const CSpeciesNameTable& table : tables) total += table.entries.size();
-    std::vector<uint64_t> keys;
-    keys.reserve(total);
-    uint64_t position = 0;
-    for (const CSpeciesNameTable& table : tables)
-        for (const SpeciesNameEntry& entry : table.entries)
-            keys.push_back(static_cast<uint64_t>(static_cast<uint32_t>(entry.taxId) ^ 0x80000000u) << 32 |
-                           position++);
-    std::sort(keys.begin(), keys.end());
-    size_t starts[tableCount + 1] = {};
-    for (int t = 0; t < tableCount; ++t) starts[t + 1] = starts[t] + tables[t].entries.size();
+    int64_t minId = INT64_MAX, maxId = INT64_MIN;
+    for (const CSpeciesNameTable& table : tables) {
+        total += table.entries.size();
+        for (const SpeciesNameEntry& entry : table.entries) {
+            minId = std::min<int64_t>(minId, entry.taxId);
+            maxId = std::max<int64_t>(maxId, entry.taxId);
+        }
+    }
     index_.clear();
     index_.reserve(total);
-    for (uint64_t key : keys) {
-        const size_t at = static_cast<size_t>(key & 0xFFFFFFFFu);
-        int t = 0;
-        while (at >= starts[t + 1]) ++t;
-        index_.push_back({t, &tables[t].entries[at - starts[t]]});
+    preferHugePages(index_.data(), total * sizeof(NameRef));
+    index_.resize(total);
+    const uint64_t span = total == 0 ? 0 : static_cast<uint64_t>(maxId - minId) + 1;
+    if (total > 0 && span <= 4 * static_cast<uint64_t>(total) + 1024) {
+        // Dense IDs (NCBI's are): a counting sort, and a table of where each
+        // ID's names start, so that a look-up is two array reads.
+        minId_ = minId;
+        firstOf_.reserve(static_cast<size_t>(span) + 1);
+        preferHugePages(firstOf_.data(), firstOf_.capacity() * sizeof(uint32_t));
+        firstOf_.assign(static_cast<size_t>(span) + 1, 0);
+        for (const CSpeciesNameTable& table : tables)
+            for (const SpeciesNameEntry& entry : table.entries) ++firstOf_[static_cast<size_t>(entry.taxId - minId) + 1];
+        for (size_t i = 1; i < firstOf_.size(); ++i) firstOf_[i] += firstOf_[i - 1];
+        std::vector<uint32_t> next(firstOf_.begin(), firstOf_.end() - 1);
+        for (int t = 0; t < tableCount; ++t)
+            for (const SpeciesNameEntry& entry : tables[t].entries)
+                index_[next[static_cast<size_t>(entry.taxId - minId)]++] = {t, &entry};
+    } else {
+        // Keys of ID and position in list order, sorted as plain integers:
+        // far cheaper than a map of millions of small vectors.
+        std::vector<uint64_t> keys;
+        keys.reserve(total);
+        std::vector<NameRef> all;
+        all.reserve(total);
+        for (int t = 0; t < tableCount; ++t)
+            for (const SpeciesNameEntry& entry : tables[t].entries) {
+                keys.push_back(static_cast<uint64_t>(static_cast<uint32_t>(entry.taxId) ^ 0x80000000u) << 32 |
+                               all.size());
+                all.push_back({t, &entry});
+            }
+        std::sort(keys.begin(), keys.end());
+        ids_.resize(total);
+        for (size_t i = 0; i < total; ++i) {
+            index_[i] = all[static_cast<size_t>(keys[i] & 0xFFFFFFFFu)];
+            ids_[i] = index_[i].entry->taxId;
+        }
     }
+    orderWithinIds(index_, 0, index_.size());
     indexBuilt_ = true;
 }
 
@@ -368,15 +458,30 @@ std::span<const CSpeciesNameLists::NameRef> CSpeciesNameLists::namesOf(int taxId
         for (int t = 0; t < tableCount; ++t)
             for (const SpeciesNameEntry& entry : tables[t].entries)
                 if (entry.taxId == taxId) scan_.push_back({t, &entry});
+        orderWithinIds(scan_, 0, scan_.size());
         return scan_;
     }
     if (!indexBuilt_ && taxId == scannedId_) return scan_;
     if (!indexBuilt_) buildIndex();
-    auto below = [](const NameRef& ref, int id) { return ref.entry->taxId < id; };
-    auto above = [](int id, const NameRef& ref) { return id < ref.entry->taxId; };
-    const auto first = std::lower_bound(index_.begin(), index_.end(), taxId, below);
-    const auto last = std::upper_bound(first, index_.end(), taxId, above);
-    return {first, last};
+    if (!ids_.empty()) {
+        const auto first = std::lower_bound(ids_.begin(), ids_.end(), taxId);
+        const auto last = std::upper_bound(first, ids_.end(), taxId);
+        return {index_.data() + (first - ids_.begin()), static_cast<size_t>(last - first)};
+    }
+    const int64_t at = static_cast<int64_t>(taxId) - minId_;
+    if (firstOf_.empty() || at < 0 || at + 1 >= static_cast<int64_t>(firstOf_.size())) return {};
+    const uint32_t begin = firstOf_[static_cast<size_t>(at)], end = firstOf_[static_cast<size_t>(at) + 1];
+    return {index_.data() + begin, end - begin};
+}
+
+const char* CSpeciesNameLists::scientificNameOf(int taxId) {
+    const char* name = nullptr;
+    forEachName(taxId, [&name](const NameRef& ref) {
+        if (ref.entry->nameClass != 0) return true;
+        name = ref.entry->name;
+        return false;
+    });
+    return name;
 }
 
 namespace {
@@ -413,6 +518,14 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
     TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
     SpeciesFileParser parser(kind, path, options.jobNumber, options.pad, &regex, !regexText.empty());
     CSpeciesNameTable& table = lists.tables[kind];
+    // Room for the file's names at once (a names line is over 48 bytes):
+    // growing an array of millions step by step copies it again and again.
+    struct stat st;
+    if (kind != SPECIES_GI2TAXID && ::fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
+        table.entries.reserve(table.entries.size() + static_cast<size_t>(st.st_size) / 48);
+        preferHugePages(table.entries.data(), table.entries.capacity() * sizeof(SpeciesNameEntry));
+        if (cache != nullptr) cache->expectRecords(static_cast<uint64_t>(st.st_size) / 48);
+    }
     std::string line;
     std::string key;
     std::string value;
@@ -497,23 +610,36 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         if (kind == SPECIES_GI2TAXID && !loadGiPairs) continue;
 
         // Caches for the name files: valid -> no parse; missing, stale or
-        // damaged -> rebuilt while parsing; held by another task or
+        // damaged -> rebuilt while parsing; being built by another task ->
+        // wait for that build (bounded) and use it; held too long or
         // unusable -> memory, and no caches for the rest of the files.
         std::unique_ptr<brenvik::bv_cachefile> cache;
         bool cacheValid = false;
         bool rebuild = false;
-        if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
+        // Opens the cache afresh; false when another task is building it.
+        auto openCache = [&]() {
             cache = makeNameCache(file.name);
+            cacheValid = rebuild = false;
             if (cache->open(true)) {
                 cacheValid = true;
                 cache->close();
-            } else {
-                const int last = cache->getLastError();
-                if (last == CACHE_MISSING || last == CACHE_OLD_VERSION || last == CACHE_INCOMPLETE ||
-                    last == CACHE_SOURCE_CHANGED || last == CACHE_INIT_FAILED || last == CACHE_LEGACY_SIZE)
-                    rebuild = cache->isUsable();
-                if (!rebuild) *useCaches = false;
+                return true;
             }
+            const int last = cache->getLastError();
+            if (last == brenvik::kMsgBeingCreated) return false;
+            if (last == brenvik::kMsgMissing || last == brenvik::kMsgOldVersionRecreate ||
+                last == brenvik::kMsgIncompleteRecreate || last == brenvik::kMsgChangedRecreate ||
+                last == brenvik::kMsgInitFailed || last == brenvik::kMsgWasTooLarge)
+                rebuild = cache->isUsable();
+            return true;
+        };
+        // After another task's build: its cache, when that build finished.
+        auto waitAndOpen = [&]() {
+            return cache->waitForBuild(brenvik::cacheBuildWaitMs()) && openCache() && cacheValid;
+        };
+        if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
+            if (!openCache()) waitAndOpen();
+            if (!cacheValid && !rebuild) *useCaches = false;
         }
 
         std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
@@ -530,17 +656,19 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             cacheValid = false;
             rebuild = true;
         }
+        bool building = false;
+        if (rebuild) {
+            building = cache->create() && cache->isCreating();
+            // Another task took the build over: wait for it. Should it not
+            // finish in time, its content is not ours to promise, so the
+            // caller reads this file's names from memory.
+            if (!building && !(cache->getLastError() == brenvik::kMsgBeingCreated && waitAndOpen()))
+                *useCaches = false;
+        }
         if (cacheValid) {
             std::fclose(stream);
             servedByCache.push_back(&file);
             continue;
-        }
-        bool building = false;
-        if (rebuild) {
-            building = cache->create() && cache->isCreating();
-            // Another task took the cache over: its content is not ours to
-            // promise, so the caller reads this file's names from memory.
-            if (!building) *useCaches = false;
         }
 
         const bool hadBytes = readSpeciesFile(stream, kind, path, regex, regexText, options, lists,
@@ -580,7 +708,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
 
     // One sort per table, over every file of its kind.
     for (int kind = 0; kind < CSpeciesNameLists::tableCount; ++kind)
-        if (!sorted[kind]) lists.tables[kind].sortNames();
+        if (!sorted[kind] && lists.sortTables) lists.tables[kind].sortNames();
     return result;
 }
 

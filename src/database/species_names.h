@@ -50,7 +50,7 @@ bool compareSpeciesNames(const SpeciesNameEntry& a, const SpeciesNameEntry& b);
 
 class CSpeciesNameTable {
 public:
-    CSpeciesNameTable();
+    CSpeciesNameTable() = default;
     CSpeciesNameTable(const CSpeciesNameTable&) = delete;
     CSpeciesNameTable& operator=(const CSpeciesNameTable&) = delete;
 
@@ -58,16 +58,27 @@ public:
     void addName(int32_t taxId, const std::string& name, int32_t nameClass);
     // Binary search over the sorted entries; any one of equal names may be found.
     bool findName(const char* name, int& taxId, int& nameClass) const;
+    // What findName would answer for an upper-case key on this table loaded
+    // in upper case and sorted, computed from the entries in their order of
+    // addition (the table must not be sorted): one pass, no second load.
+    bool findNameUpperCase(const char* upperKey, int& taxId, int& nameClass) const;
     // Sorts by name; equal names keep their order of addition.
     void sortNames();
+    bool isSorted() const { return sorted_; }
 
     std::vector<SpeciesNameEntry> entries;
 
 private:
-    static constexpr size_t blockSize = 64 * 1024;
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    size_t used_ = 0;
+    // Names are copied into blocks of 2 MiB (one huge page each where the
+    // system gives them), allocated as they fill.
+    static constexpr size_t blockSize = 2 * 1024 * 1024;
+    struct FreeBlock {
+        void operator()(char* block) const;
+    };
+    std::vector<std::unique_ptr<char, FreeBlock>> blocks_;
+    size_t used_ = blockSize;
     char* next_ = nullptr;
+    bool sorted_ = true;
 };
 
 class CSpeciesNameLists {
@@ -81,27 +92,51 @@ public:
     CSpeciesNameTable tables[tableCount];
     std::deque<GiTaxIdPair> pairLists[tableCount];
     std::vector<std::unique_ptr<CAccToTaxidIndex>> accIndexes;
+    // False: the loader leaves the tables in file order, for callers that
+    // look names up by ID only (or through findNameUpperCase); namesOf gives
+    // the same answers either way.
+    bool sortTables = true;
 
     // Every entry of a taxonomy ID, lists 0 to 5 in order and each list in
-    // its (sorted) order. The first ID asked for after a load is found by a
-    // scan; a request that asks for another ID builds an index from ID to
-    // entries once. The answer stays valid until the lists are loaded again.
+    // name order (equal names in file order). The first ID asked for after a
+    // load is found by a scan; a request that asks for another ID builds an
+    // index from ID to entries once. The answer stays valid until the lists
+    // are loaded again.
     struct NameRef {
         int table;
         const SpeciesNameEntry* entry;
     };
     std::span<const NameRef> namesOf(int taxId);
+    // The first scientific name (class 0) of the ID in lists 0, 1, 2, 4 and
+    // 5, or null.
+    const char* scientificNameOf(int taxId);
+    // The ID's names of lists 0, 1, 2, 4 and 5 in that order: fn(ref) for
+    // each; fn returns false to stop.
+    template <typename Fn>
+    void forEachName(int taxId, Fn fn) {
+        const std::span<const NameRef> refs = namesOf(taxId);
+        // Refs come in list order, so one pass visits the lists in order.
+        for (const NameRef& ref : refs)
+            if (ref.table != SPECIES_GI2TAXID && !fn(ref)) return;
+    }
     // Called by the loader: the tables changed.
     void invalidateIndex();
 
 private:
     void buildIndex();
+    // Puts the names of each ID of an unsorted table into name order.
+    void orderWithinIds(std::vector<NameRef>& refs, size_t begin, size_t end) const;
 
     bool indexBuilt_ = false;
     bool scanned_ = false;
     int scannedId_ = 0;
-    // Sorted by taxonomy ID, list order kept within an ID.
+    // All refs grouped by taxonomy ID (list order kept within an ID). With
+    // dense IDs, firstOf_[id - minId_] .. firstOf_[id - minId_ + 1] is the
+    // group of an ID; otherwise ids_ (the ID of each ref) is searched.
     std::vector<NameRef> index_;
+    std::vector<uint32_t> firstOf_;
+    std::vector<int32_t> ids_;
+    int64_t minId_ = 0;
     std::vector<NameRef> scan_;
 };
 

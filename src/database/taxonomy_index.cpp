@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <unordered_set>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
@@ -46,17 +45,12 @@ void appendIds(const std::string& text, int32_t* ids, int32_t& count) {
 // bounded, so a cyclic nodes file cannot hang the walk.
 std::vector<int32_t> lineageOf(int32_t taxId, CTaxonomyNodeSet& nodes) {
     std::vector<int32_t> lineage;
-    std::unordered_set<int32_t> seen;
     const int64_t size = static_cast<int64_t>(nodes.nodeCount());
-    int32_t b = taxId;
-    for (int steps = 0; steps < kMaxWalk; ++steps) {
-        if (b < 1 || b >= size || !seen.insert(b).second) break;
-        lineage.push_back(b);
-        if (b == 1) break;
-        int parent = 0, table = 1;
-        nodes.getParent(b, parent, table, true);
-        b = parent;
-    }
+    nodes.walkLineage(taxId, kMaxWalk, true, [&](int id, bool, int) {
+        if (id < 1 || id >= size) return false;
+        lineage.push_back(id);
+        return true;
+    });
     return lineage;
 }
 

@@ -33,7 +33,13 @@ bool TaxonomyLineReader::next(std::string& line) {
                 const void* hit = std::memchr(start, '\n', avail);
                 n = hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) : avail;
             } else {
-                while (n < avail && start[n] != '\n' && start[n] != '\r' && start[n] != '\0') ++n;
+                // The first of LF, CR and NUL: three vectorised scans, each
+                // bounded by the end found so far.
+                n = avail;
+                for (const char end : {'\n', '\r', '\0'}) {
+                    const void* hit = std::memchr(start, end, n);
+                    if (hit) n = static_cast<size_t>(static_cast<const char*>(hit) - start);
+                }
             }
             if (!tooLong) {
                 if (n > maxLine_ - line.size()) {

@@ -1,9 +1,11 @@
 #include "database/taxonomy_tree.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
@@ -17,7 +19,6 @@ namespace {
 constexpr int MSG_PARENT_CONFLICT = 0x0B05;
 constexpr int MSG_INVALID_LINE = 0x0B06;
 constexpr int MSG_NODES_MISSING = 0x0B07;
-constexpr int MSG_CACHE_BEING_CREATED = 49;
 constexpr int ERR_TAXONOMY_NODE_FILE = 539;
 
 constexpr const char* cacheVersion = "1.0";
@@ -97,43 +98,64 @@ void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory) {
     const std::string& path = filePaths_[fileIndex];
     const std::string cacheName = osPath(path) + ".cdb";
     caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
+    // Another task is building this cache: wait for its build (bounded) and
+    // take the finished cache instead of parsing the file once more.
+    auto otherTasksBuild = [&]() {
+        if (!caches_.back()->waitForBuild(cacheBuildWaitMs())) return false;
+        auto finished = std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str());
+        if (!finished->open(true)) return false;
+        caches_.back() = std::move(finished);
+        return true;
+    };
+    if (caches_.back()->open(true)) return;
+    if (caches_.back()->getLastError() == kMsgBeingCreated && otherTasksBuild()) return;
     bv_cachefile& cache = *caches_.back();
-    if (!cache.open(true)) {
-        // Creating the cache clears its messages, so the reason it had to be
-        // built is taken over first.
-        copyFrom(cache);
-        bool createCalled = false;
-        if (cache.getLastError() == MSG_CACHE_BEING_CREATED || !cache.isUsable()) {
-            usesIndex_ = false;
-        } else {
-            // Parsed into a tree of its own, so that the cache holds this
-            // file's nodes only.
-            bv_taxonomytree single(nullptr, std::string(), false, false);
-            const bool parsed = single.loadNodesFile(path, mitochondrial_);
-            // Kept in memory, every file is parsed again in file order after
-            // the builds, which records the parse's messages then.
-            if (!keepInMemory) copyFrom(single);
-            createCalled = parsed;
-            if (parsed && cache.create() && cache.isCreating()) {
-                const std::vector<TaxonomyNode>& own = single.nodes_;
-                char value[8];
-                for (size_t j = 1; j < own.size(); ++j) {
-                    if (own[j].parent <= 0) continue;
-                    putInt32(value, own[j].parent);
-                    putInt32(value + 4, own[j].translationTable);
-                    const std::string key = nodeKey(static_cast<int32_t>(j));
-                    cache.add(key.data(), value, 4, 8);
-                }
-                cache.finish();
+    // Creating the cache clears its messages, so the reason it had to be
+    // built is taken over first.
+    copyFrom(cache);
+    bool createCalled = false;
+    bool valid = cache.isValid();
+    if (cache.getLastError() == kMsgBeingCreated || !cache.isUsable()) {
+        usesIndex_ = false;
+    } else {
+        // The build lock is taken before the parse, so that tasks arriving
+        // meanwhile wait for this build instead of parsing the file too.
+        const bool building = cache.create() && cache.isCreating();
+        if (!building && cache.getLastError() == kMsgBeingCreated && otherTasksBuild()) return;
+        bv_cachefile& target = *caches_.back();
+        // Parsed into a tree of its own, so that the cache holds this file's
+        // nodes only.
+        bv_taxonomytree single(nullptr, std::string(), false, false);
+        const bool parsed = single.loadNodesFile(path, mitochondrial_);
+        // Kept in memory, every file is parsed again in file order after the
+        // builds, which records the parse's messages then.
+        if (!keepInMemory) copyFrom(single);
+        createCalled = parsed;
+        if (building && parsed) {
+            const std::vector<TaxonomyNode>& own = single.nodes_;
+            target.expectRecords(own.size());
+            char value[8];
+            for (size_t j = 1; j < own.size(); ++j) {
+                if (own[j].parent <= 0) continue;
+                putInt32(value, own[j].parent);
+                putInt32(value + 4, own[j].translationTable);
+                const std::string key = nodeKey(static_cast<int32_t>(j));
+                target.add(key.data(), value, 4, 8);
             }
-            // A readable nodes file whose cache could not be written (another
-            // task took it over, or a write failed) is answered from memory.
-            if (parsed && !cache.isOpenForReading()) usesIndex_ = false;
+            target.finish();
+        } else if (building) {
+            // No cache for a nodes file that could not be read.
+            target.abandon();
         }
-        if (!cache.isValid()) usesIndex_ = false;
-        // Messages of the build itself (create starts a fresh list).
-        if (createCalled) copyFrom(cache);
+        // A readable nodes file whose cache could not be written (another
+        // task took it over, or a write failed) is answered from memory.
+        if (parsed && !target.isOpenForReading()) usesIndex_ = false;
+        // The verdict of the build when there was one, else of the open.
+        if (parsed) valid = target.isValid();
     }
+    if (!valid) usesIndex_ = false;
+    // Messages of the build itself (create starts a fresh list).
+    if (createCalled) copyFrom(*caches_.back());
 }
 
 void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path) {
@@ -160,6 +182,17 @@ bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial)
         return false;
     }
 
+    // Room for the file's IDs at once (a nodes line is over 40 bytes, and
+    // NCBI's IDs are dense): growing the array step by step copies it again
+    // and again.
+    struct stat st;
+    if (::fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
+        const size_t expected = std::min<size_t>(static_cast<size_t>(st.st_size) / 40, maxTaxId);
+        if (nodes_.capacity() < expected) {
+            nodes_.reserve(expected);
+            preferHugePages(nodes_.data(), expected * sizeof(TaxonomyNode));
+        }
+    }
     bool result = true;
     do {
         if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) continue;
@@ -214,6 +247,47 @@ bool bv_taxonomytree::getParent(int taxId, int& parent, int& translationTable) {
     return found;
 }
 
+bool bv_taxonomytree::readCachedNodes(std::vector<TaxonomyNode>& nodes, std::vector<uint8_t>& held) {
+    if (!usesIndex_ || caches_.empty()) return false;
+    // A node record: a four-byte ID below the bound and an eight-byte value.
+    auto nodeId = [](const unsigned char* key, size_t keyLength, size_t valueLength) -> int64_t {
+        if (keyLength != 4 || valueLength != 8) return -1;
+        const int32_t taxId = getInt32(reinterpret_cast<const char*>(key));
+        return taxId < 0 || taxId >= maxTaxId ? -1 : taxId;
+    };
+    // The arrays are sized once, from a first pass: growing them record by
+    // record would copy them again and again.
+    int64_t maxId = -1;
+    for (auto& cache : caches_) {
+        const bool whole = cache->forEachRecord(
+            [&](const unsigned char* key, size_t keyLength, const unsigned char*, size_t valueLength) {
+                maxId = std::max(maxId, nodeId(key, keyLength, valueLength));
+            });
+        if (!whole) return false;
+    }
+    const size_t size = static_cast<size_t>(maxId + 1);
+    std::vector<TaxonomyNode>().swap(nodes);
+    nodes.reserve(size);
+    preferHugePages(nodes.data(), size * sizeof(TaxonomyNode));
+    nodes.resize(size);
+    held.assign(size, 0);
+    // getParent takes the last cache that holds an ID, and in it the ID's
+    // first record: so the caches are read from the last, and the first
+    // record seen for an ID wins.
+    for (auto cache = caches_.rbegin(); cache != caches_.rend(); ++cache) {
+        const bool whole = (*cache)->forEachRecord([&](const unsigned char* key, size_t keyLength,
+                                                       const unsigned char* value, size_t valueLength) {
+            const int64_t taxId = nodeId(key, keyLength, valueLength);
+            if (taxId < 0 || held[static_cast<size_t>(taxId)]) return;
+            held[static_cast<size_t>(taxId)] = 1;
+            nodes[static_cast<size_t>(taxId)].parent = getInt32(reinterpret_cast<const char*>(value));
+            nodes[static_cast<size_t>(taxId)].translationTable = getInt32(reinterpret_cast<const char*>(value) + 4);
+        });
+        if (!whole) return false;
+    }
+    return true;
+}
+
 std::string bv_taxonomytree::getFilesDescription() const {
     std::string text;
     if (filePaths_.empty()) {
@@ -255,20 +329,35 @@ bool CTaxonomyNodeSet::getParent(int taxId, int& parent, int& translationTable, 
     }
     if (taxId < 2) return true;
     if (!tree_ || !tree_->isValid()) return false;
+    // IDs from maxTaxId on are not in memory: the caches answer them.
+    if (cachesInMemory_ && taxId < brenvik::bv_taxonomytree::maxTaxId) {
+        const size_t at = static_cast<size_t>(taxId);
+        if (at >= cachedNodes_.size() || !cachedHeld_[at]) return false;
+        parent = cachedNodes_[at].parent;
+        translationTable = cachedNodes_[at].translationTable;
+        return true;
+    }
     return tree_->getParent(taxId, parent, translationTable);
 }
 
-std::vector<int> CTaxonomyNodeSet::getLineage(int taxId, bool forceMemory) {
-    std::vector<int> lineage{taxId};
-    std::unordered_set<int> seen{taxId};
-    int current = taxId;
-    for (int step = 0; step < maxLineageSteps && current != 1; ++step) {
-        int parent = 0, table = 1;
-        if (!getParent(current, parent, table, forceMemory) || parent <= 0) break;
-        if (!seen.insert(parent).second) break;
-        lineage.push_back(parent);
-        current = parent;
+bool CTaxonomyNodeSet::holdCachesInMemory() {
+    if (cachesInMemory_) return true;
+    if (!ok_ || !indexMode_ || !tree_) return false;
+    if (!tree_->readCachedNodes(cachedNodes_, cachedHeld_)) {
+        std::vector<TaxonomyNode>().swap(cachedNodes_);
+        std::vector<uint8_t>().swap(cachedHeld_);
+        return false;
     }
+    cachesInMemory_ = true;
+    return true;
+}
+
+std::vector<int> CTaxonomyNodeSet::getLineage(int taxId, bool forceMemory) {
+    std::vector<int> lineage;
+    walkLineage(taxId, maxLineageSteps + 1, forceMemory, [&lineage](int id, bool known, int parent) {
+        lineage.push_back(id);
+        return known && parent > 0;
+    });
     return lineage;
 }
 

@@ -7,6 +7,7 @@
 // bv_taxonomytree is the library class (it records its problems on its own
 // error object); loadTaxonomyNodes and CTaxonomyNodeSet are the server-side
 // wrapper that reports those problems and answers the front ends.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,11 @@ public:
 
     const std::vector<std::string>& filePaths() const { return filePaths_; }
 
+    // The nodes as getParent answers them through the caches, for every ID
+    // below maxTaxId: `held[id]` says whether a cache holds the ID. False
+    // when there are no caches or one cannot be read whole.
+    bool readCachedNodes(std::vector<TaxonomyNode>& nodes, std::vector<uint8_t>& held);
+
 private:
     void storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path);
     void buildCache(size_t fileIndex, bool keepInMemory);
@@ -95,6 +101,32 @@ public:
     // parent), so a cyclic nodes file cannot hang a request.
     std::vector<int> getLineage(int taxId, bool forceMemory = false);
 
+    // The one walk up the tree that every lineage uses: from the ID upward,
+    // fn(id, known, parent) for each ID not met before, where `known` says
+    // whether getParent answered (never asked for ID 1). The walk goes on
+    // to the parent while fn returns true, the ID is not 1 and the parent
+    // was known; at most `maxIds` IDs.
+    template <typename Fn>
+    void walkLineage(int taxId, int maxIds, bool forceMemory, Fn fn) {
+        // Lineages are short: a linear search beats a hash set.
+        std::vector<int> seen;
+        int current = taxId;
+        for (int n = 0; n < maxIds; ++n) {
+            if (std::find(seen.begin(), seen.end(), current) != seen.end()) return;
+            seen.push_back(current);
+            int parent = 0, table = 1;
+            const bool known = current != 1 && getParent(current, parent, table, forceMemory);
+            if (!fn(current, known, parent) || current == 1 || !known) return;
+            current = parent;
+        }
+    }
+
+    // Reads the caches' nodes into memory once (index mode), so that the
+    // many look-ups of a batch request answer without a cache read each;
+    // every answer stays what the caches give. False (and look-ups keep
+    // reading the caches) when that is not possible.
+    bool holdCachesInMemory();
+
     bool isOk() const { return ok_; }
     bool isIndexMode() const { return indexMode_; }
     size_t nodeCount() const { return nodes_.size(); }
@@ -110,6 +142,10 @@ private:
     // Index mode keeps the tree that was built, with its caches open, for
     // every later look-up of the request.
     std::unique_ptr<brenvik::bv_taxonomytree> tree_;
+    // The caches' nodes once holdCachesInMemory succeeded.
+    bool cachesInMemory_ = false;
+    std::vector<TaxonomyNode> cachedNodes_;
+    std::vector<uint8_t> cachedHeld_;
 };
 
 // Builds the tree of a section from "../taxonomy", reports each of its

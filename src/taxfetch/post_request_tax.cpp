@@ -12,11 +12,14 @@
 #include "database/database_files.h"
 #include "database/seq_iter.h"
 #include "pal/system_text.h"
+#include "taxfetch/taxfetch.h"
 #include "taxfetch/taxonomy_commands.h"
 
 namespace {
 constexpr const char* kModule = "post_request_tax";
-constexpr int kNameLists[] = {0, 1, 2, 4, 5};
+// From this many items on, reading every node once beats a cache look-up
+// per lineage step.
+constexpr size_t kItemsForNodesInMemory = 1000;
 constexpr const char* kUnknownTaxId = "Cannot find taxonomy id";
 constexpr const char* kMissingTable = "Missing or invalid gencode id. Table 1 is used for translation";
 }  // namespace
@@ -25,16 +28,6 @@ post_request_tax::post_request_tax(int toolId, std::FILE* out, std::FILE* in)
     : post_request(toolId, 1, out, in), jobManager_(toolId) {}
 
 post_request_tax::~post_request_tax() = default;
-
-const brenvik::bv_databaseentry* post_request_tax::findDatabase(const std::string& name) {
-    const brenvik::bv_databaseoptions* databases = config.getDatabases();
-    for (int i = 0; i < databases->getNumberOfDatabases(); ++i) {
-        const brenvik::bv_databaseentry* entry = databases->getDatabase(i);
-        if (entry == nullptr || !entry->isActive()) continue;
-        if (compareNoCasePrefix(entry->name.c_str(), name.c_str(), name.size()) == 0) return entry;
-    }
-    return nullptr;
-}
 
 bool post_request_tax::treeHolds(CTaxonomyNodeSet& nodes, int taxId) {
     // A negative ID can name no taxon; the index would answer it like the root.
@@ -45,7 +38,7 @@ bool post_request_tax::treeHolds(CTaxonomyNodeSet& nodes, int taxId) {
 }
 
 int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::string& scientificName, int& tableId,
-                                       std::set<std::string>& otherNames, std::vector<std::string>& lineage) {
+                                       std::set<std::string>& otherNames, std::vector<std::string_view>& lineage) {
     tableId = 1;
     int parent = 0, table = 1;
     if (taxId < 0 || !nodes.getParent(taxId, parent, table)) return 470;
@@ -60,56 +53,32 @@ int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::
     otherNames.clear();
     lineage.clear();
 
-    bool done = false;
-    for (int list : kNameLists) {
-        for (const auto& ref : lists_.namesOf(taxId)) {
-            if (ref.table != list) continue;
-            if (ref.entry->nameClass != 0) {
-                otherNames.insert(ref.entry->name);
-                continue;
-            }
-            scientificName = ref.entry->name;
-            if (!params.showSynonyms) {
-                done = true;
-                break;
-            }
+    lists_.forEachName(taxId, [&](const CSpeciesNameLists::NameRef& ref) {
+        if (ref.entry->nameClass != 0) {
+            otherNames.insert(ref.entry->name);
+            return true;
         }
-        if (done) break;
-    }
+        scientificName = ref.entry->name;
+        // Without synonyms the first scientific name ends the search.
+        return params.showSynonyms;
+    });
 
     if (params.showTaxTree && taxId != 1) {
         bool atRoot = false;
         if (taxId >= 2) {
             // Bounded, and stopped at a repeated ID: a cyclic nodes file
             // must not hang the request.
-            std::unordered_set<int> seen;
-            int current = taxId;
-            for (int step = 0; step < CTaxonomyNodeSet::maxLineageSteps; ++step) {
-                if (current == 1) {
+            nodes.walkLineage(taxId, CTaxonomyNodeSet::maxLineageSteps, false, [&](int id, bool known, int up) {
+                if (id == 1) {
                     atRoot = true;
-                    break;
+                    return false;
                 }
-                if (!seen.insert(current).second) break;
-                const char* name = nullptr;
-                for (int list : kNameLists) {
-                    for (const auto& ref : lists_.namesOf(current)) {
-                        if (ref.table == list && ref.entry->nameClass == 0) {
-                            name = ref.entry->name;
-                            break;
-                        }
-                    }
-                    if (name != nullptr) break;
-                }
-                int up = 0, upTable = 1;
-                if (name == nullptr || !nodes.getParent(current, up, upTable)) break;
+                const char* name = lists_.scientificNameOf(id);
+                if (name == nullptr || !known) return false;
                 lineage.push_back(name);
-                if (up == 1) {
-                    atRoot = true;
-                    break;
-                }
-                if (up < 1) break;
-                current = up;
-            }
+                if (up == 1) atRoot = true;
+                return up > 1;
+            });
         }
         if (!atRoot && lineage.empty()) lineage.push_back(scientificName);
     }
@@ -117,7 +86,7 @@ int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::
 }
 
 void post_request_tax::writeTaxonomy(int taxId, const std::string& scientificName, int tableId,
-                                     const std::set<std::string>& otherNames, const std::vector<std::string>& lineage) {
+                                     const std::set<std::string>& otherNames, const std::vector<std::string_view>& lineage) {
     writer.startTaxonomy(params.dbName, taxId, scientificName, tableId);
     if (params.showSynonyms) {
         writer.startCommonNames();
@@ -127,7 +96,7 @@ void post_request_tax::writeTaxonomy(int taxId, const std::string& scientificNam
     if (params.showTaxTree) {
         writer.startTree();
         int level = static_cast<int>(lineage.size());
-        for (const std::string& name : lineage) writer.writeNode(level--, name);
+        for (const std::string_view name : lineage) writer.writeNode(level--, name);
         writer.endTree();
     }
     writer.endTaxonomy();
@@ -136,7 +105,7 @@ void post_request_tax::writeTaxonomy(int taxId, const std::string& scientificNam
 void post_request_tax::process(bool ok, brenvik::bv_session& session) {
     const brenvik::bv_taxonomyoptions* section = nullptr;
     if (ok) {
-        database_ = findDatabase(params.dbName);
+        database_ = taxfetch::findDatabase(params.dbName, config);
         if (database_ == nullptr) {
             errorReporter.report(27, jobNumber, 328, kModule, params.dbName);
             writer.addMessage(false, 27, "Database is not available or not active", "db", params.dbName, {}, 0);
@@ -152,6 +121,8 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         } else {
             rules.loadFromSection(section);
             std::string errorText;
+            // Names are looked up by ID only: the tables need no sorting.
+            lists_.sortTables = false;
             if (!loadSpeciesFiles(taxfetch::speciesFileRecords(rules), lists_, rules.regexTexts, jobNumber, false,
                                   false, false, errorText, nullptr)) {
                 errorReporter.report(469, jobNumber, 366, kModule, errorText);
@@ -166,6 +137,11 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         nodesSection = taxfetch::nodesSectionOf(rules);
         std::string errorText;
         nodes = loadTaxonomyNodes(jobNumber, &nodesSection, errorText, false);
+        // A large batch walks millions of lineage steps: the caches' nodes
+        // are read into memory once rather than looked up step by step. A
+        // small one is cheaper through the caches.
+        if (nodes->isOk() && params.taxIds.size() + params.accessions.size() >= kItemsForNodesInMemory)
+            nodes->holdCachesInMemory();
         if (!nodes->isOk()) {
             writer.addMessage(false, 462, "One or more errors happened while loading taxonomy nodes", "messages",
                               errorText, {}, 0);
@@ -262,7 +238,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
         std::string scientificName;
         int tableId = 1;
         std::set<std::string> otherNames;
-        std::vector<std::string> lineage;
+        std::vector<std::string_view> lineage;
         const int result = describeTaxonomy(taxId, nodes, scientificName, tableId, otherNames, lineage);
         if (result == 470) continue;
         writer.startTaxFromId(result != 0);
@@ -291,7 +267,7 @@ void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSe
         std::string scientificName;
         int tableId = 1;
         std::set<std::string> otherNames;
-        std::vector<std::string> lineage;
+        std::vector<std::string_view> lineage;
     };
     std::vector<Described> described(taxIds.size());
     bool warnings = false;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "database/accession.h"
@@ -27,15 +28,13 @@ protected:
     void process(bool ok, brenvik::bv_session& session) override;
 
 public:
-    // The first active database whose name begins with the text (letters
-    // compared without regard to case), or null; reports nothing.
-    const brenvik::bv_databaseentry* findDatabase(const std::string& name);
     // Names, translation table and lineage of one taxonomy ID: 0, 400 (the
     // table is not loaded; table 1 is given) or 470 (the tree lacks the ID).
+    // The lineage's names lie in the name lists, or are scientificName itself.
     int describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::string& scientificName, int& tableId,
-                         std::set<std::string>& otherNames, std::vector<std::string>& lineage);
+                         std::set<std::string>& otherNames, std::vector<std::string_view>& lineage);
     void writeTaxonomy(int taxId, const std::string& scientificName, int tableId,
-                       const std::set<std::string>& otherNames, const std::vector<std::string>& lineage);
+                       const std::set<std::string>& otherNames, const std::vector<std::string_view>& lineage);
     void writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n);
 
 private:

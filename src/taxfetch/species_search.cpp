@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/error_reporter.h"
 #include "database/species_names.h"
 #include "database/taxonomy_rules.h"
 #include "taxfetch/taxonomy_commands.h"
@@ -19,8 +20,6 @@ constexpr int kSearchLists[] = {0, 1, 2, 4, 5};
 
 void searchSpeciesName(const char* name, const brenvik::bv_configfile& config) {
     if (name == nullptr) return;
-    CSpeciesNameLists upperLists;
-    CSpeciesNameLists lists;
     std::string key = name;
     for (char& c : key)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -29,13 +28,25 @@ void searchSpeciesName(const char* name, const brenvik::bv_configfile& config) {
     rules.loadFromSection(config.taxonomySection(kSearchSection));
     const std::vector<SpeciesFileRecord> files = speciesFileRecords(rules);
     std::string errorText;
-    loadSpeciesFiles(files, upperLists, rules.regexTexts, kSearchJob, true, false, true, errorText, nullptr);
+    // One load in file order serves both the upper-case search and the
+    // names of the ID found.
+    CSpeciesNameLists lists;
+    lists.sortTables = false;
+    const std::size_t reportsBefore = errorReporter.getDeliveredCount();
     loadSpeciesFiles(files, lists, rules.regexTexts, kSearchJob, false, false, true, errorText, nullptr);
+    if (errorReporter.getDeliveredCount() != reportsBefore) {
+        // The search has always read the files twice (once in upper case),
+        // so a file's problems are reported twice; a faulty set-up keeps
+        // saying so.
+        CSpeciesNameLists again;
+        again.sortTables = false;
+        loadSpeciesFiles(files, again, rules.regexTexts, kSearchJob, true, false, true, errorText, nullptr);
+    }
 
     bool found = false;
     for (int list : kSearchLists) {
         int taxId = 0, nameClass = 0;
-        if (!upperLists.tables[list].findName(key.c_str(), taxId, nameClass)) continue;
+        if (!lists.tables[list].findNameUpperCase(key.c_str(), taxId, nameClass)) continue;
         found = true;
         std::printf("Found %s, taxonomy ID = %d, name class = %s\n", name, taxId, getNameClassText(nameClass));
         std::printf("\nOther names with the same id are:\n");

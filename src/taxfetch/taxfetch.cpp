@@ -96,15 +96,13 @@ void printTaxonomyUsage(const char* programName) {
     std::fflush(stdout);
 }
 
-const brenvik::bv_databaseentry* findDatabase(const char* text, brenvik::bv_configfile& config, int jobNumber) {
+const brenvik::bv_databaseentry* findDatabase(const std::string& text, brenvik::bv_configfile& config) {
     const brenvik::bv_databaseoptions* databases = config.getDatabases();
-    const std::size_t length = std::strlen(text);
     for (int i = 0; i < databases->getNumberOfDatabases(); ++i) {
         const brenvik::bv_databaseentry* entry = databases->getDatabase(i);
         if (entry == nullptr || !entry->isActive()) continue;
-        if (compareNoCasePrefix(entry->name.c_str(), text, length) == 0) return entry;
+        if (compareNoCasePrefix(entry->name.c_str(), text.c_str(), text.size()) == 0) return entry;
     }
-    errorReporter.report(27, jobNumber, 473, kModule, text);
     return nullptr;
 }
 
@@ -148,7 +146,10 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
             errorReporter.report(403, toolId, first == '8' ? 151 : 174, kModule, config.getLastErrorString());
         }
         brenvik::switchStandaloneCluster(*config.getOptions(), *config.getCluster());
-        request.setDatabase(const_cast<brenvik::bv_databaseentry*>(findDatabase(args[2], config, request.getJobNumber())));
+        const brenvik::bv_databaseentry* database = findDatabase(args[2], config);
+        // Fatal here: the command names no database it can answer for.
+        if (database == nullptr) errorReporter.report(27, request.getJobNumber(), 473, kModule, args[2]);
+        request.setDatabase(const_cast<brenvik::bv_databaseentry*>(database));
         brenvik::CJobManager& jobs = *request.getJobManager();
         jobs.newJob(true);
         request.setJobNumber(jobs.getJobNumber());

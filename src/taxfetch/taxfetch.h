@@ -22,8 +22,8 @@ int leadingNumber(const char* text);
 
 void printTaxonomyUsage(const char* programName);
 
-// The first active database whose name begins with the text (case ignored);
-// otherwise message 27 (fatal here) and null.
-const brenvik::bv_databaseentry* findDatabase(const char* text, brenvik::bv_configfile& config, int jobNumber);
+// The first active database whose name begins with the text (letters
+// compared without regard to case), or null; reports nothing.
+const brenvik::bv_databaseentry* findDatabase(const std::string& text, brenvik::bv_configfile& config);
 
 }  // namespace taxfetch

@@ -12,20 +12,10 @@ namespace taxfetch {
 namespace {
 
 constexpr int kReportJob = -14;
-// The lists a name is looked for in, in this order; list 3 holds GI pairs.
-constexpr int kNameLists[] = {0, 1, 2, 4, 5};
 // A cache path longer than this is refused as a cache that cannot be opened.
 constexpr std::size_t kMaxCachePath = 255;
 
 void out(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
-// The first scientific name of the ID in the in-memory lists, or null.
-const char* firstScientificName(CSpeciesNameLists& lists, int taxId) {
-    for (int list : kNameLists)
-        for (const auto& ref : lists.namesOf(taxId))
-            if (ref.table == list && ref.entry->nameClass == 0) return ref.entry->name;
-    return nullptr;
-}
 
 }  // namespace
 
@@ -115,7 +105,7 @@ void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, Name
             std::string name;
             lookupTaxonomyNamesInCache(caches, lineage[i], name, nullptr);
             out(htmlEscape(name));
-        } else if (const char* name = firstScientificName(lists, lineage[i])) {
+        } else if (const char* name = lists.scientificNameOf(lineage[i])) {
             out(htmlEscape(name));
         }
     }
@@ -176,6 +166,8 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
         out("<H2>Taxonomy for " + shown + "</H2>");
     }
 
+    // Names are looked up by ID only: the tables need no sorting.
+    lists.sortTables = false;
     bool useCaches = true;
     std::string errorText;
     loadSpeciesFiles(speciesFileRecords(rules), lists, rules.regexTexts, jobNumber, false, false, false, errorText,
@@ -185,6 +177,7 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
     // The names of the report, from memory when the caches are not used.
     CSpeciesNameLists* names = &lists;
     CSpeciesNameLists uncachedLists;
+    uncachedLists.sortTables = false;
     if (useCaches && rules.speciesFileCount() > 0) {
         // Only the files whose caches the loader keeps, opened as it opens them.
         for (const auto& file : rules.speciesFiles) {
@@ -216,16 +209,13 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
             lookupTaxonomyNamesInCache(caches, taxId, found, &otherNames);
             if (!found.empty()) scientificName = found;
         } else {
-            for (int list : kNameLists) {
-                for (const auto& ref : names->namesOf(taxId)) {
-                    if (ref.table != list) continue;
-                    if (ref.entry->nameClass == 0) {
-                        scientificName = ref.entry->name;
-                    } else {
-                        otherNames.insert(ref.entry->name);
-                    }
-                }
-            }
+            names->forEachName(taxId, [&](const CSpeciesNameLists::NameRef& ref) {
+                if (ref.entry->nameClass == 0)
+                    scientificName = ref.entry->name;
+                else
+                    otherNames.insert(ref.entry->name);
+                return true;
+            });
         }
         std::string accession;
         if (i < accessions.size()) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/error_reporter.h"
@@ -22,6 +23,13 @@ using tarvex_test::TaxonomyInstall;
 std::string namesLine(int id, const std::string& name, const std::string& nameClass) {
     return std::to_string(id) + "\t|\t" + name + "\t|\t\t|\t" + nameClass + "\t|\n";
 }
+
+// Shortens the wait for another task's cache build for one test.
+struct ShortBuildWait {
+    ShortBuildWait() { brenvik::setCacheBuildWaitMs(200); }
+    ~ShortBuildWait() { brenvik::setCacheBuildWaitMs(old); }
+    int old = brenvik::cacheBuildWaitMs();
+};
 
 struct Found {
     const char* name;
@@ -272,7 +280,7 @@ TEST(SpeciesNames, MissingAndEmptyFilesFailButOthersLoad) {
 // An empty file with the caches on fails on every load: no cache is finished
 // for it, and a finished one that an older build left for it is not trusted.
 TEST(SpeciesNames, EmptyFileFailsOnEveryLoadWithCaches) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     for (bool leftover : {false, true}) {
         SCOPED_TRACE(leftover ? "finished empty cache left over" : "no cache");
         TaxonomyInstall install;
@@ -376,6 +384,7 @@ TEST(SpeciesNames, DamagedOrLegacyNameCacheIsRebuilt) {
 // valid cache, the caller reads memory: that file must be there too.
 TEST(SpeciesNames, CachesGivenUpLateStillLeaveEveryNameInMemory) {
     tarvex_test::QuietReporter quiet;
+    const ShortBuildWait shortWait;
     const std::vector<std::string> laterFaults = {"cache held by another task", "species file missing"};
     for (const std::string& fault : laterFaults) {
         SCOPED_TRACE(fault);
@@ -468,3 +477,93 @@ TEST(SpeciesNames, LongNamesAndManyNamesStayIntact) {
 }
 
 }  // namespace
+
+namespace {
+
+// (list, name, class) of every name of an ID, in the order namesOf gives.
+std::vector<std::tuple<int, std::string, int>> namesOfId(CSpeciesNameLists& lists, int taxId) {
+    std::vector<std::tuple<int, std::string, int>> names;
+    for (const auto& ref : lists.namesOf(taxId)) names.emplace_back(ref.table, ref.entry->name, ref.entry->nameClass);
+    return names;
+}
+
+}  // namespace
+
+// Tables left in file order answer every ID exactly as sorted ones do (the
+// names of an ID in name order, equal names in file order), whether the ID
+// is found by the first scan or through the index, with dense or sparse IDs.
+TEST(SpeciesNames, UnsortedTablesGiveTheNamesOfSortedOnes) {
+    tarvex_test::QuietReporter quiet;
+    TaxonomyInstall install;
+    for (const char* name : {"names.dmp", "human_names.dmp", "speclist.txt"}) install.copyFixture(name);
+    // Several scientific names of one ID, out of order and repeated; an ID
+    // far from the others makes the IDs sparse.
+    install.write("twins.dmp", namesLine(9606, "Zeta", "scientific name") + namesLine(9606, "Alpha", "synonym") +
+                                   namesLine(9606, "Beta", "scientific name") +
+                                   namesLine(9606, "Beta", "common name") + namesLine(7, "b", "scientific name") +
+                                   namesLine(7, "a", "scientific name"));
+    install.write("far.dmp", namesLine(2000000000, "Far", "scientific name") + namesLine(7, "C", "synonym"));
+    std::string filler;
+    for (int id = 1; id <= 3000; ++id) {
+        filler += namesLine(id, "n" + std::to_string(id % 97), id % 4 ? "scientific name" : "synonym");
+        if (id % 5 == 0) filler += namesLine(id, "m" + std::to_string(id % 13), "scientific name");
+    }
+    install.write("filler.dmp", filler);
+    for (bool sparse : {false, true}) {
+        SCOPED_TRACE(sparse ? "sparse IDs" : "dense IDs");
+        std::vector<SpeciesFileRecord> files = {{SPECIES_NCBI, "twins.dmp"}, {SPECIES_NCBI, "filler.dmp"}};
+        if (sparse)
+            files = {{SPECIES_NCBI, "twins.dmp"},
+                     {SPECIES_NCBI, "names.dmp"},
+                     {SPECIES_SWISSPROT, "speclist.txt"},
+                     {SPECIES_NCBI, "human_names.dmp"},
+                     {SPECIES_NCBI, "far.dmp"}};
+        CSpeciesNameLists sorted, unsorted;
+        unsorted.sortTables = false;
+        std::string errorText;
+        ASSERT_TRUE(load(sorted, files, errorText)) << errorText;
+        ASSERT_TRUE(load(unsorted, files, errorText)) << errorText;
+        EXPECT_FALSE(unsorted.tables[SPECIES_NCBI].isSorted());
+        std::vector<int> ids = {9606, 7, 4242, -1, 0, 2000000000};
+        for (const auto& table : sorted.tables)
+            for (const SpeciesNameEntry& entry : table.entries) ids.push_back(entry.taxId);
+        for (int id : ids) {
+            EXPECT_EQ(namesOfId(unsorted, id), namesOfId(sorted, id)) << id;
+            const char* a = unsorted.scientificNameOf(id);
+            const char* b = sorted.scientificNameOf(id);
+            EXPECT_EQ(a == nullptr ? "(none)" : std::string(a), b == nullptr ? "(none)" : std::string(b)) << id;
+        }
+    }
+}
+
+// The upper-case search over a table in file order finds what findName
+// finds in the table loaded in upper case and sorted, also among many
+// names that differ only in case (where the halving decides which one).
+TEST(SpeciesNames, UpperCaseSearchMatchesTheUpperCaseTable) {
+    tarvex_test::QuietReporter quiet;
+    TaxonomyInstall install;
+    install.copyFixture("names.dmp");
+    std::string text;
+    const char* const spellings[] = {"abc", "ABC", "Abc", "aBc", "abC"};
+    for (int i = 0; i < 300; ++i) {
+        // groups of 1 to 5 names equal but for case, among other names
+        text += namesLine(1000 + i, spellings[i % 5] + std::to_string(i % 37), i % 3 ? "synonym" : "scientific name");
+        text += namesLine(5000 + i, "name " + std::to_string(i), "scientific name");
+    }
+    install.write("cases.dmp", text);
+    const std::vector<SpeciesFileRecord> files = {{SPECIES_NCBI, "names.dmp"}, {SPECIES_NCBI, "cases.dmp"}};
+    CSpeciesNameLists upper, plain;
+    plain.sortTables = false;
+    std::string errorText;
+    ASSERT_TRUE(load(upper, files, errorText, nullptr, true)) << errorText;
+    ASSERT_TRUE(load(plain, files, errorText)) << errorText;
+    std::vector<std::string> keys = {"VIRUSES", "ROOT", "NOTHING", "", "ABC", "NAME 1", "ZZZZ"};
+    for (const SpeciesNameEntry& entry : upper.tables[SPECIES_NCBI].entries) keys.push_back(entry.name);
+    for (const std::string& key : keys) {
+        int id1 = -1, class1 = -1, id2 = -1, class2 = -1;
+        const bool found = upper.tables[SPECIES_NCBI].findName(key.c_str(), id1, class1);
+        EXPECT_EQ(plain.tables[SPECIES_NCBI].findNameUpperCase(key.c_str(), id2, class2), found) << key;
+        EXPECT_EQ(id2, id1) << key;
+        EXPECT_EQ(class2, class1) << key;
+    }
+}

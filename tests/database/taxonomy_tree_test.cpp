@@ -6,13 +6,17 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "database/species_names.h"
 #include "support/taxonomy_fixture.h"
 #include "support/reporter_switches.h"
+#include "taxfetch/taxonomy_commands.h"
 
 namespace {
 
@@ -30,6 +34,13 @@ TaxonomyNodesSection sectionOf(std::vector<std::string> files, bool mito = false
     section.mitochondrialTranslation = mito;
     return section;
 }
+
+// Shortens the wait for another task's cache build for one test.
+struct ShortBuildWait {
+    ShortBuildWait() { brenvik::setCacheBuildWaitMs(200); }
+    ~ShortBuildWait() { brenvik::setCacheBuildWaitMs(old); }
+    int old = brenvik::cacheBuildWaitMs();
+};
 
 struct Expect {
     int id;
@@ -163,6 +174,7 @@ TEST(TaxonomyTree, StaleCacheIsRebuilt) {
 
 TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
     tarvex_test::QuietReporter quiet;
+    const ShortBuildWait shortWait;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     install.write("n.dmp.cdb", "");
@@ -268,7 +280,7 @@ void setModified(const std::string& path, time_t when) {
 // Several files kept in memory: each cache holds its own file's nodes only,
 // and the array holds every file's nodes whichever caches were rebuilt.
 TEST(TaxonomyTree, KeptInMemoryEveryFileReachesTheArrayAndOnlyItsOwnCache) {
-    quietReporter();
+    tarvex_test::QuietReporter quiet;
     TaxonomyInstall install;
     install.write("a.dmp", nodeLine(1, 1, 1, 1) + nodeLine(20, 1, 2, 2));
     install.write("b.dmp", nodeLine(200, 1, 4, 4) + nodeLine(3, 1, 1, 1));
@@ -335,6 +347,98 @@ TEST(TaxonomyTree, LineageStopsAtTheRootAndOnCycles) {
         EXPECT_EQ(loop->getLineage(43, memory), std::vector<int>{43});
         EXPECT_EQ(loop->getLineage(77, memory), std::vector<int>{77});
     }
+}
+
+// A cache that another task is building is waited for, and its finished
+// build read, instead of parsing the nodes file a second time.
+TEST(TaxonomyTree, CacheBeingBuiltIsWaitedForAndThenRead) {
+    tarvex_test::QuietReporter quiet;
+    TaxonomyInstall install;
+    install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
+    const TaxonomyNodesSection section = sectionOf({"n.dmp"});
+    std::string errorText;
+    loadTaxonomyNodes(-1, &section, errorText, false);
+    const std::string built = tarvex_test::readFile(install.path("n.dmp.cdb"));
+    ASSERT_FALSE(built.empty());
+    // The other task's build: an empty file under its lock, finished a
+    // moment later.
+    ASSERT_EQ(unlink(install.path("n.dmp.cdb").c_str()), 0);
+    install.write("n.dmp.cdb", "");
+    auto builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("n.dmp.cdb"));
+    ASSERT_TRUE(builder->held());
+    std::thread finisher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        tarvex_test::writeFile(install.path("n.dmp.cdb"), built);
+        builder.reset();
+    });
+    errorText.clear();
+    const auto start = std::chrono::steady_clock::now();
+    auto nodes = loadTaxonomyNodes(-1, &section, errorText, false);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    finisher.join();
+    EXPECT_TRUE(nodes->isOk()) << errorText;
+    EXPECT_TRUE(nodes->isIndexMode());
+    EXPECT_EQ(errorText, "");
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    checkParents(*nodes, {{50, true, 1, 2}, {49, false, 0, 1}});
+}
+
+// Many lineage steps read the caches' nodes from memory: every parent and
+// every lineage, with the names that the report's cache road gives for it,
+// is the same as through the caches, on the NCBI sample dump (two nodes
+// files, so the later file's caches win).
+TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
+    tarvex_test::QuietReporter quiet;
+    TaxonomyInstall install;
+    for (const char* name : {"nodes.dmp", "human_nodes.dmp", "names.dmp", "human_names.dmp"})
+        install.copyFixture(name);
+    install.write("later.dmp", nodeLine(9606, 2759, 2, 2) + nodeLine(10239, 1, 11, 1));
+    const TaxonomyNodesSection section = sectionOf({"nodes.dmp", "human_nodes.dmp", "later.dmp"});
+    std::string errorText;
+    loadTaxonomyNodes(-1, &section, errorText, false);  // builds the caches
+    auto throughCaches = loadTaxonomyNodes(-1, &section, errorText, false);
+    auto inMemory = loadTaxonomyNodes(-1, &section, errorText, false);
+    ASSERT_TRUE(throughCaches->isIndexMode());
+    ASSERT_TRUE(inMemory->holdCachesInMemory());
+
+    const std::vector<SpeciesFileRecord> files = {{SPECIES_NCBI, "names.dmp"}, {SPECIES_NCBI, "human_names.dmp"}};
+    bool useCaches = true;
+    CSpeciesNameLists built;
+    ASSERT_TRUE(loadSpeciesFiles(files, built, nullptr, -1, false, false, false, errorText, &useCaches));
+    ASSERT_TRUE(useCaches);
+    taxfetch::NameCaches nameCaches;
+    for (const SpeciesFileRecord& file : files) {
+        const std::string source = TaxonomyInstall::relative(file.name);
+        nameCaches.push_back(std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), "1.0", source.c_str()));
+        ASSERT_TRUE(nameCaches.back()->open(true));
+    }
+    CSpeciesNameLists names;
+    names.sortTables = false;
+    ASSERT_TRUE(loadSpeciesFiles(files, names, nullptr, -1, false, false, false, errorText, nullptr));
+
+    bv_taxonomytree parsed(&section, "../taxonomy", false, false);
+    // Every ID of the files and around them, IDs the tree cannot hold, and
+    // the IDs that the caches' own four-byte header keys spell.
+    std::vector<int> ids = {-5, 0, 1, 2, 424242, (1 << 26) - 1, 1 << 26, 0x322E303D, 0x342E303D, 0x362E303D};
+    for (size_t id = 0; id < parsed.nodeCount() + 2; ++id) ids.push_back(static_cast<int>(id));
+    size_t lineageSteps = 0;
+    for (int id : ids) {
+        int parent1 = -7, table1 = -7, parent2 = -7, table2 = -7;
+        EXPECT_EQ(inMemory->getParent(id, parent1, table1), throughCaches->getParent(id, parent2, table2)) << id;
+        EXPECT_EQ(parent1, parent2) << id;
+        EXPECT_EQ(table1, table2) << id;
+        const std::vector<int> lineage = throughCaches->getLineage(id);
+        ASSERT_EQ(inMemory->getLineage(id), lineage) << id;
+        lineageSteps += lineage.size();
+        for (int step : lineage) {
+            std::string cachedName;
+            taxfetch::lookupTaxonomyNamesInCache(nameCaches, step, cachedName, nullptr);
+            const char* name = names.scientificNameOf(step);
+            EXPECT_EQ(name == nullptr ? "" : std::string(name), cachedName) << step;
+        }
+    }
+    EXPECT_GT(lineageSteps, 40u);
+    EXPECT_EQ(inMemory->getLineage(9606), (std::vector<int>{9606, 2759, 131567, 1}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 #include <string>
 #include <vector>
@@ -316,6 +317,44 @@ TEST(TaxfetchCommandLine, SpeciesSearchWithoutSectionTwo) {
     inst.install().write("config/tarvex.dat", config);
     EXPECT_EQ(inst.commandLine({"8", "Proteins", "Bacteria"}).standardOutput,
               std::string(kHtmlHeader) + "Failed to find a match\n");
+}
+
+// Requests that arrive together when no caches exist: one builds each cache
+// while the others wait for its build and then read it. Every answer is
+// right, and no request read the files itself because a cache was being
+// built (the error log would say "being created by another task").
+TEST(TaxfetchCommandLine, ConcurrentFirstRequestsShareOneBuild) {
+    Installation inst;
+    // Filler taxa under taxon 300 make the build take a while.
+    std::string nodes = smallNodes(), names = smallNames();
+    for (int id = 1000; id < 200000; ++id) {
+        nodes += nodeLine(id, 300, 11);
+        names += nameLine(id, "Filler " + std::to_string(id), "scientific name");
+    }
+    inst.install().write("taxonomy/small_nodes.dmp", nodes);
+    inst.install().write("taxonomy/small_names.dmp", names);
+    const std::vector<std::string> commands[] = {
+        {"7", "Proteins", "101"}, {"6", "Proteins", "101"}, {"5", "Proteins", "199999"}};
+    std::string expected[3];
+    for (int c = 0; c < 3; ++c) expected[c] = inst.commandLine(commands[c]).standardOutput;
+    ASSERT_NE(expected[0].find("Escherichia coli->Escherichia->Bacteria->root"), std::string::npos)
+        << expected[0];
+    ASSERT_NE(expected[2].find("Filler 199999"), std::string::npos) << expected[2];
+    for (const char* cache : {"taxonomy/small_nodes.dmp.cdb", "taxonomy/small_names.dmp.cdb"})
+        ASSERT_EQ(std::remove(inst.install().file(cache).c_str()), 0) << cache;
+    inst.install().write("logs/errorlog.txt", "");
+
+    constexpr int kRequests = 12;
+    std::vector<std::future<RunResult>> runs;
+    for (int i = 0; i < kRequests; ++i)
+        runs.push_back(std::async(std::launch::async, [&inst, &commands, i] { return inst.commandLine(commands[i % 3]); }));
+    for (int i = 0; i < kRequests; ++i) {
+        const RunResult r = runs[static_cast<size_t>(i)].get();
+        EXPECT_EQ(r.exitStatus, 0) << i;
+        EXPECT_EQ(r.standardOutput, expected[i % 3]) << i;
+    }
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    EXPECT_EQ(log.find("being created by another task"), std::string::npos) << log;
 }
 
 TEST(TaxfetchCommandLine, FatalReports) {

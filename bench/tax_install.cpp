@@ -1,0 +1,89 @@
+// Lays out a server installation for bench/tax.sh around a taxonomy dump:
+//
+//   tax_install <folder> <dump folder>   writes <folder>/{cgi,config,data,logs,
+//                                        sessions,taxonomy}, links the dump's
+//                                        nodes.dmp and names.dmp into taxonomy/
+//                                        and registers the control file
+//   tax_install --stop <folder>          removes the control file's marker
+//
+// Database "Big" uses Taxonomy_1 (the dump); Taxonomy_2, the section of the
+// species-name search, lists the same names file.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "support/control_file_writer.h"
+#include "support/fake_monitor.h"
+#include "support/session_files.h"
+#include "support/taxonomy_fixture.h"
+
+namespace {
+
+std::string tarvexDat() {
+    return "Databases\n"
+           "Big\t../sequence/Big/Big_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
+           "end\n\n"
+           "Taxonomy_1\nTitle:Full size\nEnabled\t1\n"
+           "SpeciesFiles\tNCBI:names.dmp\nNodesFiles\tNCBI:nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
+           "Taxonomy_2\nTitle:Species search\nEnabled\t0\nSpeciesFiles\tNCBI:names.dmp\nend\n\n"
+           "Cluster\nEnabled\t0\nend\n\n"
+           "Options\n"
+           "ErrorLogFile\t../logs/errorlog.txt\n"
+           "TarvexControlFile\t../data/tarvex.control\n"
+           "TarvexJobIdFile\t../data/tarvex.job\n"
+           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
+           "EmailErrorsEnabled\t0\nEmailUsersEnabled\t0\nUnixWebUserGroup\t-1\n"
+           "end\n";
+}
+
+bool writeFile(const std::string& path, const std::string& content) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    if (argc == 3 && std::strcmp(argv[1], "--stop") == 0) {
+        const std::string control = fs::absolute(fs::path(argv[2]) / "data/tarvex.control").string();
+        CMmapFile::removeMarker(tarvex_test::FakeMonitor::markerOf(control));
+        return 0;
+    }
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <folder> <dump folder> | --stop <folder>\n", argv[0]);
+        return 2;
+    }
+    const fs::path root = fs::absolute(argv[1]);
+    const fs::path dump = fs::absolute(argv[2]);
+    for (const char* dir : {"cgi", "config", "data", "logs", "sessions", "taxonomy", "sequence"})
+        fs::create_directories(root / dir);
+    for (const char* name : {"nodes.dmp", "names.dmp"}) {
+        const fs::path link = root / "taxonomy" / name;
+        fs::remove(link);
+        fs::create_symlink(dump / name, link);
+    }
+    bool ok = writeFile((root / "config/tarvex.dat").string(), tarvexDat()) &&
+              writeFile((root / "taxonomy/gencode.dmp").string(), tarvex_test::taxonomyFixture("gencode.dmp"));
+    tarvex_test::SecurityOptionsSpec spec;
+    spec.securityEnabled = "false";
+    tarvex_test::writeSecurityOptions((root / "config").string(), spec);
+
+    tarvex_test::ControlFileWriter control;
+    control.addEntry("Big");
+    const std::string controlPath = (root / "data/tarvex.control").string();
+    control.write(controlPath);
+    // Kept past this process: the marker names no owner, and --stop removes it.
+    auto* monitor = new tarvex_test::FakeMonitor;
+    ok = monitor->registerControlFile(controlPath, tarvex_test::FakeMonitor::Owner::PidZero) && ok;
+    if (!ok) {
+        std::fprintf(stderr, "could not lay out %s\n", root.c_str());
+        return 1;
+    }
+    return 0;
+}
