@@ -49,8 +49,9 @@ bool request_params::addAccession(std::string_view text, int16_t frame) {
         warnings.push_back(TaxonomyWarning{0, std::string(), -1});
     }
     foundIndex.push_back(-1);
-    foundMap.insert_or_assign(std::string(text), -1);
-    positions.emplace(std::string(text), position);
+    const std::string_view key(copy, text.size());
+    foundMap.insert_or_assign(key, -1);
+    positions.emplace(key, position);
     return true;
 }
 

@@ -5,10 +5,10 @@
 // per requested accession, the sequence index where the database scan found
 // it, so that answers come in request order after one scan.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct TaxonomyWarning {
@@ -41,8 +41,10 @@ public:
     std::vector<const char*> accessions;
     std::vector<int32_t> foundIndex;
     std::vector<TaxonomyWarning> warnings;
-    std::map<std::string, int32_t, std::less<>> foundMap;
-    std::multimap<std::string, int32_t, std::less<>> positions;
+    // Keyed by the stored copies of the texts; one hash probe per accession
+    // record that a scan of a large database hands over.
+    std::unordered_map<std::string_view, int32_t> foundMap;
+    std::unordered_multimap<std::string_view, int32_t> positions;
     int32_t foundCount = 0;
     bool showSynonyms = false;
     bool showTaxTree = false;
