@@ -352,13 +352,17 @@ bool CSequenceIterator::next(bool advance) {
         clearEntry();
         return true;
     }
-    if (!readIndexRecord(index, current_)) {
+    // A walk to the following entry already holds its index record.
+    if (hasNext_ && index == nextIndex_) {
+        current_ = nextRecord_;
+    } else if (!readIndexRecord(index, current_)) {
         clearEntry();
         return false;
     }
     hasCurrent_ = true;
     storedLength = current_.length;
     hasNext_ = index + 1 < sequenceCount_ && readIndexRecord(index + 1, nextRecord_);
+    nextIndex_ = index + 1;
     nextMissing_ = index + 1 < sequenceCount_ && !hasNext_;
     if (flags & ITER_TAXIDS) {
         if (fileBytes(DB_FILE_TAXIDS) > 0) {

@@ -157,6 +157,7 @@ private:
     brenvik::IndexRecord nextRecord_;
     bool hasCurrent_ = false;
     bool hasNext_ = false;
+    int64_t nextIndex_ = -1;  // the entry nextRecord_ belongs to
     bool nextMissing_ = false;  // the index ends before the next record
     int32_t frame_ = 0;
     int32_t sequenceCount_ = 0;

@@ -1,6 +1,7 @@
 #include "request/request_params.h"
 
 #include <cstring>
+#include <functional>
 
 request_params::request_params(int kind) : toolKind(kind) {}
 
@@ -62,7 +63,21 @@ bool request_params::addTaxId(int32_t value) {
     return true;
 }
 
+void request_params::buildRequestedFilter() {
+    size_t bits = 1024;
+    while (bits < 16 * foundMap.size()) bits *= 2;
+    requestedBits_.assign(bits / 64, 0);
+    for (const auto& entry : foundMap) {
+        const size_t h = std::hash<std::string_view>{}(entry.first) & (bits - 1);
+        requestedBits_[h / 64] |= uint64_t{1} << (h % 64);
+    }
+    requestedFor_ = foundMap.size();
+}
+
 bool request_params::markAccessionFound(std::string_view text, int32_t sequenceIndex) {
+    if (requestedBits_.empty() || requestedFor_ != foundMap.size()) buildRequestedFilter();
+    const size_t h = std::hash<std::string_view>{}(text) & (requestedBits_.size() * 64 - 1);
+    if ((requestedBits_[h / 64] >> (h % 64) & 1) == 0) return true;
     auto it = foundMap.find(text);
     if (it == foundMap.end()) return true;
     if (it->second == -1) ++foundCount;
@@ -90,4 +105,6 @@ void request_params::reset() {
     itemCount = 0;
     blocks_.clear();
     blockUsed_ = -1;
+    requestedBits_.clear();
+    requestedFor_ = 0;
 }

@@ -62,6 +62,13 @@ public:
 private:
     bool chargeItem(int32_t bytes);
     const char* store(std::string_view text);
+    void buildRequestedFilter();
+
+    // One bit per hash value of the requested accessions: a scan hands over
+    // every accession of the database, and most are turned away by one bit
+    // test in a small array instead of a probe of the map.
+    std::vector<uint64_t> requestedBits_;
+    size_t requestedFor_ = 0;  // distinct accessions when the bits were set
 
     std::vector<std::unique_ptr<char[]>> blocks_;
     int32_t blockUsed_ = -1;
