@@ -17,7 +17,7 @@
 #include "database/bv_job.h"
 #include "database/taxonomy_tree.h"
 #include "seqfetch/bv_picalc.h"
-#include "seqfetch/seqfetch.h"
+#include "seqfetch/seq_retrieval.h"
 #include "seqfetch/translation.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "seqfetch/seq_retrieval.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>

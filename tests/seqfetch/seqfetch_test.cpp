@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "seqfetch/seq_retrieval.h"
 #include "seqfetch/seqfetch.h"
 
 namespace {
