@@ -3,6 +3,7 @@
 // work on NUL-terminated texts and accept null where noted.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // True when only TAB, 0x1A or space stand before the first NUL, LF or CR.
 // An empty text and a null pointer are blank.
@@ -57,3 +58,18 @@ public:
 private:
     char* saved_;
 };
+
+// Calls visit(piece) for each piece of a FASTA title cut at every byte of
+// cuts (the description separator 0x01 by default), in order, until visit
+// returns false. An empty title is one empty piece; a cut at the very end
+// opens no further piece.
+template <typename Visit>
+void forEachTitlePiece(std::string_view title, Visit visit, std::string_view cuts = "\x01") {
+    size_t start = 0;
+    do {
+        size_t end = title.find_first_of(cuts, start);
+        if (end == std::string_view::npos) end = title.size();
+        if (!visit(title.substr(start, end - start))) return;
+        start = end + 1;
+    } while (start < title.size());
+}

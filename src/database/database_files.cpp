@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "config/global_options.h"
 
 namespace brenvik {
@@ -124,14 +125,18 @@ bool mapDatabaseFiles(ControlFileRecord* record, DatabaseFileArray& files, uint3
     bool result = true;
     for (int kind = 0; kind < DB_FILE_KINDS; ++kind) {
         if (kind == DB_FILE_ACCINDEX) continue;
+        const std::string name = getDatabaseFileName(kind, record);
+        if (name.empty()) continue;
         uint32_t kindFlags = flags;
         if (!owner) {
-            if (kind <= DB_FILE_ACCESSION) kindFlags |= MMAP_NO_VIEW;
+            // A reader maps the index, sequence and accession files whole
+            // too: a request reads its found entries at random offsets, and
+            // a moving window would cost a new mapping per entry. An empty
+            // file cannot be mapped and keeps the window form.
+            if (kind <= DB_FILE_ACCESSION && fileSize(name.c_str()) <= 0) kindFlags |= MMAP_NO_VIEW;
         } else if (!globalCluster().isEnabled() && lockWanted) {
             kindFlags |= MMAP_MAP_AND_LOCK;
         }
-        const std::string name = getDatabaseFileName(kind, record);
-        if (name.empty()) continue;
         // The taxonomy index and the statistics file serve other programs;
         // their absence must not reach a look-up's page or the mail.
         const bool optional = kind == DB_FILE_TAXINDEX || kind == DB_FILE_STATS;

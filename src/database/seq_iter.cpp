@@ -1,5 +1,7 @@
 #include "database/seq_iter.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,16 +42,28 @@ SequenceSelection& sequenceSelection() {
     return *selection;
 }
 
-// A read-only descriptor with one read-ahead window: sequential reads of
-// small records cost one pread per window, not one per record.
-class CSequenceIterator::BufferedFile {
+// A read-only file of the set in file mode, or the FASTA file. A file that
+// is walked is mapped whole for the request, so that both a scan and the
+// random reads of the found entries cost no system call per entry; a file
+// that cannot be mapped is read through one read-ahead window instead. A
+// file read only at scattered offsets (the titles) is read exactly where
+// asked: mapping it would map the pages around every read as well.
+class CSequenceIterator::FileView {
 public:
-    BufferedFile(int fd, int64_t size) : fd_(fd), size_(size < 0 ? 0 : size) {}
-    ~BufferedFile() {
+    FileView(int fd, bool scatteredReads) : fd_(fd), readAhead_(scatteredReads ? 0 : kReadAhead) {
+        struct stat st;
+        if (::fstat(fd_, &st) == 0 && st.st_size > 0) size_ = st.st_size;
+        if (!scatteredReads && size_ > 0 && static_cast<uint64_t>(size_) <= SIZE_MAX) {
+            void* p = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
+            if (p != MAP_FAILED) map_ = static_cast<const char*>(p);
+        }
+    }
+    ~FileView() {
+        if (map_ != nullptr) ::munmap(const_cast<char*>(map_), static_cast<size_t>(size_));
         if (fd_ > 2) fileClose(fd_);
     }
-    BufferedFile(const BufferedFile&) = delete;
-    BufferedFile& operator=(const BufferedFile&) = delete;
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
 
     int64_t size() const { return size_; }
 
@@ -59,9 +73,10 @@ public:
         const uint64_t size = static_cast<uint64_t>(size_);
         if (offset > size || length > size - offset) return nullptr;
         if (length == 0) return kEmpty;
+        if (map_ != nullptr) return map_ + offset;
         if (have_ > 0 && offset >= start_ && offset - start_ <= have_ && length <= have_ - (offset - start_))
             return buffer_.data() + (offset - start_);
-        const uint64_t want = std::min(std::max(length, kReadAhead), size - offset);
+        const uint64_t want = std::min(std::max(length, readAhead_), size - offset);
         if (buffer_.size() < want) buffer_.resize(static_cast<size_t>(want));
         uint64_t got = 0;
         while (got < want) {
@@ -78,7 +93,9 @@ public:
 
 private:
     int fd_;
-    int64_t size_;
+    uint64_t readAhead_;
+    int64_t size_ = 0;
+    const char* map_ = nullptr;
     std::vector<char> buffer_;
     uint64_t start_ = 0;
     uint64_t have_ = 0;
@@ -169,7 +186,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     }
 
     accessionBufferExists_ = true;
-    fastaFd_ = -1;
+    fasta_.reset();
     ownCounter_ = counterMode == 0;
     followedIndex_ = followedIndex;
     lastIndex_ = lastIndex;
@@ -232,7 +249,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
                 fd = fileOpen(name.c_str(), true);
             }
             if (fd < 0) continue;
-            files_[kind] = std::make_unique<BufferedFile>(fd, fileSize(name.c_str()));
+            files_[kind] = std::make_unique<FileView>(fd, false);
             if (kind == DB_FILE_TAXIDS && files_[kind]->size() > 0) hasTaxonomy_ = 1;
         }
     } else {
@@ -273,7 +290,10 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
 
     if (rec != nullptr) {
         const std::string fasta = fieldText(rec->fastaPath);
-        if (!fasta.empty() && fileExists(fasta.c_str())) fastaFd_ = fileOpen(fasta.c_str(), true);
+        if (!fasta.empty() && fileExists(fasta.c_str())) {
+            const int fd = fileOpen(fasta.c_str(), true);
+            if (fd >= 0) fasta_ = std::make_unique<FileView>(fd, true);
+        }
     }
 }
 
@@ -332,13 +352,17 @@ bool CSequenceIterator::next(bool advance) {
         clearEntry();
         return true;
     }
-    if (!readIndexRecord(index, current_)) {
+    // A walk to the following entry already holds its index record.
+    if (hasNext_ && index == nextIndex_) {
+        current_ = nextRecord_;
+    } else if (!readIndexRecord(index, current_)) {
         clearEntry();
         return false;
     }
     hasCurrent_ = true;
     storedLength = current_.length;
     hasNext_ = index + 1 < sequenceCount_ && readIndexRecord(index + 1, nextRecord_);
+    nextIndex_ = index + 1;
     nextMissing_ = index + 1 < sequenceCount_ && !hasNext_;
     if (flags & ITER_TAXIDS) {
         if (fileBytes(DB_FILE_TAXIDS) > 0) {
@@ -457,22 +481,41 @@ void CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRu
     // Always read again: the callers add flags after the look-up.
     next(false);
     if (flags & ITER_LENGTH) length = getLength();
-    if ((flags & ITER_TITLE) && fastaFd_ >= 0 && hasCurrent_) readTitle();
+    if ((flags & ITER_TITLE) && fasta_ && hasCurrent_) readTitle();
     if ((flags & ITER_REFERENCE) && record != nullptr && databaseValue(*record, kDbHasReference) != 0 && hasCurrent_)
         readReference(rule);
 }
 
 void CSequenceIterator::readTitle() {
     title.clear();
-    if (fileSeek(fastaFd_, static_cast<int64_t>(current_.titleOffset), 0) < 0) return;
-    char piece[512];
-    bool first = true;
+    // The line at the title offset, read as pieces of up to 511 bytes: blank
+    // and comment lines are passed over only when they fit the first piece.
+    constexpr uint64_t kPiece = 511;
+    const uint64_t size = static_cast<uint64_t>(fasta_->size());
+    uint64_t pos = current_.titleOffset;
+    auto lineEndIn = [](const char* p, uint64_t n) {
+        uint64_t i = 0;
+        while (i < n && p[i] != '\r' && p[i] != '\n') ++i;
+        return i;
+    };
     for (;;) {
-        bool lineEnd = false, endOfFile = false;
-        const int n = fileReadLine(fastaFd_, piece, sizeof piece, lineEnd, first, endOfFile);
-        first = false;
-        if (n > 0) title.append(piece, static_cast<size_t>(n));
-        if (lineEnd || endOfFile || n <= 0) break;
+        if (pos >= size) return;
+        const uint64_t n = std::min(kPiece, size - pos);
+        const char* p = fasta_->get(pos, n);
+        if (p == nullptr) return;
+        const uint64_t i = lineEndIn(p, n);
+        if (i == n || (i != 0 && p[0] != '#' && p[0] != ';')) break;
+        const char* after = p[i] == '\r' && pos + i + 1 < size ? fasta_->get(pos + i + 1, 1) : nullptr;
+        pos += i + (after != nullptr && *after == '\n' ? 2 : 1);
+    }
+    while (pos < size) {
+        const uint64_t n = std::min(kPiece, size - pos);
+        const char* p = fasta_->get(pos, n);
+        if (p == nullptr) return;
+        const uint64_t i = lineEndIn(p, n);
+        title.append(p, static_cast<size_t>(i));
+        if (i < n) return;
+        pos += n;
     }
 }
 
@@ -637,8 +680,7 @@ void CSequenceIterator::close() {
     referenceText.clear();
     title.clear();
     for (auto& file : files_) file.reset();
-    if (fastaFd_ > 2) fileClose(fastaFd_);
-    fastaFd_ = -1;
+    fasta_.reset();
     if (mapped_) {
         unmapDatabaseFiles(*mapped_);
         mapped_.reset();

@@ -132,8 +132,8 @@ public:
     int32_t defaultTaxId = 1;
     CRandomSequenceGenerator generator;
 
-    // File mode: a descriptor and a read-ahead buffer of one file.
-    class BufferedFile;
+    // File mode: one read-only file of the set (and the FASTA file).
+    class FileView;
 
 private:
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
@@ -157,6 +157,7 @@ private:
     brenvik::IndexRecord nextRecord_;
     bool hasCurrent_ = false;
     bool hasNext_ = false;
+    int64_t nextIndex_ = -1;  // the entry nextRecord_ belongs to
     bool nextMissing_ = false;  // the index ends before the next record
     int32_t frame_ = 0;
     int32_t sequenceCount_ = 0;
@@ -167,10 +168,10 @@ private:
     int32_t mode_ = MODE_FILE;
     int32_t jobNumber_ = -1;
     std::unique_ptr<brenvik::DatabaseFileArray> mapped_;
-    std::array<std::unique_ptr<BufferedFile>, brenvik::DB_FILE_KINDS> files_;
+    std::array<std::unique_ptr<FileView>, brenvik::DB_FILE_KINDS> files_;
     std::vector<unsigned char> sequenceBuffer_;
     bool accessionBufferExists_ = false;
-    int fastaFd_ = -1;
+    std::unique_ptr<FileView> fasta_;  // titles, in both modes
     void* lockHandle_ = nullptr;
     int32_t ownCounterValue_ = -1;
     int32_t* counter_ = nullptr;

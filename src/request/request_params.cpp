@@ -1,6 +1,7 @@
 #include "request/request_params.h"
 
 #include <cstring>
+#include <functional>
 
 request_params::request_params(int kind) : toolKind(kind) {}
 
@@ -49,8 +50,9 @@ bool request_params::addAccession(std::string_view text, int16_t frame) {
         warnings.push_back(TaxonomyWarning{0, std::string(), -1});
     }
     foundIndex.push_back(-1);
-    foundMap.insert_or_assign(std::string(text), -1);
-    positions.emplace(std::string(text), position);
+    const std::string_view key(copy, text.size());
+    foundMap.insert_or_assign(key, -1);
+    positions.emplace(key, position);
     return true;
 }
 
@@ -61,7 +63,21 @@ bool request_params::addTaxId(int32_t value) {
     return true;
 }
 
+void request_params::buildRequestedFilter() {
+    size_t bits = 1024;
+    while (bits < 16 * foundMap.size()) bits *= 2;
+    requestedBits_.assign(bits / 64, 0);
+    for (const auto& entry : foundMap) {
+        const size_t h = std::hash<std::string_view>{}(entry.first) & (bits - 1);
+        requestedBits_[h / 64] |= uint64_t{1} << (h % 64);
+    }
+    requestedFor_ = foundMap.size();
+}
+
 bool request_params::markAccessionFound(std::string_view text, int32_t sequenceIndex) {
+    if (requestedBits_.empty() || requestedFor_ != foundMap.size()) buildRequestedFilter();
+    const size_t h = std::hash<std::string_view>{}(text) & (requestedBits_.size() * 64 - 1);
+    if ((requestedBits_[h / 64] >> (h % 64) & 1) == 0) return true;
     auto it = foundMap.find(text);
     if (it == foundMap.end()) return true;
     if (it->second == -1) ++foundCount;
@@ -89,4 +105,6 @@ void request_params::reset() {
     itemCount = 0;
     blocks_.clear();
     blockUsed_ = -1;
+    requestedBits_.clear();
+    requestedFor_ = 0;
 }

@@ -5,10 +5,10 @@
 // per requested accession, the sequence index where the database scan found
 // it, so that answers come in request order after one scan.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct TaxonomyWarning {
@@ -41,8 +41,10 @@ public:
     std::vector<const char*> accessions;
     std::vector<int32_t> foundIndex;
     std::vector<TaxonomyWarning> warnings;
-    std::map<std::string, int32_t, std::less<>> foundMap;
-    std::multimap<std::string, int32_t, std::less<>> positions;
+    // Keyed by the stored copies of the texts; one hash probe per accession
+    // record that a scan of a large database hands over.
+    std::unordered_map<std::string_view, int32_t> foundMap;
+    std::unordered_multimap<std::string_view, int32_t> positions;
     int32_t foundCount = 0;
     bool showSynonyms = false;
     bool showTaxTree = false;
@@ -60,6 +62,13 @@ public:
 private:
     bool chargeItem(int32_t bytes);
     const char* store(std::string_view text);
+    void buildRequestedFilter();
+
+    // One bit per hash value of the requested accessions: a scan hands over
+    // every accession of the database, and most are turned away by one bit
+    // test in a small array instead of a probe of the map.
+    std::vector<uint64_t> requestedBits_;
+    size_t requestedFor_ = 0;  // distinct accessions when the bits were set
 
     std::vector<std::unique_ptr<char[]>> blocks_;
     int32_t blockUsed_ = -1;

@@ -18,7 +18,7 @@
 #include "database/database_files.h"
 #include "database/taxonomy_tree.h"
 #include "seqfetch/bv_picalc.h"
-#include "seqfetch/seqfetch.h"
+#include "seqfetch/seq_retrieval.h"
 #include "seqfetch/translation.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "seqfetch/seq_retrieval.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,6 +10,7 @@
 #include "common/bv_winmutex.h"
 #include "common/error_reporter.h"
 #include "common/process_startup.h"
+#include "common/text_utils.h"
 #include "config/bv_taxonomyoptions.h"
 #include "database/accession.h"
 #include "database/bv_controlfile.h"
@@ -41,15 +44,15 @@ unsigned partsOfOutputType(const std::string& outputType) {
 }
 
 std::optional<std::string_view> titlePieceFor(std::string_view title, std::string_view accession) {
-    size_t start = 0;
-    while (start <= title.size()) {
-        size_t end = title.find_first_of("\x01\n\r", start);
-        if (end == std::string_view::npos) end = title.size();
-        const std::string_view piece = title.substr(start, end - start);
-        if (piece.find(accession) != std::string_view::npos) return piece;
-        start = end + 1;
-    }
-    return std::nullopt;
+    std::optional<std::string_view> found;
+    forEachTitlePiece(
+        title,
+        [&](std::string_view piece) {
+            if (piece.find(accession) != std::string_view::npos) found = piece;
+            return !found;
+        },
+        "\x01\n\r");
+    return found;
 }
 
 std::string titleLineFor(const char* title, size_t titleLength, const std::string& accession) {

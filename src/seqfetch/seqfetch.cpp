@@ -8,6 +8,7 @@
 #include "common/text_utils.h"
 #include "config/global_options.h"
 #include "request/cmdline_request.h"
+#include "seqfetch/seq_retrieval.h"
 
 namespace seqfetch {
 

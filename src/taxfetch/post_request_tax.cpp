@@ -287,17 +287,14 @@ void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSe
     writer.startDbEntry(warnings, params.dbName, params.accessions[static_cast<size_t>(n)]);
     if (params.showTitle) {
         writer.startTitle();
-        const std::string& title = iterator.title;
-        size_t start = 0;
         bool first = true;
-        // A separator at the very end opens no further line.
-        while (start < title.size()) {
-            size_t end = title.find('\x01', start);
-            if (end == std::string::npos) end = title.size();
-            writer.writeTitleLine(first, std::string_view(title).substr(start, end - start));
-            first = false;
-            start = end + 1;
-        }
+        // An empty title has no line.
+        if (!iterator.title.empty())
+            forEachTitlePiece(iterator.title, [&](std::string_view piece) {
+                writer.writeTitleLine(first, piece);
+                first = false;
+                return true;
+            });
         writer.endTitle();
     }
     writer.startAllAccessions();

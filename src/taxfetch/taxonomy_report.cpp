@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/text_utils.h"
 #include "config/bv_taxonomyoptions.h"
 #include "config/number_reader.h"
 #include "taxfetch/taxonomy_commands.h"
@@ -116,19 +117,10 @@ void printDescriptionLines(const std::string* title) {
     if (title == nullptr) return;
     out("<HR><BR>");
     out("<B>Description lines:</B><BR>");
-    std::size_t start = 0;
-    bool first = true;
-    for (;;) {
-        const std::size_t end = title->find('\x01', start);
-        if (end == std::string::npos) {
-            // A separator at the very end opens no further line.
-            if (first || start < title->size()) out(htmlEscape(title->substr(start)) + "<BR>");
-            break;
-        }
-        out(htmlEscape(title->substr(start, end - start)) + "<BR>");
-        first = false;
-        start = end + 1;
-    }
+    forEachTitlePiece(*title, [](std::string_view piece) {
+        out(htmlEscape(std::string(piece)) + "<BR>");
+        return true;
+    });
 }
 
 void printTranslationTable(const brenvik::bv_databaseentry& database, int taxId, const brenvik::bv_configfile& config) {

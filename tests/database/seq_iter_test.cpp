@@ -355,6 +355,36 @@ TEST_P(IteratorModes, LongTitleIsReadWhole) {
     EXPECT_EQ(iterator.title, ">AFTER");
 }
 
+// The title is the line at the entry's title offset. Blank lines and lines
+// that begin with "#" or ";" are passed over, but only when the whole line
+// fits one 511-byte piece; CR, LF and the end of the file end the line.
+TEST_P(IteratorModes, TitleLineAtItsOffset) {
+    const std::string longComment = "#" + std::string(600, 'c');
+    const std::string head = longComment + "\n\n#c\r\n;x\n";
+    const std::string fasta = head + ">A one\r\nMK\n>B two\nMKV\n>E\nM\n>F\nM\n>G\nM\n>D four";
+    db = std::make_unique<DatabaseWriter>("Titles", install.file("sequence/Titles"));
+    db->setFasta(fasta);
+    struct Case {
+        uint64_t offset;
+        std::string title;
+    };
+    const Case cases[] = {
+        {0, longComment},                    // too long to be passed over
+        {longComment.size() + 1, ">A one"},  // blank, comment with CR LF, comment
+        {head.size() + 3, "one"},            // from the middle of a line
+        {fasta.size() - 7, ">D four"},       // the end of the file ends it
+        {fasta.size(), ""},
+        {fasta.size() + 100, ""},
+    };
+    ASSERT_EQ(db->entries().size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) db->entries()[i].titleOffset = cases[i].offset;
+    openDb(GetParam(), 0x82 | ITER_TITLE);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        iterator.readEntry(static_cast<int32_t>(i), 0, nullptr);
+        EXPECT_EQ(iterator.title, cases[i].title) << i;
+    }
+}
+
 TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
     struct Case {
         const char* accession;

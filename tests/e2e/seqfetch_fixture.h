@@ -123,6 +123,20 @@ public:
         return tarvex_test::runProgram(request);
     }
 
+    // A CGI POST of a multipart body whose boundary is "XX".
+    RunResult post(const std::string& body) {
+        tarvex_test::RunRequest request;
+        request.program = tarvex_test::programPath("bv-seqfetch");
+        request.workingFolder = install_.cgiDir();
+        request.environment = {{"QUERY_STRING", ""},
+                               {"SCRIPT_NAME", "/tarvex/cgi/bv-seqfetch.exe"},
+                               {"CONTENT_TYPE", "multipart/form-data; boundary=XX"},
+                               {"CONTENT_LENGTH", std::to_string(body.size())},
+                               {"REMOTE_ADDR", "127.0.0.1"}};
+        request.standardInput = body;
+        return tarvex_test::runProgram(request);
+    }
+
     // The same request once on the command line and once as CGI GET (pieces
     // joined with '+'); both must give the same output and status.
     std::pair<RunResult, RunResult> both(const std::vector<std::string>& arguments) {

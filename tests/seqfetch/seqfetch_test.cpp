@@ -4,6 +4,7 @@
 #include <string>
 
 #include "request/cmdline_request.h"
+#include "seqfetch/seq_retrieval.h"
 #include "seqfetch/seqfetch.h"
 
 namespace {
