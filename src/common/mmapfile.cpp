@@ -183,6 +183,10 @@ void unguardView(const char* start) {
 
 unsigned CMmapFile::lostViewCount() { return static_cast<unsigned>(lostViews); }
 
+void CMmapFile::guardReadOnlyMapping(const char* start, uint64_t length) { guardView(const_cast<char*>(start), length); }
+
+void CMmapFile::unguardReadOnlyMapping(const char* start) { unguardView(start); }
+
 // Descriptor, whole-file view and the marker this process registered; the
 // last object holding them (original or copy) releases them.
 struct CMmapFile::Shared {

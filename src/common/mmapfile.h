@@ -105,6 +105,11 @@ public:
     // instead of killing the process with SIGBUS). A request that read
     // mapped data checks it before it shows what it read.
     static unsigned lostViewCount();
+    // A read-only whole-file mapping made elsewhere (the iterator maps the
+    // files of a database in file mode itself) survives its file being cut
+    // short like the views of this class: guard it while it is mapped.
+    static void guardReadOnlyMapping(const char* start, uint64_t length);
+    static void unguardReadOnlyMapping(const char* start);
 
     int64_t getSize() const { return size_; }
     const std::string& getPath() const { return path_; }

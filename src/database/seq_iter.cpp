@@ -11,6 +11,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/mmapfile.h"
 #include "database/accession.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_index.h"
@@ -55,10 +56,16 @@ public:
         if (::fstat(fd_, &st) == 0 && st.st_size > 0) size_ = st.st_size;
         if (!scatteredReads && size_ > 0 && static_cast<uint64_t>(size_) <= SIZE_MAX) {
             void* p = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
-            if (p != MAP_FAILED) map_ = static_cast<const char*>(p);
+            if (p != MAP_FAILED) {
+                map_ = static_cast<const char*>(p);
+                // A file cut short meanwhile reads as zeros, and the request
+                // ends with a clear error instead of dying of SIGBUS.
+                CMmapFile::guardReadOnlyMapping(map_, static_cast<uint64_t>(size_));
+            }
         }
     }
     ~FileView() {
+        if (map_ != nullptr) CMmapFile::unguardReadOnlyMapping(map_);
         if (map_ != nullptr) ::munmap(const_cast<char*>(map_), static_cast<size_t>(size_));
         if (fd_ > 2) fileClose(fd_);
     }
