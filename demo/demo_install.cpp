@@ -116,7 +116,7 @@ int run(const fs::path& source, const fs::path& target) {
 
     // Stands in for the monitor service for as long as the files exist: the
     // object is never destroyed, so its owner-0 markers stay.
-    auto* monitor = new tarvex_test::FakeMonitor;
+    static auto* const monitor = new tarvex_test::FakeMonitor;
     bool ok = monitor->registerControlFile(controlPath, tarvex_test::FakeMonitor::Owner::PidZero);
     ok = swissProt.registerMapped(*monitor, tarvex_test::FakeMonitor::Owner::PidZero) && ok;
     ok = virus.registerMapped(*monitor, tarvex_test::FakeMonitor::Owner::PidZero) && ok;
