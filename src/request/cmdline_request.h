@@ -30,8 +30,8 @@ public:
     void setJobNumber(int jobNumber) { jobNumber_ = jobNumber; }
     brenvik::CJobManager* getJobManager() { return &jobManager_; }
     brenvik::bv_configfile* getConfig() { return &config_; }
-    brenvik::bv_databaseentry** getDatabase() { return &database_; }
-    void setDatabase(brenvik::bv_databaseentry* database) { database_ = database; }
+    const brenvik::bv_databaseentry** getDatabase() { return &database_; }
+    void setDatabase(const brenvik::bv_databaseentry* database) { database_ = database; }
     brenvik::TAXONOMY_RULES* taxonomyRules() { return &rules_; }
     // Made on first use: only a translation needs the 416,051-byte tables.
     GeneticCodeTables* getGeneticCodeTables();
@@ -50,7 +50,7 @@ private:
     int jobNumber_;
     brenvik::CJobManager jobManager_;
     brenvik::bv_configfile config_;
-    brenvik::bv_databaseentry* database_ = nullptr;
+    const brenvik::bv_databaseentry* database_ = nullptr;
     brenvik::TAXONOMY_RULES rules_;
     std::unique_ptr<GeneticCodeTables> geneticCodes_;
     std::unique_ptr<char[]> queryCopy_;

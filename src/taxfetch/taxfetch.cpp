@@ -149,7 +149,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         const brenvik::bv_databaseentry* database = findDatabase(args[2], config);
         // Fatal here: the command names no database it can answer for.
         if (database == nullptr) errorReporter.report(27, request.getJobNumber(), 473, kModule, args[2]);
-        request.setDatabase(const_cast<brenvik::bv_databaseentry*>(database));
+        request.setDatabase(database);
         brenvik::CJobManager& jobs = *request.getJobManager();
         jobs.newJob(true);
         request.setJobNumber(jobs.getJobNumber());

@@ -59,7 +59,7 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
 
 void runTaxonomyCommand(int command, const std::string& database, const std::string& text,
                         const std::string& sessionId, cmdline_request& request) {
-    brenvik::bv_databaseentry* chosen = *request.getDatabase();
+    const brenvik::bv_databaseentry* chosen = *request.getDatabase();
     brenvik::bv_configfile& config = *request.getConfig();
     const int jobNumber = request.getJobNumber();
     if (chosen == nullptr || enabledTaxonomySection(*chosen, config) == nullptr) return;
