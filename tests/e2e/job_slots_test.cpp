@@ -64,14 +64,7 @@ public:
         const std::string body = "--XX\r\nContent-Disposition: form-data; name=\"DB\"\r\n\r\nSwissProt\r\n"
                                  "--XX\r\nContent-Disposition: form-data; name=\"ACCESSION\"\r\n\r\n" +
                                  list + "\r\n--XX--\r\n";
-        RunRequest request = commandLine({});
-        request.environment = {{"QUERY_STRING", ""},
-                               {"SCRIPT_NAME", "/tarvex/cgi/bv-seqfetch.exe"},
-                               {"CONTENT_TYPE", "multipart/form-data; boundary=XX"},
-                               {"CONTENT_LENGTH", std::to_string(body.size())},
-                               {"REMOTE_ADDR", "127.0.0.1"}};
-        request.standardInput = body;
-        return request;
+        return inst.postRequest(body);
     }
 
     seqfetch_e2e::Installation inst;

@@ -123,8 +123,9 @@ public:
         return tarvex_test::runProgram(request);
     }
 
-    // A CGI POST of a multipart body whose boundary is "XX".
-    RunResult post(const std::string& body) {
+    // A CGI POST of a multipart body whose boundary is "XX", to run as it is
+    // or with runner options of its own.
+    tarvex_test::RunRequest postRequest(const std::string& body) {
         tarvex_test::RunRequest request;
         request.program = tarvex_test::programPath("bv-seqfetch");
         request.workingFolder = install_.cgiDir();
@@ -134,8 +135,9 @@ public:
                                {"CONTENT_LENGTH", std::to_string(body.size())},
                                {"REMOTE_ADDR", "127.0.0.1"}};
         request.standardInput = body;
-        return tarvex_test::runProgram(request);
+        return request;
     }
+    RunResult post(const std::string& body) { return tarvex_test::runProgram(postRequest(body)); }
 
     // The same request once on the command line and once as CGI GET (pieces
     // joined with '+'); both must give the same output and status.
