@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -22,6 +23,19 @@ const char* const kOptionNames[] = {
     "vostrelAppServerURL", "vostrelDatabaseName",     "vostrelOracleServerName",
     "logLevel",            "logFileName",
 };
+const char* const kSessionParams[] = {
+    "emailAddress", "fullUserName", "ipAddress", "lastAccessed", "securityEnabled",
+    "timeout",      "userID",       "userName",  "userType",     "verifyAddress",
+};
+const char* const kParamParts[] = {"paramName", "paramValue"};
+const char* const kTaskParts[] = {"task_id", "short_desc", "long_desc", "task_name", "type"};
+const char* const kValueParts[] = {"value"};
+
+bool isOneOf(const std::string& local, std::span<const char* const> names) {
+    for (const char* name : names)
+        if (local == name) return true;
+    return false;
+}
 
 bool readSmallFile(const std::string& path, std::string& text) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -118,15 +132,33 @@ std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string
     return document;
 }
 
-bool bv_XmlQuickDocument::parse(const std::string& text, const std::string& namespaceURI,
+bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& namespaceURI,
                                 const std::string& schemaLocation) {
+    // The session writer ends its lines in CR LF, which a parser reads as LF;
+    // a CR anywhere else is left to the module.
+    std::string text;
+    text.reserve(written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        if (written[i] == '\r') {
+            if (i + 1 >= written.size() || written[i + 1] != '\n') return false;
+            crlf_ = true;
+            continue;
+        }
+        text += written[i];
+    }
     for (char c : text)
         if (!(isSpace(c) || (c >= 0x20 && c < 0x7F))) return false;
     if (text.find('&') != std::string::npos || text.find("]]>") != std::string::npos ||
         text.find("<!") != std::string::npos)
         return false;
-    static const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-    std::size_t pos = text.compare(0, declaration.size(), declaration) == 0 ? declaration.size() : 0;
+    // The declaration as the options file and as the session writer put it.
+    static const std::string declarations[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>",
+    };
+    std::size_t pos = 0;
+    for (const std::string& declaration : declarations)
+        if (text.compare(0, declaration.size(), declaration) == 0) pos = declaration.size();
     if (text.find("<?", pos) != std::string::npos) return false;
 
     std::vector<std::size_t> open;
@@ -163,7 +195,7 @@ bool bv_XmlQuickDocument::parse(const std::string& text, const std::string& name
         const std::string name = readName(text, pos);
         if (name.empty()) return false;
         const std::size_t index = nodes_.size();
-        nodes_.push_back(Node{name, std::string(), {}, false});
+        nodes_.push_back(Node{name, std::string(), {}, false, open.empty() ? kNoParent : open.back()});
         if (!open.empty()) nodes_[open.back()].children.push_back(index);
         rootSeen = true;
 
@@ -240,23 +272,82 @@ bool bv_XmlQuickDocument::parse(const std::string& text, const std::string& name
 }
 
 bool bv_XmlQuickDocument::checkShape() const {
-    // Root: at most one options element and no text; options: option
-    // elements, each at most once, and no text; options have no children.
     std::string prefix;
     std::string local;
     splitName(nodes_[0].name, prefix, local);
+    if (local == "security_session") return checkSessionShape();
+    // The options file is written with LF only.
+    if (crlf_) return false;
+    // Root: at most one options element and no text; options: option
+    // elements, each at most once, and no text; options have no children.
     if (local != "security_options" || nodes_[0].ownText || nodes_[0].children.size() > 1) return false;
     if (nodes_[0].children.empty()) return true;
     const Node& options = nodes_[nodes_[0].children[0]];
     splitName(options.name, prefix, local);
     if (local != "options" || options.ownText) return false;
+    return childrenAreLeaves(options, kOptionNames, true);
+}
+
+bool bv_XmlQuickDocument::childrenAreLeaves(const Node& parent, std::span<const char* const> names,
+                                            bool once) const {
     std::set<std::string> seen;
-    for (std::size_t index : options.children) {
-        const Node& option = nodes_[index];
-        splitName(option.name, prefix, local);
-        bool known = false;
-        for (const char* name : kOptionNames) known = known || local == name;
-        if (!known || !seen.insert(local).second || !option.children.empty()) return false;
+    std::string prefix;
+    std::string local;
+    for (std::size_t index : parent.children) {
+        const Node& child = nodes_[index];
+        splitName(child.name, prefix, local);
+        if (!isOneOf(local, names) || !child.children.empty() || (once && !seen.insert(local).second)) return false;
+    }
+    return true;
+}
+
+bool bv_XmlQuickDocument::checkSessionShape() const {
+    // As the schema has it: session_data holds the parameters in any order,
+    // then at most one custom_parameters list, then at most one
+    // permitted_tasks list; lists and their entries hold no text of their
+    // own; values hold no elements.
+    const Node& root = nodes_[0];
+    if (root.ownText || root.children.size() > 1) return false;
+    if (root.children.empty()) return true;
+    std::string prefix;
+    std::string local;
+    const Node& data = nodes_[root.children[0]];
+    splitName(data.name, prefix, local);
+    if (local != "session_data" || data.ownText) return false;
+    int stage = 0;  // 0 parameters, 1 after custom_parameters, 2 after permitted_tasks
+    for (std::size_t index : data.children) {
+        const Node& part = nodes_[index];
+        splitName(part.name, prefix, local);
+        if (local == "custom_parameters" && stage < 1) {
+            stage = 1;
+            if (part.ownText) return false;
+            for (std::size_t p : part.children) {
+                const Node& param = nodes_[p];
+                splitName(param.name, prefix, local);
+                if (local != "param" || param.ownText || !childrenAreLeaves(param, kParamParts, true)) return false;
+            }
+        } else if (local == "permitted_tasks" && stage < 2) {
+            stage = 2;
+            if (part.ownText) return false;
+            for (std::size_t t : part.children) {
+                const Node& task = nodes_[t];
+                splitName(task.name, prefix, local);
+                if (local != "task" || task.ownText) return false;
+                std::set<std::string> seen;
+                for (std::size_t f : task.children) {
+                    const Node& field = nodes_[f];
+                    splitName(field.name, prefix, local);
+                    if (!seen.insert(local).second) return false;
+                    if (local == "values_array") {
+                        if (field.ownText || !childrenAreLeaves(field, kValueParts, false)) return false;
+                        continue;
+                    }
+                    if (!isOneOf(local, kTaskParts) || !field.children.empty()) return false;
+                }
+            }
+        } else {
+            if (!isOneOf(local, kSessionParams) || stage != 0 || !part.children.empty()) return false;
+        }
     }
     return true;
 }
@@ -292,16 +383,12 @@ int bv_XmlQuickDocument::countChildren(bv_XmlElement* parent, const std::string&
 bv_XmlElement* bv_XmlQuickDocument::nextSibling(bv_XmlElement* element, const std::string& name) const {
     if (element == nullptr) return nullptr;
     const Node* node = nodeOf(element);
+    if (node->parent == kNoParent) return nullptr;
     const auto index = static_cast<std::size_t>(node - nodes_.data());
-    // The options document is small: finding the parent by a scan is enough.
-    for (const Node& parent : nodes_) {
-        for (std::size_t i = 0; i < parent.children.size(); ++i) {
-            if (parent.children[i] != index) continue;
-            for (std::size_t j = i + 1; j < parent.children.size(); ++j)
-                if (name.empty() || nodes_[parent.children[j]].name == name) return handleOf(parent.children[j]);
-            return nullptr;
-        }
-    }
+    const std::vector<std::size_t>& siblings = nodes_[node->parent].children;
+    auto at = std::find(siblings.begin(), siblings.end(), index);
+    for (++at; at != siblings.end(); ++at)
+        if (name.empty() || nodes_[*at].name == name) return handleOf(*at);
     return nullptr;
 }
 

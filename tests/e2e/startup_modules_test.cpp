@@ -53,6 +53,7 @@ TEST(StartupModules, HeavyLibrariesComeOnlyWithTheRequestsThatNeedThem) {
         std::string program;
         std::vector<std::string> arguments;
         bool readsXml;
+        bool securityOn = false;
     };
     const std::vector<Case> cases = {
         {"version", taxfetch, {"--version"}, false},
@@ -65,16 +66,23 @@ TEST(StartupModules, HeavyLibrariesComeOnlyWithTheRequestsThatNeedThem) {
         // With security on the command-line session is written as an XML
         // file: the XML module and its parser come in, HTTP still does not.
         {"accession look-up, security on", taxfetch, {"1", "Proteins", "P1"}, true},
+        // Once written, the session file is only read, in its plain form.
+        {"accession look-up, security on, session written", taxfetch, {"1", "Proteins", "P1"}, false, true},
+        {"sequence look-up, security on, session written", seqfetch, {"Proteins", "P1", "title"}, false, true},
     };
     int index = 0;
     for (const Case& c : cases) {
-        if (c.readsXml) {
+        if (c.readsXml || c.securityOn) {
             tarvex_test::SecurityOptionsSpec spec;
             spec.securityEnabled = "true";
             tarvex_test::writeSecurityOptions(inst.install().configDir(), spec);
         }
         const TracedRun run = runTraced(inst, c.program, c.arguments, std::to_string(index++));
         ASSERT_TRUE(run.result.exited) << c.name;
+        if (c.securityOn) {
+            EXPECT_EQ(run.result.exitStatus, 0) << c.name << "\n" << run.result.standardOutput;
+            EXPECT_NE(run.result.standardOutput.find("P1"), std::string::npos) << c.name;
+        }
         // The trace must exist, or the checks below prove nothing.
         ASSERT_TRUE(loaded(run, "libc.so")) << c.name << "\n" << run.loaderLog.substr(0, 2000);
         EXPECT_EQ(loaded(run, "libtarvex-xml.so"), c.readsXml) << c.name;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,149 @@ TEST(XmlQuickReader, AnswersAsTheModuleDoesAndLeavesOtherFilesToIt) {
         EXPECT_EQ(bv_XmlQuickDocument::read(path, brenvik::securitySchemaLocation()) != nullptr, c.quick);
         // A helper that asks for schema information always goes to the module.
         EXPECT_EQ(answers(path, false), answers(path, true));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+const char* const kSessionNames[] = {
+    "session_data", "emailAddress", "fullUserName", "ipAddress", "lastAccessed", "securityEnabled",
+    "timeout",      "userID",       "userName",     "userType",  "verifyAddress", "custom_parameters",
+    "param",        "paramName",    "paramValue",   "permitted_tasks", "task",   "task_id",
+    "short_desc",   "long_desc",    "task_name",    "type",      "values_array", "value",
+    "noSuchElement",
+};
+
+// Every element below element, by each name and index, with its text, and
+// the sibling walk from its first child.
+void describe(bv_XMLHelper& helper, bv_XmlElement* element, const std::string& indent, std::string& out) {
+    out += " text=[" + helper.getString(element) + "] children=" +
+           std::to_string(helper.countChildElements(element, ""));
+    int walked = 0;
+    for (bv_XmlElement* c = helper.getChildElement(element, "", 0); c; c = helper.getNextSiblingElement(c, ""))
+        ++walked;
+    out += " walked=" + std::to_string(walked);
+    for (const char* name : kSessionNames) {
+        const std::string qualified = std::string("bvs:") + name;
+        const int count = helper.countChildElements(element, qualified);
+        if (count == 0) continue;
+        out += "\n" + indent + name + " x" + std::to_string(count) + " beyond=" +
+               std::to_string(helper.hasChildElement(element, qualified, count));
+        bv_XmlElement* child = helper.getChildElement(element, qualified, 0);
+        for (int i = 0; child; ++i, child = helper.getNextSiblingElement(child, qualified)) {
+            out += "\n" + indent + "  [" + std::to_string(i) + "]";
+            describe(helper, child, indent + "    ", out);
+        }
+    }
+}
+
+std::string sessionAnswers(const std::string& path, bool createSchemaInfo) {
+    brenvik::bv_errs errs;
+    std::string out;
+    {
+        bv_XMLHelper helper(&errs, true, createSchemaInfo);
+        out += "parsed=" + std::to_string(helper.parseFile(path, brenvik::securitySchemaLocation()));
+        if (bv_XmlElement* root = helper.getRootElement()) {
+            describe(helper, root, "", out);
+            out += "\nmissing=" + std::to_string(helper.getChildElement(root, "bvs:noSuchElement", 0) != nullptr);
+        }
+        out += "\nok=" + std::to_string(helper.isOK());
+    }
+    for (int i = 1; i <= errs.getNumberOfErrors(); ++i)
+        out += "\nmessage " + std::to_string(errs.getErrorNumber(i)) + ": " + errs.getErrorString(i);
+    return out;
+}
+
+// A session file as the module's writer saves one: the command-line
+// session's parameters, one custom parameter and one task.
+std::string writtenByTheModule(const std::string& path) {
+    brenvik::bv_errs errs;
+    bv_XMLHelper helper(&errs, true, false);
+    bv_XmlElement* root = helper.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+                                              brenvik::securitySchemaLocation(), "1", "1");
+    bv_XmlElement* data = helper.addChild(root, "bvs:session_data");
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+             {"emailAddress", "no_email_address"}, {"fullUserName", "Commandline application"},
+             {"ipAddress", "UNKNOWN"}, {"lastAccessed", "0"}, {"securityEnabled", "true"}, {"timeout", "0"},
+             {"userID", "3"}, {"userName", "Commandline"}, {"userType", "1"}, {"verifyAddress", "false"}})
+        helper.setText(helper.addChild(data, "bvs:" + name), value);
+    bv_XmlElement* param = helper.addChild(helper.addChild(data, "bvs:custom_parameters"), "bvs:param");
+    helper.setText(helper.addChild(param, "bvs:paramName"), "colour");
+    helper.setText(helper.addChild(param, "bvs:paramValue"), "red and blue");
+    bv_XmlElement* task = helper.addChild(helper.addChild(data, "bvs:permitted_tasks"), "bvs:task");
+    for (const char* name : {"task_id", "short_desc", "long_desc", "task_name", "type"})
+        helper.setText(helper.addChild(task, std::string("bvs:") + name), name == std::string("type") ? "10" : "7");
+    bv_XmlElement* values = helper.addChild(task, "bvs:values_array");
+    for (const char* value : {"SwissProt", "NCBInr"}) helper.setText(helper.addChild(values, "bvs:value"), value);
+    EXPECT_TRUE(helper.saveFile(path));
+    return tarvex_test::readFile(path);
+}
+
+TEST(XmlQuickReader, ReadsSessionFilesAsTheModuleDoes) {
+    tarvex_test::SessionFileSpec spec = tarvex_test::userSession(20, {{10, 10, {"SwissProt", "NCBInr"}}, {11, 4, {"5"}}});
+    spec.custom = {{"colour", "red"}, {"empty", ""}};
+    const std::string plain = tarvex_test::sessionFileXml(spec);
+    tarvex_test::SessionFileSpec bare;
+    bare.withCustomParameters = false;
+    bare.withPermittedTasks = false;
+    bare.params = {{"userID", "3"}};
+    const std::string data = "<bvs:session_data>";
+    const std::string tasksEnd = "</bvs:permitted_tasks>";
+
+    struct Case {
+        const char* name;
+        std::string xml;  // empty: as the module writes it
+        bool quick;
+    };
+    const std::vector<Case> cases = {
+        {"written by the module", "", true},
+        {"written by hand", plain, true},
+        {"LF only", replaced(plain, "\r\n", "\n"), true},
+        {"no lists", tarvex_test::sessionFileXml(bare), true},
+        {"parameter twice", replaced(plain, data, data + "<bvs:userID>7</bvs:userID>"), true},
+        {"empty value", replaced(plain, "<bvs:timeout>0</bvs:timeout>", "<bvs:timeout/>"), true},
+        {"no session data", replaced(plain.substr(0, plain.find(data)), "\r\n", "") + "</bvs:security_session>", true},
+        // Left to the module.
+        {"lone CR", replaced(plain, "<bvs:timeout>0", "<bvs:timeout>0\r1"), false},
+        {"entity", replaced(plain, ">red<", ">r&amp;d<"), false},
+        {"non-ASCII", replaced(plain, ">red<", ">r\xC3\xA9\x64<"), false},
+        {"parameter after a list", replaced(plain, tasksEnd, tasksEnd + "<bvs:userID>7</bvs:userID>"), false},
+        {"lists in the other order",
+         replaced(replaced(replaced(plain, "custom_parameters>", "SWAP>"), "permitted_tasks>", "custom_parameters>"),
+                  "SWAP>", "permitted_tasks>"),
+         false},
+        {"two task lists", replaced(plain, tasksEnd, tasksEnd + "<bvs:permitted_tasks/>"), false},
+        {"task field twice", replaced(plain, "<bvs:type>4</bvs:type>", "<bvs:type>4</bvs:type><bvs:type>5</bvs:type>"),
+         false},
+        {"unknown element", replaced(plain, data, data + "<bvs:colour>red</bvs:colour>"), false},
+        {"element in a value", replaced(plain, ">red<", "><bvs:value>red</bvs:value><"), false},
+        {"text in a list", replaced(plain, "<bvs:permitted_tasks>", "<bvs:permitted_tasks>stray"), false},
+        {"session data twice", replaced(plain, "</bvs:security_session>",
+                                        "<bvs:session_data/></bvs:security_session>"),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tarvex_test::TempDir dir("xmlquick");
+        tarvex_test::installSecuritySchema(dir.file("config"));
+        std::filesystem::create_directories(dir.file("sessions"));
+        const std::string path = dir.file("sessions/con_consoleaccessx");
+        if (c.xml.empty()) {
+            const std::string written = writtenByTheModule(path);
+            // The form the session writer gives its files.
+            EXPECT_NE(written.find("standalone=\"no\" ?>\r\n"), std::string::npos) << written;
+        } else {
+            tarvex_test::writeFile(path, c.xml);
+        }
+
+        EXPECT_EQ(bv_XmlQuickDocument::read(path, brenvik::securitySchemaLocation()) != nullptr, c.quick);
+        const std::string quick = sessionAnswers(path, false);
+        EXPECT_EQ(quick, sessionAnswers(path, true));
+        if (c.quick) {
+            EXPECT_EQ(quick.compare(0, 9, "parsed=1 "), 0) << quick;
+        }
     }
 }
 
