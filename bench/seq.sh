@@ -93,7 +93,7 @@ echo "peer        100,000 s  10,000 s   ratio of bv-seqfetch to the peer (file /
 while read -r peer t100 t10; do
     line=$(printf '%-10s %9s %9s ' "$peer" "$t100" "$t10")
     for req in "100000 SHOWTITLE" "100000 TITLE+SEQUENCE+LEN+PI" "10000 SHOWTITLE"; do
-        case $req in 10000*) p=$t10 ;; *) p=$t100 ;; esac
+        case $req in 100000*) p=$t100 ;; *) p=$t10 ;; esac
         f=$(ours file "$req"); m=$(ours mapped "$req")
         line="$line  $(echo "$req" | cut -d' ' -f2): $(printf '%.2f' "$(echo "$f / $p" | bc -l)")/$(printf '%.2f' "$(echo "$m / $p" | bc -l)")"
     done
