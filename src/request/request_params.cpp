@@ -1,7 +1,35 @@
 #include "request/request_params.h"
 
 #include <cstring>
-#include <functional>
+
+namespace {
+
+// A fast hash of a short text (accessions are mostly under 16 bytes); the
+// low bits pick the table slot, the high bits the filter bit.
+uint32_t hashText(std::string_view text) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    uint64_t h = text.size() * kMul;
+    const char* p = text.data();
+    size_t n = text.size();
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    h *= kMul;
+    return static_cast<uint32_t>(h >> 32);
+}
+
+}  // namespace
 
 request_params::request_params(int kind) : toolKind(kind) {}
 
@@ -38,11 +66,35 @@ const char* request_params::store(std::string_view text) {
     return dest;
 }
 
+request_params::Slot& request_params::slotFor(std::string_view text, uint32_t hash) {
+    const size_t mask = table_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        Slot& slot = table_[i];
+        if (slot.latest < 0) return slot;
+        if (slot.hash != hash) continue;
+        const size_t at = static_cast<size_t>(slot.latest);
+        if (lengths_[at] == text.size() && std::memcmp(accessions[at], text.data(), text.size()) == 0) return slot;
+    }
+}
+
+void request_params::growTable() {
+    std::vector<Slot> old = std::move(table_);
+    table_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+    const size_t mask = table_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.latest < 0) continue;
+        size_t i = slot.hash & mask;
+        while (table_[i].latest >= 0) i = (i + 1) & mask;
+        table_[i] = slot;
+    }
+}
+
 bool request_params::addAccession(std::string_view text, int16_t frame) {
     if (!chargeItem(static_cast<int32_t>(text.size()) + 6)) return false;
     const char* copy = store(text);
     const int32_t position = static_cast<int32_t>(accessions.size());
     accessions.push_back(copy);
+    lengths_.push_back(static_cast<uint32_t>(text.size()));
     if (toolKind) {
         itemKinds.push_back(true);
     } else {
@@ -50,9 +102,19 @@ bool request_params::addAccession(std::string_view text, int16_t frame) {
         warnings.push_back(TaxonomyWarning{0, std::string(), -1});
     }
     foundIndex.push_back(-1);
-    const std::string_view key(copy, text.size());
-    foundMap.insert_or_assign(key, -1);
-    positions.emplace(key, position);
+    if (static_cast<size_t>(distinct_) * 2 >= table_.size()) growTable();
+    const uint32_t hash = hashText(text);
+    Slot& slot = slotFor(text, hash);
+    if (slot.latest < 0) {
+        slot.hash = hash;
+        ++distinct_;
+        sameAs_.push_back(-1);
+    } else {
+        sameAs_.push_back(slot.latest);
+        // Found before this position was added: it shares the index.
+        if (slot.found) foundIndex.back() = foundIndex[static_cast<size_t>(slot.latest)];
+    }
+    slot.latest = position;
     return true;
 }
 
@@ -65,26 +127,30 @@ bool request_params::addTaxId(int32_t value) {
 
 void request_params::buildRequestedFilter() {
     size_t bits = 1024;
-    while (bits < 16 * foundMap.size()) bits *= 2;
+    while (bits < 16 * static_cast<size_t>(distinct_)) bits *= 2;
     requestedBits_.assign(bits / 64, 0);
-    for (const auto& entry : foundMap) {
-        const size_t h = std::hash<std::string_view>{}(entry.first) & (bits - 1);
+    for (const Slot& slot : table_) {
+        if (slot.latest < 0) continue;
+        const size_t h = (slot.hash >> 7) & (bits - 1);
         requestedBits_[h / 64] |= uint64_t{1} << (h % 64);
     }
-    requestedFor_ = foundMap.size();
+    requestedFor_ = distinct_;
 }
 
 bool request_params::markAccessionFound(std::string_view text, int32_t sequenceIndex) {
-    if (requestedBits_.empty() || requestedFor_ != foundMap.size()) buildRequestedFilter();
-    const size_t h = std::hash<std::string_view>{}(text) & (requestedBits_.size() * 64 - 1);
+    if (requestedBits_.empty() || requestedFor_ != distinct_) buildRequestedFilter();
+    const uint32_t hash = hashText(text);
+    const size_t h = (hash >> 7) & (requestedBits_.size() * 64 - 1);
     if ((requestedBits_[h / 64] >> (h % 64) & 1) == 0) return true;
-    auto it = foundMap.find(text);
-    if (it == foundMap.end()) return true;
-    if (it->second == -1) ++foundCount;
-    it->second = sequenceIndex;
-    auto [first, last] = positions.equal_range(text);
-    for (auto p = first; p != last; ++p) foundIndex[static_cast<size_t>(p->second)] = sequenceIndex;
-    return foundCount < static_cast<int32_t>(foundMap.size());
+    Slot& slot = slotFor(text, hash);
+    if (slot.latest < 0) return true;
+    if (!slot.found) {
+        slot.found = true;
+        ++foundCount;
+    }
+    for (int32_t p = slot.latest; p >= 0; p = sameAs_[static_cast<size_t>(p)])
+        foundIndex[static_cast<size_t>(p)] = sequenceIndex;
+    return foundCount < distinct_;
 }
 
 void request_params::reset() {
@@ -95,8 +161,6 @@ void request_params::reset() {
     accessions.clear();
     foundIndex.clear();
     warnings.clear();
-    foundMap.clear();
-    positions.clear();
     foundCount = 0;
     itemKinds.clear();
     taxIds.clear();
@@ -105,6 +169,10 @@ void request_params::reset() {
     itemCount = 0;
     blocks_.clear();
     blockUsed_ = -1;
+    table_.clear();
+    lengths_.clear();
+    sameAs_.clear();
+    distinct_ = 0;
     requestedBits_.clear();
     requestedFor_ = 0;
 }

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 struct TaxonomyWarning {
@@ -33,6 +32,8 @@ public:
     // Records that the scan found the accession at the sequence index. False
     // once every distinct requested accession has been found.
     bool markAccessionFound(std::string_view text, int32_t sequenceIndex);
+    // Requested accessions counted once each.
+    int32_t distinctAccessions() const { return distinct_; }
     void reset();
 
     std::string dbName;
@@ -41,10 +42,6 @@ public:
     std::vector<const char*> accessions;
     std::vector<int32_t> foundIndex;
     std::vector<TaxonomyWarning> warnings;
-    // Keyed by the stored copies of the texts; one hash probe per accession
-    // record that a scan of a large database hands over.
-    std::unordered_map<std::string_view, int32_t> foundMap;
-    std::unordered_multimap<std::string_view, int32_t> positions;
     int32_t foundCount = 0;
     bool showSynonyms = false;
     bool showTaxTree = false;
@@ -60,15 +57,34 @@ public:
     int toolKind;
 
 private:
+    // One distinct requested accession: its latest position in the request;
+    // the earlier positions follow through sameAs_.
+    struct Slot {
+        uint32_t hash = 0;
+        int32_t latest = -1;  // -1: empty slot
+        bool found = false;
+    };
+
     bool chargeItem(int32_t bytes);
     const char* store(std::string_view text);
+    // The slot that holds text, or the empty slot where it belongs.
+    Slot& slotFor(std::string_view text, uint32_t hash);
+    void growTable();
     void buildRequestedFilter();
 
-    // One bit per hash value of the requested accessions: a scan hands over
-    // every accession of the database, and most are turned away by one bit
-    // test in a small array instead of a probe of the map.
+    // Open addressing over the stored copies, kept at most half full: a scan
+    // hands over every accession of a large database, and each costs one
+    // probe of a flat array, without an allocation per requested item.
+    std::vector<Slot> table_;
+    std::vector<uint32_t> lengths_;  // per position, of accessions[i]
+    std::vector<int32_t> sameAs_;    // per position: the previous position of the same text, or -1
+    int32_t distinct_ = 0;
+
+    // One bit per hash value of the requested accessions: most accessions
+    // of a scan are turned away by one bit test in a small array instead of
+    // a probe of the table.
     std::vector<uint64_t> requestedBits_;
-    size_t requestedFor_ = 0;  // distinct accessions when the bits were set
+    int32_t requestedFor_ = 0;  // distinct accessions when the bits were set
 
     std::vector<std::unique_ptr<char[]>> blocks_;
     int32_t blockUsed_ = -1;

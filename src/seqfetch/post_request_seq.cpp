@@ -98,7 +98,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 iterator.markFoundAccessions(*this);
                 if (brenvik::mappedDataLost(jobNumber, 105, kModule, params.dbName)) databaseReadFailed = true;
 
-                if (!databaseReadFailed && params.foundCount < static_cast<int32_t>(params.foundMap.size())) {
+                if (!databaseReadFailed && params.foundCount < params.distinctAccessions()) {
                     writer.addMessage(false, 0, "", "", "", "", 0);
                     for (size_t i = 0; i < params.accessions.size(); ++i) {
                         if (params.foundIndex[i] != -1) continue;

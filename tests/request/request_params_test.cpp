@@ -44,7 +44,7 @@ TEST(RequestParams, DuplicatesAreFoundOnceAndEveryPositionIsMarked) {
     ASSERT_TRUE(p.addAccession("P2", 0));
     ASSERT_TRUE(p.addAccession("P1", 0));
     EXPECT_EQ(p.itemKinds, (std::vector<bool>{true, false, true, true}));
-    EXPECT_EQ(p.foundMap.size(), 2u);
+    EXPECT_EQ(p.distinctAccessions(), 2);
 
     EXPECT_TRUE(p.markAccessionFound("nope", 3));
     EXPECT_EQ(p.foundCount, 0);
@@ -60,4 +60,26 @@ TEST(RequestParams, DuplicatesAreFoundOnceAndEveryPositionIsMarked) {
     EXPECT_EQ(p.itemCount, 0);
     ASSERT_TRUE(p.addAccession("Z", 0));
     EXPECT_EQ(std::string(p.accessions[0]), "Z");
+}
+
+// Thousands of accessions, every one requested twice and some texts
+// prefixes of others: each position gets its own entry's index, a text
+// that is not requested changes nothing, and the scan may stop only after
+// the last distinct one.
+TEST(RequestParams, ManyRepeatedAccessionsAreEachFoundAtTheirEntry) {
+    request_params p(0);
+    const int kDistinct = 5000;
+    auto text = [](int i) { return (i % 3 == 0 ? "Q" : "ACC_LONGER_THAN_EIGHT_") + std::to_string(i); };
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < kDistinct; ++i) ASSERT_TRUE(p.addAccession(text(i), 0));
+    EXPECT_EQ(p.distinctAccessions(), kDistinct);
+
+    for (int i = 0; i < kDistinct; ++i) {
+        EXPECT_TRUE(p.markAccessionFound(text(i) + "X", 1)) << i;
+        EXPECT_TRUE(p.markAccessionFound(text(i).substr(0, text(i).size() - 1) + "_", 1)) << i;
+    }
+    EXPECT_EQ(p.foundCount, 0);
+    for (int i = kDistinct - 1; i >= 0; --i) EXPECT_EQ(p.markAccessionFound(text(i), 100 + i), i != 0) << i;
+    EXPECT_EQ(p.foundCount, kDistinct);
+    for (int i = 0; i < 2 * kDistinct; ++i) ASSERT_EQ(p.foundIndex[i], 100 + i % kDistinct) << i;
 }
