@@ -22,8 +22,9 @@ std::string xml_results_writer::namespaceUri() const {
            (kind_ ? "bvtaxfetch_1" : "bvseqfetch_1");
 }
 
-void xml_results_writer::raw(std::string_view text) {
-    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), out_);
+void xml_results_writer::emit() {
+    if (!pending_.empty()) fwrite_unlocked(pending_.data(), 1, pending_.size(), out_);
+    pending_.clear();
 }
 
 void xml_results_writer::spaces(int count) {
@@ -37,9 +38,7 @@ void xml_results_writer::spaces(int count) {
 
 void xml_results_writer::indent(int levels) { spaces(levels > 0 ? 2 * levels : 0); }
 
-// No flush here: the whole answer goes out through the stream's buffer, and
-// the caller flushes it once at the end.
-void xml_results_writer::lineEnd() { std::fputc('\n', out_); }
+void xml_results_writer::lineEnd() { pending_ += '\n'; }
 
 void xml_results_writer::startTag(std::string_view name, std::string_view attrs) {
     raw("<");
@@ -62,7 +61,7 @@ void xml_results_writer::textElement(std::string_view name, std::string_view con
                                      std::string_view attrs) {
     startTag(name, attrs);
     if (escape)
-        writeEscaped(content);
+        escapeInto(content);
     else
         raw(content);
     endTag(name);
@@ -134,17 +133,45 @@ size_t xmlUtf8Length(const unsigned char* p, size_t n) {
 
 }  // namespace
 
+namespace {
+
+// Bytes that pass through escaping unchanged: printable ASCII but the five
+// that XML escapes, and TAB, LF, CR.
+struct PlainBytes {
+    bool plain[256] = {};
+    constexpr PlainBytes() {
+        for (int c = 0x20; c < 0x80; ++c) plain[c] = true;
+        plain['"'] = plain['&'] = plain['\''] = plain['<'] = plain['>'] = false;
+        plain['\t'] = plain['\n'] = plain['\r'] = true;
+    }
+};
+constexpr PlainBytes kPlain;
+
+}  // namespace
+
+void xml_results_writer::writeEscaped(std::string_view text) {
+    Emit e(*this);
+    escapeInto(text);
+}
+
 // The document declares UTF-8, and one byte that is not makes a parser
 // reject the whole answer. Old databases hold Latin-1 titles, so a byte that
 // does not start a valid sequence is taken as Latin-1 and written as the
 // UTF-8 form of that character (0xE9 becomes "\xC3\xA9").
-void xml_results_writer::writeEscaped(std::string_view text) {
-    std::string& out = scratch_;
-    out.clear();
+void xml_results_writer::escapeInto(std::string_view text) {
+    std::string& out = pending_;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
+        // Most of a title and all of a sequence go over in one piece.
+        size_t run = i;
+        while (run < n && kPlain.plain[p[run]]) ++run;
+        if (run != i) {
+            out.append(text.data() + i, run - i);
+            i = run;
+            if (i == n) break;
+        }
         const unsigned char c = p[i];
         if (c >= 0x80) {
             const size_t length = xmlUtf8Length(p + i, n - i);
@@ -164,16 +191,14 @@ void xml_results_writer::writeEscaped(std::string_view text) {
             case '\'': out += "&apos;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
-            default:
-                // Other C0 bytes are not characters an XML document may hold.
-                if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
+            default: break;  // other C0 bytes are not characters an XML document may hold
         }
         ++i;
     }
-    raw(out);
 }
 
 void xml_results_writer::startDocument() {
+    Emit e(*this);
     if (kind_) depth_ = 0;
     const std::string uri = namespaceUri();
     const char* root = kind_ ? "bv_taxfetch_out" : "bv_seqfetch_out";
@@ -194,6 +219,7 @@ void xml_results_writer::startDocument() {
 }
 
 void xml_results_writer::endDocument() {
+    Emit e(*this);
     endTag(kind_ ? "bv_taxfetch_out" : "bv_seqfetch_out");
     lineEnd();
 }
@@ -201,6 +227,7 @@ void xml_results_writer::endDocument() {
 void xml_results_writer::addMessage(bool warning, int code, std::string_view description,
                                     std::string_view paramName, std::string_view paramValue,
                                     std::string_view intParamName, int intValue) {
+    Emit e(*this);
     bool& open = warning ? warningsOpen_ : errorsOpen_;
     if (!open) {
         open = true;
@@ -220,6 +247,7 @@ void xml_results_writer::addMessage(bool warning, int code, std::string_view des
 }
 
 void xml_results_writer::startError(int code, std::string_view description) {
+    Emit e(*this);
     if (kind_) {
         openLine("error", attr("code", code));
     } else {
@@ -232,15 +260,18 @@ void xml_results_writer::startError(int code, std::string_view description) {
 }
 
 void xml_results_writer::writeErrParam(std::string_view name, std::string_view value) {
+    Emit e(*this);
     fixedOrDepth(6, depth_ + 1);
     textElement("err_param", value, true, attr("name", name));
 }
 
 void xml_results_writer::writeErrParamInt(std::string_view name, int value) {
+    Emit e(*this);
     writeErrParam(name, std::to_string(value));
 }
 
 void xml_results_writer::endError() {
+    Emit e(*this);
     if (kind_) {
         closeLine("error");
     } else {
@@ -251,6 +282,7 @@ void xml_results_writer::endError() {
 }
 
 void xml_results_writer::endMessageList(bool warning) {
+    Emit e(*this);
     bool& open = warning ? warningsOpen_ : errorsOpen_;
     if (!open) return;
     open = false;
@@ -265,6 +297,7 @@ void xml_results_writer::endMessageList(bool warning) {
 }
 
 void xml_results_writer::startResults(int jobId) {
+    Emit e(*this);
     if (resultsOpen_) return;
     resultsOpen_ = true;
     if (kind_) {
@@ -276,6 +309,7 @@ void xml_results_writer::startResults(int jobId) {
 }
 
 void xml_results_writer::endResults() {
+    Emit e(*this);
     if (!resultsOpen_) return;
     resultsOpen_ = false;
     if (kind_) {
@@ -287,40 +321,58 @@ void xml_results_writer::endResults() {
 }
 
 void xml_results_writer::startDbEntry(bool warnings, std::string_view database, std::string_view accession) {
+    Emit e(*this);
     openLine("db_entry", warnings ? attr("warnings", "yes") : std::string());
     child("db", database);
     child("accession_str", accession);
 }
 
-void xml_results_writer::endDbEntry() { closeLine("db_entry"); }
+void xml_results_writer::endDbEntry() {
+    Emit e(*this);
+    closeLine("db_entry");
+}
 
 void xml_results_writer::startTitle() {
+    Emit e(*this);
     indent(depth_ + 1);
     startTag("title");
 }
 
 void xml_results_writer::writeTitleLine(bool first, std::string_view text) {
+    Emit e(*this);
     if (!first) lineEnd();
-    writeEscaped(text);
+    escapeInto(text);
 }
 
 void xml_results_writer::endTitle() {
+    Emit e(*this);
     endTag("title");
     lineEnd();
 }
 
-void xml_results_writer::startAllAccessions() { openLine("all_accessions"); }
-void xml_results_writer::endAllAccessions() { closeLine("all_accessions"); }
+void xml_results_writer::startAllAccessions() {
+    Emit e(*this);
+    openLine("all_accessions");
+}
+void xml_results_writer::endAllAccessions() {
+    Emit e(*this);
+    closeLine("all_accessions");
+}
 
 void xml_results_writer::startAccession(std::string_view accession) {
+    Emit e(*this);
     openLine("accession");
     child("accession_str", accession);
 }
 
-void xml_results_writer::endAccession() { closeLine("accession"); }
+void xml_results_writer::endAccession() {
+    Emit e(*this);
+    closeLine("accession");
+}
 
 void xml_results_writer::startTaxonomy(std::string_view database, int taxonomyId,
                                        std::string_view scientificName, int translationTableId) {
+    Emit e(*this);
     openLine("taxonomy");
     child("db", database);
     child("taxonomy_id", std::to_string(taxonomyId), false);
@@ -328,24 +380,48 @@ void xml_results_writer::startTaxonomy(std::string_view database, int taxonomyId
     child("translation_table_id", std::to_string(translationTableId), false);
 }
 
-void xml_results_writer::endTaxonomy() { closeLine("taxonomy"); }
-void xml_results_writer::startCommonNames() { openLine("common_names"); }
-void xml_results_writer::endCommonNames() { closeLine("common_names"); }
-void xml_results_writer::writeSynonym(std::string_view name) { child("synonym", name); }
-void xml_results_writer::startTree() { openLine("tree"); }
-void xml_results_writer::endTree() { closeLine("tree"); }
+void xml_results_writer::endTaxonomy() {
+    Emit e(*this);
+    closeLine("taxonomy");
+}
+void xml_results_writer::startCommonNames() {
+    Emit e(*this);
+    openLine("common_names");
+}
+void xml_results_writer::endCommonNames() {
+    Emit e(*this);
+    closeLine("common_names");
+}
+void xml_results_writer::writeSynonym(std::string_view name) {
+    Emit e(*this);
+    child("synonym", name);
+}
+void xml_results_writer::startTree() {
+    Emit e(*this);
+    openLine("tree");
+}
+void xml_results_writer::endTree() {
+    Emit e(*this);
+    closeLine("tree");
+}
 
 void xml_results_writer::writeNode(int level, std::string_view name) {
+    Emit e(*this);
     child("node", name, true, attr("level", level));
 }
 
 void xml_results_writer::startTaxFromId(bool warnings) {
+    Emit e(*this);
     openLine("tax_from_id", warnings ? attr("warnings", "yes") : std::string());
 }
 
-void xml_results_writer::endTaxFromId() { closeLine("tax_from_id"); }
+void xml_results_writer::endTaxFromId() {
+    Emit e(*this);
+    closeLine("tax_from_id");
+}
 
 void xml_results_writer::startAllProteins(int jobId) {
+    Emit e(*this);
     if (proteinsOpen_) return;
     proteinsOpen_ = true;
     fixedOrDepth(2, depth_ + 1);
@@ -354,6 +430,7 @@ void xml_results_writer::startAllProteins(int jobId) {
 }
 
 void xml_results_writer::endAllProteins() {
+    Emit e(*this);
     if (!proteinsOpen_) return;
     proteinsOpen_ = false;
     fixedOrDepth(2, depth_ + 1);
@@ -363,6 +440,7 @@ void xml_results_writer::endAllProteins() {
 
 void xml_results_writer::startProtein(bool warnings, std::string_view accession, std::string_view database,
                                       int frame) {
+    Emit e(*this);
     fixedOrDepth(4, depth_ + 1);
     startTag("protein", warnings ? attr("warnings", "yes") : std::string());
     lineEnd();
@@ -372,35 +450,41 @@ void xml_results_writer::startProtein(bool warnings, std::string_view accession,
 }
 
 void xml_results_writer::endProtein() {
+    Emit e(*this);
     fixedOrDepth(4, depth_ + 1);
     endTag("protein");
     lineEnd();
 }
 
 void xml_results_writer::writeProtTitle(std::string_view text) {
+    Emit e(*this);
     if (text.empty()) return;
     fixedOrDepth(6, depth_ + 1);
     startTag("prot_title");
     if (text.front() != '>') raw("&gt;");
-    writeEscaped(text);
+    escapeInto(text);
     endTag("prot_title");
     lineEnd();
 }
 
 void xml_results_writer::writeProtLen(int length) {
+    Emit e(*this);
     proteinChild("prot_len", std::to_string(length), false);
 }
 
 void xml_results_writer::writeProtPi(double value) {
+    Emit e(*this);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.2lf", value);
     proteinChild("prot_pi", buf, false);
 }
 
 void xml_results_writer::writeProtSequence(std::string_view text) {
+    Emit e(*this);
     proteinChild("prot_sequence", text);
 }
 
 void xml_results_writer::writeProtReference(std::string_view text) {
+    Emit e(*this);
     proteinChild("prot_reference", text);
 }

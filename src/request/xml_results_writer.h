@@ -1,10 +1,10 @@
 #pragma once
 // Writer of the XML documents that both tools return for a CGI POST request.
-// It writes element by element straight to its stream (standard output by
-// default) as the request handlers call it; nothing is kept in memory but
-// the stream's own buffer, which the writer never flushes: the stream's
-// owner does, once at the end. Single-threaded; the stream belongs to the
-// caller.
+// Each call composes its text in one reused buffer and hands it to the
+// stream (standard output by default) in one piece before it returns, so
+// the stream holds everything written so far; the writer never flushes the
+// stream: its owner does, once at the end. Single-threaded; the stream
+// belongs to the caller.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -72,7 +72,24 @@ public:
     int depth() const { return depth_; }
 
 private:
-    void raw(std::string_view text);
+    // Hands the composed text to the stream when the outermost public call
+    // returns (public calls nest: addMessage writes an error).
+    class Emit {
+    public:
+        explicit Emit(xml_results_writer& w) : w_(w) { ++w_.nesting_; }
+        ~Emit() {
+            if (--w_.nesting_ == 0) w_.emit();
+        }
+        Emit(const Emit&) = delete;
+        Emit& operator=(const Emit&) = delete;
+
+    private:
+        xml_results_writer& w_;
+    };
+
+    void emit();
+    void raw(std::string_view text) { pending_.append(text); }
+    void escapeInto(std::string_view text);
     void indent(int levels);
     void spaces(int count);
     void lineEnd();
@@ -101,5 +118,6 @@ private:
     int depth_ = 0;
     bool resultsOpen_ = false;
     std::FILE* out_;
-    std::string scratch_;  // reused by writeEscaped
+    std::string pending_;  // composed, not yet handed to the stream
+    int nesting_ = 0;
 };
