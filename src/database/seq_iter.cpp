@@ -25,6 +25,12 @@ namespace {
 // mapped scan looks at through one view.
 constexpr uint64_t kReadAhead = 1u << 20;
 constexpr uint64_t kScanChunk = 16u << 20;
+// A title is read as pieces of up to this many bytes.
+constexpr uint64_t kTitlePiece = 511;
+// Titles read ahead whose offsets lie closer than this share one read: the
+// bytes between cost less to copy than a system call.
+constexpr uint64_t kTitleGap = 16u << 10;
+constexpr size_t kTitleBlock = 1u << 20;
 constexpr int kFrameShift[7] = {0, 0, 1, 2, 0, 1, 2};
 const char kEmpty[1] = {0};
 
@@ -85,17 +91,24 @@ public:
             return buffer_.data() + (offset - start_);
         const uint64_t want = std::min(std::max(length, readAhead_), size - offset);
         if (buffer_.size() < want) buffer_.resize(static_cast<size_t>(want));
+        const uint64_t got = readAt(offset, buffer_.data(), want);
+        start_ = offset;
+        have_ = got;
+        return got >= length ? buffer_.data() : nullptr;
+    }
+
+    // Reads up to length bytes at offset into dest; the count read (short
+    // at the file end or on an error).
+    uint64_t readAt(uint64_t offset, char* dest, uint64_t length) const {
         uint64_t got = 0;
-        while (got < want) {
-            const ssize_t n = ::pread(fd_, buffer_.data() + got, static_cast<size_t>(want - got),
-                                      static_cast<off_t>(offset + got));
+        while (got < length) {
+            const ssize_t n =
+                ::pread(fd_, dest + got, static_cast<size_t>(length - got), static_cast<off_t>(offset + got));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got += static_cast<uint64_t>(n);
         }
-        start_ = offset;
-        have_ = got;
-        return got >= length ? buffer_.data() : nullptr;
+        return got;
     }
 
 private:
@@ -493,21 +506,90 @@ void CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRu
         readReference(rule);
 }
 
+namespace {
+
+// Bytes before the first line end in [p, p + n), or n.
+uint64_t lineEndIn(const char* p, uint64_t n) {
+    uint64_t i = 0;
+    while (i < n && p[i] != '\r' && p[i] != '\n') ++i;
+    return i;
+}
+
+}  // namespace
+
+void CSequenceIterator::clearTitlesAhead() {
+    titlesAhead_.clear();
+    titlesAhead_.shrink_to_fit();
+    titleBlocks_.clear();
+}
+
+void CSequenceIterator::readTitlesAhead(const std::vector<int32_t>& indexes) {
+    clearTitlesAhead();
+    if (!fasta_) return;
+    std::vector<uint64_t> offsets;
+    offsets.reserve(indexes.size());
+    IndexRecord r;
+    for (const int32_t index : indexes)
+        if (index >= 0 && index < sequenceCount_ && readIndexRecord(index, r)) offsets.push_back(r.titleOffset);
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    const uint64_t size = static_cast<uint64_t>(fasta_->size());
+    while (!offsets.empty() && offsets.back() >= size) offsets.pop_back();
+    titlesAhead_.reserve(offsets.size());
+
+    std::vector<char> window;
+    size_t blockUsed = kTitleBlock;
+    for (size_t i = 0; i < offsets.size();) {
+        const uint64_t start = offsets[i];
+        size_t j = i + 1;
+        while (j < offsets.size() && offsets[j] - offsets[j - 1] <= kTitleGap &&
+               offsets[j] - start + kTitlePiece <= kReadAhead)
+            ++j;
+        const uint64_t want = std::min(offsets[j - 1] + kTitlePiece, size) - start;
+        if (window.size() < want) window.resize(static_cast<size_t>(want));
+        const uint64_t got = fasta_->readAt(start, window.data(), want);
+        for (; i < j; ++i) {
+            // Only a title that readTitle would take from its first piece in
+            // one go is kept; any other is read where it lies.
+            const uint64_t at = offsets[i] - start;
+            const uint64_t n = std::min(kTitlePiece, size - offsets[i]);
+            if (at > got || n > got - at) break;
+            const char* p = window.data() + at;
+            const uint64_t lineLength = lineEndIn(p, n);
+            if (lineLength == n || lineLength == 0 || p[0] == '#' || p[0] == ';') continue;
+            if (blockUsed + lineLength > kTitleBlock) {
+                titleBlocks_.emplace_back(new char[kTitleBlock]);
+                blockUsed = 0;
+            }
+            char* copy = titleBlocks_.back().get() + blockUsed;
+            std::memcpy(copy, p, static_cast<size_t>(lineLength));
+            blockUsed += static_cast<size_t>(lineLength);
+            titlesAhead_.emplace_back(offsets[i], std::string_view(copy, static_cast<size_t>(lineLength)));
+        }
+        i = j;
+    }
+}
+
+const std::string_view* CSequenceIterator::titleReadAhead(uint64_t offset) const {
+    const auto at = std::lower_bound(titlesAhead_.begin(), titlesAhead_.end(), offset,
+                                     [](const auto& entry, uint64_t o) { return entry.first < o; });
+    return at != titlesAhead_.end() && at->first == offset ? &at->second : nullptr;
+}
+
 void CSequenceIterator::readTitle() {
     title.clear();
-    // The line at the title offset, read as pieces of up to 511 bytes: blank
-    // and comment lines are passed over only when they fit the first piece.
-    constexpr uint64_t kPiece = 511;
+    if (const std::string_view* ahead = titleReadAhead(current_.titleOffset)) {
+        title.assign(*ahead);
+        return;
+    }
+    // The line at the title offset, read as pieces of up to kTitlePiece
+    // bytes: blank and comment lines are passed over only when they fit the
+    // first piece.
     const uint64_t size = static_cast<uint64_t>(fasta_->size());
     uint64_t pos = current_.titleOffset;
-    auto lineEndIn = [](const char* p, uint64_t n) {
-        uint64_t i = 0;
-        while (i < n && p[i] != '\r' && p[i] != '\n') ++i;
-        return i;
-    };
     for (;;) {
         if (pos >= size) return;
-        const uint64_t n = std::min(kPiece, size - pos);
+        const uint64_t n = std::min(kTitlePiece, size - pos);
         const char* p = fasta_->get(pos, n);
         if (p == nullptr) return;
         const uint64_t i = lineEndIn(p, n);
@@ -516,7 +598,7 @@ void CSequenceIterator::readTitle() {
         pos += i + (after != nullptr && *after == '\n' ? 2 : 1);
     }
     while (pos < size) {
-        const uint64_t n = std::min(kPiece, size - pos);
+        const uint64_t n = std::min(kTitlePiece, size - pos);
         const char* p = fasta_->get(pos, n);
         if (p == nullptr) return;
         const uint64_t i = lineEndIn(p, n);
@@ -686,6 +768,7 @@ void CSequenceIterator::close() {
     randomCount_ = 0;
     referenceText.clear();
     title.clear();
+    clearTitlesAhead();
     for (auto& file : files_) file.reset();
     fasta_.reset();
     if (mapped_) {

@@ -97,6 +97,11 @@ public:
     // again, then its title and reference text as the flags say. rule may be
     // null (reference text then ends only at "//" or the file end).
     void readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
+    // Reads ahead, in file order, the titles of the entries that readEntry
+    // will be asked for (in any order), so that a request for many titles
+    // costs a few large reads instead of one read per title. Holds until
+    // the next call, open or close.
+    void readTitlesAhead(const std::vector<int32_t>& indexes);
     void readAccessionBlock();
     void readTaxIds();
     bool findAccession(const std::string& accession);
@@ -149,6 +154,9 @@ private:
     bool positionOn(int32_t index, std::string_view accession);
     void buildSelection(const TaxonomyChoice* choice, const brenvik::TAXONOMY_RULES* rules);
     void clearEntry();
+    // The title line read ahead for a title offset, or null.
+    const std::string_view* titleReadAhead(uint64_t offset) const;
+    void clearTitlesAhead();
 
     const char* accessionBlock_ = nullptr;
     uint64_t accessionBlockLength_ = 0;
@@ -172,6 +180,10 @@ private:
     std::vector<unsigned char> sequenceBuffer_;
     bool accessionBufferExists_ = false;
     std::unique_ptr<FileView> fasta_;  // titles, in both modes
+    // Titles read ahead: (title offset, line) sorted by offset; the lines
+    // live in the blocks.
+    std::vector<std::pair<uint64_t, std::string_view>> titlesAhead_;
+    std::vector<std::unique_ptr<char[]>> titleBlocks_;
     void* lockHandle_ = nullptr;
     int32_t ownCounterValue_ = -1;
     int32_t* counter_ = nullptr;

@@ -113,6 +113,13 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 writer.startAllProteins(jobNumber);
                 // One compiled rule serves every entry of the request.
                 brenvik::setDatabaseAccessionRule(accessionRule_, config, *record);
+                if (params.showTitle && !databaseReadFailed) {
+                    std::vector<int32_t> found;
+                    found.reserve(params.accessions.size());
+                    for (const int32_t index : params.foundIndex)
+                        if (index != -1) found.push_back(index);
+                    iterator.readTitlesAhead(found);
+                }
                 for (size_t i = 0; i < params.accessions.size() && !databaseReadFailed; ++i)
                     if (params.foundIndex[i] != -1) writeProtein(i, iterator, nodes.get());
 

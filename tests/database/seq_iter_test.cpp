@@ -347,17 +347,24 @@ TEST_P(IteratorModes, LongTitleIsReadWhole) {
     const std::string title = ">LONG " + std::string(700, 'x') + "\x01SECOND " + std::string(900, 'y');
     db = std::make_unique<DatabaseWriter>("Titles", install.file("sequence/Titles"));
     db->setFasta(">SHORT one\nMK\n" + title + "\nMKV\n>AFTER\nM\n");
-    openDb(GetParam(), 0x82 | ITER_TITLE);
-    ASSERT_TRUE(iterator.findAccession("SECOND"));
-    iterator.readEntry(-1, 0, nullptr);
-    EXPECT_EQ(iterator.title, title);
-    iterator.readEntry(2, 0, nullptr);
-    EXPECT_EQ(iterator.title, ">AFTER");
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "read ahead" : "read where it lies");
+        openDb(GetParam(), 0x82 | ITER_TITLE);
+        if (ahead) iterator.readTitlesAhead({2, 1, 0});
+        ASSERT_TRUE(iterator.findAccession("SECOND"));
+        iterator.readEntry(-1, 0, nullptr);
+        EXPECT_EQ(iterator.title, title);
+        iterator.readEntry(2, 0, nullptr);
+        EXPECT_EQ(iterator.title, ">AFTER");
+        iterator.close();
+    }
 }
 
 // The title is the line at the entry's title offset. Blank lines and lines
 // that begin with "#" or ";" are passed over, but only when the whole line
-// fits one 511-byte piece; CR, LF and the end of the file end the line.
+// fits one 511-byte piece; CR, LF and the end of the file end the line. The
+// same holds for titles read ahead (asked for in any order, twice, or for
+// entries that do not exist).
 TEST_P(IteratorModes, TitleLineAtItsOffset) {
     const std::string longComment = "#" + std::string(600, 'c');
     const std::string head = longComment + "\n\n#c\r\n;x\n";
@@ -378,10 +385,15 @@ TEST_P(IteratorModes, TitleLineAtItsOffset) {
     };
     ASSERT_EQ(db->entries().size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) db->entries()[i].titleOffset = cases[i].offset;
-    openDb(GetParam(), 0x82 | ITER_TITLE);
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        iterator.readEntry(static_cast<int32_t>(i), 0, nullptr);
-        EXPECT_EQ(iterator.title, cases[i].title) << i;
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "read ahead" : "read where it lies");
+        openDb(GetParam(), 0x82 | ITER_TITLE);
+        if (ahead) iterator.readTitlesAhead({5, 3, -1, 1, 0, 2, 4, 3, 99});
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            iterator.readEntry(static_cast<int32_t>(i), 0, nullptr);
+            EXPECT_EQ(iterator.title, cases[i].title) << i;
+        }
+        iterator.close();
     }
 }
 
