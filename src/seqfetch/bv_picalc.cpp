@@ -3,7 +3,9 @@
 #include "common/error_reporter.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -53,12 +55,32 @@ constexpr double tolerance = 0.01;
 
 bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
 
+// 10 to the power x, remembered by the exact bits of x. The bisection visits
+// the same few pH values for every protein and the pK values are few, so a
+// request of many proteins asks for the same powers again and again; a
+// remembered value is the very value pow gave, so results stay bit-exact.
+double powerOfTen(double x) {
+    struct Entry {
+        uint64_t bits;  // of x; 0 (x = +0.0) is never stored
+        double value;
+    };
+    constexpr int kBits = 14;
+    static Entry remembered[1 << kBits];
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    Entry& e = remembered[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+    if (e.bits == bits && bits != 0) return e.value;
+    const double value = std::pow(10.0, x);
+    e = {bits, value};
+    return value;
+}
+
 double positive(double count, double pH, double pK) {
-    return count / (std::pow(10.0, pH - pK) + 1.0);
+    return count / (powerOfTen(pH - pK) + 1.0);
 }
 
 double negative(double count, double pH, double pK) {
-    return count / (std::pow(10.0, pK - pH) + 1.0);
+    return count / (powerOfTen(pK - pH) + 1.0);
 }
 
 constexpr int ERR_PI_NO_CONVERGE = 345;
