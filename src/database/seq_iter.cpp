@@ -79,6 +79,8 @@ public:
     FileView& operator=(const FileView&) = delete;
 
     int64_t size() const { return size_; }
+    // Bytes that get returns stay valid until the view is closed.
+    bool mapped() const { return map_ != nullptr; }
 
     // length bytes at offset, valid until the next get; null when they do not
     // all exist in the file or cannot be read.
@@ -412,7 +414,9 @@ void CSequenceIterator::readSequence() {
     const uint64_t needed = (coding == CODING_FOUR_BIT ? current_.length / 2 : current_.length) + uint64_t{1};
     const char* p = bytesAt(DB_FILE_SEQUENCE, current_.sequenceOffset, needed);
     if (p == nullptr) return;
-    if (mode_ == MODE_MAPPED) {
+    // Bytes of a mapping are used where they lie; a read window is reused
+    // by the next read, so its bytes are copied.
+    if (mode_ == MODE_MAPPED || files_[DB_FILE_SEQUENCE]->mapped()) {
         sequence = reinterpret_cast<const unsigned char*>(p);
     } else {
         if (sequenceBuffer_.size() < needed + 1) sequenceBuffer_.resize(static_cast<size_t>(needed + 1));

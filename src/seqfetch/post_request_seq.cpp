@@ -167,14 +167,18 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     it.readEntry(params.foundIndex[i], frame, &accessionRule_);
 
     bool warnings = false;
-    std::string buffer;  // the sequence as it is shown and measured
+    // The sequence as it is shown and measured: a protein's stored residues
+    // where they lie, or the decoded text in buffer.
+    std::string_view shown;
+    std::string& buffer = sequenceText_;
+    buffer.clear();
     TaxonomyWarning& warning = params.warnings[i];
     if (params.showSequence || params.showPI) {
         const int stored = seqfetch::boundedStoredLength(it);
         if (!nucleicAcid_) {
             if (it.sequence) {
                 const char* text = reinterpret_cast<const char*>(it.sequence);
-                buffer.assign(text, strnlen(text, static_cast<size_t>(stored)));
+                shown = std::string_view(text, strnlen(text, static_cast<size_t>(stored)));
             }
         } else if (translate) {
             int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
@@ -208,10 +212,12 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
                 }
                 buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
             }
+            shown = buffer;
         } else if (it.sequence) {
             std::vector<char> out(decodedBufferSize(it.coding, stored), '\0');
             const int n = decodeNucleotides(it.sequence, out.data(), it.coding, stored);
             buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
+            shown = buffer;
         }
     }
 
@@ -228,9 +234,9 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     if (params.showPI) {
         const bool noProtein = nucleicAcid_ && frame == 0;
         writer.writeProtPi(noProtein ? 0.0
-                                     : calcIsoelectricPoint(buffer.c_str(), jobNumber, static_cast<int>(buffer.size())));
+                                     : calcIsoelectricPoint(shown.data(), jobNumber, static_cast<int>(shown.size())));
     }
-    if (params.showSequence) writer.writeProtSequence(buffer);
+    if (params.showSequence) writer.writeProtSequence(shown);
     if (params.showReference) writer.writeProtReference(it.referenceText);
     writer.endProtein();
 }

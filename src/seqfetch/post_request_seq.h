@@ -3,6 +3,7 @@
 // with an optional reading frame, answered as one XML document with a
 // protein element per found accession.
 #include <cstdio>
+#include <string>
 
 #include "database/accession.h"
 #include "database/seq_iter.h"
@@ -23,6 +24,8 @@ private:
     bool nucleicAcid_ = false;
     // The database's accession rule while its proteins are written.
     brenvik::AccessionRule accessionRule_;
+    // Reused by every protein whose shown sequence is decoded.
+    std::string sequenceText_;
 };
 
 // The POST road of bv-seqfetch's main: runs the request, returns 0.
