@@ -524,40 +524,53 @@ uint64_t lineEndIn(const char* p, uint64_t n) {
 void CSequenceIterator::clearTitlesAhead() {
     titlesAhead_.clear();
     titlesAhead_.shrink_to_fit();
+    nextTitleAhead_ = 0;
     titleBlocks_.clear();
 }
 
 void CSequenceIterator::readTitlesAhead(const std::vector<int32_t>& indexes) {
     clearTitlesAhead();
     if (!fasta_) return;
-    std::vector<uint64_t> offsets;
-    offsets.reserve(indexes.size());
-    IndexRecord r;
-    for (const int32_t index : indexes)
-        if (index >= 0 && index < sequenceCount_ && readIndexRecord(index, r)) offsets.push_back(r.titleOffset);
-    std::sort(offsets.begin(), offsets.end());
-    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
     const uint64_t size = static_cast<uint64_t>(fasta_->size());
-    while (!offsets.empty() && offsets.back() >= size) offsets.pop_back();
-    titlesAhead_.reserve(offsets.size());
+    constexpr uint64_t kNone = UINT64_MAX;
+    titlesAhead_.assign(indexes.size(), {kNone, std::string_view()});
+    // (title offset, place in the order given), read in file order.
+    std::vector<std::pair<uint64_t, uint32_t>> wanted;
+    wanted.reserve(indexes.size());
+    IndexRecord r;
+    for (size_t k = 0; k < indexes.size(); ++k) {
+        const int32_t index = indexes[k];
+        if (index < 0 || index >= sequenceCount_ || !readIndexRecord(index, r)) continue;
+        titlesAhead_[k].first = r.titleOffset;
+        if (r.titleOffset < size) wanted.emplace_back(r.titleOffset, static_cast<uint32_t>(k));
+    }
+    std::sort(wanted.begin(), wanted.end());
 
     std::vector<char> window;
     size_t blockUsed = kTitleBlock;
-    for (size_t i = 0; i < offsets.size();) {
-        const uint64_t start = offsets[i];
+    std::string_view last;  // the line of the previous offset, kept for repeats
+    for (size_t i = 0; i < wanted.size();) {
+        const uint64_t start = wanted[i].first;
         size_t j = i + 1;
-        while (j < offsets.size() && offsets[j] - offsets[j - 1] <= kTitleGap &&
-               offsets[j] - start + kTitlePiece <= kReadAhead)
+        while (j < wanted.size() && wanted[j].first - wanted[j - 1].first <= kTitleGap &&
+               wanted[j].first - start + kTitlePiece <= kReadAhead)
             ++j;
-        const uint64_t want = std::min(offsets[j - 1] + kTitlePiece, size) - start;
+        const uint64_t want = std::min(wanted[j - 1].first + kTitlePiece, size) - start;
         if (window.size() < want) window.resize(static_cast<size_t>(want));
         const uint64_t got = fasta_->readAt(start, window.data(), want);
         for (; i < j; ++i) {
+            const uint64_t offset = wanted[i].first;
+            std::string_view& line = titlesAhead_[wanted[i].second].second;
+            if (i > 0 && offset == wanted[i - 1].first) {
+                line = last;
+                continue;
+            }
+            last = std::string_view();
             // Only a title that readTitle would take from its first piece in
             // one go is kept; any other is read where it lies.
-            const uint64_t at = offsets[i] - start;
-            const uint64_t n = std::min(kTitlePiece, size - offsets[i]);
-            if (at > got || n > got - at) break;
+            const uint64_t at = offset - start;
+            const uint64_t n = std::min(kTitlePiece, size - offset);
+            if (at > got || n > got - at) continue;
             const char* p = window.data() + at;
             const uint64_t lineLength = lineEndIn(p, n);
             if (lineLength == n || lineLength == 0 || p[0] == '#' || p[0] == ';') continue;
@@ -568,16 +581,15 @@ void CSequenceIterator::readTitlesAhead(const std::vector<int32_t>& indexes) {
             char* copy = titleBlocks_.back().get() + blockUsed;
             std::memcpy(copy, p, static_cast<size_t>(lineLength));
             blockUsed += static_cast<size_t>(lineLength);
-            titlesAhead_.emplace_back(offsets[i], std::string_view(copy, static_cast<size_t>(lineLength)));
+            line = last = std::string_view(copy, static_cast<size_t>(lineLength));
         }
-        i = j;
     }
 }
 
-const std::string_view* CSequenceIterator::titleReadAhead(uint64_t offset) const {
-    const auto at = std::lower_bound(titlesAhead_.begin(), titlesAhead_.end(), offset,
-                                     [](const auto& entry, uint64_t o) { return entry.first < o; });
-    return at != titlesAhead_.end() && at->first == offset ? &at->second : nullptr;
+const std::string_view* CSequenceIterator::titleReadAhead(uint64_t offset) {
+    if (nextTitleAhead_ >= titlesAhead_.size() || titlesAhead_[nextTitleAhead_].first != offset) return nullptr;
+    const std::string_view* line = &titlesAhead_[nextTitleAhead_++].second;
+    return line->data() != nullptr ? line : nullptr;
 }
 
 void CSequenceIterator::readTitle() {

@@ -98,9 +98,10 @@ public:
     // null (reference text then ends only at "//" or the file end).
     void readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
     // Reads ahead, in file order, the titles of the entries that readEntry
-    // will be asked for (in any order), so that a request for many titles
-    // costs a few large reads instead of one read per title. Holds until
-    // the next call, open or close.
+    // will be asked for, in the order it will be asked for them, so that a
+    // request for many titles costs a few large reads instead of one read
+    // per title. A title asked for out of that order is read where it lies.
+    // Holds until the next call, open or close.
     void readTitlesAhead(const std::vector<int32_t>& indexes);
     void readAccessionBlock();
     void readTaxIds();
@@ -154,8 +155,9 @@ private:
     bool positionOn(int32_t index, std::string_view accession);
     void buildSelection(const TaxonomyChoice* choice, const brenvik::TAXONOMY_RULES* rules);
     void clearEntry();
-    // The title line read ahead for a title offset, or null.
-    const std::string_view* titleReadAhead(uint64_t offset) const;
+    // The title line read ahead for the next entry in the order given, when
+    // it is the entry at that title offset; or null.
+    const std::string_view* titleReadAhead(uint64_t offset);
     void clearTitlesAhead();
 
     const char* accessionBlock_ = nullptr;
@@ -180,9 +182,10 @@ private:
     std::vector<unsigned char> sequenceBuffer_;
     bool accessionBufferExists_ = false;
     std::unique_ptr<FileView> fasta_;  // titles, in both modes
-    // Titles read ahead: (title offset, line) sorted by offset; the lines
-    // live in the blocks.
+    // Titles read ahead, in the order given: (title offset, line); a null
+    // line was not read ahead. The lines live in the blocks.
     std::vector<std::pair<uint64_t, std::string_view>> titlesAhead_;
+    size_t nextTitleAhead_ = 0;
     std::vector<std::unique_ptr<char[]>> titleBlocks_;
     void* lockHandle_ = nullptr;
     int32_t ownCounterValue_ = -1;
