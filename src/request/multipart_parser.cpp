@@ -130,6 +130,8 @@ bool tooLarge(multipart_target& t, int line) {
 
 bool parseAccessions(multipart_target& t, const char* p, const char* end) {
     const bool taxonomy = t.toolKind != 0;
+    // Each item takes at least three bytes: two quotes and a separator.
+    t.params.reserveAccessions(static_cast<size_t>(end - p) / 3 + 1);
     for (;;) {
         while (p < end && isSeparator(*p)) ++p;
         if (p >= end) return true;

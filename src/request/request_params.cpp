@@ -1,5 +1,6 @@
 #include "request/request_params.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -89,18 +90,29 @@ void request_params::growTable() {
     }
 }
 
+void request_params::reserveAccessions(size_t count) {
+    const size_t room = kMaxItems > itemCount ? static_cast<size_t>(kMaxItems - itemCount) : 0;
+    const size_t total = accessions.size() + std::min(count, room);
+    accessions.reserve(total);
+    lengths_.reserve(total);
+    sameAs_.reserve(total);
+    foundIndex.reserve(total);
+    if (toolKind)
+        itemKinds.reserve(itemKinds.size() + std::min(count, room));
+    else
+        frames.reserve(total);
+}
+
 bool request_params::addAccession(std::string_view text, int16_t frame) {
     if (!chargeItem(static_cast<int32_t>(text.size()) + 6)) return false;
     const char* copy = store(text);
     const int32_t position = static_cast<int32_t>(accessions.size());
     accessions.push_back(copy);
     lengths_.push_back(static_cast<uint32_t>(text.size()));
-    if (toolKind) {
+    if (toolKind)
         itemKinds.push_back(true);
-    } else {
+    else
         frames.push_back(frame);
-        warnings.push_back(TaxonomyWarning{0, std::string(), -1});
-    }
     foundIndex.push_back(-1);
     if (static_cast<size_t>(distinct_) * 2 >= table_.size()) growTable();
     const uint32_t hash = hashText(text);

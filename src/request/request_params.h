@@ -26,6 +26,9 @@ public:
     request_params(const request_params&) = delete;
     request_params& operator=(const request_params&) = delete;
 
+    // Room for count more accessions, so that a long list is stored without
+    // moving what it already holds (only what is used costs memory).
+    void reserveAccessions(size_t count);
     // False when a limit is exceeded (the item is then not stored).
     bool addAccession(std::string_view text, int16_t frame);
     bool addTaxId(int32_t value);
@@ -41,7 +44,7 @@ public:
     std::string sessionId;
     std::vector<const char*> accessions;
     std::vector<int32_t> foundIndex;
-    std::vector<TaxonomyWarning> warnings;
+    std::vector<TaxonomyWarning> warnings;  // taxonomy tool: the answer's warnings
     int32_t foundCount = 0;
     bool showSynonyms = false;
     bool showTaxTree = false;

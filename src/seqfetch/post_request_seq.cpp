@@ -137,9 +137,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
     writer.endAllProteins();
 
     if (!ok) return;
-    for (size_t i = 0; i < params.accessions.size(); ++i) {
-        const int code = params.warnings[i].code;
-        if (code == 0) continue;
+    for (const auto& [i, code] : warned_) {
         writer.addMessage(true, 0, "", "", "", "", 0);
         writer.startError(code, warningText(code));
         writer.writeErrParam("accession", params.accessions[i]);
@@ -172,7 +170,7 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     std::string_view shown;
     std::string& buffer = sequenceText_;
     buffer.clear();
-    TaxonomyWarning& warning = params.warnings[i];
+    int warningCode = 0;
     if (params.showSequence || params.showPI) {
         const int stored = seqfetch::boundedStoredLength(it);
         if (!nucleicAcid_) {
@@ -190,13 +188,13 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
                     table = nodeTable;
                 } else {
                     errorReporter.report(470, jobNumber, 78, kModule, taxId);
-                    warning.code = 470;
+                    warningCode = 470;
                     warnings = true;
                 }
             }
             if (!geneticCodes->loaded(table)) {
                 errorReporter.report(400, jobNumber, 85, kModule, table);
-                warning.code = 400;
+                warningCode = 400;
                 warnings = true;
                 table = 1;
             }
@@ -207,7 +205,7 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
                                              static_cast<int>(out.size()), stored,
                                              &overflow);
                 if (overflow) {
-                    if (warning.code == 0) warning.code = 104;
+                    if (warningCode == 0) warningCode = 104;
                     warnings = true;
                 }
                 buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
@@ -220,6 +218,8 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
             shown = buffer;
         }
     }
+
+    if (warningCode != 0) warned_.emplace_back(i, warningCode);
 
     if (brenvik::mappedDataLost(jobNumber, 206, kModule, params.dbName)) {
         databaseReadFailed = true;

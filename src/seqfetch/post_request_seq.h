@@ -4,6 +4,8 @@
 // protein element per found accession.
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "database/accession.h"
 #include "database/seq_iter.h"
@@ -26,6 +28,8 @@ private:
     brenvik::AccessionRule accessionRule_;
     // Reused by every protein whose shown sequence is decoded.
     std::string sequenceText_;
+    // (requested accession, warning code) in request order.
+    std::vector<std::pair<size_t, int>> warned_;
 };
 
 // The POST road of bv-seqfetch's main: runs the request, returns 0.
