@@ -1,5 +1,6 @@
 #include "database/database_files.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/error_reporter.h"
@@ -75,9 +76,17 @@ void encodeIndexRecord(const IndexRecord& record, void* bytes) {
 bool parseAccessionRecord(const char* data, uint64_t size, uint64_t pos, AccessionRecordView& out, uint64_t& next) {
     if (data == nullptr || pos >= size) return false;
     const uint64_t rest = size - pos;
-    const void* zero = std::memchr(data + pos, '\0', static_cast<size_t>(rest));
-    if (zero == nullptr) return false;
-    const uint64_t n = static_cast<uint64_t>(static_cast<const char*>(zero) - (data + pos));
+    // Accessions are short: a plain loop finds the end of most before a
+    // call to memchr would have started.
+    const char* text = data + pos;
+    uint64_t n = 0;
+    const uint64_t shortRun = std::min<uint64_t>(rest, 32);
+    while (n < shortRun && text[n] != '\0') ++n;
+    if (n == shortRun) {
+        const void* zero = std::memchr(text + n, '\0', static_cast<size_t>(rest - n));
+        if (zero == nullptr) return false;
+        n = static_cast<uint64_t>(static_cast<const char*>(zero) - text);
+    }
     if (rest - n < static_cast<uint64_t>(kAccessionRecordOverhead)) return false;
     out.text = data + pos;
     out.length = static_cast<uint32_t>(n);
