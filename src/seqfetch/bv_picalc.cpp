@@ -85,17 +85,24 @@ double negative(double count, double pH, double pK) {
 
 constexpr int ERR_PI_NO_CONVERGE = 345;
 
+// Counter of each byte value: A to Z their own, every other byte a spare
+// one, so that counting takes no test per residue.
+struct LetterSlots {
+    uint8_t slot[256] = {};
+    constexpr LetterSlots() {
+        for (int c = 0; c < 256; ++c) slot[c] = c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c - 'A') : 26;
+    }
+};
+constexpr LetterSlots kLetterSlots;
+
 }  // namespace
 
 double calcIsoelectricPoint(const char* sequence, int jobNumber, int length) {
-    int counts[26] = {};
+    int counts[27] = {};
     size_t n = 0;
     if (sequence != nullptr) {
         const size_t limit = length < 0 ? SIZE_MAX : static_cast<size_t>(length);
-        while (n < limit && sequence[n] != '\0') {
-            if (isCapital(sequence[n])) ++counts[sequence[n] - 'A'];
-            ++n;
-        }
+        while (n < limit && sequence[n] != '\0') ++counts[kLetterSlots.slot[static_cast<unsigned char>(sequence[n++])]];
     }
 
     double cTermPk = 0.0, nTermPk = 0.0;
