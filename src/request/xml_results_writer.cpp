@@ -141,8 +141,8 @@ struct PlainBytes {
     bool plain[256] = {};
     constexpr PlainBytes() {
         for (int c = 0x20; c < 0x80; ++c) plain[c] = true;
-        plain['"'] = plain['&'] = plain['\''] = plain['<'] = plain['>'] = false;
-        plain['\t'] = plain['\n'] = plain['\r'] = true;
+        for (const unsigned char c : std::string_view("\"&'<>")) plain[c] = false;
+        for (const unsigned char c : std::string_view("\t\n\r")) plain[c] = true;
     }
 };
 constexpr PlainBytes kPlain;
