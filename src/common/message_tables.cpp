@@ -125,9 +125,10 @@ struct Registry {
     std::mutex mutex;
     std::set<std::pair<int, int>> keys;
     BuiltIn builtIns[2] = {
-        {loggingMessageTable, std::size(kLoggingNumbers), [](int n) { return findNumber(kLoggingIndex, n); }, distinctNumbers(kLoggingIndex),
-         false},
-        {errorMessageTable, std::size(kErrorNumbers), [](int n) { return findNumber(kErrorIndex, n); }, distinctNumbers(kErrorIndex), false},
+        {loggingMessageTable, std::size(kLoggingNumbers), [](int n) { return findNumber(kLoggingIndex, n); },
+         distinctNumbers(kLoggingIndex), false},
+        {errorMessageTable, std::size(kErrorNumbers), [](int n) { return findNumber(kErrorIndex, n); },
+         distinctNumbers(kErrorIndex), false},
     };
     std::map<int, const ParserMessage*> messages;
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
@@ -42,8 +43,9 @@ std::string kernelPathOf(const std::string& fsPath) {
     ::close(fd);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer || buffer[0] != '/') return std::string();
     std::string result(buffer, static_cast<size_t>(n));
-    static const char deleted[] = " (deleted)";
-    if (result.size() >= sizeof deleted - 1 && result.compare(result.size() - (sizeof deleted - 1), std::string::npos, deleted) == 0)
+    // The kernel marks a file removed since it was opened.
+    constexpr std::string_view deleted = " (deleted)";
+    if (result.size() >= deleted.size() && result.compare(result.size() - deleted.size(), deleted.size(), deleted) == 0)
         return std::string();
     return result;
 }
