@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
@@ -28,8 +29,32 @@ namespace {
 constexpr uint64_t kMiB = 1024ull * 1024ull;
 const char* const kMemLockProgram = "bv-memlock";
 
+// realpath resolves a path one component at a time, a readlink each (and a
+// getcwd for a relative one); the kernel's name of the file opened by that
+// path is the same text in three calls. realpath stays the answer whenever
+// the kernel's name cannot be read or is not a plain path.
+std::string kernelPathOf(const std::string& fsPath) {
+    const int fd = ::open(fsPath.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+    ::close(fd);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer || buffer[0] != '/') return std::string();
+    std::string result(buffer, static_cast<size_t>(n));
+    // The kernel marks a file removed since it was opened.
+    constexpr std::string_view deleted = " (deleted)";
+    if (result.size() >= deleted.size() && result.compare(result.size() - deleted.size(), deleted.size(), deleted) == 0)
+        return std::string();
+    return result;
+}
+
 std::string canonicalPath(const std::string& path) {
-    char* resolved = ::realpath(osPath(path).c_str(), nullptr);
+    const std::string fsPath = osPath(path);
+    std::string kernelPath = kernelPathOf(fsPath);
+    if (!kernelPath.empty()) return kernelPath;
+    char* resolved = ::realpath(fsPath.c_str(), nullptr);
     if (resolved == nullptr) return std::string();
     std::string result(resolved);
     std::free(resolved);

@@ -1,7 +1,6 @@
 // The Options section's reader and its three key families with their checks.
-#include <regex.h>
-
 #include <cstring>
+#include <string_view>
 
 #include "common/bv_errs.h"
 #include "config/bv_options.h"
@@ -42,21 +41,84 @@ bool allAlnum(const std::string& s) {
     return true;
 }
 
-// A compiled POSIX expression that frees itself.
-class Regex {
-public:
-    Regex(const char* pattern, int flags) { ok_ = regcomp(&re_, pattern, flags | REG_NOSUB) == 0; }
-    ~Regex() {
-        if (ok_) regfree(&re_);
-    }
-    Regex(const Regex&) = delete;
-    Regex& operator=(const Regex&) = delete;
-    bool matches(const std::string& text) const { return ok_ && regexec(&re_, text.c_str(), 0, nullptr, 0) == 0; }
+// The checks below read a value as the C library would: up to its first NUL.
+std::string_view cText(const std::string& s) { return std::string_view(s.c_str()); }
 
-private:
-    regex_t re_{};
-    bool ok_ = false;
-};
+// A non-empty list of non-empty items, one comma between each two.
+bool isCommaList(std::string_view s) {
+    return !s.empty() && s.front() != ',' && s.back() != ',' && s.find(",,") == std::string_view::npos;
+}
+
+// "name:column,column,...": a name without a colon, then a list of columns
+// (which may hold colons).
+bool isColumnArrangement(std::string_view s) {
+    size_t colon = s.find(':');
+    return colon != std::string_view::npos && colon > 0 && isCommaList(s.substr(colon + 1));
+}
+
+// A list item of the form "key=colour": an "=" with text on both sides.
+bool isKeyValueItem(std::string_view item) {
+    size_t eq = item.find('=', 1);
+    return eq != std::string_view::npos && eq + 1 < item.size();
+}
+
+bool isSchemeList(std::string_view s) {
+    if (!isCommaList(s)) return false;
+    size_t start = 0;
+    while (true) {
+        size_t comma = s.find(',', start);
+        if (!isKeyValueItem(s.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)))
+            return false;
+        if (comma == std::string_view::npos) return true;
+        start = comma + 1;
+    }
+}
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool endsWithNoCase(std::string_view s, std::string_view tail) {
+    if (tail.size() > s.size()) return false;
+    s.remove_prefix(s.size() - tail.size());
+    for (size_t i = 0; i < tail.size(); ++i) {
+        if (asciiLower(s[i]) != tail[i]) return false;
+    }
+    return true;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view head) {
+    return head.size() <= s.size() && endsWithNoCase(s.substr(0, head.size()), head);
+}
+
+bool isHexDigit(char c) {
+    c = asciiLower(c);
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// Whether the token holds, anywhere and in any case, a peak kind, "=" and a
+// colour name or "#" with six hex digits.
+bool holdsColourPair(std::string_view token) {
+    static const char* const keys[] = {"unmatched", "internal_ion", "immonium_ion", "terminal_series_ion",
+                                       "terminal_series_ion_nl", "library_peak"};
+    static const char* const colours[] = {"white", "silver", "gray", "black", "red", "maroon",
+                                          "yellow", "olive", "lime", "green", "aqua", "teal",
+                                          "blue", "navy", "fuchsia", "purple", "orange"};
+    for (size_t eq = token.find('='); eq != std::string_view::npos; eq = token.find('=', eq + 1)) {
+        std::string_view before = token.substr(0, eq);
+        std::string_view after = token.substr(eq + 1);
+        bool keyed = false;
+        for (const char* key : keys) keyed = keyed || endsWithNoCase(before, key);
+        if (!keyed) continue;
+        if (after.size() >= 7 && after[0] == '#') {
+            bool hex = true;
+            for (size_t i = 1; i <= 6; ++i) hex = hex && isHexDigit(after[i]);
+            if (hex) return true;
+        }
+        for (const char* colour : colours) {
+            if (startsWithNoCase(after, colour)) return true;
+        }
+    }
+    return false;
+}
 
 // "waitfor:" or "logging:" inside the option field: the number right after
 // the word; the part is cut out up to and including the next ";".
@@ -254,12 +316,11 @@ void bv_options::validateExecAfterSearch(bv_errs& errs) {
 }
 
 void bv_options::validateReportBuilderColumnArrangement(bv_errs& errs) {
-    Regex form("^([^:]+):([^,]+,)*([^,]+)$", REG_EXTENDED);
     std::vector<std::string> checked(static_cast<size_t>(kMaxFamilyNumber));
     for (int n = 1; n <= kMaxFamilyNumber; ++n) {
         std::string value = getReportBuilderColumnArrangement(n);
         if (value.empty()) continue;
-        if (form.matches(value)) {
+        if (isColumnArrangement(cText(value))) {
             checked[static_cast<size_t>(n - 1)] = value;
         } else {
             errs.setError(1572, n, value);
@@ -269,28 +330,16 @@ void bv_options::validateReportBuilderColumnArrangement(bv_errs& errs) {
 }
 
 void bv_options::validateSpectrumViewerColourScheme(bv_errs& errs, bool removeBad) {
-    static const char* const keys[] = {"unmatched", "internal_ion", "immonium_ion", "terminal_series_ion",
-                                       "terminal_series_ion_nl", "library_peak"};
-    static const char* const colours[] = {"white", "silver", "gray", "black", "red", "maroon",
-                                          "yellow", "olive", "lime", "green", "aqua", "teal",
-                                          "blue", "navy", "fuchsia", "purple", "orange"};
-    std::string pairPattern = "(";
-    for (size_t i = 0; i < sizeof keys / sizeof keys[0]; ++i) pairPattern += (i ? "|" : "") + std::string(keys[i]);
-    pairPattern += ")=(";
-    for (size_t i = 0; i < sizeof colours / sizeof colours[0]; ++i)
-        pairPattern += (i ? "|" : "") + std::string(colours[i]);
-    pairPattern += "|#[0-9a-f]{6})";
-    Regex pair(pairPattern.c_str(), REG_EXTENDED | REG_ICASE);
-    Regex list("^([^,]+=[^,]+,)*([^,]+=[^,]+)$", REG_EXTENDED);
     for (const std::string& name : getColourSchemeNames()) {
         std::string definition = getColourScheme(name);
         if (definition.empty()) continue;
-        bool good = list.matches(definition);
+        bool good = isSchemeList(cText(definition));
+        // The tokens are cut from the whole definition, each read up to a NUL.
         size_t start = 0;
         while (good) {
             size_t comma = definition.find(',', start);
             std::string token = definition.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            if (!pair.matches(token)) good = false;
+            if (!holdsColourPair(cText(token))) good = false;
             if (comma == std::string::npos) break;
             start = comma + 1;
         }

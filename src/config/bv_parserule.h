@@ -36,11 +36,14 @@ public:
     // The compiled expression, or null while the rule is not compiled.
     const regex_t* getCompiled() const { return compiled_ ? compiled_->raw() : nullptr; }
     const BsdRegex* getRegex() const { return compiled_.get(); }
+    // The compiled expression for holders that keep it beyond this rule.
+    std::shared_ptr<const BsdRegex> sharedRegex() const { return compiled_; }
 
 private:
     bool defined_ = false;
     std::string text_;
-    std::unique_ptr<BsdRegex> compiled_;
+    // Shared with the accession rules taken from this rule.
+    std::shared_ptr<const BsdRegex> compiled_;
 };
 
 class bv_parseoptions : public bv_customproperty {

@@ -28,15 +28,17 @@ char* copyCut(const char* from, std::size_t length, char* out, std::size_t size)
 
 ParseRuleRegex::ParseRuleRegex(bool full) : matches(full ? 10 : 1) {}
 
-std::string ParseRuleRegex::getMatchErrorText() const { return regex.errorText(matchStatus); }
+std::string ParseRuleRegex::getMatchErrorText() const { return regex->errorText(matchStatus); }
 
 void AccessionRule::compile() {
     auto record = std::make_unique<ParseRuleRegex>(true);
     record->text = text;
     record->compileFlags = REG_ICASE;
-    record->compileStatus = record->regex.compile(record->text, record->compileFlags);
+    auto compiled = std::make_shared<BsdRegex>();
+    record->compileStatus = compiled->compile(record->text, record->compileFlags);
+    record->regex = compiled;
     if (record->compileStatus == 0) {
-        record->subExpressionCount = static_cast<int>(record->regex.subExpressions());
+        record->subExpressionCount = static_cast<int>(record->regex->subExpressions());
         record->compiled = true;
     } else {
         record->subExpressionCount = 0;
@@ -48,7 +50,7 @@ void AccessionRule::compile() {
         errorReporter.report(128, -1, 129, "accession", record->subExpressionCount, record->text);
     } else {
         errorReporter.report(127, -1, 125, "accession", record->text,
-                             record->regex.errorText(record->compileStatus));
+                             record->regex->errorText(record->compileStatus));
     }
 }
 
@@ -60,7 +62,26 @@ void AccessionRule::set(const char* ruleText) {
     if (text[0]) compile();
 }
 
-void AccessionRule::set(const bv_parserule& configRule) { set(configRule.getText().c_str()); }
+void AccessionRule::set(const bv_parserule& configRule) {
+    const std::string ruleText = configRule.getText();
+    // A configuration rule already compiled from the same text (same flags,
+    // exactly one sub-expression) is taken as it is rather than compiled again.
+    std::shared_ptr<const BsdRegex> compiled = configRule.sharedRegex();
+    if (!compiled || ruleText.size() >= kTextSize || std::strlen(ruleText.c_str()) != ruleText.size()) {
+        set(ruleText.c_str());
+        return;
+    }
+    clear();
+    std::memcpy(text, ruleText.c_str(), ruleText.size() + 1);
+    auto record = std::make_unique<ParseRuleRegex>(true);
+    record->text = text;
+    record->compileFlags = REG_ICASE;
+    record->compileStatus = 0;
+    record->regex = std::move(compiled);
+    record->subExpressionCount = 1;
+    record->compiled = true;
+    regex = std::move(record);
+}
 
 void AccessionRule::clear() {
     text[0] = '\0';
@@ -83,7 +104,7 @@ char* getAccessionFromLine(const char* line, char* out, std::size_t size, Access
                              std::string("See previous error in error log"));
         return nullptr;
     }
-    re->matchStatus = re->regex.exec(line, re->matches.size(), re->matches.data(), 0);
+    re->matchStatus = re->regex->exec(line, re->matches.size(), re->matches.data(), 0);
     re->matched = re->matchStatus == 0;
     if (re->matchStatus != 0 && re->matchStatus != REG_NOMATCH) {
         // Standard output may be the XML of a POST reply: diagnostics go to stderr.

@@ -37,7 +37,8 @@ public:
     int compileFlags = REG_ICASE;
     int compileStatus = 0;
     int matchStatus = 0;
-    BsdRegex regex;
+    // Never null; may be shared with the configuration rule of the same text.
+    std::shared_ptr<const BsdRegex> regex = std::make_shared<const BsdRegex>();
     std::vector<regmatch_t> matches;
 };
 

@@ -23,12 +23,12 @@ void bv_SaxWriter::recordFailure(const std::string& text) {
 bool bv_SaxWriter::open(const std::string& path) {
     close();
     failed_ = false;
-    file_.open(path, std::ios::binary | std::ios::trunc);
-    if (!file_) {
+    file_ = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    if (!*file_) {
         recordFailure("cannot open " + path);
         return false;
     }
-    writer_ = std::make_unique<NARROW_CHAR_PAL::Writer>(file_);
+    writer_ = std::make_unique<NARROW_CHAR_PAL::Writer>(*file_);
     return true;
 }
 
@@ -49,8 +49,8 @@ bool bv_SaxWriter::close() {
     closeAll();
     writer_->close();
     writer_.reset();
-    file_.close();
-    if (file_.fail()) recordFailure("cannot write the XML file");
+    file_->close();
+    if (file_->fail()) recordFailure("cannot write the XML file");
     return !failed_;
 }
 

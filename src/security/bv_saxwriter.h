@@ -49,7 +49,8 @@ private:
     void recordFailure(const std::string& text);
 
     brenvik::bv_errs* owner_;
-    std::ofstream file_;
+    // Made on open: a look-up that writes nothing builds no stream.
+    std::unique_ptr<std::ofstream> file_;
     std::vector<Open> stack_;
     std::unique_ptr<NARROW_CHAR_PAL::Writer> writer_;
     uintptr_t nextToken_ = 1;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <locale>
 #include <sstream>
 
@@ -163,11 +164,18 @@ int bv_XMLHelper::getInt(bv_XmlElement* element) {
 }
 
 int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
-    std::istringstream in(getString(element));
-    in.imbue(std::locale::classic());
-    int64_t value = 0;
-    if (!(in >> value)) return 0;
-    return value;
+    // A stream's reading of a whole number, without building a stream (the
+    // first one costs the process its locale set-up): white space skipped, an
+    // optional sign, decimal digits up to the first other character; nothing
+    // read or a value out of range gives 0.
+    const std::string text = getString(element);
+    const char* p = text.c_str();
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE) return 0;
+    return static_cast<int64_t>(value);
 }
 
 double bv_XMLHelper::getDouble(bv_XmlElement* element) {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
-#include <sstream>
+#include <vector>
 
 #include "security/bv_security_schema.h"
 
@@ -99,10 +99,18 @@ void splitName(const std::string& name, std::string& prefix, std::string& local)
 // text is not one local pair.
 std::string schemaFileOf(const std::string& documentPath, const std::string& externalSchemaLocation,
                          std::string& namespaceURI) {
-    std::istringstream in(externalSchemaLocation);
-    std::string location;
-    std::string extra;
-    if (!(in >> namespaceURI >> location) || (in >> extra)) return std::string();
+    // Exactly two words apart by white space.
+    std::vector<std::string> words;
+    const char* const space = " \t\n\v\f\r";
+    for (std::size_t at = externalSchemaLocation.find_first_not_of(space); at != std::string::npos && words.size() < 3;
+         at = externalSchemaLocation.find_first_not_of(space, at)) {
+        std::size_t end = externalSchemaLocation.find_first_of(space, at);
+        words.push_back(externalSchemaLocation.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    if (words.size() != 2) return std::string();
+    namespaceURI = words[0];
+    std::string location = words[1];
     if (location.compare(0, 7, "file://") == 0) location.erase(0, 7);
     if (location.empty() || location.find("://") != std::string::npos) return std::string();
     if (location[0] != '/') {

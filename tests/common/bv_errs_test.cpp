@@ -183,6 +183,22 @@ TEST(MessageTables, CountsAndTexts) {
     }
 }
 
+TEST(MessageTables, EveryEntryFoundByItsNumber) {
+    bv_errs registersBoth;
+    const struct {
+        const brenvik::ParserMessage* table;
+        std::size_t size;
+    } tables[] = {{brenvik::errorMessageTable, brenvik::errorMessageTableSize},
+                  {brenvik::loggingMessageTable, brenvik::loggingMessageTableSize}};
+    for (const auto& t : tables) {
+        for (std::size_t i = 0; i < t.size; ++i) {
+            int severity = 0;
+            EXPECT_EQ(brenvik::getMessageText(t.table[i].number, severity), t.table[i].text) << t.table[i].number;
+            EXPECT_EQ(severity, t.table[i].severity) << t.table[i].number;
+        }
+    }
+}
+
 TEST(MessageTables, SeverityCountsPerTable) {
     // Entries of severity 1 to 6 in each table; logging and debug output
     // never counts as an error or a warning.

@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "common/error_reporter.h"
@@ -540,4 +543,38 @@ TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
         _exit(0);
     };
     EXPECT_EXIT(readPastTheCut(), ::testing::KilledBySignal(SIGBUS), "");
+}
+
+// The marker name of a file is built from its canonical path: symbolic links
+// resolved, "." and ".." gone, a relative path taken from the working folder.
+TEST(MmapNames, MarkerNamesFollowTheCanonicalPath) {
+    TempDir dir("mmap");
+    const std::string real = dir.file("real");
+    std::filesystem::create_directories(real + "/sub");
+    writeFile(real + "/sub/db.i00", "x");
+    writeFile(real + "/odd (deleted)", "x");
+    std::filesystem::create_directory_symlink(real, dir.file("link"));
+    std::filesystem::create_symlink(real + "/sub/db.i00", dir.file("file-link"));
+    std::filesystem::create_symlink(real + "/none", dir.file("dangling"));
+    char* canonical = ::realpath((real + "/sub/db.i00").c_str(), nullptr);
+    ASSERT_NE(canonical, nullptr);
+    const std::string expected = CMmapFile::markerNameFor(CMmapFile::mappingNameFor(canonical, false));
+    std::free(canonical);
+    const std::string cwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(real);
+    const std::string relative = CMmapFile::markerNameForFile("sub/../sub/./db.i00");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(relative, expected);
+    for (const std::string& path : {real + "/sub/db.i00", dir.file("link") + "/sub/db.i00",
+                                    dir.file("link") + "/sub/../sub/db.i00", dir.file("file-link"),
+                                    dir.file("link") + "//sub///db.i00"})
+        EXPECT_EQ(CMmapFile::markerNameForFile(path), expected) << path;
+    char* odd = ::realpath((real + "/odd (deleted)").c_str(), nullptr);
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(CMmapFile::markerNameForFile(dir.file("link") + "/odd (deleted)"),
+              CMmapFile::markerNameFor(CMmapFile::mappingNameFor(odd, false)));
+    std::free(odd);
+    // Paths that name no file have no marker.
+    for (const std::string& path : {dir.file("dangling"), real + "/none", real + "/sub/db.i00/", std::string()})
+        EXPECT_EQ(CMmapFile::markerNameForFile(path), "") << path;
 }

@@ -349,3 +349,87 @@ TEST(OptionsReader, EmailFromTextNameKeeps255Characters) {
     readOptions(o, "EmailFromTextName \"" + std::string(300, 'n') + "\"");
     EXPECT_EQ(o.getEmailFromTextName(), std::string(255, 'n'));
 }
+
+// Which values the two families accept; a value is stored only when its
+// check passes. The colour pair is searched for anywhere in each token and
+// without regard to case; a value is checked up to its first NUL byte.
+TEST(OptionsFamilies, AcceptedArrangementsAndSchemes) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string value;
+        bool accepted;
+    };
+    const Case arrangements[] = {
+        {"Mine:acc", true},
+        {"Mine:acc,score,desc", true},
+        {"a,b:c", true},        // the name may hold commas
+        {"a:b:c", true},        // columns may hold colons
+        {"a:b,c:d", true},
+        {"x:\n,\t", true},
+        {"\xe9t\xe9:\xff", true},
+        {" : ", true},
+        {"a:b\0,,"s, true},     // checked up to the NUL
+        {"Mine", false},
+        {":acc", false},
+        {"Mine:", false},
+        {"Mine:,acc", false},
+        {"Mine:acc,", false},
+        {"Mine:acc,,score", false},
+        {"::", false},
+        {"a:,", false},
+        {",:a", true},
+        {"\0a:b"s, false},      // empty up to the NUL
+    };
+    for (const Case& c : arrangements) {
+        bv_options o;
+        o.setReportBuilderColumnArrangement(3, c.value);
+        const bool stored = o.getReportBuilderColumnArrangement(3) == c.value;
+        EXPECT_EQ(stored, c.accepted) << c.value;
+    }
+
+    const Case schemes[] = {
+        {"unmatched=red", true},
+        {"UNMATCHED=RED", true},
+        {"Library_Peak=#00ff00", true},
+        {"library_peak=#ABCDEF", true},
+        {"library_peak=#abcde", false},
+        {"library_peak=#abcdeg", false},
+        {"library_peak=#abcdef0", true},  // the pair may be followed by anything
+        {"my unmatched=redish", true},    // ... and preceded by anything
+        {"xterminal_series_ion_nl=navy", true},
+        {"terminal_series_ion_nl=Fuchsia", true},
+        {"terminal_series_ion_n=red", false},
+        {"a=b unmatched=red", true},      // an earlier "=" does not spoil a later pair
+        {"unmatched=pink=red", false},
+        {"pink=unmatched=red", true},
+        {"unmatched=red,library_peak=blue", true},
+        {"unmatched=red,library_peak=pink", false},
+        {"unmatched=red,", false},
+        {",unmatched=red", false},
+        {"unmatched=red,,internal_ion=aqua", false},
+        {"unmatched = red", false},
+        {"unmatched=", false},
+        {"=red", false},
+        {"peak=red", false},
+        {"unmatched=gray,immonium_ion=teal,internal_ion=olive,terminal_series_ion=lime", true},
+        {"unmatched=white,unmatched=silver,unmatched=maroon,unmatched=yellow,unmatched=green", true},
+        {"unmatched=orange,unmatched=purple,unmatched=black", true},
+        {"unmatched=red\0x"s, true},      // the list and each token checked up to a NUL
+        {"unmatched=red\0,,"s, false},    // ... but tokens are cut at the commas behind it
+        {"unmatched=red,x\0unmatched=red"s, false},
+        {"\xc9unmatched=red\xff", true},
+    };
+    for (const Case& c : schemes) {
+        bv_options o;
+        o.setSpectrumViewerColourScheme("mine", c.value, true);
+        const bool stored = o.getColourScheme("mine") == c.value;
+        EXPECT_EQ(stored, c.accepted) << c.value;
+        // The same check in the validation of a whole section: a refused
+        // definition is reported as 1577 and dropped.
+        bv_options whole;
+        whole.setSpectrumViewerColourScheme("mine", c.value, false);
+        bv_errs errs(2, false);
+        whole.validateSpectrumViewerColourScheme(errs, true);
+        EXPECT_EQ(numbersOf(errs), c.accepted ? none : std::vector<int>{1577}) << c.value;
+    }
+}

@@ -153,3 +153,37 @@ TEST_F(AccessionRules, TakesTheTextOfAConfigurationRule) {
     ASSERT_NE(getAccessionFromLine(">Q12 x", out, sizeof out, rule, false), nullptr);
     EXPECT_STREQ(out, "Q12");
 }
+
+TEST_F(AccessionRules, ConfigurationRuleCompiledOnceAndSharedOrReportedAsBefore) {
+    bv_parserule configRule;
+    configRule.define("SP|\\([^|]*\\)|");
+    ASSERT_TRUE(configRule.compile(nullptr));
+    AccessionRule rule;
+    EXPECT_EQ(reportOf([&] { rule.set(configRule); }), 0);
+    ASSERT_NE(rule.regex, nullptr);
+    EXPECT_EQ(rule.regex->regex.get(), configRule.getRegex()) << "the configuration's expression, not a new one";
+    EXPECT_STREQ(rule.text, "SP|\\([^|]*\\)|");
+    EXPECT_EQ(rule.regex->text, rule.text);
+    EXPECT_EQ(rule.regex->subExpressionCount, 1);
+    EXPECT_EQ(rule.regex->matches.size(), 10u);
+    EXPECT_EQ(rule.regex->compileFlags, REG_ICASE);
+    char out[20];
+    ASSERT_NE(getAccessionFromLine(">sp|Q12|X_HUMAN", out, sizeof out, rule, false), nullptr);
+    EXPECT_STREQ(out, "Q12");
+
+    // Rules the configuration could not compile are compiled here and
+    // reported just as before.
+    const struct {
+        const char* text;
+        int report;
+    } refused[] = {{">\\([^ ]*", 127}, {">[^ ]*", 128}, {">\\(sp\\)|\\([^|]*\\)", 128}};
+    for (const auto& c : refused) {
+        bv_parserule bad;
+        bad.define(c.text);
+        EXPECT_FALSE(bad.compile(nullptr));
+        AccessionRule fromBad;
+        EXPECT_EQ(reportOf([&] { fromBad.set(bad); }), c.report) << c.text;
+        EXPECT_EQ(fromBad.regex, nullptr);
+        EXPECT_STREQ(fromBad.text, c.text);
+    }
+}

@@ -108,6 +108,44 @@ TEST_F(XmlHelperTest, SchemaViolationsAreRecordedWithTheirPosition) {
     EXPECT_TRUE(hasMessage(errs2, 2049));
 }
 
+// Whole numbers are read as a stream reads them: white space and a sign
+// first, digits up to the first other character, 0 when nothing is read or
+// the value does not fit.
+TEST_F(XmlHelperTest, Int64Values) {
+    const struct {
+        const char* text;
+        int64_t value;
+    } cases[] = {{"42", 42},
+                 {" \t\n 42", 42},
+                 {"+42", 42},
+                 {"-42", -42},
+                 {"0042abc", 42},
+                 {"12 34", 12},
+                 {"9223372036854775807", INT64_MAX},
+                 {"-9223372036854775808", INT64_MIN},
+                 {"9223372036854775808", 0},
+                 {"-99999999999999999999", 0},
+                 {"- 5", 0},
+                 {"+", 0},
+                 {"0x10", 0},
+                 {"x1", 0},
+                 {"", 0}};
+    std::string body = "<bvs:session_data>";
+    for (const auto& c : cases) body += std::string("<bvs:userID>") + c.text + "</bvs:userID>";
+    body += "</bvs:session_data>";
+    brenvik::bv_errs errs;
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(parse(h, "numbers", wrap(body))) << errs.getLastErrorString();
+    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    ASSERT_NE(data, nullptr);
+    int index = 0;
+    for (const auto& c : cases) {
+        bv_XmlElement* e = h.getChildElement(data, "bvs:userID", index++);
+        ASSERT_NE(e, nullptr) << c.text;
+        EXPECT_EQ(h.getInt64(e), c.value) << c.text;
+    }
+}
+
 TEST_F(XmlHelperTest, NavigationAndValueGetters) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
