@@ -59,12 +59,14 @@ bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
 // the same few pH values for every protein and the pK values are few, so a
 // request of many proteins asks for the same powers again and again; a
 // remembered value is the very value pow gave, so results stay bit-exact.
+// A few hundred values are in use at once; the table stays at four pages,
+// since every page a one-protein run touches is a fresh page fault.
 double powerOfTen(double x) {
     struct Entry {
         uint64_t bits;  // of x; 0 (x = +0.0) is never stored
         double value;
     };
-    constexpr int kBits = 14;
+    constexpr int kBits = 10;
     static Entry remembered[1 << kBits];
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
