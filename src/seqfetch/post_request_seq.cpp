@@ -165,8 +165,9 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     it.readEntry(params.foundIndex[i], frame, &accessionRule_);
 
     bool warnings = false;
-    // The sequence as it is shown and measured: a protein's stored residues
-    // where they lie, or the decoded text in buffer.
+    // The sequence as it is shown and measured, always copied into the one
+    // reused buffer: a mapped file cut short after the lost-data check below
+    // would otherwise show zeros read from it.
     std::string_view shown;
     std::string& buffer = sequenceText_;
     buffer.clear();
@@ -176,7 +177,8 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
         if (!nucleicAcid_) {
             if (it.sequence) {
                 const char* text = reinterpret_cast<const char*>(it.sequence);
-                shown = std::string_view(text, strnlen(text, static_cast<size_t>(stored)));
+                buffer.assign(text, strnlen(text, static_cast<size_t>(stored)));
+                shown = buffer;
             }
         } else if (translate) {
             int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
