@@ -67,27 +67,34 @@ accessions = ["B%06d" % (i * (entries // 100) + 37) for i in range(100)]
 null = os.open(os.devnull, os.O_RDWR)
 
 # Medians of the wall time and of the CPU time (user + system) of a run; on
-# a busy machine the CPU time is the steadier figure.
-def median_ms(make_argv):
-    subprocess.run(make_argv(0), stdout=null, stderr=null)  # warm caches
-    wall = []
-    cpu = []
+# a busy machine the CPU time is the steadier figure. The rows take turns
+# run by run, so that a slower spell of a shared machine falls on all of
+# them alike and the ratios stay comparable.
+def run_once(argv):
+    start = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, {"PATH": "/usr/bin:/bin"},
+                         file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
+    _, _, usage = os.wait4(pid, 0)
+    return time.perf_counter() - start, usage.ru_utime + usage.ru_stime
+
+def medians_ms(makers):
+    for make_argv in makers:
+        subprocess.run(make_argv(0), stdout=null, stderr=null)  # warm caches
+    wall = [[] for _ in makers]
+    cpu = [[] for _ in makers]
     for i in range(runs):
-        argv = make_argv(i)
-        start = time.perf_counter()
-        pid = os.posix_spawn(argv[0], argv, {"PATH": "/usr/bin:/bin"},
-                             file_actions=[(os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)])
-        _, _, usage = os.wait4(pid, 0)
-        wall.append(time.perf_counter() - start)
-        cpu.append(usage.ru_utime + usage.ru_stime)
-    return statistics.median(wall) * 1000, statistics.median(cpu) * 1000
+        for k, make_argv in enumerate(makers):
+            w, c = run_once(make_argv(i))
+            wall[k].append(w)
+            cpu[k].append(c)
+    return [(statistics.median(w) * 1000, statistics.median(c) * 1000) for w, c in zip(wall, cpu)]
 
 def tool(name):
     return shutil.which(name)
 
 rows = []
 def add(label, make_argv):
-    rows.append((label, median_ms(make_argv)))
+    rows.append((label, make_argv))
 
 add("/bin/true", lambda i: ["/bin/true"])
 add("tinycdb cdb -q", lambda i: [tool("cdb"), "-q", work + "/acc.cdb", accessions[i % 100]])
@@ -112,6 +119,7 @@ if mode == "off":
     add("bv-seqfetch error page (no such database)", lambda i: ["./bv-seqfetch", "NoSuchDb", "B000001", "title"])
     add("bv-seqfetch accession not found", lambda i: ["./bv-seqfetch", "SwissProt", "X999", "title"])
 
+rows = list(zip([label for label, _ in rows], medians_ms([make for _, make in rows])))
 cdb_wall, cdb_cpu = dict(rows)["tinycdb cdb -q"]
 print("%-48s %9s %7s %9s %7s" % ("program (%d runs each, medians)" % runs, "wall ms", "× cdb", "CPU ms", "× cdb"))
 for label, (wall, cpu) in rows:
