@@ -20,23 +20,15 @@
 #include "support/session_files.h"
 #include "support/taxonomy_fixture.h"
 
+#include "bench_tarvex_dat.h"
+
 namespace {
 
 std::string tarvexDat() {
-    return "Databases\n"
-           "Big\t../sequence/Big/Big_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
-           "end\n\n"
-           "Taxonomy_1\nTitle:Full size\nEnabled\t1\n"
-           "SpeciesFiles\tNCBI:names.dmp\nNodesFiles\tNCBI:nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
-           "Taxonomy_2\nTitle:Species search\nEnabled\t0\nSpeciesFiles\tNCBI:names.dmp\nend\n\n"
-           "Cluster\nEnabled\t0\nend\n\n"
-           "Options\n"
-           "ErrorLogFile\t../logs/errorlog.txt\n"
-           "TarvexControlFile\t../data/tarvex.control\n"
-           "TarvexJobIdFile\t../data/tarvex.job\n"
-           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
-           "EmailErrorsEnabled\t0\nEmailUsersEnabled\t0\nUnixWebUserGroup\t-1\n"
-           "end\n";
+    return benchTarvexDat(
+        "Taxonomy_1\nTitle:Full size\nEnabled\t1\n"
+        "SpeciesFiles\tNCBI:names.dmp\nNodesFiles\tNCBI:nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
+        "Taxonomy_2\nTitle:Species search\nEnabled\t0\nSpeciesFiles\tNCBI:names.dmp\nend\n\n");
 }
 
 bool writeFile(const std::string& path, const std::string& content) {

@@ -14,6 +14,8 @@
 
 #include "e2e/taxfetch_fixture.h"
 
+#include "bench_tarvex_dat.h"
+
 namespace {
 
 constexpr int kNodes = 1000000;
@@ -45,19 +47,9 @@ void writeTaxonomy(tarvex_test::FixtureInstall& install) {
 }
 
 std::string tarvexDat() {
-    return "Databases\n"
-           "Big\t../sequence/Big/Big_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
-           "end\n\n"
-           "Taxonomy_1\nTitle:Synthetic\nEnabled\t1\n"
-           "SpeciesFiles\tNCBI:big_names.dmp\nNodesFiles\tNCBI:big_nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
-           "Cluster\nEnabled\t0\nend\n\n"
-           "Options\n"
-           "ErrorLogFile\t../logs/errorlog.txt\n"
-           "TarvexControlFile\t../data/tarvex.control\n"
-           "TarvexJobIdFile\t../data/tarvex.job\n"
-           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
-           "EmailErrorsEnabled\t0\nEmailUsersEnabled\t0\nUnixWebUserGroup\t-1\n"
-           "end\n";
+    return benchTarvexDat(
+        "Taxonomy_1\nTitle:Synthetic\nEnabled\t1\n"
+        "SpeciesFiles\tNCBI:big_names.dmp\nNodesFiles\tNCBI:big_nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n");
 }
 
 // IDs spread over the whole tree (a fixed linear congruential walk).
