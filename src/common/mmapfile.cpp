@@ -581,6 +581,8 @@ void CMmapFile::unmapWindow() {
     viewLength_ = 0;
 }
 
+int CMmapFile::getDescriptor() const { return shared_ ? shared_->fd : -1; }
+
 void* CMmapFile::getView(int64_t offset, uint64_t length) {
     if (offset < 0 || offset >= size_) return nullptr;
     if (wholeFileMapped_) return view_ + offset;

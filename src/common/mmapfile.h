@@ -111,6 +111,9 @@ public:
     static void guardReadOnlyMapping(const char* start, uint64_t length);
     static void unguardReadOnlyMapping(const char* start);
 
+    // The open file under the mapping, for reads that are cheaper than
+    // touching every page of a view once (-1 when there is none).
+    int getDescriptor() const;
     int64_t getSize() const { return size_; }
     const std::string& getPath() const { return path_; }
     bool isOpen() const { return openSucceeded_; }

@@ -12,6 +12,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/mmapfile.h"
+#include "common/text_utils.h"
 #include "database/accession.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_index.h"
@@ -25,6 +26,8 @@ namespace {
 // mapped scan looks at through one view.
 constexpr uint64_t kReadAhead = 1u << 20;
 constexpr uint64_t kScanChunk = 16u << 20;
+// What a search for an accession in the accession file reads at a time.
+constexpr uint64_t kSearchPiece = 64u << 10;
 // A title is read as pieces of up to this many bytes.
 constexpr uint64_t kTitlePiece = 511;
 // Titles read ahead whose offsets lie closer than this share one read: the
@@ -161,6 +164,74 @@ void walkMappedAccessions(CMmapFile& file, Visit visit) {
 bool sameAccession(const AccessionRecordView& record, std::string_view accession) {
     return record.flag != kAccessionFlagHidden && record.length == accession.size() &&
            std::memcmp(record.text, accession.data(), accession.size()) == 0;
+}
+
+// Where the bytes first occur at or after from in the mapped file, or -1.
+// The file is read piece by piece into one small buffer: touching every page
+// of a large view once costs more than copying it (page-table set-up per
+// page). A piece that cannot be read is searched in the view.
+int64_t findInMappedFile(CMmapFile& file, const char* data, uint64_t size, uint64_t from, std::string_view bytes,
+                         std::unique_ptr<char[]>& buffer) {
+    const uint64_t m = bytes.size();
+    if (m == 0 || m > kSearchPiece || from >= size || size - from < m) return -1;
+    if (!buffer) buffer.reset(new char[kSearchPiece]);
+    const int fd = file.getDescriptor();
+    for (uint64_t at = from; size - at >= m;) {
+        const uint64_t want = std::min(kSearchPiece, size - at);
+        const ssize_t got = fd >= 0 ? ::pread(fd, buffer.get(), static_cast<size_t>(want), static_cast<off_t>(at)) : -1;
+        const bool whole = got == static_cast<ssize_t>(want);
+        const char* piece = whole ? buffer.get() : data + at;
+        const char* hit = findBytes(piece, static_cast<size_t>(whole ? want : size - at), bytes);
+        if (hit != nullptr) return static_cast<int64_t>(at + static_cast<uint64_t>(hit - piece));
+        if (!whole || want == size - at) return -1;
+        at += want - (m - 1);  // an occurrence may straddle two pieces
+    }
+    return -1;
+}
+
+// The first record of the mapped accession file, in file order, that holds
+// the accession and passes accept; what a walk of every record would find.
+// The bytes "accession\0" open every such record, so a byte search passes
+// over the rest of the file, and records are parsed only up to each place
+// where those bytes occur, to tell a record's start from the same bytes
+// inside another record. Walks as above when the file has no whole view.
+template <typename Accept>
+bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept accept, AccessionRecordView& found) {
+    bool hit = false;
+    if (!file.isOpen() || !file.isWholeFileMapped() || accession.size() >= kSearchPiece) {
+        walkMappedAccessions(file, [&](const AccessionRecordView& r) {
+            hit = accept(r);
+            if (hit) found = r;
+            return !hit;
+        });
+        return hit;
+    }
+    const uint64_t size = static_cast<uint64_t>(file.getSize());
+    const char* data = static_cast<const char*>(file.getView(0, size));
+    if (data == nullptr) return false;
+    std::string needle(accession);
+    needle.push_back('\0');
+    std::unique_ptr<char[]> buffer;
+    // pos: the next record start to parse; from: where the search goes on
+    // (never past pos, so no record start is left unsearched).
+    uint64_t pos = 0, from = 0;
+    for (;;) {
+        const int64_t at = findInMappedFile(file, data, size, from, needle, buffer);
+        if (at < 0) return false;
+        const uint64_t candidate = static_cast<uint64_t>(at);
+        while (pos <= candidate) {
+            // A record must fit in one scan chunk from its start, as in the walk.
+            AccessionRecordView r;
+            uint64_t next = 0;
+            if (!parseAccessionRecord(data, std::min(size, pos + kScanChunk), pos, r, next)) return false;
+            if (pos == candidate && accept(r)) {
+                found = r;
+                return true;
+            }
+            pos = next;
+        }
+        from = candidate + 1;
+    }
 }
 
 }  // namespace
@@ -712,13 +783,15 @@ bool CSequenceIterator::findAccession(const std::string& accession) {
     }
 
     if (!found && mode_ == MODE_MAPPED) {
-        int32_t hitIndex = -1;
-        walkMappedAccessions((*mapped_)[DB_FILE_ACCESSION], [&](const AccessionRecordView& r) {
-            if (!sameAccession(r, accession) || r.sequenceIndex < 0 || r.sequenceIndex >= sequenceCount_)
-                return true;
-            hitIndex = r.sequenceIndex;
-            return false;
-        });
+        AccessionRecordView hit;
+        const int32_t hitIndex = findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
+                                                     [&](const AccessionRecordView& r) {
+                                                         return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
+                                                                r.sequenceIndex < sequenceCount_;
+                                                     },
+                                                     hit)
+                                     ? hit.sequenceIndex
+                                     : -1;
         // The walk moved the accession file's window: read the entry again.
         if (hitIndex >= 0) {
             currentIndex = hitIndex;

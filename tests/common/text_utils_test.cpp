@@ -2,6 +2,8 @@
 
 #include <clocale>
 #include <cstring>
+#include <random>
+#include <string>
 #include <stdexcept>
 
 #include "common/text_utils.h"
@@ -128,4 +130,39 @@ TEST(EnglishLocale, GuardSwitchesAndRestores) {
     EXPECT_EQ(std::string(std::setlocale(LC_ALL, nullptr)), before);
     restoreLocale(nullptr);
     std::setlocale(LC_ALL, "C");
+}
+
+TEST(FindBytes, FirstPlaceLikeAPlainSearch) {
+    const struct {
+        std::string data;
+        std::string bytes;
+        long at;  // -1: not there
+    } cases[] = {
+        {"abc", "", -1},
+        {"", "a", -1},
+        {"ab", "abc", -1},
+        {"abc", "abc", 0},
+        {"xxabc", "c", 4},
+        {std::string("P01234\0\x01\x22\0\0\0" "1234\0", 16), std::string("1234\0", 5), 2},
+        {std::string(40, 'a') + "ab", "aab", 39},                           // past the last whole block
+        {std::string(15, '0') + "B999999" + std::string(20, '0'), "B999999", 15},  // across a block edge
+        {std::string(64, 'B'), "BXB", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const char* found = findBytes(c.data.data(), c.data.size(), c.bytes);
+        EXPECT_EQ(found == nullptr ? -1 : found - c.data.data(), c.at);
+    }
+    // Random data of few byte values, so that near-misses are common, at
+    // every length around the block size.
+    std::mt19937 random(7);
+    for (int round = 0; round < 4000; ++round) {
+        std::string data(random() % 80, ' '), bytes(1 + random() % 6, ' ');
+        for (char& c : data) c = "AB\0"[random() % 3];
+        for (char& c : bytes) c = "AB\0"[random() % 3];
+        const size_t expected = std::string_view(data).find(bytes);
+        const char* found = findBytes(data.data(), data.size(), bytes);
+        ASSERT_EQ(found == nullptr ? std::string_view::npos : static_cast<size_t>(found - data.data()), expected)
+            << "round " << round;
+    }
 }

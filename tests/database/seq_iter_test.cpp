@@ -146,6 +146,42 @@ TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
     }
 }
 
+// The scan must find a record only at a record's start, although the text
+// and its ending zero also lie at the end of longer accessions and among the
+// bytes of sequence indexes (entry 48 is stored as "0\0\0\0", 49 as "1\0\0\0"),
+// and must pass over hidden records to a later visible one.
+TEST_P(IteratorModes, ScanFindsAccessionsOnlyAtTheStartOfARecord) {
+    std::string fasta;
+    for (int i = 0; i < 60; ++i) {
+        fasta += ">E" + std::to_string(i);
+        if (i == 0) fasta += " x\x01XE1 y\x01ZE z";
+        if (i == 52 || i == 55) fasta += " x\x01" "1 y";
+        if (i == 57) fasta += " x\x01ZE z";
+        fasta += " entry\nMKV\n";
+    }
+    struct Case {
+        const char* accession;
+        int32_t index;
+    };
+    const Case cases[] = {{"1", 55},  {"0", -1},  {"E1", 1},  {"E11", 11}, {"ZE", 57},
+                          {"XE1", 0}, {"E59", 59}, {"E", -1}, {"E60", -1}, {"", -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("\"") + c.accession + "\"");
+        control = ControlFileWriter();
+        monitor.stop();
+        db = std::make_unique<DatabaseWriter>("TestDB", install.file("sequence/TestDB"));
+        db->setFasta(fasta).setAccessionIndex(false);
+        db->setAccessionFlag(52, "1", 3).setAccessionFlag(0, "ZE", 3);
+        openDb(GetParam());
+        const bool found = iterator.findAccession(c.accession);
+        EXPECT_EQ(found, c.index >= 0);
+        if (found) {
+            EXPECT_EQ(iterator.currentIndex, c.index);
+        }
+        iterator.close();
+    }
+}
+
 TEST_P(IteratorModes, ReadEntryGivesTitleSequenceLengthAndTaxIds) {
     proteins();
     openDb(GetParam());
