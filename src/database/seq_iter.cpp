@@ -166,28 +166,74 @@ bool sameAccession(const AccessionRecordView& record, std::string_view accession
            std::memcmp(record.text, accession.data(), accession.size()) == 0;
 }
 
-// Where the bytes first occur at or after from in the mapped file, or -1.
-// The file is read piece by piece into one small buffer: touching every page
-// of a large view once costs more than copying it (page-table set-up per
-// page). A piece that cannot be read is searched in the view.
-int64_t findInMappedFile(CMmapFile& file, const char* data, uint64_t size, uint64_t from, std::string_view bytes,
-                         std::unique_ptr<char[]>& buffer) {
-    const uint64_t m = bytes.size();
-    if (m == 0 || m > kSearchPiece || from >= size || size - from < m) return -1;
-    if (!buffer) buffer.reset(new char[kSearchPiece]);
-    const int fd = file.getDescriptor();
-    for (uint64_t at = from; size - at >= m;) {
-        const uint64_t want = std::min(kSearchPiece, size - at);
-        const ssize_t got = fd >= 0 ? ::pread(fd, buffer.get(), static_cast<size_t>(want), static_cast<off_t>(at)) : -1;
-        const bool whole = got == static_cast<ssize_t>(want);
-        const char* piece = whole ? buffer.get() : data + at;
-        const char* hit = findBytes(piece, static_cast<size_t>(whole ? want : size - at), bytes);
-        if (hit != nullptr) return static_cast<int64_t>(at + static_cast<uint64_t>(hit - piece));
-        if (!whole || want == size - at) return -1;
-        at += want - (m - 1);  // an occurrence may straddle two pieces
+// The mapped accession file read piece by piece into one small buffer:
+// touching every page of a large view once costs more than copying it
+// (page-table set-up per page). What cannot be read whole comes from the
+// view.
+class AccessionPieces {
+public:
+    AccessionPieces(CMmapFile& file, const char* data, uint64_t size)
+        : fd_(file.getDescriptor()), data_(data), size_(size), buffer_(new char[kSearchPiece]) {}
+
+    // Where the bytes first occur at or after from, or -1.
+    int64_t find(uint64_t from, std::string_view bytes) {
+        const uint64_t m = bytes.size();
+        if (m == 0 || m > kSearchPiece) return -1;
+        for (uint64_t at = from; at < size_ && size_ - at >= m;) {
+            const bool whole = read(at);
+            const char* piece = whole ? buffer_.get() : data_ + at;
+            const uint64_t length = whole ? have_ : size_ - at;
+            const char* hit = findBytes(piece, static_cast<size_t>(length), bytes);
+            if (hit != nullptr) return static_cast<int64_t>(at + static_cast<uint64_t>(hit - piece));
+            if (!whole || at + have_ == size_) return -1;
+            at += have_ - (m - 1);  // an occurrence may straddle two pieces
+        }
+        return -1;
     }
-    return -1;
-}
+
+    // The record at pos, under the walk's rule that a record must fit in
+    // one scan chunk from its start. Its text lies in the buffer or the
+    // view and is valid until the next call.
+    bool record(uint64_t pos, AccessionRecordView& r, uint64_t& next) {
+        const uint64_t limit = std::min(size_, pos + kScanChunk);
+        if (pos >= limit) return false;
+        for (int pass = 0; pass < 2; ++pass) {
+            if (pos >= start_ && pos - start_ < have_) {
+                const uint64_t end = std::min(limit, start_ + have_);
+                if (parseAccessionRecord(buffer_.get() + (pos - start_), end - pos, 0, r, next)) {
+                    next += pos;
+                    return true;
+                }
+                if (end == limit) return false;  // the buffer held every byte the record may use
+            }
+            if (pass == 0 && !read(pos)) break;
+        }
+        // Longer than a piece, or not readable: the view.
+        return parseAccessionRecord(data_, limit, pos, r, next);
+    }
+
+private:
+    // True when the piece at "at" is now in the buffer whole.
+    bool read(uint64_t at) {
+        const uint64_t want = std::min(kSearchPiece, size_ - at);
+        const ssize_t got =
+            fd_ >= 0 ? ::pread(fd_, buffer_.get(), static_cast<size_t>(want), static_cast<off_t>(at)) : -1;
+        if (got != static_cast<ssize_t>(want)) {
+            have_ = 0;
+            return false;
+        }
+        start_ = at;
+        have_ = want;
+        return true;
+    }
+
+    int fd_;
+    const char* data_;
+    uint64_t size_;
+    std::unique_ptr<char[]> buffer_;
+    uint64_t start_ = 0;
+    uint64_t have_ = 0;
+};
 
 // The first record of the mapped accession file, in file order, that holds
 // the accession and passes accept; what a walk of every record would find.
@@ -196,12 +242,12 @@ int64_t findInMappedFile(CMmapFile& file, const char* data, uint64_t size, uint6
 // where those bytes occur, to tell a record's start from the same bytes
 // inside another record. Walks as above when the file has no whole view.
 template <typename Accept>
-bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept accept, AccessionRecordView& found) {
+bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept accept, int32_t& index) {
     bool hit = false;
     if (!file.isOpen() || !file.isWholeFileMapped() || accession.size() >= kSearchPiece) {
         walkMappedAccessions(file, [&](const AccessionRecordView& r) {
             hit = accept(r);
-            if (hit) found = r;
+            if (hit) index = r.sequenceIndex;
             return !hit;
         });
         return hit;
@@ -211,21 +257,20 @@ bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept acc
     if (data == nullptr) return false;
     std::string needle(accession);
     needle.push_back('\0');
-    std::unique_ptr<char[]> buffer;
+    AccessionPieces pieces(file, data, size);
     // pos: the next record start to parse; from: where the search goes on
     // (never past pos, so no record start is left unsearched).
     uint64_t pos = 0, from = 0;
     for (;;) {
-        const int64_t at = findInMappedFile(file, data, size, from, needle, buffer);
+        const int64_t at = pieces.find(from, needle);
         if (at < 0) return false;
         const uint64_t candidate = static_cast<uint64_t>(at);
         while (pos <= candidate) {
-            // A record must fit in one scan chunk from its start, as in the walk.
             AccessionRecordView r;
             uint64_t next = 0;
-            if (!parseAccessionRecord(data, std::min(size, pos + kScanChunk), pos, r, next)) return false;
+            if (!pieces.record(pos, r, next)) return false;
             if (pos == candidate && accept(r)) {
-                found = r;
+                index = r.sequenceIndex;
                 return true;
             }
             pos = next;
@@ -783,15 +828,14 @@ bool CSequenceIterator::findAccession(const std::string& accession) {
     }
 
     if (!found && mode_ == MODE_MAPPED) {
-        AccessionRecordView hit;
-        const int32_t hitIndex = findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
-                                                     [&](const AccessionRecordView& r) {
-                                                         return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
-                                                                r.sequenceIndex < sequenceCount_;
-                                                     },
-                                                     hit)
-                                     ? hit.sequenceIndex
-                                     : -1;
+        int32_t hitIndex = -1;
+        if (!findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
+                                 [&](const AccessionRecordView& r) {
+                                     return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
+                                            r.sequenceIndex < sequenceCount_;
+                                 },
+                                 hitIndex))
+            hitIndex = -1;
         // The walk moved the accession file's window: read the entry again.
         if (hitIndex >= 0) {
             currentIndex = hitIndex;

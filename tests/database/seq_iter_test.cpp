@@ -182,6 +182,47 @@ TEST_P(IteratorModes, ScanFindsAccessionsOnlyAtTheStartOfARecord) {
     }
 }
 
+// An accession file of several pieces of the search's reading: records of
+// twelve bytes, so that records 5461 and 10922 lie across the ends of the
+// first pieces, and at the end a record longer than a piece followed by a
+// short one.
+TEST_P(IteratorModes, ScanOverAnAccessionFileOfManyPieces) {
+    std::string fasta;
+    char title[32];
+    for (int i = 0; i < 11000; ++i) {
+        std::snprintf(title, sizeof title, ">A%05d e\nMK\n", i);
+        fasta += title;
+    }
+    const std::string longAccession(70000, 'L');
+    db = std::make_unique<DatabaseWriter>("TestDB", install.file("sequence/TestDB"));
+    db->setFasta(fasta).setAccessionIndex(false);
+    db->addAccession(10999, longAccession, 0).addAccession(10999, "TAIL", 0);
+    openDb(GetParam());
+    struct Case {
+        std::string accession;
+        int32_t index;
+    };
+    std::vector<Case> cases = {{"A00000", 0},         {"TAIL", 10999},   {longAccession, 10999},
+                               {"A11000", -1},        {"A0000", -1},     {"00000", -1},
+                               {"A10999", 10999},     {"L", -1},         {longAccession + "L", -1}};
+    for (int i : {5459, 5460, 5461, 5462, 5463, 10920, 10921, 10922, 10923, 10924}) {
+        std::snprintf(title, sizeof title, "A%05d", i);
+        cases.push_back({title, i});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.accession.substr(0, 12));
+        // File mode searches from the current entry on: start each at the first.
+        iterator.close();
+        counter = -1;
+        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+        const bool found = iterator.findAccession(c.accession);
+        EXPECT_EQ(found, c.index >= 0);
+        if (found) {
+            EXPECT_EQ(iterator.currentIndex, c.index);
+        }
+    }
+}
+
 TEST_P(IteratorModes, ReadEntryGivesTitleSequenceLengthAndTaxIds) {
     proteins();
     openDb(GetParam());
