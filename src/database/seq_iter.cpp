@@ -829,20 +829,17 @@ bool CSequenceIterator::findAccession(const std::string& accession) {
 
     if (!found && mode_ == MODE_MAPPED) {
         int32_t hitIndex = -1;
-        if (!findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
-                                 [&](const AccessionRecordView& r) {
-                                     return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
-                                            r.sequenceIndex < sequenceCount_;
-                                 },
-                                 hitIndex))
-            hitIndex = -1;
-        // The walk moved the accession file's window: read the entry again.
-        if (hitIndex >= 0) {
-            currentIndex = hitIndex;
-            found = next(false);
-        } else {
-            next(false);
-        }
+        const bool hit = findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
+                                             [&](const AccessionRecordView& r) {
+                                                 return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
+                                                        r.sequenceIndex < sequenceCount_;
+                                             },
+                                             hitIndex);
+        // The search may have moved the accession file's window: read the
+        // entry again (the one found, or the one it started on).
+        if (hit) currentIndex = hitIndex;
+        const bool read = next(false);
+        found = hit && read;
     } else if (!found) {
         do {
             if (!hasCurrent_ || !selected_) continue;
