@@ -21,6 +21,7 @@
 
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
+#include "pal/number_reader.h"
 
 extern char** environ;
 
@@ -97,23 +98,16 @@ void pause10ms() {
     nanosleep(&ts, nullptr);
 }
 
-bool parseUnsigned(const char*& p, unsigned long long& value) {
-    if (*p < '0' || *p > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtoull(p, &end, 10);
-    if (errno != 0) return false;
-    p = end;
-    return true;
-}
-
-bool parseSigned(const char*& p, long long& value) {
-    if (!((*p >= '0' && *p <= '9') || (*p == '-' && p[1] >= '0' && p[1] <= '9'))) return false;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtoll(p, &end, 10);
-    if (errno != 0) return false;
-    p = end;
+// A number field of a marker line: the text up to the next blank (or the
+// end) must be a whole decimal number of the field's type.
+template <typename T>
+bool parseField(const char*& p, T& value) {
+    const char* blank = std::strchr(p, ' ');
+    const std::string_view field(p, blank != nullptr ? static_cast<size_t>(blank - p) : std::strlen(p));
+    const std::optional<T> parsed = brenvik::parseDecimal<T>(field);
+    if (!parsed) return false;
+    value = *parsed;
+    p += field.size();
     return true;
 }
 
@@ -357,11 +351,11 @@ bool CMmapFile::parseMarker(const std::string& text, MmapMarker& marker) {
     const char* p = line.c_str() + 7;
     long long pid = 0, size = 0;
     unsigned long long rw = 0, device = 0, inode = 0;
-    if (!parseSigned(p, pid) || pid < 0 || pid > INT_MAX || !skipBlank(p)) return false;
-    if (!parseUnsigned(p, rw) || rw > 1 || !skipBlank(p)) return false;
-    if (!parseUnsigned(p, device) || !skipBlank(p)) return false;
-    if (!parseUnsigned(p, inode) || !skipBlank(p)) return false;
-    if (!parseSigned(p, size) || size < 0 || !skipBlank(p)) return false;
+    if (!parseField(p, pid) || pid < 0 || pid > INT_MAX || !skipBlank(p)) return false;
+    if (!parseField(p, rw) || rw > 1 || !skipBlank(p)) return false;
+    if (!parseField(p, device) || !skipBlank(p)) return false;
+    if (!parseField(p, inode) || !skipBlank(p)) return false;
+    if (!parseField(p, size) || size < 0 || !skipBlank(p)) return false;
     MmapMarker parsed;
     parsed.pid = static_cast<long>(pid);
     parsed.readWrite = static_cast<int>(rw);

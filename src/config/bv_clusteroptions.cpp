@@ -8,7 +8,7 @@
 #include "common/bv_filesystem.h"
 #include "common/io_utils.h"
 #include "config/bv_sectionlines.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 

@@ -13,7 +13,7 @@
 #include "config/bv_sectionlines.h"
 #include "config/bv_taxonomy_reader.h"
 #include "config/bv_taxonomyoptions.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 

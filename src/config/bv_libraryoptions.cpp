@@ -6,7 +6,7 @@
 
 #include "common/bv_errs.h"
 #include "config/bv_sectionlines.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 

@@ -3,12 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <sstream>
 
 #include "config/bv_configfile.h"
 #include "config/bv_options_table.h"
-#include "config/number_reader.h"
 #include "http/bv_connectionsettings.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 
@@ -215,11 +214,10 @@ struct bv_optionshandlers {
         bool badLine = false;
         o.ReviewColDisplay.assign(reviewDisplayDefaults(), reviewDisplayDefaults() + bv_options::kReviewColumns);
         for (size_t i = 0; i < static_cast<size_t>(bv_options::kReviewColumns) && i < tokens.size(); ++i) {
-            std::istringstream in(tokens[i]);
-            int n = -1;
-            in >> n;
-            if (!in.fail() && (n == 0 || n == 1)) {
-                o.ReviewColDisplay[i] = (n == 1);
+            // Stream extraction: a number out of the int range is no number.
+            const LeadingInteger<int32_t> n = readLeadingInteger<int32_t>(tokens[i].c_str());
+            if (n.fits && (n.value == 0 || n.value == 1)) {
+                o.ReviewColDisplay[i] = (n.value == 1);
             } else {
                 badLine = true;
             }

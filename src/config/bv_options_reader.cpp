@@ -6,7 +6,7 @@
 #include "config/bv_options.h"
 #include "config/bv_options_table.h"
 #include "config/bv_sectionlines.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 

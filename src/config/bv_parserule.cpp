@@ -2,12 +2,11 @@
 
 #include <strings.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 
 #include "common/bv_errs.h"
 #include "config/bv_sectionlines.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 
@@ -22,15 +21,6 @@ constexpr int kMsgRuleNumber = 1547;
 constexpr int kMsgRuleTwice = 1548;
 constexpr int kMsgRuleQuote = 1549;
 constexpr int kMsgRuleLength = 1550;
-
-// atoi, clamped instead of overflowing.
-long ruleNumber(const char* text) {
-    errno = 0;
-    long v = std::strtol(text, nullptr, 10);
-    if (v > INT_MAX) v = INT_MAX;
-    if (v < INT_MIN) v = INT_MIN;
-    return v;
-}
 
 }  // namespace
 
@@ -92,7 +82,7 @@ void bv_parseoptions::readRule(const std::string& line, bv_errs& errs, const std
         errs.setError(kMsgRuleSyntax, fileName, line);
         return;
     }
-    long n = ruleNumber(line.c_str() + 5);
+    const int32_t n = atoiValue(line.c_str() + 5);
     if (n < 0 || n >= kMaxRules) {
         errs.setError(kMsgRuleNumber, fileName, kMaxRules, line);
         return;

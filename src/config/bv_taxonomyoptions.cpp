@@ -9,7 +9,7 @@
 #include "config/bv_configfile.h"
 #include "config/bv_sectionlines.h"
 #include "config/bv_taxonomy_reader.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace brenvik {
 

@@ -6,7 +6,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "common/log_files.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
+#include "pal/number_reader.h"
 #include "pal/system_text.h"
 
 namespace brenvik {
@@ -268,7 +269,7 @@ bool CJobManager::registerJob(const std::vector<std::string>& names, int node, c
                               bool report) {
     clearJobs();
     if (!collectDatabases(node, task, names, report)) return false;
-    if (!addJobSlots(node, task, taskText, std::atoi(userIdText.c_str()), description, kind, callerNumber))
+    if (!addJobSlots(node, task, taskText, brenvik::atoiValue(userIdText.c_str()), description, kind, callerNumber))
         return false;
     cursor_ = jobs_.begin();
     watchFatalExit(true);

@@ -4,9 +4,9 @@
 #include <new>
 
 #include "common/file_utils.h"
-#include "config/number_reader.h"
 #include "database/taxonomy_line_reader.h"
 #include "database/taxonomy_rules.h"
+#include "pal/number_reader.h"
 
 const char standardGeneticCode[65] =
     "FFLLSSSSYY@@CC@WLLLLPPPPHHQQRRRRIIIMTTTTNNKKSSRRVVVVAAAADDEEGGGG";

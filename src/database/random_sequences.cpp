@@ -1,7 +1,5 @@
 #include "database/random_sequences.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "common/file_utils.h"
 #include "database/database_files.h"
 #include "database/stats_file.h"
+#include "pal/number_reader.h"
 
 namespace {
 
@@ -102,14 +101,9 @@ void CRandomSequenceGenerator::init(const brenvik::ControlFileRecord* record, in
     for (++i; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         if (line.empty() || std::strchr(" \t\r", line[0]) != nullptr || line[0] == '\0') break;
-        // "%d" semantics, clamped to the int range instead of overflowing.
         if (line.size() < 3) continue;
-        const char* start = line.c_str() + 2;
-        char* end = nullptr;
-        errno = 0;
-        const long parsed = std::strtol(start, &end, 10);
-        if (end == start) continue;
-        const long n = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : parsed;
+        int32_t n = 0;
+        if (!brenvik::scanInt(line.c_str() + 2, n)) continue;
         // A negative count would run the cumulative table backwards.
         if (n < 0) continue;
         if (nucleic && std::strchr("TCAG", line[0]) == nullptr) continue;

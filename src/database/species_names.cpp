@@ -13,11 +13,11 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
-#include "config/number_reader.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
 #include "database/taxonomy_rules.h"
+#include "pal/number_reader.h"
 
 const char* const defaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
 

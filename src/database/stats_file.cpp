@@ -1,6 +1,5 @@
 #include "database/stats_file.h"
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "pal/number_reader.h"
 
 DatabaseStats::~DatabaseStats() = default;
 
@@ -45,35 +45,15 @@ bool valueOf(const std::string& text, const char* key, std::string& value, size_
     return true;
 }
 
-// Leading blanks, an optional sign and digits; clamped to the 64-bit range.
-int64_t decimal(const std::string& value) {
-    size_t i = 0;
-    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
-    int64_t n = 0;
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-        const int d = value[i] - '0';
-        if (n > (INT64_MAX - d) / 10) {
-            n = INT64_MAX;
-            break;
-        }
-        n = n * 10 + d;
-    }
-    return negative ? -n : n;
-}
+// Leading blanks, an optional sign and digits; clamped to the target's range.
+int64_t decimal(const std::string& value) { return brenvik::readLeadingInteger<int64_t>(value.c_str()).value; }
 
-int32_t decimal32(const std::string& value) {
-    const int64_t n = decimal(value);
-    return n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : static_cast<int32_t>(n);
-}
+int32_t decimal32(const std::string& value) { return brenvik::atoiValue(value.c_str()); }
 
 int64_t floatingToInt64(const std::string& value) {
     // long double keeps every 64-bit count exact.
-    errno = 0;
-    char* end = nullptr;
-    const long double d = std::strtold(value.c_str(), &end);
-    if (end == value.c_str() || std::isnan(d)) return 0;
+    long double d = 0;
+    if (!brenvik::scanLongDouble(value.c_str(), d) || std::isnan(d)) return 0;
     if (d >= 9.2e18L) return INT64_MAX;
     if (d <= -9.2e18L) return INT64_MIN;
     return static_cast<int64_t>(d);

@@ -11,9 +11,9 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
-#include "config/number_reader.h"
 #include "database/bv_cachefile.h"
 #include "database/stats_file.h"
+#include "pal/number_reader.h"
 
 namespace {
 

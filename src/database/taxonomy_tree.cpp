@@ -11,8 +11,8 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "config/bv_taxonomyoptions.h"
-#include "config/number_reader.h"
 #include "database/taxonomy_line_reader.h"
+#include "pal/number_reader.h"
 
 namespace {
 

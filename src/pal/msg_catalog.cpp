@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <string_view>
+
+#include "pal/number_reader.h"
 
 namespace NARROW_CHAR_PAL {
 
@@ -43,11 +47,10 @@ bool MsgCatalog::loadCatalogFile(const std::string& languageCode) {
     std::map<uint32_t, std::string> table;
     std::string line;
     while (std::getline(in, line)) {
-        char* end = nullptr;
-        unsigned long id = std::strtoul(line.c_str(), &end, 16);
-        if (end == line.c_str() || (*end != ' ' && *end != '\0')) continue;
-        std::string text = *end ? std::string(end + 1) : std::string();
-        table[static_cast<uint32_t>(id)] = text;
+        const size_t blank = line.find(' ');
+        const std::optional<uint32_t> id = brenvik::parseHex<uint32_t>(std::string_view(line).substr(0, blank));
+        if (!id) continue;
+        table[*id] = blank == std::string::npos ? std::string() : line.substr(blank + 1);
     }
     module.swap(table);
     loaded = true;

@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
 #include "common/error_reporter.h"
+#include "pal/number_reader.h"
 
 namespace {
 
@@ -184,20 +183,18 @@ bool parseTaxIds(multipart_target& t, const char* p, const char* end) {
         any = true;
         const std::string item(p, len);
         p = itemEnd;
-        errno = 0;
-        char* stop = nullptr;
-        const long value = std::strtol(item.c_str(), &stop, 10);
-        if (stop == item.c_str() || errno == ERANGE || value > INT_MAX || value < INT_MIN) {
+        const brenvik::LeadingInteger<int32_t> number = brenvik::readLeadingInteger<int32_t>(item.c_str());
+        if (!number.fits) {
             errorReporter.report(467, t.jobNumber, 652, kModule);
             addError(t, 467, "Invalid taxID format for bv-taxfetch.exe");
             continue;
         }
-        if (value < 0) {
-            errorReporter.report(513, t.jobNumber, 657, kModule, static_cast<int>(value));
-            addError(t, 513, "Negative taxID " + std::to_string(value) + " is not valid for bv-taxfetch.exe");
+        if (number.value < 0) {
+            errorReporter.report(513, t.jobNumber, 657, kModule, number.value);
+            addError(t, 513, "Negative taxID " + std::to_string(number.value) + " is not valid for bv-taxfetch.exe");
             continue;
         }
-        if (!t.params.addTaxId(static_cast<int32_t>(value))) return tooLarge(t, 666);
+        if (!t.params.addTaxId(number.value)) return tooLarge(t, 666);
     }
     if (p < end || !any) {
         errorReporter.report(467, t.jobNumber, 638, kModule);

@@ -1,12 +1,12 @@
 #include "request/post_request.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "common/error_reporter.h"
 #include "common/process_startup.h"
 #include "config/global_options.h"
+#include "pal/number_reader.h"
 #include "request/multipart_parser.h"
 
 namespace {
@@ -104,15 +104,14 @@ bool post_request::readRequest() {
     if (const char* length = getEnv("CONTENT_LENGTH")) {
         // Read as a decimal number that stops at the first non-digit, so
         // anything that does not start with a number counts as zero.
-        errno = 0;
-        const long long value = std::strtoll(length, nullptr, 10);
-        if (value == 0) {
+        const brenvik::LeadingInteger<int64_t> value = brenvik::readLeadingInteger<int64_t>(length);
+        if (value.value == 0) {
             errorReporter.report(270, jobNumber, 214, kModule);
             writer.addMessage(false, 270, "A POST-request is submitted with zero content length", {}, {}, {}, 0);
             return false;
         }
         // A length that does not fit, or a negative one, is no length at all.
-        if (errno == 0 && value > 0) expected = value;
+        if (value.fits && value.value > 0) expected = value.value;
     }
     CMyUploadEvents events(jobNumber, writer);
     brenvik::CFileUploadStream stream(&events);

@@ -14,13 +14,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <locale>
-#include <sstream>
 #include <vector>
 
 #include "common/text_utils.h"
-#include "config/number_reader.h"
 #include "pal/last_error.h"
+#include "pal/number_reader.h"
 #include "pal/system_text.h"
 #include "security/bv_security_constants.h"
 #include "security/bv_security_session.h"
@@ -78,15 +76,9 @@ bool isSpecialID(const std::string& id) {
 // Stream extraction: leading blanks skipped, trailing text ignored; out of
 // range or no number at all fails.
 bool parseTime(const std::string& text, int64_t& value) {
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
-    int64_t v = 0;
-    if (!(in >> v)) {
-        value = 0;
-        return false;
-    }
-    value = v;
-    return true;
+    const brenvik::LeadingInteger<int64_t> n = brenvik::readLeadingInteger<int64_t>(text.c_str());
+    value = n.fits ? n.value : 0;
+    return n.fits;
 }
 
 std::string toUpper(std::string text) {

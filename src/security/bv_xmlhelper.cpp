@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "common/module_loader.h"
-#include "config/number_reader.h"
 #include "pal/last_error.h"
+#include "pal/number_reader.h"
 #include "pal/system_text.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_xml_module.h"
@@ -168,14 +168,8 @@ int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
     // first one costs the process its locale set-up): white space skipped, an
     // optional sign, decimal digits up to the first other character; nothing
     // read or a value out of range gives 0.
-    const std::string text = getString(element);
-    const char* p = text.c_str();
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(p, &end, 10);
-    if (end == p || errno == ERANGE) return 0;
-    return static_cast<int64_t>(value);
+    const brenvik::LeadingInteger<int64_t> n = brenvik::readLeadingInteger<int64_t>(getString(element).c_str());
+    return n.fits ? n.value : 0;
 }
 
 double bv_XMLHelper::getDouble(bv_XmlElement* element) {

@@ -5,7 +5,7 @@
 
 #include "common/text_utils.h"
 #include "config/bv_taxonomyoptions.h"
-#include "config/number_reader.h"
+#include "pal/number_reader.h"
 #include "taxfetch/taxonomy_commands.h"
 
 namespace taxfetch {

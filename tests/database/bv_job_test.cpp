@@ -395,6 +395,28 @@ TEST_F(JobTest, UnknownOrEmptyNamesClaimNothing) {
     EXPECT_FALSE(manager.registerJob({"A"}, 0, "TXLOOK", "", "0", "", "GET", 0, true));
 }
 
+// The user ID text is read as atoi reads it, with a value beyond the int
+// range clamped rather than wrapped.
+TEST_F(JobTest, UserIdIsTheLeadingNumberOfItsText) {
+    ControlFileWriter writer;
+    writer.addEntry("DB");
+    openControlFile(writer);
+    const struct {
+        const char* text;
+        int32_t userId;
+    } cases[] = {{" -7x", -7}, {"abc", 0}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}};
+    for (const auto& c : cases) {
+        CJobManager manager(-14);
+        manager.newJob(true);
+        manager.setControlFile(&controlFile);
+        ASSERT_TRUE(manager.registerJob({"DB"}, 0, "TXLOOK", "", c.text, "", "GET", 0, true)) << c.text;
+        const ControlFileReader reader(controlPath());
+        const std::vector<int> slots = reader.slotsOf(0, 0, manager.getJobNumber());
+        ASSERT_EQ(slots.size(), 1u) << c.text;
+        EXPECT_EQ(reader.slot(0, 0, slots[0]).userId, c.userId) << c.text;
+    }
+}
+
 TEST_F(JobTest, ClaimFillsTheSlotAndFinishMarksIt) {
     ControlFileWriter writer;
     writer.addEntry("DB");

@@ -113,6 +113,20 @@ TEST(PalMsgCatalog, FileThenSystemThenFallback) {
     EXPECT_EQ(cat.getMessage(0xabcdef), "Message 0xabcdef not found in the catalog.");
 }
 
+// An ID is a whole hexadecimal number of 32 bits; a line with anything else
+// is skipped, and a wider ID never lands on another message's place.
+TEST(PalMsgCatalog, LinesWithoutAWholeIdAreSkipped) {
+    tarvex_test::TempDir dir("cat");
+    DirCatalog cat(dir.path(), "bv");
+    tarvex_test::writeFile(dir.file("bv0809.msg"),
+                           "1f4 Own text\n1000001f4 Too wide\n 2 Leading blank\n0x3 Prefixed\n+4 Signed\n"
+                           "5x Trailing\nA0\n");
+    EXPECT_EQ(cat.getMessage(0x1f4), "Own text");
+    for (uint32_t id : {2u, 3u, 4u, 5u})
+        EXPECT_EQ(cat.getMessage(id), getSystemErrorText(id)) << id;
+    EXPECT_EQ(cat.getMessage(0xa0), "");  // an ID alone has the empty text
+}
+
 TEST(PalMsgCatalog, UserLanguageBeforeFallbackLanguage) {
     tarvex_test::TempDir dir("cat");
     char own[8];
