@@ -6,10 +6,6 @@
 #include <cstring>
 #include <strings.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 bool isBlankLine(const char* text) {
     if (!text) return true;
     for (const char* p = text; *p && *p != '\n' && *p != '\r'; ++p)
@@ -107,33 +103,6 @@ void restoreLocale(char* saved) {
 }
 
 const char* findBytes(const char* data, size_t size, std::string_view bytes) {
-    const size_t m = bytes.size();
-    if (m == 0 || data == nullptr || size < m) return nullptr;
-#if defined(__SSE2__)
-    if (m >= 2) {
-        // Candidates are the places whose first, second-last and last bytes
-        // match; only those are compared whole.
-        const __m128i first = _mm_set1_epi8(bytes[0]);
-        const __m128i secondLast = _mm_set1_epi8(bytes[m - 2]);
-        const __m128i last = _mm_set1_epi8(bytes[m - 1]);
-        const size_t places = size - m + 1;
-        size_t i = 0;
-        for (; places - i >= 16; i += 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + m - 2));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + m - 1));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
-                _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, secondLast)), _mm_cmpeq_epi8(c, last))));
-            while (mask != 0) {
-                const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
-                if (std::memcmp(data + at, bytes.data(), m) == 0) return data + at;
-                mask &= mask - 1;
-            }
-        }
-        for (; i < places; ++i)
-            if (data[i] == bytes[0] && std::memcmp(data + i, bytes.data(), m) == 0) return data + i;
-        return nullptr;
-    }
-#endif
-    return static_cast<const char*>(memmem(data, size, bytes.data(), m));
+    if (bytes.empty() || data == nullptr) return nullptr;
+    return static_cast<const char*>(memmem(data, size, bytes.data(), bytes.size()));
 }

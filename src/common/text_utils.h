@@ -41,9 +41,7 @@ void copyWithoutAngleBrackets(const char* source, char* destination, size_t size
 std::string urlDecode(const std::string& text);
 
 // The first place in data[0..size) where the bytes occur, or null (also for
-// no bytes). Same answer as memmem; faster on long runs of data where the
-// first and last bytes of what is sought are common (sixteen places tested
-// at a time).
+// no bytes or no data).
 const char* findBytes(const char* data, size_t size, std::string_view bytes);
 
 // Switches all locale categories to the locale that numbers are read in ("C")

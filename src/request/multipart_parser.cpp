@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/error_reporter.h"
+#include "common/text_utils.h"
 #include "pal/number_reader.h"
 
 namespace {
@@ -52,11 +53,6 @@ Field matchField(std::string_view name, int toolKind) {
     for (const auto& f : kFields)
         if ((toolKind ? f.taxonomy : f.sequence) && equalsIgnoreCase(name, f.name)) return f.field;
     return Field::Ignored;
-}
-
-const char* findBytes(const char* from, const char* to, std::string_view what) {
-    if (what.empty() || to < from) return nullptr;
-    return static_cast<const char*>(memmem(from, static_cast<size_t>(to - from), what.data(), what.size()));
 }
 
 const char* findLineEnd(const char* from, const char* to) {
@@ -325,7 +321,7 @@ bool parseParts(brenvik::CBaseUploadStream& s, const std::string& boundary, mult
             const char* lineEnd = findLineEnd(line, s.end());
             if (!lineEnd) lineEnd = s.end();
             if (!named) {
-                if (const char* n = findBytes(line, lineEnd, "name=")) {
+                if (const char* n = findBytes(line, static_cast<size_t>(lineEnd - line), "name=")) {
                     named = true;
                     n += 5;
                     if (n < lineEnd && *n == '"') ++n;
@@ -339,7 +335,7 @@ bool parseParts(brenvik::CBaseUploadStream& s, const std::string& boundary, mult
         }
         s.skipLine();
         if (s.atEnd()) continue;
-        const char* valueEnd = findBytes(s.current(), s.end(), boundary);
+        const char* valueEnd = findBytes(s.current(), static_cast<size_t>(s.end() - s.current()), boundary);
         if (!valueEnd) {
             const size_t look = std::min<size_t>(10, static_cast<size_t>(s.unread()));
             bool binary = false;
