@@ -78,7 +78,6 @@ LeadingInteger<T> readLeadingInteger(const char* text, int base) {
 template LeadingInteger<int32_t> readLeadingInteger<int32_t>(const char*, int);
 template LeadingInteger<int64_t> readLeadingInteger<int64_t>(const char*, int);
 
-
 namespace {
 
 // A "%d"-like conversion: out is untouched when nothing is read.
