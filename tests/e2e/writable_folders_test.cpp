@@ -112,6 +112,19 @@ TEST(PlantedLinks, ALinkInPlaceOfTheErrorLogSendsTheEntryToStandardError) {
     }
 }
 
+TEST(PlantedLinks, ALinkInPlaceOfTheSecurityLogIsNotFollowed) {
+    Site site;
+    site.inst.securityOn();
+    // A broken options file: its failure goes to the security log.
+    site.inst.install().write("config/security_options.xml", "<bvs:security_options><unclosed>");
+    site.plant("logs/security.log");
+    site.lookUp();
+    EXPECT_NE(site.inst.install().read("logs/errorlog.txt").find("../config/security_options.xml: line 1"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(site.file("logs/security.log")));
+    site.expectVictimUntouched();
+}
+
 TEST(PlantedLinks, FoldersMayBeLinks) {
     // An administrator who wants the logs and data elsewhere links the folder.
     Site site;
