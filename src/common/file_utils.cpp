@@ -140,7 +140,8 @@ int64_t fileSeek(int fd, int64_t offset, int origin) {
 }
 
 int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTextSize) {
-    int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC;
+    // A file written is never reached through a link in its last component.
+    int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
     int fd = -1;
     do {
         fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);

@@ -108,11 +108,12 @@ void appendErrorLogEntry(int number, int job, int line, const std::string& modul
     // An entry the error log cannot take goes to standard error, which a web
     // server keeps in its own error log, rather than nowhere; the first time,
     // after a line that says why, so the administrator can mend the log.
-    static std::atomic<bool> reasonGiven{false};
+    // A forked child is a process of its own and says it again.
+    static std::atomic<pid_t> reasonGivenBy{0};
     const std::string path = errorLogFilePath();
     if (appendEntry(path, entry, true)) return;
     const int err = errno;
-    if (!path.empty() && !reasonGiven.exchange(true))
+    if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid())
         (void)writeAll(STDERR_FILENO, "cannot append to " + path + ": " + getSystemErrorText(static_cast<uint32_t>(err)) + "\n");
     (void)writeAll(STDERR_FILENO, entry);
 }
