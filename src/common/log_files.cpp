@@ -55,7 +55,9 @@ bool appendLocked(int fd, const std::string& path, const std::string& entry, boo
     return ok;
 }
 
-bool appendEntry(const std::string& path, const std::string& entry, bool quiet) {
+}  // namespace
+
+bool appendLogEntry(const std::string& path, const std::string& entry, bool quiet) {
     if (path.empty()) {
         errno = ENOENT;
         return false;
@@ -68,8 +70,6 @@ bool appendEntry(const std::string& path, const std::string& entry, bool quiet) 
     errno = err;
     return ok;
 }
-
-}  // namespace
 
 std::string errorLogFilePath() { return reporter_platform::errorLogFile(); }
 std::string monitorLogFilePath() { return reporter_platform::monitorLogFile(); }
@@ -91,10 +91,6 @@ std::string escapeAngleBrackets(const std::string& text) {
     return out;
 }
 
-bool appendLogEntry(const std::string& path, const std::string& entry, bool quiet) {
-    return appendEntry(path, entry, quiet);
-}
-
 std::string formatErrorLogEntry(int number, int job, int line, const std::string& module,
                                 const std::string& timeText, const std::string& text) {
     return CErrorReporter::formatText("Error [M%05d - Job %d - X%05d:%s] - %s\n", number, job, line, module.c_str(),
@@ -111,10 +107,12 @@ void appendErrorLogEntry(int number, int job, int line, const std::string& modul
     // A forked child is a process of its own and says it again.
     static std::atomic<pid_t> reasonGivenBy{0};
     const std::string path = errorLogFilePath();
-    if (appendEntry(path, entry, true)) return;
+    if (appendLogEntry(path, entry, true)) return;
     const int err = errno;
-    if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid())
-        (void)writeAll(STDERR_FILENO, "cannot append to " + path + ": " + getSystemErrorText(static_cast<uint32_t>(err)) + "\n");
+    if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid()) {
+        const std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
+        (void)writeAll(STDERR_FILENO, "cannot append to " + path + ": " + reason + "\n");
+    }
     (void)writeAll(STDERR_FILENO, entry);
 }
 

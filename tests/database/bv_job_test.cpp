@@ -182,7 +182,8 @@ TEST_F(JobTest, LinksPlantedInTheFolderAreNeverFollowed) {
         SCOPED_TRACE(name);
         const std::string link = dir.file(name);
         std::filesystem::remove(link);
-        ASSERT_EQ(symlink(std::string(name) == "tarvex.job" ? victim.c_str() : dir.file("nowhere").c_str(), link.c_str()), 0);
+        const std::string target = std::string(name) == "tarvex.job" ? victim : dir.file("nowhere");
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
         brenvik::bv_options options = brenvik::globalOptions();
         options.setTarvexJobIdFile(link);
         brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
