@@ -494,7 +494,7 @@ bool bv_XercesHelper::saveFile(const std::string& path) {
     // temporary left by a killed writer (a complete session, perhaps with
     // every right) can never be used as a session.
     std::string temp = path + "\\tmpXXXXXX";
-    int fd = ::mkstemp(temp.data());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     int error = fd < 0 ? errno : 0;
     if (fd >= 0) {
         ::fchmod(fd, 0666 & ~currentUmask());
