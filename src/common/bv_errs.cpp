@@ -7,11 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/logging_monitor.h"
 #include "common/message_tables.h"
 #include "common/reporter_platform.h"
+#include "config/global_options.h"
 
 namespace brenvik {
 
@@ -46,10 +49,6 @@ int sourceOfNumber(int number) {
     if (number <= 0x5FFFF) return 7;
     if (number >= 0x4C020000 && number <= 0x4C020000 + 0x1FFFF) return 4;
     return 0xFFFF;
-}
-
-int openNoStdio(const char* path, int flags) {
-    return moveOffStandardStreams(::open(path, flags | O_CLOEXEC, 0666));
 }
 
 }  // namespace
@@ -255,13 +254,15 @@ void bv_errs::writeLogLine(int number, const std::string& text, int severity, co
                        oneLine(remote ? remote : "localhost") + "\"," + std::to_string(number) + "," +
                        std::to_string(severity) + ",\"" + oneLine(sessionName) + "\"," + std::to_string(userId) +
                        ",\"" + oneLine(text) + "\"\n";
-    // The process that creates the file writes the header, once.
-    const std::string path = osPath(loggingFile);
-    int fd = openNoStdio(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    // The process that creates the file writes the header, once, and gives
+    // the new log the configured group's access (quietly: a report would be
+    // a log entry itself). A link in place of the log is refused.
+    int fd = fileOpenNoFollow(loggingFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
     if (fd >= 0) {
         line = "Date, IP_address, Error_number, Severity, session_name, user_id, message\n" + line;
+        (void)bv_filesystem::grantGroupAccess(fd, globalOptions(), false);
     } else if (errno == EEXIST) {
-        fd = openNoStdio(path.c_str(), O_WRONLY | O_APPEND);
+        fd = fileOpenNoFollow(loggingFile.c_str(), O_WRONLY | O_APPEND);
     }
     if (fd < 0) return;
     writeAll(fd, line);

@@ -86,22 +86,21 @@ bool bv_filesystem::isDirectory(const std::string& path) {
     return S_ISDIR(st.st_mode);
 }
 
-int bv_filesystem::grantGroupAccess(const std::string& objectName, bool, const bv_options& options,
-                                    bool compareFirst, int* lastError) {
+int bv_filesystem::grantGroupAccess(int fd, const bv_options& options, bool compareFirst, int* lastError) {
     NARROW_CHAR_PAL::setLastError(0);
     int err = 0;
     bool chmodFailed = false, readFailed = false, writeFailed = false;
-    const std::string osName = osPath(objectName);
-    const char* path = osName.c_str();
 
+    // Everything goes through the descriptor: a name can be swapped for a
+    // link between two calls, the open file cannot.
     struct stat st;
-    bool haveMode = stat(path, &st) == 0;
+    bool haveMode = fstat(fd, &st) == 0;
     bool ownerRw = haveMode && (st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR);
-    if (!haveMode || (!ownerRw && chmod(path, (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)) {
+    if (!haveMode || (!ownerRw && fchmod(fd, (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)) {
         NARROW_CHAR_PAL::captureLastError();
         chmodFailed = true;
     }
-    if (!haveMode || stat(path, &st) != 0) {
+    if (!haveMode || fstat(fd, &st) != 0) {
         err = errno;
         readFailed = true;
     }
@@ -119,7 +118,7 @@ int bv_filesystem::grantGroupAccess(const std::string& objectName, bool, const b
 
     if (readFailed) {
         // Nothing known to compare with: set the group owner only.
-        if (chown(path, static_cast<uid_t>(-1), gid) != 0) {
+        if (fchown(fd, static_cast<uid_t>(-1), gid) != 0) {
             err = errno;
             writeFailed = true;
         }
@@ -129,7 +128,7 @@ int bv_filesystem::grantGroupAccess(const std::string& objectName, bool, const b
         if (!(compareFirst && same)) {
             // chown before chmod: a chown may clear set-id bits, the chmod
             // then states the whole mode again.
-            if (chown(path, static_cast<uid_t>(-1), gid) != 0 || chmod(path, wanted) != 0) {
+            if (fchown(fd, static_cast<uid_t>(-1), gid) != 0 || fchmod(fd, wanted) != 0) {
                 err = errno;
                 writeFailed = true;
             }

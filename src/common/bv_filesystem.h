@@ -38,16 +38,16 @@ public:
     static time_t getModificationTime(const std::string& path, bv_errs* errs);
     static bool isDirectory(const std::string& path);
 
-    // Makes the object owner read-write and gives the group named by the
-    // options' NTIUserGroup read-write access (group owner + g+rw, g+rwx on a
-    // folder); never takes access away. With compareFirst, an object that
-    // already has that group and mode is left alone. Result: 0 done, 1 owner
-    // mode failed, 2 the object could not be examined, 3 the group does not
-    // exist, 4 the new group or mode could not be set. The thread's last
-    // error is cleared first and then holds the errno behind results 2 to 4,
-    // which lastError (when given) receives as well.
-    static int grantGroupAccess(const std::string& objectName, bool fileSystemObject, const bv_options& options,
-                                bool compareFirst, int* lastError = nullptr);
+    // Makes the open object owner read-write and gives the group named by
+    // the options' NTIUserGroup read-write access (group owner + g+rw, g+rwx
+    // on a folder), all through the descriptor; never takes access away.
+    // With compareFirst, an object that already has that group and mode is
+    // left alone. Result: 0 done, 1 owner mode failed, 2 the object could not
+    // be examined, 3 the group does not exist, 4 the new group or mode could
+    // not be set. The thread's last error is cleared first and then holds the
+    // errno behind results 2 to 4, which lastError (when given) receives as
+    // well.
+    static int grantGroupAccess(int fd, const bv_options& options, bool compareFirst, int* lastError = nullptr);
 
 private:
     bool searchOpen_ = false;

@@ -90,8 +90,12 @@ void reportOpenFailure(const char* path, const char* how, int err, char* errorTe
 
 }  // namespace
 
+namespace {
+int openCall(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+}  // namespace
+
 FileSystemCalls& fileSystemCalls() {
-    static FileSystemCalls calls{&::link};
+    static FileSystemCalls calls{&::link, &openCall, &::write};
     return calls;
 }
 
@@ -136,7 +140,8 @@ int64_t fileSeek(int fd, int64_t offset, int origin) {
 }
 
 int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTextSize) {
-    int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC;
+    // A file written is never reached through a link in its last component.
+    int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
     int fd = -1;
     do {
         fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
@@ -167,6 +172,56 @@ FILE* fileOpenStream(const char* path, const char* mode, bool report) {
     NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(err));
     if (report) reportOpenFailure(path, mode ? mode : "", err, nullptr, 0);
     return nullptr;
+}
+
+int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
+    if (!path) {
+        errno = EFAULT;
+        return -1;
+    }
+    const std::string name = osPath(path);
+    int fd;
+    do {
+        fd = fileSystemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return moveOffStandardStreams(fd);
+}
+
+int fileCreateTemporary(const std::string& prefix, std::string& name) {
+    name = prefix + "XXXXXX";
+    // mkostemp creates exclusively (a link planted under the name makes it
+    // fail) and mode 0600; a temporary that becomes a shared file gets the
+    // mode any new file gets.
+    int fd = moveOffStandardStreams(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd < 0) return -1;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(name.c_str());
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+bool fileWriteAll(int fd, const void* data, size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = fileSystemCalls().write(fd, p, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 long fileRead(int fd, void* buffer, size_t count) {
@@ -236,11 +291,11 @@ int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bo
     }
 }
 
-int setFileAccess(const char* path, bool fileSystemObject, bool compareFirst) {
+int setFileAccess(int fd, const char* path, bool compareFirst) {
     const brenvik::bv_options& options = brenvik::globalOptions();
     std::string name = path ? path : "";
     int lastError = 0;
-    int result = brenvik::bv_filesystem::grantGroupAccess(name, fileSystemObject, options, compareFirst, &lastError);
+    int result = brenvik::bv_filesystem::grantGroupAccess(fd, options, compareFirst, &lastError);
     if (result == 0) return 0;
     // A report about the error log would be written to that same file.
     if (name == options.getErrorLogFile()) return -1;

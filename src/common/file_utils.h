@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <sys/types.h>
 
 // Locks [offset, offset + length) of the file for this open file description
 // (an OFD lock: other processes and other opens of the file are refused;
@@ -21,10 +23,12 @@ int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, boo
 int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
 
 // System calls that tests replace to make them fail where no file system at
-// hand does (a file system without hard links, for one). Default: the real
-// calls. Tests restore them.
+// hand does (a file system without hard links, a disk that fills in the
+// middle of a write). Default: the real calls. Tests restore them.
 struct FileSystemCalls {
     int (*link)(const char* from, const char* to);
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* data, size_t count);
 };
 FileSystemCalls& fileSystemCalls();
 
@@ -49,6 +53,22 @@ FILE* fileOpenStream(const char* path, const char* mode, bool report);
 // what fileOpenStream reports, for callers that open a file under another
 // name (a temporary) and must name the file the user configured.
 void reportFileOpenFailure(const char* path, const char* how, int err);
+// Opens the file as the system call does with these flags (close-on-exec is
+// added), except that a link in the last component is refused (the system's
+// "Too many levels of symbolic links"): the server's writable folders may be
+// links, the files in them may not, or anyone who can write there could turn
+// a write into a write of any file. Goes on after an interrupted call; never
+// returns descriptors 0 to 2; -1 with errno on failure. The path is the
+// configured one ("\" becomes "/").
+int fileOpenNoFollow(const char* path, int flags, mode_t mode = 0666);
+// Creates and opens (read-write) a new file named prefix followed by six
+// random characters, which no one can guess or plant beforehand; its mode is
+// what an ordinary new file gets (0666 under the umask). name receives the
+// name; -1 with errno on failure. prefix is used as it is.
+int fileCreateTemporary(const std::string& prefix, std::string& name);
+// Writes all bytes through the replaceable write call, going on after
+// interrupted calls and short writes. False on failure, with errno set.
+bool fileWriteAll(int fd, const void* data, size_t length);
 // read() that goes on after an interrupted call; -1 on failure.
 long fileRead(int fd, void* buffer, size_t count);
 int fileClose(int fd);
@@ -62,6 +82,8 @@ int fileClose(int fd);
 // counts as the end with 0 bytes; a buffer of 1 byte or less reads nothing.
 int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bool& endOfFile);
 
-// Gives the configured user group access to the path (group owner and g+rw)
-// and reports a failure, except for the error log itself; 0 or -1.
-int setFileAccess(const char* path, bool fileSystemObject, bool compareFirst);
+// Gives the configured user group access to the open file (group owner and
+// g+rw, set on the descriptor, so a name swapped for a link meanwhile changes
+// nothing) and reports a failure under path, except for the error log
+// itself; 0 or -1.
+int setFileAccess(int fd, const char* path, bool compareFirst);

@@ -1,28 +1,75 @@
 #include "common/log_files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/reporter_platform.h"
+#include "config/global_options.h"
+#include "pal/system_text.h"
 
 namespace {
 
-// Never leave a log on descriptor 0, 1 or 2: a CGI program whose standard
-// output is the reply must not write a log into it.
+// Never leave a log on descriptor 0, 1 or 2 (fileOpenNoFollow moves it): a
+// CGI program whose standard output is the reply must not write a log into
+// it. A link in place of the log is refused, not followed. A log this call
+// creates gets the configured group's access, so that an administrator of
+// that group who runs the command line can append to it too; a failure there
+// is not reported (the report would be a log entry itself).
 int openAppend(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(osPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return moveOffStandardStreams(fd);
+    const int append = O_WRONLY | O_APPEND;
+    int fd = fileOpenNoFollow(path.c_str(), append);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = fileOpenNoFollow(path.c_str(), append | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+        (void)brenvik::bv_filesystem::grantGroupAccess(fd, brenvik::globalOptions(), false);
+        return fd;
+    }
+    // Another process created it meanwhile.
+    return errno == EEXIST ? fileOpenNoFollow(path.c_str(), append) : -1;
+}
+
+// Appends under the log's lock; a write that does not go through whole (a
+// full disk) is cut back to the length before it, so that no torn entry
+// stays for the next entry to be glued to. errno tells a failure.
+bool appendLocked(int fd, const std::string& path, const std::string& entry, bool quiet) {
+    // Bytes 0 to 3 order every appender of the log; a failed lock is
+    // reported unless quiet (message 267 goes to the error log and the page,
+    // never back into the monitor or IPC log) and the entry is written all
+    // the same.
+    const bool locked = lockFileRegion(fd, 0, 4, path.c_str(), quiet) == 0;
+    struct stat before;
+    const bool sized = ::fstat(fd, &before) == 0;
+    bool ok = fileWriteAll(fd, entry.data(), entry.size());
+    const int err = errno;
+    if (!ok && sized) (void)::ftruncate(fd, before.st_size);
+    if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), quiet);
+    errno = err;
+    return ok;
 }
 
 }  // namespace
+
+bool appendLogEntry(const std::string& path, const std::string& entry, bool quiet) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    int fd = openAppend(path);
+    if (fd < 0) return false;
+    const bool ok = appendLocked(fd, path, entry, quiet);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return ok;
+}
 
 std::string errorLogFilePath() { return reporter_platform::errorLogFile(); }
 std::string monitorLogFilePath() { return reporter_platform::monitorLogFile(); }
@@ -44,21 +91,6 @@ std::string escapeAngleBrackets(const std::string& text) {
     return out;
 }
 
-bool appendLogEntry(const std::string& path, const std::string& entry, bool quiet) {
-    if (path.empty()) return false;
-    int fd = openAppend(path);
-    if (fd < 0) return false;
-    // Bytes 0 to 3 order every appender of the log; a failed lock is
-    // reported unless quiet (message 267 goes to the error log and the page,
-    // never back into the monitor or IPC log) and the entry is written all
-    // the same.
-    const bool locked = lockFileRegion(fd, 0, 4, path.c_str(), quiet) == 0;
-    bool ok = writeAll(fd, entry);
-    if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), quiet);
-    ::close(fd);
-    return ok;
-}
-
 std::string formatErrorLogEntry(int number, int job, int line, const std::string& module,
                                 const std::string& timeText, const std::string& text) {
     return CErrorReporter::formatText("Error [M%05d - Job %d - X%05d:%s] - %s\n", number, job, line, module.c_str(),
@@ -70,8 +102,18 @@ void appendErrorLogEntry(int number, int job, int line, const std::string& modul
                          const std::string& text) {
     const std::string entry = formatErrorLogEntry(number, job, line, module, timeText, text);
     // An entry the error log cannot take goes to standard error, which a web
-    // server keeps in its own error log, rather than nowhere.
-    if (!appendLogEntry(errorLogFilePath(), entry, true)) (void)writeAll(STDERR_FILENO, entry);
+    // server keeps in its own error log, rather than nowhere; the first time,
+    // after a line that says why, so the administrator can mend the log.
+    // A forked child is a process of its own and says it again.
+    static std::atomic<pid_t> reasonGivenBy{0};
+    const std::string path = errorLogFilePath();
+    if (appendLogEntry(path, entry, true)) return;
+    const int err = errno;
+    if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid()) {
+        const std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
+        (void)writeAll(STDERR_FILENO, "cannot append to " + path + ": " + reason + "\n");
+    }
+    (void)writeAll(STDERR_FILENO, entry);
 }
 
 void writeMonitorLogLine(const std::string& text) {

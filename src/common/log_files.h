@@ -28,10 +28,13 @@ void writeMonitorLogLine(const std::string& text);
 // "%s Job %5d  %s %d - %s\n" (time, job, module, line, text) to the IPC log.
 void writeIpcLogLine(const std::string& text, int job, int line, const std::string& module);
 
-// Appends entry to path: open (O_APPEND, created 0666 under the umask), lock
-// bytes 0 to 3, one write, unlock, close. A failed lock is reported as
-// message 267 unless quiet; the entry is written all the same. Returns false
-// when the file could not be opened or the write failed.
+// Appends entry to path: open (O_APPEND, never through a link; a new file is
+// created 0666 under the umask and given the configured group's read-write
+// access), lock bytes 0 to 3, one write, unlock, close. A failed lock is
+// reported as message 267 unless quiet; the entry is written all the same. A
+// write that fails part-way is cut back, so the log never keeps a torn
+// entry. Returns false when the file could not be opened or the write
+// failed, with errno telling why.
 bool appendLogEntry(const std::string& path, const std::string& entry, bool quiet);
 
 // The current local time as the 24-character log text ("" when it cannot be

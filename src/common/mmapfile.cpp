@@ -461,7 +461,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
         error = 47;
         return false;
     }
-    mmap_report::grantAccess(path_);
+    mmap_report::grantAccess(fd, path_);
     struct stat st;
     std::string marker = markerNameFor(mappingName_);
     MmapMarker line;

@@ -17,6 +17,6 @@ inline void say(int number, int line, const Args&... args) {
 inline std::string systemText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
 // The configured group gets access to a file the owner registers.
-inline void grantAccess(const std::string& path) { setFileAccess(path.c_str(), true, false); }
+inline void grantAccess(int fd, const std::string& path) { setFileAccess(fd, path.c_str(), false); }
 
 }  // namespace mmap_report

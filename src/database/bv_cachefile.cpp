@@ -1,7 +1,10 @@
 #include "database/bv_cachefile.h"
 
+#include "common/bv_filesystem.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/time_utils.h"
+#include "config/global_options.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,6 +39,11 @@ constexpr useconds_t kBuildLockPause = 10000;
 // first, and at the longest.
 constexpr useconds_t kBuildWaitPause = 2000;
 constexpr useconds_t kBuildWaitLongestPause = 50000;
+
+// Caches are opened never through a link in their last component: whoever
+// can write the taxonomy folder could otherwise point a root run at any
+// file. A link found there counts as a cache that is not there.
+int openCache(const std::string& name, int flags) { return fileOpenNoFollow(name.c_str(), flags, 0666); }
 
 int setByteZeroLock(int fd, short type) {
     struct flock fl;
@@ -117,7 +125,7 @@ bool bv_cachefile::open(bool recreate) {
     // A second open starts afresh instead of leaking the first descriptor.
     if (!creating_) close();
     do {
-        fd_ = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
+        fd_ = openCache(cacheFileName_, O_RDONLY);
         if (fd_ < 0) {
             setError(errno == EACCES ? kMsgBeingCreated : kMsgMissing, cacheFileName_.c_str());
             break;
@@ -206,7 +214,7 @@ bool bv_cachefile::waitForBuild(int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     useconds_t pause = kBuildWaitPause;
     for (;;) {
-        const int fd = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
+        const int fd = openCache(cacheFileName_, O_RDONLY);
         // Gone: nobody holds it any more (a failed build removes its file).
         if (fd < 0) return errno == ENOENT;
         const bool free = setByteZeroLock(fd, F_RDLCK) == 0;
@@ -233,7 +241,7 @@ void bv_cachefile::abandon() {
 }
 
 bool bv_cachefile::removeOld() {
-    const int old = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDONLY | O_CLOEXEC));
+    const int old = openCache(cacheFileName_, O_RDONLY);
     if (old < 0 && errno == ENOENT) return true;
     // Linux lets a file that another task is building be deleted, so the
     // old file's lock is tested first and held while it is removed.
@@ -264,7 +272,7 @@ bool bv_cachefile::create() {
 
     // Never on 0, 1 or 2: a CGI reply written to a closed standard stream
     // would land in the cache.
-    fd_ = moveOffStandardStreams(::open(cacheFileName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    fd_ = openCache(cacheFileName_, O_RDWR | O_CREAT | O_EXCL);
     if (fd_ < 0) {
         if (errno == EEXIST) {
             // Another task created it since the old one was removed: it is
@@ -302,6 +310,9 @@ bool bv_cachefile::create() {
         setError(kMsgBeingCreated, cacheFileName_.c_str());
         return true;
     }
+    // The configured group may rebuild or remove it later, as it may the
+    // job-number files; a failure there leaves the cache usable by us.
+    (void)bv_filesystem::grantGroupAccess(fd_, globalOptions(), false);
     makeStart(writer_, fd_);
     creating_ = true;
     runningSize_ = 2048;

@@ -69,12 +69,7 @@ bool linksUnsupported(int err) { return err == EPERM || err == EOPNOTSUPP || err
 // bytes locked (as every reader of a job-number file locks them) until the
 // content is in, so that a reader sees it whole as well as this allows.
 bool createExclusively(const std::string& path, const std::string& content) {
-    const std::string target = osPath(path);
-    int fd;
-    do {
-        fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    fd = moveOffStandardStreams(fd);
+    int fd = fileOpenNoFollow(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) {
         if (errno != EEXIST) reportFileOpenFailure(path.c_str(), "w", errno);
         return bv_filesystem::exists(path);
@@ -82,8 +77,8 @@ bool createExclusively(const std::string& path, const std::string& content) {
     bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
     (void)writeAll(fd, content);
     if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), true);
+    setFileAccess(fd, path.c_str(), false);
     ::close(fd);
-    setFileAccess(target.c_str(), true, false);
     return true;
 }
 
@@ -94,18 +89,20 @@ bool createJobNumberFile(const std::string& path, int number) {
     if (path.empty()) return false;
     const std::string target = osPath(path);
     const std::string content = std::to_string(number);
-    std::string temp = target + ".tmp" + std::to_string(::getpid());
-    FILE* file = fileOpenStream(temp.c_str(), "w", false);
-    if (file == nullptr) {
+    // Created exclusively under a name no one can guess: whoever can write
+    // the folder could otherwise plant a link there for this run to follow.
+    std::string temp;
+    int fd = fileCreateTemporary(target + ".tmp", temp);
+    if (fd < 0) {
         const int err = errno;
         if (bv_filesystem::exists(path)) return true;
         // The user knows the configured name, not our temporary.
         reportFileOpenFailure(path.c_str(), "w", err);
         return false;
     }
-    bool written = std::fputs(content.c_str(), file) >= 0;
-    written = (std::fclose(file) == 0) && written;
-    if (written) setFileAccess(temp.c_str(), true, false);
+    bool written = writeAll(fd, content);
+    if (written) setFileAccess(fd, path.c_str(), false);
+    written = (::close(fd) == 0) && written;
     // link() never replaces: when another process created the file first,
     // its number stands and ours goes.
     bool linked = false;
@@ -167,7 +164,7 @@ int getNextJobNumber(bool shortFile) {
 
     if (!bv_filesystem::exists(path)) createJobNumberFile(path, start);
 
-    int fd = moveOffStandardStreams(::open(osPath(path).c_str(), O_RDWR | O_CLOEXEC));
+    int fd = fileOpenNoFollow(path.c_str(), O_RDWR);
     if (fd < 0) {
         std::string text = errnoText(errno);
         errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
@@ -220,11 +217,11 @@ CTarvexJobIdFile::~CTarvexJobIdFile() { close(); }
 bool CTarvexJobIdFile::lock() {
     if (locked_) return true;
     if (fd_ < 0) {
-        fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
+        fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
         if (fd_ < 0 && !bv_filesystem::exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
-            fd_ = moveOffStandardStreams(::open(osPath(path_).c_str(), O_RDWR | O_CLOEXEC));
+            fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -439,9 +440,15 @@ void bv_session::loadSession(const std::string& givenID) {
         return;
     }
     if (loginFailed) return;  // a failed login must not keep the session alive
+    // Through a descriptor opened without following a link: a link planted
+    // in place of the session file must not touch the file it names.
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    if (::utimensat(AT_FDCWD, filePath().c_str(), times, 0) != 0) {
-        const std::string reason = getSystemErrorText(static_cast<uint32_t>(errno));
+    const int fd = ::open(filePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool touched = fd >= 0 && ::futimens(fd, times) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!touched) {
+        const std::string reason = getSystemErrorText(static_cast<uint32_t>(error));
         setError(kTouchFailed, filePath().c_str(), reason.c_str());
     }
 }

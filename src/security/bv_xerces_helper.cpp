@@ -490,9 +490,11 @@ bool bv_XercesHelper::saveFile(const std::string& path) {
     // same folder (rename is atomic) and can never match a name pattern that
     // ends with a fixed suffix. It is renamed into place only when all of it
     // is on disk: a full disk must not leave an empty or cut file behind
-    // for every later reader.
-    std::string temp = path + ".tmpXXXXXX";
-    int fd = ::mkstemp(temp.data());
+    // for every later reader. The "\" is a byte no session ID may hold: a
+    // temporary left by a killed writer (a complete session, perhaps with
+    // every right) can never be used as a session.
+    std::string temp = path + "\\tmpXXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     int error = fd < 0 ? errno : 0;
     if (fd >= 0) {
         ::fchmod(fd, 0666 & ~currentUmask());

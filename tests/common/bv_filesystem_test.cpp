@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,9 @@ TEST(FileSystemQueries, ExistsAndDirectory) {
     EXPECT_FALSE(bv_filesystem::isDirectory(dir.file("g")));
 }
 
+// Opens for the grant: read-only suffices to set group and mode.
+static int openForGrant(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
 TEST(GrantGroupAccess, ExistingGroupMissingGroupAndCompareFirst) {
     const struct group* g = otherGroup();
     if (!g) GTEST_SKIP() << "no second group available to this user";
@@ -76,12 +80,14 @@ TEST(GrantGroupAccess, ExistingGroupMissingGroupAndCompareFirst) {
     TempDir dir("acl");
     std::string path = dir.file("jobid");
     writeFile(path, "1");
-    ASSERT_EQ(chmod(path.c_str(), 0400), 0);
     brenvik::bv_options options;
     options.setNTIUserGroup(groupName);
+    const int fd = openForGrant(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(chmod(path.c_str(), 0400), 0);
 
     int err = -1;
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false, &err), 0);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(fd, options, false, &err), 0);
     EXPECT_EQ(err, 0);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -91,7 +97,10 @@ TEST(GrantGroupAccess, ExistingGroupMissingGroupAndCompareFirst) {
     // Access is added, never taken away; folders get traversal as well.
     std::string sub = dir.file("sub");
     ASSERT_EQ(mkdir(sub.c_str(), 0705), 0);
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(sub, true, options, false), 0);
+    const int subFd = openForGrant(sub);
+    ASSERT_GE(subFd, 0);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(subFd, options, false), 0);
+    ::close(subFd);
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0775u);
 
@@ -99,19 +108,47 @@ TEST(GrantGroupAccess, ExistingGroupMissingGroupAndCompareFirst) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     struct timespec before = st.st_ctim;
     usleep(20000);
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, true), 0);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(fd, options, true), 0);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec == before.tv_nsec);
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false), 0);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(fd, options, false), 0);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_FALSE(st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec == before.tv_nsec)
         << "without compare-first the access is written again";
 
-    // A group that does not exist; a file that does not exist.
+    // A group that does not exist; a descriptor that is not open.
     options.setNTIUserGroup("tarvex-no-such-group");
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(path, true, options, false, &err), 3);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(fd, options, false, &err), 3);
     EXPECT_NE(err, 0);
     options.setNTIUserGroup(groupName);
-    EXPECT_EQ(bv_filesystem::grantGroupAccess(dir.file("missing"), true, options, false, &err), 4);
-    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(-1, options, false, &err), 4);
+    EXPECT_EQ(err, EBADF);
+    ::close(fd);
+}
+
+TEST(GrantGroupAccess, WhatTheNameNowNamesIsLeftAlone) {
+    // The grant follows the open file: a name swapped for another file (or a
+    // link to one) after the open changes nothing there.
+    TempDir dir("swap");
+    const std::string path = dir.file("jobid");
+    writeFile(path, "1");
+    const int fd = openForGrant(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    ASSERT_EQ(rename(path.c_str(), dir.file("moved").c_str()), 0);
+    writeFile(dir.file("victim"), "v");
+    ASSERT_EQ(chmod(dir.file("victim").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("victim", path.c_str()), 0);
+
+    brenvik::bv_options options;
+    struct group* own = getgrgid(getgid());
+    ASSERT_NE(own, nullptr);
+    options.setNTIUserGroup(own->gr_name);
+    EXPECT_EQ(bv_filesystem::grantGroupAccess(fd, options, false), 0);
+    ::close(fd);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("moved").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    ASSERT_EQ(stat(dir.file("victim").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "common/bv_errs.h"
@@ -67,9 +68,12 @@ TEST_F(FileReports, OpenFailureReportedOrFormattedIntoTheBuffer) {
 TEST_F(FileReports, GroupAccessFailureReportedExceptForTheErrorLog) {
     // The default user group "Guests" does not exist on this system.
     tarvex_test::writeFile(dir.file("data/jobid"), "1");
-    EXPECT_EQ(setFileAccess("../logs/errorlog.txt", true, false), -1);
+    const int fd = ::open(dir.file("data/jobid").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(setFileAccess(fd, "../logs/errorlog.txt", false), -1);
     EXPECT_EQ(errorLog(), "");
-    EXPECT_EQ(setFileAccess("../data/jobid", true, false), -1);
+    EXPECT_EQ(setFileAccess(fd, "../data/jobid", false), -1);
+    ::close(fd);
     std::string log = tarvex_test::maskTimes(errorLog());
     EXPECT_NE(log.find("Error [M00143 - Job -1 - X00296:bv_fileutil]"), std::string::npos) << log;
     EXPECT_NE(log.find("in SetEntriesInAcl for file ../data/jobid"), std::string::npos) << log;

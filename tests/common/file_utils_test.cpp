@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -290,6 +291,71 @@ TEST(FileUtils, NeverOpensOnStandardStreams) {
         return fd >= 3 && f && fileno(f) >= 3 && fcntl(0, F_GETFD) == -1 ? 0 : 1;
     });
     EXPECT_EQ(status, 0);
+}
+
+TEST(FileUtils, OpeningWithoutFollowingALink) {
+    TempDir dir("nofollow");
+    writeFile(dir.file("real/file"), "content");
+    ASSERT_EQ(symlink("real", dir.file("linked-folder").c_str()), 0);
+    ASSERT_EQ(symlink("real/file", dir.file("link").c_str()), 0);
+    ASSERT_EQ(symlink("real/none", dir.file("dangling").c_str()), 0);
+    const struct {
+        const char* name;
+        int flags;
+        int error;  // 0: opens
+    } cases[] = {
+        {"real/file", O_RDONLY, 0},
+        {"linked-folder/file", O_WRONLY | O_APPEND, 0},  // a folder may be a link
+        {"link", O_RDONLY, ELOOP},
+        {"link", O_WRONLY | O_APPEND, ELOOP},
+        {"dangling", O_WRONLY | O_CREAT, ELOOP},
+        {"dangling", O_WRONLY | O_CREAT | O_EXCL, EEXIST},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags));
+        errno = 0;
+        const int fd = fileOpenNoFollow(dir.file(c.name).c_str(), c.flags);
+        if (c.error == 0) {
+            EXPECT_GE(fd, 3);
+            EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+            close(fd);
+        } else {
+            EXPECT_EQ(fd, -1);
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    EXPECT_FALSE(fileExists(dir.file("real/none").c_str()));
+    char text[256];
+    EXPECT_EQ(fileOpen(dir.file("link").c_str(), false, text, sizeof text), -1);
+    EXPECT_NE(std::string(text).find("Too many levels of symbolic links"), std::string::npos) << text;
+    EXPECT_EQ(tarvex_test::readFile(dir.file("real/file")), "content");
+}
+
+TEST(FileUtils, TemporariesAreNewFilesUnderUnguessableNames) {
+    TempDir dir("temp");
+    const std::string prefix = dir.file("job.tmp");
+    const mode_t saved = umask(022);
+    std::string first, second;
+    const int a = fileCreateTemporary(prefix, first);
+    const int b = fileCreateTemporary(prefix, second);
+    umask(saved);
+    ASSERT_GE(a, 3);
+    ASSERT_GE(b, 3);
+    EXPECT_NE(first, second);
+    for (const std::string* name : {&first, &second}) {
+        EXPECT_EQ(name->rfind(prefix, 0), 0u) << *name;
+        EXPECT_EQ(name->size(), prefix.size() + 6);
+        struct stat st;
+        ASSERT_EQ(lstat(name->c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << "what any new file gets";
+    }
+    EXPECT_NE(fcntl(a, F_GETFD) & FD_CLOEXEC, 0);
+    close(a);
+    close(b);
+    std::string none;
+    EXPECT_EQ(fileCreateTemporary(dir.file("no/such/") + "x", none), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(FileReadLine, PiecesRejoinToTheLinesOfRandomFiles) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "log_fixture.h"
 
 namespace {
@@ -85,6 +87,105 @@ TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
     close(fd);
     EXPECT_EQ(maskTimes(monitorLog()), "<time> - still here\n");
     EXPECT_NE(errorLog().find("   - Failed to lock file ../logs/monitor.log - error: "), std::string::npos);
+}
+
+// A disk that fills in the middle of an entry: the write call takes the
+// first bytes it is offered (up to a budget), then says there is no room.
+size_t writeBudget = 0;
+ssize_t fillingWrite(int fd, const void* data, size_t count) {
+    if (writeBudget == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const size_t n = count < writeBudget ? count : writeBudget;
+    writeBudget -= n;
+    return ::write(fd, data, n);
+}
+
+// Standard error into a file for one scope.
+class CapturedStandardError {
+public:
+    explicit CapturedStandardError(const std::string& path) : path_(path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        saved_ = ::dup(STDERR_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~CapturedStandardError() { restore(); }
+    std::string text() {
+        restore();
+        return tarvex_test::readFile(path_);
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+TEST_F(LogFilesTest, AnEntryTornByAFullDiskIsCutBack) {
+    const std::string first = formatErrorLogEntry(1, 1, 1, "m", "T", "first");
+    const std::string torn = formatErrorLogEntry(2, 2, 2, "m", "T", "torn by the disk");
+    const std::string next = formatErrorLogEntry(3, 3, 3, "m", "T", "after space was freed");
+    // Bytes the disk takes before it is full: none, one piece, all but one.
+    for (size_t budget : {size_t{0}, size_t{7}, torn.size() - 1}) {
+        SCOPED_TRACE(budget);
+        std::remove(dir.file("logs/errorlog.txt").c_str());
+        appendErrorLogEntry(1, 1, 1, "m", "T", "first");
+        std::string standardError;
+        {
+            CapturedStandardError captured(dir.file("stderr.txt"));
+            writeBudget = budget;
+            auto saved = fileSystemCalls().write;
+            fileSystemCalls().write = &fillingWrite;
+            appendErrorLogEntry(2, 2, 2, "m", "T", "torn by the disk");
+            fileSystemCalls().write = saved;
+            standardError = captured.text();
+        }
+        EXPECT_EQ(errorLog(), first) << "no fragment stays";
+        ASSERT_GE(standardError.size(), torn.size());
+        EXPECT_EQ(standardError.substr(standardError.size() - torn.size()), torn) << "the entry reaches standard error";
+        appendErrorLogEntry(3, 3, 3, "m", "T", "after space was freed");
+        EXPECT_EQ(errorLog(), first + next);
+    }
+}
+
+TEST_F(LogFilesTest, WhyTheErrorLogCannotBeOpenedIsSaidOncePerProcess) {
+    ASSERT_EQ(mkdir(dir.file("logs/errorlog.txt").c_str(), 0777), 0);
+    // In a child: the line is said once in a process's life.
+    const pid_t child = fork();
+    if (child == 0) {
+        CapturedStandardError captured(dir.file("stderr.txt"));
+        appendErrorLogEntry(1, 1, 1, "m", "T", "one");
+        appendErrorLogEntry(2, 2, 2, "m", "T", "two");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(tarvex_test::readFile(dir.file("stderr.txt")),
+              "cannot append to ../logs/errorlog.txt: Is a directory\n" +
+                  formatErrorLogEntry(1, 1, 1, "m", "T", "one") + formatErrorLogEntry(2, 2, 2, "m", "T", "two"));
+}
+
+TEST_F(LogFilesTest, ALinkInPlaceOfALogIsNotFollowed) {
+    const std::string victim = dir.file("victim");
+    tarvex_test::writeFile(victim, "precious\n");
+    for (const char* target : {"../victim", "../nowhere"}) {
+        SCOPED_TRACE(target);
+        const std::string log = dir.file("logs/monitor.log");
+        std::remove(log.c_str());
+        ASSERT_EQ(symlink(target, log.c_str()), 0);
+        EXPECT_FALSE(appendLogEntry("../logs/monitor.log", "entry\n", true));
+        EXPECT_EQ(errno, ELOOP);
+    }
+    EXPECT_EQ(tarvex_test::readFile(victim), "precious\n");
+    EXPECT_FALSE(tarvex_test::pathExists(dir.file("nowhere")));
 }
 
 TEST(LogTexts, EscapeAngleBrackets) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,6 +35,15 @@ using tarvex_test::TempDir;
 using tarvex_test::writeFile;
 
 namespace {
+
+// Names in folder that look like a job-number file's temporary.
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().find(".tmp") != std::string::npos)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
 
 class JobTest : public ::testing::Test {
 protected:
@@ -144,7 +154,7 @@ TEST_F(JobTest, MissingFilesStartFromTheStartNumber) {
     useOptions(17);
     EXPECT_EQ(getNextJobNumber(true), 2);
     // No temporary is left beside them.
-    EXPECT_EQ(::access((dir.file("seqfetch.job") + ".tmp" + std::to_string(getpid())).c_str(), F_OK), -1);
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
 }
 
 TEST_F(JobTest, AFileThatCannotBeOpenedGivesTheStartNumber) {
@@ -153,6 +163,43 @@ TEST_F(JobTest, AFileThatCannotBeOpenedGivesTheStartNumber) {
     EXPECT_EQ(getNextJobNumber(true), 555);
     EXPECT_NE(errorLog().find("Error [M00012 - Job -1 - X01266:bv_job]"), std::string::npos) << errorLog();
     EXPECT_NE(errorLog().find("for \"writing\""), std::string::npos) << errorLog();
+}
+
+TEST_F(JobTest, LinksPlantedInTheFolderAreNeverFollowed) {
+    // Whoever can write the data folder plants links: under the name the
+    // temporary once had (the process ID) and in place of the file itself.
+    // Neither victim changes; a link in place of the file is an open failure.
+    const std::string victim = dir.file("victim");
+    writeFile(victim, "precious");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    const std::string oldTemporary = dir.file("seqfetch.job.tmp" + std::to_string(getpid()));
+    ASSERT_EQ(symlink(victim.c_str(), oldTemporary.c_str()), 0);
+    EXPECT_EQ(getNextJobNumber(true), 1);
+    EXPECT_EQ(readFile(dir.file("seqfetch.job")), "1    ");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.file("seqfetch.job")));
+
+    for (const char* name : {"tarvex.job", "dangling.job"}) {
+        SCOPED_TRACE(name);
+        const std::string link = dir.file(name);
+        std::filesystem::remove(link);
+        const std::string target = std::string(name) == "tarvex.job" ? victim : dir.file("nowhere");
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        brenvik::bv_options options = brenvik::globalOptions();
+        options.setTarvexJobIdFile(link);
+        brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+        EXPECT_EQ(getNextJobNumber(false), 1234) << "the start number, as for any file that cannot be opened";
+        brenvik::CTarvexJobIdFile file(link);
+        EXPECT_FALSE(file.lock());
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere")));
+        EXPECT_NE(errorLog().find("Can't open " + link + " for \"writing\". Error Too many levels of symbolic links"),
+                  std::string::npos)
+            << errorLog();
+    }
+    EXPECT_EQ(readFile(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(JobTest, CreatingAJobNumberFileKeepsTheFirstCreator) {
@@ -196,7 +243,7 @@ TEST_F(JobTest, WithoutHardLinksTheFileIsCreatedExclusively) {
             ASSERT_TRUE(brenvik::createJobNumberFile(path, 88));
         }
         EXPECT_EQ(readFile(path), "77");
-        EXPECT_EQ(::access((path + ".tmp" + std::to_string(getpid())).c_str(), F_OK), -1);
+        EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
         struct stat st;
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0060, 0060u);

@@ -4,8 +4,10 @@
 // names its cause with the path as configured, and nothing half-written
 // stays behind for later requests.
 #include <gtest/gtest.h>
+#include <csignal>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 
 #include "e2e/seqfetch_fixture.h"
 #include "support/database_writer.h"
+#include "security/bv_session.h"
 #include "support/session_files.h"
 
 namespace {
@@ -152,6 +155,44 @@ TEST(SessionFiles, BrokenSecurityOptionsReachTheLogs) {
     EXPECT_NE(securityLog.find(",2049,1,"), std::string::npos) << securityLog;
     EXPECT_NE(securityLog.find(",4108,2,"), std::string::npos) << securityLog;
     EXPECT_TRUE(s.sessionFiles().empty());
+}
+
+// A command-line run killed while it writes its session: the file-size limit
+// stops the writer between the temporary's creation and its rename. The
+// temporary it leaves, even made complete, is no session anyone can use.
+TEST(SessionFiles, AKilledSessionWriteLeavesNoUsableSession) {
+    SecuredInstallation s;
+    const RunResult whole = s.lookUp();
+    ASSERT_EQ(whole.standardOutput, kFound);
+    const std::string complete = s.inst.install().read("sessions/con_consoleaccessx");
+    constexpr rlim_t kLimit = 512;
+    ASSERT_GT(complete.size(), kLimit) << "the limit must fall inside the session's write";
+    std::filesystem::remove(s.commandLineFile());
+
+    // The child inherits the limit; this process has it only for the start.
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = kLimit;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const RunResult killed = s.lookUp();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_EQ(killed.signal, SIGXFSZ) << killed.standardOutput << killed.standardError;
+    const std::vector<std::string> left = s.sessionFiles();
+    ASSERT_EQ(left.size(), 1u);
+    const std::string leftover = left[0];
+    EXPECT_EQ(leftover.rfind("con_consoleaccessx", 0), 0u) << leftover;
+
+    // As if killed after the last byte: a whole session with every right.
+    tarvex_test::writeFile(s.sessions() + "/" + leftover, complete);
+    EXPECT_FALSE(brenvik::bv_session::isSafeSessionID(leftover)) << leftover;
+    // Answered as a session that does not exist.
+    auto [missingCmd, missingGet] = s.inst.both({"SwissProt", "P12345", "seq", "--sessionID", "nosuchsession"});
+    auto [cmd, get] = s.inst.both({"SwissProt", "P12345", "seq", "--sessionID", leftover});
+    EXPECT_EQ(cmd.standardOutput, missingCmd.standardOutput);
+    EXPECT_EQ(cmd.exitStatus, missingCmd.exitStatus);
+    EXPECT_EQ(get.standardOutput, missingGet.standardOutput);
+    EXPECT_EQ(get.standardOutput.find(kSequence), std::string::npos) << get.standardOutput;
 }
 
 }  // namespace

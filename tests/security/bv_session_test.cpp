@@ -570,6 +570,19 @@ bool hasErrorContaining(const bv_session& s, const std::string& text) {
     return false;
 }
 
+TEST_F(SessionTest, ALinkInPlaceOfASessionFileIsNotTouchedThrough) {
+    security("true");
+    const std::string target = write("elsewhere", tarvex_test::userSession(5));
+    const std::time_t old = std::time(nullptr) - 7200;
+    tarvex_test::setModificationTime(target, old);
+    ASSERT_EQ(::symlink("elsewhere", (sessions() + "/linked").c_str()), 0);
+    bv_session s("linked");
+    EXPECT_TRUE(hasErrorContaining(s, "Failed to update last modified time for ../sessions/linked. Error: Too many "
+                                      "levels of symbolic links"))
+        << s.getLastErrorString();
+    EXPECT_EQ(mtime(target), old);
+}
+
 TEST_F(SessionTest, FileFailuresNameTheirCauseWithTheConfiguredPath) {
     security("true");
     std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
