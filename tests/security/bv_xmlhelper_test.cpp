@@ -7,7 +7,9 @@
 #include "common/bv_errs.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_security_constants.h"
+#include "security/bv_xmlquick.h"
 #include "support/http_test_server.h"
+#include "support/session_files.h"
 #include "support/temp_dir.h"
 
 using bvparser_internal::bv_SaxWriter;
@@ -35,7 +37,7 @@ protected:
     }
     bool parse(bv_XMLHelper& h, const std::string& name, const std::string& content) {
         writeFile(session(name), content);
-        return h.parseFile(session(name), brenvik::securitySchemaLocation());
+        return h.parseFile(session(name), brenvik::securitySchemaLocation()).ok;
     }
     bool hasMessage(const brenvik::bv_errs& e, int number, const std::string& part = "") {
         for (int i = 1; i <= e.getNumberOfErrors(); ++i)
@@ -321,6 +323,107 @@ TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
     EXPECT_NE(text.find("<bvs:custom_parameters n=\"v\"/>"), std::string::npos) << text;
     EXPECT_EQ(text.find("late"), std::string::npos);
     EXPECT_EQ(errs.getLastError(), 2049);
+}
+
+}  // namespace
+
+namespace {
+
+// A session file in the plain written form, which the quick reader takes.
+std::string plainSession() {
+    tarvex_test::SessionFileSpec spec = tarvex_test::userSession(20, {{10, 10, {"SwissProt"}}});
+    return tarvex_test::sessionFileXml(spec);
+}
+
+// Parse (quick reader), take elements, edit them, save: the edit goes to the
+// module's reading of the same file, through the handles already taken.
+TEST_F(XmlHelperTest, EditingAQuickReadDocumentKeepsItsHandles) {
+    writeFile(session("plain"), plainSession());
+    ASSERT_NE(bvparser_internal::bv_XmlQuickDocument::read(session("plain"), brenvik::securitySchemaLocation()),
+              nullptr);
+    brenvik::bv_errs errs;
+    {
+        bv_XMLHelper h(&errs, true, false);
+        ASSERT_TRUE(h.parseFile(session("plain"), brenvik::securitySchemaLocation()));
+        bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+        bv_XmlElement* user = h.getChildElement(data, "bvs:userName", 0);
+        bv_XmlElement* task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
+        ASSERT_NE(user, nullptr);
+        ASSERT_NE(task, nullptr);
+        h.setText(user, "-edited");
+        EXPECT_EQ(h.getString(user), "user20-edited");
+        h.setText(h.addChild(h.getChildElement(task, "bvs:values_array", 0), "bvs:value"), "NCBInr");
+        EXPECT_EQ(h.countChildElements(h.getChildElement(task, "bvs:values_array", 0), ""), 2);
+        EXPECT_TRUE(h.saveFile(session("edited")));
+    }
+    ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(h.parseFile(session("edited"), brenvik::securitySchemaLocation())) << errs.getLastErrorString();
+    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:userName", 0)), "user20-edited");
+    bv_XmlElement* values = h.getChildElement(
+        h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0), "bvs:values_array", 0);
+    EXPECT_EQ(h.getString(h.getChildElement(values, "bvs:value", 1)), "NCBInr");
+}
+
+// A handle is good only for the document it came from: one of another
+// helper, of a document parsed or built over since, or of a helper gone is
+// refused (2049), never followed.
+TEST_F(XmlHelperTest, HandlesOfAnotherDocumentAreRefused) {
+    writeFile(session("plain"), plainSession());
+    writeFile(session("module"), wrap("<!-- read by the module -->\n<bvs:session_data><bvs:userName>m</bvs:userName>"
+                                      "</bvs:session_data>\n"));
+    struct Case {
+        const char* name;
+        const char* file;  // null: a document built by the helper
+        const char* replacedBy;  // what the helper does after the handle was taken; null: another helper
+    };
+    const Case cases[] = {
+        {"quick read, another helper", "plain", nullptr},
+        {"module read, another helper", "module", nullptr},
+        {"built, another helper", nullptr, nullptr},
+        {"quick read, parsed again", "plain", "parse"},
+        {"module read, parsed again", "module", "parse"},
+        {"quick read, new root", "plain", "root"},
+        {"built, new root", nullptr, "root"},
+        {"helper gone", "module", "gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        brenvik::bv_errs errs;
+        auto first = std::make_unique<bv_XMLHelper>(&errs, true, false);
+        bv_XmlElement* stale = nullptr;
+        if (c.file) {
+            ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
+            stale = first->getChildElement(first->getRootElement(), "bvs:session_data", 0);
+        } else {
+            stale = first->addChild(first->createRoot("r", ""), "child");
+        }
+        ASSERT_NE(stale, nullptr);
+        std::unique_ptr<bv_XMLHelper> other;
+        bv_XMLHelper* user = first.get();
+        if (c.replacedBy == nullptr || std::string(c.replacedBy) == "gone") {
+            other = std::make_unique<bv_XMLHelper>(&errs, true, false);
+            ASSERT_TRUE(other->parseFile(session("module"), brenvik::securitySchemaLocation()));
+            user = other.get();
+            if (c.replacedBy) first.reset();
+        } else if (std::string(c.replacedBy) == "parse") {
+            ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
+        } else {
+            ASSERT_NE(first->createRoot("r", ""), nullptr);
+        }
+        ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
+        EXPECT_EQ(user->getChildElement(stale, "", 0), nullptr);
+        EXPECT_EQ(user->getNextSiblingElement(stale, ""), nullptr);
+        EXPECT_EQ(user->countChildElements(stale, ""), -1);
+        EXPECT_FALSE(user->hasChildElement(stale, "", 0));
+        EXPECT_EQ(user->getString(stale), "");
+        EXPECT_EQ(user->addChild(stale, "bvs:userID"), nullptr);
+        user->setText(stale, "x");
+        user->setAttribute(stale, "a", "v", true);
+        EXPECT_FALSE(errs.isValid());
+        EXPECT_TRUE(hasMessage(errs, 2049, "an element handle of another document"));
+    }
 }
 
 }  // namespace
