@@ -165,10 +165,7 @@ bool bv_XMLHelper::nodeOf(bv_XmlElement* handle, std::size_t& node) {
 bool bv_XMLHelper::moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element) {
     element = nullptr;
     std::size_t node;
-    if (quick_ || !nodeOf(handle, node)) {
-        if (quick_ && owner_) owner_->setError(kXmlFailure, "an element handle of another document");
-        return false;
-    }
+    if (!nodeOf(handle, node)) return false;
     if (node != bv_XmlQuickDocument::kNone) element = moduleElements_[node];
     return true;
 }

@@ -141,6 +141,7 @@ private:
     // What a handle stands for; false (2049 recorded) for a handle of
     // another document. A null handle is found and stands for null.
     bool nodeOf(bv_XmlElement* handle, std::size_t& node);
+    // The same for the module's document (no quick document held).
     bool moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element);
 
     brenvik::bv_errs* owner_;
