@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "common/bv_errs.h"
@@ -20,6 +21,11 @@ using tarvex_test::TempDir;
 using tarvex_test::writeFile;
 
 namespace {
+
+// A session file in the plain written form, which the quick reader takes.
+std::string plainSessionText() {
+    return tarvex_test::sessionFileXml(tarvex_test::userSession(20, {{10, 10, {"SwissProt"}}}));
+}
 
 // An installation's config/ (with the shipped schema) beside sessions/.
 class XmlHelperTest : public ::testing::Test {
@@ -280,9 +286,38 @@ TEST_F(XmlHelperTest, FailedSaveLeavesNoFile) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
     h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs", "", "1", "1");
-    EXPECT_FALSE(h.saveFile(dir.file("missing/folder/s")));
+    const bvparser_internal::bv_XmlFileResult saved = h.saveFile(dir.file("missing/folder/s"));
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved.systemError, static_cast<uint32_t>(ENOENT));
     EXPECT_FALSE(errs.isValid());
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+// A failed parse names the system's code when the file could not be opened,
+// and none when it was read but is not usable (in either reader).
+TEST_F(XmlHelperTest, ParseResultsTellAFileNotOpenedFromAFileNotUsable) {
+    writeFile(session("plain"), plainSessionText());
+    writeFile(session("malformed"), "<bvs:security_session><unclosed>");
+    writeFile(session("invalid"), wrap("<bvs:session_data><bvs:colour>red</bvs:colour></bvs:session_data>\n"));
+    const struct {
+        const char* file;
+        bool ok;
+        uint32_t systemError;
+    } cases[] = {
+        {"plain", true, 0},
+        {"malformed", false, 0},
+        {"invalid", false, 0},
+        {"missing", false, static_cast<uint32_t>(ENOENT)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        brenvik::bv_errs errs;
+        bv_XMLHelper h(&errs, true, false);
+        const bvparser_internal::bv_XmlFileResult parsed = h.parseFile(session(c.file), brenvik::securitySchemaLocation());
+        EXPECT_EQ(parsed.ok, c.ok);
+        EXPECT_EQ(parsed.systemError, c.systemError);
+        EXPECT_EQ(errs.isValid(), c.ok) << errs.getLastErrorString();
+    }
 }
 
 TEST_F(XmlHelperTest, HelpersShareOneInitialisation) {
@@ -329,16 +364,10 @@ TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
 
 namespace {
 
-// A session file in the plain written form, which the quick reader takes.
-std::string plainSession() {
-    tarvex_test::SessionFileSpec spec = tarvex_test::userSession(20, {{10, 10, {"SwissProt"}}});
-    return tarvex_test::sessionFileXml(spec);
-}
-
 // Parse (quick reader), take elements, edit them, save: the edit goes to the
 // module's reading of the same file, through the handles already taken.
 TEST_F(XmlHelperTest, EditingAQuickReadDocumentKeepsItsHandles) {
-    writeFile(session("plain"), plainSession());
+    writeFile(session("plain"), plainSessionText());
     ASSERT_NE(bvparser_internal::bv_XmlQuickDocument::read(session("plain"), brenvik::securitySchemaLocation()),
               nullptr);
     brenvik::bv_errs errs;
@@ -370,7 +399,7 @@ TEST_F(XmlHelperTest, EditingAQuickReadDocumentKeepsItsHandles) {
 // helper, of a document parsed or built over since, or of a helper gone is
 // refused (2049), never followed.
 TEST_F(XmlHelperTest, HandlesOfAnotherDocumentAreRefused) {
-    writeFile(session("plain"), plainSession());
+    writeFile(session("plain"), plainSessionText());
     writeFile(session("module"), wrap("<!-- read by the module -->\n<bvs:session_data><bvs:userName>m</bvs:userName>"
                                       "</bvs:session_data>\n"));
     struct Case {
