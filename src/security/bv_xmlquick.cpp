@@ -337,6 +337,7 @@ bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& n
 bool bv_XmlQuickDocument::checkShape() const {
     // The root: a top-level element of the schema, with only the attributes
     // its type declares beside the namespace ones.
+    if (kSchema[0].tag != SchemaTag::schema) return false;
     const int declaration = topLevel(SchemaTag::element, nodes_[0].local);
     if (declaration == kUnjudged) return false;
     const int type = contentOf(declaration);
@@ -414,7 +415,8 @@ bool bv_XmlQuickDocument::matchParticle(const Node& parent, int particle, std::s
             const int chosen = alternative(judged);
             if (!judged) return false;
             if (chosen == kUnjudged) break;
-            if (!matchParticle(parent, chosen, pos)) return false;
+            const std::size_t before = pos;
+            if (!matchParticle(parent, chosen, pos) || pos == before) return false;
             ++count;
         }
         return count >= model.minOccurs;
