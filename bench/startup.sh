@@ -132,4 +132,10 @@ BENCH_SECURITY=off python3 "$work/measure.py" "$runs" "$entries" "$work"
 echo
 security true
 BENCH_SECURITY=on python3 "$work/measure.py" "$runs" "$entries" "$work"
+echo
+# The options file as the server writes it: CR LF line ends (the
+# command-line session, written by the programs, has them already).
+sed -i 's/\r*$/\r/' "$inst/config/security_options.xml"
+BENCH_SECURITY="on, CR LF files" python3 "$work/measure.py" "$runs" "$entries" "$work"
+sed -i 's/\r$//' "$inst/config/security_options.xml"
 security false

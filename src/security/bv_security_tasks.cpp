@@ -1,10 +1,13 @@
 #include "security/bv_security_tasks.h"
 
+#include "security/bv_security_schema.h"
+
 namespace brenvik {
 
 using bvparser_internal::bv_XmlElement;
 using bvparser_internal::bv_XMLHelper;
 using bvparser_internal::bv_XmlWriter;
+namespace bvs = bvparser_internal::bvs;
 
 namespace {
 
@@ -50,27 +53,27 @@ bool bv_security_task::hasStringValue(const std::string& text) const {
 }
 
 bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
-    bv_XmlElement* e = helper.getChildElement(task, "bvs:task_id", 0);
+    bv_XmlElement* e = helper.getChildElement(task, bvs::task_id, 0);
     if (!helper.isOK() || !e) return false;
     id_ = helper.getInt(e);
-    e = helper.getChildElement(task, "bvs:short_desc", 0);
+    e = helper.getChildElement(task, bvs::short_desc, 0);
     if (!helper.isOK() || !e) return false;
     shortDesc_ = helper.getString(e);
-    e = helper.getChildElement(task, "bvs:long_desc", 0);
+    e = helper.getChildElement(task, bvs::long_desc, 0);
     if (!helper.isOK() || !e) return false;
     longDesc_ = helper.getString(e);
-    e = helper.getChildElement(task, "bvs:task_name", 0);
+    e = helper.getChildElement(task, bvs::task_name, 0);
     if (!helper.isOK() || !e) return false;
     name_ = helper.getString(e);
-    e = helper.getChildElement(task, "bvs:type", 0);
+    e = helper.getChildElement(task, bvs::type, 0);
     if (!helper.isOK() || !e) return false;
     type_ = helper.getInt(e);
 
     clearValues();
-    bv_XmlElement* values = helper.getChildElement(task, "bvs:values_array", 0);
+    bv_XmlElement* values = helper.getChildElement(task, bvs::values_array, 0);
     if (!helper.isOK() || !values) return false;
-    const bool hasValue = helper.hasChildElement(values, "bvs:value", 0);
-    auto first = [&] { return helper.getChildElement(values, "bvs:value", 0); };
+    const bool hasValue = helper.hasChildElement(values, bvs::value, 0);
+    auto first = [&] { return helper.getChildElement(values, bvs::value, 0); };
     if (isSingleInt(type_)) {
         addIntValue(hasValue ? helper.getInt(first()) : 0);
     } else if (isSingleDouble(type_)) {
@@ -78,7 +81,7 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
     } else if (type_ == 9) {
         addStringValue(hasValue ? helper.getString(first()) : std::string());
     } else if (isIntList(type_) || isDoubleList(type_) || type_ == 10) {
-        for (bv_XmlElement* v = hasValue ? first() : nullptr; v; v = helper.getNextSiblingElement(v, "bvs:value")) {
+        for (bv_XmlElement* v = hasValue ? first() : nullptr; v; v = helper.getNextSiblingElement(v, bvs::value)) {
             if (type_ == 10) addStringValue(helper.getString(v));
             else if (isDoubleList(type_)) addDoubleValue(helper.getDouble(v));
             else addIntValue(helper.getInt(v));
@@ -88,20 +91,20 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
 }
 
 bool bv_security_task::writeToXml(bv_XmlWriter& writer, bv_XmlElement* task) const {
-    writer.setInt(writer.addChild(task, "bvs:task_id"), id_);
-    writer.setText(writer.addChild(task, "bvs:short_desc"), shortDesc_);
-    writer.setText(writer.addChild(task, "bvs:long_desc"), longDesc_);
-    writer.setText(writer.addChild(task, "bvs:task_name"), name_);
-    writer.setInt(writer.addChild(task, "bvs:type"), type_);
-    bv_XmlElement* values = writer.addChild(task, "bvs:values_array");
+    writer.setInt(writer.addChild(task, bvs::task_id), id_);
+    writer.setText(writer.addChild(task, bvs::short_desc), shortDesc_);
+    writer.setText(writer.addChild(task, bvs::long_desc), longDesc_);
+    writer.setText(writer.addChild(task, bvs::task_name), name_);
+    writer.setInt(writer.addChild(task, bvs::type), type_);
+    bv_XmlElement* values = writer.addChild(task, bvs::values_array);
     if (type_ == 0) {
-        writer.setBool(writer.addChild(values, "bvs:value"), true);
+        writer.setBool(writer.addChild(values, bvs::value), true);
     } else if (isSingleDouble(type_) || isDoubleList(type_)) {
-        for (double d : doubles_) writer.setDouble(writer.addChild(values, "bvs:value"), d, 6);
+        for (double d : doubles_) writer.setDouble(writer.addChild(values, bvs::value), d, 6);
     } else if (type_ == 9 || type_ == 10) {
-        for (const std::string& s : strings_) writer.setText(writer.addChild(values, "bvs:value"), s);
+        for (const std::string& s : strings_) writer.setText(writer.addChild(values, bvs::value), s);
     } else if (isSingleInt(type_) || isIntList(type_)) {
-        for (int i : ints_) writer.setInt(writer.addChild(values, "bvs:value"), i);
+        for (int i : ints_) writer.setInt(writer.addChild(values, bvs::value), i);
     }
     return writer.isOK();
 }
@@ -157,9 +160,9 @@ bool bv_security_tasks::isDatabasePermitted(const std::string& name) const {
 
 bool bv_security_tasks::readFromXml(const bv_security_tasks* filter, bv_XMLHelper& helper, bv_XmlElement* list) {
     tasks_.clear();
-    bv_XmlElement* element = helper.hasChildElement(list, "bvs:task", 0) ? helper.getChildElement(list, "bvs:task", 0)
+    bv_XmlElement* element = helper.hasChildElement(list, bvs::task, 0) ? helper.getChildElement(list, bvs::task, 0)
                                                                          : nullptr;
-    for (; element; element = helper.getNextSiblingElement(element, "bvs:task")) {
+    for (; element; element = helper.getNextSiblingElement(element, bvs::task)) {
         if (!helper.isOK()) return false;
         bv_security_task task;
         if (!task.readFromXml(helper, element)) return false;
@@ -173,7 +176,7 @@ bool bv_security_tasks::writeToXml(const bv_security_tasks* filter, bv_XmlWriter
                                    bv_XmlElement* list) const {
     for (const auto& [id, task] : tasks_) {
         if (id < 0 || (filter && !filter->hasTask(id))) continue;
-        bv_XmlElement* element = writer.addChild(list, "bvs:task");
+        bv_XmlElement* element = writer.addChild(list, bvs::task);
         if (!writer.isOK() || !task.writeToXml(writer, element)) return false;
     }
     return writer.isOK();

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "common/text_utils.h"
-#include "pal/last_error.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
 #include "security/bv_security_constants.h"
 #include "security/bv_security_session.h"
+#include "security/bv_security_schema.h"
 #include "security/bv_xmlhelper.h"
 #include "security/bv_xmltext.h"
 
@@ -31,6 +31,7 @@ namespace brenvik {
 using bvparser_internal::bv_XmlElement;
 using bvparser_internal::bv_XMLHelper;
 using bvparser_internal::trimXmlSpace;
+namespace bvs = bvparser_internal::bvs;
 
 namespace {
 
@@ -61,11 +62,11 @@ const char* const kCookieName = "TARVEX_SESSION=";
 
 // Parameter elements of the file, in the order they are written.
 const std::pair<const char*, const char*> kParamElements[] = {
-    {"bvs:emailAddress", "_EmailAddress"},   {"bvs:fullUserName", "_FullUserName"},
-    {"bvs:ipAddress", "_IPAddress"},         {"bvs:lastAccessed", "_LastAccessed"},
-    {"bvs:securityEnabled", "_SecurityEnabled"}, {"bvs:timeout", "_Timeout"},
-    {"bvs:userID", "_UserID"},               {"bvs:userName", "_UserName"},
-    {"bvs:userType", "_UserType"},           {"bvs:verifyAddress", "_VerifyIPAddress"},
+    {bvs::emailAddress, "_EmailAddress"},   {bvs::fullUserName, "_FullUserName"},
+    {bvs::ipAddress, "_IPAddress"},         {bvs::lastAccessed, "_LastAccessed"},
+    {bvs::securityEnabled, "_SecurityEnabled"}, {bvs::timeout, "_Timeout"},
+    {bvs::userID, "_UserID"},               {bvs::userName, "_UserName"},
+    {bvs::userType, "_UserType"},           {bvs::verifyAddress, "_VerifyIPAddress"},
 };
 
 const char* env(const char* name) { return std::getenv(name); }
@@ -374,8 +375,9 @@ void bv_session::loadSession(const std::string& givenID) {
     // stay in the security log only.
     const bool commandLine = sessionID_ == kCommandLineID && remoteAddr == nullptr && options.isSecurityEnabled();
     const bv_errs beforeLoad = commandLine ? bv_errs(*this) : bv_errs();
-    if (!loadFromFile(nullptr)) {
-        if (commandLine && NARROW_CHAR_PAL::getLastError() == 0) {  // read, but not usable
+    uint32_t openError = 0;
+    if (!loadFromFile(nullptr, openError)) {
+        if (commandLine && openError == 0) {  // read, but not usable
             static_cast<bv_errs&>(*this) = beforeLoad;
             if (!writeCommandLineSession(options)) return;
         } else {
@@ -581,6 +583,12 @@ bool bv_session::setTimeParam(const std::string& name, int64_t value) { return s
 // ---------------------------------------------------------------- file
 
 bool bv_session::loadFromFile(const bv_security_tasks* filter) {
+    uint32_t openError = 0;
+    return loadFromFile(filter, openError);
+}
+
+bool bv_session::loadFromFile(const bv_security_tasks* filter, uint32_t& openError) {
+    openError = 0;
     standard_.clear();
     custom_.clear();
     if (!isSafeSessionID(sessionID_)) {
@@ -588,26 +596,28 @@ bool bv_session::loadFromFile(const bv_security_tasks* filter) {
         return false;
     }
     bv_XMLHelper helper(this, true, false);
-    if (!helper.parseFile(filePath(), securitySchemaLocation())) {
+    const bvparser_internal::bv_XmlFileResult parsed = helper.parseFile(filePath(), securitySchemaLocation());
+    if (!parsed) {
+        openError = parsed.systemError;
         if (isValid()) setError(kCannotLoad, sessionID_.c_str());
         return false;
     }
-    bv_XmlElement* data = helper.getChildElement(helper.getRootElement(), "bvs:session_data", 0);
+    bv_XmlElement* data = helper.getChildElement(helper.getRootElement(), bvs::session_data, 0);
     if (data == nullptr) return false;
     for (const auto& [element, param] : kParamElements)
         if (helper.hasChildElement(data, element, 0))
             standard_[param] = helper.getString(helper.getChildElement(data, element, 0));
 
-    if (bv_XmlElement* list = helper.getChildElement(data, "bvs:custom_parameters", 0)) {
-        bv_XmlElement* param = helper.hasChildElement(list, "bvs:param", 0) ? helper.getChildElement(list, "bvs:param", 0)
+    if (bv_XmlElement* list = helper.getChildElement(data, bvs::custom_parameters, 0)) {
+        bv_XmlElement* param = helper.hasChildElement(list, bvs::param, 0) ? helper.getChildElement(list, bvs::param, 0)
                                                                            : nullptr;
-        for (; param; param = helper.getNextSiblingElement(param, "bvs:param")) {
-            bv_XmlElement* name = helper.getChildElement(param, "bvs:paramName", 0);
-            bv_XmlElement* value = helper.getChildElement(param, "bvs:paramValue", 0);
+        for (; param; param = helper.getNextSiblingElement(param, bvs::param)) {
+            bv_XmlElement* name = helper.getChildElement(param, bvs::paramName, 0);
+            bv_XmlElement* value = helper.getChildElement(param, bvs::paramValue, 0);
             if (name && value) custom_[helper.getString(name)] = helper.getString(value);
         }
     }
-    if (bv_XmlElement* list = helper.getChildElement(data, "bvs:permitted_tasks", 0)) {
+    if (bv_XmlElement* list = helper.getChildElement(data, bvs::permitted_tasks, 0)) {
         standard_["_PermittedTasks"] = "";
         if (!tasks_.readFromXml(filter, helper, list)) {
             if (isValid()) setError(kCannotLoad, sessionID_.c_str());
@@ -631,25 +641,26 @@ bool bv_session::saveToFile(const bv_security_tasks* filter) {
         setError(kSaveFailed, sessionID_.c_str());
         return false;
     }
-    bv_XmlElement* data = helper.addChild(root, "bvs:session_data");
+    bv_XmlElement* data = helper.addChild(root, bvs::session_data);
     for (const auto& [element, param] : kParamElements) {
         auto it = standard_.find(param);
         if (it != standard_.end() && !it->second.empty()) helper.setText(helper.addChild(data, element), it->second);
     }
-    bv_XmlElement* customs = helper.addChild(data, "bvs:custom_parameters");
+    bv_XmlElement* customs = helper.addChild(data, bvs::custom_parameters);
     for (const auto& [name, value] : custom_) {
-        bv_XmlElement* param = helper.addChild(customs, "bvs:param");
-        helper.setText(helper.addChild(param, "bvs:paramName"), name);
-        helper.setText(helper.addChild(param, "bvs:paramValue"), value);
+        bv_XmlElement* param = helper.addChild(customs, bvs::param);
+        helper.setText(helper.addChild(param, bvs::paramName), name);
+        helper.setText(helper.addChild(param, bvs::paramValue), value);
     }
-    bv_XmlElement* tasks = helper.addChild(data, "bvs:permitted_tasks");
+    bv_XmlElement* tasks = helper.addChild(data, bvs::permitted_tasks);
     if (!tasks_.writeToXml(filter, helper, tasks)) {
         setError(kSaveFailed, sessionID_.c_str());
         return false;
     }
-    if (!helper.saveFile(filePath())) {
+    const bvparser_internal::bv_XmlFileResult saved = helper.saveFile(filePath());
+    if (!saved) {
         // The system's reason of a failed write, not only that it failed.
-        const uint32_t error = NARROW_CHAR_PAL::getLastError();
+        const uint32_t error = saved.systemError;
         if (error != 0)
             setErrorWithDetail(*this, fileFailure(filePath(), static_cast<int>(error)), kSaveFailed, sessionID_.c_str());
         else

@@ -73,6 +73,9 @@ private:
     void loadSession(const std::string& givenID);
     // Fills and writes the command-line session's parameters (security on).
     bool writeCommandLineSession(const bv_security_options& options);
+    // As loadFromFile; openError: the system's code when the file could not
+    // be opened, 0 when it was read (a failure is then its content).
+    bool loadFromFile(const bv_security_tasks* filter, uint32_t& openError);
     std::map<std::string, std::string>& mapFor(const std::string& name);
     const std::map<std::string, std::string>& mapFor(const std::string& name) const;
     std::string filePath() const { return kSessionDir + sessionID_; }

@@ -30,7 +30,6 @@
 
 #include "common/bv_winmutex.h"
 #include "common/io_utils.h"
-#include "pal/last_error.h"
 #include "pal/system_text.h"
 #include "security/bv_xmltext.h"
 
@@ -50,6 +49,10 @@ constexpr int kNoMemory = 2056;
 struct XmlPanic {};
 
 std::u16string X(const std::string& text) { return utf8ToXml(text); }
+
+// The helper's handles of this module's documents are their DOM elements.
+DOMElement* dom(bv_XmlElement* element) { return reinterpret_cast<DOMElement*>(element); }
+bv_XmlElement* handle(DOMElement* element) { return reinterpret_cast<bv_XmlElement*>(element); }
 
 // Guards Xerces initialisation and termination and the platform reporter's
 // list. Never destroyed, like the state it guards.
@@ -286,13 +289,13 @@ bv_XmlElement* bv_XercesHelper::getRootElement() {
     DOMDocument* doc = parser_ ? parser_->getDocument() : nullptr;
     DOMElement* root = doc ? doc->getDocumentElement() : nullptr;
     if (root == nullptr && owner_) owner_->setError(kNoRoot);
-    return root;
+    return handle(root);
 }
 
-bv_XmlElement* bv_XercesHelper::findChild(bv_XmlElement* parent, const std::string& name, int index) const {
+DOMElement* bv_XercesHelper::findChild(bv_XmlElement* parent, const std::string& name, int index) const {
     if (parent == nullptr || index < 0) return nullptr;
     int seen = 0;
-    for (DOMElement* child = parent->getFirstElementChild(); child; child = child->getNextElementSibling()) {
+    for (DOMElement* child = dom(parent)->getFirstElementChild(); child; child = child->getNextElementSibling()) {
         if (!name.empty() && xmlToUtf8(child->getNodeName()) != name) continue;
         if (seen++ == index) return child;
     }
@@ -303,13 +306,13 @@ bv_XmlElement* bv_XercesHelper::getChildElement(bv_XmlElement* parent, const std
     if (parent == nullptr) return nullptr;
     DOMElement* child = findChild(parent, name, index);
     if (child == nullptr && owner_) owner_->setError(kMissingElement, name.c_str());
-    return child;
+    return handle(child);
 }
 
 int bv_XercesHelper::countChildElements(bv_XmlElement* parent, const std::string& name) {
     if (parent == nullptr) return -1;
     int count = 0;
-    for (DOMElement* child = parent->getFirstElementChild(); child; child = child->getNextElementSibling())
+    for (DOMElement* child = dom(parent)->getFirstElementChild(); child; child = child->getNextElementSibling())
         if (name.empty() || xmlToUtf8(child->getNodeName()) == name) ++count;
     return count;
 }
@@ -320,13 +323,13 @@ bool bv_XercesHelper::hasChildElement(bv_XmlElement* parent, const std::string& 
 
 bv_XmlElement* bv_XercesHelper::getNextSiblingElement(bv_XmlElement* element, const std::string& name) {
     if (element == nullptr) return nullptr;
-    for (DOMElement* next = element->getNextElementSibling(); next; next = next->getNextElementSibling())
-        if (name.empty() || xmlToUtf8(next->getNodeName()) == name) return next;
+    for (DOMElement* next = dom(element)->getNextElementSibling(); next; next = next->getNextElementSibling())
+        if (name.empty() || xmlToUtf8(next->getNodeName()) == name) return handle(next);
     return nullptr;
 }
 
 std::string bv_XercesHelper::getString(bv_XmlElement* element) {
-    return element ? xmlToUtf8(element->getTextContent()) : std::string();
+    return element ? xmlToUtf8(dom(element)->getTextContent()) : std::string();
 }
 
 // ---------------------------------------------------------------- building
@@ -343,7 +346,7 @@ bv_XmlElement* bv_XercesHelper::createRoot(const std::string& name, const std::s
             root->setAttributeNS(SchemaSymbols::fgURI_XSI, u"xsi:noNamespaceSchemaLocation",
                                  X(noNamespaceSchemaLocation).c_str());
         }
-        return root;
+        return handle(root);
     } catch (...) {
         recordException(std::current_exception());
         return nullptr;
@@ -371,7 +374,7 @@ bv_XmlElement* bv_XercesHelper::createRootNS(const std::string& name, const std:
             root->setAttribute(u"xmlns", X(namespaceURI).c_str());
         root->setAttribute(u"majorVersion", X(majorVersion).c_str());
         root->setAttribute(u"minorVersion", X(minorVersion).c_str());
-        return root;
+        return handle(root);
     } catch (...) {
         recordException(std::current_exception());
         return nullptr;
@@ -386,8 +389,8 @@ bv_XmlElement* bv_XercesHelper::addChild(bv_XmlElement* parent, const std::strin
         DOMElement* child = defaultNamespace_.empty()
                                 ? doc->createElement(X(qualified).c_str())
                                 : doc->createElementNS(X(defaultNamespace_).c_str(), X(qualified).c_str());
-        DOMNode* appended = parent->appendChild(child);
-        return appended && appended->getNodeType() == DOMNode::ELEMENT_NODE ? static_cast<DOMElement*>(appended)
+        DOMNode* appended = dom(parent)->appendChild(child);
+        return appended && appended->getNodeType() == DOMNode::ELEMENT_NODE ? handle(static_cast<DOMElement*>(appended))
                                                                             : nullptr;
     } catch (...) {
         recordException(std::current_exception());
@@ -399,7 +402,7 @@ void bv_XercesHelper::setText(bv_XmlElement* element, const std::string& text) {
     DOMDocument* doc = currentDocument();
     if (doc == nullptr || element == nullptr) return;
     try {
-        element->appendChild(doc->createTextNode(X(text).c_str()));
+        dom(element)->appendChild(doc->createTextNode(X(text).c_str()));
     } catch (...) {
         recordException(std::current_exception());
     }
@@ -411,10 +414,10 @@ void bv_XercesHelper::setAttribute(bv_XmlElement* element, const char* name, con
     try {
         std::u16string v = X(value ? value : "");
         if (asAttribute) {
-            element->setAttribute(X(name).c_str(), v.c_str());
+            dom(element)->setAttribute(X(name).c_str(), v.c_str());
         } else {
             DOMElement* child = doc->createElement(X(name).c_str());
-            element->appendChild(child);
+            dom(element)->appendChild(child);
             child->appendChild(doc->createTextNode(v.c_str()));
         }
     } catch (...) {
@@ -448,12 +451,11 @@ struct Released {
 
 }  // namespace
 
-bool bv_XercesHelper::saveFile(const std::string& path) {
-    NARROW_CHAR_PAL::setLastError(0);
+bv_XmlFileResult bv_XercesHelper::saveFile(const std::string& path) {
     DOMDocument* doc = currentDocument();
     if (doc == nullptr) {
         if (owner_) owner_->setError(kNoRoot);
-        return false;
+        return {};
     }
     // The document is made in memory first and written by our own calls, so
     // that every failure of the write, the flush or the close is seen.
@@ -482,9 +484,9 @@ bool bv_XercesHelper::saveFile(const std::string& path) {
     if (!written) {
         if (!reporter_.errorSeen() && owner_ && owner_->isValid())
             owner_->setError(kXmlFailure, (path + ": the document could not be written").c_str());
-        return false;
+        return {};
     }
-    if (!isOK()) return false;
+    if (!isOK()) return {};
 
     // The temporary keeps the target's name as its start, so it stays in the
     // same folder (rename is atomic) and can never match a name pattern that
@@ -503,12 +505,9 @@ bool bv_XercesHelper::saveFile(const std::string& path) {
         if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temp.c_str());
     }
-    if (error == 0) return isOK();
-    // The caller may name the failure again from the thread's last error.
-    NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(error));
+    if (error == 0) return {isOK(), 0};
     if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(static_cast<uint32_t>(error))).c_str());
-    NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(error));
-    return false;
+    return {false, static_cast<uint32_t>(error)};
 }
 
 }  // namespace bvparser_internal

@@ -18,6 +18,7 @@
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;
+class DOMElement;
 class XercesDOMParser;
 class SecurityManager;
 XERCES_CPP_NAMESPACE_END
@@ -108,13 +109,13 @@ public:
     // Writes the created (else the parsed) document to a temporary file in
     // the target's folder and renames it into place, so readers never see
     // a half-written file.
-    bool saveFile(const std::string& path) override;
+    bv_XmlFileResult saveFile(const std::string& path) override;
 
     const std::string& getEncoding() const override { return encoding_; }
 
 private:
     XERCES_CPP_NAMESPACE::DOMDocument* currentDocument() const;
-    bv_XmlElement* findChild(bv_XmlElement* parent, const std::string& name, int index) const;
+    XERCES_CPP_NAMESPACE::DOMElement* findChild(bv_XmlElement* parent, const std::string& name, int index) const;
     void recordException(const std::exception_ptr& error);
 
     bv_XMLMemHandler memHandler_;

@@ -19,7 +19,7 @@ public:
     virtual bool hasChildElement(bv_XmlElement* parent, const std::string& name, int index) = 0;
     virtual bv_XmlElement* getNextSiblingElement(bv_XmlElement* element, const std::string& name) = 0;
     virtual std::string getString(bv_XmlElement* element) = 0;
-    virtual bool saveFile(const std::string& path) = 0;
+    virtual bv_XmlFileResult saveFile(const std::string& path) = 0;
     virtual const std::string& getEncoding() const = 0;
 };
 

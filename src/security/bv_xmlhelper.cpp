@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <sstream>
 
 #include "common/module_loader.h"
-#include "pal/last_error.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
 #include "security/bv_saxwriter.h"
@@ -25,6 +25,13 @@ namespace {
 
 constexpr int kXmlFailure = 2049;
 constexpr int kMissingElement = 2055;
+
+// A handle is the document's number above the element's index + 1.
+constexpr int kIndexBits = 24;
+constexpr uint64_t kIndexMask = (uint64_t(1) << kIndexBits) - 1;
+static_assert(sizeof(uintptr_t) >= sizeof(uint64_t), "handles carry 64 bits");
+// Numbers of documents of every helper, so that no two share one.
+std::atomic<uint64_t> documentCount{0};
 
 // The module's factory, looked up once; null when the module failed (the
 // loader has reported why).
@@ -82,8 +89,85 @@ bool bv_XMLHelper::openDocument() {
 
 bool bv_XMLHelper::useModule() {
     if (!quick_) return openDocument();
-    quick_.reset();
-    return openDocument() && document_->parseFile(quickPath_, quickSchemaLocation_);
+    const std::unique_ptr<bv_XmlQuickDocument> quick = std::move(quick_);
+    if (!openDocument() || !document_->parseFile(quickPath_, quickSchemaLocation_)) {
+        newDocument();
+        return false;
+    }
+    if (!moveHandlesToModule(*quick)) newDocument();
+    return true;
+}
+
+bool bv_XMLHelper::moveHandlesToModule(const bv_XmlQuickDocument& quick) {
+    // The module read the same file: element i of the quick document is the
+    // element at the same place in the module's, so every handle given so
+    // far keeps its index. A file changed in between may have other
+    // elements; its old handles are then refused.
+    moduleElements_.assign(quick.size(), nullptr);
+    moduleIndex_.clear();
+    moduleElements_[0] = document_->getRootElement();
+    if (moduleElements_[0] == nullptr) return false;
+    for (std::size_t node = 0; node < quick.size(); ++node) {
+        bv_XmlElement* parent = moduleElements_[node];
+        const std::vector<std::size_t>& children = quick.childrenOf(node);
+        if (document_->countChildElements(parent, "") != static_cast<int>(children.size())) return false;
+        bv_XmlElement* element = nullptr;
+        for (std::size_t child : children) {
+            element = element ? document_->getNextSiblingElement(element, "") : document_->getChildElement(parent, "", 0);
+            if (element == nullptr) return false;
+            moduleElements_[child] = element;
+        }
+    }
+    for (std::size_t node = 0; node < moduleElements_.size(); ++node) moduleIndex_.emplace(moduleElements_[node], node);
+    return true;
+}
+
+void bv_XMLHelper::newDocument() {
+    documentNumber_ = ++documentCount;
+    moduleElements_.clear();
+    moduleIndex_.clear();
+}
+
+bv_XmlElement* bv_XMLHelper::handleOfNode(std::size_t node) {
+    if (node == bv_XmlQuickDocument::kNone) return nullptr;
+    return reinterpret_cast<bv_XmlElement*>(static_cast<uintptr_t>((documentNumber_ << kIndexBits) | (node + 1)));
+}
+
+bv_XmlElement* bv_XMLHelper::handleOf(bv_XmlElement* moduleElement) {
+    if (moduleElement == nullptr) return nullptr;
+    if (documentNumber_ == 0) newDocument();
+    auto [at, added] = moduleIndex_.try_emplace(moduleElement, moduleElements_.size());
+    if (added) {
+        if (moduleElements_.size() >= kIndexMask) {
+            moduleIndex_.erase(at);
+            if (owner_) owner_->setError(kXmlFailure, "too many elements");
+            return nullptr;
+        }
+        moduleElements_.push_back(moduleElement);
+    }
+    return handleOfNode(at->second);
+}
+
+bool bv_XMLHelper::nodeOf(bv_XmlElement* handle, std::size_t& node) {
+    node = bv_XmlQuickDocument::kNone;
+    if (handle == nullptr) return true;
+    const auto token = reinterpret_cast<uintptr_t>(handle);
+    const std::size_t count = quick_ ? quick_->size() : moduleElements_.size();
+    if (documentNumber_ != 0 && (token >> kIndexBits) == documentNumber_ && (token & kIndexMask) != 0 &&
+        (token & kIndexMask) <= count) {
+        node = (token & kIndexMask) - 1;
+        return true;
+    }
+    if (owner_) owner_->setError(kXmlFailure, "an element handle of another document");
+    return false;
+}
+
+bool bv_XMLHelper::moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element) {
+    element = nullptr;
+    std::size_t node;
+    if (!nodeOf(handle, node)) return false;
+    if (node != bv_XmlQuickDocument::kNone) element = moduleElements_[node];
+    return true;
 }
 
 bool bv_XMLHelper::isOK() const {
@@ -92,18 +176,17 @@ bool bv_XMLHelper::isOK() const {
     return owner_ == nullptr || owner_->isValid();
 }
 
-bool bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation) {
+bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation) {
     quick_.reset();
+    newDocument();
     // A file that cannot be opened is named by the path as given, with the
     // system's reason; the parser would name it by the server's absolute
     // path, which a page must not show.
-    NARROW_CHAR_PAL::setLastError(0);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const auto error = static_cast<uint32_t>(errno);
         if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(error)).c_str());
-        NARROW_CHAR_PAL::setLastError(error);
-        return false;
+        return {false, error};
     }
     ::close(fd);
     // The quick reader stands in only for a fresh validating helper, whose
@@ -113,43 +196,70 @@ bool bv_XMLHelper::parseFile(const std::string& path, const std::string& externa
         if (quick_) {
             quickPath_ = path;
             quickSchemaLocation_ = externalSchemaLocation;
-            return isOK();
+            return {isOK(), 0};
         }
     }
-    return openDocument() && document_->parseFile(path, externalSchemaLocation);
+    return {openDocument() && document_->parseFile(path, externalSchemaLocation), 0};
 }
 
 bv_XmlElement* bv_XMLHelper::getRootElement() {
-    if (quick_) return quick_->root();
-    return openDocument() ? document_->getRootElement() : nullptr;
+    if (quick_) return handleOfNode(0);
+    return openDocument() ? handleOf(document_->getRootElement()) : nullptr;
 }
 
 bv_XmlElement* bv_XMLHelper::getChildElement(bv_XmlElement* parent, const std::string& name, int index) {
-    if (!quick_) return openDocument() ? document_->getChildElement(parent, name, index) : nullptr;
-    if (parent == nullptr) return nullptr;
-    bv_XmlElement* child = quick_->child(parent, name, index);
-    if (child == nullptr && owner_) owner_->setError(kMissingElement, name.c_str());
-    return child;
+    if (!quick_) {
+        bv_XmlElement* element;
+        if (!openDocument() || !moduleElementOf(parent, element)) return nullptr;
+        return handleOf(document_->getChildElement(element, name, index));
+    }
+    std::size_t node;
+    if (parent == nullptr || !nodeOf(parent, node)) return nullptr;
+    const std::size_t child = quick_->child(node, name, index);
+    if (child == bv_XmlQuickDocument::kNone && owner_) owner_->setError(kMissingElement, name.c_str());
+    return handleOfNode(child);
 }
 
 int bv_XMLHelper::countChildElements(bv_XmlElement* parent, const std::string& name) {
-    if (quick_) return quick_->countChildren(parent, name);
-    return openDocument() ? document_->countChildElements(parent, name) : -1;
+    if (!quick_) {
+        bv_XmlElement* element;
+        if (!openDocument() || !moduleElementOf(parent, element)) return -1;
+        return document_->countChildElements(element, name);
+    }
+    std::size_t node;
+    if (parent == nullptr || !nodeOf(parent, node)) return -1;
+    return quick_->countChildren(node, name);
 }
 
 bool bv_XMLHelper::hasChildElement(bv_XmlElement* parent, const std::string& name, int index) {
-    if (quick_) return quick_->child(parent, name, index) != nullptr;
-    return openDocument() && document_->hasChildElement(parent, name, index);
+    if (!quick_) {
+        bv_XmlElement* element;
+        return openDocument() && moduleElementOf(parent, element) && document_->hasChildElement(element, name, index);
+    }
+    std::size_t node;
+    return parent != nullptr && nodeOf(parent, node) && quick_->child(node, name, index) != bv_XmlQuickDocument::kNone;
 }
 
 bv_XmlElement* bv_XMLHelper::getNextSiblingElement(bv_XmlElement* element, const std::string& name) {
-    if (quick_) return quick_->nextSibling(element, name);
-    return openDocument() ? document_->getNextSiblingElement(element, name) : nullptr;
+    if (!quick_) {
+        bv_XmlElement* moduleElement;
+        if (!openDocument() || !moduleElementOf(element, moduleElement)) return nullptr;
+        return handleOf(document_->getNextSiblingElement(moduleElement, name));
+    }
+    std::size_t node;
+    if (element == nullptr || !nodeOf(element, node)) return nullptr;
+    return handleOfNode(quick_->nextSibling(node, name));
 }
 
 std::string bv_XMLHelper::getString(bv_XmlElement* element) {
-    if (quick_) return quick_->text(element);
-    return openDocument() ? document_->getString(element) : std::string();
+    if (!quick_) {
+        bv_XmlElement* moduleElement;
+        if (!openDocument() || !moduleElementOf(element, moduleElement)) return std::string();
+        return document_->getString(moduleElement);
+    }
+    std::size_t node;
+    if (element == nullptr || !nodeOf(element, node)) return std::string();
+    return quick_->text(node);
 }
 
 bool bv_XMLHelper::getBool(bv_XmlElement* element) {
@@ -181,7 +291,9 @@ double bv_XMLHelper::getDouble(bv_XmlElement* element) {
 
 bv_XmlElement* bv_XMLHelper::createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) {
     if (saxWriter_->isOpen()) return saxWriter_->createRoot(name, noNamespaceSchemaLocation);
-    return useModule() ? document_->createRoot(name, noNamespaceSchemaLocation) : nullptr;
+    if (!useModule()) return nullptr;
+    newDocument();
+    return handleOf(document_->createRoot(name, noNamespaceSchemaLocation));
 }
 
 bv_XmlElement* bv_XMLHelper::createRootNS(const std::string& name, const std::string& namespaceURI,
@@ -189,24 +301,29 @@ bv_XmlElement* bv_XMLHelper::createRootNS(const std::string& name, const std::st
                                           const std::string& majorVersion, const std::string& minorVersion) {
     if (saxWriter_->isOpen())
         return saxWriter_->createRootNS(name, namespaceURI, prefix, schemaLocation, majorVersion, minorVersion);
-    return useModule() ? document_->createRootNS(name, namespaceURI, prefix, schemaLocation, majorVersion,
-                                                 minorVersion)
-                       : nullptr;
+    if (!useModule()) return nullptr;
+    newDocument();
+    return handleOf(document_->createRootNS(name, namespaceURI, prefix, schemaLocation, majorVersion, minorVersion));
 }
 
 bv_XmlElement* bv_XMLHelper::addChild(bv_XmlElement* parent, const std::string& name) {
     if (saxWriter_->isOpen()) return saxWriter_->addChild(parent, name);
-    return useModule() ? document_->addChild(parent, name) : nullptr;
+    bv_XmlElement* element;
+    if (!useModule() || !moduleElementOf(parent, element)) return nullptr;
+    return handleOf(document_->addChild(element, name));
 }
 
 void bv_XMLHelper::setText(bv_XmlElement* element, const std::string& text) {
     if (saxWriter_->isOpen()) return saxWriter_->setText(element, text);
-    if (useModule()) document_->setText(element, text);
+    bv_XmlElement* moduleElement;
+    if (useModule() && moduleElementOf(element, moduleElement)) document_->setText(moduleElement, text);
 }
 
 void bv_XMLHelper::setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) {
     if (saxWriter_->isOpen()) return saxWriter_->setAttribute(element, name, value, asAttribute);
-    if (useModule()) document_->setAttribute(element, name, value, asAttribute);
+    bv_XmlElement* moduleElement;
+    if (useModule() && moduleElementOf(element, moduleElement))
+        document_->setAttribute(moduleElement, name, value, asAttribute);
 }
 
 void bv_XMLHelper::setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
@@ -214,7 +331,10 @@ void bv_XMLHelper::setAttribute(bv_XmlElement* element, const char* name, const 
     setAttribute(element, name, value.c_str(), asAttribute);
 }
 
-bool bv_XMLHelper::saveFile(const std::string& path) { return useModule() && document_->saveFile(path); }
+bv_XmlFileResult bv_XMLHelper::saveFile(const std::string& path) {
+    if (!useModule()) return {};
+    return document_->saveFile(path);
+}
 
 const std::string& bv_XMLHelper::getEncoding() const {
     // A file in the quick reader's form is UTF-8, as the module reads it.

@@ -6,8 +6,8 @@
 //
 // The work is done over Xerces-C by the XML module (security/bv_xml_module.h),
 // opened when a helper first needs it, so that a request that reads no XML
-// file never loads the parser and its libraries; the security options file
-// in its plain written form is read without it (security/bv_xmlquick.h).
+// file never loads the parser and its libraries; the security files in
+// their plain written form are read without it (security/bv_xmlquick.h).
 // When the module cannot be opened, that is reported once (a fatal report,
 // which ends a command-line or GET run) and the helper records 2049 and
 // fails.
@@ -18,21 +18,28 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-
-// Declarations only: nothing in this header links the parser.
-#include <xercesc/util/XercesDefs.hpp>
+#include <unordered_map>
+#include <vector>
 
 #include "common/bv_errs.h"
 
-XERCES_CPP_NAMESPACE_BEGIN
-class DOMElement;
-XERCES_CPP_NAMESPACE_END
-
 namespace bvparser_internal {
 
-// Element handle: the helper's own DOM element (valid until the helper's
-// document is replaced or the helper destroyed), or null. Never owned.
-using bv_XmlElement = XERCES_CPP_NAMESPACE::DOMElement;
+// Element handle: an opaque token, never dereferenced by its users, or null.
+// A helper's handles are good only for the document it gave them from: a
+// handle of a document replaced since (a new parse or a new root) or of
+// another helper is refused with 2049, never followed. Never owned.
+class bv_XmlElement;
+
+// How a file operation ended. systemError: the system's code of the file
+// call that failed (open, write, flush, close, rename); 0 when it succeeded
+// or when no call failed and the content is what is wrong (read, but not
+// usable).
+struct bv_XmlFileResult {
+    bool ok = false;
+    uint32_t systemError = 0;
+    explicit operator bool() const { return ok; }
+};
 
 // Writing interface shared by the DOM helper and the streaming writer.
 class bv_XmlWriter {
@@ -75,9 +82,8 @@ public:
     // location is taken from the parsed file's folder. Only those local
     // schema files are ever read: no DTD, entity or remote schema is fetched.
     // A file that cannot be opened records 2049 with the path as given and
-    // the system's text, and leaves that code as the thread's last platform
-    // error (0 after any other outcome).
-    bool parseFile(const std::string& path, const std::string& externalSchemaLocation);
+    // the system's text, and names the system's code in the result.
+    bv_XmlFileResult parseFile(const std::string& path, const std::string& externalSchemaLocation);
 
     bv_XmlElement* getRootElement();
     bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
@@ -110,10 +116,10 @@ public:
     // Writes the created (else the parsed) document to a temporary file in
     // the target's folder and renames it into place only after the whole
     // text was written, flushed and closed without error, so readers never
-    // see a half-written file. On failure the temporary is removed, the
-    // target is left as it was, and the thread's last platform error holds
-    // the system's code of the failed call (0 when none failed).
-    bool saveFile(const std::string& path);
+    // see a half-written file. On failure the temporary is removed and the
+    // target is left as it was. A parsed document that the quick reader read
+    // is read again by the module first; its handles stay good.
+    bv_XmlFileResult saveFile(const std::string& path);
 
     const std::string& getEncoding() const;
 
@@ -122,8 +128,21 @@ private:
     // not be opened.
     bool openDocument();
     // Before building or saving: a file read by the quick reader is read
-    // again by the module, whose document the rest of the work needs.
+    // again by the module, whose document the rest of the work needs; the
+    // handles given so far are moved onto the module's elements.
     bool useModule();
+    bool moveHandlesToModule(const bv_XmlQuickDocument& quick);
+
+    // A new document: every handle given before is refused from now on.
+    void newDocument();
+    // The handle of a quick node or a module element (null for null).
+    bv_XmlElement* handleOfNode(std::size_t node);
+    bv_XmlElement* handleOf(bv_XmlElement* moduleElement);
+    // What a handle stands for; false (2049 recorded) for a handle of
+    // another document. A null handle is found and stands for null.
+    bool nodeOf(bv_XmlElement* handle, std::size_t& node);
+    // The same for the module's document (no quick document held).
+    bool moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element);
 
     brenvik::bv_errs* owner_;
     bool validate_;
@@ -135,6 +154,11 @@ private:
     std::string quickPath_;
     std::string quickSchemaLocation_;
     std::unique_ptr<bv_SaxWriter> saxWriter_;
+    // Handles are (document number, index): the index of a quick node, or
+    // of the module element in moduleElements_.
+    uint64_t documentNumber_ = 0;
+    std::vector<bv_XmlElement*> moduleElements_;
+    std::unordered_map<bv_XmlElement*, std::size_t> moduleIndex_;
 };
 
 }  // namespace bvparser_internal

@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <set>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "security/bv_security_schema.h"
@@ -17,26 +18,6 @@ namespace {
 
 constexpr std::size_t kMaxFile = 1 << 20;
 const char* const kSchemaInstanceURI = "http://www.w3.org/2001/XMLSchema-instance";
-const char* const kOptionNames[] = {
-    "securityEnabled",     "sessionTimeout",          "defaultPasswordExpiryTime",
-    "minimumPasswordLength", "useSessionCookies",     "verifySessionIPAddress",
-    "vostrelAppServerURL", "vostrelDatabaseName",     "vostrelOracleServerName",
-    "logLevel",            "logFileName",
-};
-const char* const kSessionParams[] = {
-    "emailAddress", "fullUserName", "ipAddress", "lastAccessed", "securityEnabled",
-    "timeout",      "userID",       "userName",  "userType",     "verifyAddress",
-};
-const char* const kParamParts[] = {"paramName", "paramValue"};
-const char* const kTaskParts[] = {"task_id", "short_desc", "long_desc", "task_name", "type"};
-const char* const kValueParts[] = {"value"};
-
-bool isOneOf(const std::string& local, std::span<const char* const> names) {
-    for (const char* name : names)
-        if (local == name) return true;
-    return false;
-}
-
 bool readSmallFile(const std::string& path, std::string& text) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -88,6 +69,11 @@ std::string readName(const std::string& text, std::size_t& pos) {
     return text.substr(start, pos - start);
 }
 
+// Names starting with "xml" in any case are reserved to XML itself.
+bool isReservedName(const std::string& name) {
+    return name.size() >= 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l';
+}
+
 void splitName(const std::string& name, std::string& prefix, std::string& local) {
     std::size_t colon = name.find(':');
     prefix = colon == std::string::npos ? std::string() : name.substr(0, colon);
@@ -120,6 +106,69 @@ std::string schemaFileOf(const std::string& documentPath, const std::string& ext
     return location;
 }
 
+// The shape of the files comes from the schema's own tags (generated from
+// the shipped schema by the build): an element declaration's content is
+// text, a complex type, or something the quick reader does not judge.
+constexpr std::span<const SchemaNode> kSchema(kSecuritySchemaNodes);
+constexpr int kText = -1;
+constexpr int kUnjudged = -2;
+
+// Calls visit(child) for each child of schema node; visit returns false to stop.
+template <class Visit>
+void forChildren(int node, Visit visit) {
+    for (int child = node + 1; child < kSchema[node].end; child = kSchema[child].end)
+        if (!visit(child)) return;
+}
+
+std::string_view localOf(std::string_view qualified) {
+    const std::size_t colon = qualified.find(':');
+    return colon == std::string_view::npos ? qualified : qualified.substr(colon + 1);
+}
+
+// A declaration at the schema's top level, or kUnjudged.
+int topLevel(SchemaTag tag, std::string_view name) {
+    int found = kUnjudged;
+    forChildren(0, [&](int child) {
+        if (kSchema[child].tag == tag && name == kSchema[child].name) found = child;
+        return found == kUnjudged;
+    });
+    return found;
+}
+
+// kText for a string, the complex type's node, or kUnjudged (any other type,
+// a reference, no type at all).
+int contentOf(int declaration) {
+    const SchemaNode& element = kSchema[declaration];
+    if (*element.ref != '\0') return kUnjudged;
+    if (*element.type != '\0') {
+        if (std::string_view(element.type) == "xs:string") return kText;
+        return topLevel(SchemaTag::complexType, localOf(element.type));
+    }
+    int type = kUnjudged;
+    forChildren(declaration, [&](int child) {
+        if (kSchema[child].tag == SchemaTag::complexType) type = child;
+        return type == kUnjudged;
+    });
+    return type;
+}
+
+// Whether the complex type (or attribute group) declares a string attribute
+// of that name.
+bool declaresAttribute(int type, std::string_view name) {
+    bool found = false;
+    forChildren(type, [&](int child) {
+        const SchemaNode& node = kSchema[child];
+        if (node.tag == SchemaTag::attribute) {
+            found = name == node.name && std::string_view(node.type) == "xs:string";
+        } else if (node.tag == SchemaTag::attributeGroup && *node.ref != '\0') {
+            const int group = topLevel(SchemaTag::attributeGroup, localOf(node.ref));
+            found = group >= 0 && declaresAttribute(group, name);
+        }
+        return !found;
+    });
+    return found;
+}
+
 }  // namespace
 
 std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string& path,
@@ -142,17 +191,17 @@ std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string
 
 bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& namespaceURI,
                                 const std::string& schemaLocation) {
-    // The session writer ends its lines in CR LF, which a parser reads as LF;
-    // a CR anywhere else is left to the module.
+    // Line ends as XML reads them: CR LF and a lone CR are both LF. The
+    // server writes its security files with CR LF, our own writer too.
     std::string text;
     text.reserve(written.size());
     for (std::size_t i = 0; i < written.size(); ++i) {
-        if (written[i] == '\r') {
-            if (i + 1 >= written.size() || written[i + 1] != '\n') return false;
-            crlf_ = true;
-            continue;
+        if (written[i] != '\r') {
+            text += written[i];
+        } else {
+            text += '\n';
+            if (i + 1 < written.size() && written[i + 1] == '\n') ++i;
         }
-        text += written[i];
     }
     for (char c : text)
         if (!(isSpace(c) || (c >= 0x20 && c < 0x7F))) return false;
@@ -203,7 +252,11 @@ bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& n
         const std::string name = readName(text, pos);
         if (name.empty()) return false;
         const std::size_t index = nodes_.size();
-        nodes_.push_back(Node{name, std::string(), {}, false, open.empty() ? kNoParent : open.back()});
+        std::string elementPrefix;
+        std::string elementLocal;
+        splitName(name, elementPrefix, elementLocal);
+        nodes_.push_back(Node{name, elementLocal, std::string(), {}, false, open.empty() ? kNoParent : open.back(),
+                              open.empty() ? 0 : nodes_[open.back()].children.size()});
         if (!open.empty()) nodes_[open.back()].children.push_back(index);
         rootSeen = true;
 
@@ -244,10 +297,12 @@ bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& n
             std::string local;
             splitName(attribute, prefix, local);
             if (prefix == "xmlns") {
-                if (value.empty() || local == "xml" || local == "xmlns") return false;
+                // Only the two namespaces these files use: any other binding,
+                // a reserved one above all, is the module's to judge.
+                if ((value != namespaceURI && value != kSchemaInstanceURI) || isReservedName(local)) return false;
                 prefixes_.emplace_back(local, value);
             } else if (prefix.empty()) {
-                if (local != "majorVersion" && local != "minorVersion") return false;
+                rootAttributes_.push_back(local);
             } else if (local != "schemaLocation" || value != schemaLocation || !schemaPrefix.empty()) {
                 return false;
             } else {
@@ -280,128 +335,139 @@ bool bv_XmlQuickDocument::parse(const std::string& written, const std::string& n
 }
 
 bool bv_XmlQuickDocument::checkShape() const {
-    std::string prefix;
-    std::string local;
-    splitName(nodes_[0].name, prefix, local);
-    if (local == "security_session") return checkSessionShape();
-    // The options file is written with LF only.
-    if (crlf_) return false;
-    // Root: at most one options element and no text; options: option
-    // elements, each at most once, and no text; options have no children.
-    if (local != "security_options" || nodes_[0].ownText || nodes_[0].children.size() > 1) return false;
-    if (nodes_[0].children.empty()) return true;
-    const Node& options = nodes_[nodes_[0].children[0]];
-    splitName(options.name, prefix, local);
-    if (local != "options" || options.ownText) return false;
-    return childrenAreLeaves(options, kOptionNames, true);
+    // The root: a top-level element of the schema, with only the attributes
+    // its type declares beside the namespace ones.
+    if (kSchema[0].tag != SchemaTag::schema) return false;
+    const int declaration = topLevel(SchemaTag::element, nodes_[0].local);
+    if (declaration == kUnjudged) return false;
+    const int type = contentOf(declaration);
+    for (const std::string& attribute : rootAttributes_)
+        if (type < 0 || !declaresAttribute(type, attribute)) return false;
+    return matches(0, declaration);
 }
 
-bool bv_XmlQuickDocument::childrenAreLeaves(const Node& parent, std::span<const char* const> names,
-                                            bool once) const {
-    std::set<std::string> seen;
-    std::string prefix;
-    std::string local;
-    for (std::size_t index : parent.children) {
-        const Node& child = nodes_[index];
-        splitName(child.name, prefix, local);
-        if (!isOneOf(local, names) || !child.children.empty() || (once && !seen.insert(local).second)) return false;
-    }
-    return true;
-}
-
-bool bv_XmlQuickDocument::checkSessionShape() const {
-    // As the schema has it: session_data holds the parameters in any order,
-    // then at most one custom_parameters list, then at most one
-    // permitted_tasks list; lists and their entries hold no text of their
-    // own; values hold no elements.
-    const Node& root = nodes_[0];
-    if (root.ownText || root.children.size() > 1) return false;
-    if (root.children.empty()) return true;
-    std::string prefix;
-    std::string local;
-    const Node& data = nodes_[root.children[0]];
-    splitName(data.name, prefix, local);
-    if (local != "session_data" || data.ownText) return false;
-    int stage = 0;  // 0 parameters, 1 after custom_parameters, 2 after permitted_tasks
-    for (std::size_t index : data.children) {
-        const Node& part = nodes_[index];
-        splitName(part.name, prefix, local);
-        if (local == "custom_parameters" && stage < 1) {
-            stage = 1;
-            if (part.ownText) return false;
-            for (std::size_t p : part.children) {
-                const Node& param = nodes_[p];
-                splitName(param.name, prefix, local);
-                if (local != "param" || param.ownText || !childrenAreLeaves(param, kParamParts, true)) return false;
-            }
-        } else if (local == "permitted_tasks" && stage < 2) {
-            stage = 2;
-            if (part.ownText) return false;
-            for (std::size_t t : part.children) {
-                const Node& task = nodes_[t];
-                splitName(task.name, prefix, local);
-                if (local != "task" || task.ownText) return false;
-                std::set<std::string> seen;
-                for (std::size_t f : task.children) {
-                    const Node& field = nodes_[f];
-                    splitName(field.name, prefix, local);
-                    if (!seen.insert(local).second) return false;
-                    if (local == "values_array") {
-                        if (field.ownText || !childrenAreLeaves(field, kValueParts, false)) return false;
-                        continue;
-                    }
-                    if (!isOneOf(local, kTaskParts) || !field.children.empty()) return false;
-                }
-            }
-        } else {
-            if (!isOneOf(local, kSessionParams) || stage != 0 || !part.children.empty()) return false;
+bool bv_XmlQuickDocument::matches(std::size_t index, int declaration) const {
+    const Node& node = nodes_[index];
+    const int type = contentOf(declaration);
+    if (type == kText) return node.children.empty();
+    if (type == kUnjudged || node.ownText) return false;
+    // One model group, then attribute declarations; anything else
+    // (simple or derived content) is the module's.
+    int group = kUnjudged;
+    bool judged = true;
+    forChildren(type, [&](int child) {
+        switch (kSchema[child].tag) {
+        case SchemaTag::sequence:
+        case SchemaTag::choice:
+        case SchemaTag::all:
+            judged = group == kUnjudged;
+            group = child;
+            return judged;
+        case SchemaTag::attribute:
+        case SchemaTag::attributeGroup:
+            return true;
+        default:
+            judged = false;
+            return false;
         }
-    }
-    return true;
+    });
+    if (!judged) return false;
+    std::size_t pos = 0;
+    if (group != kUnjudged && !matchParticle(node, group, pos)) return false;
+    return pos == node.children.size();
 }
 
-const bv_XmlQuickDocument::Node* bv_XmlQuickDocument::nodeOf(bv_XmlElement* element) const {
-    return reinterpret_cast<const Node*>(element);
-}
-
-bv_XmlElement* bv_XmlQuickDocument::handleOf(std::size_t index) const {
-    return reinterpret_cast<bv_XmlElement*>(const_cast<Node*>(&nodes_[index]));
-}
-
-bv_XmlElement* bv_XmlQuickDocument::root() const { return handleOf(0); }
-
-bv_XmlElement* bv_XmlQuickDocument::child(bv_XmlElement* parent, const std::string& name, int index) const {
-    if (parent == nullptr || index < 0) return nullptr;
-    int seen = 0;
-    for (std::size_t c : nodeOf(parent)->children) {
-        if (!name.empty() && nodes_[c].name != name) continue;
-        if (seen++ == index) return handleOf(c);
-    }
-    return nullptr;
-}
-
-int bv_XmlQuickDocument::countChildren(bv_XmlElement* parent, const std::string& name) const {
-    if (parent == nullptr) return -1;
+bool bv_XmlQuickDocument::matchParticle(const Node& parent, int particle, std::size_t& pos) const {
+    // Greedy: the schema's particles name distinct elements (as a schema's
+    // unique particle attribution asks), so the first that fits is the one.
+    const SchemaNode& model = kSchema[particle];
+    const std::vector<std::size_t>& children = parent.children;
     int count = 0;
-    for (std::size_t c : nodeOf(parent)->children)
+    auto more = [&] { return pos < children.size() && (model.maxOccurs < 0 || count < model.maxOccurs); };
+    // The alternative of a choice or all group that names the next child.
+    auto alternative = [&](bool& judged) {
+        int found = kUnjudged;
+        forChildren(particle, [&](int child) {
+            if (kSchema[child].tag != SchemaTag::element) judged = false;
+            else if (nodes_[children[pos]].local == kSchema[child].name) found = child;
+            return judged && found == kUnjudged;
+        });
+        return found;
+    };
+    switch (model.tag) {
+    case SchemaTag::element:
+        while (more() && nodes_[children[pos]].local == model.name) {
+            if (!matches(children[pos], particle)) return false;
+            ++pos;
+            ++count;
+        }
+        return count >= model.minOccurs;
+    case SchemaTag::sequence: {
+        // Once, in order; a repeated or optional sequence is the module's.
+        if (model.minOccurs != 1 || model.maxOccurs != 1) return false;
+        bool ok = true;
+        forChildren(particle, [&](int child) { return ok = matchParticle(parent, child, pos); });
+        return ok;
+    }
+    case SchemaTag::choice:
+        while (more()) {
+            bool judged = true;
+            const int chosen = alternative(judged);
+            if (!judged) return false;
+            if (chosen == kUnjudged) break;
+            const std::size_t before = pos;
+            if (!matchParticle(parent, chosen, pos) || pos == before) return false;
+            ++count;
+        }
+        return count >= model.minOccurs;
+    case SchemaTag::all: {
+        if (model.maxOccurs != 1) return false;
+        std::set<int> seen;
+        while (pos < children.size()) {
+            bool judged = true;
+            const int chosen = alternative(judged);
+            if (!judged) return false;
+            if (chosen == kUnjudged) break;
+            if (!seen.insert(chosen).second || !matches(children[pos], chosen)) return false;
+            ++pos;
+        }
+        if (seen.empty() && model.minOccurs == 0) return true;
+        bool complete = true;
+        forChildren(particle, [&](int child) {
+            complete = kSchema[child].minOccurs == 0 || seen.count(child) != 0;
+            return complete;
+        });
+        return complete;
+    }
+    default:
+        return false;
+    }
+}
+
+std::size_t bv_XmlQuickDocument::child(std::size_t parent, const std::string& name, int index) const {
+    if (index < 0) return kNone;
+    int seen = 0;
+    for (std::size_t c : nodes_[parent].children) {
+        if (!name.empty() && nodes_[c].name != name) continue;
+        if (seen++ == index) return c;
+    }
+    return kNone;
+}
+
+int bv_XmlQuickDocument::countChildren(std::size_t parent, const std::string& name) const {
+    int count = 0;
+    for (std::size_t c : nodes_[parent].children)
         if (name.empty() || nodes_[c].name == name) ++count;
     return count;
 }
 
-bv_XmlElement* bv_XmlQuickDocument::nextSibling(bv_XmlElement* element, const std::string& name) const {
-    if (element == nullptr) return nullptr;
-    const Node* node = nodeOf(element);
-    if (node->parent == kNoParent) return nullptr;
-    const auto index = static_cast<std::size_t>(node - nodes_.data());
-    const std::vector<std::size_t>& siblings = nodes_[node->parent].children;
-    auto at = std::find(siblings.begin(), siblings.end(), index);
-    for (++at; at != siblings.end(); ++at)
-        if (name.empty() || nodes_[*at].name == name) return handleOf(*at);
-    return nullptr;
-}
-
-std::string bv_XmlQuickDocument::text(bv_XmlElement* element) const {
-    return element ? nodeOf(element)->text : std::string();
+std::size_t bv_XmlQuickDocument::nextSibling(std::size_t element, const std::string& name) const {
+    const std::size_t parent = nodes_[element].parent;
+    if (parent == kNoParent) return kNone;
+    const std::vector<std::size_t>& siblings = nodes_[parent].children;
+    for (std::size_t at = nodes_[element].slot + 1; at < siblings.size(); ++at)
+        if (name.empty() || nodes_[siblings[at]].name == name) return siblings[at];
+    return kNone;
 }
 
 }  // namespace bvparser_internal

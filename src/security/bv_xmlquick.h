@@ -9,55 +9,62 @@
 // DTD, CDATA or entity and character references, at most the usual XML
 // declaration, the shape the schema gives an options or a session document
 // (in the schema's namespace, declared on the root) and the shipped schema
-// file at the schema location; CR only before LF, and only in a session
-// file (its writer ends lines so). Anything else is left to the module,
+// file at the schema location; namespace declarations of the schema's
+// namespace and the schema-instance one only. Line ends are read as XML reads
+// them (CR LF and a lone CR are LF). Anything else is left to the module,
 // which reports what is wrong with it.
+#include <cstddef>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
-
-#include "security/bv_xmlhelper.h"
 
 namespace bvparser_internal {
 
 class bv_XmlQuickDocument {
 public:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
     // The document when the file is in the plain form; null otherwise.
     static std::unique_ptr<bv_XmlQuickDocument> read(const std::string& path,
                                                      const std::string& externalSchemaLocation);
 
-    bv_XmlElement* root() const;
-    // As the module's look-ups: children by qualified name ("" for any).
-    bv_XmlElement* child(bv_XmlElement* parent, const std::string& name, int index) const;
-    int countChildren(bv_XmlElement* parent, const std::string& name) const;
-    // The next sibling after element with the name ("" for any), or null.
-    bv_XmlElement* nextSibling(bv_XmlElement* element, const std::string& name) const;
+    // Elements are numbered in document order; 0 is the root.
+    std::size_t size() const { return nodes_.size(); }
+    const std::vector<std::size_t>& childrenOf(std::size_t element) const { return nodes_[element].children; }
+    // As the module's look-ups: children by qualified name ("" for any);
+    // kNone when there is none.
+    std::size_t child(std::size_t parent, const std::string& name, int index) const;
+    int countChildren(std::size_t parent, const std::string& name) const;
+    // The next sibling after element with the name ("" for any), or kNone.
+    std::size_t nextSibling(std::size_t element, const std::string& name) const;
     // The element's text content: every text below it, in document order.
-    std::string text(bv_XmlElement* element) const;
+    const std::string& text(std::size_t element) const { return nodes_[element].text; }
 
 private:
     struct Node {
-        std::string name;  // qualified, as written
+        std::string name;   // qualified, as written
+        std::string local;  // without the prefix
         std::string text;
         std::vector<std::size_t> children;
         bool ownText;  // text other than white space directly inside
         std::size_t parent;
+        std::size_t slot;  // place among the parent's children
     };
-    static constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kNoParent = kNone;
 
     bool parse(const std::string& text, const std::string& namespaceURI, const std::string& schemaLocation);
+    // The shape the schema gives: the root a top-level element of it, and
+    // every element what its declaration allows.
     bool checkShape() const;
-    bool checkSessionShape() const;
-    // Every child is one of names and has no elements; once: each at most once.
-    bool childrenAreLeaves(const Node& parent, std::span<const char* const> names, bool once) const;
-    const Node* nodeOf(bv_XmlElement* element) const;
-    bv_XmlElement* handleOf(std::size_t index) const;
-
-    // nodes_[0] is the root; never resized after parsing, so handles stay.
+    // The element against its declaration (a schema node), children and all.
+    bool matches(std::size_t element, int declaration) const;
+    // Takes the children of parent from pos that the particle (an element
+    // declaration or a model group) covers; false when they break it.
+    bool matchParticle(const Node& parent, int particle, std::size_t& pos) const;
+    // nodes_[0] is the root; never resized after parsing.
     std::vector<Node> nodes_;
     std::vector<std::pair<std::string, std::string>> prefixes_;  // from the root
-    bool crlf_ = false;  // lines ended in CR LF
+    std::vector<std::string> rootAttributes_;                     // the root's other ones
 };
 
 }  // namespace bvparser_internal

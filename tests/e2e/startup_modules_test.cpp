@@ -94,6 +94,49 @@ TEST(StartupModules, HeavyLibrariesComeOnlyWithTheRequestsThatNeedThem) {
     }
 }
 
+// The security files as a server holds them: the options file with CR LF
+// line ends, a user's session file written by the server (CR LF too), and
+// the command-line session that the programs wrote themselves. Only the
+// first run, which writes that session, needs the XML module.
+TEST(StartupModules, SecurityFilesInTheServersFormAreReadWithoutTheXmlModule) {
+    Installation inst;
+    tarvex_test::SecurityOptionsSpec spec;
+    spec.securityEnabled = "true";
+    tarvex_test::writeSecurityOptions(inst.install().configDir(), spec);
+    std::string options = tarvex_test::securityOptionsXml(spec);
+    for (std::size_t at = 0; (at = options.find('\n', at)) != std::string::npos; at += 2) options.insert(at, "\r");
+    inst.install().write("config/security_options.xml", options);
+    const std::string session = tarvex_test::sessionFileXml(tarvex_test::userSession(20, {{10, 10, {"Proteins"}}}));
+    ASSERT_NE(session.find("\r\n"), std::string::npos);
+    inst.install().write("sessions/alice", session);
+
+    const std::string taxfetch = tarvex_test::programPath("bv-taxfetch");
+    const std::string seqfetch = tarvex_test::programPath("bv-seqfetch");
+    struct Case {
+        const char* name;
+        std::string program;
+        std::vector<std::string> arguments;
+        bool readsXml;
+    };
+    const std::vector<Case> cases = {
+        {"command-line session written", taxfetch, {"1", "Proteins", "P1"}, true},
+        {"accession look-up, command-line session", taxfetch, {"1", "Proteins", "P1"}, false},
+        {"sequence look-up, command-line session", seqfetch, {"Proteins", "P1", "title"}, false},
+        {"sequence look-up, the server's session", seqfetch, {"Proteins", "P1", "title", "--sessionID", "alice"}, false},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        const TracedRun run = runTraced(inst, c.program, c.arguments, "server-" + std::to_string(index++));
+        ASSERT_TRUE(run.result.exited) << c.name;
+        EXPECT_EQ(run.result.exitStatus, 0) << c.name << "\n" << run.result.standardOutput;
+        EXPECT_NE(run.result.standardOutput.find("P1"), std::string::npos) << c.name;
+        ASSERT_TRUE(loaded(run, "libc.so")) << c.name << "\n" << run.loaderLog.substr(0, 2000);
+        EXPECT_EQ(loaded(run, "libtarvex-xml.so"), c.readsXml) << c.name;
+        EXPECT_EQ(loaded(run, "libxerces-c"), c.readsXml) << c.name;
+    }
+    EXPECT_NE(inst.install().read("sessions/con_consoleaccessx").find("\r\n"), std::string::npos);
+}
+
 // A copy of the program in cgi/ with no module beside it (the installed
 // lib/tarvex/ folder does not exist), or with a module that is no shared
 // object: the request that needs XML (security on: the command-line session

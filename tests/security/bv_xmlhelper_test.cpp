@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "common/bv_errs.h"
 #include "security/bv_saxwriter.h"
 #include "security/bv_security_constants.h"
+#include "security/bv_xmlquick.h"
 #include "support/http_test_server.h"
+#include "support/session_files.h"
 #include "support/temp_dir.h"
 
 using bvparser_internal::bv_SaxWriter;
@@ -18,6 +21,11 @@ using tarvex_test::TempDir;
 using tarvex_test::writeFile;
 
 namespace {
+
+// A session file in the plain written form, which the quick reader takes.
+std::string plainSessionText() {
+    return tarvex_test::sessionFileXml(tarvex_test::userSession(20, {{10, 10, {"SwissProt"}}}));
+}
 
 // An installation's config/ (with the shipped schema) beside sessions/.
 class XmlHelperTest : public ::testing::Test {
@@ -35,7 +43,7 @@ protected:
     }
     bool parse(bv_XMLHelper& h, const std::string& name, const std::string& content) {
         writeFile(session(name), content);
-        return h.parseFile(session(name), brenvik::securitySchemaLocation());
+        return h.parseFile(session(name), brenvik::securitySchemaLocation()).ok;
     }
     bool hasMessage(const brenvik::bv_errs& e, int number, const std::string& part = "") {
         for (int i = 1; i <= e.getNumberOfErrors(); ++i)
@@ -278,9 +286,38 @@ TEST_F(XmlHelperTest, FailedSaveLeavesNoFile) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
     h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs", "", "1", "1");
-    EXPECT_FALSE(h.saveFile(dir.file("missing/folder/s")));
+    const bvparser_internal::bv_XmlFileResult saved = h.saveFile(dir.file("missing/folder/s"));
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved.systemError, static_cast<uint32_t>(ENOENT));
     EXPECT_FALSE(errs.isValid());
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+// A failed parse names the system's code when the file could not be opened,
+// and none when it was read but is not usable (in either reader).
+TEST_F(XmlHelperTest, ParseResultsTellAFileNotOpenedFromAFileNotUsable) {
+    writeFile(session("plain"), plainSessionText());
+    writeFile(session("malformed"), "<bvs:security_session><unclosed>");
+    writeFile(session("invalid"), wrap("<bvs:session_data><bvs:colour>red</bvs:colour></bvs:session_data>\n"));
+    const struct {
+        const char* file;
+        bool ok;
+        uint32_t systemError;
+    } cases[] = {
+        {"plain", true, 0},
+        {"malformed", false, 0},
+        {"invalid", false, 0},
+        {"missing", false, static_cast<uint32_t>(ENOENT)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        brenvik::bv_errs errs;
+        bv_XMLHelper h(&errs, true, false);
+        const bvparser_internal::bv_XmlFileResult parsed = h.parseFile(session(c.file), brenvik::securitySchemaLocation());
+        EXPECT_EQ(parsed.ok, c.ok);
+        EXPECT_EQ(parsed.systemError, c.systemError);
+        EXPECT_EQ(errs.isValid(), c.ok) << errs.getLastErrorString();
+    }
 }
 
 TEST_F(XmlHelperTest, HelpersShareOneInitialisation) {
@@ -321,6 +358,101 @@ TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
     EXPECT_NE(text.find("<bvs:custom_parameters n=\"v\"/>"), std::string::npos) << text;
     EXPECT_EQ(text.find("late"), std::string::npos);
     EXPECT_EQ(errs.getLastError(), 2049);
+}
+
+}  // namespace
+
+namespace {
+
+// Parse (quick reader), take elements, edit them, save: the edit goes to the
+// module's reading of the same file, through the handles already taken.
+TEST_F(XmlHelperTest, EditingAQuickReadDocumentKeepsItsHandles) {
+    writeFile(session("plain"), plainSessionText());
+    ASSERT_NE(bvparser_internal::bv_XmlQuickDocument::read(session("plain"), brenvik::securitySchemaLocation()),
+              nullptr);
+    brenvik::bv_errs errs;
+    {
+        bv_XMLHelper h(&errs, true, false);
+        ASSERT_TRUE(h.parseFile(session("plain"), brenvik::securitySchemaLocation()));
+        bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+        bv_XmlElement* user = h.getChildElement(data, "bvs:userName", 0);
+        bv_XmlElement* task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
+        ASSERT_NE(user, nullptr);
+        ASSERT_NE(task, nullptr);
+        h.setText(user, "-edited");
+        EXPECT_EQ(h.getString(user), "user20-edited");
+        h.setText(h.addChild(h.getChildElement(task, "bvs:values_array", 0), "bvs:value"), "NCBInr");
+        EXPECT_EQ(h.countChildElements(h.getChildElement(task, "bvs:values_array", 0), ""), 2);
+        EXPECT_TRUE(h.saveFile(session("edited")));
+    }
+    ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
+    bv_XMLHelper h(&errs, true, false);
+    ASSERT_TRUE(h.parseFile(session("edited"), brenvik::securitySchemaLocation())) << errs.getLastErrorString();
+    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:userName", 0)), "user20-edited");
+    bv_XmlElement* values = h.getChildElement(
+        h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0), "bvs:values_array", 0);
+    EXPECT_EQ(h.getString(h.getChildElement(values, "bvs:value", 1)), "NCBInr");
+}
+
+// A handle is good only for the document it came from: one of another
+// helper, of a document parsed or built over since, or of a helper gone is
+// refused (2049), never followed.
+TEST_F(XmlHelperTest, HandlesOfAnotherDocumentAreRefused) {
+    writeFile(session("plain"), plainSessionText());
+    writeFile(session("module"), wrap("<!-- read by the module -->\n<bvs:session_data><bvs:userName>m</bvs:userName>"
+                                      "</bvs:session_data>\n"));
+    struct Case {
+        const char* name;
+        const char* file;  // null: a document built by the helper
+        const char* replacedBy;  // what the helper does after the handle was taken; null: another helper
+    };
+    const Case cases[] = {
+        {"quick read, another helper", "plain", nullptr},
+        {"module read, another helper", "module", nullptr},
+        {"built, another helper", nullptr, nullptr},
+        {"quick read, parsed again", "plain", "parse"},
+        {"module read, parsed again", "module", "parse"},
+        {"quick read, new root", "plain", "root"},
+        {"built, new root", nullptr, "root"},
+        {"helper gone", "module", "gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        brenvik::bv_errs errs;
+        auto first = std::make_unique<bv_XMLHelper>(&errs, true, false);
+        bv_XmlElement* stale = nullptr;
+        if (c.file) {
+            ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
+            stale = first->getChildElement(first->getRootElement(), "bvs:session_data", 0);
+        } else {
+            stale = first->addChild(first->createRoot("r", ""), "child");
+        }
+        ASSERT_NE(stale, nullptr);
+        std::unique_ptr<bv_XMLHelper> other;
+        bv_XMLHelper* user = first.get();
+        if (c.replacedBy == nullptr || std::string(c.replacedBy) == "gone") {
+            other = std::make_unique<bv_XMLHelper>(&errs, true, false);
+            ASSERT_TRUE(other->parseFile(session("module"), brenvik::securitySchemaLocation()));
+            user = other.get();
+            if (c.replacedBy) first.reset();
+        } else if (std::string(c.replacedBy) == "parse") {
+            ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
+        } else {
+            ASSERT_NE(first->createRoot("r", ""), nullptr);
+        }
+        ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
+        EXPECT_EQ(user->getChildElement(stale, "", 0), nullptr);
+        EXPECT_EQ(user->getNextSiblingElement(stale, ""), nullptr);
+        EXPECT_EQ(user->countChildElements(stale, ""), -1);
+        EXPECT_FALSE(user->hasChildElement(stale, "", 0));
+        EXPECT_EQ(user->getString(stale), "");
+        EXPECT_EQ(user->addChild(stale, "bvs:userID"), nullptr);
+        user->setText(stale, "x");
+        user->setAttribute(stale, "a", "v", true);
+        EXPECT_FALSE(errs.isValid());
+        EXPECT_TRUE(hasMessage(errs, 2049, "an element handle of another document"));
+    }
 }
 
 }  // namespace
