@@ -560,7 +560,10 @@ bool hasNameCache(int kind) { return kind == SPECIES_NCBI || kind == SPECIES_SWI
 
 std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName) {
     const std::string source = osPath(speciesPath(fileName));
-    return std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+    auto cache = std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+    // A request reads the names of a few IDs of millions.
+    cache->setPositionalReads(true);
+    return cache;
 }
 
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,

@@ -204,6 +204,11 @@ public:
     const char* scientificNameOf(int taxId);
 
     bool usesCaches() const { return usesCaches_; }
+    // Cache look-ups by pread (the default: a request names a few IDs) or
+    // through the caches' maps (a batch that names thousands).
+    void setPositionalReads(bool on) {
+        for (auto& cache : caches_) cache.second->setPositionalReads(on);
+    }
     // The lists the files were read into (the accession indexes among them).
     CSpeciesNameLists& lists() { return *lists_; }
 

@@ -17,6 +17,9 @@
 
 namespace {
 constexpr const char* kModule = "post_request_tax";
+// From this many items on, cache look-ups go through the caches' maps: a
+// pread per piece of each look-up costs more than the pages the maps touch.
+constexpr size_t kItemsForMappedReads = 100;
 // From this many items on, reading every node once beats a cache look-up
 // per lineage step.
 constexpr size_t kItemsForNodesInMemory = 1000;
@@ -139,8 +142,12 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         // A large batch walks millions of lineage steps: the caches' nodes
         // are read into memory once rather than looked up step by step. A
         // small one is cheaper through the caches.
-        if (nodes->isOk() && params.taxIds.size() + params.accessions.size() >= kItemsForNodesInMemory)
-            nodes->holdCachesInMemory();
+        const size_t items = params.taxIds.size() + params.accessions.size();
+        if (items >= kItemsForMappedReads) {
+            nodes->setPositionalReads(false);
+            names_.setPositionalReads(false);
+        }
+        if (nodes->isOk() && items >= kItemsForNodesInMemory) nodes->holdCachesInMemory();
         if (!nodes->isOk()) {
             writer.addMessage(false, 462, "One or more errors happened while loading taxonomy nodes", "messages",
                               errorText, {}, 0);
