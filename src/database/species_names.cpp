@@ -819,12 +819,13 @@ const std::vector<SpeciesNamesById::Name>& SpeciesNamesById::gatherFromCaches(in
 
 const char* SpeciesNamesById::scientificNameOf(int taxId) {
     if (!usesCaches_) return lists_->scientificNameOf(taxId);
-    auto [at, added] = scientificNames_.try_emplace(taxId);
-    if (added)
-        forEachName(taxId, [&at](const Name& name) {
+    const auto added = scientificNames_.try_emplace(taxId);
+    std::unique_ptr<std::string>& stored = added.first->second;
+    if (added.second)
+        forEachName(taxId, [&stored](const Name& name) {
             if (name.nameClass != 0) return true;
-            at->second = std::make_unique<std::string>(name.name);
+            stored = std::make_unique<std::string>(name.name);
             return false;
         });
-    return at->second ? at->second->c_str() : nullptr;
+    return stored ? stored->c_str() : nullptr;
 }
