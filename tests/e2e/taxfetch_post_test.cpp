@@ -1,6 +1,8 @@
 // bv-taxfetch as a CGI POST: taxonomy IDs and accessions of one database
 // answered as one XML document, with its errors and warnings.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -330,4 +332,26 @@ TEST(TaxfetchPost, EmptyOrMissingSpeciesFileFailsEveryRequest) {
                           emptyResults(-14));
         }
     }
+}
+
+// Once the caches are warm a POST parses no species file: a names file
+// changed behind the caches' back (same size, same time) still answers with
+// the names the caches hold, as the command-line report does.
+TEST(TaxfetchPost, WarmPostReadsNamesFromTheCaches) {
+    Installation inst;
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"DB", "Proteins"}, {"TAXID", "101"}, {"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}};
+    const std::regex job("jobid=\"[0-9]+\"");
+    const std::string first = std::regex_replace(inst.post(fields).standardOutput, job, "jobid=\"N\"");
+    ASSERT_NE(first.find("<bvtx:scientific_name>Escherichia coli</bvtx:scientific_name>"), std::string::npos) << first;
+
+    const std::string names = inst.install().file("taxonomy/small_names.dmp");
+    struct stat before;
+    ASSERT_EQ(::stat(names.c_str(), &before), 0);
+    std::string changed = smallNames();
+    changed.replace(changed.find("Escherichia coli\t"), 16, "Escherichia colX");
+    inst.install().write("taxonomy/small_names.dmp", changed);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, names.c_str(), times, 0), 0);
+    EXPECT_EQ(std::regex_replace(inst.post(fields).standardOutput, job, "jobid=\"N\""), first);
 }
