@@ -5,10 +5,13 @@
 #
 # Writes the synthetic full-size NCBI dump once (make_ncbi_dump, kept in the
 # work folder), lays out an installation around it (tax_install) and prints
-# seconds and peak resident memory of bv-taxfetch for: a POST of 100,000
-# taxonomy IDs with SHOWSYNONYMS and SHOWTAXTREE, a POST of 10 IDs, command 8
-# (species name), command 7 with warm caches, the first request after the
-# dump changed, and 64 commands 5 to 7 started together with no caches.
+# seconds and peak resident memory of bv-taxfetch for: POSTs of 10, 1,000
+# and 100,000 taxonomy IDs with SHOWSYNONYMS and SHOWTAXTREE and of 10 and
+# 1,000 accessions (database Big: ENTRIES protein entries, 500,000 by
+# default), each against command 7 with warm caches in the same alternating
+# rounds (best of ROUNDS, 7 by default); command 8 (species name), the first
+# request after the dump changed, and 64 commands 5 to 7 started together
+# with no caches.
 # Where python3-ete3 is installed, ete3 answers the same 100,000 IDs from
 # its sqlite (built once from the same dump and kept) and the ratio is shown.
 set -euo pipefail
@@ -29,15 +32,16 @@ ls -l "$work/dump"
 
 install="$work/install"
 rm -rf "$install"
-"$build/bench/tax_install" "$install" "$work/dump"
+entries=${ENTRIES:-500000}
+"$build/bench/tax_install" "$install" "$work/dump" "$entries"
 trap '"$build/bench/tax_install" --stop "$install"' EXIT
 cgi="$install/cgi"
 
 # One POST body per ID list: the multipart form the web server passes on.
-postBody() {  # <ids file> <body file>
+postBody() {  # <ids file> <body file> [field (TAXID)]
     {
         printf -- '--B\r\nContent-Disposition: form-data; name="DB"\r\n\r\nBig\r\n'
-        printf -- '--B\r\nContent-Disposition: form-data; name="TAXID"\r\n\r\n'
+        printf -- '--B\r\nContent-Disposition: form-data; name="%s"\r\n\r\n' "${3:-TAXID}"
         tr '\n' ' ' < "$1"
         printf -- '\r\n--B\r\nContent-Disposition: form-data; name="SHOWSYNONYMS"\r\n\r\n1\r\n'
         printf -- '--B\r\nContent-Disposition: form-data; name="SHOWTAXTREE"\r\n\r\n1\r\n--B--\r\n'
@@ -46,6 +50,14 @@ postBody() {  # <ids file> <body file>
 postBody "$work/dump/ids.txt" "$work/post100k.body"
 head -10 "$work/dump/ids.txt" > "$work/ids10.txt"
 postBody "$work/ids10.txt" "$work/post10.body"
+head -1000 "$work/dump/ids.txt" > "$work/ids1000.txt"
+postBody "$work/ids1000.txt" "$work/post1000.body"
+# Accessions spread over the database, quoted as the result pages post them.
+for n in 10 1000; do
+    awk -v n="$n" -v e="$entries" 'BEGIN { for (i = 0; i < n; i++) printf "\"T%07d\"\n", int((i + 0.5) * e / n) }' \
+        > "$work/acc$n.txt"
+    postBody "$work/acc$n.txt" "$work/acc$n.body" ACCESSION
+done
 
 # Runs one request from the cgi folder; prints wall seconds, CPU seconds
 # (user + system) and peak resident memory, and leaves the answer in
@@ -63,6 +75,32 @@ timed() {  # <stdin file or -> <program arguments...>
     awk '{ printf "%6.2f s  (CPU %5.2f s)  %4.0f MB", $1, $3 + $4, $2 / 1024 }' "$work/time"
 }
 row() { printf '%-58s %s\n' "$1" "$2"; }
+
+# Wall milliseconds of one run, without /usr/bin/time in between (a warm
+# command 7 takes milliseconds); the answer is left in $work/out.
+wallMs() {  # <stdin file or -> <program arguments...>
+    local input=$1; shift
+    local start end
+    if [ "$input" = - ]; then
+        start=$EPOCHREALTIME
+        (cd "$cgi" && exec "$program" "$@" > "$work/out" < /dev/null)
+        end=$EPOCHREALTIME
+    else
+        local length
+        length=$(stat -c %s "$input")
+        start=$EPOCHREALTIME
+        (cd "$cgi" && QUERY_STRING= SCRIPT_NAME=/tarvex/cgi/bv-taxfetch.exe REQUEST_METHOD=POST \
+            REMOTE_ADDR=127.0.0.1 CONTENT_TYPE="multipart/form-data; boundary=B" CONTENT_LENGTH=$length \
+            exec "$program" > "$work/out" < "$input")
+        end=$EPOCHREALTIME
+    fi
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) * 1000 }'
+}
+# Peak resident MB of one run.
+peakMb() {  # <stdin file or -> <program arguments...>
+    timed "$@" > /dev/null
+    awk '{ printf "%.0f", $2 / 1024 }' "$work/time"
+}
 count() { grep -o "$1" "$work/out" | wc -l; }
 
 removeCaches() { rm -f "$install"/taxonomy/*.cdb; }
@@ -80,8 +118,44 @@ t=$(timed "$work/post100k.body")
 row "POST 100,000 IDs, SHOWSYNONYMS + SHOWTAXTREE" "$t ($(count '<bvtx:tax_from_id') answers)"
 post100k=$(awk '{ print $1 }' "$work/time")
 post100kCpu=$(awk '{ print $3 + $4 }' "$work/time")
-t=$(timed "$work/post10.body")
-row "POST 10 IDs, SHOWSYNONYMS + SHOWTAXTREE" "$t ($(count '<bvtx:tax_from_id') answers)"
+
+# Small requests against a warm command 7, alternating, best of the rounds.
+requests=(cmd7 post10 post1000 acc10 acc1000)
+declare -A best label answers peak
+label[cmd7]="command 7, warm caches"
+label[post10]="POST 10 IDs, SHOWSYNONYMS + SHOWTAXTREE"
+label[post1000]="POST 1,000 IDs, SHOWSYNONYMS + SHOWTAXTREE"
+label[acc10]="POST 10 accessions, SHOWSYNONYMS + SHOWTAXTREE"
+label[acc1000]="POST 1,000 accessions, SHOWSYNONYMS + SHOWTAXTREE"
+input() {  # <request>: the wallMs / peakMb arguments
+    case $1 in
+        cmd7) echo - 7 Big 2 ;;
+        post*) echo "$work/${1}.body" ;;
+        acc*) echo "$work/${1}.body" ;;
+    esac
+}
+[ "$entries" -gt 0 ] || requests=(cmd7 post10 post1000)
+for r in "${requests[@]}"; do wallMs $(input "$r") > /dev/null; done  # warm-up
+for round in $(seq "${ROUNDS:-7}"); do
+    for r in "${requests[@]}"; do
+        ms=$(wallMs $(input "$r"))
+        if [ -z "${best[$r]:-}" ] || awk -v a="$ms" -v b="${best[$r]}" 'BEGIN { exit !(a < b) }'; then best[$r]=$ms; fi
+        case $r in
+            cmd7) answers[$r]="$(grep -c -- '->' "$work/out" || true) lineage" ;;
+            post*) answers[$r]="$(count '<bvtx:tax_from_id') answers" ;;
+            acc*) answers[$r]="$(count '<bvtx:db_entry') entries" ;;
+        esac
+    done
+done
+for r in "${requests[@]}"; do peak[$r]=$(peakMb $(input "$r")); done
+echo
+row "best of ${ROUNDS:-7} alternating rounds" "wall, peak resident memory, ratio to command 7"
+for r in "${requests[@]}"; do
+    row "${label[$r]}" "$(awk -v a="${best[$r]}" -v c="${best[cmd7]}" -v m="${peak[$r]}" -v n="${answers[$r]}" \
+        'BEGIN { printf "%8.1f ms  %4d MB  %6.1fx  (%s)", a, m, a / c, n }')"
+done
+echo
+
 species=$(scientificName "$(sed -n 5p "$work/dump/ids.txt")")
 t=$(timed - 8 Big "$species")
 row "command 8 ($species)" "$t ($(grep -c '^Found' "$work/out" || true) found)"

@@ -1,9 +1,13 @@
 // Lays out a server installation for bench/tax.sh around a taxonomy dump:
 //
-//   tax_install <folder> <dump folder>   writes <folder>/{cgi,config,data,logs,
+//   tax_install <folder> <dump folder> [entries]
+//                                        writes <folder>/{cgi,config,data,logs,
 //                                        sessions,taxonomy}, links the dump's
 //                                        nodes.dmp and names.dmp into taxonomy/
-//                                        and registers the control file
+//                                        and registers the control file; with
+//                                        entries, database Big gets that many
+//                                        protein entries "T<n>", each with
+//                                        taxonomy IDs of the dump's ids.txt
 //   tax_install --stop <folder>          removes the control file's marker
 //
 // Database "Big" uses Taxonomy_1 (the dump); Taxonomy_2, the section of the
@@ -11,11 +15,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/control_file_writer.h"
+#include "support/database_writer.h"
 #include "support/fake_monitor.h"
 #include "support/session_files.h"
 #include "support/taxonomy_fixture.h"
@@ -26,6 +34,7 @@ namespace {
 
 std::string tarvexDat() {
     return benchTarvexDat(
+        "PARSE\nRULE_1\t\">\\([^ ]*\\)\"\nend\n\n"
         "Taxonomy_1\nTitle:Full size\nEnabled\t1\n"
         "SpeciesFiles\tNCBI:names.dmp\nNodesFiles\tNCBI:nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n"
         "Taxonomy_2\nTitle:Species search\nEnabled\t0\nSpeciesFiles\tNCBI:names.dmp\nend\n\n");
@@ -47,8 +56,8 @@ int main(int argc, char** argv) {
         CMmapFile::removeMarker(tarvex_test::FakeMonitor::markerOf(control));
         return 0;
     }
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <folder> <dump folder> | --stop <folder>\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <folder> <dump folder> [entries] | --stop <folder>\n", argv[0]);
         return 2;
     }
     const fs::path root = fs::absolute(argv[1]);
@@ -67,7 +76,38 @@ int main(int argc, char** argv) {
     tarvex_test::writeSecurityOptions((root / "config").string(), spec);
 
     tarvex_test::ControlFileWriter control;
-    control.addEntry("Big");
+    const long entries = argc == 4 ? std::atol(argv[3]) : 0;
+    if (entries > 0) {
+        std::vector<int32_t> ids;
+        std::ifstream idsFile(dump / "ids.txt");
+        for (int32_t id; idsFile >> id;) ids.push_back(id);
+        if (ids.empty()) {
+            std::fprintf(stderr, "no IDs in %s\n", (dump / "ids.txt").c_str());
+            return 1;
+        }
+        tarvex_test::DatabaseWriter db("Big", (root / "sequence/Big").string(), "Big_1.fasta");
+        std::string fasta;
+        fasta.reserve(static_cast<size_t>(entries) * 40);
+        char line[64];
+        for (long i = 0; i < entries; ++i) {
+            std::snprintf(line, sizeof line, ">T%07ld protein %ld\nMKVLAAGIVG\n", i, i);
+            fasta += line;
+        }
+        db.setFasta(fasta).setTaxonomySection(1).setParseRule(1);
+        // One ID for most entries, two for every tenth.
+        for (long i = 0; i < entries; ++i) {
+            std::vector<int32_t> entryIds = {ids[static_cast<size_t>(i) % ids.size()]};
+            if (i % 10 == 0) entryIds.push_back(ids[static_cast<size_t>(i / 10) % ids.size()]);
+            db.setTaxIds(static_cast<int>(i), entryIds);
+        }
+        if (!db.write()) {
+            std::fprintf(stderr, "database writer: %s\n", db.error().c_str());
+            return 1;
+        }
+        db.fillControlEntry(control, control.addEntry("Big"), false);
+    } else {
+        control.addEntry("Big");
+    }
     const std::string controlPath = (root / "data/tarvex.control").string();
     control.write(controlPath);
     // Kept past this process: the marker names no owner, and --stop removes it.

@@ -23,8 +23,6 @@ constexpr int kMsgMaxPrefixes = 1553;
 constexpr int kMsgMaxSuffixes = 1554;
 constexpr int kMsgMaxNoBreaks = 1555;
 
-constexpr const char* kSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
-
 struct Prefix {
     const char* text;
     int source;
@@ -161,7 +159,7 @@ void bv_taxonomyoptions::reset() {
     prefixRemoves_.clear();
     suffixRemoves_.clear();
     for (auto& r : regex_) r.clear();
-    regex_[1] = kSwissProtRegex;
+    regex_[1] = kDefaultSwissProtRegex;
     srcDatabaseRule_.clear();
     doThisRuleFirst_.clear();
     accFromSpeciesLine_.clear();

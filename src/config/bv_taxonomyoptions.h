@@ -46,6 +46,8 @@ public:
     static constexpr int kMaxPrefixes = 100;
     static constexpr int kMaxSuffixes = 100;
     static constexpr int kRegexCount = 6;
+    // The SWISSPROT expression (regex 1) of a section that names none.
+    static constexpr const char* kDefaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
     // Longest identifier, quoted rule text and quoted value; longest RULE_ label.
     static constexpr std::size_t kMaxText = 127;
     static constexpr std::size_t kMaxLabel = 23;

@@ -99,7 +99,7 @@ public:
         const CdbLayout& layout = reader_.layout();
         const uint64_t end = reader_.dataEnd();
         for (uint64_t at = layout.headerSize; at < end;) {
-            const unsigned char* header = reader_.getData(kCdbRecordHeaderSize, at);
+            const unsigned char* header = reader_.mappedData(kCdbRecordHeaderSize, at);
             if (header == nullptr) return false;
             const uint64_t keyLength = cdbUnpack(header, layout.keyLengthSize);
             const uint64_t valueLength = cdbUnpack(header + layout.keyLengthSize, layout.valueLengthSize);
@@ -107,13 +107,17 @@ public:
             if (keyLength > end - at || valueLength > end - at - keyLength) return false;
             // Checked above: both lie inside the data, so an empty one may
             // point at its end.
-            const unsigned char* key = reader_.getData(0, layout.headerSize) - layout.headerSize + at;
+            const unsigned char* key = reader_.mappedData(0, layout.headerSize) - layout.headerSize + at;
             const unsigned char* value = key + keyLength;
             fn(key, static_cast<size_t>(keyLength), value, static_cast<size_t>(valueLength));
             at += keyLength + valueLength;
         }
         return true;
     }
+
+    // Look-ups by pread rather than through the map (see bv_cdbfile): for
+    // caches that a request reads a few records of, here and there.
+    void setPositionalReads(bool on) { reader_.setPositionalReads(on); }
 
     uint32_t getInt(const std::string& key, bool& found);
     std::string getValue(const std::string& key, int n);

@@ -188,13 +188,35 @@ void bv_cdbfile::close(bool closeMapping) {
     fd_ = -1;
 }
 
-const unsigned char* bv_cdbfile::getData(size_t length, uint64_t position) {
+const unsigned char* bv_cdbfile::mappedData(size_t length, uint64_t position) {
     const uint64_t d = length ? length : 1;
     if (!map_ || position > end_ || d > end_ - position) {
         errno = EPROTO;
         return nullptr;
     }
     return map_ + position;
+}
+
+const unsigned char* bv_cdbfile::getData(size_t length, uint64_t position) {
+    const unsigned char* p = mappedData(length, position);
+    return p && positionalReads_ ? bytesAt(position, length) : p;
+}
+
+const unsigned char* bv_cdbfile::bytesAt(uint64_t position, size_t length) {
+    if (!positionalReads_) return map_ + position;
+    if (scratch_.size() < length || scratch_.empty()) scratch_.resize(std::max<size_t>(length, 64));
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::pread(fd_, scratch_.data() + done, length - done, static_cast<off_t>(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        // The file is shorter than when it was mapped, or cannot be read.
+        if (got <= 0) {
+            errno = EIO;
+            return nullptr;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return scratch_.data();
 }
 
 int bv_cdbfile::read(void* buffer, size_t length, uint64_t position) {
@@ -206,7 +228,8 @@ int bv_cdbfile::read(void* buffer, size_t length, uint64_t position) {
 
 int bv_cdbfile::tableFor(uint32_t hash, uint64_t& start, uint64_t& slots) {
     // The header lies inside the file: init checked size >= header size.
-    const unsigned char* entry = map_ + static_cast<uint64_t>(hash & 0xFF) * layout_.slotSize;
+    const unsigned char* entry = bytesAt(static_cast<uint64_t>(hash & 0xFF) * layout_.slotSize, layout_.slotSize);
+    if (!entry) return -1;
     slots = cdbUnpack(entry + layout_.positionSize, layout_.countSize);
     if (slots == 0) return 0;
     start = cdbUnpack(entry, layout_.positionSize);
@@ -217,12 +240,18 @@ int bv_cdbfile::tableFor(uint32_t hash, uint64_t& start, uint64_t& slots) {
 int bv_cdbfile::matchRecord(uint64_t record, const void* key, size_t length) {
     if (record < layout_.headerSize || record > dataEnd_ || dataEnd_ - record < kCdbRecordHeaderSize)
         return corrupt();
-    const uint64_t klen = cdbUnpack(map_ + record, 4);
+    const unsigned char* header = bytesAt(record, kCdbRecordHeaderSize);
+    if (!header) return -1;
+    const uint64_t klen = cdbUnpack(header, 4);
+    const uint64_t vlen = cdbUnpack(header + 4, 4);
     if (klen != length) return 0;
     const uint64_t keyStart = record + kCdbRecordHeaderSize;
     if (klen > dataEnd_ - keyStart) return corrupt();
-    if (length && std::memcmp(map_ + keyStart, key, length) != 0) return 0;
-    const uint64_t vlen = cdbUnpack(map_ + record + 4, 4);
+    if (length) {
+        const unsigned char* stored = bytesAt(keyStart, length);
+        if (!stored) return -1;
+        if (std::memcmp(stored, key, length) != 0) return 0;
+    }
     const uint64_t valueStart = keyStart + klen;
     if (vlen > dataEnd_ - valueStart) return corrupt();
     valuePosition_ = valueStart;
@@ -241,8 +270,10 @@ int bv_cdbfile::find(const void* key, size_t length) {
     const uint64_t tableEnd = start + n * layout_.slotSize;
     uint64_t pos = start + ((h >> 8) % n) * layout_.slotSize;
     for (uint64_t i = 0; i < n; ++i) {
-        const uint32_t slotHash = static_cast<uint32_t>(cdbUnpack(map_ + pos, 4));
-        const uint64_t record = cdbUnpack(map_ + pos + 4, layout_.positionSize);
+        const unsigned char* slot = bytesAt(pos, layout_.slotSize);
+        if (!slot) return -1;
+        const uint32_t slotHash = static_cast<uint32_t>(cdbUnpack(slot, 4));
+        const uint64_t record = cdbUnpack(slot + 4, layout_.positionSize);
         if (record == 0) return 0;
         if (slotHash == h) {
             int m = matchRecord(record, key, length);
@@ -279,7 +310,8 @@ int bv_cdbfile::findNext(CdbFindState& state) {
     if (state.bytesLeft && state.tableEnd > reader->end_) return reader->corrupt();
     const uint32_t slotSize = reader->layout_.slotSize;
     while (state.bytesLeft >= slotSize) {
-        const unsigned char* slot = reader->map_ + state.slotPosition;
+        const unsigned char* slot = reader->bytesAt(state.slotPosition, slotSize);
+        if (!slot) return -1;
         const uint32_t slotHash = static_cast<uint32_t>(cdbUnpack(slot, 4));
         const uint64_t record = cdbUnpack(slot + 4, reader->layout_.positionSize);
         state.bytesLeft -= slotSize;

@@ -10,6 +10,10 @@
 // Reader contract: it maps the whole file read-only once; every position and
 // length taken from the file is checked against the mapped size before use,
 // so a damaged file gives -1 (errno EPROTO), never a read outside the map.
+// With positional reads, look-ups read their few bytes with pread instead of
+// touching the map: every page a look-up touches would cost the process up
+// to 64 KiB of resident memory (the kernel maps the cached pages around a
+// fault), so a request of a few hundred look-ups stays small.
 // Neither class is thread-safe; the descriptor belongs to the caller.
 #include <cstddef>
 #include <cstdint>
@@ -76,8 +80,15 @@ public:
     // 0, or -1 when [position, position + length) is outside the file's data.
     int read(void* buffer, size_t length, uint64_t position);
     // Pointer to length bytes at position, or null (errno EPROTO) when they
-    // do not lie inside the file before its footer.
+    // do not lie inside the file before its footer. With positional reads
+    // the bytes are a copy, valid until the next call on the reader.
     const unsigned char* getData(size_t length, uint64_t position);
+    // The same bytes in the map, whatever the mode (for walks over the
+    // whole file).
+    const unsigned char* mappedData(size_t length, uint64_t position);
+    // Look-ups (find, findNext, getData) by pread instead of the map; kept
+    // across init and close.
+    void setPositionalReads(bool on) { positionalReads_ = on; }
 
     // The whole file stays mapped until closed with the flag; without it this
     // only forgets the last result (there is no separate view to release).
@@ -100,6 +111,9 @@ private:
     // fields set), 0 another key, -1 corrupt.
     int matchRecord(uint64_t record, const void* key, size_t length);
     int corrupt();
+    // length bytes at a position already checked to lie inside the file:
+    // the map, or a copy read into the scratch buffer; null on a read error.
+    const unsigned char* bytesAt(uint64_t position, size_t length);
 
     int fd_ = -1;
     CdbLayout layout_;
@@ -111,6 +125,8 @@ private:
     uint64_t valueLength_ = 0;
     uint64_t keyPosition_ = 0;
     uint64_t keyLength_ = 0;
+    bool positionalReads_ = false;
+    std::vector<unsigned char> scratch_;
 };
 
 // Writer state. Keeps {hash, record position} per record until makeFinish.

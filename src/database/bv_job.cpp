@@ -127,7 +127,7 @@ constexpr int64_t kShortFileLast = 999;
 // The leading number of the text as atoi reads it (white space, a sign,
 // digits), computed in 64 bits and held near +/-10^18 however many digits
 // follow; nothing when no digit comes.
-std::optional<int64_t> leadingNumber(const char* text, size_t length) {
+std::optional<int64_t> atoiNumber64(const char* text, size_t length) {
     size_t i = 0;
     while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
     bool negative = false;
@@ -188,7 +188,7 @@ int getNextJobNumber(bool shortFile) {
     if (shortFile) {
         // A value the short file never holds (job 0 marks a free slot,
         // negative numbers are the tools' own IDs) starts the count again.
-        int64_t last = got > 0 ? leadingNumber(buffer, static_cast<size_t>(got)).value_or(0) : start;
+        int64_t last = got > 0 ? atoiNumber64(buffer, static_cast<size_t>(got)).value_or(0) : start;
         if (last < 1 || last > kShortFileLast) last = 0;
         number = last + 1;
         if (number == 1 || number > kShortFileLast) {
@@ -196,7 +196,7 @@ int getNextJobNumber(bool shortFile) {
             number = 1;
         }
     } else {
-        int64_t last = got > 0 ? leadingNumber(buffer, static_cast<size_t>(got)).value_or(0) : start;
+        int64_t last = got > 0 ? atoiNumber64(buffer, static_cast<size_t>(got)).value_or(0) : start;
         number = last + 1;
         // Past what a job number holds: the count starts again where the
         // server starts its own.

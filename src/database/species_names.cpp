@@ -4,22 +4,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "config/bv_taxonomyoptions.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
 #include "database/taxonomy_line_reader.h"
 #include "database/taxonomy_rules.h"
 #include "pal/number_reader.h"
-
-const char* const defaultSwissProtRegex = "^\\([A-Z0-9]*\\) *[ABEV] *\\([0-9]*\\):";
 
 namespace {
 
@@ -43,16 +42,10 @@ bool obsoletePdbWarned = false;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// atoi and atoll: 0 when nothing is read.
-template <typename T>
-T leadingNumber(const char* p) {
-    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t>);
-    if constexpr (std::is_same_v<T, int32_t>) {
-        return brenvik::atoiValue(p);
-    } else {
-        int64_t v = 0;
-        return brenvik::scanInt64(p, v) ? v : 0;
-    }
+// atoll: 0 when nothing is read.
+int64_t atollValue(const char* p) {
+    int64_t v = 0;
+    return brenvik::scanInt64(p, v) ? v : 0;
 }
 
 // Stores line[start, start + length) as the name, with a blank before and
@@ -115,7 +108,7 @@ private:
             }
             return false;
         }
-        out.taxId = leadingNumber<int32_t>(line.c_str());
+        out.taxId = brenvik::atoiValue(line.c_str());
         setName(out.name, line, start, end - start, pad_);
         out.nameClass = nameClass;
         return true;
@@ -130,7 +123,7 @@ private:
         setName(out.name, line, static_cast<size_t>(match[1].rm_so), nameLength, false);
         const std::string id = line.substr(static_cast<size_t>(match[2].rm_so),
                                            static_cast<size_t>(match[2].rm_eo - match[2].rm_so));
-        out.taxId = id.empty() ? 0 : leadingNumber<int32_t>(id.c_str());
+        out.taxId = id.empty() ? 0 : brenvik::atoiValue(id.c_str());
         out.nameClass = 1;
         return out.taxId > 0;
     }
@@ -142,7 +135,7 @@ private:
         size_t end = 0;
         while (end < line.size() && !isBlank(line[end])) ++end;
         setName(out.name, line, 0, end, pad_);
-        out.taxId = leadingNumber<int32_t>(line.c_str() + 7);
+        out.taxId = brenvik::atoiValue(line.c_str() + 7);
         out.nameClass = 1;
         return out.taxId > 0;
     }
@@ -168,7 +161,7 @@ private:
         while (p < n && isBlank(line[p])) ++p;
         if (p >= n) return false;
         setName(out.name, line, wordStart, wordEnd - wordStart, pad_);
-        out.taxId = leadingNumber<int32_t>(line.c_str() + p);
+        out.taxId = brenvik::atoiValue(line.c_str() + p);
         out.nameClass = 1;
         return out.taxId > 0;
     }
@@ -202,9 +195,9 @@ void addGiPair(const std::string& line, std::deque<GiTaxIdPair>& pairs) {
     if (line.size() <= 2) return;
     const size_t gap = line.find_first_of(" \t");
     if (gap == std::string::npos) return;
-    const int32_t taxId = leadingNumber<int32_t>(line.c_str() + gap + 1);
+    const int32_t taxId = brenvik::atoiValue(line.c_str() + gap + 1);
     if (taxId == 0) return;
-    pairs.push_back({taxId, leadingNumber<int64_t>(line.c_str())});
+    pairs.push_back({taxId, atollValue(line.c_str())});
 }
 
 }  // namespace
@@ -567,21 +560,34 @@ bool hasNameCache(int kind) { return kind == SPECIES_NCBI || kind == SPECIES_SWI
 
 std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName) {
     const std::string source = osPath(speciesPath(fileName));
-    return std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+    auto cache = std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), cacheVersion, source.c_str());
+    // A request reads the names of a few IDs of millions.
+    cache->setPositionalReads(true);
+    return cache;
 }
 
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
                       std::string& errorText, bool* useCaches) {
     const LoadOptions options{jobNumber, upperCase, pad};
-    const std::string regexText = regexTexts != nullptr ? regexTexts[1] : std::string(defaultSwissProtRegex);
+    const std::string regexText =
+        regexTexts != nullptr ? regexTexts[1] : std::string(brenvik::bv_taxonomyoptions::kDefaultSwissProtRegex);
     const bool cachesAsked = useCaches != nullptr && *useCaches;
     bool result = true;
     bool sorted[CSpeciesNameLists::tableCount] = {true, true, true, true, true, true};
-    // Files left unparsed because their cache was valid: should the caches
-    // turn out unusable later on, the caller reads every name from memory,
-    // so these must be parsed after all.
-    std::vector<const SpeciesFileRecord*> servedByCache;
+    // Where each file's entries lie in its table, in file order. A file
+    // left unparsed because its cache was valid (served) is parsed after
+    // all when the caches turn out unusable later on, since the caller then
+    // reads every name from memory; its entries still take their place, so
+    // that equal names stay in file order.
+    struct Placed {
+        int kind;
+        size_t begin, end;
+        const SpeciesFileRecord* served;
+    };
+    std::vector<Placed> placed;
+    size_t before[CSpeciesNameLists::tableCount];
+    for (int kind = 0; kind < CSpeciesNameLists::tableCount; ++kind) before[kind] = lists.tables[kind].entries.size();
     lists.invalidateIndex();
 
     for (const SpeciesFileRecord& file : speciesFiles) {
@@ -667,12 +673,15 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
         if (cacheValid) {
             std::fclose(stream);
-            servedByCache.push_back(&file);
+            const size_t at = lists.tables[kind].entries.size();
+            placed.push_back({kind, at, at, &file});
             continue;
         }
 
+        const size_t begin = lists.tables[kind].entries.size();
         const bool hadBytes = readSpeciesFile(stream, kind, path, regex, regexText, options, lists,
                                               building ? cache.get() : nullptr);
+        placed.push_back({kind, begin, lists.tables[kind].entries.size(), nullptr});
         sorted[kind] = false;
         std::fclose(stream);
         if (building) {
@@ -689,7 +698,10 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
     }
 
     if (cachesAsked && !*useCaches) {
-        for (const SpeciesFileRecord* file : servedByCache) {
+        bool late[CSpeciesNameLists::tableCount] = {};
+        for (Placed& place : placed) {
+            if (place.served == nullptr) continue;
+            const SpeciesFileRecord* file = place.served;
             const std::string path = speciesPath(file->name);
             brenvik::BsdRegex regex;
             // Its faults were reported on the first pass.
@@ -700,9 +712,25 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
                 result = false;
                 continue;
             }
+            place.begin = lists.tables[file->kind].entries.size();
             readSpeciesFile(stream, file->kind, path, regex, regexText, options, lists, nullptr);
+            place.end = lists.tables[file->kind].entries.size();
+            late[file->kind] = true;
             sorted[file->kind] = false;
             std::fclose(stream);
+        }
+        // The late files' entries back into file order.
+        for (int kind = 0; kind < CSpeciesNameLists::tableCount; ++kind) {
+            if (!late[kind]) continue;
+            std::vector<SpeciesNameEntry>& entries = lists.tables[kind].entries;
+            std::vector<SpeciesNameEntry> ordered(entries.begin(),
+                                                  entries.begin() + static_cast<std::ptrdiff_t>(before[kind]));
+            ordered.reserve(entries.size());
+            for (const Placed& place : placed)
+                if (place.kind == kind)
+                    ordered.insert(ordered.end(), entries.begin() + static_cast<std::ptrdiff_t>(place.begin),
+                                   entries.begin() + static_cast<std::ptrdiff_t>(place.end));
+            entries.swap(ordered);
         }
     }
 
@@ -718,4 +746,86 @@ bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& l
     for (const auto& file : rules.speciesFiles) files.push_back({file.source, file.name});
     return loadSpeciesFiles(files, lists, rules.regexTexts, jobNumber, upperCase, pad, loadGiPairs, errorText,
                             useCaches);
+}
+
+namespace {
+// A cache path longer than this is refused as a cache that cannot be opened.
+constexpr size_t kMaxCachePath = 255;
+}  // namespace
+
+std::unique_ptr<CSpeciesNameLists> SpeciesNamesById::unsortedLists() {
+    auto lists = std::make_unique<CSpeciesNameLists>();
+    // Names are looked up by ID only: the tables need no sorting.
+    lists->sortTables = false;
+    return lists;
+}
+
+bool SpeciesNamesById::load(const std::vector<SpeciesFileRecord>& files, const std::string* regexTexts,
+                            int jobNumber, std::string& errorText) {
+    usesCaches_ = true;
+    bool result = loadSpeciesFiles(files, *lists_, regexTexts, jobNumber, false, false, false, errorText, &usesCaches_);
+    if (!usesCaches_ || files.empty()) {
+        usesCaches_ = false;
+        return result;
+    }
+    // Only the files whose caches the loader keeps, opened as it opens them.
+    for (const SpeciesFileRecord& file : files) {
+        if (!hasNameCache(file.kind)) continue;
+        auto cache = makeNameCache(file.name);
+        if (cache->fileName().size() > kMaxCachePath || !cache->open(true)) {
+            usesCaches_ = false;
+            break;
+        }
+        caches_.emplace_back(file.kind, std::move(cache));
+    }
+    if (!usesCaches_) {
+        // The loader skipped the files whose caches it found valid: every
+        // name is needed in memory now.
+        caches_.clear();
+        lists_ = unsortedLists();
+        result = loadSpeciesFiles(files, *lists_, regexTexts, jobNumber, false, false, false, errorText, nullptr) &&
+                 result;
+    }
+    return result;
+}
+
+const std::vector<SpeciesNamesById::Name>& SpeciesNamesById::gatherFromCaches(int taxId) {
+    cached_.clear();
+    gathered_.clear();
+    const std::string key = std::to_string(taxId);
+    for (auto& [table, cache] : caches_) {
+        for (std::string& value : cache->getAllValues(key)) {
+            // "name;class": the name may hold ';' itself, the class never.
+            const size_t cut = value.rfind(';');
+            if (cut == std::string::npos) continue;
+            int32_t nameClass = 0;
+            const char* end = value.data() + value.size();
+            const auto [stop, error] = std::from_chars(value.data() + cut + 1, end, nameClass);
+            if (error != std::errc() || stop != end || cut + 1 == value.size()) continue;
+            value.resize(cut);
+            cached_.push_back({table, std::move(value), nameClass});
+        }
+    }
+    // The order of the lists in memory: list by list, each in name order,
+    // equal names in file order (caches come in file order, each ID's
+    // records in file order).
+    std::stable_sort(cached_.begin(), cached_.end(), [](const CachedName& a, const CachedName& b) {
+        if (a.table != b.table) return a.table < b.table;
+        return std::strcmp(a.name.c_str(), b.name.c_str()) < 0;
+    });
+    for (const CachedName& c : cached_) gathered_.push_back({c.table, c.name, c.nameClass});
+    return gathered_;
+}
+
+const char* SpeciesNamesById::scientificNameOf(int taxId) {
+    if (!usesCaches_) return lists_->scientificNameOf(taxId);
+    const auto added = scientificNames_.try_emplace(taxId);
+    std::unique_ptr<std::string>& stored = added.first->second;
+    if (added.second)
+        forEachName(taxId, [&stored](const Name& name) {
+            if (name.nameClass != 0) return true;
+            stored = std::make_unique<std::string>(name.name);
+            return false;
+        });
+    return stored ? stored->c_str() : nullptr;
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "database/acc_to_taxid.h"
@@ -147,9 +149,6 @@ bool hasNameCache(int kind);
 // and the report reads it, so both open the same file.
 std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName);
 
-// The SWISSPROT expression a section gives when it names none.
-extern const char* const defaultSwissProtRegex;
-
 // Loads the species files into the lists (Part of a request's set-up).
 // `regexTexts` holds a section's six expression texts (null: the defaults);
 // only index 1, the SWISSPROT expression, is used. `useCaches`: null, or a
@@ -165,3 +164,68 @@ bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& l
 bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
                       const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
                       std::string& errorText, bool* useCaches);
+
+// The names of taxonomy IDs for a request that looks names up by ID only:
+// read from the name caches when every names file has a usable one (the
+// files are then not parsed, and a request costs what it asks), else from
+// the files read into memory. Both roads answer alike: an ID's names of
+// lists 0, 1, 2, 4 and 5 in that order, each list in name order (equal
+// names in file order). GI pairs are not loaded; accession indexes are.
+class SpeciesNamesById {
+public:
+    SpeciesNamesById() : lists_(unsortedLists()) {}
+
+    // loadSpeciesFiles with the caches asked for (stale or missing ones are
+    // rebuilt, as it does); when a cache then cannot be opened, every file
+    // is read into memory instead. Its result and error text.
+    bool load(const std::vector<SpeciesFileRecord>& files, const std::string* regexTexts, int jobNumber,
+              std::string& errorText);
+
+    struct Name {
+        int table;
+        std::string_view name;  // NUL-terminated; valid until the next call
+        int32_t nameClass;
+    };
+    // fn(const Name&) for each name of the ID in the order above; fn
+    // returns false to stop.
+    template <typename Fn>
+    void forEachName(int taxId, Fn fn) {
+        if (!usesCaches_) {
+            lists_->forEachName(taxId, [&fn](const CSpeciesNameLists::NameRef& ref) {
+                return fn(Name{ref.table, ref.entry->name, ref.entry->nameClass});
+            });
+            return;
+        }
+        for (const Name& name : gatherFromCaches(taxId))
+            if (!fn(name)) return;
+    }
+    // The first scientific name (class 0) of the ID, or null; valid as
+    // long as the object.
+    const char* scientificNameOf(int taxId);
+
+    bool usesCaches() const { return usesCaches_; }
+    // Cache look-ups by pread (the default: a request names a few IDs) or
+    // through the caches' maps (a batch that names thousands).
+    void setPositionalReads(bool on) {
+        for (auto& cache : caches_) cache.second->setPositionalReads(on);
+    }
+    // The lists the files were read into (the accession indexes among them).
+    CSpeciesNameLists& lists() { return *lists_; }
+
+private:
+    struct CachedName {
+        int table;
+        std::string name;
+        int32_t nameClass;
+    };
+    static std::unique_ptr<CSpeciesNameLists> unsortedLists();
+    const std::vector<Name>& gatherFromCaches(int taxId);
+
+    std::unique_ptr<CSpeciesNameLists> lists_;
+    bool usesCaches_ = false;
+    std::vector<std::pair<int, std::unique_ptr<brenvik::bv_cachefile>>> caches_;
+    std::vector<CachedName> cached_;
+    std::vector<Name> gathered_;
+    // Lineages share their upper steps: each ID's name is read once.
+    std::unordered_map<int, std::unique_ptr<std::string>> scientificNames_;
+};

@@ -94,15 +94,25 @@ bv_taxonomytree::bv_taxonomytree(const TaxonomyNodesSection* section, const std:
 
 bv_taxonomytree::~bv_taxonomytree() = default;
 
+void bv_taxonomytree::setPositionalReads(bool on) {
+    for (auto& cache : caches_) cache->setPositionalReads(on);
+}
+
 void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory) {
     const std::string& path = filePaths_[fileIndex];
     const std::string cacheName = osPath(path) + ".cdb";
-    caches_.push_back(std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str()));
+    // A look-up reads a few parents of millions of nodes.
+    auto nodesCache = [&]() {
+        auto cache = std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str());
+        cache->setPositionalReads(true);
+        return cache;
+    };
+    caches_.push_back(nodesCache());
     // Another task is building this cache: wait for its build (bounded) and
     // take the finished cache instead of parsing the file once more.
     auto otherTasksBuild = [&]() {
         if (!caches_.back()->waitForBuild(cacheBuildWaitMs())) return false;
-        auto finished = std::make_unique<bv_cachefile>(cacheName.c_str(), cacheVersion, osPath(path).c_str());
+        auto finished = nodesCache();
         if (!finished->open(true)) return false;
         caches_.back() = std::move(finished);
         return true;

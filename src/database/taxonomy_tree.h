@@ -67,6 +67,9 @@ public:
     // below maxTaxId: `held[id]` says whether a cache holds the ID. False
     // when there are no caches or one cannot be read whole.
     bool readCachedNodes(std::vector<TaxonomyNode>& nodes, std::vector<uint8_t>& held);
+    // Look-ups through the caches by pread (the default: a look-up reads a
+    // few parents of millions) or through their maps (many look-ups).
+    void setPositionalReads(bool on);
 
 private:
     void storeNode(int32_t taxId, int32_t parent, int32_t table, const std::string& path);
@@ -126,6 +129,10 @@ public:
     // every answer stays what the caches give. False (and look-ups keep
     // reading the caches) when that is not possible.
     bool holdCachesInMemory();
+    // See bv_taxonomytree::setPositionalReads (index mode).
+    void setPositionalReads(bool on) {
+        if (tree_) tree_->setPositionalReads(on);
+    }
 
     bool isOk() const { return ok_; }
     bool isIndexMode() const { return indexMode_; }

@@ -17,6 +17,9 @@
 
 namespace {
 constexpr const char* kModule = "post_request_tax";
+// From this many items on, cache look-ups go through the caches' maps: a
+// pread per piece of each look-up costs more than the pages the maps touch.
+constexpr size_t kItemsForMappedReads = 100;
 // From this many items on, reading every node once beats a cache look-up
 // per lineage step.
 constexpr size_t kItemsForNodesInMemory = 1000;
@@ -53,12 +56,12 @@ int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::
     otherNames.clear();
     lineage.clear();
 
-    lists_.forEachName(taxId, [&](const CSpeciesNameLists::NameRef& ref) {
-        if (ref.entry->nameClass != 0) {
-            otherNames.insert(ref.entry->name);
+    names_.forEachName(taxId, [&](const SpeciesNamesById::Name& name) {
+        if (name.nameClass != 0) {
+            otherNames.emplace(name.name);
             return true;
         }
-        scientificName = ref.entry->name;
+        scientificName = name.name;
         // Without synonyms the first scientific name ends the search.
         return params.showSynonyms;
     });
@@ -73,7 +76,7 @@ int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::
                     atRoot = true;
                     return false;
                 }
-                const char* name = lists_.scientificNameOf(id);
+                const char* name = names_.scientificNameOf(id);
                 if (name == nullptr || !known) return false;
                 lineage.push_back(name);
                 if (up == 1) atRoot = true;
@@ -121,10 +124,9 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         } else {
             rules.loadFromSection(section);
             std::string errorText;
-            // Names are looked up by ID only: the tables need no sorting.
-            lists_.sortTables = false;
-            if (!loadSpeciesFiles(taxfetch::speciesFileRecords(rules), lists_, rules.regexTexts, jobNumber, false,
-                                  false, false, errorText, nullptr)) {
+            // From the name caches, as the command-line report reads them:
+            // a request costs what it asks, not the whole names file.
+            if (!names_.load(taxfetch::speciesFileRecords(rules), rules.regexTexts, jobNumber, errorText)) {
                 errorReporter.report(469, jobNumber, 366, kModule, errorText);
                 writer.addMessage(false, 469, "Failed to load species file", "messages", errorText, {}, 0);
                 ok = false;
@@ -140,8 +142,12 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
         // A large batch walks millions of lineage steps: the caches' nodes
         // are read into memory once rather than looked up step by step. A
         // small one is cheaper through the caches.
-        if (nodes->isOk() && params.taxIds.size() + params.accessions.size() >= kItemsForNodesInMemory)
-            nodes->holdCachesInMemory();
+        const size_t items = params.taxIds.size() + params.accessions.size();
+        if (items >= kItemsForMappedReads) {
+            nodes->setPositionalReads(false);
+            names_.setPositionalReads(false);
+        }
+        if (nodes->isOk() && items >= kItemsForNodesInMemory) nodes->holdCachesInMemory();
         if (!nodes->isOk()) {
             writer.addMessage(false, 462, "One or more errors happened while loading taxonomy nodes", "messages",
                               errorText, {}, 0);

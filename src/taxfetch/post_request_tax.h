@@ -46,6 +46,6 @@ private:
 
     brenvik::CJobManager jobManager_;
     brenvik::AccessionRule accessionRule_;
-    CSpeciesNameLists lists_;
+    SpeciesNamesById names_;
     const brenvik::bv_databaseentry* database_ = nullptr;
 };

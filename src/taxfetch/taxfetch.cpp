@@ -33,7 +33,7 @@ std::string withoutQuotes(const char* text) {
 
 }  // namespace
 
-int leadingNumber(const char* text) {
+int leadingDigits(const char* text) {
     long long value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
         value = value * 10 + (*text - '0');
@@ -156,7 +156,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         if (first == '8') {
             searchSpeciesName(args[3], config);
         } else {
-            const int command = leadingNumber(args[1]);
+            const int command = leadingDigits(args[1]);
             runTaxonomyCommand(command, args[2], withoutQuotes(args[3]), sessionId, request);
         }
     }

@@ -18,7 +18,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv);
 
 // The value of the decimal digits at the start of the text (0 when there
 // are none), clamped to INT_MAX.
-int leadingNumber(const char* text);
+int leadingDigits(const char* text);
 
 void printTaxonomyUsage(const char* programName);
 

@@ -69,7 +69,7 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
 
     EntryFound found;
     if (command >= 5 && command <= 7) {
-        found.taxIds.push_back(leadingNumber(text.c_str()));
+        found.taxIds.push_back(leadingDigits(text.c_str()));
     } else {
         brenvik::bv_session session(sessionId);
         if (!session.isValid()) {

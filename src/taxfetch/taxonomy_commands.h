@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "config/bv_configfile.h"
-#include "database/bv_cachefile.h"
 #include "database/species_names.h"
 #include "database/taxonomy_rules.h"
 #include "database/taxonomy_tree.h"
@@ -32,9 +31,6 @@ std::vector<SpeciesFileRecord> speciesFileRecords(const brenvik::TAXONOMY_RULES&
 // What the taxonomy tree needs of the rules.
 TaxonomyNodesSection nodesSectionOf(const brenvik::TAXONOMY_RULES& rules);
 
-// The name caches of the report, one per names file (kinds 0 to 2).
-using NameCaches = std::vector<std::unique_ptr<brenvik::bv_cachefile>>;
-
 void runTaxonomyCommand(int command, const std::string& database, const std::string& text,
                         const std::string& sessionId, cmdline_request& request);
 
@@ -44,16 +40,11 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
 
 // Lineage from the taxon up to the root, names joined by "->", then
 // "<BR><BR>". The node set is built on first use and kept for the request.
-void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, NameCaches& caches,
-                       const TaxonomyNodesSection& section, std::unique_ptr<CTaxonomyNodeSet>& nodes);
+void printTaxonomyTree(int taxId, SpeciesNamesById& names, const TaxonomyNodesSection& section,
+                       std::unique_ptr<CTaxonomyNodeSet>& nodes);
 
 void printDescriptionLines(const std::string* title);
 
 void printTranslationTable(const brenvik::bv_databaseentry& database, int taxId, const brenvik::bv_configfile& config);
-
-// Fills the scientific name (and, when given, the other names) of a taxonomy
-// ID from the caches.
-void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scientificName,
-                                std::set<std::string>* otherNames);
 
 }  // namespace taxfetch

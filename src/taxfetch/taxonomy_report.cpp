@@ -5,7 +5,6 @@
 
 #include "common/text_utils.h"
 #include "config/bv_taxonomyoptions.h"
-#include "pal/number_reader.h"
 #include "taxfetch/taxonomy_commands.h"
 
 namespace taxfetch {
@@ -13,8 +12,6 @@ namespace taxfetch {
 namespace {
 
 constexpr int kReportJob = -14;
-// A cache path longer than this is refused as a cache that cannot be opened.
-constexpr std::size_t kMaxCachePath = 255;
 
 void out(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
@@ -57,37 +54,8 @@ TaxonomyNodesSection nodesSectionOf(const brenvik::TAXONOMY_RULES& rules) {
     return section;
 }
 
-void lookupTaxonomyNamesInCache(NameCaches& caches, int taxId, std::string& scientificName,
-                                std::set<std::string>* otherNames) {
-    const std::string key = std::to_string(taxId);
-    for (auto& cache : caches) {
-        if (!cache) continue;
-        for (const std::string& value : cache->getAllValues(key)) {
-            // Pieces between ';': the name first, the class last.
-            std::vector<std::string> pieces;
-            std::size_t start = 0;
-            while (start <= value.size()) {
-                std::size_t end = value.find(';', start);
-                if (end == std::string::npos) end = value.size();
-                if (end > start) pieces.push_back(value.substr(start, end - start));
-                start = end + 1;
-            }
-            if (pieces.empty()) continue;
-            const std::string classText = pieces.size() > 1 ? pieces.back() : std::string();
-            int32_t nameClass = 0;
-            if (!brenvik::scanInt(classText, nameClass)) continue;
-            if (nameClass == 0) {
-                scientificName = pieces.front();
-                if (otherNames == nullptr) return;
-            } else if (otherNames != nullptr) {
-                otherNames->insert(pieces.front());
-            }
-        }
-    }
-}
-
-void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, NameCaches& caches,
-                       const TaxonomyNodesSection& section, std::unique_ptr<CTaxonomyNodeSet>& nodes) {
+void printTaxonomyTree(int taxId, SpeciesNamesById& names, const TaxonomyNodesSection& section,
+                       std::unique_ptr<CTaxonomyNodeSet>& nodes) {
     // The root needs no tree; any other ID walks up the tree, which stops at
     // a repeated ID so that a looping nodes file cannot hang the request.
     std::vector<int> lineage;
@@ -102,13 +70,7 @@ void printTaxonomyTree(int taxId, CSpeciesNameLists& lists, bool useCaches, Name
     }
     for (size_t i = 0; i < lineage.size(); ++i) {
         if (i > 0) out("->");
-        if (useCaches) {
-            std::string name;
-            lookupTaxonomyNamesInCache(caches, lineage[i], name, nullptr);
-            out(htmlEscape(name));
-        } else if (const char* name = lists.scientificNameOf(lineage[i])) {
-            out(htmlEscape(name));
-        }
+        if (const char* name = names.scientificNameOf(lineage[i])) out(htmlEscape(name));
     }
     out("<BR><BR>");
 }
@@ -142,7 +104,6 @@ void printTranslationTable(const brenvik::bv_databaseentry& database, int taxId,
 void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::string& text,
                          const std::vector<int>& taxIds, const std::vector<std::string>& accessions, int command,
                          const std::string* title, brenvik::bv_configfile& config, int jobNumber) {
-    CSpeciesNameLists lists;
     const brenvik::bv_taxonomyoptions* sectionOptions = enabledTaxonomySection(database, config);
     if (sectionOptions == nullptr) return;
     brenvik::TAXONOMY_RULES rules;
@@ -158,37 +119,9 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
         out("<H2>Taxonomy for " + shown + "</H2>");
     }
 
-    // Names are looked up by ID only: the tables need no sorting.
-    lists.sortTables = false;
-    bool useCaches = true;
+    SpeciesNamesById names;
     std::string errorText;
-    loadSpeciesFiles(speciesFileRecords(rules), lists, rules.regexTexts, jobNumber, false, false, false, errorText,
-                     &useCaches);
-
-    NameCaches caches;
-    // The names of the report, from memory when the caches are not used.
-    CSpeciesNameLists* names = &lists;
-    CSpeciesNameLists uncachedLists;
-    uncachedLists.sortTables = false;
-    if (useCaches && rules.speciesFileCount() > 0) {
-        // Only the files whose caches the loader keeps, opened as it opens them.
-        for (const auto& file : rules.speciesFiles) {
-            if (!hasNameCache(file.source)) continue;
-            auto cache = makeNameCache(file.name);
-            if (cache->fileName().size() > kMaxCachePath || !cache->open(true)) {
-                useCaches = false;
-                break;
-            }
-            caches.push_back(std::move(cache));
-        }
-        if (!useCaches) {
-            // The loader skipped the files whose caches it found valid; the
-            // report now needs every name in memory.
-            loadSpeciesFiles(speciesFileRecords(rules), uncachedLists, rules.regexTexts, jobNumber, false, false,
-                             false, errorText, nullptr);
-            names = &uncachedLists;
-        }
-    }
+    names.load(speciesFileRecords(rules), rules.regexTexts, jobNumber, errorText);
 
     const TaxonomyNodesSection section = nodesSectionOf(rules);
     std::unique_ptr<CTaxonomyNodeSet> nodes;
@@ -196,19 +129,13 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
         const int taxId = taxIds[i];
         std::string scientificName = "Unknown species";
         std::set<std::string> otherNames;
-        if (useCaches) {
-            std::string found;
-            lookupTaxonomyNamesInCache(caches, taxId, found, &otherNames);
-            if (!found.empty()) scientificName = found;
-        } else {
-            names->forEachName(taxId, [&](const CSpeciesNameLists::NameRef& ref) {
-                if (ref.entry->nameClass == 0)
-                    scientificName = ref.entry->name;
-                else
-                    otherNames.insert(ref.entry->name);
-                return true;
-            });
-        }
+        names.forEachName(taxId, [&](const SpeciesNamesById::Name& name) {
+            if (name.nameClass == 0)
+                scientificName = name.name;
+            else
+                otherNames.emplace(name.name);
+            return true;
+        });
         std::string accession;
         if (i < accessions.size()) {
             accession = accessions[i];
@@ -244,14 +171,12 @@ void printTaxonomyReport(const brenvik::bv_databaseentry& database, const std::s
                 out(" (" + joined + ")");
             }
             out("<BR>");
-            if (command == 4 || command == 7) printTaxonomyTree(taxId, *names, useCaches, caches, section, nodes);
+            if (command == 4 || command == 7) printTaxonomyTree(taxId, names, section, nodes);
             break;
         }
         default: break;
         }
     }
-    caches.clear();
-
     if (page) {
         if (command <= 4) printDescriptionLines(title);
         out("</BODY>\n");

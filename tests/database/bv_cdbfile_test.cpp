@@ -35,9 +35,13 @@ void writeCdb(const std::string& path, const Pairs& pairs) {
     ::close(fd);
 }
 
-// Opens a file for reading with a reader; closes the descriptor at the end.
+// Opens a file for reading with a reader (look-ups through the map or by
+// positional reads); closes the descriptor at the end.
 struct Reader {
-    explicit Reader(const std::string& path) : fd(::open(path.c_str(), O_RDONLY)) { rc = fd < 0 ? -100 : db.init(fd); }
+    explicit Reader(const std::string& path, bool positional = false) : fd(::open(path.c_str(), O_RDONLY)) {
+        db.setPositionalReads(positional);
+        rc = fd < 0 ? -100 : db.init(fd);
+    }
     ~Reader() {
         db.close(true);
         if (fd >= 0) ::close(fd);
@@ -132,7 +136,9 @@ TEST(CdbMake, RoundTrips) {
     for (int i = 0; i < 3000; ++i) pairs.push_back({"k" + std::to_string(i), std::string(i % 50, 'v') + std::to_string(i)});
     writeCdb(dir.file("r.cdb"), pairs);
 
-    Reader r(dir.file("r.cdb"));
+  for (const bool positional : {false, true}) {
+    SCOPED_TRACE(positional ? "positional reads" : "through the map");
+    Reader r(dir.file("r.cdb"), positional);
     ASSERT_EQ(r.rc, 0);
     EXPECT_EQ(r.all("dup"), (std::vector<std::string>{"first", "second", "third"}));
     ASSERT_EQ(r.db.find("dup", 3), 1);
@@ -156,6 +162,7 @@ TEST(CdbMake, RoundTrips) {
     EXPECT_EQ(r.db.find("k3000", 5), 0);
     EXPECT_EQ(r.db.read(nullptr, 2, r.db.end() - 1), -1);
     EXPECT_EQ(r.db.getData(0, r.db.end()), nullptr);
+  }
 }
 
 TEST(CdbFile, OtherFooterVersionTextAndBareClassicFile) {
@@ -270,12 +277,13 @@ TEST(CdbFile, DamagedFilesReadAsCorrupt) {
          }, 0, -1},
         {"data end past the file", [&](std::string& b) { put(b, 0, 0xFFFFFFFFFFFF, 8); }, 0, -1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases)
+    for (const bool positional : {false, true}) {
+        SCOPED_TRACE(c.name + std::string(positional ? ", positional reads" : ""));
         std::string b = s.bytes;
         c.damage(b);
         writeFile(dir.file("d.cdb"), b);
-        Reader r(dir.file("d.cdb"));
+        Reader r(dir.file("d.cdb"), positional);
         ASSERT_EQ(r.rc, c.init);
         if (c.init != 0) {
             EXPECT_EQ(errno, EPROTO);
@@ -317,6 +325,28 @@ TEST(CdbFile, AnyDamageStaysInsideTheFile) {
         b[i] = static_cast<char>(b[i] ^ 0xA5);
         check(b);
     }
+}
+
+// A file cut short after it was mapped: positional reads report the failed
+// read (-1, errno EIO) where touching the map would raise SIGBUS; bytes
+// still in the file read as before.
+TEST(CdbFile, PositionalReadsOfAFileCutAfterMapping) {
+    TempDir dir("cdb");
+    Pairs pairs = {{"first", "1"}};
+    for (int i = 0; i < 2000; ++i) pairs.push_back({"k" + std::to_string(i), std::string(100, 'v')});
+    writeCdb(dir.file("c.cdb"), pairs);
+    Reader r(dir.file("c.cdb"), true);
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.db.find("k1999", 5), 1);
+    ASSERT_EQ(::truncate(dir.file("c.cdb").c_str(), 4096), 0);
+    errno = 0;
+    EXPECT_EQ(r.db.find("k1999", 5), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(r.all("k1999"), std::vector<std::string>{"!corrupt"});
+    ASSERT_EQ(r.db.find("first", 5), -1) << "its table lies past the cut";
+    EXPECT_NE(r.db.getData(8, 8), nullptr);
+    EXPECT_EQ(r.db.getData(5, 5000), nullptr);
+    EXPECT_EQ(errno, EIO);
 }
 
 TEST(CdbMake, RefusesWhatDoesNotFit) {

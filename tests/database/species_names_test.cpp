@@ -567,3 +567,111 @@ TEST(SpeciesNames, UpperCaseSearchMatchesTheUpperCaseTable) {
         EXPECT_EQ(class2, class1) << key;
     }
 }
+
+namespace {
+
+using NameTuple = std::tuple<int, std::string, int>;
+
+std::vector<NameTuple> namesFromLists(CSpeciesNameLists& lists, int taxId) {
+    std::vector<NameTuple> names;
+    lists.forEachName(taxId, [&](const CSpeciesNameLists::NameRef& ref) {
+        names.emplace_back(ref.table, ref.entry->name, ref.entry->nameClass);
+        return true;
+    });
+    return names;
+}
+
+std::vector<NameTuple> namesById(SpeciesNamesById& names, int taxId) {
+    std::vector<NameTuple> found;
+    names.forEachName(taxId, [&](const SpeciesNamesById::Name& name) {
+        found.emplace_back(name.table, std::string(name.name), name.nameClass);
+        return true;
+    });
+    return found;
+}
+
+}  // namespace
+
+// The names by ID answer every ID as the files read into memory do, whether
+// they come from the caches (built by this load, warm, rebuilt after a
+// change or damage) or from memory because a cache cannot be used: the same
+// names in the same order (lists in order, names in name order, equal names
+// in file order), so the same scientific name first and last.
+TEST(SpeciesNames, NamesByIdFromCachesMatchTheFilesInMemory) {
+    tarvex_test::QuietReporter quiet;
+    const ShortBuildWait shortWait;
+    const std::string longFolder(240, 'd');
+    // Two scientific names out of name order, a name equal to a scientific
+    // one but of another class, names holding ';' (one ending like a class),
+    // an empty name, and a second file of the same kind merged in.
+    const std::string tricky = namesLine(50, "Zeta", "scientific name") + namesLine(50, "Alpha", "scientific name") +
+                               namesLine(51, "Dup", "common name") + namesLine(51, "Dup", "scientific name") +
+                               namesLine(52, "A;B", "scientific name") + namesLine(52, "x;0", "synonym") +
+                               namesLine(53, "", "scientific name") + namesLine(562, "E. coli", "synonym");
+    const std::string more = namesLine(50, "Beta", "scientific name") + namesLine(51, "Dup", "synonym") +
+                             namesLine(9606, "Homo sapiens", "scientific name");
+
+    struct Case {
+        const char* state;
+        bool usesCaches;
+    };
+    const Case cases[] = {
+        {"no caches yet", true},         {"warm caches", true},
+        {"a names file changed", true},  {"a damaged cache", true},
+        {"a cache being built elsewhere", false}, {"a folder in a cache's place", false},
+        {"a cache path too long to open", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        TaxonomyInstall install;
+        for (const char* name : {"names.dmp", "human_names.dmp", "speclist.txt"}) install.copyFixture(name);
+        install.write("tricky.dmp", tricky);
+        const std::string state = c.state;
+        install.write("more.dmp", more);
+        install.write(longFolder + "/more.dmp", more);
+        const std::vector<SpeciesFileRecord> files = {
+            {SPECIES_NCBI, "tricky.dmp"},
+            {SPECIES_NCBI, "names.dmp"},
+            {SPECIES_SWISSPROT, "speclist.txt"},
+            {SPECIES_NCBI, "human_names.dmp"},
+            {SPECIES_NCBI, state == "a cache path too long to open" ? longFolder + "/more.dmp" : "more.dmp"}};
+        std::string errorText;
+        if (state != "no caches yet") {
+            SpeciesNamesById first;
+            ASSERT_TRUE(first.load(files, nullptr, 3, errorText)) << errorText;
+        }
+        std::unique_ptr<tarvex_test::ForeignCacheLock> builder;
+        if (state == "a names file changed") {
+            install.write("tricky.dmp", tricky + namesLine(54, "Added", "scientific name"));
+        } else if (state == "a damaged cache") {
+            install.write("names.dmp.cdb", "not a constant database");
+        } else if (state == "a cache being built elsewhere") {
+            builder = std::make_unique<tarvex_test::ForeignCacheLock>(install.path("human_names.dmp.cdb"));
+            ASSERT_TRUE(builder->held());
+        } else if (state == "a folder in a cache's place") {
+            ASSERT_EQ(unlink(install.path("tricky.dmp.cdb").c_str()), 0);
+            tarvex_test::writeFile(install.path("tricky.dmp.cdb/x"), "");
+        }
+
+        SpeciesNamesById names;
+        ASSERT_TRUE(names.load(files, nullptr, 3, errorText)) << errorText;
+        EXPECT_EQ(names.usesCaches(), c.usesCaches);
+        CSpeciesNameLists inMemory;
+        inMemory.sortTables = false;
+        ASSERT_TRUE(load(inMemory, files, errorText)) << errorText;
+
+        std::vector<int> ids = {-1, 0, 4242, 2000000000};
+        for (const auto& table : inMemory.tables)
+            for (const SpeciesNameEntry& entry : table.entries) ids.push_back(entry.taxId);
+        ASSERT_GT(ids.size(), 60u);
+        for (int id : ids) {
+            EXPECT_EQ(namesById(names, id), namesFromLists(inMemory, id)) << id;
+            const char* a = names.scientificNameOf(id);
+            const char* b = inMemory.scientificNameOf(id);
+            EXPECT_EQ(a == nullptr ? "(none)" : std::string(a), b == nullptr ? "(none)" : std::string(b)) << id;
+        }
+        // The first of several scientific names in name order, each list in turn.
+        EXPECT_EQ(std::string(names.scientificNameOf(50)), "Alpha");
+        EXPECT_EQ(namesById(names, 52), (std::vector<NameTuple>{{0, "A;B", 0}, {0, "x;0", 1}}));
+    }
+}

@@ -16,7 +16,6 @@
 #include "database/species_names.h"
 #include "support/taxonomy_fixture.h"
 #include "support/reporter_switches.h"
-#include "taxfetch/taxonomy_commands.h"
 
 namespace {
 
@@ -402,16 +401,11 @@ TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
     ASSERT_TRUE(inMemory->holdCachesInMemory());
 
     const std::vector<SpeciesFileRecord> files = {{SPECIES_NCBI, "names.dmp"}, {SPECIES_NCBI, "human_names.dmp"}};
-    bool useCaches = true;
-    CSpeciesNameLists built;
-    ASSERT_TRUE(loadSpeciesFiles(files, built, nullptr, -1, false, false, false, errorText, &useCaches));
-    ASSERT_TRUE(useCaches);
-    taxfetch::NameCaches nameCaches;
-    for (const SpeciesFileRecord& file : files) {
-        const std::string source = TaxonomyInstall::relative(file.name);
-        nameCaches.push_back(std::make_unique<brenvik::bv_cachefile>((source + ".cdb").c_str(), "1.0", source.c_str()));
-        ASSERT_TRUE(nameCaches.back()->open(true));
-    }
+    SpeciesNamesById built;
+    ASSERT_TRUE(built.load(files, nullptr, -1, errorText));
+    SpeciesNamesById fromCaches;
+    ASSERT_TRUE(fromCaches.load(files, nullptr, -1, errorText));
+    ASSERT_TRUE(fromCaches.usesCaches());
     CSpeciesNameLists names;
     names.sortTables = false;
     ASSERT_TRUE(loadSpeciesFiles(files, names, nullptr, -1, false, false, false, errorText, nullptr));
@@ -431,10 +425,10 @@ TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
         ASSERT_EQ(inMemory->getLineage(id), lineage) << id;
         lineageSteps += lineage.size();
         for (int step : lineage) {
-            std::string cachedName;
-            taxfetch::lookupTaxonomyNamesInCache(nameCaches, step, cachedName, nullptr);
+            const char* cached = fromCaches.scientificNameOf(step);
             const char* name = names.scientificNameOf(step);
-            EXPECT_EQ(name == nullptr ? "" : std::string(name), cachedName) << step;
+            EXPECT_EQ(name == nullptr ? "(none)" : std::string(name), cached == nullptr ? "(none)" : std::string(cached))
+                << step;
         }
     }
     EXPECT_GT(lineageSteps, 40u);

@@ -1,8 +1,11 @@
 // bv-taxfetch as a CGI POST: taxonomy IDs and accessions of one database
 // answered as one XML document, with its errors and warnings.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -231,4 +234,124 @@ TEST(TaxfetchPost, ParentLoopEndsTheLineage) {
     EXPECT_EQ(between(r.standardOutput, "<bvtx:tree>\n", "        </bvtx:tree>"),
               "          <bvtx:node level=\"2\">Loop A</bvtx:node>\n"
               "          <bvtx:node level=\"1\">Loop B</bvtx:node>\n");
+}
+
+// A POST reads its names from the same caches as the command-line report;
+// whatever state the caches are in, every answer is the one the species
+// files read into memory give (the road taken when no cache can be used,
+// here forced by a folder in each cache's place). Every ID of the fixture
+// files, accessions too, with and without each switch.
+TEST(TaxfetchPost, CachedNamesAnswerLikeTheFilesInMemory) {
+    Installation inst;
+    // Names the cache records must give back whole: a ';' inside a name,
+    // an empty name, scientific names out of name order.
+    inst.install().write("taxonomy/tricky_names.dmp",
+                         nameLine(101, "Escherichia coli;K-12", "synonym") + nameLine(100, "", "synonym") +
+                             nameLine(102, "Zeta", "scientific name") + nameLine(102, "Alpha", "scientific name") +
+                             nameLine(10239, "Vira;0", "scientific name"));
+    std::string config = tarvexDat();
+    config.insert(config.find("Cluster\n"),
+                  "Taxonomy_6\nEnabled\t1\nSpeciesFiles\tNCBI:tricky_names.dmp,NCBI:small_names.dmp,"
+                  "SWISSPROT:speclist.txt,NCBI:names.dmp,NCBI:twin_names.dmp\n"
+                  "NodesFiles\tNCBI:small_nodes.dmp,NCBI:nodes.dmp\nGencodeFiles\tNCBI:gencode.dmp\nend\n\n");
+    config.insert(config.find("end\n"),
+                  "Mixed\t../sequence/Mixed/Mixed_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t6\n");
+    inst.install().write("config/tarvex.dat", config);
+    inst.control().addEntry("Mixed");
+    inst.writeControlFile();
+    const std::vector<std::string> namesFiles = {"tricky_names.dmp", "small_names.dmp", "speclist.txt", "names.dmp",
+                                                 "twin_names.dmp"};
+
+    std::string ids = "-3 0 999";
+    for (const char* file : {"small_nodes.dmp", "nodes.dmp", "small_names.dmp", "names.dmp"}) {
+        std::istringstream lines(inst.install().read(std::string("taxonomy/") + file));
+        for (std::string line; std::getline(lines, line);) ids += " " + line.substr(0, line.find('\t'));
+    }
+    const std::vector<std::vector<std::pair<std::string, std::string>>> switches = {
+        {}, {{"SHOWSYNONYMS", "1"}}, {{"SHOWTAXTREE", "1"}}, {{"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}}};
+    const std::regex job("jobid=\"[0-9]+\"");
+    // Every request of a run: both databases, each switch set.
+    auto answers = [&]() {
+        std::vector<std::string> all;
+        for (const char* db : {"Proteins", "Mixed"})
+            for (const auto& set : switches) {
+                std::vector<std::pair<std::string, std::string>> fields = {{"DB", db}, {"TAXID", ids}};
+                if (std::string(db) == "Proteins")
+                    fields.push_back({"ACCESSION", "\"P1\" \"P3\" \"P4\" \"P5\" \"P6\" \"P8\""});
+                fields.insert(fields.end(), set.begin(), set.end());
+                const RunResult r = inst.post(fields);
+                EXPECT_EQ(r.exitStatus, 0);
+                all.push_back(std::regex_replace(r.standardOutput, job, "jobid=\"N\""));
+            }
+        return all;
+    };
+    auto cacheOf = [&](const std::string& file) { return inst.install().file("taxonomy/" + file + ".cdb"); };
+
+    for (const std::string& file : namesFiles) std::filesystem::create_directories(cacheOf(file) + "/x");
+    const std::vector<std::string> inMemory = answers();
+    ASSERT_NE(inMemory[7].find("<bvtx:synonym>Escherichia coli;K-12</bvtx:synonym>"), std::string::npos)
+        << inMemory[7];
+    for (const std::string& file : namesFiles) std::filesystem::remove_all(cacheOf(file));
+
+    const char* states[] = {"missing caches", "warm caches", "a names file changed", "a damaged cache"};
+    for (const std::string state : states) {
+        SCOPED_TRACE(state);
+        if (state == "a names file changed") {
+            inst.install().write("taxonomy/small_names.dmp", smallNames() + nameLine(4242, "Unasked", "synonym"));
+        } else if (state == "a damaged cache") {
+            inst.install().write("taxonomy/names.dmp.cdb", "not a constant database");
+        }
+        const std::vector<std::string> cached = answers();
+        ASSERT_EQ(cached.size(), inMemory.size());
+        for (size_t i = 0; i < cached.size(); ++i) EXPECT_EQ(cached[i], inMemory[i]) << "request " << i;
+        for (const std::string& file : namesFiles) EXPECT_TRUE(std::filesystem::is_regular_file(cacheOf(file)));
+    }
+}
+
+// A species file that is empty or missing fails the request (469) on every
+// run, while the caches of the other files are warm.
+TEST(TaxfetchPost, EmptyOrMissingSpeciesFileFailsEveryRequest) {
+    for (const bool empty : {true, false}) {
+        SCOPED_TRACE(empty ? "empty" : "missing");
+        Installation inst;
+        const RunResult warm = inst.post({{"DB", "Twin"}, {"TAXID", "101"}});
+        ASSERT_NE(warm.standardOutput.find("<bvtx:tax_from_id"), std::string::npos) << warm.standardOutput;
+        if (empty)
+            inst.install().write("taxonomy/twin_names.dmp", "");
+        else
+            std::filesystem::remove(inst.install().file("taxonomy/twin_names.dmp"));
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            const RunResult r = inst.post({{"DB", "Twin"}, {"TAXID", "101"}});
+            // The messages carry the time: the rest of the document is fixed.
+            const std::regex time("Error \\[M00246 - Job -14 - X00506:taxonomy\\] - [^\n]*\n   - ");
+            EXPECT_EQ(std::regex_replace(r.standardOutput, time, "M246: "),
+                      kDocumentStart +
+                          oneError(469, "Failed to load species file", "messages",
+                                   "M246: The taxonomy node file [../taxonomy/twin_names.dmp] is missing or empty\n") +
+                          emptyResults(-14));
+        }
+    }
+}
+
+// Once the caches are warm a POST parses no species file: a names file
+// changed behind the caches' back (same size, same time) still answers with
+// the names the caches hold, as the command-line report does.
+TEST(TaxfetchPost, WarmPostReadsNamesFromTheCaches) {
+    Installation inst;
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"DB", "Proteins"}, {"TAXID", "101"}, {"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}};
+    const std::regex job("jobid=\"[0-9]+\"");
+    const std::string first = std::regex_replace(inst.post(fields).standardOutput, job, "jobid=\"N\"");
+    ASSERT_NE(first.find("<bvtx:scientific_name>Escherichia coli</bvtx:scientific_name>"), std::string::npos) << first;
+
+    const std::string names = inst.install().file("taxonomy/small_names.dmp");
+    struct stat before;
+    ASSERT_EQ(::stat(names.c_str(), &before), 0);
+    std::string changed = smallNames();
+    changed.replace(changed.find("Escherichia coli\t"), 16, "Escherichia colX");
+    inst.install().write("taxonomy/small_names.dmp", changed);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, names.c_str(), times, 0), 0);
+    EXPECT_EQ(std::regex_replace(inst.post(fields).standardOutput, job, "jobid=\"N\""), first);
 }
