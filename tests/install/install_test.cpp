@@ -1,5 +1,7 @@
-// The programs as an administrator installs them: the install rules, the
-// Debian package, and the web-server set-ups of deploy/ run for real
+// The programs as an administrator installs them: the packages the build
+// scripts ask for, the install rules, the Debian package and its scripts
+// (installed and removed by dpkg in a root of their own), and the
+// web-server set-ups of deploy/ run for real
 // (lighttpd with mod_cgi, Apache httpd with mod_cgid) against a server
 // installation laid out by the install rules, answering through the URLs
 // the server's pages call.
@@ -402,7 +404,9 @@ TEST(InstallDeps, BuildingAsksForNoTestPackage) {
     stub("apt-get", "echo \"$*\" >>'" + asked + "'");
     stub("sudo", "exec \"$@\"");
     stub("cmake", "exit 0");  // the build itself is not the point here
-    const std::vector<std::pair<std::string, std::string>> env = {{"PATH", bin + ":" + std::getenv("PATH")}};
+    const char* path = std::getenv("PATH");
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")}};
 
     const std::vector<std::string> buildSet = {"cmake", "g++", "ninja-build", "libxerces-c-dev", "zlib1g-dev",
                                                "libboost-dev", "libcurl4-openssl-dev", "dpkg-dev"};
