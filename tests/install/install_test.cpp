@@ -183,7 +183,7 @@ std::string packageVersionOf(const std::string& sourceFolder, const std::string&
     const RunResult r = run("/usr/bin/cmake", {"-DTARVEX_VERSION=" + programVersion, "-DTARVEX_SOURCE_DIR=" + sourceFolder,
                                                "-P", kSource + "/cmake/TarvexPackageVersion.cmake"});
     EXPECT_TRUE(ok(r)) << describe(r);
-    std::string version = r.standardError;  // where message() writes
+    std::string version = r.standardOutput;
     while (!version.empty() && version.back() == '\n') version.pop_back();
     return version;
 }
