@@ -261,6 +261,13 @@ protected:
     std::string oldCwd_;
 };
 
+// A build with tests falls back to a place inside its own folder: no test
+// reads the tarvex.dat of a server installed on the same machine.
+TEST(ConfigFallback, LiesInsideTheBuildFolder) {
+    EXPECT_EQ(std::string(kFallbackConfigFile).rfind(TARVEX_BINARY_DIR "/", 0), 0u) << kFallbackConfigFile;
+    EXPECT_FALSE(tarvex_test::pathExists(kFallbackConfigFile));
+}
+
 TEST_F(ConfigLoad, MissingEverywhere) {
     bv_configfile config;
     config.setRetrySeconds(1);

@@ -1,21 +1,27 @@
-// The programs as an administrator installs them: the install rules, the
-// Debian package, and the web-server set-ups of deploy/ run for real
+// The programs as an administrator installs them: the packages the build
+// scripts ask for, the install rules, the Debian package and its scripts
+// (installed and removed by dpkg in a root of their own), and the
+// web-server set-ups of deploy/ run for real
 // (lighttpd with mod_cgi, Apache httpd with mod_cgid) against a server
 // installation laid out by the install rules, answering through the URLs
 // the server's pages call.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/mmapfile.h"
 #include "database/bv_controlfile.h"
 #include "support/control_file_writer.h"
 #include "support/program_runner.h"
@@ -49,6 +55,28 @@ std::string describe(const RunResult& r) {
 }
 
 bool ok(const RunResult& r) { return r.exited && r.exitStatus == 0; }
+
+// The demo installer registers the control file and the database files as
+// markers of owner 0, which outlive it: removes those of every file under a
+// folder when the test ends, passed or failed. Declare it after the folder's
+// TempDir (the names come from the files' canonical paths).
+class MarkerSweep {
+public:
+    explicit MarkerSweep(std::string folder) : folder_(std::move(folder)) {}
+    ~MarkerSweep() {
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(folder_, error); !error && it != fs::recursive_directory_iterator();
+             it.increment(error)) {
+            if (it->is_regular_file(error) && !it->is_symlink(error))
+                CMmapFile::removeMarker(CMmapFile::markerNameForFile(it->path().string()));
+        }
+    }
+    MarkerSweep(const MarkerSweep&) = delete;
+    MarkerSweep& operator=(const MarkerSweep&) = delete;
+
+private:
+    std::string folder_;
+};
 
 // The demo installation (demo/: two databases, a small NCBI taxonomy,
 // registered control file) laid out at root, then the install rules run
@@ -93,6 +121,7 @@ void expectLookUps(const std::string& root) {
 
 TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
     TempDir dir("install");
+    MarkerSweep sweep(dir.path());
     const std::string destdir = dir.file("root");
     const std::string prefix = "/srv/tarvex";
     const std::string root = destdir + prefix;
@@ -140,31 +169,282 @@ std::string field(const std::string& deb, const std::string& name) {
     return value;
 }
 
+// The package as `cpack` builds it from this build, in folder.
+std::string buildPackage(const std::string& folder) {
+    const RunResult packed = run("/usr/bin/cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", folder});
+    EXPECT_TRUE(ok(packed)) << describe(packed);
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().extension() == ".deb") return entry.path();
+    return "";
+}
+
+// The package version the install rules compute for a source folder.
+std::string packageVersionOf(const std::string& sourceFolder, const std::string& programVersion) {
+    const RunResult r = run("/usr/bin/cmake", {"-DTARVEX_VERSION=" + programVersion, "-DTARVEX_SOURCE_DIR=" + sourceFolder,
+                                               "-P", kSource + "/cmake/TarvexPackageVersion.cmake"});
+    EXPECT_TRUE(ok(r)) << describe(r);
+    std::string version = r.standardOutput;
+    while (!version.empty() && version.back() == '\n') version.pop_back();
+    return version;
+}
+
+bool versionGreater(const std::string& a, const std::string& b) {
+    return ok(run("/usr/bin/dpkg", {"--compare-versions", a, "gt", b}));
+}
+
 TEST(DebianPackage, CarriesTheProgramsVersionDependenciesAndFiles) {
     TempDir dir("package");
-    const RunResult packed = run("/usr/bin/cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", dir.path()});
-    ASSERT_TRUE(ok(packed)) << describe(packed);
-    std::string deb;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        if (entry.path().extension() == ".deb") deb = entry.path();
+    MarkerSweep sweep(dir.path());
+    const std::string deb = buildPackage(dir.path());
     ASSERT_FALSE(deb.empty());
 
-    EXPECT_EQ(field(deb, "Version"), versionOf(kBuild + "/src/bv-taxfetch"));
+    const std::string programVersion = versionOf(kBuild + "/src/bv-taxfetch");
+    EXPECT_EQ(field(deb, "Version"), packageVersionOf(kSource, programVersion));
+    EXPECT_TRUE(field(deb, "Version").starts_with(programVersion + "+")) << field(deb, "Version");
     EXPECT_EQ(field(deb, "Package"), "tarvex-lookup");
     // The run-time packages of the libraries the programs link and load.
     const std::string depends = field(deb, "Depends");
     for (const std::string package : {"libc6", "libstdc++6", "zlib1g", "libxerces-c3.2", "libcurl"})
         EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
+    // Only the programs, their modules and the schema's copy: nothing the
+    // server or an administrator keeps, which removing the package would
+    // delete.
     const std::string contents = run("/usr/bin/dpkg-deb", {"-c", deb}).standardOutput;
-    EXPECT_EQ(contents.find("tarvex.dat"), std::string::npos) << contents;
+    for (const std::string absent : {"tarvex.dat", "config/", "data/", "logs/", "sessions/", "taxonomy/", "sequence/"})
+        EXPECT_EQ(contents.find(absent), std::string::npos) << absent << " in:\n" << contents;
 
     // Unpacked over a server's data, the packaged programs answer.
     const std::string root = dir.file("unpacked/srv/tarvex");
     ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", root})));
     ASSERT_TRUE(ok(run("/usr/bin/dpkg-deb", {"-x", deb, dir.file("unpacked")})));
-    EXPECT_TRUE(fs::exists(root + "/config/tarvex_security_1_0.xsd"));
-    EXPECT_EQ(versionOf(root + "/cgi/bv-taxfetch.exe"), field(deb, "Version"));
+    EXPECT_EQ(versionOf(root + "/cgi/bv-taxfetch.exe"), programVersion);
     expectLookUps(root);
+}
+
+TEST(DebianPackage, VersionGrowsWithEveryCommit) {
+    TempDir dir("package-version");
+    const std::string repo = dir.file("repo");
+    fs::create_directories(repo);
+    auto git = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"-C", repo, "-c", "user.name=t", "-c", "user.email=t@localhost"});
+        const RunResult r = run("/usr/bin/git", arguments);
+        EXPECT_TRUE(ok(r)) << describe(r);
+    };
+    const std::string program = versionOf(kBuild + "/src/bv-taxfetch");
+    const std::string outside = packageVersionOf(repo, program);  // not a checkout (yet)
+    git({"init", "-q"});
+    git({"commit", "-q", "--allow-empty", "-m", "first"});
+    const std::string first = packageVersionOf(repo, program);
+    git({"commit", "-q", "--allow-empty", "-m", "second"});
+    const std::string second = packageVersionOf(repo, program);
+    // A folder inside a checkout is not that checkout.
+    fs::create_directories(repo + "/unpacked");
+    const std::string inside = packageVersionOf(repo + "/unpacked", program);
+
+    EXPECT_EQ(outside, program + "+0");
+    EXPECT_EQ(inside, program + "+0");
+    EXPECT_EQ(first, program + "+1");
+    EXPECT_EQ(second, program + "+2");
+    EXPECT_TRUE(versionGreater(second, first)) << second << " " << first;
+    EXPECT_TRUE(versionGreater(first, outside)) << first << " " << outside;
+    // ... and a package that carried the bare program version before.
+    EXPECT_TRUE(versionGreater(outside, program)) << outside << " " << program;
+}
+
+// A dpkg database of its own under a folder: the package is installed and
+// removed there for real, its scripts run without chroot and with DPKG_ROOT
+// set to the folder, as dpkg does for a root of its own.
+class PackageRoot {
+public:
+    explicit PackageRoot(std::string root) : root_(std::move(root)) {
+        fs::create_directories(root_ + "/var/lib/dpkg/info");
+        fs::create_directories(root_ + "/var/lib/dpkg/updates");
+        tarvex_test::writeFile(root_ + "/var/lib/dpkg/status", "");
+    }
+    RunResult dpkg(std::vector<std::string> arguments) const {
+        // The dependencies are the machine's, not this root's.
+        arguments.insert(arguments.begin(), {"--root=" + root_, "--force-script-chrootless", "--force-depends", "--log=/dev/null"});
+        return run("/usr/bin/dpkg", arguments);
+    }
+    bool knows(const std::string& package) const {
+        return ok(run("/usr/bin/dpkg-query", {"--admindir=" + root_ + "/var/lib/dpkg", "-W", package}));
+    }
+    std::string server() const { return root_ + "/srv/tarvex"; }
+
+private:
+    std::string root_;
+};
+
+struct Ownership {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const Ownership&) const = default;
+};
+
+Ownership ownershipOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+// The package's scripts hand folders to the web server's user and check
+// what it can write: they need root and that user.
+bool canRunPackageScripts(std::string& why) {
+    if (::geteuid() != 0) why = "needs root";
+    else if (::getpwnam("www-data") == nullptr || ::getgrnam("www-data") == nullptr) why = "no user www-data";
+    else if (!fs::exists("/usr/sbin/runuser") && !fs::exists("/sbin/runuser")) why = "no runuser";
+    return why.empty();
+}
+
+class PackageScripts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!canRunPackageScripts(why)) GTEST_SKIP() << why;
+        // The web server's user must reach the installation to be asked.
+        ::chmod(dir_.path().c_str(), 0755);
+        deb_ = buildPackage(dir_.file("out"));
+        ASSERT_FALSE(deb_.empty());
+    }
+
+    TempDir dir_{"package-scripts"};
+    MarkerSweep sweep_{dir_.path()};
+    PackageRoot root_{dir_.file("root")};
+    std::string deb_;
+};
+
+const std::vector<std::string> kWritten = {"logs", "data", "sessions", "taxonomy"};
+
+// A server laid out before the package (the administrator's folders, a
+// control file only root can write, a schema of the administrator's own):
+// the package leaves all of it as it was, says what www-data cannot write,
+// and removing the package leaves it too.
+TEST_F(PackageScripts, InstallOverALaidOutServerTouchesNothingAndSaysWhatIsLeftToDo) {
+    const std::string server = root_.server();
+    ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", server})));
+    const std::string schema = server + "/config/tarvex_security_1_0.xsd";
+    tarvex_test::writeFile(schema, tarvex_test::readFile(kSource + "/config/tarvex_security_1_0.xsd") + "<!-- kept -->\n");
+    ::chmod((server + "/data/tarvex.control").c_str(), 0644);
+    std::vector<std::string> kept = {server + "/data/tarvex.control", schema};
+    for (const std::string& folder : kWritten) kept.push_back(server + "/" + folder);
+    std::vector<Ownership> before;
+    for (const std::string& path : kept) before.push_back(ownershipOf(path));
+    const std::string ownSchema = tarvex_test::readFile(schema);
+
+    const RunResult installed = root_.dpkg({"-i", deb_});
+    ASSERT_TRUE(ok(installed)) << describe(installed);
+    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(ownershipOf(kept[i]), before[i]) << kept[i];
+    EXPECT_EQ(tarvex_test::readFile(schema), ownSchema);
+    const std::string& said = installed.standardOutput;
+    EXPECT_NE(said.find("www-data cannot write"), std::string::npos) << said;
+    EXPECT_NE(said.find("  " + server + "/data/tarvex.control\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("chgrp -R www-data " + server + "/logs"), std::string::npos) << said;
+    expectLookUps(server);
+
+    const RunResult removed = root_.dpkg({"-r", "tarvex-lookup"});
+    ASSERT_TRUE(ok(removed)) << describe(removed);
+    EXPECT_FALSE(fs::exists(server + "/cgi/bv-seqfetch"));
+    EXPECT_FALSE(fs::exists(server + "/lib/tarvex/libtarvex-xml.so"));
+    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(ownershipOf(kept[i]), before[i]) << kept[i];
+    EXPECT_EQ(tarvex_test::readFile(schema), ownSchema);
+    EXPECT_TRUE(fs::exists(server + "/sequence/SwissProt/SwissProt.fasta"));
+    // Removing removed all the package owns: nothing is left to purge.
+    EXPECT_FALSE(root_.knows("tarvex-lookup"));
+}
+
+// On an empty machine the package lays out the folders for the web server
+// and the schema, and has nothing to ask; on a reinstall it leaves the
+// folders as the administrator has since set them, and says what that
+// means. Removing it keeps what its script laid out.
+TEST_F(PackageScripts, FreshInstallLaysOutTheFoldersOnceAndKeepsThemOnRemoval) {
+    const std::string server = root_.server();
+    const struct group* web = ::getgrnam("www-data");
+    ASSERT_NE(web, nullptr);
+    const gid_t webGroup = web->gr_gid;
+
+    const RunResult installed = root_.dpkg({"-i", deb_});
+    ASSERT_TRUE(ok(installed)) << describe(installed);
+    for (const std::string& folder : kWritten)
+        EXPECT_EQ(ownershipOf(server + "/" + folder), (Ownership{0, webGroup, 02775})) << folder;
+    EXPECT_TRUE(fs::is_directory(server + "/sequence"));
+    EXPECT_EQ(tarvex_test::readFile(server + "/config/tarvex_security_1_0.xsd"),
+              tarvex_test::readFile(kSource + "/config/tarvex_security_1_0.xsd"));
+    EXPECT_EQ(installed.standardOutput.find("cannot write"), std::string::npos) << installed.standardOutput;
+
+    ::chmod((server + "/data").c_str(), 0755);
+    const RunResult again = root_.dpkg({"-i", deb_});
+    ASSERT_TRUE(ok(again)) << describe(again);
+    EXPECT_EQ(ownershipOf(server + "/data"), (Ownership{0, webGroup, 0755}));
+    EXPECT_NE(again.standardOutput.find("www-data cannot write 1 of"), std::string::npos) << again.standardOutput;
+    EXPECT_NE(again.standardOutput.find("  " + server + "/data\n"), std::string::npos) << again.standardOutput;
+
+    const RunResult removed = root_.dpkg({"-r", "tarvex-lookup"});
+    ASSERT_TRUE(ok(removed)) << describe(removed);
+    EXPECT_FALSE(fs::exists(server + "/cgi"));
+    for (const std::string& folder : kWritten) EXPECT_TRUE(fs::is_directory(server + "/" + folder)) << folder;
+    EXPECT_TRUE(fs::exists(server + "/config/tarvex_security_1_0.xsd"));
+    EXPECT_FALSE(root_.knows("tarvex-lookup"));
+}
+
+// --- the build scripts -------------------------------------------------------
+
+// scripts/build on a server asks apt-get for what building needs and for no
+// tool or library only the tests use; the test set asks for those too.
+TEST(InstallDeps, BuildingAsksForNoTestPackage) {
+    TempDir dir("install-deps");
+    const std::string bin = dir.file("bin");
+    fs::create_directories(bin);
+    auto stub = [&](const std::string& name, const std::string& body) {
+        tarvex_test::writeFile(bin + "/" + name, "#!/bin/sh\n" + body + "\n");
+        ::chmod((bin + "/" + name).c_str(), 0755);
+    };
+    const std::string asked = dir.file("apt-get.log");
+    stub("dpkg-query", "exit 1");  // nothing is installed
+    stub("apt-get", "echo \"$*\" >>'" + asked + "'");
+    stub("sudo", "exec \"$@\"");
+    stub("cmake", "exit 0");  // the build itself is not the point here
+    const char* path = std::getenv("PATH");
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")}};
+
+    const std::vector<std::string> buildSet = {"cmake", "g++", "ninja-build", "libxerces-c-dev", "zlib1g-dev",
+                                               "libboost-dev", "libcurl4-openssl-dev", "dpkg-dev"};
+    const std::vector<std::string> testSet = {"libgtest-dev", "libgmock-dev", "libbenchmark-dev", "apache2",
+                                              "lighttpd", "clang", "seqkit", "python3-biopython", "tinycdb",
+                                              "curl", "libxml2-utils"};
+    // The packages of the "install" call, one per word.
+    auto installed = [&](const std::string& log) {
+        std::vector<std::string> words;
+        const size_t at = log.find(" install ");
+        if (at == std::string::npos) return words;
+        std::istringstream line(log.substr(at, log.find('\n', at) - at));
+        for (std::string word; line >> word;) words.push_back(word);
+        return words;
+    };
+    auto has = [](const std::vector<std::string>& words, const std::string& p) {
+        return std::find(words.begin(), words.end(), p) != words.end();
+    };
+
+    struct Case {
+        std::string script;
+        std::vector<std::string> arguments;
+        bool tests;
+    };
+    const std::vector<Case> cases = {
+        {kSource + "/scripts/build", {"build-server", "-DBUILD_TESTING=OFF"}, false},
+        {kSource + "/scripts/install-deps", {}, false},
+        {kSource + "/scripts/install-deps", {"test"}, true},
+    };
+    for (const Case& c : cases) {
+        fs::remove(asked);
+        const RunResult r = run(c.script, c.arguments, env);
+        ASSERT_TRUE(ok(r)) << c.script << "\n" << describe(r);
+        const std::vector<std::string> words = installed(tarvex_test::readFile(asked));
+        for (const std::string& p : buildSet) EXPECT_TRUE(has(words, p)) << c.script << " does not ask for " << p;
+        for (const std::string& p : testSet)
+            EXPECT_EQ(has(words, p), c.tests) << c.script << (c.tests ? " does not ask for " : " asks for ") << p;
+    }
 }
 
 // --- web servers -----------------------------------------------------------
@@ -215,6 +495,7 @@ TEST_P(WebServers, AnswerGetAndPostThroughTheExeUrls) {
         GTEST_SKIP() << server.binary << " is not installed";
     }
     TempDir dir(std::string("web-") + server.name);
+    MarkerSweep sweep(dir.path());
     const std::string root = dir.file("srv/tarvex");
     layOutServer(root);
     if (HasFatalFailure()) return;
