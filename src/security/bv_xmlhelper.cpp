@@ -10,7 +10,6 @@
 #include <locale>
 #include <sstream>
 
-#include "common/module_loader.h"
 #include "config/number_reader.h"
 #include "pal/last_error.h"
 #include "pal/system_text.h"
@@ -25,14 +24,6 @@ namespace {
 
 constexpr int kXmlFailure = 2049;
 constexpr int kMissingElement = 2055;
-
-// The module's factory, looked up once; null when the module failed (the
-// loader has reported why).
-bv_XmlDocumentFactory documentFactory() {
-    static bv_XmlDocumentFactory factory =
-        reinterpret_cast<bv_XmlDocumentFactory>(brenvik::moduleSymbol(brenvik::kXmlModuleFile, kXmlDocumentFactory));
-    return factory;
-}
 
 }  // namespace
 
@@ -72,7 +63,9 @@ bv_XMLHelper::~bv_XMLHelper() = default;
 bool bv_XMLHelper::openDocument() {
     if (document_) return true;
     if (moduleFailed_) return false;
-    if (bv_XmlDocumentFactory factory = documentFactory()) document_.reset(factory(owner_, validate_, createSchemaInfo_));
+    // Null when the module failed (the loader has reported why).
+    if (const auto* xml = brenvik::moduleTable<XmlModuleFunctions>())
+        document_.reset(xml->createDocument(owner_, validate_, createSchemaInfo_));
     if (!document_) {
         moduleFailed_ = true;
         if (owner_) owner_->setError(kXmlFailure, "the XML module is not available");

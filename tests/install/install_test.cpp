@@ -323,6 +323,16 @@ TEST_P(WebServers, AnswerGetAndPostThroughTheExeUrls) {
     }
     const RunResult viaServer = fetch({}, "bv-taxfetch.exe?4+SwissProt+P69905");
 
+    // Nothing else under the programs' URL is served or run: not the
+    // programs by their own names (a download of the executable), not the
+    // folder, not a file left in it.
+    tarvex_test::writeFile(root + "/cgi/notes.txt", "left here\n");
+    for (const std::string url : {"bv-seqfetch", "bv-taxfetch", "bv-seqfetch?version", "", "notes.txt",
+                                  "bv-seqfetch.exe.old"}) {
+        const RunResult reply = fetch({"-o", "/dev/null", "-w", "%{http_code}"}, url);
+        EXPECT_EQ(reply.standardOutput, "403") << "/tarvex/cgi/" << url;
+    }
+
     const RunResult seqPost = fetch(formArguments({{"DB", "SwissProt"}, {"SHOWTITLE", "1"}, {"SHOWLEN", "1"},
                                                    {"ACCESSION", "\"P69905\" \"NOSUCHACC\""}}),
                                     "bv-seqfetch.exe");
