@@ -120,7 +120,9 @@ std::optional<std::string> openModule(const std::string& folderPath, const char*
     if (auto fault = ownershipFault(st, programOwner, "the file")) return fault;
     if (auto fault = elfFault(file.fd, static_cast<uint64_t>(st.st_size))) return fault;
 
-    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(file.fd);
+    // By this process's ID rather than "self": the name stays valid for a
+    // debugger or symbolizer that reads the loaded object's file.
+    const std::string byDescriptor = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(file.fd);
     ::dlerror();
     void* handle = ::dlopen(byDescriptor.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

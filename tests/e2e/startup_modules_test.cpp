@@ -45,13 +45,17 @@ TracedRun runTraced(Installation& inst, const std::string& program, const std::v
     return run;
 }
 
-// The programs open their modules through a descriptor of the checked file.
+// The programs open their modules through a descriptor of the checked file
+// ("/proc/<pid>/fd/<n>").
 int modulesOpened(const TracedRun& run) {
     int count = 0;
-    for (std::size_t at = run.loaderLog.find("file=/proc/self/fd/"); at != std::string::npos;
-         at = run.loaderLog.find("file=/proc/self/fd/", at + 1)) {
-        const std::size_t end = run.loaderLog.find('\n', at);
-        if (run.loaderLog.substr(at, end - at).find("dynamically loaded by") != std::string::npos) ++count;
+    std::size_t start = 0;
+    for (std::size_t end; (end = run.loaderLog.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = run.loaderLog.substr(start, end - start);
+        const std::size_t file = line.find("file=/proc/");
+        if (file != std::string::npos && line.find("/fd/", file) != std::string::npos &&
+            line.find("dynamically loaded by") != std::string::npos)
+            ++count;
     }
     return count;
 }
