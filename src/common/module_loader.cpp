@@ -1,23 +1,34 @@
 #include "common/module_loader.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "common/error_reporter.h"
+#include "pal/system_text.h"
 
 namespace brenvik {
 
 namespace {
 
 struct LoadedModule {
-    void* handle = nullptr;
-    bool failed = false;
+    const void* functions = nullptr;
+    bool failed = true;
 };
+
+int& reportJob() {
+    static int job = -1;
+    return job;
+}
 
 // Never destroyed: a report from inside exit() may still ask for a module.
 std::map<std::string, LoadedModule>& loadedModules() {
@@ -25,70 +36,148 @@ std::map<std::string, LoadedModule>& loadedModules() {
     return *modules;
 }
 
-// The running executable's folder with its trailing "/", or "" when the
-// kernel does not tell.
-std::string executableFolder() {
+// Closes a descriptor unless it was released to the module for good.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int d) : fd(d) {}
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
+std::string errnoText() { return getSystemErrorText(static_cast<uint32_t>(errno)); }
+
+// The module and its folder may be changed by no one but root and the owner
+// of the program file: whoever else could write them could run code as
+// every user of the program.
+std::optional<std::string> ownershipFault(const struct stat& st, uid_t programOwner, const char* what) {
+    if (st.st_uid != 0 && st.st_uid != programOwner)
+        return std::string(what) + " belongs to user " + std::to_string(st.st_uid) +
+               ", neither root nor the program's owner";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return std::string(what) + " is writable by others";
+    return std::nullopt;
+}
+
+bool readAt(int fd, void* buffer, std::size_t size, uint64_t offset) {
+    return ::pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+}
+
+// The loader maps every extent that the ELF headers name; an extent past the
+// end of a file cut short (a copy over the module while requests start)
+// would be a SIGBUS at the first touch. Every extent is checked in a form
+// that cannot overflow.
+std::optional<std::string> elfFault(int fd, uint64_t fileSize) {
+    Elf64_Ehdr header;
+    if (fileSize < sizeof header || !readAt(fd, &header, sizeof header, 0) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0)
+        return std::string("not an ELF shared object");
+    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_type != ET_DYN ||
+        header.e_phentsize != sizeof(Elf64_Phdr))
+        return std::string("not a 64-bit ELF shared object");
+    auto fits = [fileSize](uint64_t offset, uint64_t length) {
+        return offset <= fileSize && length <= fileSize - offset;
+    };
+    const std::string cut = "cut short (" + std::to_string(fileSize) + " bytes, less than its ELF headers describe)";
+    if (!fits(header.e_phoff, uint64_t{header.e_phnum} * sizeof(Elf64_Phdr))) return cut;
+    if (header.e_shnum != 0 && !fits(header.e_shoff, uint64_t{header.e_shnum} * header.e_shentsize)) return cut;
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment;
+        if (!readAt(fd, &segment, sizeof segment, header.e_phoff + uint64_t{i} * sizeof segment)) return cut;
+        if (!fits(segment.p_offset, segment.p_filesz)) return cut;
+    }
+    return std::nullopt;
+}
+
+// The running program's folder with its trailing "/" and the owner of the
+// program file; false when the kernel does not tell.
+bool programFolder(std::string& folder, uid_t& owner) {
     char path[PATH_MAX];
-    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return std::string();
-    std::string text(path, static_cast<std::size_t>(length));
-    std::size_t slash = text.rfind('/');
-    return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
-}
-
-bool fileExists(const std::string& path) {
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    if (length <= 0 || ::stat("/proc/self/exe", &st) != 0) return false;
+    const std::string text(path, static_cast<std::size_t>(length));
+    const std::size_t slash = text.rfind('/');
+    if (slash == std::string::npos) return false;
+    folder = text.substr(0, slash + 1);
+    owner = st.st_uid;
+    return true;
 }
 
-void reportFailure(const std::string& path, std::string reason) {
-    // dlerror() starts with the path that the report names already.
-    if (reason.compare(0, path.size() + 2, path + ": ") == 0) reason.erase(0, path.size() + 2);
-    errorReporter.report(12, -1, 61, "module_loader", path, "loading", reason);
-}
+// Opens and checks the module; the reason it cannot be used otherwise.
+std::optional<std::string> openModule(const std::string& folderPath, const char* fileName, uid_t programOwner,
+                                      const char* kind, LoadedModule& module) {
+    Descriptor folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (folder.fd < 0 || ::fstat(folder.fd, &st) != 0) return errnoText();
+    if (auto fault = ownershipFault(st, programOwner, "its folder")) return fault;
+    // No link as the module itself; the checks below and dlopen() all go
+    // through this one descriptor, so nothing can be swapped in between.
+    Descriptor file(::openat(folder.fd, fileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return errnoText();
+    if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+    if (auto fault = ownershipFault(st, programOwner, "the file")) return fault;
+    if (auto fault = elfFault(file.fd, static_cast<uint64_t>(st.st_size))) return fault;
 
-LoadedModule openModule(const char* fileName) {
-    LoadedModule module;
-    const std::string folder = executableFolder();
-    if (folder.empty()) {
-        module.failed = true;
-        reportFailure(fileName, "the program's own folder is unknown");
-        return module;
-    }
-    // An installation keeps the modules in lib/tarvex beside the program
-    // folder; a build tree or a flat copy keeps them next to the program.
-    std::string path = folder + "../lib/tarvex/" + fileName;
-    if (!fileExists(path) && fileExists(folder + fileName)) path = folder + fileName;
+    // By this process's ID rather than "self": the name stays valid for a
+    // debugger or symbolizer that reads the loaded object's file.
+    const std::string byDescriptor = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(file.fd);
     ::dlerror();
-    module.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module.handle == nullptr) {
-        module.failed = true;
-        const char* reason = ::dlerror();
-        reportFailure(path, reason ? reason : "unknown error");
+    void* handle = ::dlopen(byDescriptor.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* text = ::dlerror();
+        std::string reason = text != nullptr ? text : "cannot be loaded";
+        // dlerror() starts with the descriptor's name, which says nothing.
+        if (reason.compare(0, byDescriptor.size() + 2, byDescriptor + ": ") == 0)
+            reason.erase(0, byDescriptor.size() + 2);
+        return reason;
     }
-    return module;
+    // The loaded object keeps its descriptor's name; the descriptor stays
+    // open for as long as the module is loaded (for good).
+    file.fd = -1;
+    auto entry = reinterpret_cast<ModuleEntryPoint>(::dlsym(handle, kModuleEntryPoint));
+    const ModuleDeclaration* declaration = entry ? entry() : nullptr;
+    if (declaration == nullptr) return std::string("no module declaration (") + kModuleEntryPoint + ")";
+    if (declaration->interfaceVersion != kModuleInterfaceVersion)
+        return "module interface version " + std::to_string(declaration->interfaceVersion) + ", the program's is " +
+               std::to_string(kModuleInterfaceVersion);
+    if (declaration->kind == nullptr || std::strcmp(declaration->kind, kind) != 0)
+        return std::string("a module of kind ") + (declaration->kind ? declaration->kind : "") +
+               ", the program needs kind " + kind;
+    if (declaration->buildIdentity == nullptr || std::strcmp(declaration->buildIdentity, kBuildIdentity) != 0)
+        return std::string("a module of another build (") + (declaration->buildIdentity ? declaration->buildIdentity : "") +
+               "), the program is of build " + kBuildIdentity;
+    if (declaration->functions == nullptr) return std::string("no function table");
+    module.functions = declaration->functions;
+    module.failed = false;
+    return std::nullopt;
 }
 
 }  // namespace
 
-void* moduleSymbol(const char* fileName, const char* symbol) {
+void setModuleReportJob(int job) { reportJob() = job; }
+
+const void* moduleFunctions(const char* fileName, const char* kind) {
     auto& modules = loadedModules();
     auto it = modules.find(fileName);
-    if (it == modules.end()) {
-        // Recorded before the report, which may end the process or come back
-        // here through a report of its own.
-        it = modules.emplace(fileName, LoadedModule{nullptr, true}).first;
-        it->second = openModule(fileName);
+    if (it != modules.end()) return it->second.failed ? nullptr : it->second.functions;
+    // Recorded as failed before the report, which may end the process or
+    // come back here through a report of its own.
+    it = modules.emplace(fileName, LoadedModule{}).first;
+    std::string folder;
+    uid_t owner = 0;
+    std::string path = fileName;
+    std::optional<std::string> fault = "the program's own folder is unknown";
+    if (programFolder(folder, owner)) {
+        path = folder + "../lib/tarvex/" + fileName;
+        fault = openModule(folder + "../lib/tarvex", fileName, owner, kind, it->second);
     }
-    if (it->second.failed) return nullptr;
-    ::dlerror();
-    void* address = ::dlsym(it->second.handle, symbol);
-    if (address == nullptr) {
-        it->second.failed = true;
-        const char* reason = ::dlerror();
-        reportFailure(fileName, reason ? reason : std::string(symbol) + ": symbol not found");
+    if (fault) {
+        errorReporter.report(12, reportJob(), 61, "module_loader", path, "loading", *fault);
+        return nullptr;
     }
-    return address;
+    return it->second.functions;
 }
 
 }  // namespace brenvik

@@ -4,19 +4,59 @@
 // the first request that needs one, so that every other request starts
 // without loading or binding those libraries.
 //
-// A module is looked for next to the running executable only (never through
-// the library search path or the working folder): first in
-// "<exe dir>/../lib/tarvex/", then in "<exe dir>/". One thread per process.
+// A module runs with the rights of whoever runs the program (root, on the
+// command line), so it is taken only from "<program folder>/../lib/tarvex/"
+// (never through the library search path, the working folder or the
+// program's own folder), only when the module file is a regular file that is
+// not a link, when it and its folder belong to root or to the program file's
+// owner and no one else may write them, when its ELF headers fit the file
+// (a module cut short would kill the process with SIGBUS instead of a
+// report), and only when it declares this build's interface version, kind
+// and build identity. One thread per process.
+#include <cstdint>
+
+#include "common/build_identity.h"
+
 namespace brenvik {
 
 // File names of the modules.
 inline constexpr const char* kXmlModuleFile = "libtarvex-xml.so";
 inline constexpr const char* kHttpModuleFile = "libtarvex-http.so";
 
-// The address of `symbol` in module `fileName`, opening the module on first
-// use and keeping it open for the process. On failure the reason is reported
-// once per module (M00012, fatal: it ends a command-line or GET run) and null
-// is returned, now and on every later call.
-void* moduleSymbol(const char* fileName, const char* symbol);
+// Raised whenever the declaration or a module's table changes shape.
+inline constexpr uint32_t kModuleInterfaceVersion = 2;
+
+// What a module hands over through its one entry point. interfaceVersion
+// stays the first member in every version, so that any module's can be read.
+struct ModuleDeclaration {
+    uint32_t interfaceVersion;
+    const char* kind;           // the table's kKind
+    const char* buildIdentity;  // kBuildIdentity of the module's build
+    const void* functions;      // the kind's table
+};
+using ModuleEntryPoint = const ModuleDeclaration* (*)();
+inline constexpr const char* kModuleEntryPoint = "tarvex_module_declaration";
+
+// The declaration a module of this build makes for its table.
+template <class Table>
+constexpr ModuleDeclaration declareModule(const Table& functions) {
+    return ModuleDeclaration{kModuleInterfaceVersion, Table::kKind, kBuildIdentity, &functions};
+}
+
+// The function table of module fileName, which must be of kind, opening and
+// checking the module on first use and keeping it for the process. On
+// failure the reason is reported once per module (M00012, fatal: it ends a
+// command-line or GET run) and null is returned, now and on every later call.
+const void* moduleFunctions(const char* fileName, const char* kind);
+
+// The same, typed by the table (which names its kFile and kKind).
+template <class Table>
+const Table* moduleTable() {
+    return static_cast<const Table*>(moduleFunctions(Table::kFile, Table::kKind));
+}
+
+// The job number that a module failure is reported with (the tool's ID);
+// -1 until a program sets it.
+void setModuleReportJob(int job);
 
 }  // namespace brenvik

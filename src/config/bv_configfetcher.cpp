@@ -1,7 +1,6 @@
 #include "config/bv_configfetcher.h"
 
 #include "common/bv_errs.h"
-#include "common/module_loader.h"
 #include "http/compressed_buffer.h"
 #include "http/http_module.h"
 
@@ -11,14 +10,6 @@ namespace {
 
 constexpr int kMsgInvalidUrl = 2306;
 constexpr int kMsgOpenSession = 6667;
-
-// The HTTP module's fetch, looked up once; null when the module failed (the
-// loader has reported why).
-HttpFetchFunction httpFetch() {
-    static HttpFetchFunction fetch =
-        reinterpret_cast<HttpFetchFunction>(moduleSymbol(kHttpModuleFile, kHttpFetchFunction));
-    return fetch;
-}
 
 std::string percentEncode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
@@ -46,12 +37,13 @@ bv_configfetcher::bv_configfetcher(bv_errs* owner, const bv_connectionsettings* 
 bool bv_configfetcher::fetch(const std::string& baseUrl, const std::string& path) {
     text_.clear();
     if (owner_ != nullptr && !owner_->isValid()) return false;
-    HttpFetchFunction fetch = httpFetch();
-    if (fetch == nullptr) {
+    // Null when the module failed (the loader has reported why).
+    const auto* http = moduleTable<HttpModuleFunctions>();
+    if (http == nullptr) {
         if (owner_ != nullptr) owner_->setError(kMsgOpenSession);
         return false;
     }
-    return fetch(baseUrl, settings_, path, text_, owner_);
+    return http->fetch(baseUrl, settings_, path, text_, owner_);
 }
 
 std::string bv_configfetcher::settingsPath(const std::string& name, const std::string& sessionID) {

@@ -36,48 +36,40 @@ constexpr int kLogStatus = 66305;
 constexpr int kLogReturned = 66308;
 
 // The error codes that the client's messages carry, numbered as the
-// server's other tools know them, each with the libcurl failure it stands for.
+// server's other tools know them, with the libcurl failures each stands for.
+// The first failure listed for a code gives the code its text; a failure not
+// listed is a broken or truncated transfer.
 struct HttpErrorCode {
     uint32_t code;
     CURLcode curl;
 };
+constexpr uint32_t kBrokenTransfer = 12030;
 constexpr HttpErrorCode kHttpErrors[] = {
-    {12002, CURLE_OPERATION_TIMEDOUT},    // time-out
-    {12004, CURLE_FAILED_INIT},           // internal error
-    {12005, CURLE_URL_MALFORMAT},         // invalid URL
-    {12006, CURLE_UNSUPPORTED_PROTOCOL},  // unrecognised scheme
-    {12007, CURLE_COULDNT_RESOLVE_HOST},  // name not resolved
-    {12017, CURLE_ABORTED_BY_CALLBACK},   // operation cancelled
-    {12029, CURLE_COULDNT_CONNECT},       // cannot connect
-    {12030, CURLE_RECV_ERROR},            // connection error
-    {12152, CURLE_WEIRD_SERVER_REPLY},    // invalid server response
-    {12156, CURLE_TOO_MANY_REDIRECTS},    // redirect failed
-    {12175, CURLE_SSL_CONNECT_ERROR},     // secure failure
-    {12184, CURLE_FILESIZE_EXCEEDED},     // response over the limit
+    {12002, CURLE_OPERATION_TIMEDOUT},         // time-out
+    {12004, CURLE_FAILED_INIT},                // internal error
+    {12004, CURLE_OUT_OF_MEMORY},
+    {12005, CURLE_URL_MALFORMAT},              // invalid URL
+    {12006, CURLE_UNSUPPORTED_PROTOCOL},       // unrecognised scheme
+    {12007, CURLE_COULDNT_RESOLVE_HOST},       // name not resolved
+    {12007, CURLE_COULDNT_RESOLVE_PROXY},
+    {12017, CURLE_ABORTED_BY_CALLBACK},        // operation cancelled
+    {12029, CURLE_COULDNT_CONNECT},            // cannot connect
+    {kBrokenTransfer, CURLE_RECV_ERROR},       // connection error
+    {12152, CURLE_WEIRD_SERVER_REPLY},         // invalid server response
+    {12152, CURLE_GOT_NOTHING},
+    {12156, CURLE_TOO_MANY_REDIRECTS},         // redirect failed
+    {12175, CURLE_SSL_CONNECT_ERROR},          // secure failure
+    {12175, CURLE_PEER_FAILED_VERIFICATION},
+    {12175, CURLE_SSL_CERTPROBLEM},
+    {12175, CURLE_SSL_CIPHER},
+    {12175, CURLE_SSL_CACERT_BADFILE},
+    {12184, CURLE_FILESIZE_EXCEEDED},          // response over the limit
 };
 
 uint32_t codeForCurl(CURLcode rc) {
-    switch (rc) {
-        case CURLE_OPERATION_TIMEDOUT: return 12002;
-        case CURLE_URL_MALFORMAT: return 12005;
-        case CURLE_UNSUPPORTED_PROTOCOL: return 12006;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return 12007;
-        case CURLE_ABORTED_BY_CALLBACK: return 12017;
-        case CURLE_COULDNT_CONNECT: return 12029;
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_GOT_NOTHING: return 12152;
-        case CURLE_TOO_MANY_REDIRECTS: return 12156;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE: return 12175;
-        case CURLE_FILESIZE_EXCEEDED: return 12184;
-        case CURLE_FAILED_INIT:
-        case CURLE_OUT_OF_MEMORY: return 12004;
-        default: return 12030;  // a broken or truncated transfer
-    }
+    for (const HttpErrorCode& e : kHttpErrors)
+        if (e.curl == rc) return e.code;
+    return kBrokenTransfer;
 }
 
 // libcurl's global state is set up once by the first client and kept for the
@@ -368,6 +360,7 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
     logFormatted(kLogSending, "", -1, std::string("GET"), baseUrl_, path);
 
     std::unique_ptr<FILE, int (*)(FILE*)> out(nullptr, fclose);
+    int outputError = 0;
     if (!outputFile.empty()) {
         out.reset(std::fopen(outputFile.c_str(), textMode ? "w" : "wb"));
         if (!out) {
@@ -515,9 +508,11 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
                 if (status == 200) {
                     if (!transfer.sawBody) progress.update(0, 0);
                     text = transfer.body;
-                    if (out && !transfer.body.empty() &&
-                        std::fwrite(transfer.body.data(), 1, transfer.body.size(), out.get()) != transfer.body.size())
-                        progress.failed = true;
+                    if (out && !transfer.body.empty()) {
+                        errno = 0;
+                        if (std::fwrite(transfer.body.data(), 1, transfer.body.size(), out.get()) != transfer.body.size())
+                            outputError = errno != 0 ? errno : EIO;
+                    }
                     done = true;
                     break;
                 }
@@ -543,7 +538,17 @@ HttpResult bv_http_helper::get(HttpResult& result, const std::string& path, std:
         }
     }
 
-    out.reset();
+    // A body that did not reach the output file whole is a failure, also
+    // when the error shows only as the buffered rest is written at the close.
+    if (out) {
+        errno = 0;
+        if (std::fclose(out.release()) != 0 && outputError == 0) outputError = errno != 0 ? errno : EIO;
+    }
+    if (outputError != 0 && result.isOk()) {
+        progress.failed = true;
+        setError(kMsgOpenFileForWriting, outputError, "Error code");
+        result = HttpResult::systemError(outputError);
+    }
     if (result.getKind() == HttpResult::ABORTED) setError(kMsgAborted);
     logFormatted(kLogReturned, "", -1, shownBody(text));
     return result;

@@ -1,11 +1,13 @@
-// The HTTP module's entry point (http_module.h); built only into the module.
+// The HTTP module's table (http_module.h); built only into the module.
 #include "http/http_module.h"
 
 #include "common/bv_errs.h"
 #include "http/bv_http_helper.h"
 
-extern "C" bool tarvex_http_fetch(const std::string& baseUrl, const brenvik::bv_connectionsettings& settings,
-                                  const std::string& path, std::string& text, brenvik::bv_errs* owner) {
+namespace {
+
+bool fetch(const std::string& baseUrl, const brenvik::bv_connectionsettings& settings, const std::string& path,
+           std::string& text, brenvik::bv_errs* owner) {
     brenvik::bv_http_helper helper(baseUrl, settings);
     brenvik::HttpResult result;
     bool ok = false;
@@ -16,3 +18,11 @@ extern "C" bool tarvex_http_fetch(const std::string& baseUrl, const brenvik::bv_
     if (!ok && owner != nullptr) owner->copyFrom(helper);
     return ok;
 }
+
+constexpr brenvik::HttpModuleFunctions kFunctions{fetch};
+constexpr brenvik::ModuleDeclaration kDeclaration = brenvik::declareModule(kFunctions);
+
+}  // namespace
+
+// The module's entry point (common/module_loader.h).
+extern "C" const brenvik::ModuleDeclaration* tarvex_module_declaration() { return &kDeclaration; }

@@ -6,15 +6,21 @@
 // libcurl and the TLS libraries behind it.
 #include <string>
 
+#include "common/module_loader.h"
+
 namespace brenvik {
 
 class bv_errs;
 class bv_connectionsettings;
 
-// GET baseUrl + "/" + path into text; true for a 200 answer. On failure the
-// client's messages are appended to owner (when not null).
-using HttpFetchFunction = bool (*)(const std::string& baseUrl, const bv_connectionsettings& settings,
-                                   const std::string& path, std::string& text, bv_errs* owner);
-inline constexpr const char* kHttpFetchFunction = "tarvex_http_fetch";
+// The module's table (moduleTable<HttpModuleFunctions>()).
+struct HttpModuleFunctions {
+    static constexpr const char* kFile = kHttpModuleFile;
+    static constexpr const char* kKind = "http";
+    // GET baseUrl + "/" + path into text; true for a 200 answer. On failure
+    // the client's messages are appended to owner (when not null).
+    bool (*fetch)(const std::string& baseUrl, const bv_connectionsettings& settings, const std::string& path,
+                  std::string& text, bv_errs* owner);
+};
 
 }  // namespace brenvik

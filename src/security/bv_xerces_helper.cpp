@@ -512,12 +512,20 @@ bv_XmlFileResult bv_XercesHelper::saveFile(const std::string& path) {
 
 }  // namespace bvparser_internal
 
-// The module's entry point (bv_xml_module.h).
-extern "C" bvparser_internal::bv_XmlDocument* tarvex_xml_create_document(brenvik::bv_errs* owner, bool validate,
-                                                                         bool createSchemaInfo) {
+namespace {
+
+bvparser_internal::bv_XmlDocument* createDocument(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo) {
     try {
         return new bvparser_internal::bv_XercesHelper(owner, validate, createSchemaInfo);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
+
+constexpr bvparser_internal::XmlModuleFunctions kFunctions{createDocument};
+constexpr brenvik::ModuleDeclaration kDeclaration = brenvik::declareModule(kFunctions);
+
+}  // namespace
+
+// The module's entry point (common/module_loader.h).
+extern "C" const brenvik::ModuleDeclaration* tarvex_module_declaration() { return &kDeclaration; }

@@ -2,10 +2,11 @@
 // What the XML module (a shared object of our own that links Xerces-C)
 // implements for bv_XMLHelper: one document per helper, with the helper's
 // reading and building calls. The program opens the module on first use and
-// asks it for documents through kXmlDocumentFactory.
+// asks it for documents through the module's table.
 #include <cstdint>
 #include <string>
 
+#include "common/module_loader.h"
 #include "security/bv_xmlhelper.h"
 
 namespace bvparser_internal {
@@ -23,9 +24,13 @@ public:
     virtual const std::string& getEncoding() const = 0;
 };
 
-// The module's entry point: a new document whose messages go to owner (not
-// owned, may be null); null only when memory runs out.
-using bv_XmlDocumentFactory = bv_XmlDocument* (*)(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo);
-inline constexpr const char* kXmlDocumentFactory = "tarvex_xml_create_document";
+// The module's table (brenvik::moduleTable<XmlModuleFunctions>()).
+struct XmlModuleFunctions {
+    static constexpr const char* kFile = brenvik::kXmlModuleFile;
+    static constexpr const char* kKind = "xml";
+    // A new document whose messages go to owner (not owned, may be null);
+    // null only when memory runs out.
+    bv_XmlDocument* (*createDocument)(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo);
+};
 
 }  // namespace bvparser_internal

@@ -33,14 +33,6 @@ static_assert(sizeof(uintptr_t) >= sizeof(uint64_t), "handles carry 64 bits");
 // Numbers of documents of every helper, so that no two share one.
 std::atomic<uint64_t> documentCount{0};
 
-// The module's factory, looked up once; null when the module failed (the
-// loader has reported why).
-bv_XmlDocumentFactory documentFactory() {
-    static bv_XmlDocumentFactory factory =
-        reinterpret_cast<bv_XmlDocumentFactory>(brenvik::moduleSymbol(brenvik::kXmlModuleFile, kXmlDocumentFactory));
-    return factory;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- writer
@@ -79,7 +71,9 @@ bv_XMLHelper::~bv_XMLHelper() = default;
 bool bv_XMLHelper::openDocument() {
     if (document_) return true;
     if (moduleFailed_) return false;
-    if (bv_XmlDocumentFactory factory = documentFactory()) document_.reset(factory(owner_, validate_, createSchemaInfo_));
+    // Null when the module failed (the loader has reported why).
+    if (const auto* xml = brenvik::moduleTable<XmlModuleFunctions>())
+        document_.reset(xml->createDocument(owner_, validate_, createSchemaInfo_));
     if (!document_) {
         moduleFailed_ = true;
         if (owner_) owner_->setError(kXmlFailure, "the XML module is not available");

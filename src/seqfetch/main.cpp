@@ -1,5 +1,6 @@
 // bv-seqfetch: returns one database entry (command line, CGI GET) or many
 // (CGI POST) of a Tarvex sequence database.
+#include "common/module_loader.h"
 #include "common/process_startup.h"
 #include "request/cmdline_request.h"
 #include "seqfetch/post_request_seq.h"
@@ -8,6 +9,7 @@
 int main(int argc, char** argv) {
     ignoreBrokenPipe();
     bufferStandardOutput();
+    brenvik::setModuleReportJob(seqfetch::kToolId);
     switch (chooseRunMode(argc, seqfetch::ownProgramName)) {
     case RunMode::Get:
         return seqfetch::runSequenceCommandLine(true, argc, argv);

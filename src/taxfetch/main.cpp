@@ -1,6 +1,7 @@
 // bv-taxfetch: answers taxonomy questions about one entry, taxonomy ID or
 // species name (command line, CGI GET) or about many (CGI POST) of a Tarvex
 // database.
+#include "common/module_loader.h"
 #include "common/process_startup.h"
 #include "request/cmdline_request.h"
 #include "taxfetch/taxfetch.h"
@@ -8,6 +9,7 @@
 int main(int argc, char** argv) {
     ignoreBrokenPipe();
     bufferStandardOutput();
+    brenvik::setModuleReportJob(taxfetch::toolId);
     switch (chooseRunMode(argc, taxfetch::ownProgramName)) {
     case RunMode::Get:
         return taxfetch::runTaxonomyCommandLine(true, argc, argv);

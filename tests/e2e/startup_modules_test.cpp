@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <elf.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/module_loader.h"
 #include "e2e/taxfetch_fixture.h"
 
 namespace {
@@ -37,6 +43,21 @@ TracedRun runTraced(Installation& inst, const std::string& program, const std::v
     for (const auto& entry : std::filesystem::directory_iterator(traceDir))
         run.loaderLog += inst.install().read("trace-" + tag + "/" + entry.path().filename().string());
     return run;
+}
+
+// The programs open their modules through a descriptor of the checked file
+// ("/proc/<pid>/fd/<n>").
+int modulesOpened(const TracedRun& run) {
+    int count = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = run.loaderLog.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = run.loaderLog.substr(start, end - start);
+        const std::size_t file = line.find("file=/proc/");
+        if (file != std::string::npos && line.find("/fd/", file) != std::string::npos &&
+            line.find("dynamically loaded by") != std::string::npos)
+            ++count;
+    }
+    return count;
 }
 
 bool loaded(const TracedRun& run, const std::string& library) {
@@ -85,12 +106,12 @@ TEST(StartupModules, HeavyLibrariesComeOnlyWithTheRequestsThatNeedThem) {
         }
         // The trace must exist, or the checks below prove nothing.
         ASSERT_TRUE(loaded(run, "libc.so")) << c.name << "\n" << run.loaderLog.substr(0, 2000);
-        EXPECT_EQ(loaded(run, "libtarvex-xml.so"), c.readsXml) << c.name;
+        // The XML module, and never the HTTP module.
+        EXPECT_EQ(modulesOpened(run), c.readsXml ? 1 : 0) << c.name;
         EXPECT_EQ(loaded(run, "libxerces-c"), c.readsXml) << c.name;
         // Debian's XML parser brings libcurl and its TLS libraries itself.
         EXPECT_EQ(loaded(run, "libcurl"), c.readsXml) << c.name;
         EXPECT_EQ(loaded(run, "libgnutls"), c.readsXml) << c.name;
-        EXPECT_FALSE(loaded(run, "libtarvex-http.so")) << c.name;
     }
 }
 
@@ -137,48 +158,210 @@ TEST(StartupModules, SecurityFilesInTheServersFormAreReadWithoutTheXmlModule) {
     EXPECT_NE(inst.install().read("sessions/con_consoleaccessx").find("\r\n"), std::string::npos);
 }
 
-// A copy of the program in cgi/ with no module beside it (the installed
-// lib/tarvex/ folder does not exist), or with a module that is no shared
-// object: the request that needs XML (security on: the command-line session
-// file is written) ends with the fatal open error on the page and in the
-// error log.
-TEST(StartupModules, AMissingOrBrokenModuleIsAFatalError) {
+namespace fs = std::filesystem;
+
+// Where a 64-bit ELF file's dynamic section starts; 0 when it has none.
+uint64_t dynamicSectionOffset(const fs::path& file) {
+    const std::string bytes = tarvex_test::readFile(file);
+    Elf64_Ehdr header;
+    if (bytes.size() < sizeof header) return 0;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment;
+        const uint64_t at = header.e_phoff + uint64_t{i} * sizeof segment;
+        if (at > bytes.size() || sizeof segment > bytes.size() - at) return 0;
+        std::memcpy(&segment, bytes.data() + at, sizeof segment);
+        if (segment.p_type == PT_DYNAMIC) return segment.p_offset;
+    }
+    return 0;
+}
+
+// A module file or folder that someone else could have written, a link, a
+// file cut short, or a module that is not this build's XML module: the
+// request that needs XML (security on: the command-line session file is
+// written) ends with the fatal open error on the page and in the error log,
+// reported with the tool's ID, and nothing of the module runs. The programs
+// and the modules are copied into the installation (cgi/, lib/tarvex/), so
+// that each case changes only its own copies.
+TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
+    const fs::path buildModules = fs::path(tarvex_test::programPath("bv-taxfetch")).parent_path() / "../lib/tarvex";
+    const fs::path xmlModule = buildModules / "libtarvex-xml.so";
+    // A module whose declared build identity differs by one byte (every copy
+    // of the text changed, debugging data included).
+    auto otherBuild = [&](const fs::path& target) {
+        std::string bytes = tarvex_test::readFile(xmlModule);
+        const std::string identity = brenvik::kBuildIdentity;
+        ASSERT_NE(bytes.find(identity), std::string::npos) << "the module does not hold the build identity";
+        for (std::size_t at = bytes.find(identity); at != std::string::npos; at = bytes.find(identity, at + 1))
+            bytes[at + identity.size() - 1] = identity.back() == 'x' ? 'y' : 'x';
+        tarvex_test::writeFile(target, bytes);
+    };
     struct Case {
         const char* name;
-        const char* moduleContent;  // null: no module file
-        const char* reason;
+        const char* program;
+        std::function<void(const fs::path& lib)> change;  // of the sound lib/tarvex/
+        const char* reason;                               // "" for the sound installation
     };
-    const std::vector<Case> cases = {
-        {"missing", nullptr, "cannot open shared object file: No such file or directory"},
-        {"not a shared object", "not a library\n", "file too short"},
+    std::vector<Case> cases = {
+        {"sound installation", "bv-taxfetch", [](const fs::path&) {}, ""},
+        {"module beside the program, lib/tarvex missing", "bv-taxfetch",
+         [&](const fs::path& lib) {
+             fs::copy_file(xmlModule, lib / "../../cgi/libtarvex-xml.so");
+             fs::remove_all(lib);
+         },
+         "No such file or directory"},
+        {"module missing, sequence tool", "bv-seqfetch", [](const fs::path& lib) { fs::remove(lib / "libtarvex-xml.so"); },
+         "No such file or directory"},
+        {"folder writable by all", "bv-taxfetch", [](const fs::path& lib) { fs::permissions(lib, fs::perms::all); },
+         "its folder is writable by others"},
+        {"folder writable by its group", "bv-taxfetch",
+         [](const fs::path& lib) { fs::permissions(lib, fs::perms::group_write, fs::perm_options::add); },
+         "its folder is writable by others"},
+        {"module writable by all", "bv-taxfetch",
+         [](const fs::path& lib) {
+             fs::permissions(lib / "libtarvex-xml.so", static_cast<fs::perms>(0666));
+         },
+         "the file is writable by others"},
+        {"module a link", "bv-taxfetch",
+         [&](const fs::path& lib) {
+             fs::remove(lib / "libtarvex-xml.so");
+             fs::create_symlink(fs::canonical(xmlModule), lib / "libtarvex-xml.so");
+         },
+         "Too many levels of symbolic links"},
+        // Cut where its dynamic section starts, inside what the loader maps
+        // (a cut in the debugging sections behind them would still load).
+        {"module cut short", "bv-taxfetch",
+         [](const fs::path& lib) {
+             const uint64_t cut = dynamicSectionOffset(lib / "libtarvex-xml.so");
+             ASSERT_NE(cut, 0u);
+             fs::resize_file(lib / "libtarvex-xml.so", cut);
+         },
+         "cut short"},
+        {"not a shared object", "bv-taxfetch",
+         [](const fs::path& lib) { tarvex_test::writeFile(lib / "libtarvex-xml.so", "not a library\n"); },
+         "not an ELF shared object"},
+        {"HTTP module under the XML module's name", "bv-taxfetch",
+         [](const fs::path& lib) {
+             fs::copy_file(lib / "libtarvex-http.so", lib / "libtarvex-xml.so", fs::copy_options::overwrite_existing);
+         },
+         "a module of kind http, the program needs kind xml"},
+        {"module of another build", "bv-taxfetch", [&](const fs::path& lib) { otherBuild(lib / "libtarvex-xml.so"); },
+         "a module of another build"},
     };
+    // Only root can give a file away.
+    if (::geteuid() == 0)
+        cases.push_back({"module of another user", "bv-taxfetch",
+                         [](const fs::path& lib) { ::chown((lib / "libtarvex-xml.so").c_str(), 12345, -1); },
+                         "the file belongs to user 12345, neither root nor the program's owner"});
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Installation inst;
         tarvex_test::SecurityOptionsSpec spec;
         spec.securityEnabled = "true";
         tarvex_test::writeSecurityOptions(inst.install().configDir(), spec);
-        const std::string program = inst.install().file("cgi/bv-taxfetch");
-        std::filesystem::copy_file(tarvex_test::programPath("bv-taxfetch"), program);
-        std::string modulePath = inst.install().root() + "/cgi/../lib/tarvex/libtarvex-xml.so";
-        if (c.moduleContent != nullptr) {
-            inst.install().write("cgi/libtarvex-xml.so", c.moduleContent);
-            modulePath = inst.install().file("cgi/libtarvex-xml.so");
+        const std::string program = inst.install().file(std::string("cgi/") + c.program);
+        fs::copy_file(tarvex_test::programPath(c.program), program);
+        const fs::path lib = inst.install().file("lib/tarvex");
+        fs::create_directories(lib);
+        fs::permissions(lib, static_cast<fs::perms>(0755));
+        for (const char* module : {"libtarvex-xml.so", "libtarvex-http.so"}) {
+            fs::copy_file(buildModules / module, lib / module);
+            fs::permissions(lib / module, static_cast<fs::perms>(0755));
         }
+        c.change(lib);
+        if (HasFatalFailure()) return;
+
         tarvex_test::RunRequest request;
         request.program = program;
-        request.arguments = {"1", "Proteins", "P1"};
+        request.arguments = std::string(c.program) == "bv-taxfetch" ? std::vector<std::string>{"1", "Proteins", "P1"}
+                                                                    : std::vector<std::string>{"Proteins", "P1", "title"};
         request.workingFolder = inst.install().cgiDir();
         const RunResult r = tarvex_test::runProgram(request);
-
-        const std::string text = "Can't open " + modulePath + " for \"loading\". Error ";
-        EXPECT_TRUE(r.exited) << c.name;
-        EXPECT_EQ(r.exitStatus, 13) << c.name << "\n" << r.standardOutput;
-        EXPECT_NE(r.standardOutput.find("The following serious error has occurred:"), std::string::npos) << c.name;
-        EXPECT_NE(r.standardOutput.find(text), std::string::npos) << c.name << "\n" << r.standardOutput;
-        EXPECT_NE(r.standardOutput.find(c.reason), std::string::npos) << c.name << "\n" << r.standardOutput;
+        ASSERT_TRUE(r.exited) << "signal " << r.signal;
         const std::string log = inst.install().read("logs/errorlog.txt");
-        EXPECT_NE(log.find("[M00012 - "), std::string::npos) << c.name << "\n" << log;
-        EXPECT_NE(log.find(text), std::string::npos) << c.name << "\n" << log;
+        if (*c.reason == '\0') {
+            EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
+            EXPECT_NE(r.standardOutput.find("P1"), std::string::npos) << r.standardOutput;
+            EXPECT_EQ(log.find("M00012"), std::string::npos) << log;
+            continue;
+        }
+        const std::string text = "Can't open " + inst.install().root() + "/cgi/../lib/tarvex/libtarvex-xml.so" +
+                                 " for \"loading\". Error ";
+        EXPECT_EQ(r.exitStatus, 13) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find("The following serious error has occurred:"), std::string::npos);
+        EXPECT_NE(r.standardOutput.find(text), std::string::npos) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find(c.reason), std::string::npos) << r.standardOutput;
+        const std::string job = std::string(c.program) == "bv-taxfetch" ? "-14" : "-13";
+        EXPECT_NE(log.find("[M00012 - Job " + job + " - X00061:module_loader] - "), std::string::npos) << log;
+        EXPECT_NE(log.find(text), std::string::npos) << log;
+        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
+    }
+}
+
+// The defined or undefined symbols of a binary's dynamic table, demangled;
+// versioned ones (the system libraries') start with "@".
+std::set<std::string> dynamicSymbols(const std::string& binary, bool defined) {
+    tarvex_test::RunRequest request;
+    request.program = "/usr/bin/nm";
+    request.arguments = {"-D", "-C", defined ? "--defined-only" : "--undefined-only", binary};
+    const RunResult r = tarvex_test::runProgram(request);
+    std::set<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t end; (end = r.standardOutput.find('\n', start)) != std::string::npos; start = end + 1) {
+        // "<16 hex digits or blanks> <type> <name>"
+        if (end - start <= 19) continue;
+        std::string line = r.standardOutput.substr(start + 19, end - start - 19);
+        if (line.find('@') != std::string::npos) line = "@" + line;  // a versioned library symbol
+        names.insert(line);
+    }
+    return names;
+}
+
+// The class whose type information or vtable a symbol names, or the scope of
+// a member ("a::b::f(int)" -> "a::b"); "" for a name in no class.
+std::string scopeOf(const std::string& name) {
+    for (const char* prefix : {"typeinfo for ", "typeinfo name for ", "vtable for "})
+        if (name.rfind(prefix, 0) == 0) return name.substr(std::strlen(prefix));
+    const std::string head = name.substr(0, name.find_first_of("(<"));
+    const std::size_t colons = head.rfind("::");
+    return colons == std::string::npos ? std::string() : head.substr(0, colons);
+}
+
+// What the linker exports of its own accord: copies of library templates
+// (std::, also after a return type) and the runtime's reserved names
+// ("__", the sanitizers' variables).
+bool isLibraryCopy(const std::string& name) {
+    const std::string head = name.substr(0, name.find('('));
+    return head.rfind("__", 0) == 0 || head.rfind("std::", 0) == 0 || head.find(" std::") != std::string::npos ||
+           head.rfind("__gnu_cxx::", 0) == 0;
+}
+
+// The programs export the symbols their modules bind to, and the members
+// of the classes the modules derive from or construct; not the rest of the
+// program (which every module could otherwise bind to or interpose).
+TEST(StartupModules, TheProgramsExportOnlyWhatTheModulesBindTo) {
+    if (!fs::exists("/usr/bin/nm")) GTEST_SKIP() << "nm is not installed";
+    const fs::path modules = fs::path(tarvex_test::programPath("bv-taxfetch")).parent_path() / "../lib/tarvex";
+    std::set<std::string> needed;
+    for (const char* module : {"libtarvex-xml.so", "libtarvex-http.so"})
+        for (const std::string& name : dynamicSymbols(modules / module, false)) needed.insert(name);
+    ASSERT_TRUE(needed.count("typeinfo for brenvik::bv_errs")) << "nm gave no usable list";
+    // Classes the modules construct, derive from or take the type of.
+    std::set<std::string> classes;
+    for (const std::string& name : needed) {
+        const std::string scope = scopeOf(name);
+        const std::string last = scope.substr(scope.rfind(':') == std::string::npos ? 0 : scope.rfind(':') + 1);
+        if (name.rfind("typeinfo", 0) == 0 || name.rfind("vtable", 0) == 0 || name.rfind(scope + "::" + last + "(", 0) == 0)
+            classes.insert(scope);
+    }
+    for (const char* program : {"bv-taxfetch", "bv-seqfetch"}) {
+        std::vector<std::string> extra;
+        for (const std::string& name : dynamicSymbols(tarvex_test::programPath(program), true)) {
+            if (name[0] == '@' || isLibraryCopy(name)) continue;
+            if (!needed.count(name) && !classes.count(scopeOf(name))) extra.push_back(name);
+        }
+        EXPECT_TRUE(extra.empty()) << program << " exports " << extra.size() << " symbols no module binds to, "
+                                   << "the first: " << extra.front();
     }
 }
 

@@ -1,7 +1,9 @@
 #include "http/bv_http_helper.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -52,6 +54,7 @@ HttpReply origin(const HttpRequest& r) {
     std::size_t q = path.find("://");
     if (q != std::string::npos) path = path.substr(path.find('/', q + 3));  // through a proxy
     if (path == "/body") return httpReply(200, "OK", "hello\r\nworld");
+    if (path == "/big") return httpReply(200, "OK", std::string(1 << 20, 'b'));
     if (path == "/missing") return httpReply(404, "Not Found Here", "<html>gone</html>");
     if (path == "/stall") {
         HttpReply s = httpReply(200, "OK", "late");
@@ -322,6 +325,27 @@ TEST(HttpHelper, OutputFileReceivesTheBody) {
     EXPECT_EQ(r.getKind(), HttpResult::SYSTEM_ERROR);
     EXPECT_EQ(helper.getLastError(), 6412);
     EXPECT_TRUE(server.requests().size() == 1u);  // nothing sent for the failed open
+}
+
+// A body that does not reach the output file is a failure: a large one fails
+// in the write, a small one only when the close writes the buffered rest.
+TEST(HttpHelper, OutputFileThatCannotBeWrittenIsAFailure) {
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    NoProxyEnvironment clean;
+    HttpTestServer server(origin);
+    for (const char* path : {"big", "body"}) {
+        SCOPED_TRACE(path);
+        bv_connectionsettings s;
+        bv_http_helper helper(server.baseUrl(), s);
+        HttpResult r;
+        std::string text;
+        TransferProgress progress;
+        helper.get(r, path, text, "/dev/full", false, progress);
+        EXPECT_EQ(r.getKind(), HttpResult::SYSTEM_ERROR);
+        EXPECT_EQ(r.getErrorCode(), ENOSPC);
+        EXPECT_EQ(helper.getLastError(), 6412);
+        EXPECT_TRUE(progress.failed);
+    }
 }
 
 TEST(HttpHelper, ProgressEstimate) {

@@ -134,7 +134,10 @@ TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
         before.push_back(tarvex_test::readFile(root + "/" + f));
     }
 
-    const RunResult installed = run("/usr/bin/cmake", {"--install", kBuild, "--prefix", prefix}, {{"DESTDIR", destdir}});
+    // Under an umask that lets the group write, as many administrators have.
+    const RunResult installed = run("/bin/sh", {"-c", "umask 002 && exec /usr/bin/cmake --install \"$0\" --prefix \"$1\"",
+                                                kBuild, prefix},
+                                    {{"DESTDIR", destdir}});
     ASSERT_TRUE(ok(installed)) << describe(installed);
 
     for (const std::string program : {"bv-seqfetch", "bv-taxfetch"}) {
@@ -149,10 +152,15 @@ TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
               tarvex_test::readFile(kSource + "/config/tarvex_security_1_0.xsd"));
     for (const std::string folder : {"logs", "data", "sessions", "taxonomy", "sequence"})
         EXPECT_TRUE(fs::is_directory(root + "/" + folder)) << folder;
-    // Whatever the programs load at run time is installed with them.
+    // Whatever the programs load at run time is installed with them, where
+    // no one but its owner may write (or the programs refuse it).
+    const auto othersWrite = fs::perms::group_write | fs::perms::others_write;
+    EXPECT_EQ(fs::status(root + "/lib/tarvex").permissions() & othersWrite, fs::perms::none);
     for (const auto& module : fs::directory_iterator(kBuild + "/lib/tarvex")) {
         if (module.path().extension() == ".so") {
-            EXPECT_TRUE(fs::exists(root + "/lib/tarvex/" + module.path().filename().string())) << module.path();
+            const std::string installedModule = root + "/lib/tarvex/" + module.path().filename().string();
+            EXPECT_TRUE(fs::exists(installedModule)) << module.path();
+            EXPECT_EQ(fs::status(installedModule).permissions() & othersWrite, fs::perms::none) << installedModule;
         }
     }
     for (size_t i = 0; i < serverFiles.size(); ++i) {
@@ -603,6 +611,16 @@ TEST_P(WebServers, AnswerGetAndPostThroughTheExeUrls) {
             EXPECT_EQ(reply.standardOutput, c.body) << c.url;
     }
     const RunResult viaServer = fetch({}, "bv-taxfetch.exe?4+SwissProt+P69905");
+
+    // Nothing else under the programs' URL is served or run: not the
+    // programs by their own names (a download of the executable), not the
+    // folder, not a file left in it.
+    tarvex_test::writeFile(root + "/cgi/notes.txt", "left here\n");
+    for (const std::string url : {"bv-seqfetch", "bv-taxfetch", "bv-seqfetch?version", "", "notes.txt",
+                                  "bv-seqfetch.exe.old"}) {
+        const RunResult reply = fetch({"-o", "/dev/null", "-w", "%{http_code}"}, url);
+        EXPECT_EQ(reply.standardOutput, "403") << "/tarvex/cgi/" << url;
+    }
 
     const RunResult seqPost = fetch(formArguments({{"DB", "SwissProt"}, {"SHOWTITLE", "1"}, {"SHOWLEN", "1"},
                                                    {"ACCESSION", "\"P69905\" \"NOSUCHACC\""}}),
