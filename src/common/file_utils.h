@@ -21,10 +21,15 @@ int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, boo
 int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
 
 // System calls that tests replace to make them fail where no file system at
-// hand does (a file system without hard links, for one). Default: the real
-// calls. Tests restore them.
+// hand does (a file system without hard links, for one), or to run the waits
+// of retried operations without waiting. Default: the real calls. Tests
+// restore them.
 struct FileSystemCalls {
     int (*link)(const char* from, const char* to);
+    // The pause and the clock of every "ten tries, one second apart" wait
+    // (region locks, the mapped files' helpers, the configuration file).
+    void (*sleepMilliseconds)(uint32_t milliseconds);
+    int64_t (*monotonicMilliseconds)();
 };
 FileSystemCalls& fileSystemCalls();
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
 
@@ -85,17 +86,11 @@ void reapHelpers() {
                    children.end());
 }
 
-// Monotonic whole seconds for the helper waits.
-long long nowSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
+// Monotonic whole seconds and the pauses of the helper waits, through the
+// table tests replace.
+long long nowSeconds() { return fileSystemCalls().monotonicMilliseconds() / 1000; }
 
-void pause10ms() {
-    struct timespec ts = {0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-}
+void pause10ms() { fileSystemCalls().sleepMilliseconds(10); }
 
 bool parseUnsigned(const char*& p, unsigned long long& value) {
     if (*p < '0' || *p > '9') return false;
@@ -812,8 +807,7 @@ void CMmapFile::waitForHelperRelease(const std::string& lckPath, CMmapFile*& obj
                 released = false;
                 break;
             }
-            struct timespec second = {1, 0};
-            nanosleep(&second, nullptr);
+            fileSystemCalls().sleepMilliseconds(1000);
         }
     }
     delete object;  // closes it, also after a time-out
