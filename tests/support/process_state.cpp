@@ -201,7 +201,13 @@ std::vector<std::string> ProcessState::changesSince(const ProcessState& before) 
         changes.push_back("blocked signals [" + signalList(before.blockedSignals) + "] -> [" +
                           signalList(blockedSignals) + "]");
     if (!(reporter == before.reporter)) changes.emplace_back("error reporter switches");
+    const size_t named = changes.size();
     listChanges(changes, "options", before.options, options);
+    // The lines name the values tests usually change; any other one is seen
+    // by comparing the whole sections.
+    if (changes.size() == named && optionsCopy && before.optionsCopy && clusterCopy && before.clusterCopy &&
+        !(*optionsCopy == *before.optionsCopy && *clusterCopy == *before.clusterCopy))
+        changes.emplace_back("options: a value of the process-wide Options or Cluster section");
     listChanges(changes, "descriptor", before.descriptors, descriptors);
     // A table of function pointers only: equal bytes, equal calls.
     if (std::memcmp(&fileCalls, &before.fileCalls, sizeof fileCalls) != 0)
