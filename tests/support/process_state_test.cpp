@@ -12,6 +12,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "config/global_options.h"
+#include "database/bv_cachefile.h"
 #include "support/program_runner.h"
 #include "support/temp_dir.h"
 
@@ -62,6 +63,8 @@ TEST(ProcessState, SeesAndPutsBackEveryKindOfChange) {
          },
          "options + ErrorLogFile /elsewhere/errorlog.txt"},
         {"system call", [] { fileSystemCalls().link = &noLink; }, "a system call of fileSystemCalls()"},
+        {"cache build wait", [] { brenvik::setCacheBuildWaitMs(brenvik::cacheBuildWaitMs() + 1); },
+         "cache build wait "},
         {"descriptor", [&] { fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY); }, "descriptor + "},
     };
     for (const Case& c : cases) {
