@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -21,7 +20,7 @@ namespace {
 // The locks are held for microseconds, so a waiter tries again every few
 // milliseconds; it gives up after as long as ten tries one second apart took
 // (the first try plus nine seconds).
-constexpr auto kLockWaitBound = std::chrono::seconds(9);
+constexpr int64_t kLockWaitBoundMs = 9000;
 constexpr uint32_t kLockRetryMs = 2;
 
 // Classic POSIX record locks belong to the process and vanish when any
@@ -55,12 +54,13 @@ int regionLock(int fd, int64_t offset, int64_t length, bool unlock) {
         return -1;
     }
     short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-    const auto giveUp = std::chrono::steady_clock::now() + kLockWaitBound;
+    const FileSystemCalls& calls = fileSystemCalls();
+    const int64_t giveUp = calls.monotonicMilliseconds() + kLockWaitBoundMs;
     for (;;) {
         if (setRegionLock(fd, type, offset, length)) return 0;
         uint32_t err = NARROW_CHAR_PAL::getLastError();
-        if ((err != EAGAIN && err != EACCES && err != EINTR) || std::chrono::steady_clock::now() >= giveUp) return -1;
-        sleepMilliseconds(kLockRetryMs);
+        if ((err != EAGAIN && err != EACCES && err != EINTR) || calls.monotonicMilliseconds() >= giveUp) return -1;
+        calls.sleepMilliseconds(kLockRetryMs);
         NARROW_CHAR_PAL::setLastError(err);
     }
 }
@@ -95,7 +95,13 @@ int openCall(const char* path, int flags, mode_t mode) { return ::open(path, fla
 }  // namespace
 
 FileSystemCalls& fileSystemCalls() {
-    static FileSystemCalls calls{&::link, &openCall, &::write};
+    static FileSystemCalls calls{
+        &::link,
+        &openCall,
+        &::write,
+        &sleepMilliseconds,
+        &monotonicMilliseconds,
+    };
     return calls;
 }
 

@@ -24,11 +24,16 @@ int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, b
 
 // System calls that tests replace to make them fail where no file system at
 // hand does (a file system without hard links, a disk that fills in the
-// middle of a write). Default: the real calls. Tests restore them.
+// middle of a write), or to run the waits of retried operations without
+// waiting. Default: the real calls. Tests restore them.
 struct FileSystemCalls {
     int (*link)(const char* from, const char* to);
     int (*open)(const char* path, int flags, mode_t mode);
     ssize_t (*write)(int fd, const void* data, size_t count);
+    // The pause and the clock of every "ten tries, one second apart" wait
+    // (region locks, the mapped files' helpers, the configuration file).
+    void (*sleepMilliseconds)(uint32_t milliseconds);
+    int64_t (*monotonicMilliseconds)();
 };
 FileSystemCalls& fileSystemCalls();
 

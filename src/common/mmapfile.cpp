@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
 #include "pal/number_reader.h"
@@ -86,17 +86,11 @@ void reapHelpers() {
                    children.end());
 }
 
-// Monotonic whole seconds for the helper waits.
-long long nowSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
+// Monotonic whole seconds and the pauses of the helper waits, through the
+// table tests replace.
+long long nowSeconds() { return fileSystemCalls().monotonicMilliseconds() / 1000; }
 
-void pause10ms() {
-    struct timespec ts = {0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-}
+void pause10ms() { fileSystemCalls().sleepMilliseconds(10); }
 
 // A number field of a marker line: the text up to the next blank (or the
 // end) must be a whole decimal number of the field's type.
@@ -806,8 +800,7 @@ void CMmapFile::waitForHelperRelease(const std::string& lckPath, CMmapFile*& obj
                 released = false;
                 break;
             }
-            struct timespec second = {1, 0};
-            nanosleep(&second, nullptr);
+            fileSystemCalls().sleepMilliseconds(1000);
         }
     }
     delete object;  // closes it, also after a time-out

@@ -12,17 +12,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace {
-
-int64_t monotonicMs() {
+int64_t monotonicMilliseconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+namespace {
+
 // Taken while the program is loaded, so that elapsed times count from the
 // start of the process, not from the first call.
-const int64_t processStartMs = monotonicMs();
+const int64_t processStartMs = monotonicMilliseconds();
 
 uint32_t timevalMs(const struct timeval& tv) {
     return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000);
@@ -46,7 +46,7 @@ void getProcessCpuTimes(ProcessCpuTimes& times) {
     } else {
         times.userMs = times.kernelMs = 0;
     }
-    times.elapsedMs = static_cast<uint32_t>(monotonicMs() - processStartMs);
+    times.elapsedMs = static_cast<uint32_t>(monotonicMilliseconds() - processStartMs);
 }
 
 uint32_t getProcessId() { return static_cast<uint32_t>(getpid()); }

@@ -27,6 +27,8 @@ uint32_t getProcessId();
 // The variable's value, or null when it is not set.
 const char* getEnv(const char* name);
 void sleepMilliseconds(uint32_t milliseconds);
+// Milliseconds of a clock that never goes back (not the time of day).
+int64_t monotonicMilliseconds();
 // Called first in main: a client that hangs up must not kill the process at
 // its next write, which would skip finishing its job. Writes to a closed
 // reader fail with EPIPE instead. Programs the process starts get the

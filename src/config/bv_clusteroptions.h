@@ -22,6 +22,7 @@ struct bv_nodeaddress {
     std::string name = "localhost";
     uint16_t port = 0;
     std::string valueText;  // the whole value of the MasterComputerName line
+    bool operator==(const bv_nodeaddress&) const = default;
 };
 
 class bv_clusteroptions : public bv_customproperty {
@@ -36,6 +37,7 @@ public:
 
     void setDefaults();
     void copyFrom(const bv_clusteroptions& other);
+    bool operator==(const bv_clusteroptions&) const = default;
 
     // Reads the section's lines up to its end line, following "@include"
     // lines into other local files, recording problems on errs (bad lines as

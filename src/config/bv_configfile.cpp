@@ -1,12 +1,10 @@
 #include "config/bv_configfile.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <thread>
 
 #include "common/bv_filesystem.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
@@ -43,16 +41,17 @@ private:
 }  // namespace
 
 std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
-    std::time_t start = std::time(nullptr);
-    std::time_t attempt = start;
+    const FileSystemCalls& calls = fileSystemCalls();
+    const int64_t start = calls.monotonicMilliseconds() / 1000;
+    int64_t attempt = start;
     std::string candidate;
     bool first = true;
     while (attempt - start <= retrySeconds) {
         // A pause between tries: the old search spun on the disk for the
         // whole wait.
-        if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!first) calls.sleepMilliseconds(100);
         first = false;
-        attempt = std::time(nullptr);
+        attempt = calls.monotonicMilliseconds() / 1000;
         if (given != nullptr && *given != '\0')
             candidate = given;
         else if (bv_filesystem::exists(kDefaultConfigFile))

@@ -29,6 +29,7 @@ public:
     void setHeader(const std::string& text) { header_ = text; }
     void copyFrom(const bv_customproperty& other);
     void clear();
+    bool operator==(const bv_customproperty&) const = default;
 
     int getNumberOfProperties() const { return static_cast<int>(names_.size()); }
     // Entries by 0-based index; the empty text outside the store.

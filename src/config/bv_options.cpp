@@ -715,6 +715,12 @@ void bv_options::setDefaults() {
     const bv_optionstable::Row* table = bv_optionstable::rows(count);
     for (size_t i = 0; i < count; ++i) bv_optionstable::applyDefault(*this, table[i]);
     ExecAfterSearchList.assign(1, std::string());
+    // The commands that a read section filled in go with it.
+    ExecAfterSearchCommandText.clear();
+    ExecAfterSearchSecondField.clear();
+    ExecAfterSearchWaitFor.clear();
+    ExecAfterSearchLogging.clear();
+    ExecAfterSearchOptions.clear();
     ColumnArrangements.assign(1, kDefaultColumnArrangement);
     ColourSchemeNames.assign(1, "screen");
     ColourSchemeDefinitions.assign(1, kDefaultColourScheme);

@@ -22,6 +22,7 @@ struct bv_blastaccessionrule {
     int32_t fieldNumber = 3;
     std::string startText = " ";
     std::string separatorText = "| ";
+    bool operator==(const bv_blastaccessionrule&) const = default;
 };
 
 class bv_options : public bv_customproperty {
@@ -30,6 +31,7 @@ public:
 
     void setDefaults();
     void copyFrom(const bv_options& other);
+    bool operator==(const bv_options&) const = default;
 
     // Reads the section's lines up to its end line (or the end of the input),
     // recording bad values on errs as warnings that name fileName and the

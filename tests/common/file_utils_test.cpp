@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -12,6 +11,7 @@
 #include "common/bv_filesystem.h"
 #include "common/file_utils.h"
 #include "common/log_files.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 using tarvex_test::TempDir;
@@ -43,10 +43,6 @@ int inChild(F body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
 }  // namespace
 
 TEST(FileLock, HeldRangeRefusedElsewhereAndSurvivesClosingOtherDescriptors) {
@@ -65,18 +61,23 @@ TEST(FileLock, HeldRangeRefusedElsewhereAndSurvivesClosingOtherDescriptors) {
     EXPECT_EQ(inChild([&] { return regionFree(path, 0, 4) ? 1 : 0; }), 0) << "another process got the held range";
     EXPECT_EQ(inChild([&] { return regionFree(path, 4, 4) ? 0 : 1; }), 0) << "bytes outside the range are free";
 
-    // A waiting process gets the range once the holder lets go.
-    pid_t pid = fork();
-    if (pid == 0) {
-        int cfd = fileOpen(path.c_str(), false);
-        _exit(lockFileRegion(cfd, 0, 4, path.c_str(), true) == 0 ? 0 : 1);
+    // A waiter gets the range once the holder lets go in the middle of its
+    // tries.
+    {
+        tarvex_test::FakeClock clock;
+        clock.onPause = [&](int64_t elapsed) {
+            if (elapsed >= 1500 && fd >= 0) {
+                EXPECT_EQ(unlockFileRegion(fd, 0, 4, path.c_str(), true), 0);
+                fileClose(fd);
+                fd = -1;
+            }
+        };
+        int waiter = fileOpen(path.c_str(), false);
+        EXPECT_EQ(lockFileRegion(waiter, 0, 4, path.c_str(), true), 0) << "the retry did not get the released range";
+        EXPECT_EQ(fd, -1) << "got the range while it was held";
+        fileClose(waiter);
     }
-    usleep(1500 * 1000);
-    EXPECT_EQ(unlockFileRegion(fd, 0, 4, path.c_str(), true), 0);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the retry did not get the released range";
-    fileClose(fd);
+    if (fd >= 0) fileClose(fd);
 }
 
 TEST(FileLock, GivesUpAfterTenTriesOneSecondApart) {
@@ -85,48 +86,41 @@ TEST(FileLock, GivesUpAfterTenTriesOneSecondApart) {
     writeFile(path, "x");
     int fd = fileOpen(path.c_str(), false);
     ASSERT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
-    int status = inChild([&] {
-        int cfd = fileOpen(path.c_str(), false);
-        auto start = std::chrono::steady_clock::now();
-        int rc = lockFileRegion(cfd, 0, 4, path.c_str(), true);
-        double s = secondsSince(start);
-        return rc == -1 && s >= 8.5 && s < 12 ? 0 : 1;
-    });
-    EXPECT_EQ(status, 0);
+    int waiter = fileOpen(path.c_str(), false);
+    tarvex_test::FakeClock clock;
+    EXPECT_EQ(lockFileRegion(waiter, 0, 4, path.c_str(), true), -1);
+    // As long as ten tries one second apart take, tried every few
+    // milliseconds meanwhile.
+    EXPECT_GE(clock.elapsedMs(), 9000);
+    EXPECT_LT(clock.elapsedMs(), 9100);
+    EXPECT_GT(clock.pauses(), 100);
+    fileClose(waiter);
     fileClose(fd);
 }
 
-// Another process holds the range for 300 ms: the waiter gets it soon after,
-// not at the next whole second.
+// The holder lets go after 300 ms: the waiter gets the range soon after, not
+// at the next whole second.
 TEST(FileLock, AShortHoldDelaysAWaiterOnlyAsLongAsItLasts) {
     TempDir dir("lock");
     std::string path = dir.file("job");
     writeFile(path, "1");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        close(ready[0]);
-        int fd = fileOpen(path.c_str(), false);
-        bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
-        (void)!write(ready[1], "x", 1);
-        usleep(300 * 1000);
-        _exit(locked ? 0 : 1);
-    }
-    close(ready[1]);
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    int fd = fileOpen(path.c_str(), false);
+    int holder = fileOpen(path.c_str(), false);
+    ASSERT_EQ(lockFileRegion(holder, 0, 4, path.c_str(), true), 0);
     EXPECT_FALSE(regionFree(path, 0, 4)) << "the holder has the range";
-    auto start = std::chrono::steady_clock::now();
+    int fd = fileOpen(path.c_str(), false);
+    tarvex_test::FakeClock clock;
+    int64_t released = -1;
+    clock.onPause = [&](int64_t elapsed) {
+        if (elapsed >= 300 && released < 0) {
+            EXPECT_EQ(unlockFileRegion(holder, 0, 4, path.c_str(), true), 0);
+            released = elapsed;
+        }
+    };
     EXPECT_EQ(lockFileRegion(fd, 0, 4, path.c_str(), true), 0);
-    double waited = secondsSince(start);
-    EXPECT_LT(waited, 0.9);
-    int status = 0;
-    waitpid(holder, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_GE(released, 300);
+    EXPECT_LT(clock.elapsedMs() - released, 50);
     fileClose(fd);
+    fileClose(holder);
 }
 
 TEST(FileLock, ReadOnlyDescriptorsShareAndBadDescriptorsFail) {

@@ -6,14 +6,18 @@
 
 #include "common/bv_winmutex.h"
 #include "common/time_utils.h"
+#include "support/scoped_environment.h"
 
 namespace {
-// Runs the body with TZ=UTC so that local time equals UTC.
+// Runs the body with TZ=UTC so that local time equals UTC; the zone of
+// before is read again at the end.
+struct ZoneReload {
+    ~ZoneReload() { tzset(); }
+};
 struct UtcZone {
-    UtcZone() {
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
+    UtcZone() { tzset(); }
+    ZoneReload reload;  // runs after the variable is back
+    tarvex_test::ScopedEnvironment zone{"TZ", std::string("UTC")};
 };
 }  // namespace
 

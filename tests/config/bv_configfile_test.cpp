@@ -4,14 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/bv_configsource.h"
 #include "config/bv_taxonomyoptions.h"
+#include "support/fake_clock.h"
 #include "support/http_test_server.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -189,7 +189,7 @@ TEST(ConfigFileSyntax, ReadQuotedValue) {
 }
 
 TEST(ConfigFileSyntax, FetchedConfiguration) {
-    setenv("no_proxy", "*", 1);
+    tarvex_test::ScopedEnvironment noProxy("no_proxy", std::string("*"));
     tarvex_test::HttpTestServer server([](const tarvex_test::HttpRequest& r) {
         if (r.target == "/up/show_settings.pl?Show=BV_TARVEX_DAT")
             return tarvex_test::httpReply(200, "OK", std::string("Databases\r\nSP p AA 1 1 1 1 1 1 0 1 1 0\r\nend\r\n") +
@@ -271,11 +271,15 @@ TEST(ConfigFallback, LiesInsideTheBuildFolder) {
 TEST_F(ConfigLoad, MissingEverywhere) {
     bv_configfile config;
     config.setRetrySeconds(1);
-    auto start = std::chrono::steady_clock::now();
-    config.load();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(seconds, 0.9);
-    EXPECT_LT(seconds, 3.0);
+    {
+        tarvex_test::FakeClock clock;
+        config.load();
+        // Looked again and again for the whole second (counted in whole
+        // seconds), not once.
+        EXPECT_GE(clock.elapsedMs(), 1000);
+        EXPECT_LE(clock.elapsedMs(), 2100);
+        EXPECT_GE(clock.pauses(), 9);
+    }
     EXPECT_FALSE(config.isValid());
     EXPECT_EQ(numbers(config), (std::vector<int>{1537}));
     EXPECT_EQ(config.getLastErrorString(), "Cannot find Tarvex configuration file ''.");
@@ -284,19 +288,20 @@ TEST_F(ConfigLoad, MissingEverywhere) {
 }
 
 TEST_F(ConfigLoad, FileThatAppearsDuringTheWaitIsFound) {
-    std::thread writer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        // Whole or not at all, as the server writes it.
-        tarvex_test::writeFile(dir_.file("config/new.tmp"), std::string("Databases\nend\nPARSE\nend\n") + kOtherSections);
-        rename(dir_.file("config/new.tmp").c_str(), dir_.file("config/tarvex.dat").c_str());
-    });
     bv_configfile config;
     config.setRetrySeconds(5);
-    auto start = std::chrono::steady_clock::now();
-    config.load();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writer.join();
-    EXPECT_LT(seconds, 2.0);
+    {
+        tarvex_test::FakeClock clock;
+        clock.onPause = [this](int64_t elapsed) {
+            if (elapsed != 400) return;
+            // Whole or not at all, as the server writes it.
+            tarvex_test::writeFile(dir_.file("config/new.tmp"),
+                                   std::string("Databases\nend\nPARSE\nend\n") + kOtherSections);
+            rename(dir_.file("config/new.tmp").c_str(), dir_.file("config/tarvex.dat").c_str());
+        };
+        config.load();
+        EXPECT_LT(clock.elapsedMs(), 1000) << "not found as soon as it was there";
+    }
     EXPECT_TRUE(config.isValid()) << config.getLastErrorString();
     EXPECT_EQ(config.getNumberOfErrors(), 0);
 }

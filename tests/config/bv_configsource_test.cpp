@@ -10,6 +10,7 @@
 #include "config/bv_configfetcher.h"
 #include "http/compressed_buffer.h"
 #include "support/http_test_server.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -115,7 +116,7 @@ HttpReply settingsScript(const HttpRequest& r) {
 
 TEST(ConfigSource, SettingsScriptKinds) {
     HttpTestServer server(settingsScript);
-    setenv("no_proxy", "*", 1);
+    tarvex_test::ScopedEnvironment noProxy("no_proxy", std::string("*"));
     const std::string base = server.baseUrl() + "/cgi";
     struct Case {
         int kind;
@@ -148,7 +149,7 @@ TEST(ConfigSource, SettingsScriptKinds) {
 
 TEST(ConfigSource, FailedFetches) {
     HttpTestServer server(settingsScript);
-    setenv("no_proxy", "*", 1);
+    tarvex_test::ScopedEnvironment noProxy("no_proxy", std::string("*"));
     tarvex_test::RefusedPort refused;
     struct Case {
         const char* what;
@@ -175,7 +176,7 @@ TEST(ConfigSource, FailedFetches) {
 
 TEST(ConfigFetcher, FetchesNothingForAnInvalidOwner) {
     HttpTestServer server(settingsScript);
-    setenv("no_proxy", "*", 1);
+    tarvex_test::ScopedEnvironment noProxy("no_proxy", std::string("*"));
     bv_errs owner;
     owner.setError(1537, "");
     bv_configfetcher fetcher(&owner, nullptr);

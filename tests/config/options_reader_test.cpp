@@ -309,6 +309,11 @@ TEST(OptionsFamilies, ExecAfterSearch) {
     EXPECT_EQ(cmds[1].options, "extra");
     EXPECT_EQ(cmds[3].options, "");
     EXPECT_EQ(p.findProperty("ExecAfterSearch_2") >= 0, true);
+    // Back to the defaults (the reset at the start of a run), nothing of the
+    // commands read is left.
+    p.setDefaults();
+    EXPECT_TRUE(p.getExecAfterSearchCommands().empty());
+    EXPECT_TRUE(p == bv_options());
 }
 
 TEST(OptionsFamilies, ColumnArrangements) {

@@ -23,13 +23,6 @@ using tarvex_test::RunResult;
 
 constexpr const char* kHeader = "Content-type: text/plain\n\n";
 
-// The group that new files are given: the one this user is in, so that the
-// programs can hand it over.
-inline std::string ownGroup() {
-    struct group* g = ::getgrgid(::getgid());
-    return g ? g->gr_name : "root";
-}
-
 inline std::string tarvexDat(const std::string& extraOptions = "") {
     return "Databases\n"
            "SwissProt\t../sequence/SwissProt/SwissProt_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t4\t1\n"
@@ -58,20 +51,8 @@ inline std::string tarvexDat(const std::string& extraOptions = "") {
            "Cluster\n"
            "Enabled\t0\n"
            "end\n"
-           "\n"
-           "Options\n"
-           "ErrorLogFile\t../logs/errorlog.txt\n"
-           "MonitorLogFile\t../logs/monitor.log\n"
-           "TarvexControlFile\t../data/tarvex.control\n"
-           "TarvexJobIdFile\t../data/tarvex.job\n"
-           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
-           "UniqueJobStartNumber\t100\n"
-           "EmailErrorsEnabled\t0\n"
-           "EmailUsersEnabled\t0\n"
-           "UnixWebUserGroup\t-1\n"
-           "NTMonitorGroup\t" + ownGroup() + "\n"
-           "NTIUserGroup\t" + ownGroup() + "\n" +
-           extraOptions + "end\n";
+           "\n" +
+           tarvex_test::fixtureOptionsSection(extraOptions);
 }
 
 class Installation {

@@ -27,11 +27,6 @@ using tarvex_test::RunResult;
 constexpr const char* kHtmlHeader = "Content-type: text/html\n\n";
 constexpr const char* kXmlHeader = "Content-type: text/xml\n\n";
 
-inline std::string ownGroup() {
-    struct group* g = ::getgrgid(::getgid());
-    return g ? g->gr_name : "root";
-}
-
 // One NCBI nodes line: ID, parent and genetic code (columns 1, 2 and 7).
 inline std::string nodeLine(int id, int parent, int code) {
     return std::to_string(id) + "\t|\t" + std::to_string(parent) + "\t|\tno rank\t|\t\t|\t0\t|\t1\t|\t" +
@@ -142,19 +137,8 @@ inline std::string tarvexDat() {
            "Cluster\n"
            "Enabled\t0\n"
            "end\n"
-           "\n"
-           "Options\n"
-           "ErrorLogFile\t../logs/errorlog.txt\n"
-           "MonitorLogFile\t../logs/monitor.log\n"
-           "TarvexControlFile\t../data/tarvex.control\n"
-           "TarvexJobIdFile\t../data/tarvex.job\n"
-           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
-           "UniqueJobStartNumber\t100\n"
-           "EmailErrorsEnabled\t0\n"
-           "EmailUsersEnabled\t0\n"
-           "UnixWebUserGroup\t-1\n"
-           "NTMonitorGroup\t" +
-           ownGroup() + "\nNTIUserGroup\t" + ownGroup() + "\nend\n";
+           "\n" +
+           tarvex_test::fixtureOptionsSection();
 }
 
 inline std::string formPart(const std::string& name, const std::string& value) {

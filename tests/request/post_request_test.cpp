@@ -9,7 +9,10 @@
 #include <string>
 
 #include "common/error_reporter.h"
+#include "config/global_options.h"
 #include "support/fixture_install.h"
+#include "support/reporter_switches.h"
+#include "support/scoped_environment.h"
 #include "support/session_files.h"
 
 using namespace tarvex_test;
@@ -20,31 +23,7 @@ const char* kConfig =
     "Databases\nend\nPARSE\nend\nWWW\nend\nCluster\nend\nUniGene\nend\n"
     "Options\nErrorLogFile ../logs/errorlog.txt\nend\nCron\nend\n";
 
-// Sets CGI variables for a scope and restores the old values.
-class Environment {
-public:
-    void set(const char* name, const std::optional<std::string>& value) {
-        if (!saved_.count(name)) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~Environment() {
-        for (auto& [name, value] : saved_) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-    }
-
-private:
-    std::map<std::string, std::optional<std::string>> saved_;
-};
+using Environment = tarvex_test::ScopedEnvironment;
 
 // A tool whose work is only to write its results element, as both tools do.
 class FakeTool : public post_request {
@@ -138,12 +117,10 @@ protected:
         env.set("REMOTE_USER", std::nullopt);
         env.set("REMOTE_ADDR", std::string("127.0.0.1"));
     }
-    void TearDown() override {
-        // The frame switches the process-wide reporter to request mode.
-        errorReporter.toPage = true;
-        errorReporter.exitOnFatal = true;
-        errorReporter.setRepeatCounting(false);
-    }
+    // The frame publishes the Options it read as the process-wide ones.
+    void TearDown() override { brenvik::resetGlobalOptions(); }
+    // The frame switches the process-wide reporter to request mode.
+    tarvex_test::ReporterSwitches switches;
     Environment env;
     FixtureInstall install{"post"};
 };

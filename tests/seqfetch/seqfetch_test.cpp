@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "request/cmdline_request.h"
 #include "seqfetch/seq_retrieval.h"
 #include "seqfetch/seqfetch.h"
+#include "support/fake_clock.h"
+#include "support/fixture_install.h"
 
 namespace {
 
@@ -99,6 +104,32 @@ TEST(SeqfetchFrontEnd, ModeChoice) {
         EXPECT_EQ(chooseRunMode(c.argc, ownProgramName), c.mode)
             << (c.query ? c.query : "(unset)") << " / " << (c.script ? c.script : "(unset)") << " / " << c.argc;
     }
+}
+
+// Even the version request needs a valid configuration: without a
+// tarvex.dat the tries (ten seconds of them on the injected clock) end in
+// M403 and status 149 before any argument is read.
+TEST(SeqfetchFrontEnd, InvalidConfigurationBeforeAnyArgument) {
+    tarvex_test::FixtureInstall install("seqfetch-noconfig");
+    const std::string output = install.file("stdout.txt");
+    auto request = [&] {
+        std::fflush(stdout);
+        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0 || chdir(install.cgiDir().c_str()) != 0) _exit(2);
+        clearenv();
+        setenv("QUERY_STRING", "version", 1);
+        setenv("SCRIPT_NAME", "/tarvex/cgi/bv-seqfetch.exe", 1);
+        setenv("REQUEST_METHOD", "GET", 1);
+        setenv("REMOTE_ADDR", "127.0.0.1", 1);
+        tarvex_test::FakeClock clock;
+        const char* argv[] = {"bv-seqfetch", nullptr};
+        _exit(runSequenceCommandLine(true, 1, argv));
+    };
+    EXPECT_EXIT(request(), ::testing::ExitedWithCode(149), "");
+    const std::string out = tarvex_test::readFile(output);
+    EXPECT_EQ(out.rfind("Content-type: text/plain\n\n", 0), 0u) << out;
+    EXPECT_NE(out.find("[M00403]"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Version"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "support/fixture_install.h"
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
@@ -32,6 +35,26 @@ WorkingFolder::~WorkingFolder() {
         // Nothing sensible is left to do in a destructor; the next test's
         // fixture sets its own folder.
     }
+}
+
+std::string ownGroup() {
+    struct group* g = ::getgrgid(::getgid());
+    return g ? g->gr_name : "root";
+}
+
+std::string fixtureOptionsSection(const std::string& extraLines) {
+    return "Options\n"
+           "ErrorLogFile\t../logs/errorlog.txt\n"
+           "MonitorLogFile\t../logs/monitor.log\n"
+           "TarvexControlFile\t../data/tarvex.control\n"
+           "TarvexJobIdFile\t../data/tarvex.job\n"
+           "SeqFetchJobIdFile\t../data/seqfetch.job\n"
+           "UniqueJobStartNumber\t100\n"
+           "EmailErrorsEnabled\t0\n"
+           "EmailUsersEnabled\t0\n"
+           "UnixWebUserGroup\t-1\n"
+           "NTMonitorGroup\t" +
+           ownGroup() + "\nNTIUserGroup\t" + ownGroup() + "\n" + extraLines + "end\n";
 }
 
 }  // namespace tarvex_test

@@ -33,6 +33,13 @@ private:
     TempDir dir_;
 };
 
+// The Options section of the fixtures' tarvex.dat: logs and job files in the
+// installation's own folders, no mail, new files given the user's own group.
+// extraLines (whole lines) come before its end line.
+std::string fixtureOptionsSection(const std::string& extraLines = "");
+// The group of this user: the one the programs can give new files.
+std::string ownGroup();
+
 // Makes a folder the working folder for its lifetime (the programs resolve
 // "../config/..." and the like from there), and restores the old one.
 class WorkingFolder {

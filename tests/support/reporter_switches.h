@@ -2,35 +2,50 @@
 // Tests share one process-wide error reporter: a test that changes its
 // channels or its fatal exit holds one of these, which puts every switch back
 // as it found it when the test ends, whatever way the test ends.
+#include <string>
+
 #include "common/error_reporter.h"
 
 namespace tarvex_test {
 
+// The reporter's switches: its channels, its fatal exit and callbacks, the
+// deferred file and repeat counting (not what it has collected or counted).
+struct ReporterState {
+    bool quietPage, toErrorLog, toPage, toMail, toCollected, toMonitorLog, toIpcLog, exitOnFatal, deferredFileOn,
+        repeatCounting;
+    CErrorReporter::FatalCallback fatalCallback;
+    CErrorReporter::DeferCallback deferCallback;
+    std::string deferredFile;
+
+    static ReporterState capture() {
+        return {errorReporter.quietPage,    errorReporter.toErrorLog,     errorReporter.toPage,
+                errorReporter.toMail,       errorReporter.toCollected,    errorReporter.toMonitorLog,
+                errorReporter.toIpcLog,     errorReporter.exitOnFatal,    errorReporter.deferredFileOn,
+                errorReporter.isRepeatCounting(), errorReporter.fatalCallback, errorReporter.deferCallback,
+                errorReporter.deferredFile};
+    }
+    void restore() const {
+        errorReporter.quietPage = quietPage;
+        errorReporter.toErrorLog = toErrorLog;
+        errorReporter.toPage = toPage;
+        errorReporter.toMail = toMail;
+        errorReporter.toCollected = toCollected;
+        errorReporter.toMonitorLog = toMonitorLog;
+        errorReporter.toIpcLog = toIpcLog;
+        errorReporter.exitOnFatal = exitOnFatal;
+        errorReporter.deferredFileOn = deferredFileOn;
+        errorReporter.fatalCallback = fatalCallback;
+        errorReporter.deferCallback = deferCallback;
+        errorReporter.deferredFile = deferredFile;
+        if (errorReporter.isRepeatCounting() != repeatCounting) errorReporter.setRepeatCounting(repeatCounting);
+    }
+    bool operator==(const ReporterState&) const = default;
+};
+
 class ReporterSwitches {
 public:
-    ReporterSwitches()
-        : quietPage_(errorReporter.quietPage),
-          toErrorLog_(errorReporter.toErrorLog),
-          toPage_(errorReporter.toPage),
-          toMail_(errorReporter.toMail),
-          toCollected_(errorReporter.toCollected),
-          toMonitorLog_(errorReporter.toMonitorLog),
-          toIpcLog_(errorReporter.toIpcLog),
-          exitOnFatal_(errorReporter.exitOnFatal),
-          deferredFileOn_(errorReporter.deferredFileOn),
-          repeatCounting_(errorReporter.isRepeatCounting()) {}
-    ~ReporterSwitches() {
-        errorReporter.quietPage = quietPage_;
-        errorReporter.toErrorLog = toErrorLog_;
-        errorReporter.toPage = toPage_;
-        errorReporter.toMail = toMail_;
-        errorReporter.toCollected = toCollected_;
-        errorReporter.toMonitorLog = toMonitorLog_;
-        errorReporter.toIpcLog = toIpcLog_;
-        errorReporter.exitOnFatal = exitOnFatal_;
-        errorReporter.deferredFileOn = deferredFileOn_;
-        if (errorReporter.isRepeatCounting() != repeatCounting_) errorReporter.setRepeatCounting(repeatCounting_);
-    }
+    ReporterSwitches() : saved_(ReporterState::capture()) {}
+    ~ReporterSwitches() { saved_.restore(); }
     ReporterSwitches(const ReporterSwitches&) = delete;
     ReporterSwitches& operator=(const ReporterSwitches&) = delete;
 
@@ -42,8 +57,7 @@ public:
     }
 
 private:
-    bool quietPage_, toErrorLog_, toPage_, toMail_, toCollected_, toMonitorLog_, toIpcLog_, exitOnFatal_,
-        deferredFileOn_, repeatCounting_;
+    ReporterState saved_;
 };
 
 // Quiet for the length of a test: no channel, fatal reports return.

@@ -1,0 +1,30 @@
+#include "support/fake_clock.h"
+
+namespace tarvex_test {
+namespace {
+
+FakeClock* active = nullptr;
+
+}  // namespace
+
+FakeClock::FakeClock() : saved_(fileSystemCalls()), start_(saved_.monotonicMilliseconds()), now_(start_) {
+    active = this;
+    fileSystemCalls().sleepMilliseconds = &FakeClock::sleep;
+    fileSystemCalls().monotonicMilliseconds = &FakeClock::now;
+}
+
+FakeClock::~FakeClock() {
+    fileSystemCalls().sleepMilliseconds = saved_.sleepMilliseconds;
+    fileSystemCalls().monotonicMilliseconds = saved_.monotonicMilliseconds;
+    active = nullptr;
+}
+
+void FakeClock::sleep(uint32_t milliseconds) {
+    active->now_ += milliseconds;
+    ++active->pauses_;
+    if (active->onPause) active->onPause(active->elapsedMs());
+}
+
+int64_t FakeClock::now() { return active->now_; }
+
+}  // namespace tarvex_test

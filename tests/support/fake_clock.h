@@ -1,0 +1,36 @@
+#pragma once
+// Replaces the pause and the clock of the retried waits (fileSystemCalls())
+// for the life of the object: a pause only moves the clock on, so that ten
+// tries one second apart take no time. One at a time per process.
+#include <cstdint>
+#include <functional>
+
+#include "common/file_utils.h"
+
+namespace tarvex_test {
+
+class FakeClock {
+public:
+    FakeClock();
+    ~FakeClock();
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+
+    // Milliseconds the pauses added since the clock was installed.
+    int64_t elapsedMs() const { return now_ - start_; }
+    int pauses() const { return pauses_; }
+    // Called after every pause with the elapsed time, say to let a holder go
+    // or write a file at a chosen moment of the wait.
+    std::function<void(int64_t elapsedMs)> onPause;
+
+private:
+    static void sleep(uint32_t milliseconds);
+    static int64_t now();
+
+    FileSystemCalls saved_;
+    int64_t start_ = 0;
+    int64_t now_ = 0;
+    int pauses_ = 0;
+};
+
+}  // namespace tarvex_test
