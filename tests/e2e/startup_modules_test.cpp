@@ -152,7 +152,7 @@ TEST(StartupModules, SecurityFilesInTheServersFormAreReadWithoutTheXmlModule) {
         EXPECT_EQ(run.result.exitStatus, 0) << c.name << "\n" << run.result.standardOutput;
         EXPECT_NE(run.result.standardOutput.find("P1"), std::string::npos) << c.name;
         ASSERT_TRUE(loaded(run, "libc.so")) << c.name << "\n" << run.loaderLog.substr(0, 2000);
-        EXPECT_EQ(loaded(run, "libtarvex-xml.so"), c.readsXml) << c.name;
+        EXPECT_EQ(modulesOpened(run), c.readsXml ? 1 : 0) << c.name;
         EXPECT_EQ(loaded(run, "libxerces-c"), c.readsXml) << c.name;
     }
     EXPECT_NE(inst.install().read("sessions/con_consoleaccessx").find("\r\n"), std::string::npos);

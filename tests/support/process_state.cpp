@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 
 #include "common/mmapfile.h"
 #include "database/bv_cachefile.h"
@@ -129,7 +133,25 @@ std::vector<std::string> currentOptions() {
     return lines;
 }
 
+// Files whose code is mapped into the process: a module the loader opened
+// keeps its descriptor for as long as its code stays loaded, which is the life
+// of the process, like the code itself.
+std::set<std::string> loadedCodeFiles() {
+    std::set<std::string> files;
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::istringstream fields(line);
+        std::string range, permissions, offset, device, inode, path;
+        fields >> range >> permissions >> offset >> device >> inode;
+        std::getline(fields >> std::ws, path);
+        if (permissions.size() > 2 && permissions[2] == 'x' && !path.empty() && path[0] == '/') files.insert(path);
+    }
+    return files;
+}
+
 std::vector<std::string> currentDescriptors() {
+    const std::set<std::string> code = loadedCodeFiles();
     std::vector<std::string> texts;
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return texts;
@@ -141,6 +163,7 @@ std::vector<std::string> currentDescriptors() {
         char target[PATH_MAX];
         const std::string link = std::string("/proc/self/fd/") + entry->d_name;
         const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n >= 0 && code.count(std::string(target, static_cast<size_t>(n)))) continue;
         texts.push_back(std::to_string(fd) + " -> " + (n >= 0 ? std::string(target, static_cast<size_t>(n)) : "?"));
     }
     closedir(dir);
