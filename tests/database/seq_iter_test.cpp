@@ -615,6 +615,79 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
     }
 }
 
+// A file cut short after the iterator opened (or mapped) it. Linux faults
+// only for whole pages past the new end; the rest of the last page reads as
+// zeros without a signal, and a read comes back short. Whatever was read
+// from past the new end is lost data (M512), never a shorter answer or "not
+// found", and so is everything read after it.
+TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
+    constexpr int kEntries = 300;
+    constexpr int kFasta = -1;
+    std::string fasta;
+    for (int i = 0; i < kEntries; ++i)
+        fasta += ">E" + std::to_string(i) + " entry number " + std::to_string(i) + "\n" +
+                 std::string(120, "ACDEFGHIKL"[i % 10]) + "\n";
+    enum Call { kEntry, kEntryTitlesAhead, kFind, kMark };
+    struct Case {
+        const char* what;
+        int kind;     // kFasta for the FASTA file
+        int64_t cut;  // bytes off the end; 0: cut to half
+        uint32_t flags;
+        Call call;
+    };
+    const Case cases[] = {
+        {"sequence file 3 bytes short: zeros inside the last page", DB_FILE_SEQUENCE, 3, ITER_SEQUENCE, kEntry},
+        {"sequence file cut to half: pages past the end", DB_FILE_SEQUENCE, 0, ITER_SEQUENCE, kEntry},
+        {"index file cut inside the last record", DB_FILE_INDEX, 20, 0, kEntry},
+        {"taxonomy-ID file 2 bytes short", DB_FILE_TAXIDS, 2, ITER_TAXIDS, kEntry},
+        {"FASTA file cut to half", kFasta, 0, ITER_TITLE, kEntry},
+        {"FASTA file cut to half, titles read ahead", kFasta, 0, ITER_TITLE, kEntryTitlesAhead},
+        {"accession file 3 bytes short, one look-up", DB_FILE_ACCESSION, 3, 0, kFind},
+        {"accession file cut to half, the scan for many", DB_FILE_ACCESSION, 0, 0, kMark},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        control = ControlFileWriter();
+        monitor.stop();
+        db = std::make_unique<DatabaseWriter>("CutDB", install.file("sequence/CutDB"));
+        db->setFasta(fasta).setTaxonomySection(1).setAccessionIndex(false);
+        for (int i = 0; i < kEntries; ++i) db->setTaxIds(i, {9606, 10000 + i});
+        openDb(GetParam(), 0x82 | ITER_LENGTH | c.flags);
+        ASSERT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Read);
+
+        const std::string path = c.kind == kFasta ? db->fastaPath() : db->path(c.kind);
+        const int64_t size = static_cast<int64_t>(std::filesystem::file_size(path));
+        std::filesystem::resize_file(path, static_cast<uintmax_t>(c.cut == 0 ? size / 2 : size - c.cut));
+        const size_t logged = errorLog().size();
+        const int32_t last = kEntries - 1;
+        switch (c.call) {
+            case kEntry:
+                EXPECT_EQ(iterator.readEntry(last, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kEntryTitlesAhead:
+                iterator.readTitlesAhead({0, last / 2, last});
+                EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kFind:
+                EXPECT_EQ(iterator.findAccession("E" + std::to_string(last)), AccessionSearch::Lost);
+                break;
+            case kMark: {
+                RecordingMarker marker(1000);
+                EXPECT_EQ(iterator.markFoundAccessions(marker), ReadOutcome::Lost);
+                break;
+            }
+        }
+        // Lost for good: an entry the cut did not touch is not shown either.
+        EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+        EXPECT_EQ(iterator.findAccession("E0"), AccessionSearch::Lost);
+        const std::string log = errorLog().substr(logged);
+        const size_t first = log.find("Cannot iterate database CutDB");
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find("Cannot iterate database", first + 1), std::string::npos) << "reported once\n" << log;
+        iterator.close();
+    }
+}
+
 // Seeded damage of every kind of file: bytes overwritten with random values,
 // or the file cut at a random place. Whatever the iterator makes of it, it
 // must stay inside the bytes that exist (the sanitizer build checks).

@@ -342,3 +342,55 @@ TEST_P(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswe
 
 INSTANTIATE_TEST_SUITE_P(Modes, MappedDatabase, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Mapped" : "FileMode"; });
+
+// A database in file mode whose file is shorter than its index says (cut to
+// a quarter before the request) used to answer from what was left: a title
+// without its sequence with status 0, empty sequences with pI 0.01, and
+// "Sequence not found" for accessions that exist. It is lost data on every
+// road, as the mapped road has it.
+TEST(FileModeDatabase, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
+    constexpr int kEntries = 400;
+    std::string fasta;
+    std::string accessions;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string id = "Q" + std::to_string(10000 + i);
+        fasta += ">" + id + " protein number " + std::to_string(i) + "\n" + std::string(150 + i % 50, "ACDEFGHIKL"[i % 10]) + "\n";
+        accessions += "\"" + id + "\" ";
+    }
+    const std::string last = "Q" + std::to_string(10000 + kEntries - 1);
+    for (const int kind : {brenvik::DB_FILE_SEQUENCE, brenvik::DB_FILE_ACCESSION}) {
+        ReplyInstallation inst(fasta, kEntries, false);
+        const std::string path = inst.database().path(kind);
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) / 4);
+        const struct {
+            const char* name;
+            RunRequest request;
+        } roads[] = {
+            {"sequence command line", inst.request("seq", "cmd", {"Proteins", last, "all"})},
+            {"sequence GET", inst.request("seq", "get", {"Proteins", last, "seq"})},
+            {"taxonomy command line", inst.request("tax", "cmd", {"1", "Proteins", last})},
+            {"sequence POST", inst.request("seq", "post", {},
+                                           {{"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"SHOWSEQUENCE", "1"},
+                                            {"SHOWPI", "1"}, {"ACCESSION", accessions}})},
+            {"taxonomy POST", inst.request("tax", "post", {}, {{"DB", "Proteins"}, {"ACCESSION", accessions}})},
+        };
+        for (const auto& road : roads) {
+            SCOPED_TRACE(std::string(road.name) + (kind == brenvik::DB_FILE_SEQUENCE ? ", sequence file" : ", accession file"));
+            const RunResult r = runProgram(road.request);
+            ASSERT_TRUE(r.exited) << "signal " << r.signal;
+            const std::string& out = r.standardOutput;
+            if (road.request.environment.empty() || out.find("<?xml") == std::string::npos) {
+                EXPECT_NE(r.exitStatus, 0) << out;
+                EXPECT_NE(out.find("[M00512]"), std::string::npos) << out;
+                EXPECT_EQ(out.find("protein number"), std::string::npos) << out;
+            } else {
+                EXPECT_EQ(r.exitStatus, 0);
+                EXPECT_NE(out.find("code=\"512\""), std::string::npos) << out;
+                EXPECT_EQ(out.find("code=\"461\""), std::string::npos) << out;
+                EXPECT_EQ(out.find("<bvsq:protein"), std::string::npos) << out;
+                EXPECT_EQ(out.find("<bvtx:db_entry"), std::string::npos) << out;
+            }
+        }
+        EXPECT_EQ(inst.runningSlots(), 0);
+    }
+}
