@@ -185,6 +185,14 @@ TEST(StandardOutput, AnswerThatCannotBeWrittenEndsWithNonZeroStatusAndIsLogged) 
         int entries = 0;
         for (size_t at = 0; (at = log.find("M00046", at)) != std::string::npos; ++at) ++entries;
         EXPECT_EQ(entries, ++logged) << log;
+        // The entry gives the reason that standard error gives.
+        const size_t entry = log.rfind("M00046");
+        const std::string entryLine = entry == std::string::npos ? "" : log.substr(entry);
+        EXPECT_NE(entryLine.find("the answer could not be written to standard output: No space left on device"),
+                  std::string::npos)
+            << entryLine;
+        EXPECT_NE(full.standardError.find("standard output: No space left on device"), std::string::npos)
+            << full.standardError;
     }
     EXPECT_EQ(inst.runningSlots(), 0);
 }
