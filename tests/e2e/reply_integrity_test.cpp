@@ -52,6 +52,16 @@ public:
     FixtureInstall& install() { return install_; }
     DatabaseWriter& database() { return db_; }
 
+    // Puts a link where the control file was, to the same bytes elsewhere,
+    // registered as the monitor would register the file it finds there.
+    void plantControlFileLink(const std::string& target) {
+        const std::string path = install_.file("data/tarvex.control");
+        std::filesystem::rename(path, target);
+        std::filesystem::create_symlink(target, path);
+        if (!monitor_.registerControlFile(path, FakeMonitor::Owner::PidZero))
+            throw std::runtime_error("no control marker");
+    }
+
     // tool "seq" or "tax"; mode "cmd", "get" or "post". Arguments are the
     // command line (joined with '+' for GET), or the form fields for POST.
     RunRequest request(const std::string& tool, const std::string& mode, const std::vector<std::string>& arguments,
@@ -401,4 +411,23 @@ TEST(FileModeDatabase, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
         }
         EXPECT_EQ(inst.runningSlots(), 0);
     }
+}
+
+// The control file is mapped for writing from a folder the web server's
+// user can write: a link planted in its place is not followed. The request
+// fails as with any control file that cannot be opened, naming the path as
+// configured and the system's reason, and the file linked to stays as it was.
+TEST(ControlFile, LinkPlantedInItsPlaceIsNotOpened) {
+    ReplyInstallation inst(">P1 first\nMKV\n", 1, false);
+    const std::string target = inst.install().file("elsewhere.control");
+    inst.plantControlFileLink(target);
+    const std::string before = inst.install().read("elsewhere.control");
+    const RunResult r = runProgram(inst.request("seq", "cmd", {"Proteins", "P1", "seq"}));
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_NE(r.exitStatus, 0) << r.standardOutput;
+    EXPECT_EQ(r.standardOutput.find("MKV"), std::string::npos) << r.standardOutput;
+    const std::string log = inst.install().read("logs/errorlog.txt");
+    EXPECT_NE(log.find("tarvex.control"), std::string::npos) << log;
+    EXPECT_NE(log.find("Too many levels of symbolic links"), std::string::npos) << log;
+    EXPECT_EQ(inst.install().read("elsewhere.control"), before);
 }
