@@ -87,6 +87,7 @@ public:
     int descriptor() const { return fd_; }
     // Bytes that get returns stay valid until the view is closed.
     bool mapped() const { return map_ != nullptr; }
+    const char* mapping() const { return map_; }
     // A read inside the size at open came back short: the file was cut, or
     // could not be read.
     bool readFellShort() const { return shortRead_; }
@@ -494,7 +495,7 @@ bool CSequenceIterator::setFitsIndex() {
         while (pos < n && parseAccessionRecord(block, n, pos, r, next)) pos = next;
         if (pos != n) return false;
     }
-    if (descriptorOf(DB_FILE_TAXIDS) >= 0 && fileBytes(DB_FILE_TAXIDS) > 0) {
+    if (descriptorOf(DB_FILE_TAXIDS) >= 0) {
         const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_TAXIDS));
         const uint64_t at = last.taxIdOffset;
         const char* p = at <= size && size - at >= 4 ? bytesAt(DB_FILE_TAXIDS, at, 4) : nullptr;
@@ -512,18 +513,37 @@ void CSequenceIterator::markLost(int line) {
     errorReporter.report(512, jobNumber_, line, "seq_iter", record != nullptr ? fieldText(record->name) : std::string());
 }
 
+const char* CSequenceIterator::wholeMapping(int f) const {
+    if (f == kFastaFile) return nullptr;
+    if (mode_ == MODE_FILE) return files_[f] ? files_[f]->mapping() : nullptr;
+    CMmapFile& file = (*mapped_)[f];
+    return file.isOpen() && file.isWholeFileMapped() ? static_cast<const char*>(file.getView(0, 1)) : nullptr;
+}
+
 ReadOutcome CSequenceIterator::checkReads(int line) {
-    bool lost = lost_ || CMmapFile::lostViewCount() != lostBaseline_;
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    bool lost = lost_;
     for (int f = 0; f < kCheckedFiles && !lost; ++f) {
         const FileView* view = f == kFastaFile ? fasta_.get() : mode_ == MODE_FILE ? files_[f].get() : nullptr;
         if (view != nullptr && view->readFellShort()) lost = true;
-        if (readEnd_[f] == 0 || lost) continue;
+        const uint64_t end = readEnd_[f];
+        if (end == 0 || lost) continue;
         // The rest of a page past a new end reads as zeros without any
-        // fault: only the size tells that the bytes read are gone.
+        // fault. A file that no longer holds all the bytes read ends before
+        // the page after them, so touching that page faults and the guard
+        // counts the loss: no system call per read. Bytes in the last page
+        // have no such page: the size tells.
+        const char* mapping = wholeMapping(f);
+        const uint64_t next = (end + page - 1) / page * page;
+        if (mapping != nullptr && next < static_cast<uint64_t>(fileBytes(f))) {
+            (void)*static_cast<const volatile char*>(mapping + next);
+            continue;
+        }
         struct stat st;
         const int fd = descriptorOf(f);
-        lost = fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < readEnd_[f];
+        lost = fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < end;
     }
+    lost = lost || CMmapFile::lostViewCount() != lostBaseline_;
     readEnd_.fill(0);
     if (!lost) return ReadOutcome::Read;
     markLost(line);

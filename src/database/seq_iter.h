@@ -174,6 +174,8 @@ private:
     ReadOutcome checkReads(int line);
     void markLost(int line);
     int descriptorOf(int f) const;
+    // The guarded whole-file mapping of file f, or null.
+    const char* wholeMapping(int f) const;
     // The last index record fits the files as they are at open.
     bool setFitsIndex();
     void copyEntryBytes();

@@ -579,6 +579,7 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
         {"sequence file one byte short", DB_FILE_SEQUENCE, -1},
         {"taxonomy-ID file cut", DB_FILE_TAXIDS, 6},
         {"taxonomy-ID file one byte short", DB_FILE_TAXIDS, -1},
+        {"taxonomy-ID file emptied", DB_FILE_TAXIDS, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -627,7 +628,7 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
     for (int i = 0; i < kEntries; ++i)
         fasta += ">E" + std::to_string(i) + " entry number " + std::to_string(i) + "\n" +
                  std::string(120, "ACDEFGHIKL"[i % 10]) + "\n";
-    enum Call { kEntry, kEntryTitlesAhead, kFind, kMark };
+    enum Call { kEntry, kMiddleEntry, kEntryTitlesAhead, kFind, kMark };
     struct Case {
         const char* what;
         int kind;     // kFasta for the FASTA file
@@ -638,6 +639,9 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
     const Case cases[] = {
         {"sequence file 3 bytes short: zeros inside the last page", DB_FILE_SEQUENCE, 3, ITER_SEQUENCE, kEntry},
         {"sequence file cut to half: pages past the end", DB_FILE_SEQUENCE, 0, ITER_SEQUENCE, kEntry},
+        // The middle entry's residues start where the cut is, inside a page.
+        {"sequence file cut to half: zeros inside a page in the middle", DB_FILE_SEQUENCE, 0, ITER_SEQUENCE,
+         kMiddleEntry},
         {"index file cut inside the last record", DB_FILE_INDEX, 20, 0, kEntry},
         {"taxonomy-ID file 2 bytes short", DB_FILE_TAXIDS, 2, ITER_TAXIDS, kEntry},
         {"FASTA file cut to half", kFasta, 0, ITER_TITLE, kEntry},
@@ -663,6 +667,9 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
         switch (c.call) {
             case kEntry:
                 EXPECT_EQ(iterator.readEntry(last, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kMiddleEntry:
+                EXPECT_EQ(iterator.readEntry(kEntries / 2, 0, nullptr), ReadOutcome::Lost);
                 break;
             case kEntryTitlesAhead:
                 iterator.readTitlesAhead({0, last / 2, last});

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -210,9 +209,8 @@ TEST(StandardOutput, AnswerThatCannotBeWrittenEndsWithNonZeroStatusAndIsLogged) 
 namespace {
 
 // Empties each file and restores it, over and over, until stopped: the way a
-// database rewrite or a careless copy shrinks a mapped file. (A cut inside a
-// page leaves the rest of that page reading as zeros without any fault, so
-// the cut here is to a page boundary.)
+// database rewrite or a careless copy shrinks a mapped file. (The cuts at
+// chosen places, inside a page among them, are the iterator's tests.)
 class FileCutter {
 public:
     explicit FileCutter(const std::vector<std::string>& paths) {
@@ -271,7 +269,8 @@ std::vector<std::string> linesNotIn(const std::string& document, const std::stri
 // Linux lets a mapped file shrink; the first read past the new end used to
 // kill the process with SIGBUS and leave its job slot running. The files of
 // a database in file mode are mapped by the iterator for the request, so
-// both modes are shown.
+// both modes are shown; in both, a file shorter than what was read from it
+// is lost data. A storm of cuts, bounded by its count of requests.
 class MappedDatabase : public ::testing::TestWithParam<bool> {};
 
 TEST_P(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswerOrAClearError) {
@@ -310,8 +309,7 @@ TEST_P(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswe
     {
         FileCutter cutter({inst.database().path(brenvik::DB_FILE_SEQUENCE), inst.database().path(brenvik::DB_FILE_INDEX),
                            inst.database().path(brenvik::DB_FILE_ACCESSION), inst.database().path(brenvik::DB_FILE_TAXIDS)});
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-        for (int round = 0; std::chrono::steady_clock::now() < until && round < 400; ++round) {
+        for (int round = 0; round < 400; ++round) {
             Kind& k = kinds[round % 4];
             SCOPED_TRACE(std::string(k.name) + ", round " + std::to_string(round));
             const RunResult r = runProgram(k.request);
@@ -321,17 +319,6 @@ TEST_P(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswe
             std::string outcome;
             if (out == k.full) {
                 outcome = "whole answer";
-            } else if (!mappedMode) {
-                // Read without a marker's size to check against, a file cut
-                // at open is a shorter database: what it answers from it is
-                // an answer of its own (not found, say), never a killed
-                // process or a document left open.
-                if (post) {
-                    EXPECT_TRUE(out.ends_with(k.name == std::string("sequence POST") ? "</bvsq:bv_seqfetch_out>\n"
-                                                                                    : "</bvtx:bv_taxfetch_out>\n"))
-                        << out;
-                }
-                outcome = "other answer";
             } else if (post) {
                 // A closed document: the results read before the cut (or
                 // none, when a file was refused at open for its size), then
