@@ -465,7 +465,6 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
 }
 
 int CSequenceIterator::descriptorOf(int f) const {
-    if (f == kFastaFile) return fasta_ ? fasta_->descriptor() : -1;
     if (mode_ == MODE_MAPPED) return mapped_ && (*mapped_)[f].isOpen() ? (*mapped_)[f].getDescriptor() : -1;
     return files_[f] ? files_[f]->descriptor() : -1;
 }
@@ -514,7 +513,6 @@ void CSequenceIterator::markLost(int line) {
 }
 
 const char* CSequenceIterator::wholeMapping(int f) const {
-    if (f == kFastaFile) return nullptr;
     if (mode_ == MODE_FILE) return files_[f] ? files_[f]->mapping() : nullptr;
     CMmapFile& file = (*mapped_)[f];
     return file.isOpen() && file.isWholeFileMapped() ? static_cast<const char*>(file.getView(0, 1)) : nullptr;
@@ -522,10 +520,9 @@ const char* CSequenceIterator::wholeMapping(int f) const {
 
 ReadOutcome CSequenceIterator::checkReads(int line) {
     static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    bool lost = lost_;
-    for (int f = 0; f < kCheckedFiles && !lost; ++f) {
-        const FileView* view = f == kFastaFile ? fasta_.get() : mode_ == MODE_FILE ? files_[f].get() : nullptr;
-        if (view != nullptr && view->readFellShort()) lost = true;
+    bool lost = lost_ || (fasta_ && fasta_->readFellShort());
+    for (int f = 0; f < brenvik::DB_FILE_KINDS && !lost; ++f) {
+        if (mode_ == MODE_FILE && files_[f] && files_[f]->readFellShort()) lost = true;
         const uint64_t end = readEnd_[f];
         if (end == 0 || lost) continue;
         // The rest of a page past a new end reads as zeros without any

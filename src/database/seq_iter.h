@@ -159,13 +159,9 @@ public:
     class FileView;
 
 private:
-    // The files whose reads are checked: the set, and the FASTA file.
-    static constexpr int kFastaFile = brenvik::DB_FILE_KINDS;
-    static constexpr int kCheckedFiles = brenvik::DB_FILE_KINDS + 1;
-
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
-    // Bytes up to end of file f were read (or asked for within its size
-    // at open).
+    // Bytes up to end of mapped file f of the set were read. (The FASTA
+    // file is read with pread only: a cut there is a short read.)
     void noteRead(int f, uint64_t end) {
         if (end > readEnd_[f]) readEnd_[f] = end;
     }
@@ -236,7 +232,7 @@ private:
     int32_t randomCount_ = 0;
     std::vector<char> randomBuffer_;
     std::vector<char> accessionCopy_;
-    std::array<uint64_t, kCheckedFiles> readEnd_{};
+    std::array<uint64_t, brenvik::DB_FILE_KINDS> readEnd_{};
     unsigned lostBaseline_ = 0;  // CMmapFile::lostViewCount() at open
     bool lost_ = false;
 };

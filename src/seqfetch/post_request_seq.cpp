@@ -168,7 +168,8 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     }
 
     bool warnings = false;
-    // The sequence as it is shown and measured, in the one reused buffer.
+    // The sequence as it is shown and measured: the iterator's own copy of
+    // a protein's residues, else what is decoded into the one reused buffer.
     std::string_view shown;
     std::string& buffer = sequenceText_;
     buffer.clear();
@@ -178,8 +179,7 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
         if (!nucleicAcid_) {
             if (it.sequence) {
                 const char* text = reinterpret_cast<const char*>(it.sequence);
-                buffer.assign(text, strnlen(text, static_cast<size_t>(stored)));
-                shown = buffer;
+                shown = std::string_view(text, strnlen(text, static_cast<size_t>(stored)));
             }
         } else if (translate) {
             int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
