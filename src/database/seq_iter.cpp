@@ -753,7 +753,15 @@ ReadOutcome CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, Acce
         frame_ = entryFrame;
     }
     // Always read again: the callers add flags after the look-up.
+    const uint64_t accessionsNoted = readEnd_[DB_FILE_ACCESSION];
     next(false);
+    if ((flags & ITER_ACCESSIONS) == 0) {
+        // Mapped mode points at every entry's block; one not asked for is
+        // neither kept nor checked.
+        accessionBlock_ = nullptr;
+        accessionBlockLength_ = 0;
+        readEnd_[DB_FILE_ACCESSION] = accessionsNoted;
+    }
     if (flags & ITER_LENGTH) length = getLength();
     if ((flags & ITER_TITLE) && fasta_ && hasCurrent_) readTitle();
     if ((flags & ITER_REFERENCE) && record != nullptr && databaseValue(*record, kDbHasReference) != 0 && hasCurrent_)
