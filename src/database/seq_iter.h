@@ -136,7 +136,8 @@ public:
     int32_t frame() const { return frame_; }
     const brenvik::DatabaseFileArray* mappedFiles() const { return mapped_.get(); }
 
-    // Read by the callers directly.
+    // Read by the callers directly. After readEntry, sequence and the
+    // accession block are the iterator's own copies of what was checked.
     const unsigned char* sequence = nullptr;  // stored bytes, or null
     uint64_t sequenceBytes = 0;               // bytes that sequence holds
     uint32_t storedLength = 0;                // residues, as in the index record
