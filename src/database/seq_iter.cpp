@@ -562,10 +562,9 @@ void CSequenceIterator::copyEntryBytes() {
 }
 
 const char* CSequenceIterator::bytesAt(int kind, uint64_t offset, uint64_t count) {
-    // Only bytes the file held at open count: an offset past them is a
-    // damaged record (no data), not a cut.
-    // Bytes read into a buffer are the file's; only a mapping shows zeros
-    // where a cut took them.
+    // Noted for the check: bytes of a mapping that the file held at open.
+    // An offset past them is a damaged record (no data), not a cut; bytes
+    // read into a buffer are the file's (a cut makes the read short).
     const uint64_t size = static_cast<uint64_t>(fileBytes(kind));
     if (offset <= size && count <= size - offset && (mode_ == MODE_MAPPED || (files_[kind] && files_[kind]->mapped())))
         noteRead(kind, offset + count);
