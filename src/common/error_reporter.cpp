@@ -166,6 +166,11 @@ std::string CErrorReporter::reportUnformatted(int number, int job, int line, con
     return deliver(number, job, line, file, text, nullptr);
 }
 
+std::string CErrorReporter::reportText(int number, int job, int line, const char* file, const std::string& text) {
+    if (!shouldReport(number)) return std::string();
+    return deliver(number, job, line, file, text, nullptr);
+}
+
 std::string CErrorReporter::deliver(int number, int job, int line, const char* file, const std::string& text,
                                     const std::string* pageText) {
     ++deliveredCount;

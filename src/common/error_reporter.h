@@ -58,6 +58,10 @@ public:
         return report(N, job, line, file, args...);
     }
 
+    // As report, with text in place of the catalogue's (for a message whose
+    // catalogue text takes no argument but whose entry must say why).
+    std::string reportText(int number, int job, int line, const char* file, const std::string& text);
+
     // Reports with job -1 and the text of the thread's last platform error as
     // a second argument after the given one.
     void reportSystemError(int number, int line, const char* file, const char* argument);

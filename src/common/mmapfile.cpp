@@ -1,204 +1,41 @@
+// The mapping wrapper of CMmapFile: opening by name or as owner, views,
+// and locking a view in memory. The marker contract, the SIGBUS guard and
+// the bv-memlock helpers have files of their own.
 #include "common/mmapfile.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 
-#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
-#include "pal/number_reader.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr uint64_t kMiB = 1024ull * 1024ull;
-const char* const kMemLockProgram = "bv-memlock";
-
-// realpath resolves a path one component at a time, a readlink each (and a
-// getcwd for a relative one); the kernel's name of the file opened by that
-// path is the same text in three calls. realpath stays the answer whenever
-// the kernel's name cannot be read or is not a plain path.
-std::string kernelPathOf(const std::string& fsPath) {
-    const int fd = ::open(fsPath.c_str(), O_PATH | O_CLOEXEC);
-    if (fd < 0) return std::string();
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink(link, buffer, sizeof buffer);
-    ::close(fd);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer || buffer[0] != '/') return std::string();
-    std::string result(buffer, static_cast<size_t>(n));
-    // The kernel marks a file removed since it was opened.
-    constexpr std::string_view deleted = " (deleted)";
-    if (result.size() >= deleted.size() && result.compare(result.size() - deleted.size(), deleted.size(), deleted) == 0)
-        return std::string();
-    return result;
-}
-
-std::string canonicalPath(const std::string& path) {
-    const std::string fsPath = osPath(path);
-    std::string kernelPath = kernelPathOf(fsPath);
-    if (!kernelPath.empty()) return kernelPath;
-    char* resolved = ::realpath(fsPath.c_str(), nullptr);
-    if (resolved == nullptr) return std::string();
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
-}
 
 std::string errnoText(int code) { return mmap_report::systemText(code); }
 
-uint32_t loadState(const HelperLockRecord* record) {
-    return __atomic_load_n(&record->state, __ATOMIC_ACQUIRE);
-}
+// A file mapped for writing (the control file, a ".lck" file) lies in a
+// folder the web server's user can write: a link planted in its place must
+// not redirect what we write. Read-only database files may be links.
+int openFlags(bool readOnly) { return readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CLOEXEC | O_NOFOLLOW; }
 
-void storeRequest(HelperLockRecord* record, uint32_t value) {
-    __atomic_store_n(&record->request, value, __ATOMIC_RELEASE);
-}
-
-// Helpers started by lockWithHelper are our children; reap those that ended
-// so that none stays a zombie in a long-lived owner.
-std::vector<pid_t>& helperChildren() {
-    static std::vector<pid_t>* children = new std::vector<pid_t>();
-    return *children;
-}
-
-void reapHelpers() {
-    auto& children = helperChildren();
-    children.erase(std::remove_if(children.begin(), children.end(),
-                                  [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; }),
-                   children.end());
-}
-
-// Monotonic whole seconds and the pauses of the helper waits, through the
-// table tests replace.
-long long nowSeconds() { return fileSystemCalls().monotonicMilliseconds() / 1000; }
-
-void pause10ms() { fileSystemCalls().sleepMilliseconds(10); }
-
-// A number field of a marker line: the text up to the next blank (or the
-// end) must be a whole decimal number of the field's type.
-template <typename T>
-bool parseField(const char*& p, T& value) {
-    const char* blank = std::strchr(p, ' ');
-    const std::string_view field(p, blank != nullptr ? static_cast<size_t>(blank - p) : std::strlen(p));
-    const std::optional<T> parsed = brenvik::parseDecimal<T>(field);
-    if (!parsed) return false;
-    value = *parsed;
-    p += field.size();
-    return true;
-}
-
-bool skipBlank(const char*& p) {
-    if (*p != ' ') return false;
-    ++p;
-    return true;
-}
-
-// --- Files cut short while mapped ---------------------------------------
-//
-// Linux lets a mapped file shrink; a read of a page past the new end then
-// raises SIGBUS, which by default kills the process in the middle of a
-// request with its job slot still running. Read-only whole-file views are
-// registered here, and the SIGBUS handler puts anonymous zero pages over
-// the rest of the view that faulted, counts the loss and returns: the read
-// runs again and sees zero bytes.
-//
-// Why not jump out of the fault with siglongjmp, or end the process from
-// the handler? The fault can happen deep inside any reader of mapped data,
-// even inside a library call; a jump skips destructors and scope guards and
-// may leave a stream or an allocator half-updated, and the reporter's fatal
-// path (log, mail, job completion, exit) is far from async-signal-safe.
-// Zero pages keep the program on its normal path: every reader already
-// treats the files as untrusted and bounds what it reads, so zeros are only
-// corrupt data, and the requests check lostViewCount() before they show
-// what they read, so the loss ends the request with a clear error.
-//
-// One thread per process, and the handler runs on the thread that touched
-// the mapping, so the table needs no lock; entries are written only outside
-// the handler.
-struct GuardedView {
-    char* volatile start = nullptr;
-    volatile uint64_t length = 0;
-};
-constexpr int kGuardedViews = 64;
-GuardedView guardedViews[kGuardedViews];
-volatile sig_atomic_t lostViews = 0;
-uintptr_t pageSize = 4096;
-
-void onBusError(int signal, siginfo_t* info, void*) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    if (info->si_code > 0) {
-        for (GuardedView& view : guardedViews) {
-            const uintptr_t start = reinterpret_cast<uintptr_t>(view.start);
-            if (start == 0 || address < start || address - start >= view.length) continue;
-            const uintptr_t page = address & ~(pageSize - 1);
-            const uintptr_t end = start + view.length;
-            if (::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
-                break;
-            lostViews = lostViews + 1;
-            return;
-        }
-    }
-    // Not a view of ours (a real fault) or it cannot be mended: die as
-    // the default action would.
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-void guardView(char* start, uint64_t length) {
-    static bool installed = false;
-    if (!installed) {
-        pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_sigaction = onBusError;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        installed = ::sigaction(SIGBUS, &action, nullptr) == 0;
-        if (!installed) return;
-    }
-    for (GuardedView& view : guardedViews) {
-        if (view.start != nullptr) continue;
-        view.length = length;
-        view.start = start;
-        return;
-    }
-}
-
-void unguardView(const char* start) {
-    for (GuardedView& view : guardedViews) {
-        if (view.start != start) continue;
-        view.start = nullptr;
-        view.length = 0;
-        return;
-    }
-}
+// A read-only view that the SIGBUS guard cannot cover (its table is full)
+// would kill the process if its file were cut short: it is refused, and
+// said so whatever the caller asked, as nothing else would tell why.
+const char* const kUnguarded = "no room left to guard the view against its file being cut short";
 
 }  // namespace
-
-unsigned CMmapFile::lostViewCount() { return static_cast<unsigned>(lostViews); }
-
-void CMmapFile::guardReadOnlyMapping(const char* start, uint64_t length) { guardView(const_cast<char*>(start), length); }
-
-void CMmapFile::unguardReadOnlyMapping(const char* start) { unguardView(start); }
 
 // Descriptor, whole-file view and the marker this process registered; the
 // last object holding them (original or copy) releases them.
@@ -210,7 +47,7 @@ struct CMmapFile::Shared {
     std::string path;
 
     ~Shared() {
-        if (wholeView != nullptr) unguardView(wholeView);
+        if (wholeView != nullptr) CMmapFile::unguardReadOnlyMapping(wholeView);
         if (wholeView != nullptr && ::munmap(wholeView, wholeLength) != 0)
             mmap_report::say(53, 733, path.c_str(), errnoText(errno).c_str());
         if (fd >= 0) ::close(fd);
@@ -301,109 +138,6 @@ void CMmapFile::resetFields() {
 }
 
 // ---------------------------------------------------------------------------
-// The marker contract
-
-std::string CMmapFile::mappingNameFor(const std::string& canonicalPath, bool localName) {
-    std::string name = localName ? std::string() : std::string("Global\\");
-    for (char c : canonicalPath) name += (c == '\\') ? '~' : c;
-    return name;
-}
-
-std::string CMmapFile::markerNameFor(const std::string& mappingName) {
-    std::string name = "/tarvex.";
-    for (char c : mappingName) name += (c == '\\' || c == '/') ? '~' : c;
-    if (name.size() <= 255) return name;
-    // shm names are limited to NAME_MAX; a hash keeps long paths apart.
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : name) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return name.substr(0, 230) + "." + hex;
-}
-
-std::string CMmapFile::markerNameForFile(const std::string& path, bool localName) {
-    std::string canonical = canonicalPath(path);
-    if (canonical.empty()) return std::string();
-    return markerNameFor(mappingNameFor(canonical, localName));
-}
-
-std::string CMmapFile::formatMarker(const MmapMarker& marker) {
-    char head[160];
-    std::snprintf(head, sizeof head, "BVMAP1 %ld %d %llu %llu %lld ", marker.pid, marker.readWrite ? 1 : 0,
-                  marker.device, marker.inode, marker.size);
-    return std::string(head) + marker.path + "\n";
-}
-
-bool CMmapFile::parseMarker(const std::string& text, MmapMarker& marker) {
-    size_t lineEnd = text.find('\n');
-    if (lineEnd == std::string::npos || text.compare(0, 7, "BVMAP1 ") != 0) return false;
-    std::string line = text.substr(0, lineEnd);
-    if (line.find('\0') != std::string::npos) return false;
-    const char* p = line.c_str() + 7;
-    long long pid = 0, size = 0;
-    unsigned long long rw = 0, device = 0, inode = 0;
-    if (!parseField(p, pid) || pid < 0 || pid > INT_MAX || !skipBlank(p)) return false;
-    if (!parseField(p, rw) || rw > 1 || !skipBlank(p)) return false;
-    if (!parseField(p, device) || !skipBlank(p)) return false;
-    if (!parseField(p, inode) || !skipBlank(p)) return false;
-    if (!parseField(p, size) || size < 0 || !skipBlank(p)) return false;
-    MmapMarker parsed;
-    parsed.pid = static_cast<long>(pid);
-    parsed.readWrite = static_cast<int>(rw);
-    parsed.device = device;
-    parsed.inode = inode;
-    parsed.size = size;
-    parsed.path = p;
-    marker = parsed;
-    return true;
-}
-
-bool CMmapFile::writeMarker(const std::string& markerName, const MmapMarker& marker, mode_t mode) {
-    int fd = ::shm_open(markerName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode & 0666);
-    if (fd < 0) return false;
-    // shm_open applies the umask; the marker carries the file's own mode.
-    (void)::fchmod(fd, mode & 0666);
-    std::string line = formatMarker(marker);
-    // Written over the old line, then cut: a reader never meets an empty marker.
-    ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
-    bool ok = written == static_cast<ssize_t>(line.size());
-    int saved = ok ? 0 : (written < 0 ? errno : EIO);
-    if (ok && ::ftruncate(fd, static_cast<off_t>(line.size())) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    ::close(fd);
-    errno = saved;
-    return ok;
-}
-
-bool CMmapFile::readMarker(const std::string& markerName, MmapMarker& marker) {
-    int fd = ::shm_open(markerName.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return false;
-    char buffer[8192];
-    ssize_t got;
-    do {
-        got = ::pread(fd, buffer, sizeof buffer, 0);
-    } while (got < 0 && errno == EINTR);
-    int saved = errno;
-    ::close(fd);
-    if (got < 0) {
-        errno = saved;
-        return false;
-    }
-    if (!parseMarker(std::string(buffer, static_cast<size_t>(got)), marker)) {
-        errno = EINVAL;
-        return false;
-    }
-    return true;
-}
-
-bool CMmapFile::removeMarker(const std::string& markerName) { return ::shm_unlink(markerName.c_str()) == 0; }
-
-// ---------------------------------------------------------------------------
 // Opening and closing
 
 bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_t flags, uint32_t window,
@@ -421,7 +155,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
         readOnly_ = readOnly;
         path_ = path;
         owner_ = (flags & (MMAP_OWNER | MMAP_LOCAL_NAME)) != 0;
-        mappingName_ = mappingNameFor(canonicalPath(path), (flags & MMAP_LOCAL_NAME) != 0);
+        mappingName_ = mappingNameFor(mmap_report::canonicalPath(path), (flags & MMAP_LOCAL_NAME) != 0);
         size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
 
         bool helperLocked = (flags & (MMAP_MAP_AND_LOCK | MMAP_NO_LOCK)) == (MMAP_MAP_AND_LOCK | MMAP_NO_LOCK);
@@ -449,7 +183,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 
 bool CMmapFile::createAsOwner(int& error, bool report) {
     const std::string fsPath = osPath(path_);
-    int fd = moveOffStandardStreams(::open(fsPath.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    int fd = moveOffStandardStreams(::open(fsPath.c_str(), openFlags(readOnly_)));
     if (fd < 0) {
         if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
         error = 47;
@@ -467,7 +201,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
         line.device = static_cast<unsigned long long>(st.st_dev);
         line.inode = static_cast<unsigned long long>(st.st_ino);
         line.size = size_;
-        line.path = canonicalPath(path_);
+        line.path = mmap_report::canonicalPath(path_);
         ok = writeMarker(marker, line, st.st_mode);
     }
     if (!ok) {
@@ -499,7 +233,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     } else if (!readOnly_ && marker.readWrite == 0) {
         why = "the mapping is read-only";
     } else {
-        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), openFlags(readOnly_)));
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);
@@ -552,7 +286,13 @@ bool CMmapFile::mapWhole(bool report, int line) {
     }
     shared_->wholeView = static_cast<char*>(p);
     shared_->wholeLength = static_cast<uint64_t>(size_);
-    if (readOnly_) guardView(shared_->wholeView, shared_->wholeLength);
+    if (readOnly_ && !guardReadOnlyMapping(shared_->wholeView, shared_->wholeLength)) {
+        mmap_report::say(50, line, path_.c_str(), kUnguarded);
+        ::munmap(shared_->wholeView, shared_->wholeLength);
+        shared_->wholeView = nullptr;
+        shared_->wholeLength = 0;
+        return false;
+    }
     view_ = shared_->wholeView;
     viewLength_ = static_cast<uint64_t>(size_);
     wholeFileMapped_ = true;
@@ -561,7 +301,7 @@ bool CMmapFile::mapWhole(bool report, int line) {
 
 void CMmapFile::unmapWindow() {
     if (view_ != nullptr && !wholeFileMapped_) {
-        unguardView(view_);
+        unguardReadOnlyMapping(view_);
         if (::munmap(view_, viewLength_) != 0)
             mmap_report::say(53, 820, path_.c_str(), errnoText(errno).c_str());
     }
@@ -594,9 +334,14 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
         viewOffset_ = 0;
         return nullptr;
     }
+    if (readOnly_ && !guardReadOnlyMapping(static_cast<char*>(p), len)) {
+        mmap_report::say(50, 867, path_.c_str(), kUnguarded);
+        ::munmap(p, static_cast<size_t>(len));
+        viewOffset_ = 0;
+        return nullptr;
+    }
     view_ = static_cast<char*>(p);
     viewLength_ = len;
-    if (readOnly_) guardView(view_, viewLength_);
     return view_ + r;
 }
 
@@ -689,132 +434,4 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
     }
     if (!locked && first.rlim_cur != 0 && first.rlim_max != 0) (void)::setrlimit(RLIMIT_MEMLOCK, &first);
     return locked;
-}
-
-// ---------------------------------------------------------------------------
-// bv-memlock helpers and the ".lck" handshake
-
-void CMmapFile::lockWithHelper(uint32_t chunkMiB) {
-    releaseHelperLocks(path_);
-    lockState_ = 0;
-    view_ = nullptr;
-    const uint64_t chunk = (chunkMiB >= 2 && chunkMiB <= 2048 ? chunkMiB : 512u) * kMiB;
-    const uint64_t size = size_ > 0 ? static_cast<uint64_t>(size_) : 0;
-    const uint64_t records = size / chunk + 1;
-    const std::string lckPath = osPath(path_) + ".lck";
-
-    FILE* file = std::fopen(lckPath.c_str(), "w");
-    if (file == nullptr) return;
-    bool written = true;
-    for (uint64_t i = 0; i < records && written; ++i) {
-        HelperLockRecord record = {1, 0, 0, 0};
-        written = std::fwrite(&record, sizeof record, 1, file) == 1;
-    }
-    written = (std::fclose(file) == 0) && written;
-
-    if (written) {
-        CMmapFile lck;
-        int error = 0;
-        lck.open(lckPath, false, error, MMAP_OWNER, static_cast<uint32_t>(records * sizeof(HelperLockRecord)), true);
-        auto* table = static_cast<HelperLockRecord*>(lck.getView(0, records * sizeof(HelperLockRecord)));
-        const std::string fsPath = osPath(path_);
-        const std::string program = std::string("./") + kMemLockProgram;
-        for (uint64_t i = 0; table != nullptr && i < records; ++i) {
-            uint64_t start = i * chunk;
-            uint64_t length = std::min(chunk, size - start);
-            char startText[32], lengthText[32], indexText[32];
-            std::snprintf(startText, sizeof startText, "%.0f", static_cast<double>(start));
-            std::snprintf(lengthText, sizeof lengthText, "%.0f", static_cast<double>(length));
-            std::snprintf(indexText, sizeof indexText, "%d", static_cast<int>(i));
-            char* argv[] = {const_cast<char*>(kMemLockProgram), const_cast<char*>("-f"),
-                            const_cast<char*>(fsPath.c_str()),   const_cast<char*>("-s"),
-                            startText,                           const_cast<char*>("-l"),
-                            lengthText,                          const_cast<char*>("-o"),
-                            indexText,                           nullptr};
-            pid_t child = 0;
-            int spawned = ::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ);
-            if (spawned == 0) helperChildren().push_back(child);
-
-            // The helper answers through its state word; the owner only polls.
-            long long begin = nowSeconds();
-            while (loadState(&table[i]) == HELPER_STATE_NONE && nowSeconds() - begin < 10) pause10ms();
-            uint32_t state = loadState(&table[i]);
-            if (state == HELPER_STATE_NONE) {
-                std::string why = spawned == 0 ? std::string("no answer within 10 seconds") : errnoText(spawned);
-                mmap_report::say(42, 1134, kMemLockProgram, why.c_str());
-                continue;
-            }
-            begin = nowSeconds();
-            while (nowSeconds() - begin < 60) {
-                state = loadState(&table[i]);
-                if (state == HELPER_STATE_LOCKED) {
-                    lockState_ = 2;
-                    break;
-                }
-                if (state == 1 || state == 5 || state == 6) break;
-                pause10ms();
-            }
-            if (loadState(&table[i]) == HELPER_STATE_LOCKED) lockState_ = 2;
-        }
-        lck.close();
-        reapHelpers();
-    }
-    if (lockState_ == 0) ::unlink(lckPath.c_str());
-}
-
-void CMmapFile::releaseHelperLocks(const std::string& path) {
-    const std::string lckPath = osPath(path) + ".lck";
-    struct stat st;
-    if (::stat(lckPath.c_str(), &st) != 0) return;
-    // The records live in the file, so the release maps it directly (as its
-    // owner for the time of the wait) rather than through a name that the
-    // locking call no longer registers.
-    auto* object = new CMmapFile();
-    int error = 0;
-    object->open(lckPath, false, error, MMAP_OWNER, static_cast<uint32_t>(std::min<off_t>(st.st_size, UINT32_MAX / 2)),
-                 true);
-    void* view = object->getSize() > 0 ? object->getView(0, static_cast<uint64_t>(object->getSize())) : nullptr;
-    if (deferral_ != nullptr && view != nullptr) {
-        deferral_->add(lckPath, object, view);
-        return;
-    }
-    if (view != nullptr) {
-        auto* table = static_cast<HelperLockRecord*>(view);
-        for (int64_t i = 0; i < object->getSize() / 16; ++i) storeRequest(&table[i], 0);
-    }
-    waitForHelperRelease(lckPath, object, view);
-}
-
-void CMmapFile::waitForHelperRelease(const std::string& lckPath, CMmapFile*& object, void*& view) {
-    const int64_t count = (object != nullptr && view != nullptr) ? object->getSize() / 16 : 0;
-    bool released = true;
-    if (count > 0) {
-        auto* table = static_cast<const HelperLockRecord*>(view);
-        long long begin = nowSeconds();
-        for (;;) {
-            bool all = true;
-            for (int64_t i = 0; i < count && all; ++i) all = loadState(&table[i]) == HELPER_STATE_RELEASED;
-            if (all) break;
-            if (nowSeconds() - begin >= 10) {
-                mmap_report::say(283, 1289);
-                released = false;
-                break;
-            }
-            fileSystemCalls().sleepMilliseconds(1000);
-        }
-    }
-    delete object;  // closes it, also after a time-out
-    object = nullptr;
-    view = nullptr;
-    if (released) ::unlink(osPath(lckPath).c_str());
-    reapHelpers();
-}
-
-void HelperLockDeferral::add(const std::string& lckPath, CMmapFile* object, void* view) {
-    lckPaths.push_back(lckPath);
-    objects.push_back(object);
-    views.emplace_back(object, view);
-    if (object == nullptr || view == nullptr) return;
-    auto* table = static_cast<HelperLockRecord*>(view);
-    for (int64_t i = 0; i < object->getSize() / 16; ++i) storeRequest(&table[i], 0);
 }

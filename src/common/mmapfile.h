@@ -77,8 +77,10 @@ public:
     ~CMmapFile();
 
     // Opens (or, with MMAP_OWNER / MMAP_LOCAL_NAME, creates) the mapping of
-    // path. error becomes 0 or 47..50; M47..M50 are reported only with report.
-    // An open object is closed first.
+    // path. error becomes 0 or 47..50; M47..M50 are reported only with report
+    // (a view the SIGBUS guard has no room for always is). A writable file
+    // that is a symbolic link is not opened (its folder may be writable by
+    // others). An open object is closed first.
     bool open(const std::string& path, bool readOnly, int& error, uint32_t flags = 0,
               uint32_t window = 0, bool report = true);
     // Pointer to the byte at offset, valid for min(length, getSize() - offset)
@@ -102,13 +104,17 @@ public:
 
     // How many read-only views of this process lost pages because their
     // file was cut short while mapped (those pages now read as zero bytes
-    // instead of killing the process with SIGBUS). A request that read
-    // mapped data checks it before it shows what it read.
+    // instead of killing the process with SIGBUS). Only whole pages past
+    // the new end fault: the rest of the last page reads as zeros without
+    // a count, so a reader also compares the file's size with what it read.
     static unsigned lostViewCount();
-    // A read-only whole-file mapping made elsewhere (the iterator maps the
-    // files of a database in file mode itself) survives its file being cut
-    // short like the views of this class: guard it while it is mapped.
-    static void guardReadOnlyMapping(const char* start, uint64_t length);
+    // A read-only mapping made elsewhere (the iterator maps the files of a
+    // database in file mode itself) survives its file being cut short like
+    // the views of this class: guard it while it is mapped. False when it
+    // cannot be guarded (the guard's table of 64 views is full, or the
+    // handler could not be installed). A SIGBUS outside the guarded views
+    // goes to the handler that was installed before the guard.
+    static bool guardReadOnlyMapping(const char* start, uint64_t length);
     static void unguardReadOnlyMapping(const char* start);
 
     // The open file under the mapping, for reads that are cheaper than

@@ -1,6 +1,7 @@
 #pragma once
-// How the mapped-file code reports: through the process-wide reporter with
-// job number -1 and module "mmapfile".
+// What the sources of the mapped-file code share: how they report (through
+// the process-wide reporter with job number -1 and module "mmapfile") and
+// the canonical path of a file.
 #include <string>
 
 #include "common/error_reporter.h"
@@ -18,5 +19,9 @@ inline std::string systemText(int code) { return getSystemErrorText(static_cast<
 
 // The configured group gets access to a file the owner registers.
 inline void grantAccess(int fd, const std::string& path) { setFileAccess(fd, path.c_str(), false); }
+
+// The canonical path of an existing file (links resolved); empty when it
+// cannot be had.
+std::string canonicalPath(const std::string& path);
 
 }  // namespace mmap_report

@@ -135,14 +135,28 @@ int finishStandardOutput(std::FILE* out, int status, int job, int line, const ch
         const int copy = fd >= 0 ? ::dup(fd) : -1;
         if (copy >= 0 && ::close(copy) != 0 && errno != EINTR) error = errno;
     }
+    if (error == -1 && std::ferror(out)) {
+        // The stream keeps only that a write failed, not why. The answer is
+        // lost already, so one more byte tells the reason the system gives
+        // now (a full disk, an I/O error, a closed pipe).
+        const int fd = ::fileno(out);
+        ssize_t n = -1;
+        do {
+            n = fd >= 0 ? ::write(fd, "\n", 1) : 0;
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) error = errno;
+    }
     if (error == 0) return status;
     const std::string reason = error > 0 ? ": " + getSystemErrorText(static_cast<uint32_t>(error)) : std::string();
-    // The answer is lost, so neither channel may be standard output.
+    const std::string what = "the answer could not be written to standard output" + reason;
+    // The answer is lost, so neither channel may be standard output. The
+    // entry says why, as the line on standard error does.
     const bool toPage = errorReporter.toPage;
     errorReporter.toPage = false;
-    errorReporter.report(kWriteFailedNumber, job, line, module);
+    errorReporter.reportText(kWriteFailedNumber, job, line, module,
+                             std::string(errorCatalogue[kWriteFailedNumber].format) + ": " + what);
     errorReporter.toPage = toPage;
-    std::fprintf(stderr, "Job %d: the answer could not be written to standard output%s\n", job, reason.c_str());
+    std::fprintf(stderr, "Job %d: %s\n", job, what.c_str());
     std::fflush(stderr);
     return status != 0 ? status : kWriteFailedNumber % 255 + 1;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "config/global_options.h"
 
@@ -34,14 +33,6 @@ bool mappedIndexRecord(CMmapFile& index, int64_t sequence, IndexRecord& out) {
     if (p == nullptr) return false;
     out = decodeIndexRecord(p);
     return true;
-}
-
-// A file of a mapped set that could not be opened (missing, or its size no
-// longer the registered one) reads as no data: the request must not show
-// that as an answer.
-bool& mappedSetIncomplete() {
-    static bool incomplete = false;
-    return incomplete;
 }
 
 }  // namespace
@@ -151,10 +142,7 @@ bool mapDatabaseFiles(ControlFileRecord* record, DatabaseFileArray& files, uint3
         const bool optional = kind == DB_FILE_TAXINDEX || kind == DB_FILE_STATS;
         int error = 0;
         if (!files[kind].open(name, true, error, kindFlags, window, !optional)) {
-            if (!optional) {
-                result = false;
-                if (!owner) mappedSetIncomplete() = true;
-            }
+            if (!optional) result = false;
             continue;
         }
         if (owner && files[kind].getLockState() == 0)
@@ -214,16 +202,6 @@ void unmapDatabaseFiles(DatabaseFileArray& files, HelperLockDeferral* deferral) 
         file.setDeferral(deferral);
         file.close();
     }
-}
-
-bool mappedDataLost(int job, int line, const char* module, const std::string& database) {
-    static bool reported = false;
-    if (CMmapFile::lostViewCount() == 0 && !mappedSetIncomplete()) return false;
-    if (!reported) {
-        reported = true;
-        errorReporter.report(512, job, line, module, database);
-    }
-    return true;
 }
 
 }  // namespace brenvik

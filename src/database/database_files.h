@@ -90,12 +90,5 @@ bool mapDatabaseFiles(ControlFileRecord* record, DatabaseFileArray& files, uint3
 // taxonomy-ID files.
 bool lockNodeSequencesInMemory(const ControlFileRecord* record, DatabaseFileArray& files);
 void unmapDatabaseFiles(DatabaseFileArray& files, HelperLockDeferral* deferral = nullptr);
-// True when a mapped file of the process was cut short while it was read
-// (CMmapFile::lostViewCount), so what was read from it since may be zeros,
-// or a file of a mapped set could not be opened (so it read as empty); the
-// first time it reports M512 for database (fatal: outside a POST
-// request the process ends and its job is finished). Requests call it
-// before they show anything they read through the iterator.
-bool mappedDataLost(int job, int line, const char* module, const std::string& database);
 
 }  // namespace brenvik

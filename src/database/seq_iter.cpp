@@ -65,12 +65,14 @@ public:
         if (::fstat(fd_, &st) == 0 && st.st_size > 0) size_ = st.st_size;
         if (!scatteredReads && size_ > 0 && static_cast<uint64_t>(size_) <= SIZE_MAX) {
             void* p = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
-            if (p != MAP_FAILED) {
+            // A file cut short meanwhile reads as zeros, and the request
+            // ends with a clear error instead of dying of SIGBUS; a mapping
+            // the guard cannot cover is read through the window instead.
+            if (p != MAP_FAILED && CMmapFile::guardReadOnlyMapping(static_cast<const char*>(p),
+                                                                   static_cast<uint64_t>(size_)))
                 map_ = static_cast<const char*>(p);
-                // A file cut short meanwhile reads as zeros, and the request
-                // ends with a clear error instead of dying of SIGBUS.
-                CMmapFile::guardReadOnlyMapping(map_, static_cast<uint64_t>(size_));
-            }
+            else if (p != MAP_FAILED)
+                ::munmap(p, static_cast<size_t>(size_));
         }
     }
     ~FileView() {
@@ -82,8 +84,13 @@ public:
     FileView& operator=(const FileView&) = delete;
 
     int64_t size() const { return size_; }
+    int descriptor() const { return fd_; }
     // Bytes that get returns stay valid until the view is closed.
     bool mapped() const { return map_ != nullptr; }
+    const char* mapping() const { return map_; }
+    // A read inside the size at open came back short: the file was cut, or
+    // could not be read.
+    bool readFellShort() const { return shortRead_; }
 
     // length bytes at offset, valid until the next get; null when they do not
     // all exist in the file or cannot be read.
@@ -103,8 +110,9 @@ public:
     }
 
     // Reads up to length bytes at offset into dest; the count read (short
-    // at the file end or on an error).
-    uint64_t readAt(uint64_t offset, char* dest, uint64_t length) const {
+    // at the file end or on an error, which readFellShort then tells when
+    // the bytes lay inside the size at open).
+    uint64_t readAt(uint64_t offset, char* dest, uint64_t length) {
         uint64_t got = 0;
         while (got < length) {
             const ssize_t n =
@@ -113,6 +121,8 @@ public:
             if (n <= 0) break;
             got += static_cast<uint64_t>(n);
         }
+        const uint64_t size = static_cast<uint64_t>(size_);
+        if (got < length && offset + got < size) shortRead_ = true;
         return got;
     }
 
@@ -124,6 +134,7 @@ private:
     std::vector<char> buffer_;
     uint64_t start_ = 0;
     uint64_t have_ = 0;
+    bool shortRead_ = false;
 };
 
 namespace {
@@ -138,27 +149,29 @@ const char* mappedBytes(CMmapFile& file, uint64_t offset, uint64_t length) {
 }
 
 // Calls visit for every record of the mapped accession file, in file order,
-// until it returns false. A record that does not fit ends the walk.
+// until it returns false. A record that does not fit ends the walk. The
+// end of the bytes looked at.
 template <typename Visit>
-void walkMappedAccessions(CMmapFile& file, Visit visit) {
-    if (!file.isOpen()) return;
+uint64_t walkMappedAccessions(CMmapFile& file, Visit visit) {
+    if (!file.isOpen()) return 0;
     const uint64_t size = static_cast<uint64_t>(file.getSize());
     uint64_t pos = 0;
     while (pos < size) {
         const uint64_t chunk = std::min(kScanChunk, size - pos);
         const char* p = static_cast<const char*>(file.getView(static_cast<int64_t>(pos), chunk));
-        if (p == nullptr) return;
+        if (p == nullptr) return pos;
         uint64_t local = 0, next = 0;
         AccessionRecordView record;
         while (parseAccessionRecord(p, chunk, local, record, next)) {
-            if (!visit(record)) return;
+            if (!visit(record)) return pos + next;
             local = next;
         }
         // The rest of the file does not hold a whole record, or one record is
         // longer than a chunk: either way the file is corrupt from here.
-        if (chunk == size - pos || local == 0) return;
+        if (chunk == size - pos || local == 0) return pos + chunk;
         pos += local;
     }
+    return size;
 }
 
 bool sameAccession(const AccessionRecordView& record, std::string_view accession) {
@@ -241,11 +254,13 @@ private:
 // over the rest of the file, and records are parsed only up to each place
 // where those bytes occur, to tell a record's start from the same bytes
 // inside another record. Walks as above when the file has no whole view.
+// reached: the end of the bytes that decided the answer.
 template <typename Accept>
-bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept accept, int32_t& index) {
+bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept accept, int32_t& index,
+                         uint64_t& reached) {
     bool hit = false;
     if (!file.isOpen() || !file.isWholeFileMapped() || accession.size() >= kSearchPiece) {
-        walkMappedAccessions(file, [&](const AccessionRecordView& r) {
+        reached = walkMappedAccessions(file, [&](const AccessionRecordView& r) {
             hit = accept(r);
             if (hit) index = r.sequenceIndex;
             return !hit;
@@ -253,6 +268,7 @@ bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept acc
         return hit;
     }
     const uint64_t size = static_cast<uint64_t>(file.getSize());
+    reached = size;
     const char* data = static_cast<const char*>(file.getView(0, size));
     if (data == nullptr) return false;
     std::string needle(accession);
@@ -271,6 +287,7 @@ bool findMappedAccession(CMmapFile& file, std::string_view accession, Accept acc
             if (!pieces.record(pos, r, next)) return false;
             if (pos == candidate && accept(r)) {
                 index = r.sequenceIndex;
+                reached = next;
                 return true;
             }
             pos = next;
@@ -303,6 +320,9 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     taxIds.clear();
     taxIds.reserve(3000);
     clearEntry();
+    readEnd_.fill(0);
+    lostBaseline_ = CMmapFile::lostViewCount();
+    lost_ = false;
     length = 0;
     currentIndex = -1;
     atEnd_ = 0;
@@ -391,19 +411,36 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
             if (kind == DB_FILE_TAXIDS && files_[kind]->size() > 0) hasTaxonomy_ = 1;
         }
     } else {
+        bool whole = true;
         if (shareWith != nullptr && shareWith != this && shareWith->mapped_) {
             for (int kind = 0; kind < DB_FILE_KINDS; ++kind) (*mapped_)[kind] = (*shareWith->mapped_)[kind];
+            whole = !shareWith->lost_;
         } else {
-            mapDatabaseFiles(rec, *mapped_, 0);
+            whole = mapDatabaseFiles(rec, *mapped_, 0);
         }
-        // A view clamped at the end of a small index still holds a record.
-        if (mappedBytes((*mapped_)[DB_FILE_INDEX], 0, kIndexRecordSize) == nullptr) {
-            errorReporter.report(512, jobNumber_, 379, "seq_iter", fieldText(rec->name));
+        // A file of the set that could not be mapped (missing, or its size
+        // no longer the registered one) would read as no data. A view
+        // clamped at the end of a small index still holds a record.
+        if (!whole || mappedBytes((*mapped_)[DB_FILE_INDEX], 0, kIndexRecordSize) == nullptr) {
+            markLost(379);
             atEnd_ = 1;
             return;
         }
         CMmapFile& taxFile = (*mapped_)[DB_FILE_TAXIDS];
         if (taxFile.isOpen() && taxFile.getSize() > 0 && taxFile.getView(0, 4) != nullptr) hasTaxonomy_ = 1;
+    }
+
+    if (rec != nullptr) {
+        const std::string fasta = fieldText(rec->fastaPath);
+        if (!fasta.empty() && fileExists(fasta.c_str())) {
+            const int fd = fileOpen(fasta.c_str(), true);
+            if (fd >= 0) fasta_ = std::make_unique<FileView>(fd, true);
+        }
+    }
+    if (!setFitsIndex()) {
+        markLost(381);
+        atEnd_ = 1;
+        return;
     }
 
     taxonomySelection_ = hasTaxonomy_ && (flags & ITER_TAXIDS) && choice != nullptr;
@@ -425,17 +462,112 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
         visited = 1;
         if (selected_) ++selectedCount;
     }
+}
 
-    if (rec != nullptr) {
-        const std::string fasta = fieldText(rec->fastaPath);
-        if (!fasta.empty() && fileExists(fasta.c_str())) {
-            const int fd = fileOpen(fasta.c_str(), true);
-            if (fd >= 0) fasta_ = std::make_unique<FileView>(fd, true);
+int CSequenceIterator::descriptorOf(int f) const {
+    if (mode_ == MODE_MAPPED) return mapped_ && (*mapped_)[f].isOpen() ? (*mapped_)[f].getDescriptor() : -1;
+    return files_[f] ? files_[f]->descriptor() : -1;
+}
+
+bool CSequenceIterator::setFitsIndex() {
+    if (sequenceCount_ <= 0) return true;
+    const uint64_t count = static_cast<uint64_t>(sequenceCount_);
+    if (static_cast<uint64_t>(fileBytes(DB_FILE_INDEX)) / kIndexRecordSize < count) return false;
+    IndexRecord last;
+    if (!readIndexRecord(sequenceCount_ - 1, last)) return false;
+    // Each file must reach at least as far as the last entry's part of it;
+    // a file that could not be opened was reported and reads as no data.
+    if (descriptorOf(DB_FILE_SEQUENCE) >= 0) {
+        const uint64_t needed = (coding == CODING_FOUR_BIT ? last.length / 2 : last.length) + uint64_t{1};
+        const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_SEQUENCE));
+        if (last.sequenceOffset > size || needed > size - last.sequenceOffset) return false;
+    }
+    if (descriptorOf(DB_FILE_ACCESSION) >= 0) {
+        // The last block runs to the file end, where its last record ends.
+        const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_ACCESSION));
+        if (last.accessionOffset > size) return false;
+        const uint64_t n = size - last.accessionOffset;
+        const char* block = n > 0 ? bytesAt(DB_FILE_ACCESSION, last.accessionOffset, n) : nullptr;
+        if (n > 0 && block == nullptr) return false;
+        uint64_t pos = 0, next = 0;
+        AccessionRecordView r;
+        while (pos < n && parseAccessionRecord(block, n, pos, r, next)) pos = next;
+        if (pos != n) return false;
+    }
+    if (descriptorOf(DB_FILE_TAXIDS) >= 0) {
+        const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_TAXIDS));
+        const uint64_t at = last.taxIdOffset;
+        const char* p = at <= size && size - at >= 4 ? bytesAt(DB_FILE_TAXIDS, at, 4) : nullptr;
+        if (p == nullptr) return false;
+        const int32_t ids = static_cast<int32_t>(readLe32(p));
+        if (ids > 0 && static_cast<uint64_t>(ids) > (size - at - 4) / 4) return false;
+    }
+    if (fasta_ && last.titleOffset >= static_cast<uint64_t>(fasta_->size())) return false;
+    return true;
+}
+
+void CSequenceIterator::markLost(int line) {
+    if (lost_) return;
+    lost_ = true;
+    errorReporter.report(512, jobNumber_, line, "seq_iter", record != nullptr ? fieldText(record->name) : std::string());
+}
+
+const char* CSequenceIterator::wholeMapping(int f) const {
+    if (mode_ == MODE_FILE) return files_[f] ? files_[f]->mapping() : nullptr;
+    CMmapFile& file = (*mapped_)[f];
+    return file.isOpen() && file.isWholeFileMapped() ? static_cast<const char*>(file.getView(0, 1)) : nullptr;
+}
+
+ReadOutcome CSequenceIterator::checkReads(int line) {
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    bool lost = lost_ || (fasta_ && fasta_->readFellShort());
+    for (int f = 0; f < brenvik::DB_FILE_KINDS && !lost; ++f) {
+        if (mode_ == MODE_FILE && files_[f] && files_[f]->readFellShort()) lost = true;
+        const uint64_t end = readEnd_[f];
+        if (end == 0 || lost) continue;
+        // The rest of a page past a new end reads as zeros without any
+        // fault. A file that no longer holds all the bytes read ends before
+        // the page after them, so touching that page faults and the guard
+        // counts the loss: no system call per read. Bytes in the last page
+        // have no such page: the size tells.
+        const char* mapping = wholeMapping(f);
+        const uint64_t next = (end + page - 1) / page * page;
+        if (mapping != nullptr && next < static_cast<uint64_t>(fileBytes(f))) {
+            (void)*static_cast<const volatile char*>(mapping + next);
+            continue;
         }
+        struct stat st;
+        const int fd = descriptorOf(f);
+        lost = fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < end;
+    }
+    lost = lost || CMmapFile::lostViewCount() != lostBaseline_;
+    readEnd_.fill(0);
+    if (!lost) return ReadOutcome::Read;
+    markLost(line);
+    return ReadOutcome::Lost;
+}
+
+void CSequenceIterator::copyEntryBytes() {
+    if (sequence != nullptr && sequence != sequenceBuffer_.data()) {
+        const size_t n = static_cast<size_t>(sequenceBytes);
+        if (sequenceBuffer_.size() < n + 1) sequenceBuffer_.resize(n + 1);
+        std::memcpy(sequenceBuffer_.data(), sequence, n);
+        sequenceBuffer_[n] = 0;
+        sequence = sequenceBuffer_.data();
+    }
+    if (accessionBlock_ != nullptr && accessionBlockLength_ > 0 && accessionBlock_ != accessionCopy_.data()) {
+        accessionCopy_.assign(accessionBlock_, accessionBlock_ + accessionBlockLength_);
+        accessionBlock_ = accessionCopy_.data();
     }
 }
 
 const char* CSequenceIterator::bytesAt(int kind, uint64_t offset, uint64_t count) {
+    // Noted for the check: bytes of a mapping that the file held at open.
+    // An offset past them is a damaged record (no data), not a cut; bytes
+    // read into a buffer are the file's (a cut makes the read short).
+    const uint64_t size = static_cast<uint64_t>(fileBytes(kind));
+    if (offset <= size && count <= size - offset && (mode_ == MODE_MAPPED || (files_[kind] && files_[kind]->mapped())))
+        noteRead(kind, offset + count);
     if (mode_ == MODE_MAPPED) return mapped_ ? mappedBytes((*mapped_)[kind], offset, count) : nullptr;
     return files_[kind] ? files_[kind]->get(offset, count) : nullptr;
 }
@@ -613,17 +745,28 @@ bool CSequenceIterator::nextFrame() {
     return true;
 }
 
-void CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRule* rule) {
+ReadOutcome CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRule* rule) {
+    if (lost_) return ReadOutcome::Lost;
     if (index != -1) {
         currentIndex = index;
         frame_ = entryFrame;
     }
     // Always read again: the callers add flags after the look-up.
+    const uint64_t accessionsNoted = readEnd_[DB_FILE_ACCESSION];
     next(false);
+    if ((flags & ITER_ACCESSIONS) == 0) {
+        // Mapped mode points at every entry's block; one not asked for is
+        // neither kept nor checked.
+        accessionBlock_ = nullptr;
+        accessionBlockLength_ = 0;
+        readEnd_[DB_FILE_ACCESSION] = accessionsNoted;
+    }
     if (flags & ITER_LENGTH) length = getLength();
     if ((flags & ITER_TITLE) && fasta_ && hasCurrent_) readTitle();
     if ((flags & ITER_REFERENCE) && record != nullptr && databaseValue(*record, kDbHasReference) != 0 && hasCurrent_)
         readReference(rule);
+    copyEntryBytes();
+    return checkReads(1001);
 }
 
 namespace {
@@ -802,7 +945,8 @@ bool CSequenceIterator::positionOn(int32_t index, std::string_view accession) {
     return accession.empty() || blockHolds(accession);
 }
 
-bool CSequenceIterator::findAccession(const std::string& accession) {
+AccessionSearch CSequenceIterator::findAccession(const std::string& accession) {
+    if (lost_) return AccessionSearch::Lost;
     const int32_t savedFrame = frame_;
     frame_ = 0;
     bool found = false;
@@ -829,12 +973,14 @@ bool CSequenceIterator::findAccession(const std::string& accession) {
 
     if (!found && mode_ == MODE_MAPPED) {
         int32_t hitIndex = -1;
+        uint64_t reached = 0;
         const bool hit = findMappedAccession((*mapped_)[DB_FILE_ACCESSION], accession,
                                              [&](const AccessionRecordView& r) {
                                                  return sameAccession(r, accession) && r.sequenceIndex >= 0 &&
                                                         r.sequenceIndex < sequenceCount_;
                                              },
-                                             hitIndex);
+                                             hitIndex, reached);
+        noteRead(DB_FILE_ACCESSION, reached);
         // The search may have moved the accession file's window: read the
         // entry again (the one found, or the one it started on).
         if (hit) currentIndex = hitIndex;
@@ -851,18 +997,21 @@ bool CSequenceIterator::findAccession(const std::string& accession) {
         } while (nextFrame());
     }
     frame_ = savedFrame;
-    return found;
+    if (checkReads(1002) == ReadOutcome::Lost) return AccessionSearch::Lost;
+    return found ? AccessionSearch::Found : AccessionSearch::NotFound;
 }
 
-void CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
+ReadOutcome CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
+    if (lost_) return ReadOutcome::Lost;
     const int32_t savedFrame = frame_;
     frame_ = 0;
     if (mode_ == MODE_MAPPED) {
-        walkMappedAccessions((*mapped_)[DB_FILE_ACCESSION], [&](const AccessionRecordView& r) {
+        const uint64_t reached = walkMappedAccessions((*mapped_)[DB_FILE_ACCESSION], [&](const AccessionRecordView& r) {
             if (r.flag == kAccessionFlagHidden || r.sequenceIndex < 0 || r.sequenceIndex >= sequenceCount_)
                 return true;
             return marker.markAccessionFound(std::string_view(r.text, r.length), r.sequenceIndex);
         });
+        noteRead(DB_FILE_ACCESSION, reached);
         next(false);
     } else {
         bool more = true;
@@ -886,6 +1035,7 @@ void CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
         }
     }
     frame_ = savedFrame;
+    return checkReads(1003);
 }
 
 void CSequenceIterator::close() {
@@ -901,6 +1051,8 @@ void CSequenceIterator::close() {
     clearTitlesAhead();
     for (auto& file : files_) file.reset();
     fasta_.reset();
+    accessionCopy_.clear();
+    accessionCopy_.shrink_to_fit();
     if (mapped_) {
         unmapDatabaseFiles(*mapped_);
         mapped_.reset();

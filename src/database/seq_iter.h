@@ -9,8 +9,13 @@
 //
 // The files come from outside: a record that does not fit the bytes that
 // exist is "no data" (null sequence, empty block, no IDs) or ends the walk,
-// never a read past a buffer or a view. One iterator belongs to one thread;
-// the record and the mappings must stay valid until close().
+// never a read past a buffer or a view. A file that is shorter than the
+// bytes read from it (cut short while it was read, or at open shorter than
+// its index says) is lost data instead: the read calls that give results
+// (readEntry, findAccession, markFoundAccessions) check, after copying what
+// they read, that every file still holds it, and say so in their outcome.
+// One iterator belongs to one thread; the record and the mappings must stay
+// valid until close().
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -42,6 +47,14 @@ enum : uint32_t {
 // acids); four bits per base, two per byte (nucleic acids); two bits per
 // base (known only to the length rule and the decoder).
 enum : int32_t { CODING_RESIDUES = 1, CODING_FOUR_BIT = 2, CODING_TWO_BIT = 3 };
+
+// What a read call found. Lost: a file of the database no longer holds
+// bytes read from it, so what was read may be zeros or missing; M512 has
+// been reported for the database (the first time; fatal outside a POST
+// request) and nothing read may be shown. Once lost, every later read call
+// of the iterator is lost too.
+enum class ReadOutcome : uint8_t { Read, Lost };
+enum class AccessionSearch : uint8_t { Found, NotFound, Lost };
 
 // The receiver of the accessions that markFoundAccessions reports; the POST
 // request implements it. False: every requested accession has been found,
@@ -95,8 +108,10 @@ public:
     int32_t getLength() const;
     // Positions on the entry (index -1: the current one), always reads it
     // again, then its title and reference text as the flags say. rule may be
-    // null (reference text then ends only at "//" or the file end).
-    void readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
+    // null (reference text then ends only at "//" or the file end). The
+    // sequence and the accession block are copied into the iterator's own
+    // buffers, so what it holds stays as checked until it moves.
+    [[nodiscard]] ReadOutcome readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
     // Reads ahead, in file order, the titles of the entries that readEntry
     // will be asked for, in the order it will be asked for them, so that a
     // request for many titles costs a few large reads instead of one read
@@ -105,8 +120,10 @@ public:
     void readTitlesAhead(const std::vector<int32_t>& indexes);
     void readAccessionBlock();
     void readTaxIds();
-    bool findAccession(const std::string& accession);
-    void markFoundAccessions(AccessionMarker& marker);
+    [[nodiscard]] AccessionSearch findAccession(const std::string& accession);
+    // Hands every visible accession to the marker until it says stop; a
+    // Lost outcome makes whatever it was told worthless.
+    [[nodiscard]] ReadOutcome markFoundAccessions(AccessionMarker& marker);
     void close();
 
     // The current accession block (valid until the iterator moves).
@@ -119,7 +136,8 @@ public:
     int32_t frame() const { return frame_; }
     const brenvik::DatabaseFileArray* mappedFiles() const { return mapped_.get(); }
 
-    // Read by the callers directly.
+    // Read by the callers directly. After readEntry, sequence and the
+    // accession block are the iterator's own copies of what was checked.
     const unsigned char* sequence = nullptr;  // stored bytes, or null
     uint64_t sequenceBytes = 0;               // bytes that sequence holds
     uint32_t storedLength = 0;                // residues, as in the index record
@@ -143,6 +161,21 @@ public:
 
 private:
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
+    // Bytes up to end of mapped file f of the set were read. (The FASTA
+    // file is read with pread only: a cut there is a short read.)
+    void noteRead(int f, uint64_t end) {
+        if (end > readEnd_[f]) readEnd_[f] = end;
+    }
+    // Whether every file still holds what was noted since the last check
+    // (and no guarded view lost a page); reports the loss at line.
+    ReadOutcome checkReads(int line);
+    void markLost(int line);
+    int descriptorOf(int f) const;
+    // The guarded whole-file mapping of file f, or null.
+    const char* wholeMapping(int f) const;
+    // The last index record fits the files as they are at open.
+    bool setFitsIndex();
+    void copyEntryBytes();
     int64_t fileBytes(int kind) const;
     bool readIndexRecord(int64_t index, brenvik::IndexRecord& out);
     int32_t effectiveLast();
@@ -199,6 +232,10 @@ private:
     uint8_t randomMode_ = 0;
     int32_t randomCount_ = 0;
     std::vector<char> randomBuffer_;
+    std::vector<char> accessionCopy_;
+    std::array<uint64_t, brenvik::DB_FILE_KINDS> readEnd_{};
+    unsigned lostBaseline_ = 0;  // CMmapFile::lostViewCount() at open
+    bool lost_ = false;
 };
 
 // The current entry's accessions in block order, flag 3 included; empty for

@@ -95,8 +95,7 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 iterator.open(0, record, brenvik::globalCluster().getNodeIndex(), &rules, nullptr,
                               ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(),
                               nullptr, nullptr, 63);
-                iterator.markFoundAccessions(*this);
-                if (brenvik::mappedDataLost(jobNumber, 105, kModule, params.dbName)) databaseReadFailed = true;
+                if (iterator.markFoundAccessions(*this) == ReadOutcome::Lost) databaseReadFailed = true;
 
                 if (!databaseReadFailed && params.foundCount < params.distinctAccessions()) {
                     writer.addMessage(false, 0, "", "", "", "", 0);
@@ -162,12 +161,15 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     if ((flags & ITER_SEQUENCE) && translate) flags |= ITER_LENGTH;
     it.flags = flags;
 
-    it.readEntry(params.foundIndex[i], frame, &accessionRule_);
+    // Lost data: neither this entry nor any after it is written.
+    if (it.readEntry(params.foundIndex[i], frame, &accessionRule_) == ReadOutcome::Lost) {
+        databaseReadFailed = true;
+        return;
+    }
 
     bool warnings = false;
-    // The sequence as it is shown and measured, always copied into the one
-    // reused buffer: a mapped file cut short after the lost-data check below
-    // would otherwise show zeros read from it.
+    // The sequence as it is shown and measured: the iterator's own copy of
+    // a protein's residues, else what is decoded into the one reused buffer.
     std::string_view shown;
     std::string& buffer = sequenceText_;
     buffer.clear();
@@ -177,8 +179,7 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
         if (!nucleicAcid_) {
             if (it.sequence) {
                 const char* text = reinterpret_cast<const char*>(it.sequence);
-                buffer.assign(text, strnlen(text, static_cast<size_t>(stored)));
-                shown = buffer;
+                shown = std::string_view(text, strnlen(text, static_cast<size_t>(stored)));
             }
         } else if (translate) {
             int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
@@ -223,10 +224,6 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
 
     if (warningCode != 0) warned_.emplace_back(i, warningCode);
 
-    if (brenvik::mappedDataLost(jobNumber, 206, kModule, params.dbName)) {
-        databaseReadFailed = true;
-        return;
-    }
     writer.startProtein(warnings, accession, params.dbName, nucleicAcid_ ? frame : -1);
     if (params.showTitle) {
         const std::optional<std::string_view> piece = seqfetch::titlePieceFor(it.title, accession);

@@ -115,8 +115,8 @@ void retrieveSequence(const std::string& database, const std::string& accession,
     iterator.open(0, record, config.getCluster()->getNodeIndex(), &rules, nullptr,
                   ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(), nullptr,
                   nullptr, 63, -1);
-    const bool found = iterator.findAccession(accession);
-    if (!brenvik::mappedDataLost(request.getJobNumber(), 141, "seqfetch", database) && found)
+    // A lost file has been reported (and ends the process): nothing is shown.
+    if (iterator.findAccession(accession) == AccessionSearch::Found)
         printSequenceEntry(*record, accession, iterator, outputType, frame, request);
     iterator.close();
 }
@@ -152,7 +152,10 @@ void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& a
     brenvik::AccessionRule rule;
     brenvik::setDatabaseAccessionRule(rule, config, record);
     // Same index, so only the frame changes before the entry is read again.
-    iterator.readEntry(iterator.currentIndex, frame, &rule);
+    if (iterator.readEntry(iterator.currentIndex, frame, &rule) == ReadOutcome::Lost) {
+        rule.clear();
+        return;
+    }
 
     std::string sequence;
     if (parts & (PART_SEQUENCE | PART_PI)) {
@@ -184,7 +187,6 @@ void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& a
         }
     }
 
-    if (brenvik::mappedDataLost(request.getJobNumber(), 206, "seqfetch", brenvik::fieldText(record.name))) return;
     if (parts & PART_LENGTH)
         std::printf("%d\n", frame != 0 ? iterator.length : static_cast<int>(iterator.storedLength));
     if (parts & PART_SEQUENCE) {

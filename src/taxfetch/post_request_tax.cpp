@@ -208,8 +208,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
         iterator->open(0, &record, config.getCluster()->getNodeIndex(), &rules, nullptr,
                        ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(), nullptr,
                        nullptr, 63);
-        iterator->markFoundAccessions(*this);
-        if (brenvik::mappedDataLost(jobNumber, 237, kModule, params.dbName)) databaseReadFailed = true;
+        if (iterator->markFoundAccessions(*this) == ReadOutcome::Lost) databaseReadFailed = true;
     }
 
     // Errors first, in request order.
@@ -258,7 +257,11 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
 
 void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n) {
     iterator.flags = ITER_ACCESSIONS | ITER_TAXIDS | (params.showTitle ? ITER_TITLE : 0u);
-    iterator.readEntry(params.foundIndex[static_cast<size_t>(n)], 0, &accessionRule_);
+    // Lost data: neither this entry nor any after it is written.
+    if (iterator.readEntry(params.foundIndex[static_cast<size_t>(n)], 0, &accessionRule_) == ReadOutcome::Lost) {
+        databaseReadFailed = true;
+        return;
+    }
     const std::vector<int32_t> taxIds = iterator.taxIds;
     std::vector<std::string> accessions;
     getEntryAccessions(&iterator, accessions);
@@ -286,10 +289,6 @@ void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSe
         }
     }
 
-    if (brenvik::mappedDataLost(jobNumber, 310, kModule, params.dbName)) {
-        databaseReadFailed = true;
-        return;
-    }
     writer.startDbEntry(warnings, params.dbName, params.accessions[static_cast<size_t>(n)]);
     if (params.showTitle) {
         writer.startTitle();

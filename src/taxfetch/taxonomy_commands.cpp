@@ -42,15 +42,16 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
     iterator.open(0, &record, config.getCluster()->getNodeIndex(), request.taxonomyRules(), nullptr,
                   ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(),
                   nullptr, nullptr, 63);
-    if (iterator.findAccession(text)) {
+    // Lost data is reported by the iterator, fatally here: nothing read from
+    // a file cut short is shown.
+    if (iterator.findAccession(text) == AccessionSearch::Found) {
         iterator.flags |= ITER_TITLE | ITER_TAXIDS;
-        iterator.readEntry(-1, 0, &rule);
-        found.taxIds.assign(iterator.taxIds.begin(), iterator.taxIds.end());
-        getEntryAccessions(&iterator, found.accessions);
-        if (!iterator.title.empty()) found.title = std::make_unique<std::string>(iterator.title);
+        if (iterator.readEntry(-1, 0, &rule) == ReadOutcome::Read) {
+            found.taxIds.assign(iterator.taxIds.begin(), iterator.taxIds.end());
+            getEntryAccessions(&iterator, found.accessions);
+            if (!iterator.title.empty()) found.title = std::make_unique<std::string>(iterator.title);
+        }
     }
-    // Fatal here: nothing read from a file cut short is shown.
-    brenvik::mappedDataLost(request.getJobNumber(), 51, kModule, brenvik::fieldText(record.name));
     iterator.close();
     rule.clear();
 }

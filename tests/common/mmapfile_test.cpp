@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/error_reporter.h"
 #include "config/global_options.h"
@@ -527,8 +528,18 @@ TEST(MmapContract, ReadOnlyViewSurvivesItsFileBeingCutShort) {
     file.close();
 }
 
+// How a fault that is not ours ends the process: as the handler installed
+// before the guard has it (the sanitizers' reports and aborts), else killed
+// by the signal.
+static bool endedAsAFaultNotOurs(int status) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (::testing::KilledBySignal(SIGABRT)(status) || ::testing::ExitedWithCode(1)(status)) return true;
+#endif
+    return ::testing::KilledBySignal(SIGBUS)(status);
+}
+
 // The guard covers only read-only views: any other fault still ends the
-// process as it would without a handler.
+// process as it would without the guard.
 TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
     TempDir dir("mmap");
     const std::string path = dir.file("tarvex.control");
@@ -553,7 +564,152 @@ TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
         (void)view[page + 1];
         _exit(0);
     };
-    EXPECT_EXIT(readPastTheCut(), ::testing::KilledBySignal(SIGBUS), "");
+    EXPECT_EXIT(readPastTheCut(), endedAsAFaultNotOurs, "");
+}
+
+// The guard's table has room for 64 views. A read-only view beyond them
+// used to stay unguarded without a word (a cut file then killed the
+// process): it is refused and reported, also without the report flag.
+TEST(MmapContract, ViewTheGuardHasNoRoomForIsRefusedAndReported) {
+    TempDir dir("mmap");
+    brenvik::bv_options options;
+    options.setErrorLogFile(dir.file("errorlog.txt"));
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    errorReporter.toMail = false;
+    const std::string path = dir.file("db.i00");
+    writeFile(path, std::string(100, 'i'));
+    const std::string marker = CMmapFile::markerNameForFile(path);
+    MarkerGuard guard{marker};
+    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(path, 0, 0), 0644));
+
+    static char placeholders[65];
+    std::vector<const char*> taken;
+    for (char& p : placeholders) {
+        if (!CMmapFile::guardReadOnlyMapping(&p, 1)) break;
+        taken.push_back(&p);
+    }
+    EXPECT_LE(taken.size(), 64u);
+    ASSERT_LT(taken.size(), std::size(placeholders));
+    for (const bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "whole-file view" : "window");
+        CMmapFile file;
+        int error = 0;
+        const bool opened = file.open(path, true, error, whole ? 0u : static_cast<uint32_t>(MMAP_NO_VIEW), 0, false);
+        if (whole) {
+            EXPECT_FALSE(opened);
+            EXPECT_EQ(error, 50);
+        } else {
+            ASSERT_TRUE(opened);
+            EXPECT_EQ(file.getView(0, 10), nullptr);
+        }
+        const std::string log = readFile(dir.file("errorlog.txt"));
+        EXPECT_NE(log.find("no room left to guard the view"), std::string::npos) << log;
+        ::unlink(dir.file("errorlog.txt").c_str());
+    }
+    for (const char* p : taken) CMmapFile::unguardReadOnlyMapping(p);
+    CMmapFile file;
+    int error = 0;
+    EXPECT_TRUE(file.open(path, true, error, 0, 0, false));
+    EXPECT_NE(file.getView(0, 10), nullptr);
+    file.close();
+    brenvik::resetGlobalOptions();
+    errorReporter.toMail = true;
+}
+
+namespace {
+void exitSeven(int, siginfo_t*, void*) { _exit(7); }
+}  // namespace
+
+// A SIGBUS outside our views belongs to whoever handled it before the guard
+// was installed. Run in a fresh process, so that the handler is in place
+// before the first guarded view.
+TEST(MmapContract, FaultOutsideAGuardedViewGoesToTheHandlerInstalledBefore) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir("mmap");
+    const std::string path = dir.file("tarvex.control");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    writeFile(path, std::string(2 * page, 'c'));
+    writeFile(path + ".ro", "r");
+    auto faultAfterOwnHandler = [&] {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_sigaction = exitSeven;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGBUS, &action, nullptr) != 0) _exit(2);
+        const std::string marker = CMmapFile::markerNameForFile(path);
+        const std::string roMarker = CMmapFile::markerNameForFile(path + ".ro");
+        if (!CMmapFile::writeMarker(marker, markerFor(path, 0, 1), 0644) ||
+            !CMmapFile::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644))
+            _exit(3);
+        CMmapFile readOnly;
+        CMmapFile writable;
+        int error = 0;
+        const bool opened = readOnly.open(path + ".ro", true, error, 0, 0, false) &&
+                            writable.open(path, false, error, 0, 0, false);
+        CMmapFile::removeMarker(marker);
+        CMmapFile::removeMarker(roMarker);
+        if (!opened) _exit(4);
+        volatile char* view = static_cast<char*>(writable.getView(0, 2 * page));
+        if (truncate(path.c_str(), 0) != 0) _exit(5);
+        (void)view[page + 1];
+        _exit(0);
+    };
+    EXPECT_EXIT(faultAfterOwnHandler(), ::testing::ExitedWithCode(7), "");
+}
+
+// A writable mapping (the control file) lies in a folder the web server's
+// user can write: a link planted under its name is not followed, and the
+// open fails as any other, with the system's reason and the path given.
+TEST(MmapContract, WritableFileThatIsALinkIsNotOpened) {
+    TempDir dir("mmap");
+    brenvik::bv_options options;
+    options.setErrorLogFile(dir.file("errorlog.txt"));
+    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+    errorReporter.toMail = false;
+    const std::string target = dir.file("elsewhere");
+    writeFile(target, std::string(64, 't'));
+    const std::string link = dir.file("tarvex.control");
+    std::filesystem::create_symlink(target, link);
+    const std::string marker = CMmapFile::markerNameForFile(link);
+    MarkerGuard guard{marker};
+    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(target, 0, 1), 0644));
+    for (const uint32_t flags : {0u, static_cast<uint32_t>(MMAP_OWNER)}) {
+        SCOPED_TRACE(flags == 0 ? "by name" : "as owner");
+        ::unlink(dir.file("errorlog.txt").c_str());
+        CMmapFile file;
+        int error = 0;
+        EXPECT_FALSE(file.open(link, false, error, flags, 0, true));
+        EXPECT_EQ(error, flags == 0 ? 49 : 47);
+        const std::string log = readFile(dir.file("errorlog.txt"));
+        EXPECT_NE(log.find(link), std::string::npos) << log;
+        EXPECT_NE(log.find("Too many levels of symbolic links"), std::string::npos) << log;
+    }
+    // Read-only database files may be links.
+    CMmapFile readOnly;
+    int error = 0;
+    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(target, 0, 0), 0644));
+    EXPECT_TRUE(readOnly.open(link, true, error, 0, 0, false));
+    readOnly.close();
+    EXPECT_EQ(readFile(target), std::string(64, 't'));
+
+    // The ".lck" file that the memlock helpers read is written there too: a
+    // link planted under its name must not create the file it points to.
+    const std::string database = dir.file("db.s00");
+    writeFile(database, std::string(64, 's'));
+    const std::string planted = dir.file("planted");
+    std::filesystem::create_symlink(planted, database + ".lck");
+    ::unlink(dir.file("errorlog.txt").c_str());
+    CMmapFile pinned;
+    (void)pinned.open(database, true, error, MMAP_MAP_AND_LOCK | MMAP_NO_LOCK | (2u << 16), 0, true);
+    pinned.close();
+    EXPECT_FALSE(tarvex_test::pathExists(planted));
+    const std::string log = readFile(dir.file("errorlog.txt"));
+    EXPECT_NE(log.find("M00047"), std::string::npos) << log;
+    EXPECT_NE(log.find(database + ".lck"), std::string::npos) << log;
+    EXPECT_NE(log.find("Too many levels of symbolic links"), std::string::npos) << log;
+    brenvik::resetGlobalOptions();
+    errorReporter.toMail = true;
 }
 
 // The marker name of a file is built from its canonical path: symbolic links

@@ -133,12 +133,12 @@ TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
             if (!cache) std::filesystem::remove(db->path(DB_FILE_ACCINDEX));
             monitor.stop();
             openDb(GetParam());
-            const bool found = iterator.findAccession(c.accession);
+            const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
             EXPECT_EQ(found, c.index >= 0);
             if (found) {
                 EXPECT_EQ(iterator.currentIndex, c.index);
                 iterator.flags |= ITER_TITLE;
-                iterator.readEntry(-1, 0, nullptr);
+                EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
                 EXPECT_EQ(iterator.title, db->entries()[c.index].titleLine);
             }
             iterator.close();
@@ -173,7 +173,7 @@ TEST_P(IteratorModes, ScanFindsAccessionsOnlyAtTheStartOfARecord) {
         db->setFasta(fasta).setAccessionIndex(false);
         db->setAccessionFlag(52, "1", 3).setAccessionFlag(0, "ZE", 3);
         openDb(GetParam());
-        const bool found = iterator.findAccession(c.accession);
+        const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.index >= 0);
         if (found) {
             EXPECT_EQ(iterator.currentIndex, c.index);
@@ -215,7 +215,7 @@ TEST_P(IteratorModes, ScanOverAnAccessionFileOfManyPieces) {
         iterator.close();
         counter = -1;
         iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
-        const bool found = iterator.findAccession(c.accession);
+        const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.index >= 0);
         if (found) {
             EXPECT_EQ(iterator.currentIndex, c.index);
@@ -230,7 +230,7 @@ TEST_P(IteratorModes, ReadEntryGivesTitleSequenceLengthAndTaxIds) {
     for (int32_t i = 2; i >= 0; --i) {
         SCOPED_TRACE(i);
         iterator.flags = 0x82 | ITER_TITLE | ITER_SEQUENCE | ITER_LENGTH | ITER_TAXIDS;
-        iterator.readEntry(i, 0, nullptr);
+        EXPECT_EQ(iterator.readEntry(i, 0, nullptr), ReadOutcome::Read);
         const auto& e = db->entries()[static_cast<size_t>(i)];
         EXPECT_EQ(iterator.currentIndex, i);
         EXPECT_EQ(iterator.title, e.titleLine);
@@ -254,8 +254,8 @@ TEST_P(IteratorModes, DefaultTaxonomyIdWithoutTaxonomyFiles) {
         rules.taxId = 562;
         openDb(GetParam(), 0x82 | ITER_TAXIDS, &rules);
         EXPECT_FALSE(std::filesystem::exists(db->path(DB_FILE_TAXIDS)));
-        ASSERT_TRUE(iterator.findAccession("P2"));
-        iterator.readEntry(-1, 0, nullptr);
+        ASSERT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
+        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
         EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{fixed ? 562 : 1});
         iterator.close();
     }
@@ -268,10 +268,10 @@ TEST_P(IteratorModes, NucleicAcidSequenceAndFrameLengths) {
     EXPECT_EQ(iterator.coding, CODING_FOUR_BIT);
     const int32_t expected[7] = {0, 3, 3, 2, 3, 3, 2};
     for (int frame = 1; frame <= 6; ++frame) {
-        iterator.readEntry(0, frame, nullptr);
+        EXPECT_EQ(iterator.readEntry(0, frame, nullptr), ReadOutcome::Read);
         EXPECT_EQ(iterator.length, expected[frame]) << "frame " << frame;
     }
-    iterator.readEntry(1, 1, nullptr);
+    EXPECT_EQ(iterator.readEntry(1, 1, nullptr), ReadOutcome::Read);
     ASSERT_NE(iterator.sequence, nullptr);
     ASSERT_EQ(iterator.sequenceBytes, 3u);
     // T C | A G | N end: low half first.
@@ -311,7 +311,7 @@ TEST_P(IteratorModes, MarkFoundAccessionsPassesEveryVisibleAccessionAndStopsWhen
     using Calls = std::vector<std::pair<std::string, int32_t>>;
     const Calls all = {{"P1", 0}, {"Q1", 0}, {"P2", 1}, {"P1", 1}, {"P3", 2}, {"DUP", 2}, {"DUP", 2}};
     RecordingMarker everything(100);
-    iterator.markFoundAccessions(everything);
+    EXPECT_EQ(iterator.markFoundAccessions(everything), ReadOutcome::Read);
     EXPECT_EQ(everything.calls, all);
 
     iterator.close();
@@ -319,7 +319,7 @@ TEST_P(IteratorModes, MarkFoundAccessionsPassesEveryVisibleAccessionAndStopsWhen
     monitor.stop();
     openDb(GetParam());
     RecordingMarker three(3);
-    iterator.markFoundAccessions(three);
+    EXPECT_EQ(iterator.markFoundAccessions(three), ReadOutcome::Read);
     EXPECT_EQ(three.calls, Calls(all.begin(), all.begin() + 3));
 }
 
@@ -382,7 +382,7 @@ TEST_P(IteratorModes, MarkFoundAccessionsOverManyRequestedAccessions) {
         monitor.stop();
         openDb(GetParam());
         RequestMarker marker(c.requested);
-        iterator.markFoundAccessions(marker);
+        EXPECT_EQ(iterator.markFoundAccessions(marker), ReadOutcome::Read);
         EXPECT_EQ(marker.found, c.found);
         if (c.stopsEarly) {
             EXPECT_LT(marker.calls, records - 10);
@@ -414,7 +414,7 @@ TEST_P(IteratorModes, DamagedAccessionIndexFallsBackToTheScan) {
         counter = -1;
         iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
                       &counter);
-        ASSERT_TRUE(iterator.findAccession("P3"));
+        ASSERT_EQ(iterator.findAccession("P3"), AccessionSearch::Found);
         EXPECT_EQ(iterator.currentIndex, 2);
         iterator.close();
     }
@@ -428,10 +428,10 @@ TEST_P(IteratorModes, LongTitleIsReadWhole) {
         SCOPED_TRACE(ahead ? "read ahead" : "read where it lies");
         openDb(GetParam(), 0x82 | ITER_TITLE);
         if (ahead) iterator.readTitlesAhead({1, 2});
-        ASSERT_TRUE(iterator.findAccession("SECOND"));
-        iterator.readEntry(-1, 0, nullptr);
+        ASSERT_EQ(iterator.findAccession("SECOND"), AccessionSearch::Found);
+        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
         EXPECT_EQ(iterator.title, title);
-        iterator.readEntry(2, 0, nullptr);
+        EXPECT_EQ(iterator.readEntry(2, 0, nullptr), ReadOutcome::Read);
         EXPECT_EQ(iterator.title, ">AFTER");
         iterator.close();
     }
@@ -456,9 +456,11 @@ TEST_P(IteratorModes, TitleLineAtItsOffset) {
         {0, longComment},                    // too long to be passed over
         {longComment.size() + 1, ">A one"},  // blank, comment with CR LF, comment
         {head.size() + 3, "one"},            // from the middle of a line
-        {fasta.size() - 7, ">D four"},       // the end of the file ends it
-        {fasta.size(), ""},
         {fasta.size() + 100, ""},
+        {fasta.size(), ""},
+        // The last entry's title lies in the file: one past it would be a
+        // FASTA file cut short.
+        {fasta.size() - 7, ">D four"},  // the end of the file ends it
     };
     ASSERT_EQ(db->entries().size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) db->entries()[i].titleOffset = cases[i].offset;
@@ -468,7 +470,7 @@ TEST_P(IteratorModes, TitleLineAtItsOffset) {
         const std::vector<int32_t> order = {1, 0, 2, 3, 1, 1, 4, 5};
         if (ahead) iterator.readTitlesAhead(order);
         for (const int32_t i : order) {
-            iterator.readEntry(i, 0, nullptr);
+            EXPECT_EQ(iterator.readEntry(i, 0, nullptr), ReadOutcome::Read);
             EXPECT_EQ(iterator.title, cases[i].title) << i;
         }
         iterator.close();
@@ -494,7 +496,7 @@ TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
         monitor.stop();
         proteins().addAccession(0, "DUP").addAccession(2, "DUP").setCacheIndex(c.accession, c.cached);
         openDb(GetParam());
-        const bool found = iterator.findAccession(c.accession);
+        const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.expected >= 0);
         if (found) {
             EXPECT_EQ(iterator.currentIndex, c.expected);
@@ -527,7 +529,7 @@ TEST_P(IteratorModes, ReferenceTextEndsWhereTheRuleSays) {
         openDb(GetParam(), 0x82 | ITER_REFERENCE);
         AccessionRule rule;
         rule.set(c.rule);
-        iterator.readEntry(c.entry, 0, &rule);
+        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule), ReadOutcome::Read);
         EXPECT_EQ(iterator.referenceText, c.expected);
         iterator.close();
     }
@@ -538,9 +540,9 @@ TEST_P(IteratorModes, ReferenceWithGreaterThanRuleStopsAtNextTitle) {
     openDb(GetParam(), 0x82 | ITER_REFERENCE);
     AccessionRule rule;
     rule.set(">\\([^ ]*\\)");
-    iterator.readEntry(0, 0, &rule);
+    EXPECT_EQ(iterator.readEntry(0, 0, &rule), ReadOutcome::Read);
     EXPECT_EQ(iterator.referenceText, ">P1 ref\nline a\n");
-    iterator.readEntry(1, 0, &rule);
+    EXPECT_EQ(iterator.readEntry(1, 0, &rule), ReadOutcome::Read);
     EXPECT_EQ(iterator.referenceText, ">P2 ref\nline b\n");
 }
 
@@ -555,23 +557,29 @@ TEST_P(IteratorModes, NoLastSequenceReportsAndYieldsNothing) {
     }
     iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
     EXPECT_TRUE(iterator.isAtEnd());
-    EXPECT_FALSE(iterator.findAccession("P1"));
+    EXPECT_EQ(iterator.findAccession("P1"), AccessionSearch::NotFound);
     EXPECT_NE(errorLog().find("Last sequence for this node is -1"), std::string::npos);
 }
 
-// Damaged files of each kind: every read stays inside the bytes that exist.
+// Files cut shorter than the index says, before the iterator opens them:
+// lost data at open in both modes (no "not found", no empty field), and
+// every read stays inside the bytes that exist.
 TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
     struct Case {
         const char* what;
         int kind;
-        int64_t size;  // -1: leave
-        bool p3Found;  // can the last entry still be found
+        int64_t size;  // negative: that many bytes off the end
+
     };
     const Case cases[] = {
-        {"index cut inside the last record", DB_FILE_INDEX, 48 * 2 + 20, false},
-        {"accession file cut inside a record", DB_FILE_ACCESSION, 30, false},
-        {"sequence file cut", DB_FILE_SEQUENCE, 6, true},
-        {"taxonomy-ID file cut", DB_FILE_TAXIDS, 6, true},
+        {"index cut inside the last record", DB_FILE_INDEX, 48 * 2 + 20},
+        {"accession file cut inside a record", DB_FILE_ACCESSION, 30},
+        {"accession file cut inside the last record", DB_FILE_ACCESSION, -2},
+        {"sequence file cut", DB_FILE_SEQUENCE, 6},
+        {"sequence file one byte short", DB_FILE_SEQUENCE, -1},
+        {"taxonomy-ID file cut", DB_FILE_TAXIDS, 6},
+        {"taxonomy-ID file one byte short", DB_FILE_TAXIDS, -1},
+        {"taxonomy-ID file emptied", DB_FILE_TAXIDS, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -580,7 +588,9 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
         proteins().setAccessionIndex(false);
         ASSERT_TRUE(db->write());
         std::filesystem::remove(db->path(DB_FILE_ACCINDEX));
-        truncateFile(c.kind, c.size);
+        const int64_t whole = static_cast<int64_t>(std::filesystem::file_size(db->path(c.kind)));
+        truncateFile(c.kind, c.size >= 0 ? c.size : whole + c.size);
+        const size_t reported = errorLog().size();
         entry = control.addEntry(db->name());
         db->fillControlEntry(control, entry, GetParam());
         if (GetParam()) {
@@ -589,10 +599,11 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
         counter = -1;
         iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7, nullptr,
                       nullptr, &counter);
-        EXPECT_EQ(iterator.findAccession("P3"), c.p3Found);
+        EXPECT_EQ(iterator.findAccession("P3"), AccessionSearch::Lost);
+        EXPECT_NE(errorLog().find("Cannot iterate database TestDB", reported), std::string::npos);
         for (int32_t i = 0; i < 3; ++i) {
             iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
-            iterator.readEntry(i, 0, nullptr);
+            (void)iterator.readEntry(i, 0, nullptr);
             if (iterator.sequence != nullptr) {
                 EXPECT_GE(iterator.sequenceBytes, uint64_t{iterator.storedLength} + 1);
             }
@@ -600,7 +611,86 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
             getEntryAccessions(&iterator, accessions);
         }
         RecordingMarker marker(100);
-        iterator.markFoundAccessions(marker);
+        (void)iterator.markFoundAccessions(marker);
+        iterator.close();
+    }
+}
+
+// A file cut short after the iterator opened (or mapped) it. Linux faults
+// only for whole pages past the new end; the rest of the last page reads as
+// zeros without a signal, and a read comes back short. Whatever was read
+// from past the new end is lost data (M512), never a shorter answer or "not
+// found", and so is everything read after it.
+TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
+    constexpr int kEntries = 300;
+    constexpr int kFasta = -1;
+    std::string fasta;
+    for (int i = 0; i < kEntries; ++i)
+        fasta += ">E" + std::to_string(i) + " entry number " + std::to_string(i) + "\n" +
+                 std::string(120, "ACDEFGHIKL"[i % 10]) + "\n";
+    enum Call { kEntry, kMiddleEntry, kEntryTitlesAhead, kFind, kMark };
+    struct Case {
+        const char* what;
+        int kind;     // kFasta for the FASTA file
+        int64_t cut;  // bytes off the end; 0: cut to half
+        uint32_t flags;
+        Call call;
+    };
+    const Case cases[] = {
+        {"sequence file 3 bytes short: zeros inside the last page", DB_FILE_SEQUENCE, 3, ITER_SEQUENCE, kEntry},
+        {"sequence file cut to half: pages past the end", DB_FILE_SEQUENCE, 0, ITER_SEQUENCE, kEntry},
+        // The middle entry's residues start where the cut is, inside a page.
+        {"sequence file cut to half: zeros inside a page in the middle", DB_FILE_SEQUENCE, 0, ITER_SEQUENCE,
+         kMiddleEntry},
+        {"index file cut inside the last record", DB_FILE_INDEX, 20, 0, kEntry},
+        {"taxonomy-ID file 2 bytes short", DB_FILE_TAXIDS, 2, ITER_TAXIDS, kEntry},
+        {"FASTA file cut to half", kFasta, 0, ITER_TITLE, kEntry},
+        {"FASTA file cut to half, titles read ahead", kFasta, 0, ITER_TITLE, kEntryTitlesAhead},
+        {"accession file 3 bytes short, one look-up", DB_FILE_ACCESSION, 3, 0, kFind},
+        {"accession file cut to half, the scan for many", DB_FILE_ACCESSION, 0, 0, kMark},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        control = ControlFileWriter();
+        monitor.stop();
+        db = std::make_unique<DatabaseWriter>("CutDB", install.file("sequence/CutDB"));
+        db->setFasta(fasta).setTaxonomySection(1).setAccessionIndex(false);
+        for (int i = 0; i < kEntries; ++i) db->setTaxIds(i, {9606, 10000 + i});
+        openDb(GetParam(), 0x82 | ITER_LENGTH | c.flags);
+        ASSERT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Read);
+
+        const std::string path = c.kind == kFasta ? db->fastaPath() : db->path(c.kind);
+        const int64_t size = static_cast<int64_t>(std::filesystem::file_size(path));
+        std::filesystem::resize_file(path, static_cast<uintmax_t>(c.cut == 0 ? size / 2 : size - c.cut));
+        const size_t logged = errorLog().size();
+        const int32_t last = kEntries - 1;
+        switch (c.call) {
+            case kEntry:
+                EXPECT_EQ(iterator.readEntry(last, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kMiddleEntry:
+                EXPECT_EQ(iterator.readEntry(kEntries / 2, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kEntryTitlesAhead:
+                iterator.readTitlesAhead({0, last / 2, last});
+                EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+                break;
+            case kFind:
+                EXPECT_EQ(iterator.findAccession("E" + std::to_string(last)), AccessionSearch::Lost);
+                break;
+            case kMark: {
+                RecordingMarker marker(1000);
+                EXPECT_EQ(iterator.markFoundAccessions(marker), ReadOutcome::Lost);
+                break;
+            }
+        }
+        // Lost for good: an entry the cut did not touch is not shown either.
+        EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+        EXPECT_EQ(iterator.findAccession("E0"), AccessionSearch::Lost);
+        const std::string log = errorLog().substr(logged);
+        const size_t first = log.find("Cannot iterate database CutDB");
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find("Cannot iterate database", first + 1), std::string::npos) << "reported once\n" << log;
         iterator.close();
     }
 }
@@ -638,10 +728,10 @@ TEST_P(IteratorModes, RandomDamageNeverReadsOutsideTheFiles) {
             counter = -1;
             iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7,
                           nullptr, nullptr, &counter);
-            for (const char* accession : {"P3", "EXTRA", "Q1"}) iterator.findAccession(accession);
+            for (const char* accession : {"P3", "EXTRA", "Q1"}) (void)iterator.findAccession(accession);
             for (int32_t i = -1; i < 4; ++i) {
                 iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
-                iterator.readEntry(i, 0, nullptr);
+                (void)iterator.readEntry(i, 0, nullptr);
                 std::vector<std::string> accessions;
                 getEntryAccessions(&iterator, accessions);
                 if (iterator.sequence != nullptr) {
@@ -649,7 +739,7 @@ TEST_P(IteratorModes, RandomDamageNeverReadsOutsideTheFiles) {
                 }
             }
             RecordingMarker marker(1000);
-            iterator.markFoundAccessions(marker);
+            (void)iterator.markFoundAccessions(marker);
             iterator.close();
         }
     }
@@ -678,11 +768,11 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     }
     iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
     iterator.flags |= ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH;
-    iterator.readEntry(1, 0, nullptr);
+    EXPECT_EQ(iterator.readEntry(1, 0, nullptr), ReadOutcome::Read);
     EXPECT_EQ(iterator.sequence, nullptr);
     EXPECT_TRUE(iterator.taxIds.empty());
     EXPECT_EQ(iterator.length, INT32_MAX);
-    iterator.readEntry(0, 0, nullptr);
+    EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Read);
     EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{9606});
     ASSERT_NE(iterator.sequence, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence)), "MKVL");
@@ -743,7 +833,7 @@ TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {
     iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
     EXPECT_EQ(iterator.currentIndex, -1);
     EXPECT_FALSE(iterator.next(true));
-    EXPECT_FALSE(iterator.findAccession("P1"));
+    EXPECT_EQ(iterator.findAccession("P1"), AccessionSearch::Lost);
     EXPECT_NE(errorLog().find("Cannot iterate database TestDB"), std::string::npos);
 }
 
@@ -761,7 +851,7 @@ TEST_F(IteratorBase, MissingTaxonomyIndexAndStatisticsAreNotReported) {
         }
         iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
                       &counter);
-        EXPECT_TRUE(iterator.findAccession("P2"));
+        EXPECT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
         iterator.close();
     }
     EXPECT_EQ(errorLog(), "");
@@ -775,8 +865,8 @@ TEST_F(IteratorBase, MissingFileOfTheSetIsReportedInFileModeAndSkipped) {
     db->fillControlEntry(control, entry, false);
     iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_SEQUENCE, false, 0, 7, nullptr,
                   nullptr, &counter);
-    ASSERT_TRUE(iterator.findAccession("P2"));
-    iterator.readEntry(-1, 0, nullptr);
+    ASSERT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
+    EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
     EXPECT_EQ(iterator.sequence, nullptr);
     EXPECT_NE(errorLog().find("Can't open " + db->path(DB_FILE_SEQUENCE)), std::string::npos);
 }
@@ -787,7 +877,7 @@ TEST_F(IteratorBase, SmallIndexViewClampedAtFileEndIsValid) {
     db->setFasta(">ONLY\nMK\n");
     openDb(true);
     EXPECT_EQ(iterator.currentIndex, 0);
-    EXPECT_TRUE(iterator.findAccession("ONLY"));
+    EXPECT_EQ(iterator.findAccession("ONLY"), AccessionSearch::Found);
     EXPECT_EQ(errorLog(), "");
 }
 
