@@ -413,10 +413,17 @@ TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
     ASSERT_TRUE(loadSpeciesFiles(files, names, nullptr, -1, false, false, false, errorText, nullptr));
 
     bv_taxonomytree parsed(&section, "../taxonomy", false, false);
-    // Every ID of the files and around them, IDs the tree cannot hold, and
-    // the IDs that the caches' own four-byte header keys spell.
+    // Every ID of the files and its neighbours, the end of the tree, IDs the
+    // tree cannot hold, and the IDs that the caches' own four-byte header keys
+    // spell. (Looking up each of the million absent IDs below the largest one
+    // through the caches would test nothing more.)
     std::vector<int> ids = {-5, 0, 1, 2, 424242, (1 << 26) - 1, 1 << 26, 0x322E303D, 0x342E303D, 0x362E303D};
-    for (size_t id = 0; id < parsed.nodeCount() + 2; ++id) ids.push_back(static_cast<int>(id));
+    const int end = static_cast<int>(parsed.nodeCount());
+    ids.insert(ids.end(), {end - 1, end, end + 1});
+    for (int id = 0; id < end; ++id) {
+        int parent = 0, table = 0;
+        if (parsed.getParent(id, parent, table)) ids.insert(ids.end(), {id - 1, id, id + 1});
+    }
     size_t lineageSteps = 0;
     for (int id : ids) {
         int parent1 = -7, table1 = -7, parent2 = -7, table2 = -7;
