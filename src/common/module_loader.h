@@ -24,7 +24,7 @@ inline constexpr const char* kXmlModuleFile = "libtarvex-xml.so";
 inline constexpr const char* kHttpModuleFile = "libtarvex-http.so";
 
 // Raised whenever the declaration or a module's table changes shape.
-inline constexpr uint32_t kModuleInterfaceVersion = 2;
+inline constexpr uint32_t kModuleInterfaceVersion = 3;
 
 // What a module hands over through its one entry point. interfaceVersion
 // stays the first member in every version, so that any module's can be read.

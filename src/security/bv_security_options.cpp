@@ -23,7 +23,8 @@ bool bv_security_options::load() {
     if (::stat(fileName_.c_str(), &st) != 0) return true;
 
     bv_XMLHelper helper(this, true, false);
-    if (!helper.parseFile(fileName_, securitySchemaLocation())) {
+    // config/ is the administrator's folder, which may be laid out with links.
+    if (!helper.parseFile(fileName_, securitySchemaLocation(), true)) {
         // The first error the parse recorded is the cause; the summary that
         // callers show carries it.
         std::string cause;

@@ -17,6 +17,7 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -248,7 +249,8 @@ std::map<std::u16string, std::string> schemaFiles(const std::string& documentPat
 
 }  // namespace
 
-bool bv_XercesHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation) {
+bool bv_XercesHelper::parseText(const std::string& path, const std::string& text,
+                                const std::string& externalSchemaLocation) {
     delete parser_;
     parser_ = nullptr;
     try {
@@ -272,7 +274,11 @@ bool bv_XercesHelper::parseFile(const std::string& path, const std::string& exte
         securityManager_->setEntityExpansionLimit(1000);
         parser_->setSecurityManager(securityManager_.get());
 
-        parser_->parse(X(path).c_str());
+        // The path is the document's name in messages, as the parser would
+        // give it for the file.
+        MemBufInputSource source(reinterpret_cast<const XMLByte*>(text.data()), text.size(), X(path).c_str(), false,
+                                 &memHandler_);
+        parser_->parse(source);
         if (DOMDocument* doc = parser_->getDocument()) encoding_ = xmlToUtf8(doc->getInputEncoding());
     } catch (...) {
         recordException(std::current_exception());

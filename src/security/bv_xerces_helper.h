@@ -83,7 +83,8 @@ public:
     // externalSchemaLocation: namespace and location pairs; a relative
     // location is taken from the parsed file's folder. Only those local
     // schema files are ever read: no DTD, entity or remote schema is fetched.
-    bool parseFile(const std::string& path, const std::string& externalSchemaLocation) override;
+    bool parseText(const std::string& path, const std::string& text,
+                   const std::string& externalSchemaLocation) override;
 
     bv_XmlElement* getRootElement() override;
     bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index) override;

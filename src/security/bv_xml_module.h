@@ -13,7 +13,11 @@ namespace bvparser_internal {
 
 class bv_XmlDocument : public bv_XmlWriter {
 public:
-    virtual bool parseFile(const std::string& path, const std::string& externalSchemaLocation) = 0;
+    // Parses text, the content of the file at path (which names the document
+    // in messages and is the base of relative schema locations): the helper
+    // reads the file itself, so that it decides how the file is opened.
+    virtual bool parseText(const std::string& path, const std::string& text,
+                           const std::string& externalSchemaLocation) = 0;
     virtual bv_XmlElement* getRootElement() = 0;
     virtual bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index) = 0;
     virtual int countChildElements(bv_XmlElement* parent, const std::string& name) = 0;

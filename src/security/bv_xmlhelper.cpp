@@ -1,8 +1,10 @@
 #include "security/bv_xmlhelper.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -60,6 +62,41 @@ void bv_XmlWriter::setBool(bv_XmlElement* element, bool value) { setText(element
 
 // ---------------------------------------------------------------- helper
 
+namespace {
+
+// Far above any security file; a larger one is refused, not read into memory.
+constexpr std::size_t kMaxDocument = std::size_t{256} << 20;
+
+// The whole file, read through one descriptor so that both readers parse
+// what was opened. Never waits on a FIFO planted in place of the file. false
+// with errno on failure.
+bool readWholeFile(const std::string& path, bool followLink, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    if (fd < 0) return false;
+    text.clear();
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        text.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxDocument));
+    int error = 0;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        if (static_cast<std::size_t>(n) > kMaxDocument - text.size()) {
+            error = EFBIG;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
+}  // namespace
+
 bv_XMLHelper::bv_XMLHelper(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo)
     : owner_(owner),
       validate_(validate),
@@ -84,7 +121,9 @@ bool bv_XMLHelper::openDocument() {
 bool bv_XMLHelper::useModule() {
     if (!quick_) return openDocument();
     const std::unique_ptr<bv_XmlQuickDocument> quick = std::move(quick_);
-    if (!openDocument() || !document_->parseFile(quickPath_, quickSchemaLocation_)) {
+    const std::string text = std::move(quickText_);
+    quickText_.clear();
+    if (!openDocument() || !document_->parseText(quickPath_, text, quickSchemaLocation_)) {
         newDocument();
         return false;
     }
@@ -93,10 +132,9 @@ bool bv_XMLHelper::useModule() {
 }
 
 bool bv_XMLHelper::moveHandlesToModule(const bv_XmlQuickDocument& quick) {
-    // The module read the same file: element i of the quick document is the
+    // The module read the same text: element i of the quick document is the
     // element at the same place in the module's, so every handle given so
-    // far keeps its index. A file changed in between may have other
-    // elements; its old handles are then refused.
+    // far keeps its index.
     moduleElements_.assign(quick.size(), nullptr);
     moduleIndex_.clear();
     moduleElements_[0] = document_->getRootElement();
@@ -170,30 +208,32 @@ bool bv_XMLHelper::isOK() const {
     return owner_ == nullptr || owner_->isValid();
 }
 
-bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation) {
+bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation,
+                                         bool followLink) {
     quick_.reset();
+    quickText_.clear();
     newDocument();
     // A file that cannot be opened is named by the path as given, with the
     // system's reason; the parser would name it by the server's absolute
     // path, which a page must not show.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::string text;
+    if (!readWholeFile(path, followLink, text)) {
         const auto error = static_cast<uint32_t>(errno);
         if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(error)).c_str());
         return {false, error};
     }
-    ::close(fd);
     // The quick reader stands in only for a fresh validating helper, whose
     // module document would hold nothing but this file.
     if (!document_ && validate_ && !createSchemaInfo_) {
-        quick_ = bv_XmlQuickDocument::read(path, externalSchemaLocation);
+        quick_ = bv_XmlQuickDocument::read(path, text, externalSchemaLocation);
         if (quick_) {
             quickPath_ = path;
+            quickText_ = std::move(text);
             quickSchemaLocation_ = externalSchemaLocation;
             return {isOK(), 0};
         }
     }
-    return {openDocument() && document_->parseFile(path, externalSchemaLocation), 0};
+    return {openDocument() && document_->parseText(path, text, externalSchemaLocation), 0};
 }
 
 bv_XmlElement* bv_XMLHelper::getRootElement() {

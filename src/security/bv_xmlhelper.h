@@ -82,8 +82,12 @@ public:
     // location is taken from the parsed file's folder. Only those local
     // schema files are ever read: no DTD, entity or remote schema is fetched.
     // A file that cannot be opened records 2049 with the path as given and
-    // the system's text, and names the system's code in the result.
-    bv_XmlFileResult parseFile(const std::string& path, const std::string& externalSchemaLocation);
+    // the system's text, and names the system's code in the result. The file
+    // is read once, through one descriptor; a link in its last component is
+    // such a failure ("Too many levels of symbolic links") unless followLink
+    // is set: files in a folder that others can write may be planted links.
+    bv_XmlFileResult parseFile(const std::string& path, const std::string& externalSchemaLocation,
+                               bool followLink = false);
 
     bv_XmlElement* getRootElement();
     bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
@@ -152,6 +156,7 @@ private:
     // Set while the parsed file came through the quick reader.
     std::unique_ptr<bv_XmlQuickDocument> quick_;
     std::string quickPath_;
+    std::string quickText_;
     std::string quickSchemaLocation_;
     std::unique_ptr<bv_SaxWriter> saxWriter_;
     // Handles are (document number, index): the index of a quick node, or

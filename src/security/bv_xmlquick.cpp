@@ -18,8 +18,10 @@ namespace {
 
 constexpr std::size_t kMaxFile = 1 << 20;
 const char* const kSchemaInstanceURI = "http://www.w3.org/2001/XMLSchema-instance";
-bool readSmallFile(const std::string& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The schema lies in config/, which an administrator may lay out with links;
+// a document may lie in sessions/, where a link is refused.
+bool readSmallFile(const std::string& path, std::string& text, bool followLink) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFile;
@@ -173,16 +175,18 @@ bool declaresAttribute(int type, std::string_view name) {
 
 std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string& path,
                                                                const std::string& externalSchemaLocation) {
-    // The module reads the path as a URL; only plain paths mean the same file
-    // to both.
-    for (char c : path)
-        if (!isNameChar(c) && c != '/') return nullptr;
+    std::string text;
+    if (!readSmallFile(path, text, false)) return nullptr;
+    return read(path, text, externalSchemaLocation);
+}
+
+std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string& path, const std::string& text,
+                                                               const std::string& externalSchemaLocation) {
+    if (text.size() > kMaxFile) return nullptr;
     std::string namespaceURI;
     const std::string schemaPath = schemaFileOf(path, externalSchemaLocation, namespaceURI);
     std::string schema;
-    if (schemaPath.empty() || !readSmallFile(schemaPath, schema) || schema != kShippedSecuritySchema) return nullptr;
-    std::string text;
-    if (!readSmallFile(path, text)) return nullptr;
+    if (schemaPath.empty() || !readSmallFile(schemaPath, schema, true) || schema != kShippedSecuritySchema) return nullptr;
     std::unique_ptr<bv_XmlQuickDocument> document(new bv_XmlQuickDocument);
     if (!document->parse(text, namespaceURI, externalSchemaLocation) || !document->checkShape())
         return nullptr;

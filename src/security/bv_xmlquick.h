@@ -24,7 +24,12 @@ class bv_XmlQuickDocument {
 public:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-    // The document when the file is in the plain form; null otherwise.
+    // The document when text, the content of the file at path, is in the
+    // plain form; null otherwise. path locates a relative schema.
+    static std::unique_ptr<bv_XmlQuickDocument> read(const std::string& path, const std::string& text,
+                                                     const std::string& externalSchemaLocation);
+    // The same for the file itself, opened without following a link in its
+    // last component (null for a link).
     static std::unique_ptr<bv_XmlQuickDocument> read(const std::string& path,
                                                      const std::string& externalSchemaLocation);
 

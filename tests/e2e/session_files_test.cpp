@@ -8,7 +8,10 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -193,6 +196,38 @@ TEST(SessionFiles, AKilledSessionWriteLeavesNoUsableSession) {
     EXPECT_EQ(cmd.exitStatus, missingCmd.exitStatus);
     EXPECT_EQ(get.standardOutput, missingGet.standardOutput);
     EXPECT_EQ(get.standardOutput.find(kSequence), std::string::npos) << get.standardOutput;
+}
+
+// Whoever can write sessions/ may plant a link to a session file with every
+// right (or to any file): it is a file that cannot be opened, whether named
+// or the command-line session, and the file it names is neither read nor
+// touched nor replaced.
+TEST(SessionFiles, ALinkInPlaceOfASessionFileIsRefused) {
+    SecuredInstallation s;
+    ASSERT_EQ(s.lookUp().standardOutput, kFound);
+    const std::string kept = s.inst.install().file("kept-session");
+    std::filesystem::rename(s.commandLineFile(), kept);
+    const std::string complete = tarvex_test::readFile(kept);
+    const std::time_t old = std::time(nullptr) - 7200;
+    tarvex_test::setModificationTime(kept, old);
+    const std::string root = s.inst.install().root();
+    const std::string linkRefused = ": Too many levels of symbolic links";
+
+    ASSERT_EQ(::symlink(kept.c_str(), (s.sessions() + "/linked").c_str()), 0);
+    auto [cmd, get] = s.inst.both({"SwissProt", "P12345", "seq", "--sessionID", "linked"});
+    for (const RunResult* r : {&cmd, &get}) {
+        expectRefused(*r, "../sessions/linked" + linkRefused, root);
+        EXPECT_EQ(r->standardOutput.find(kSequence), std::string::npos) << r->standardOutput;
+    }
+
+    ASSERT_EQ(::symlink(kept.c_str(), s.commandLineFile().c_str()), 0);
+    expectRefused(s.lookUp(), "../sessions/con_consoleaccessx" + linkRefused, root);
+    EXPECT_TRUE(std::filesystem::is_symlink(s.commandLineFile()));
+
+    EXPECT_EQ(tarvex_test::readFile(kept), complete);
+    struct stat st;
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, old);
 }
 
 }  // namespace

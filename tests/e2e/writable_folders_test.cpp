@@ -125,6 +125,28 @@ TEST(PlantedLinks, ALinkInPlaceOfTheSecurityLogIsNotFollowed) {
     site.expectVictimUntouched();
 }
 
+// The control file is written through its mapping only when it is the file
+// the monitor registered: a link planted in its place, to a file of the same
+// form, is the mapping that is missing, and the file it names is not written.
+TEST(PlantedLinks, ALinkInPlaceOfTheControlFileIsNotWrittenThrough) {
+    Site site;
+    // A live registration carries the file's device and inode.
+    site.inst.monitor().stop();
+    ASSERT_TRUE(site.inst.monitor().registerControlFile(site.inst.controlFilePath()));
+    ASSERT_EQ(site.lookUp().standardOutput, kFound);
+    const std::string copy = site.file("control-copy");
+    std::filesystem::copy_file(site.inst.controlFilePath(), copy);
+    const std::string before = tarvex_test::readFile(copy);
+    std::filesystem::rename(site.inst.controlFilePath(), site.file("data/tarvex.control.real"));
+    ASSERT_EQ(::symlink(copy.c_str(), site.inst.controlFilePath().c_str()), 0);
+
+    RunResult r = site.lookUp();
+    EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
+    EXPECT_EQ(r.standardOutput.find(kSequence), std::string::npos) << r.standardOutput;
+    EXPECT_EQ(tarvex_test::readFile(copy), before);
+    EXPECT_TRUE(std::filesystem::is_symlink(site.inst.controlFilePath()));
+}
+
 TEST(PlantedLinks, FoldersMayBeLinks) {
     // An administrator who wants the logs and data elsewhere links the folder.
     Site site;

@@ -417,7 +417,7 @@ TEST(InstallDeps, BuildingAsksForNoTestPackage) {
         {"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")}};
 
     const std::vector<std::string> buildSet = {"cmake", "g++", "ninja-build", "libxerces-c-dev", "zlib1g-dev",
-                                               "libboost-dev", "libcurl4-openssl-dev", "dpkg-dev"};
+                                               "libboost-dev", "libcurl4-openssl-dev", "dpkg-dev", "git"};
     const std::vector<std::string> testSet = {"libgtest-dev", "libgmock-dev", "libbenchmark-dev", "apache2",
                                               "lighttpd", "clang", "seqkit", "python3-biopython", "tinycdb",
                                               "curl", "libxml2-utils"};

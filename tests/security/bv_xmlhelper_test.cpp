@@ -1,6 +1,8 @@
 #include "security/bv_xmlhelper.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -294,29 +296,53 @@ TEST_F(XmlHelperTest, FailedSaveLeavesNoFile) {
 }
 
 // A failed parse names the system's code when the file could not be opened,
-// and none when it was read but is not usable (in either reader).
+// and none when it was read but is not usable (in either reader). A link in
+// the file's last component cannot be opened unless links are followed, in
+// either reader; a planted FIFO ends the parse instead of stopping it.
 TEST_F(XmlHelperTest, ParseResultsTellAFileNotOpenedFromAFileNotUsable) {
     writeFile(session("plain"), plainSessionText());
+    // A comment leaves the file to the module.
+    std::string moduleForm = plainSessionText();
+    moduleForm.insert(moduleForm.find("<bvs:"), "<!-- module -->\r\n");
+    writeFile(session("module"), moduleForm);
     writeFile(session("malformed"), "<bvs:security_session><unclosed>");
     writeFile(session("invalid"), wrap("<bvs:session_data><bvs:colour>red</bvs:colour></bvs:session_data>\n"));
+    ASSERT_EQ(::symlink("plain", session("link-to-plain").c_str()), 0);
+    ASSERT_EQ(::symlink("module", session("link-to-module").c_str()), 0);
+    ASSERT_EQ(::mkfifo(session("fifo").c_str(), 0600), 0);
     const struct {
         const char* file;
+        bool followLink;
         bool ok;
         uint32_t systemError;
+        const char* message;  // part of the last error when not ok
     } cases[] = {
-        {"plain", true, 0},
-        {"malformed", false, 0},
-        {"invalid", false, 0},
-        {"missing", false, static_cast<uint32_t>(ENOENT)},
+        {"plain", false, true, 0, ""},
+        {"module", false, true, 0, ""},
+        {"malformed", false, false, 0, "sessions/malformed: line 1"},
+        {"invalid", false, false, 0, "sessions/invalid: line 3"},
+        {"missing", false, false, static_cast<uint32_t>(ENOENT), "sessions/missing: No such file or directory"},
+        {"link-to-plain", false, false, static_cast<uint32_t>(ELOOP), "link-to-plain: Too many levels of symbolic links"},
+        {"link-to-module", false, false, static_cast<uint32_t>(ELOOP), "link-to-module: Too many levels of symbolic"},
+        {"link-to-plain", true, true, 0, ""},
+        {"link-to-module", true, true, 0, ""},
+        {"fifo", false, false, 0, "sessions/fifo"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(std::string(c.file) + (c.followLink ? " (links followed)" : ""));
         brenvik::bv_errs errs;
         bv_XMLHelper h(&errs, true, false);
-        const bvparser_internal::bv_XmlFileResult parsed = h.parseFile(session(c.file), brenvik::securitySchemaLocation());
+        const bvparser_internal::bv_XmlFileResult parsed =
+            h.parseFile(session(c.file), brenvik::securitySchemaLocation(), c.followLink);
         EXPECT_EQ(parsed.ok, c.ok);
         EXPECT_EQ(parsed.systemError, c.systemError);
         EXPECT_EQ(errs.isValid(), c.ok) << errs.getLastErrorString();
+        if (!c.ok) {
+            EXPECT_NE(errs.getLastErrorString().find(c.message), std::string::npos) << errs.getLastErrorString();
+        } else {
+            bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+            EXPECT_EQ(h.getInt(h.getChildElement(data, "bvs:userID", 0)), 20) << errs.getLastErrorString();
+        }
     }
 }
 
