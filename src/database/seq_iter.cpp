@@ -468,6 +468,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
         visited = 1;
         if (selected_) ++selectedCount;
     }
+    if (openedForTest != nullptr) openedForTest(*this);
 }
 
 int CSequenceIterator::descriptorOf(int f) const {
