@@ -118,8 +118,6 @@ public:
     // per title. A title asked for out of that order is read where it lies.
     // Holds until the next call, open or close.
     void readTitlesAhead(const std::vector<int32_t>& indexes);
-    void readAccessionBlock();
-    void readTaxIds();
     [[nodiscard]] AccessionSearch findAccession(const std::string& accession);
     // Hands every visible accession to the marker until it says stop; a
     // Lost outcome makes whatever it was told worthless.
@@ -183,6 +181,10 @@ private:
     int64_t fileBytes(int kind) const;
     bool readIndexRecord(int64_t index, brenvik::IndexRecord& out);
     int32_t effectiveLast();
+    // The pieces of the current entry; results only through the checked
+    // read calls above.
+    void readAccessionBlock();
+    void readTaxIds();
     void readSequence();
     void readTitle();
     void readReference(brenvik::AccessionRule* rule);
