@@ -421,7 +421,7 @@ void cutOnce(const CSequenceIterator&) {
     cutPath.clear();
 }
 
-enum class Road { SequencePost, SequenceCommandLine, SequenceGet, TaxonomyPost };
+enum class Road { SequencePost, SequenceCommandLine, SequenceGet, TaxonomyPost, TaxonomyCommandLine };
 
 // Runs one road of a program, as its main does, in a child of the test
 // process (a fatal report ends the process), with the seam set.
@@ -440,8 +440,10 @@ RunResult runRoad(Road road, const RunRequest& request) {
         CSequenceIterator::openedForTest = cutOnce;
         ignoreBrokenPipe();
         bufferStandardOutput();
-        std::vector<const char*> argv = {"bv-seqfetch"};
-        for (const std::string& a : request.arguments) argv.push_back(a.c_str());
+        std::vector<std::string> words = {"bv-seqfetch"};
+        words.insert(words.end(), request.arguments.begin(), request.arguments.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
         int status = 0;
         switch (road) {
             case Road::SequencePost: status = runSequencePost(); break;
@@ -451,6 +453,9 @@ RunResult runRoad(Road road, const RunRequest& request) {
                                                           argv.data());
                 break;
             case Road::TaxonomyPost: status = taxfetch::runTaxonomyPost(); break;
+            case Road::TaxonomyCommandLine:
+                status = taxfetch::runTaxonomyCommandLine(false, static_cast<int>(argv.size()), argv.data());
+                break;
         }
         std::fflush(nullptr);
         ::_exit(status);
@@ -526,13 +531,15 @@ TEST_P(CutAfterOpen, EntryTheCutReachesAndLaterOnesAreNeverShown) {
         {"sequence POST, sequence file cut into the entry", Road::SequencePost, brenvik::DB_FILE_SEQUENCE, 0, {}},
         {"sequence POST, FASTA file cut into the entry's title", Road::SequencePost, kFasta, 0, {}},
         {"taxonomy POST, taxonomy-ID file cut into the entry", Road::TaxonomyPost, brenvik::DB_FILE_TAXIDS, 0, {}},
+        {"taxonomy command line, taxonomy-ID file cut into the entry", Road::TaxonomyCommandLine,
+         brenvik::DB_FILE_TAXIDS, 0, {"1", "Proteins", cutId}},
         {"taxonomy POST, FASTA file cut into the entry's title", Road::TaxonomyPost, kFasta, 0, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ReplyInstallation inst(fasta, kEntries, GetParam());
         const bool post = c.road == Road::SequencePost || c.road == Road::TaxonomyPost;
-        const bool seq = c.road != Road::TaxonomyPost;
+        const bool seq = c.road != Road::TaxonomyPost && c.road != Road::TaxonomyCommandLine;
         RunRequest request = inst.request(seq ? "seq" : "tax", c.road == Road::SequenceGet ? "get" : post ? "post" : "cmd",
                                           c.arguments, seq ? seqForm : taxForm);
         const std::string full = withoutJob(runRoad(c.road, request).standardOutput);
