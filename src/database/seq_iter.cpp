@@ -323,6 +323,8 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     readEnd_.fill(0);
     lostBaseline_ = CMmapFile::lostViewCount();
     lost_ = false;
+    referenceSize_ = -1;
+    referenceFellShort_ = false;
     length = 0;
     currentIndex = -1;
     atEnd_ = 0;
@@ -436,6 +438,10 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
             const int fd = fileOpen(fasta.c_str(), true);
             if (fd >= 0) fasta_ = std::make_unique<FileView>(fd, true);
         }
+        // The reference file is opened for each entry read; its size now
+        // tells a reference cut short from one that ends with the file.
+        if (databaseValue(*rec, kDbHasReference) != 0)
+            referenceSize_ = fileSize(fieldText(rec->referencePath).c_str());
     }
     if (!setFitsIndex()) {
         markLost(381);
@@ -462,6 +468,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
         visited = 1;
         if (selected_) ++selectedCount;
     }
+    if (openedForTest != nullptr) openedForTest(*this);
 }
 
 int CSequenceIterator::descriptorOf(int f) const {
@@ -520,7 +527,7 @@ const char* CSequenceIterator::wholeMapping(int f) const {
 
 ReadOutcome CSequenceIterator::checkReads(int line) {
     static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    bool lost = lost_ || (fasta_ && fasta_->readFellShort());
+    bool lost = lost_ || referenceFellShort_ || (fasta_ && fasta_->readFellShort());
     for (int f = 0; f < brenvik::DB_FILE_KINDS && !lost; ++f) {
         if (mode_ == MODE_FILE && files_[f] && files_[f]->readFellShort()) lost = true;
         const uint64_t end = readEnd_[f];
@@ -896,6 +903,7 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
     const bool byAccession = rule != nullptr && !byTitleMark && rule->regex != nullptr;
     bool first = true;
     bool lineWithoutAccession = false;
+    bool reachedEnd = false;
     std::string line;
     char piece[4096];
     for (;;) {
@@ -906,7 +914,10 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
             if (n > 0) line.append(piece, static_cast<size_t>(n));
             if (lineEnd || endOfFile || n <= 0) break;
         }
-        if (line.empty() && !lineEnd) break;  // end of the file
+        if (line.empty() && !lineEnd) {  // end of the file
+            reachedEnd = true;
+            break;
+        }
         bool hasAccession = false;
         if (byAccession) {
             char accession[200];
@@ -921,8 +932,14 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
         referenceText += line;
         if (lineEnd) referenceText += '\n';
         first = false;
-        if (!lineEnd) break;
+        if (!lineEnd) {
+            reachedEnd = true;
+            break;
+        }
     }
+    // The text ends with the file: before the end the file had at open, the
+    // file was cut (or could not be read) and the text is shortened.
+    if (reachedEnd && referenceSize_ >= 0 && fileSeek(fd, 0, 1) < referenceSize_) referenceFellShort_ = true;
     fileClose(fd);
 }
 

@@ -118,8 +118,6 @@ public:
     // per title. A title asked for out of that order is read where it lies.
     // Holds until the next call, open or close.
     void readTitlesAhead(const std::vector<int32_t>& indexes);
-    void readAccessionBlock();
-    void readTaxIds();
     [[nodiscard]] AccessionSearch findAccession(const std::string& accession);
     // Hands every visible accession to the marker until it says stop; a
     // Lost outcome makes whatever it was told worthless.
@@ -159,6 +157,10 @@ public:
     // File mode: one read-only file of the set (and the FASTA file).
     class FileView;
 
+    // Called at the end of every open when set: a test changes the files
+    // there, after they were opened or mapped and before any result is read.
+    static inline void (*openedForTest)(const CSequenceIterator&) = nullptr;
+
 private:
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
     // Bytes up to end of mapped file f of the set were read. (The FASTA
@@ -179,6 +181,10 @@ private:
     int64_t fileBytes(int kind) const;
     bool readIndexRecord(int64_t index, brenvik::IndexRecord& out);
     int32_t effectiveLast();
+    // The pieces of the current entry; results only through the checked
+    // read calls above.
+    void readAccessionBlock();
+    void readTaxIds();
     void readSequence();
     void readTitle();
     void readReference(brenvik::AccessionRule* rule);
@@ -235,6 +241,10 @@ private:
     std::vector<char> accessionCopy_;
     std::array<uint64_t, brenvik::DB_FILE_KINDS> readEnd_{};
     unsigned lostBaseline_ = 0;  // CMmapFile::lostViewCount() at open
+    // The reference file's size at open (-1: unknown); a reference read
+    // that meets the file's end before it was cut meanwhile.
+    int64_t referenceSize_ = -1;
+    bool referenceFellShort_ = false;
     bool lost_ = false;
 };
 

@@ -546,6 +546,41 @@ TEST_P(IteratorModes, ReferenceWithGreaterThanRuleStopsAtNextTitle) {
     EXPECT_EQ(iterator.referenceText, ">P2 ref\nline b\n");
 }
 
+// A reference file cut after the iterator opened: a text that meets the new
+// end is lost data, never a shortened reference; one that ends with the
+// whole file, or at its rule's end before the cut, is read as it is.
+TEST_P(IteratorModes, ReferenceFileCutAfterOpenIsLostDataNeverAShorterText) {
+    // Entries at 0, 29 and 46; the file is 65 bytes.
+    const std::string reference =
+        "ID   P1\nAC   P1;\nDE   one\n//\n"
+        "ID   P2\nDE   two\n"
+        "ID   P3\nDE   three\n";
+    struct Case {
+        int64_t cutTo;  // -1: not cut
+        int32_t entry;
+        ReadOutcome expected;
+    };
+    const Case cases[] = {
+        {-1, 2, ReadOutcome::Read},  // ends with the file
+        {55, 2, ReadOutcome::Lost},  // inside the text
+        {40, 2, ReadOutcome::Lost},  // the text starts past the new end
+        {40, 1, ReadOutcome::Lost},
+        {46, 0, ReadOutcome::Read},  // ends at "//", before the cut
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.cutTo) + " " + std::to_string(c.entry));
+        control = ControlFileWriter();
+        monitor.stop();
+        proteins().setReference(reference, {0, 29, 46});
+        openDb(GetParam(), 0x82 | ITER_REFERENCE);
+        if (c.cutTo >= 0) std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
+        AccessionRule rule;
+        rule.set("^ID   \\([^ ]*\\)");
+        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule), c.expected) << iterator.referenceText;
+        iterator.close();
+    }
+}
+
 TEST_P(IteratorModes, NoLastSequenceReportsAndYieldsNothing) {
     proteins();
     ASSERT_TRUE(db->write());

@@ -16,8 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/process_startup.h"
 #include "database/database_files.h"
+#include "database/seq_iter.h"
 #include "e2e/taxfetch_fixture.h"
+#include "seqfetch/post_request_seq.h"
+#include "seqfetch/seqfetch.h"
+#include "taxfetch/taxfetch.h"
 
 using namespace tarvex_test;
 
@@ -403,6 +408,189 @@ TEST(FileModeDatabase, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
         EXPECT_EQ(inst.runningSlots(), 0);
     }
 }
+
+namespace {
+
+// The cut that the iterator's seam makes once, right after the first open:
+// after the program opened or mapped the files, before it read any result.
+std::string cutPath;
+uint64_t cutSize = 0;
+void cutOnce(const CSequenceIterator&) {
+    if (cutPath.empty()) return;
+    std::filesystem::resize_file(cutPath, cutSize);
+    cutPath.clear();
+}
+
+enum class Road { SequencePost, SequenceCommandLine, SequenceGet, TaxonomyPost, TaxonomyCommandLine };
+
+// Runs one road of a program, as its main does, in a child of the test
+// process (a fatal report ends the process), with the seam set.
+RunResult runRoad(Road road, const RunRequest& request) {
+    TempDir io("road");
+    const std::string in = io.path() + "/in", out = io.path() + "/out", err = io.path() + "/err";
+    std::ofstream(in, std::ios::binary) << request.standardInput;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const auto& [name, value] : request.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (::chdir(request.workingFolder.c_str()) != 0) ::_exit(97);
+        const int fds[3] = {::open(in.c_str(), O_RDONLY), ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                            ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+        for (int i = 0; i < 3; ++i)
+            if (fds[i] < 0 || ::dup2(fds[i], i) < 0) ::_exit(98);
+        CSequenceIterator::openedForTest = cutOnce;
+        ignoreBrokenPipe();
+        bufferStandardOutput();
+        std::vector<std::string> words = {"bv-seqfetch"};
+        words.insert(words.end(), request.arguments.begin(), request.arguments.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        int status = 0;
+        switch (road) {
+            case Road::SequencePost: status = runSequencePost(); break;
+            case Road::SequenceCommandLine:
+            case Road::SequenceGet:
+                status = seqfetch::runSequenceCommandLine(road == Road::SequenceGet, static_cast<int>(argv.size()),
+                                                          argv.data());
+                break;
+            case Road::TaxonomyPost: status = taxfetch::runTaxonomyPost(); break;
+            case Road::TaxonomyCommandLine:
+                status = taxfetch::runTaxonomyCommandLine(false, static_cast<int>(argv.size()), argv.data());
+                break;
+        }
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    RunResult r;
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    r.exited = WIFEXITED(wstatus);
+    r.exitStatus = r.exited ? WEXITSTATUS(wstatus) : -1;
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    std::ifstream o(out, std::ios::binary), e(err, std::ios::binary);
+    r.standardOutput.assign(std::istreambuf_iterator<char>(o), std::istreambuf_iterator<char>());
+    r.standardError.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+    return r;
+}
+
+// The elements that start with open, in order, each up to its line that
+// starts with close.
+std::vector<std::string> elements(const std::string& document, const std::string& open, const std::string& close) {
+    std::vector<std::string> found;
+    for (size_t at = document.find(open); at != std::string::npos; at = document.find(open, at + 1)) {
+        const size_t end = document.find(close, at);
+        found.push_back(document.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    }
+    return found;
+}
+
+}  // namespace
+
+// A file cut at a chosen place after the program opened or mapped it, on the
+// roads that showed wrong answers: a record in the last page of a mapped
+// file read as zeros and was printed shortened with status 0; a POST showed
+// zero-page results (empty titles, pI 0.01, a db_entry without its taxonomy
+// part) before its error 512, and titles of a FASTA file cut meanwhile came
+// back short without any error. Now the entry the cut reaches is never
+// shown, nor any after it: the page says M512, a POST shows only entries
+// read whole (as the intact files answer them) and ends with error 512.
+class CutAfterOpen : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CutAfterOpen, EntryTheCutReachesAndLaterOnesAreNeverShown) {
+    constexpr int kEntries = 300;
+    constexpr int kCutEntry = 200;  // the cut lies inside this entry's bytes
+    constexpr int kFasta = -1;
+    std::string fasta;
+    std::string accessions;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string id = "Q" + std::to_string(10000 + i);
+        fasta += ">" + id + " protein number " + std::to_string(i) + "\n" +
+                 std::string(150 + i % 50, "ACDEFGHIKL"[i % 10]) + "\n";
+        accessions += "\"" + id + "\" ";
+    }
+    const std::string cutId = "Q" + std::to_string(10000 + kCutEntry);
+    const std::string lastId = "Q" + std::to_string(10000 + kEntries - 1);
+    const std::vector<std::pair<std::string, std::string>> seqForm = {{"DB", "Proteins"}, {"SHOWTITLE", "1"},
+                                                                      {"SHOWSEQUENCE", "1"}, {"SHOWPI", "1"},
+                                                                      {"SHOWLEN", "1"}, {"ACCESSION", accessions}};
+    const std::vector<std::pair<std::string, std::string>> taxForm = {
+        {"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"ACCESSION", accessions}};
+    struct Case {
+        const char* what;
+        Road road;
+        int kind;         // the file cut, kFasta for the titles
+        int64_t offEnd;   // > 0: bytes off the end; 0: into the cut entry
+        std::vector<std::string> arguments;
+    };
+    const Case cases[] = {
+        {"command line, sequence file 100 bytes short", Road::SequenceCommandLine, brenvik::DB_FILE_SEQUENCE, 100,
+         {"Proteins", lastId, "seq"}},
+        {"command line, FASTA file cut into the entry's title", Road::SequenceCommandLine, kFasta, 0,
+         {"Proteins", cutId, "title"}},
+        {"GET, sequence file cut into the entry", Road::SequenceGet, brenvik::DB_FILE_SEQUENCE, 0,
+         {"Proteins", cutId, "pI"}},
+        {"sequence POST, sequence file cut into the entry", Road::SequencePost, brenvik::DB_FILE_SEQUENCE, 0, {}},
+        {"sequence POST, FASTA file cut into the entry's title", Road::SequencePost, kFasta, 0, {}},
+        {"taxonomy POST, taxonomy-ID file cut into the entry", Road::TaxonomyPost, brenvik::DB_FILE_TAXIDS, 0, {}},
+        {"taxonomy command line, taxonomy-ID file cut into the entry", Road::TaxonomyCommandLine,
+         brenvik::DB_FILE_TAXIDS, 0, {"1", "Proteins", cutId}},
+        {"taxonomy POST, FASTA file cut into the entry's title", Road::TaxonomyPost, kFasta, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReplyInstallation inst(fasta, kEntries, GetParam());
+        const bool post = c.road == Road::SequencePost || c.road == Road::TaxonomyPost;
+        const bool seq = c.road != Road::TaxonomyPost && c.road != Road::TaxonomyCommandLine;
+        RunRequest request = inst.request(seq ? "seq" : "tax", c.road == Road::SequenceGet ? "get" : post ? "post" : "cmd",
+                                          c.arguments, seq ? seqForm : taxForm);
+        const std::string full = withoutJob(runRoad(c.road, request).standardOutput);
+        ASSERT_EQ(full.find("code="), std::string::npos) << full;
+        ASSERT_EQ(full.find("[M00"), std::string::npos) << full;
+
+        const std::string path = c.kind == kFasta ? inst.database().fastaPath() : inst.database().path(c.kind);
+        const uint64_t size = std::filesystem::file_size(path);
+        uint64_t at = size - static_cast<uint64_t>(c.offEnd);
+        if (c.offEnd == 0) {
+            std::ifstream index(inst.database().path(brenvik::DB_FILE_INDEX), std::ios::binary);
+            char bytes[brenvik::kIndexRecordSize];
+            index.seekg(kCutEntry * brenvik::kIndexRecordSize);
+            ASSERT_TRUE(index.read(bytes, sizeof bytes));
+            const brenvik::IndexRecord r = brenvik::decodeIndexRecord(bytes);
+            at = (c.kind == kFasta                     ? r.titleOffset
+                  : c.kind == brenvik::DB_FILE_TAXIDS ? r.taxIdOffset
+                                                       : r.sequenceOffset) + 5;
+        }
+        ASSERT_NE(at % 4096, 0u) << "the cut is meant to lie inside a page";
+        cutPath = path;
+        cutSize = at;
+        const RunResult r = runRoad(c.road, request);
+        cutPath.clear();
+        ASSERT_TRUE(r.exited) << "signal " << r.signal;
+        EXPECT_LT(std::filesystem::file_size(path), size) << "the seam cut the file";
+        const std::string out = withoutJob(r.standardOutput);
+        if (!post) {
+            EXPECT_NE(r.exitStatus, 0) << out;
+            // The error page and nothing of the entry, before it or after.
+            EXPECT_TRUE(bodyOf(out).starts_with("The following serious error has occurred.<BR>\n"
+                                                "Cannot iterate database Proteins.")) << out;
+            EXPECT_NE(out.find("[M00512]"), std::string::npos) << out;
+            EXPECT_EQ(out.find("Q1"), std::string::npos) << out;
+            continue;
+        }
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_NE(out.find("code=\"512\""), std::string::npos) << out;
+        EXPECT_TRUE(out.ends_with(seq ? "</bvsq:bv_seqfetch_out>\n" : "</bvtx:bv_taxfetch_out>\n")) << out;
+        const std::string open = seq ? "<bvsq:protein>" : "<bvtx:db_entry", close = seq ? "</bvsq:protein>" : "</bvtx:db_entry>";
+        const std::vector<std::string> shown = elements(out, open, close), whole = elements(full, open, close);
+        ASSERT_EQ(whole.size(), size_t{kEntries}) << full.substr(0, 2000);
+        // Only entries read whole, in order, and none from the cut entry on.
+        EXPECT_LE(shown.size(), size_t{kCutEntry});
+        for (size_t i = 0; i < shown.size() && i < whole.size(); ++i) EXPECT_EQ(shown[i], whole[i]) << i;
+        EXPECT_EQ(out.find(cutId), std::string::npos) << out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CutAfterOpen, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Mapped" : "FileMode"; });
 
 // The control file is mapped for writing from a folder the web server's
 // user can write: a link planted in its place is not followed. The request
