@@ -15,6 +15,7 @@
 
 #include "common/error_reporter.h"
 #include "database/species_names.h"
+#include "support/fake_clock.h"
 #include "support/taxonomy_fixture.h"
 #include "support/reporter_switches.h"
 
@@ -34,13 +35,6 @@ TaxonomyNodesSection sectionOf(std::vector<std::string> files, bool mito = false
     section.mitochondrialTranslation = mito;
     return section;
 }
-
-// Shortens the wait for another task's cache build for one test.
-struct ShortBuildWait {
-    ShortBuildWait() { brenvik::setCacheBuildWaitMs(200); }
-    ~ShortBuildWait() { brenvik::setCacheBuildWaitMs(old); }
-    int old = brenvik::cacheBuildWaitMs();
-};
 
 struct Expect {
     int id;
@@ -174,7 +168,8 @@ TEST(TaxonomyTree, StaleCacheIsRebuilt) {
 
 TEST(TaxonomyTree, CacheHeldByAnotherProcessFallsBackToMemory) {
     tarvex_test::QuietReporter quiet;
-    const ShortBuildWait shortWait;
+    // The wait for another task's build passes in no time.
+    const tarvex_test::FakeClock clock;
     TaxonomyInstall install;
     install.write("n.dmp", nodeLine(1, 1, 1, 1) + nodeLine(50, 1, 2, 2));
     install.write("n.dmp.cdb", "");
