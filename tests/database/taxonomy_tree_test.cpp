@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -408,10 +410,19 @@ TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
     ASSERT_TRUE(loadSpeciesFiles(files, names, nullptr, -1, false, false, false, errorText, nullptr));
 
     bv_taxonomytree parsed(&section, "../taxonomy", false, false);
-    // Every ID of the files and around them, IDs the tree cannot hold, and
-    // the IDs that the caches' own four-byte header keys spell.
-    std::vector<int> ids = {-5, 0, 1, 2, 424242, (1 << 26) - 1, 1 << 26, 0x322E303D, 0x342E303D, 0x362E303D};
-    for (size_t id = 0; id < parsed.nodeCount() + 2; ++id) ids.push_back(static_cast<int>(id));
+    // Every ID of the files and the IDs either side of each, every ID up to
+    // the later file's, the ends of the tree, IDs the tree cannot hold, and
+    // the IDs that the caches' own four-byte header keys spell. (An ID no
+    // file names takes one road wherever it lies: a look-up of each of the
+    // tree's million slots would check the same miss a million times.)
+    std::vector<int> ids = {-5, 424242, (1 << 26) - 1, 1 << 26, 0x322E303D, 0x342E303D, 0x362E303D};
+    for (size_t id = parsed.nodeCount() - 2; id < parsed.nodeCount() + 2; ++id) ids.push_back(static_cast<int>(id));
+    for (int id = 0; id <= 10240; ++id) ids.push_back(id);
+    for (const char* file : {"nodes.dmp", "human_nodes.dmp"}) {
+        std::istringstream lines(tarvex_test::taxonomyFixture(file));
+        for (std::string line; std::getline(lines, line);)
+            for (int near : {-1, 0, 1}) ids.push_back(std::atoi(line.c_str()) + near);
+    }
     size_t lineageSteps = 0;
     for (int id : ids) {
         int parent1 = -7, table1 = -7, parent2 = -7, table2 = -7;
