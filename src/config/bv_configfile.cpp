@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/bv_filesystem.h"
 #include "common/file_utils.h"
@@ -169,10 +170,14 @@ void bv_configfile::applyNodeControlFile() {
     if (!cluster_.isEnabled() || !bv_filesystem::exists(kNodeIdFile)) return;
     FILE* f = openLocalFile(kNodeIdFile, "r", this);
     if (f == nullptr) return;
-    int node = 1;
-    if (std::fscanf(f, "%d", &node) == 1 && node == 0)
-        options_.setTarvexControlFile(options_.getTarvexNodeControlFile());
+    // Read whole (a node number and a line end), then as "%d" reads it;
+    // the number reader clamps, so no value out of range wraps round to 0.
+    std::string text;
+    char buffer[256];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, got);
     std::fclose(f);
+    int32_t node = 1;
+    if (scanInt(text, node) && node == 0) options_.setTarvexControlFile(options_.getTarvexNodeControlFile());
 }
 
 bool bv_configfile::parseSections(bv_configsource& source) {

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +36,8 @@ constexpr int kBuildLockTries = 10;
 constexpr useconds_t kBuildLockPause = 10000;
 // How often a task waiting for another's build looks at its lock: at
 // first, and at the longest.
-constexpr useconds_t kBuildWaitPause = 2000;
-constexpr useconds_t kBuildWaitLongestPause = 50000;
+constexpr uint32_t kBuildWaitPauseMs = 2;
+constexpr uint32_t kBuildWaitLongestPauseMs = 50;
 
 // Caches are opened never through a link in their last component: whoever
 // can write the taxonomy folder could otherwise point a root run at any
@@ -202,17 +201,10 @@ bool bv_cachefile::open(bool recreate) {
     return true;
 }
 
-namespace {
-int buildWaitMs = kCacheBuildWaitMs;
-}  // namespace
-
-int cacheBuildWaitMs() { return buildWaitMs; }
-
-void setCacheBuildWaitMs(int milliseconds) { buildWaitMs = milliseconds; }
-
 bool bv_cachefile::waitForBuild(int milliseconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    useconds_t pause = kBuildWaitPause;
+    const FileSystemCalls& calls = fileSystemCalls();
+    const int64_t deadline = calls.monotonicMilliseconds() + milliseconds;
+    uint32_t pause = kBuildWaitPauseMs;
     for (;;) {
         const int fd = openCache(cacheFileName_, O_RDONLY);
         // Gone: nobody holds it any more (a failed build removes its file).
@@ -221,11 +213,11 @@ bool bv_cachefile::waitForBuild(int milliseconds) {
         if (free) setByteZeroLock(fd, F_UNLCK);
         ::close(fd);
         if (free) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (calls.monotonicMilliseconds() >= deadline) return false;
         // Short looks at first, then fewer: many waiting tasks must not
         // cost much CPU while the build runs.
-        ::usleep(pause);
-        pause = std::min<useconds_t>(pause * 2, kBuildWaitLongestPause);
+        calls.sleepMilliseconds(pause);
+        pause = std::min(pause * 2, kBuildWaitLongestPauseMs);
     }
 }
 

@@ -46,11 +46,9 @@ constexpr int kMsgChangedContinue = 54;
 
 // How long a task that finds a cache being built waits for that build
 // before it goes on without the cache: longer than building the caches of
-// a full NCBI dump takes, well within a web server's CGI time-out. Tests
-// shorten it.
+// a full NCBI dump takes, well within a web server's CGI time-out. The wait
+// runs on the clock of fileSystemCalls(), which tests replace.
 constexpr int kCacheBuildWaitMs = 30000;
-int cacheBuildWaitMs();
-void setCacheBuildWaitMs(int milliseconds);
 
 // The process-wide mutex that serialises reads of cache files.
 std::recursive_mutex& cacheReadMutex();

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <optional>
 
 #include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
@@ -124,20 +123,12 @@ namespace {
 constexpr size_t kPaddedWidth = 5;
 constexpr int64_t kShortFileLast = 999;
 
-// The leading number of the text as atoi reads it (white space, a sign,
-// digits), computed in 64 bits and held near +/-10^18 however many digits
-// follow; nothing when no digit comes.
-std::optional<int64_t> atoiNumber64(const char* text, size_t length) {
-    size_t i = 0;
-    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i >= length || text[i] < '0' || text[i] > '9') return std::nullopt;
-    constexpr int64_t kHeld = 1000000000000000000LL;
-    int64_t value = 0;
-    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = value >= kHeld / 10 ? kHeld : value * 10 + (text[i] - '0');
-    return negative ? -value : value;
+// The leading number of what a job-number file holds, as atoi reads it
+// (white space, a sign, digits), held within 64 bits however many digits
+// follow; 0 when no digit comes.
+int64_t storedJobNumber(const char* buffer, ssize_t got) {
+    if (got <= 0) return 0;
+    return readLeadingInteger<int64_t>(std::string(buffer, static_cast<size_t>(got)).c_str()).value;
 }
 
 // The new content over the old length: padded with spaces up to a short old
@@ -188,7 +179,7 @@ int getNextJobNumber(bool shortFile) {
     if (shortFile) {
         // A value the short file never holds (job 0 marks a free slot,
         // negative numbers are the tools' own IDs) starts the count again.
-        int64_t last = got > 0 ? atoiNumber64(buffer, static_cast<size_t>(got)).value_or(0) : start;
+        int64_t last = got > 0 ? storedJobNumber(buffer, got) : start;
         if (last < 1 || last > kShortFileLast) last = 0;
         number = last + 1;
         if (number == 1 || number > kShortFileLast) {
@@ -196,8 +187,8 @@ int getNextJobNumber(bool shortFile) {
             number = 1;
         }
     } else {
-        int64_t last = got > 0 ? atoiNumber64(buffer, static_cast<size_t>(got)).value_or(0) : start;
-        number = last + 1;
+        const int64_t last = got > 0 ? storedJobNumber(buffer, got) : start;
+        number = last < INT32_MAX ? last + 1 : 0;
         // Past what a job number holds: the count starts again where the
         // server starts its own.
         if (number < 1 || number > INT32_MAX) number = start;

@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
+#include <string_view>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
@@ -641,7 +642,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         };
         // After another task's build: its cache, when that build finished.
         auto waitAndOpen = [&]() {
-            return cache->waitForBuild(brenvik::cacheBuildWaitMs()) && openCache() && cacheValid;
+            return cache->waitForBuild(brenvik::kCacheBuildWaitMs) && openCache() && cacheValid;
         };
         if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
             if (!openCache()) waitAndOpen();
@@ -798,12 +799,11 @@ const std::vector<SpeciesNamesById::Name>& SpeciesNamesById::gatherFromCaches(in
             // "name;class": the name may hold ';' itself, the class never.
             const size_t cut = value.rfind(';');
             if (cut == std::string::npos) continue;
-            int32_t nameClass = 0;
-            const char* end = value.data() + value.size();
-            const auto [stop, error] = std::from_chars(value.data() + cut + 1, end, nameClass);
-            if (error != std::errc() || stop != end || cut + 1 == value.size()) continue;
+            const std::optional<int32_t> nameClass =
+                brenvik::parseDecimal<int32_t>(std::string_view(value).substr(cut + 1));
+            if (!nameClass) continue;
             value.resize(cut);
-            cached_.push_back({table, std::move(value), nameClass});
+            cached_.push_back({table, std::move(value), *nameClass});
         }
     }
     // The order of the lists in memory: list by list, each in name order,

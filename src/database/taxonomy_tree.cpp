@@ -111,7 +111,7 @@ void bv_taxonomytree::buildCache(size_t fileIndex, bool keepInMemory) {
     // Another task is building this cache: wait for its build (bounded) and
     // take the finished cache instead of parsing the file once more.
     auto otherTasksBuild = [&]() {
-        if (!caches_.back()->waitForBuild(cacheBuildWaitMs())) return false;
+        if (!caches_.back()->waitForBuild(kCacheBuildWaitMs)) return false;
         auto finished = nodesCache();
         if (!finished->open(true)) return false;
         caches_.back() = std::move(finished);

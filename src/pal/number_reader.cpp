@@ -1,5 +1,6 @@
 #include "pal/number_reader.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <limits>
@@ -122,6 +123,14 @@ int32_t atoiValue(const char* text) { return readLeadingInteger<int32_t>(text).v
 double atofValue(const char* text) {
     double v = 0.0;
     return scanDouble(text, v) ? v : 0.0;
+}
+
+int32_t leadingDigitsValue(const char* text) {
+    constexpr int64_t kMost = std::numeric_limits<int32_t>::max();
+    int64_t value = 0;
+    for (; text != nullptr && *text >= '0' && *text <= '9'; ++text)
+        value = std::min(kMost, value * 10 + (*text - '0'));
+    return static_cast<int32_t>(value);
 }
 
 const char* skipFirstWord(const char* text) {

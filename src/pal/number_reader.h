@@ -67,6 +67,11 @@ bool scanLongDouble(const char* text, long double& out);
 int32_t atoiValue(const char* text);
 double atofValue(const char* text);
 
+// The decimal digits at the very start of the text (no white space, no
+// sign), clamped to INT32_MAX; 0 when there are none. How the taxonomy
+// commands read a command number and a taxonomy ID.
+int32_t leadingDigitsValue(const char* text);
+
 // Position after the first blank-delimited word (leading white space
 // skipped first): what "%*s" leaves for the next conversion.
 const char* skipFirstWord(const char* text);

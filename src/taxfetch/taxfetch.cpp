@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "common/process_startup.h"
 #include "common/text_utils.h"
 #include "config/global_options.h"
+#include "pal/number_reader.h"
 #include "request/cmdline_request.h"
 #include "taxfetch/post_request_tax.h"
 #include "taxfetch/species_search.h"
@@ -32,16 +32,6 @@ std::string withoutQuotes(const char* text) {
 }
 
 }  // namespace
-
-int leadingDigits(const char* text) {
-    long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
-        // Clamped: a long run of digits must not overflow.
-        if (value > INT_MAX) value = INT_MAX;
-    }
-    return static_cast<int>(value);
-}
 
 int runTaxonomyPost() {
     post_request_tax request(toolId);
@@ -156,7 +146,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         if (first == '8') {
             searchSpeciesName(args[3], config);
         } else {
-            const int command = leadingDigits(args[1]);
+            const int command = brenvik::leadingDigitsValue(args[1]);
             runTaxonomyCommand(command, args[2], withoutQuotes(args[3]), sessionId, request);
         }
     }

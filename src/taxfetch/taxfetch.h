@@ -16,10 +16,6 @@ int runTaxonomyPost();
 // The command-line (cgi false) and GET (cgi true) road; returns 0.
 int runTaxonomyCommandLine(bool cgi, int argc, char** argv);
 
-// The value of the decimal digits at the start of the text (0 when there
-// are none), clamped to INT_MAX.
-int leadingDigits(const char* text);
-
 void printTaxonomyUsage(const char* programName);
 
 // The first active database whose name begins with the text (letters

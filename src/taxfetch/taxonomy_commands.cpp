@@ -11,6 +11,7 @@
 #include "database/bv_controlfile.h"
 #include "database/database_files.h"
 #include "database/seq_iter.h"
+#include "pal/number_reader.h"
 #include "pal/system_text.h"
 #include "request/cmdline_request.h"
 #include "security/bv_session.h"
@@ -70,7 +71,7 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
 
     EntryFound found;
     if (command >= 5 && command <= 7) {
-        found.taxIds.push_back(leadingDigits(text.c_str()));
+        found.taxIds.push_back(brenvik::leadingDigitsValue(text.c_str()));
     } else {
         brenvik::bv_session session(sessionId);
         if (!session.isValid()) {

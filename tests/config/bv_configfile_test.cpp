@@ -349,6 +349,9 @@ TEST_F(ConfigLoad, NodeControlFileSwitch) {
         bool switched;
     } cases[] = {
         {"1", "0", true}, {"1", "1", false}, {"1", "text", false}, {"1", nullptr, false}, {"0", "0", false},
+        {"1", " \n\t-0 node", true},
+        // Out of range: never read as node 0 by wrapping round.
+        {"1", "4294967296", false}, {"1", "-4294967296", false},
     };
     for (const Case& c : cases) {
         writeConfig(std::string("Databases\nend\nPARSE\nend\nWWW\nend\nUniGene\nend\nCron\nend\n") +

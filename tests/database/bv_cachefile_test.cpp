@@ -1,6 +1,8 @@
 #include "database/bv_cachefile.h"
 
 #include "common/time_utils.h"
+#include "support/fake_clock.h"
+#include "support/taxonomy_fixture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -227,13 +230,8 @@ TEST(CacheFile, BuildLockHeldElsewhereMeansBeingCreated) {
     f.build();
     // Another open file description holding the builder's lock: the same as
     // another process building the file.
-    int other = ::open(f.cache.c_str(), O_RDWR);
-    ASSERT_GE(other, 0);
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_len = 1;
-    ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &fl), 0);
+    auto other = std::make_unique<ForeignCacheLock>(f.cache);
+    ASSERT_TRUE(other->held());
 
     bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
     EXPECT_FALSE(c.open(true));
@@ -246,13 +244,59 @@ TEST(CacheFile, BuildLockHeldElsewhereMeansBeingCreated) {
     EXPECT_TRUE(d.create() == false);
     EXPECT_EQ(d.getLastError(), 49);
     EXPECT_TRUE(pathExists(f.cache));
-    ::close(other);
+    other.reset();
 
     // Readers do not count as builders for each other.
     bv_cachefile r1(f.cache.c_str(), "1.0", f.source.c_str());
     bv_cachefile r2(f.cache.c_str(), "1.0", f.source.c_str());
     EXPECT_TRUE(r1.open(true));
     EXPECT_TRUE(r2.open(true));
+}
+
+// A task that finds the cache being built waits on the injectable clock:
+// until the builder lets go or its unfinished file is removed, and at most
+// the bound it is given.
+TEST(CacheFile, WaitForBuildEndsWithTheBuildOrAtItsBound) {
+    struct Case {
+        const char* name;
+        bool fileThere;
+        bool holderLetsGo;
+        bool fileRemoved;
+        bool free;
+        int64_t leastMs;
+        int64_t mostMs;
+    };
+    constexpr int kBound = 30000;
+    const Case cases[] = {
+        {"no file", false, false, false, true, 0, 0},
+        {"file not held", true, false, false, true, 0, 0},
+        {"holder lets go after a second", true, true, false, true, 1000, 1050},
+        {"unfinished file removed after a second", true, false, true, true, 1000, 1050},
+        {"held for good", true, false, false, false, kBound, kBound + 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string cache = dir.path() + "/n.dmp.cdb";
+        std::unique_ptr<ForeignCacheLock> holder;
+        if (c.fileThere) {
+            writeFile(cache, "");
+            if (c.holderLetsGo || c.fileRemoved || !c.free) {
+                holder = std::make_unique<ForeignCacheLock>(cache);
+                ASSERT_TRUE(holder->held());
+            }
+        }
+        FakeClock clock;
+        clock.onPause = [&](int64_t elapsedMs) {
+            if (elapsedMs < 1000 || !holder || !(c.holderLetsGo || c.fileRemoved)) return;
+            if (c.fileRemoved) ::unlink(cache.c_str());
+            holder.reset();
+        };
+        bv_cachefile waiter(cache.c_str(), "1.0", nullptr);
+        EXPECT_EQ(waiter.waitForBuild(kBound), c.free);
+        EXPECT_GE(clock.elapsedMs(), c.leastMs);
+        EXPECT_LE(clock.elapsedMs(), c.mostMs);
+    }
 }
 
 TEST(CacheFile, IntegerValues) {

@@ -12,6 +12,7 @@
 #include "common/error_reporter.h"
 #include "database/bv_cachefile.h"
 #include "support/reporter_switches.h"
+#include "support/fake_clock.h"
 #include "support/taxonomy_fixture.h"
 #include "support/temp_dir.h"
 
@@ -23,13 +24,6 @@ using tarvex_test::TaxonomyInstall;
 std::string namesLine(int id, const std::string& name, const std::string& nameClass) {
     return std::to_string(id) + "\t|\t" + name + "\t|\t\t|\t" + nameClass + "\t|\n";
 }
-
-// Shortens the wait for another task's cache build for one test.
-struct ShortBuildWait {
-    ShortBuildWait() { brenvik::setCacheBuildWaitMs(200); }
-    ~ShortBuildWait() { brenvik::setCacheBuildWaitMs(old); }
-    int old = brenvik::cacheBuildWaitMs();
-};
 
 struct Found {
     const char* name;
@@ -384,7 +378,8 @@ TEST(SpeciesNames, DamagedOrLegacyNameCacheIsRebuilt) {
 // valid cache, the caller reads memory: that file must be there too.
 TEST(SpeciesNames, CachesGivenUpLateStillLeaveEveryNameInMemory) {
     tarvex_test::QuietReporter quiet;
-    const ShortBuildWait shortWait;
+    // The wait for another task's build passes in no time.
+    const tarvex_test::FakeClock clock;
     const std::vector<std::string> laterFaults = {"cache held by another task", "species file missing"};
     for (const std::string& fault : laterFaults) {
         SCOPED_TRACE(fault);
@@ -599,7 +594,8 @@ std::vector<NameTuple> namesById(SpeciesNamesById& names, int taxId) {
 // in file order), so the same scientific name first and last.
 TEST(SpeciesNames, NamesByIdFromCachesMatchTheFilesInMemory) {
     tarvex_test::QuietReporter quiet;
-    const ShortBuildWait shortWait;
+    // The wait for another task's build passes in no time.
+    const tarvex_test::FakeClock clock;
     const std::string longFolder(240, 'd');
     // Two scientific names out of name order, a name equal to a scientific
     // one but of another class, names holding ';' (one ending like a class),

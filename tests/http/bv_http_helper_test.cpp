@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
 #include "support/http_test_server.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -21,32 +21,17 @@ using tarvex_test::HttpRequest;
 using tarvex_test::HttpTestServer;
 using tarvex_test::httpReply;
 
-// Sets (or with null, unsets) an environment variable for one scope.
-class EnvScope {
-public:
-    EnvScope(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvScope() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+// A variable's value, or with null, no variable.
+std::optional<std::string> valueOrUnset(const char* value) {
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
 
 // Proxy variables of the machine running the tests must not take part.
 struct NoProxyEnvironment {
-    EnvScope a{"http_proxy", nullptr}, b{"https_proxy", nullptr}, c{"no_proxy", nullptr},
-        d{"HTTP_PROXY", nullptr};
+    NoProxyEnvironment() {
+        for (const char* name : {"http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY"}) variables.set(name, std::nullopt);
+    }
+    tarvex_test::ScopedEnvironment variables;
 };
 
 HttpReply origin(const HttpRequest& r) {
@@ -58,7 +43,9 @@ HttpReply origin(const HttpRequest& r) {
     if (path == "/missing") return httpReply(404, "Not Found Here", "<html>gone</html>");
     if (path == "/stall") {
         HttpReply s = httpReply(200, "OK", "late");
-        s.delayMs = 6000;
+        // Longer than the time-out under test allows, shorter than the limits
+        // without one: only a time-out that reached libcurl ends it first.
+        s.delayMs = 20000;
         return s;
     }
     if (path == "/redirect") return httpReply(302, "Found", "", "Location: /body\r\n");
@@ -241,13 +228,11 @@ TEST(HttpHelper, StalledServerTimesOut) {
     HttpTestServer server(origin);
     bv_connectionsettings s;
     s.setTimeout(1);
-    auto start = std::chrono::steady_clock::now();
     Outcome o = fetch(server.baseUrl(), "stall", s);
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(o.result.getKind(), HttpResult::SYSTEM_ERROR);
     EXPECT_EQ(o.result.getErrorCode(), 12002);
     EXPECT_EQ(o.lastMessage, 6664);
-    EXPECT_LT(seconds, 4.5);
+    EXPECT_EQ(o.text, "unchanged");
 }
 
 TEST(HttpHelper, ProxyChoice) {
@@ -279,9 +264,9 @@ TEST(HttpHelper, ProxyChoice) {
         auto value = [&](const char* v) -> const char* {
             return v == nullptr ? nullptr : (std::string(v) == "@" ? proxyAddress.c_str() : v);
         };
-        EnvScope e1("http_proxy", value(c.httpProxy));
-        EnvScope e2("HTTP_PROXY", value(c.upperProxy));
-        EnvScope e3("no_proxy", c.noProxy);
+        tarvex_test::ScopedEnvironment environment("http_proxy", valueOrUnset(value(c.httpProxy)));
+        environment.set("HTTP_PROXY", valueOrUnset(value(c.upperProxy)));
+        environment.set("no_proxy", valueOrUnset(c.noProxy));
         bv_connectionsettings s("", std::string(c.proxyServer) == "@" ? proxyAddress : c.proxyServer, "", "");
         s.setProxyType(c.type);
         Outcome o = fetch(server.baseUrl(), "echo", s);
@@ -291,8 +276,8 @@ TEST(HttpHelper, ProxyChoice) {
 }
 
 TEST(HttpHelper, EnvironmentProxyForUrl) {
-    EnvScope a("http_proxy", "hp:1");
-    EnvScope b("https_proxy", "sp:2");
+    tarvex_test::ScopedEnvironment environment("http_proxy", "hp:1");
+    environment.set("https_proxy", "sp:2");
     struct Case {
         const char* url;
         bool ftp, https;

@@ -39,6 +39,16 @@ TEST(NumberReader, LeadingIntegerStopsClampsAndTellsFit) {
         int64_t value;
         size_t end;  // offset where reading stopped
     };
+    auto check = [](const auto& cases, auto width) {
+        using T = decltype(width);
+        for (const Case& c : cases) {
+            const LeadingInteger<T> n = readLeadingInteger<T>(c.text, c.base);
+            EXPECT_EQ(n.read, c.read) << c.text;
+            EXPECT_EQ(n.fits, c.fits) << c.text;
+            EXPECT_EQ(n.value, c.value) << c.text;
+            EXPECT_EQ(n.end, c.text + c.end) << c.text;
+        }
+    };
     const Case cases32[] = {
         {" \t\n\v\f\r7;", 10, true, true, 7, 7},
         {"+12x", 10, true, true, 12, 3},
@@ -56,13 +66,7 @@ TEST(NumberReader, LeadingIntegerStopsClampsAndTellsFit) {
         {"8", 8, false, false, 0, 0},
         {"-20000000000", 8, true, true, INT32_MIN, 12},
     };
-    for (const Case& c : cases32) {
-        const LeadingInteger<int32_t> n = readLeadingInteger<int32_t>(c.text, c.base);
-        EXPECT_EQ(n.read, c.read) << c.text;
-        EXPECT_EQ(n.fits, c.fits) << c.text;
-        EXPECT_EQ(n.value, c.value) << c.text;
-        EXPECT_EQ(n.end, c.text + c.end) << c.text;
-    }
+    check(cases32, int32_t{});
     const Case cases64[] = {
         {"9223372036854775807", 10, true, true, INT64_MAX, 19},
         {"9223372036854775808", 10, true, false, INT64_MAX, 19},
@@ -70,13 +74,7 @@ TEST(NumberReader, LeadingIntegerStopsClampsAndTellsFit) {
         {"-9223372036854775809", 10, true, false, INT64_MIN, 20},
         {"-5000000000 ", 10, true, true, -5000000000LL, 11},
     };
-    for (const Case& c : cases64) {
-        const LeadingInteger<int64_t> n = readLeadingInteger<int64_t>(c.text, c.base);
-        EXPECT_EQ(n.read, c.read) << c.text;
-        EXPECT_EQ(n.fits, c.fits) << c.text;
-        EXPECT_EQ(n.value, c.value) << c.text;
-        EXPECT_EQ(n.end, c.text + c.end) << c.text;
-    }
+    check(cases64, int64_t{});
     EXPECT_FALSE(readLeadingInteger<int32_t>(nullptr).read);
     EXPECT_EQ(atoiValue(nullptr), 0);
 }
@@ -164,4 +162,18 @@ TEST(NumberReader, AfterFirstWord) {
     EXPECT_EQ(w, "keep");
     EXPECT_EQ(atoiValue("  12abc"), 12);
     EXPECT_EQ(atoiValue("abc"), 0);
+}
+
+// Digits only, from the first byte on: unlike atoi, no blank and no sign.
+TEST(NumberReader, LeadingDigitsTakeNoBlankOrSignAndClamp) {
+    const struct {
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {"9606", 9606},          {"562abc", 562},      {"7 8", 7},
+        {" 12", 0},              {"+12", 0},           {"-12", 0},
+        {"", 0},                 {nullptr, 0},         {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX}, {"99999999999999999999999", INT32_MAX},
+    };
+    for (const auto& c : cases) EXPECT_EQ(leadingDigitsValue(c.text), c.value) << (c.text ? c.text : "null");
 }

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -202,10 +201,12 @@ TEST_F(LoginCheckTest, UnsendableIDsSendNoRequest) {
 }
 
 TEST_F(LoginCheckTest, SilentServerTimesOut) {
-    // Accepts the connection and never answers within the time-out.
+    // Accepts the connection and answers only after the time-out of one
+    // second, but well within the limits without one: the check fails only
+    // when the configured time-out reaches the transfer.
     tarvex_test::HttpTestServer server([](const tarvex_test::HttpRequest&) {
         tarvex_test::HttpReply reply = tarvex_test::httpReply(200, "OK", "logged_in=true");
-        reply.delayMs = 30000;
+        reply.delayMs = 20000;
         return reply;
     });
     options(server.port());
@@ -215,10 +216,7 @@ TEST_F(LoginCheckTest, SilentServerTimesOut) {
     ASSERT_TRUE(s.isValid()) << s.getLastErrorString();
     brenvik::bv_connectionsettings settings("", "", "", "");
     settings.setTimeout(1);
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(bv_security_session::verifyVostrelConnection(s, settings));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_TRUE(has(s, 4373, "Failed to contact Vostrel server")) << s.getLastErrorString();
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].target, "/vostrel/rc?command=page&page=CheckLoginBV&connectionid=c9|srv1&action=check");

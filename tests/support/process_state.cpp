@@ -206,7 +206,6 @@ ProcessState ProcessState::capture() {
     s.clusterCopy = std::make_shared<brenvik::bv_clusteroptions>(brenvik::globalCluster());
     s.descriptors = currentDescriptors();
     s.fileCalls = fileSystemCalls();
-    s.cacheBuildWaitMs = brenvik::cacheBuildWaitMs();
     return s;
 }
 
@@ -237,9 +236,6 @@ std::vector<std::string> ProcessState::changesSince(const ProcessState& before) 
     // A table of function pointers only: equal bytes, equal calls.
     if (std::memcmp(&fileCalls, &before.fileCalls, sizeof fileCalls) != 0)
         changes.emplace_back("a system call of fileSystemCalls() left replaced");
-    if (cacheBuildWaitMs != before.cacheBuildWaitMs)
-        changes.push_back("cache build wait " + std::to_string(before.cacheBuildWaitMs) + " ms -> " +
-                          std::to_string(cacheBuildWaitMs) + " ms");
     return changes;
 }
 
@@ -261,7 +257,6 @@ void ProcessState::restore() const {
     if (optionsCopy && clusterCopy) brenvik::switchStandaloneCluster(*optionsCopy, *clusterCopy);
     reporter.restore();
     fileSystemCalls() = fileCalls;
-    brenvik::setCacheBuildWaitMs(cacheBuildWaitMs);
 }
 
 void ProcessStateListener::OnTestProgramStart(const ::testing::UnitTest&) {

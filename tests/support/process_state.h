@@ -2,8 +2,8 @@
 // What a test may not leave changed in its process: the environment, the
 // working folder, the umask, signal dispositions and the signal mask, the
 // error reporter's switches, the process-wide Options and Cluster sections,
-// the table of replaceable system calls, the wait for a cache being built,
-// and the open descriptors. Every test program installs ProcessStateListener
+// the table of replaceable system calls (with the clock of the waits), and
+// the open descriptors. Every test program installs ProcessStateListener
 // (test_main.cpp), which takes this record around every test and fails the
 // test that left it changed, so that a leak shows up at the test that made
 // it rather than at some later, unrelated one.
@@ -34,7 +34,6 @@ struct ProcessState {
     std::vector<std::string> options;      // the Options and Cluster values, one per line
     std::vector<std::string> descriptors;  // "fd -> target"
     FileSystemCalls fileCalls{};           // the table of replaceable system calls
-    int cacheBuildWaitMs = 0;              // how long a cache being built is waited for
     std::shared_ptr<const brenvik::bv_options> optionsCopy;
     std::shared_ptr<const brenvik::bv_clusteroptions> clusterCopy;
 

@@ -63,8 +63,6 @@ TEST(ProcessState, SeesAndPutsBackEveryKindOfChange) {
          },
          "options + ErrorLogFile /elsewhere/errorlog.txt"},
         {"system call", [] { fileSystemCalls().link = &noLink; }, "a system call of fileSystemCalls()"},
-        {"cache build wait", [] { brenvik::setCacheBuildWaitMs(brenvik::cacheBuildWaitMs() + 1); },
-         "cache build wait "},
         {"descriptor", [&] { fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY); }, "descriptor + "},
     };
     for (const Case& c : cases) {
