@@ -7,14 +7,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
-#include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/log_files.h"
 #include "common/logging_monitor.h"
 #include "common/message_tables.h"
 #include "common/reporter_platform.h"
-#include "config/global_options.h"
 
 namespace brenvik {
 
@@ -254,17 +252,11 @@ void bv_errs::writeLogLine(int number, const std::string& text, int severity, co
                        oneLine(remote ? remote : "localhost") + "\"," + std::to_string(number) + "," +
                        std::to_string(severity) + ",\"" + oneLine(sessionName) + "\"," + std::to_string(userId) +
                        ",\"" + oneLine(text) + "\"\n";
-    // The process that creates the file writes the header, once, and gives
-    // the new log the configured group's access (quietly: a report would be
-    // a log entry itself). A link in place of the log is refused.
-    int fd = fileOpenNoFollow(loggingFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
-    if (fd >= 0) {
-        line = "Date, IP_address, Error_number, Severity, session_name, user_id, message\n" + line;
-        (void)bv_filesystem::grantGroupAccess(fd, globalOptions(), false);
-    } else if (errno == EEXIST) {
-        fd = fileOpenNoFollow(loggingFile.c_str(), O_WRONLY | O_APPEND);
-    }
+    // The process that creates the file writes the header, once.
+    bool created = false;
+    const int fd = openLogForAppend(loggingFile, &created);
     if (fd < 0) return;
+    if (created) line = "Date, IP_address, Error_number, Severity, session_name, user_id, message\n" + line;
     writeAll(fd, line);
     ::close(fd);
 }

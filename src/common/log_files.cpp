@@ -15,26 +15,25 @@
 #include "config/global_options.h"
 #include "pal/system_text.h"
 
-namespace {
-
-// Never leave a log on descriptor 0, 1 or 2 (fileOpenNoFollow moves it): a
-// CGI program whose standard output is the reply must not write a log into
-// it. A link in place of the log is refused, not followed. A log this call
-// creates gets the configured group's access, so that an administrator of
-// that group who runs the command line can append to it too; a failure there
-// is not reported (the report would be a log entry itself).
-int openAppend(const std::string& path) {
+// The group's access lets an administrator of that group who runs the
+// command line append to the log too; a failure there is not reported (the
+// report would be a log entry itself).
+int openLogForAppend(const std::string& path, bool* created) {
     const int append = O_WRONLY | O_APPEND;
+    if (created) *created = false;
     int fd = fileOpenNoFollow(path.c_str(), append);
     if (fd >= 0 || errno != ENOENT) return fd;
     fd = fileOpenNoFollow(path.c_str(), append | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
         (void)brenvik::bv_filesystem::grantGroupAccess(fd, brenvik::globalOptions(), false);
+        if (created) *created = true;
         return fd;
     }
     // Another process created it meanwhile.
     return errno == EEXIST ? fileOpenNoFollow(path.c_str(), append) : -1;
 }
+
+namespace {
 
 // Appends under the log's lock; a write that does not go through whole (a
 // full disk) is cut back to the length before it, so that no torn entry
@@ -62,7 +61,7 @@ bool appendLogEntry(const std::string& path, const std::string& entry, bool quie
         errno = ENOENT;
         return false;
     }
-    int fd = openAppend(path);
+    int fd = openLogForAppend(path);
     if (fd < 0) return false;
     const bool ok = appendLocked(fd, path, entry, quiet);
     const int err = errno;

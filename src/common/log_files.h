@@ -28,6 +28,13 @@ void writeMonitorLogLine(const std::string& text);
 // "%s Job %5d  %s %d - %s\n" (time, job, module, line, text) to the IPC log.
 void writeIpcLogLine(const std::string& text, int job, int line, const std::string& module);
 
+// Opens the log for appending (O_APPEND, close-on-exec, never on descriptor
+// 0 to 2: a CGI program's standard output is the reply). A link in place of
+// the log is refused, not followed. A new file is created 0666 under the
+// umask and given the configured group's read-write access; created (when
+// given) tells whether this call created it. -1 with errno on failure.
+int openLogForAppend(const std::string& path, bool* created = nullptr);
+
 // Appends entry to path: open (O_APPEND, never through a link; a new file is
 // created 0666 under the umask and given the configured group's read-write
 // access), lock bytes 0 to 3, one write, unlock, close. A failed lock is
