@@ -19,6 +19,7 @@
 #include "config/global_options.h"
 #include "support/fake_clock.h"
 #include "support/fake_monitor.h"
+#include "support/reporter_switches.h"
 #include "support/temp_dir.h"
 
 using tarvex_test::FakeMonitor;
@@ -55,6 +56,19 @@ MmapMarker markerFor(const std::string& path, long pid, int rw) {
 struct MarkerGuard {
     std::string name;
     ~MarkerGuard() { CMmapFile::removeMarker(name); }
+};
+
+// Reports go to errorLog (and not by mail) until the test ends, when the
+// process-wide options and the reporter's switches are put back.
+struct ErrorLogOnly {
+    tarvex_test::ReporterSwitches switches;
+    explicit ErrorLogOnly(const std::string& errorLog) {
+        brenvik::bv_options options;
+        options.setErrorLogFile(errorLog);
+        brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
+        errorReporter.toMail = false;
+    }
+    ~ErrorLogOnly() { brenvik::resetGlobalOptions(); }
 };
 
 }  // namespace
@@ -214,10 +228,7 @@ TEST(MmapContract, MissingFileIsError47) {
 // The reasons are reported as M47/M49 only when the caller asks for it.
 TEST(MmapContract, FailuresAreReportedOnlyWithTheReportFlag) {
     TempDir dir("mmap");
-    brenvik::bv_options options;
-    options.setErrorLogFile(dir.file("errorlog.txt"));
-    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
-    errorReporter.toMail = false;
+    ErrorLogOnly errorLog(dir.file("errorlog.txt"));
     const std::string path = dir.file("tarvex.control");
     writeFile(path, "data");
     struct Case {
@@ -243,8 +254,6 @@ TEST(MmapContract, FailuresAreReportedOnlyWithTheReportFlag) {
             EXPECT_NE(log.find(c.path), std::string::npos) << log;
         }
     }
-    brenvik::resetGlobalOptions();
-    errorReporter.toMail = true;
 }
 
 TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {
@@ -572,10 +581,7 @@ TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
 // process): it is refused and reported, also without the report flag.
 TEST(MmapContract, ViewTheGuardHasNoRoomForIsRefusedAndReported) {
     TempDir dir("mmap");
-    brenvik::bv_options options;
-    options.setErrorLogFile(dir.file("errorlog.txt"));
-    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
-    errorReporter.toMail = false;
+    ErrorLogOnly errorLog(dir.file("errorlog.txt"));
     const std::string path = dir.file("db.i00");
     writeFile(path, std::string(100, 'i'));
     const std::string marker = CMmapFile::markerNameForFile(path);
@@ -612,8 +618,6 @@ TEST(MmapContract, ViewTheGuardHasNoRoomForIsRefusedAndReported) {
     EXPECT_TRUE(file.open(path, true, error, 0, 0, false));
     EXPECT_NE(file.getView(0, 10), nullptr);
     file.close();
-    brenvik::resetGlobalOptions();
-    errorReporter.toMail = true;
 }
 
 namespace {
@@ -663,10 +667,7 @@ TEST(MmapContract, FaultOutsideAGuardedViewGoesToTheHandlerInstalledBefore) {
 // open fails as any other, with the system's reason and the path given.
 TEST(MmapContract, WritableFileThatIsALinkIsNotOpened) {
     TempDir dir("mmap");
-    brenvik::bv_options options;
-    options.setErrorLogFile(dir.file("errorlog.txt"));
-    brenvik::switchStandaloneCluster(options, brenvik::bv_clusteroptions());
-    errorReporter.toMail = false;
+    ErrorLogOnly errorLog(dir.file("errorlog.txt"));
     const std::string target = dir.file("elsewhere");
     writeFile(target, std::string(64, 't'));
     const std::string link = dir.file("tarvex.control");
@@ -708,8 +709,6 @@ TEST(MmapContract, WritableFileThatIsALinkIsNotOpened) {
     EXPECT_NE(log.find("M00047"), std::string::npos) << log;
     EXPECT_NE(log.find(database + ".lck"), std::string::npos) << log;
     EXPECT_NE(log.find("Too many levels of symbolic links"), std::string::npos) << log;
-    brenvik::resetGlobalOptions();
-    errorReporter.toMail = true;
 }
 
 // The marker name of a file is built from its canonical path: symbolic links
