@@ -1,10 +1,5 @@
 #include "security/bv_xmlhelper.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -61,41 +56,6 @@ void bv_XmlWriter::setInt64(bv_XmlElement* element, int64_t value) {
 void bv_XmlWriter::setBool(bv_XmlElement* element, bool value) { setText(element, value ? "true" : "false"); }
 
 // ---------------------------------------------------------------- helper
-
-namespace {
-
-// Far above any security file; a larger one is refused, not read into memory.
-constexpr std::size_t kMaxDocument = std::size_t{256} << 20;
-
-// The whole file, read through one descriptor so that both readers parse
-// what was opened. Never waits on a FIFO planted in place of the file. false
-// with errno on failure.
-bool readWholeFile(const std::string& path, bool followLink, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
-    if (fd < 0) return false;
-    text.clear();
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        text.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxDocument));
-    int error = 0;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
-        if (n <= 0) break;
-        if (static_cast<std::size_t>(n) > kMaxDocument - text.size()) {
-            error = EFBIG;
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    errno = error;
-    return error == 0;
-}
-
-}  // namespace
 
 bv_XMLHelper::bv_XMLHelper(brenvik::bv_errs* owner, bool validate, bool createSchemaInfo)
     : owner_(owner),

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <span>
@@ -17,28 +19,9 @@ namespace bvparser_internal {
 namespace {
 
 constexpr std::size_t kMaxFile = 1 << 20;
+// Far above any security file; a larger one is refused, not read into memory.
+constexpr std::size_t kMaxDocument = std::size_t{256} << 20;
 const char* const kSchemaInstanceURI = "http://www.w3.org/2001/XMLSchema-instance";
-// The schema lies in config/, which an administrator may lay out with links;
-// a document may lie in sessions/, where a link is refused.
-bool readSmallFile(const std::string& path, std::string& text, bool followLink) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFile;
-    if (ok) {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (ok && done < text.size()) {
-            ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            ok = n > 0;
-            if (ok) done += static_cast<std::size_t>(n);
-        }
-    }
-    ::close(fd);
-    return ok;
-}
-
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
 bool allSpace(const std::string& text) {
@@ -173,10 +156,35 @@ bool declaresAttribute(int type, std::string_view name) {
 
 }  // namespace
 
+bool readWholeFile(const std::string& path, bool followLink, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    if (fd < 0) return false;
+    text.clear();
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        text.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxDocument));
+    int error = 0;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        if (static_cast<std::size_t>(n) > kMaxDocument - text.size()) {
+            error = EFBIG;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string& path,
                                                                const std::string& externalSchemaLocation) {
     std::string text;
-    if (!readSmallFile(path, text, false)) return nullptr;
+    if (!readWholeFile(path, false, text)) return nullptr;
     return read(path, text, externalSchemaLocation);
 }
 
@@ -186,7 +194,9 @@ std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string
     std::string namespaceURI;
     const std::string schemaPath = schemaFileOf(path, externalSchemaLocation, namespaceURI);
     std::string schema;
-    if (schemaPath.empty() || !readSmallFile(schemaPath, schema, true) || schema != kShippedSecuritySchema) return nullptr;
+    // The schema lies in config/, which an administrator may lay out with
+    // links; a document may lie in sessions/, where a link is refused.
+    if (schemaPath.empty() || !readWholeFile(schemaPath, true, schema) || schema != kShippedSecuritySchema) return nullptr;
     std::unique_ptr<bv_XmlQuickDocument> document(new bv_XmlQuickDocument);
     if (!document->parse(text, namespaceURI, externalSchemaLocation) || !document->checkShape())
         return nullptr;

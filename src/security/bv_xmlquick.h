@@ -20,6 +20,11 @@
 
 namespace bvparser_internal {
 
+// The whole file, read through one descriptor so that both readers parse
+// what was opened. Never waits on a FIFO planted in place of the file; a link
+// in the last component fails unless followLink. false with errno on failure.
+bool readWholeFile(const std::string& path, bool followLink, std::string& text);
+
 class bv_XmlQuickDocument {
 public:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
