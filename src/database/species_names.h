@@ -209,8 +209,6 @@ public:
     void setPositionalReads(bool on) {
         for (auto& cache : caches_) cache.second->setPositionalReads(on);
     }
-    // The lists the files were read into (the accession indexes among them).
-    CSpeciesNameLists& lists() { return *lists_; }
 
 private:
     struct CachedName {

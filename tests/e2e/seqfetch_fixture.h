@@ -2,7 +2,6 @@
 // A server installation for end-to-end runs of bv-seqfetch: tarvex.dat,
 // control file registered with a stand-in monitor, security options,
 // taxonomy files, and runners for the command line and CGI GET.
-#include <grp.h>
 #include <unistd.h>
 
 #include <stdexcept>

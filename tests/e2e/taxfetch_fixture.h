@@ -4,7 +4,6 @@
 // real NCBI sample dump, a control file registered with a stand-in monitor,
 // security options, and runners for the command line, CGI GET and CGI POST.
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <stdexcept>

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace tarvex_test {
 

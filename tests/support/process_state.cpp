@@ -15,7 +15,6 @@
 #include <string>
 
 #include "common/mmapfile.h"
-#include "database/bv_cachefile.h"
 #include "config/global_options.h"
 
 extern char** environ;
