@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     if (argc == 3 && std::strcmp(argv[1], "--stop") == 0) {
         const std::string control = fs::absolute(fs::path(argv[2]) / "data/tarvex.control").string();
-        CMmapFile::removeMarker(tarvex_test::FakeMonitor::markerOf(control));
+        mmap_marker::removeMarker(tarvex_test::FakeMonitor::markerOf(control));
         return 0;
     }
     if (argc != 3 && argc != 4) {

@@ -17,6 +17,9 @@
 #include <cstring>
 
 #include "common/io_utils.h"
+#include "common/mmapfile_guard.h"
+#include "common/mmapfile_helpers.h"
+#include "common/mmapfile_marker.h"
 #include "common/mmapfile_report.h"
 
 namespace {
@@ -47,15 +50,15 @@ struct CMmapFile::Shared {
     std::string path;
 
     ~Shared() {
-        if (wholeView != nullptr) CMmapFile::unguardReadOnlyMapping(wholeView);
+        if (wholeView != nullptr) mmap_guard::unguardReadOnlyMapping(wholeView);
         if (wholeView != nullptr && ::munmap(wholeView, wholeLength) != 0)
             mmap_report::say(53, 733, path.c_str(), errnoText(errno).c_str());
         if (fd >= 0) ::close(fd);
         // Another owner may have registered the file since; its marker stays.
         if (!ownedMarker.empty()) {
             MmapMarker marker;
-            if (CMmapFile::readMarker(ownedMarker, marker) && marker.pid == static_cast<long>(::getpid()))
-                CMmapFile::removeMarker(ownedMarker);
+            if (mmap_marker::readMarker(ownedMarker, marker) && marker.pid == static_cast<long>(::getpid()))
+                mmap_marker::removeMarker(ownedMarker);
         }
     }
 };
@@ -155,13 +158,15 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
         readOnly_ = readOnly;
         path_ = path;
         owner_ = (flags & (MMAP_OWNER | MMAP_LOCAL_NAME)) != 0;
-        mappingName_ = mappingNameFor(mmap_report::canonicalPath(path), (flags & MMAP_LOCAL_NAME) != 0);
+        mappingName_ = mmap_marker::mappingNameFor(mmap_report::canonicalPath(path), (flags & MMAP_LOCAL_NAME) != 0);
         size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
 
         bool helperLocked = (flags & (MMAP_MAP_AND_LOCK | MMAP_NO_LOCK)) == (MMAP_MAP_AND_LOCK | MMAP_NO_LOCK);
         if (helperLocked) {
             owner_ = false;
-            lockWithHelper(flags >> 16);
+            memlock_helpers::releaseHelperLocks(path_, deferral_);
+            lockState_ = memlock_helpers::lockWithHelpers(path_, size_, flags >> 16) ? 2 : 0;
+            view_ = nullptr;
         } else if (owner_) {
             createAsOwner(error, report);
         } else {
@@ -191,7 +196,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     }
     mmap_report::grantAccess(fd, path_);
     struct stat st;
-    std::string marker = markerNameFor(mappingName_);
+    std::string marker = mmap_marker::markerNameFor(mappingName_);
     MmapMarker line;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok) {
@@ -202,7 +207,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
         line.inode = static_cast<unsigned long long>(st.st_ino);
         line.size = size_;
         line.path = mmap_report::canonicalPath(path_);
-        ok = writeMarker(marker, line, st.st_mode);
+        ok = mmap_marker::writeMarker(marker, line, st.st_mode);
     }
     if (!ok) {
         int saved = errno;
@@ -224,8 +229,8 @@ bool CMmapFile::openByName(int& error, bool report) {
     std::string why;
     MmapMarker marker;
     int fd = -1;
-    std::string markerName = markerNameFor(mappingName_);
-    if (!readMarker(markerName, marker)) {
+    std::string markerName = mmap_marker::markerNameFor(mappingName_);
+    if (!mmap_marker::readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
                                 : errnoText(errno);
     } else if (marker.pid != 0 && ::kill(static_cast<pid_t>(marker.pid), 0) != 0 && errno == ESRCH) {
@@ -286,7 +291,7 @@ bool CMmapFile::mapWhole(bool report, int line) {
     }
     shared_->wholeView = static_cast<char*>(p);
     shared_->wholeLength = static_cast<uint64_t>(size_);
-    if (readOnly_ && !guardReadOnlyMapping(shared_->wholeView, shared_->wholeLength)) {
+    if (readOnly_ && !mmap_guard::guardReadOnlyMapping(shared_->wholeView, shared_->wholeLength)) {
         mmap_report::say(50, line, path_.c_str(), kUnguarded);
         ::munmap(shared_->wholeView, shared_->wholeLength);
         shared_->wholeView = nullptr;
@@ -301,7 +306,7 @@ bool CMmapFile::mapWhole(bool report, int line) {
 
 void CMmapFile::unmapWindow() {
     if (view_ != nullptr && !wholeFileMapped_) {
-        unguardReadOnlyMapping(view_);
+        mmap_guard::unguardReadOnlyMapping(view_);
         if (::munmap(view_, viewLength_) != 0)
             mmap_report::say(53, 820, path_.c_str(), errnoText(errno).c_str());
     }
@@ -334,7 +339,7 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
         viewOffset_ = 0;
         return nullptr;
     }
-    if (readOnly_ && !guardReadOnlyMapping(static_cast<char*>(p), len)) {
+    if (readOnly_ && !mmap_guard::guardReadOnlyMapping(static_cast<char*>(p), len)) {
         mmap_report::say(50, 867, path_.c_str(), kUnguarded);
         ::munmap(p, static_cast<size_t>(len));
         viewOffset_ = 0;
@@ -348,7 +353,7 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
 void CMmapFile::close() {
     if (lockState_ == 2 && !isCopy_) {
         std::string path = path_;
-        releaseHelperLocks(path);
+        memlock_helpers::releaseHelperLocks(path, deferral_);
         lockState_ = 0;
     }
     if (view_ != nullptr) {

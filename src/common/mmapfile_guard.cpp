@@ -1,12 +1,11 @@
-// The SIGBUS guard of read-only mappings (see CMmapFile::lostViewCount).
+#include "common/mmapfile_guard.h"
+
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
-
-#include "common/mmapfile.h"
 
 namespace {
 
@@ -90,9 +89,9 @@ bool installHandler() {
 
 }  // namespace
 
-unsigned CMmapFile::lostViewCount() { return static_cast<unsigned>(lostViews); }
+unsigned mmap_guard::lostViewCount() { return static_cast<unsigned>(lostViews); }
 
-bool CMmapFile::guardReadOnlyMapping(const char* start, uint64_t length) {
+bool mmap_guard::guardReadOnlyMapping(const char* start, uint64_t length) {
     if (start == nullptr || !installHandler()) return false;
     for (GuardedView& view : guardedViews) {
         if (view.start != nullptr) continue;
@@ -103,7 +102,7 @@ bool CMmapFile::guardReadOnlyMapping(const char* start, uint64_t length) {
     return false;
 }
 
-void CMmapFile::unguardReadOnlyMapping(const char* start) {
+void mmap_guard::unguardReadOnlyMapping(const char* start) {
     if (start == nullptr) return;
     for (GuardedView& view : guardedViews) {
         if (view.start != start) continue;

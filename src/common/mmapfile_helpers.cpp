@@ -1,5 +1,5 @@
-// Pinning a mapped file through bv-memlock helper processes, and the ".lck"
-// file through which the owner and its helpers talk.
+#include "common/mmapfile_helpers.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -10,9 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <string>
-#include <vector>
-
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile.h"
@@ -35,7 +32,7 @@ void storeRequest(HelperLockRecord* record, uint32_t value) {
     __atomic_store_n(&record->request, value, __ATOMIC_RELEASE);
 }
 
-// Helpers started by lockWithHelper are our children; reap those that ended
+// Helpers started by lockWithHelpers are our children; reap those that ended
 // so that none stays a zombie in a long-lived owner.
 std::vector<pid_t>& helperChildren() {
     static std::vector<pid_t>* children = new std::vector<pid_t>();
@@ -58,21 +55,19 @@ void pause10ms() { fileSystemCalls().sleepMilliseconds(10); }
 }  // namespace
 
 
-void CMmapFile::lockWithHelper(uint32_t chunkMiB) {
-    releaseHelperLocks(path_);
-    lockState_ = 0;
-    view_ = nullptr;
+bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize, uint32_t chunkMiB) {
+    bool locked = false;
     const uint64_t chunk = (chunkMiB >= 2 && chunkMiB <= 2048 ? chunkMiB : 512u) * kMiB;
-    const uint64_t size = size_ > 0 ? static_cast<uint64_t>(size_) : 0;
+    const uint64_t size = fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0;
     const uint64_t records = size / chunk + 1;
-    const std::string lckPath = osPath(path_) + ".lck";
+    const std::string lckPath = osPath(path) + ".lck";
 
     // The folder may be writable by others: a link planted under the name
     // must not make us write through it.
     const int fd = fileOpenNoFollow(lckPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
         mmap_report::say(47, 1101, lckPath.c_str(), errnoText(errno).c_str());
-        return;
+        return false;
     }
     const std::vector<HelperLockRecord> table(static_cast<size_t>(records), HelperLockRecord{1, 0, 0, 0});
     const size_t bytes = table.size() * sizeof(HelperLockRecord);
@@ -84,7 +79,7 @@ void CMmapFile::lockWithHelper(uint32_t chunkMiB) {
         int error = 0;
         lck.open(lckPath, false, error, MMAP_OWNER, static_cast<uint32_t>(records * sizeof(HelperLockRecord)), true);
         auto* table = static_cast<HelperLockRecord*>(lck.getView(0, records * sizeof(HelperLockRecord)));
-        const std::string fsPath = osPath(path_);
+        const std::string fsPath = osPath(path);
         const std::string program = std::string("./") + kMemLockProgram;
         for (uint64_t i = 0; table != nullptr && i < records; ++i) {
             uint64_t start = i * chunk;
@@ -115,21 +110,22 @@ void CMmapFile::lockWithHelper(uint32_t chunkMiB) {
             while (nowSeconds() - begin < 60) {
                 state = loadState(&table[i]);
                 if (state == HELPER_STATE_LOCKED) {
-                    lockState_ = 2;
+                    locked = true;
                     break;
                 }
                 if (state == 1 || state == 5 || state == 6) break;
                 pause10ms();
             }
-            if (loadState(&table[i]) == HELPER_STATE_LOCKED) lockState_ = 2;
+            if (loadState(&table[i]) == HELPER_STATE_LOCKED) locked = true;
         }
         lck.close();
         reapHelpers();
     }
-    if (lockState_ == 0) ::unlink(lckPath.c_str());
+    if (!locked) ::unlink(lckPath.c_str());
+    return locked;
 }
 
-void CMmapFile::releaseHelperLocks(const std::string& path) {
+void memlock_helpers::releaseHelperLocks(const std::string& path, HelperLockDeferral* deferral) {
     const std::string lckPath = osPath(path) + ".lck";
     struct stat st;
     if (::stat(lckPath.c_str(), &st) != 0) return;
@@ -141,8 +137,8 @@ void CMmapFile::releaseHelperLocks(const std::string& path) {
     object->open(lckPath, false, error, MMAP_OWNER, static_cast<uint32_t>(std::min<off_t>(st.st_size, UINT32_MAX / 2)),
                  true);
     void* view = object->getSize() > 0 ? object->getView(0, static_cast<uint64_t>(object->getSize())) : nullptr;
-    if (deferral_ != nullptr && view != nullptr) {
-        deferral_->add(lckPath, object, view);
+    if (deferral != nullptr && view != nullptr) {
+        deferral->add(lckPath, object, view);
         return;
     }
     if (view != nullptr) {
@@ -152,7 +148,7 @@ void CMmapFile::releaseHelperLocks(const std::string& path) {
     waitForHelperRelease(lckPath, object, view);
 }
 
-void CMmapFile::waitForHelperRelease(const std::string& lckPath, CMmapFile*& object, void*& view) {
+void memlock_helpers::waitForHelperRelease(const std::string& lckPath, CMmapFile*& object, void*& view) {
     const int64_t count = (object != nullptr && view != nullptr) ? object->getSize() / 16 : 0;
     bool released = true;
     if (count > 0) {

@@ -1,5 +1,5 @@
-// The marker contract of CMmapFile: mapping and marker names, the marker
-// line, and the shared-memory objects that hold it.
+#include "common/mmapfile_marker.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "common/io_utils.h"
-#include "common/mmapfile.h"
 #include "common/mmapfile_report.h"
 #include "pal/number_reader.h"
 
@@ -72,13 +71,13 @@ std::string mmap_report::canonicalPath(const std::string& path) {
     return result;
 }
 
-std::string CMmapFile::mappingNameFor(const std::string& canonicalPath, bool localName) {
+std::string mmap_marker::mappingNameFor(const std::string& canonicalPath, bool localName) {
     std::string name = localName ? std::string() : std::string("Global\\");
     for (char c : canonicalPath) name += (c == '\\') ? '~' : c;
     return name;
 }
 
-std::string CMmapFile::markerNameFor(const std::string& mappingName) {
+std::string mmap_marker::markerNameFor(const std::string& mappingName) {
     std::string name = "/tarvex.";
     for (char c : mappingName) name += (c == '\\' || c == '/') ? '~' : c;
     if (name.size() <= 255) return name;
@@ -93,20 +92,20 @@ std::string CMmapFile::markerNameFor(const std::string& mappingName) {
     return name.substr(0, 230) + "." + hex;
 }
 
-std::string CMmapFile::markerNameForFile(const std::string& path, bool localName) {
+std::string mmap_marker::markerNameForFile(const std::string& path, bool localName) {
     std::string canonical = mmap_report::canonicalPath(path);
     if (canonical.empty()) return std::string();
     return markerNameFor(mappingNameFor(canonical, localName));
 }
 
-std::string CMmapFile::formatMarker(const MmapMarker& marker) {
+std::string mmap_marker::formatMarker(const MmapMarker& marker) {
     char head[160];
     std::snprintf(head, sizeof head, "BVMAP1 %ld %d %llu %llu %lld ", marker.pid, marker.readWrite ? 1 : 0,
                   marker.device, marker.inode, marker.size);
     return std::string(head) + marker.path + "\n";
 }
 
-bool CMmapFile::parseMarker(const std::string& text, MmapMarker& marker) {
+bool mmap_marker::parseMarker(const std::string& text, MmapMarker& marker) {
     size_t lineEnd = text.find('\n');
     if (lineEnd == std::string::npos || text.compare(0, 7, "BVMAP1 ") != 0) return false;
     std::string line = text.substr(0, lineEnd);
@@ -130,7 +129,7 @@ bool CMmapFile::parseMarker(const std::string& text, MmapMarker& marker) {
     return true;
 }
 
-bool CMmapFile::writeMarker(const std::string& markerName, const MmapMarker& marker, mode_t mode) {
+bool mmap_marker::writeMarker(const std::string& markerName, const MmapMarker& marker, mode_t mode) {
     int fd = ::shm_open(markerName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode & 0666);
     if (fd < 0) return false;
     // shm_open applies the umask; the marker carries the file's own mode.
@@ -149,7 +148,7 @@ bool CMmapFile::writeMarker(const std::string& markerName, const MmapMarker& mar
     return ok;
 }
 
-bool CMmapFile::readMarker(const std::string& markerName, MmapMarker& marker) {
+bool mmap_marker::readMarker(const std::string& markerName, MmapMarker& marker) {
     int fd = ::shm_open(markerName.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return false;
     char buffer[8192];
@@ -170,5 +169,5 @@ bool CMmapFile::readMarker(const std::string& markerName, MmapMarker& marker) {
     return true;
 }
 
-bool CMmapFile::removeMarker(const std::string& markerName) { return ::shm_unlink(markerName.c_str()) == 0; }
+bool mmap_marker::removeMarker(const std::string& markerName) { return ::shm_unlink(markerName.c_str()) == 0; }
 

@@ -12,6 +12,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/mmapfile.h"
+#include "common/mmapfile_guard.h"
 #include "common/text_utils.h"
 #include "database/accession.h"
 #include "database/bv_cachefile.h"
@@ -68,15 +69,15 @@ public:
             // A file cut short meanwhile reads as zeros, and the request
             // ends with a clear error instead of dying of SIGBUS; a mapping
             // the guard cannot cover is read through the window instead.
-            if (p != MAP_FAILED && CMmapFile::guardReadOnlyMapping(static_cast<const char*>(p),
-                                                                   static_cast<uint64_t>(size_)))
+            if (p != MAP_FAILED && mmap_guard::guardReadOnlyMapping(static_cast<const char*>(p),
+                                                                    static_cast<uint64_t>(size_)))
                 map_ = static_cast<const char*>(p);
             else if (p != MAP_FAILED)
                 ::munmap(p, static_cast<size_t>(size_));
         }
     }
     ~FileView() {
-        if (map_ != nullptr) CMmapFile::unguardReadOnlyMapping(map_);
+        if (map_ != nullptr) mmap_guard::unguardReadOnlyMapping(map_);
         if (map_ != nullptr) ::munmap(const_cast<char*>(map_), static_cast<size_t>(size_));
         if (fd_ > 2) fileClose(fd_);
     }
@@ -321,7 +322,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     taxIds.reserve(3000);
     clearEntry();
     readEnd_.fill(0);
-    lostBaseline_ = CMmapFile::lostViewCount();
+    lostBaseline_ = mmap_guard::lostViewCount();
     lost_ = false;
     referenceSize_ = -1;
     referenceFellShort_ = false;
@@ -547,7 +548,7 @@ ReadOutcome CSequenceIterator::checkReads(int line) {
         const int fd = descriptorOf(f);
         lost = fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < end;
     }
-    lost = lost || CMmapFile::lostViewCount() != lostBaseline_;
+    lost = lost || mmap_guard::lostViewCount() != lostBaseline_;
     readEnd_.fill(0);
     if (!lost) return ReadOutcome::Read;
     markLost(line);

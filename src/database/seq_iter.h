@@ -240,7 +240,7 @@ private:
     std::vector<char> randomBuffer_;
     std::vector<char> accessionCopy_;
     std::array<uint64_t, brenvik::DB_FILE_KINDS> readEnd_{};
-    unsigned lostBaseline_ = 0;  // CMmapFile::lostViewCount() at open
+    unsigned lostBaseline_ = 0;  // mmap_guard::lostViewCount() at open
     // The reference file's size at open (-1: unknown); a reference read
     // that meets the file's end before it was cut meanwhile.
     int64_t referenceSize_ = -1;

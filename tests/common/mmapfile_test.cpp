@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/mmapfile_guard.h"
+#include "common/mmapfile_helpers.h"
+#include "common/mmapfile_marker.h"
 #include "config/global_options.h"
 #include "support/fake_clock.h"
 #include "support/fake_monitor.h"
@@ -55,7 +58,7 @@ MmapMarker markerFor(const std::string& path, long pid, int rw) {
 // Removes a marker that a test wrote by hand.
 struct MarkerGuard {
     std::string name;
-    ~MarkerGuard() { CMmapFile::removeMarker(name); }
+    ~MarkerGuard() { mmap_marker::removeMarker(name); }
 };
 
 // Reports go to errorLog (and not by mail) until the test ends, when the
@@ -87,22 +90,22 @@ TEST(MmapNames, MappingAndMarkerNames) {
         {"/srv/odd\\name", false, "Global\\/srv/odd~name", "/tarvex.Global~~srv~odd~name"},
     };
     for (const Case& c : cases) {
-        std::string mapping = CMmapFile::mappingNameFor(c.path, c.local);
+        std::string mapping = mmap_marker::mappingNameFor(c.path, c.local);
         EXPECT_EQ(mapping, c.mapping);
-        EXPECT_EQ(CMmapFile::markerNameFor(mapping), c.marker);
+        EXPECT_EQ(mmap_marker::markerNameFor(mapping), c.marker);
     }
 }
 
 TEST(MmapNames, LongNamesAreCutAndHashed) {
-    std::string a = CMmapFile::markerNameFor("Global\\/" + std::string(300, 'a') + "1");
-    std::string b = CMmapFile::markerNameFor("Global\\/" + std::string(300, 'a') + "2");
+    std::string a = mmap_marker::markerNameFor("Global\\/" + std::string(300, 'a') + "1");
+    std::string b = mmap_marker::markerNameFor("Global\\/" + std::string(300, 'a') + "2");
     ASSERT_EQ(a.size(), 230u + 1 + 16);
     EXPECT_EQ(a.substr(0, 230), b.substr(0, 230));
     EXPECT_EQ(a[230], '.');
     EXPECT_NE(a, b);
     EXPECT_EQ(a.find_first_not_of("0123456789abcdef", 231), std::string::npos);
     // 255 bytes stay whole.
-    std::string exact = CMmapFile::markerNameFor(std::string(255 - 8, 'x'));
+    std::string exact = mmap_marker::markerNameFor(std::string(255 - 8, 'x'));
     EXPECT_EQ(exact.size(), 255u);
     EXPECT_EQ(exact.find('.', 8), std::string::npos);
 }
@@ -115,10 +118,10 @@ TEST(MmapMarkerLine, RoundTripAndRejects) {
     m.inode = 1234567;
     m.size = 95472;
     m.path = "/srv/with space/tarvex.control";
-    std::string line = CMmapFile::formatMarker(m);
+    std::string line = mmap_marker::formatMarker(m);
     EXPECT_EQ(line, "BVMAP1 42 1 2049 1234567 95472 /srv/with space/tarvex.control\n");
     MmapMarker back;
-    ASSERT_TRUE(CMmapFile::parseMarker(line, back));
+    ASSERT_TRUE(mmap_marker::parseMarker(line, back));
     EXPECT_EQ(back.pid, 42);
     EXPECT_EQ(back.readWrite, 1);
     EXPECT_EQ(back.device, 2049u);
@@ -137,7 +140,7 @@ TEST(MmapMarkerLine, RoundTripAndRejects) {
         "BVMAP1 42  1 2049 1234567 95472 /p\n",
         "BVMAP1 42 1 2049 99999999999999999999999 95472 /p\n",
     };
-    for (const char* text : bad) EXPECT_FALSE(CMmapFile::parseMarker(text, back)) << text;
+    for (const char* text : bad) EXPECT_FALSE(mmap_marker::parseMarker(text, back)) << text;
 }
 
 // Every way in which the owner's registration does not cover an open by
@@ -147,7 +150,7 @@ TEST(MmapContract, OpenByNameChecksTheMarker) {
     TempDir dir("mmap");
     const std::string path = dir.file("tarvex.control");
     writeFile(path, "0123456789");
-    const std::string marker = CMmapFile::markerNameForFile(path);
+    const std::string marker = mmap_marker::markerNameForFile(path);
     MarkerGuard guard{marker};
     const long live = static_cast<long>(getpid());
 
@@ -176,13 +179,13 @@ TEST(MmapContract, OpenByNameChecksTheMarker) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         writeFile(path, "0123456789");
-        CMmapFile::removeMarker(marker);
+        mmap_marker::removeMarker(marker);
         if (c.writeMarker) {
             if (c.rawLine != nullptr) {
                 MmapMarker dummy;
-                ASSERT_TRUE(CMmapFile::writeMarker(marker, dummy, 0644));
+                ASSERT_TRUE(mmap_marker::writeMarker(marker, dummy, 0644));
                 // Overwrite with the raw text through a second marker write path.
-                ASSERT_FALSE(CMmapFile::parseMarker(c.rawLine, dummy));
+                ASSERT_FALSE(mmap_marker::parseMarker(c.rawLine, dummy));
                 int fd = shm_open(marker.c_str(), O_RDWR | O_TRUNC, 0);
                 ASSERT_GE(fd, 0);
                 ASSERT_EQ(write(fd, c.rawLine, strlen(c.rawLine)), static_cast<ssize_t>(strlen(c.rawLine)));
@@ -190,7 +193,7 @@ TEST(MmapContract, OpenByNameChecksTheMarker) {
             } else {
                 MmapMarker m = markerFor(path, c.pid < 0 ? deadPid() : c.pid, c.rw);
                 if (c.zeroIdentity) m.device = m.inode = 0;
-                ASSERT_TRUE(CMmapFile::writeMarker(marker, m, 0644));
+                ASSERT_TRUE(mmap_marker::writeMarker(marker, m, 0644));
             }
         }
         if (c.replaceFile) {
@@ -261,14 +264,14 @@ TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {
     const std::string path = dir.file("db.seq");
     writeFile(path, std::string(5000, 's'));
     chmod(path.c_str(), 0640);
-    const std::string marker = CMmapFile::markerNameForFile(path);
+    const std::string marker = mmap_marker::markerNameForFile(path);
     MarkerGuard guard{marker};
     {
         CMmapFile owner;
         int error = -1;
         ASSERT_TRUE(owner.open(path, true, error, MMAP_OWNER | MMAP_NO_LOCK, 0, true));
         MmapMarker m;
-        ASSERT_TRUE(CMmapFile::readMarker(marker, m));
+        ASSERT_TRUE(mmap_marker::readMarker(marker, m));
         EXPECT_EQ(m.pid, static_cast<long>(getpid()));
         EXPECT_EQ(m.readWrite, 0);
         EXPECT_EQ(m.size, 5000);
@@ -287,7 +290,7 @@ TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {
         EXPECT_EQ(*view, 's');
     }
     MmapMarker gone;
-    EXPECT_FALSE(CMmapFile::readMarker(marker, gone));
+    EXPECT_FALSE(mmap_marker::readMarker(marker, gone));
 
     // Another owner's registration survives our close.
     {
@@ -295,9 +298,9 @@ TEST(MmapOwner, MarkerCarriesModeAndIsRemovedOnlyByItsOwner) {
         int error = -1;
         ASSERT_TRUE(owner.open(path, true, error, MMAP_OWNER | MMAP_NO_LOCK, 0, true));
         MmapMarker other = markerFor(path, 0, 0);
-        ASSERT_TRUE(CMmapFile::writeMarker(marker, other, 0644));
+        ASSERT_TRUE(mmap_marker::writeMarker(marker, other, 0644));
     }
-    EXPECT_TRUE(CMmapFile::readMarker(marker, gone));
+    EXPECT_TRUE(mmap_marker::readMarker(marker, gone));
 }
 
 TEST(MmapViews, WindowsAreClampedAndReused) {
@@ -438,7 +441,7 @@ TEST(MmapHelper, HelpersLockChunksAndReleaseThroughTheLckFile) {
     EXPECT_EQ(deferral.lckPaths[0], path + ".lck");
     CMmapFile* object = deferral.objects[0];
     void* view = deferral.views[0].second;
-    CMmapFile::waitForHelperRelease(deferral.lckPaths[0], object, view);
+    memlock_helpers::waitForHelperRelease(deferral.lckPaths[0], object, view);
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(view, nullptr);
     EXPECT_FALSE(tarvex_test::pathExists(path + ".lck"));
@@ -469,7 +472,7 @@ TEST(MmapHelper, AHelperThatNeverReleasesLeavesTheLckAfterTenSeconds) {
     EXPECT_TRUE(tarvex_test::pathExists(path + ".lck"));
     // The object opened on the ".lck" file was closed all the same.
     MmapMarker marker;
-    EXPECT_FALSE(CMmapFile::readMarker(CMmapFile::markerNameForFile(path + ".lck"), marker));
+    EXPECT_FALSE(mmap_marker::readMarker(mmap_marker::markerNameForFile(path + ".lck"), marker));
     EXPECT_NE(readFile(dir.file("errorlog.txt")).find("X01289:mmapfile"), std::string::npos);
     brenvik::resetGlobalOptions();
 }
@@ -509,7 +512,7 @@ TEST(MmapContract, ReadOnlyViewSurvivesItsFileBeingCutShort) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const std::string data(3 * page + 100, 'x');
     writeFile(path, data);
-    const std::string marker = CMmapFile::markerNameForFile(path);
+    const std::string marker = mmap_marker::markerNameForFile(path);
     MarkerGuard guard{marker};
     MmapMarker m = markerFor(path, 0, 0);
     CMmapFile file;
@@ -517,23 +520,23 @@ TEST(MmapContract, ReadOnlyViewSurvivesItsFileBeingCutShort) {
     for (long long registered : {m.size + 1, m.size - 1}) {
         MmapMarker other = m;
         other.size = registered;
-        ASSERT_TRUE(CMmapFile::writeMarker(marker, other, 0644));
+        ASSERT_TRUE(mmap_marker::writeMarker(marker, other, 0644));
         EXPECT_FALSE(file.open(path, true, error, 0, 0, false)) << registered;
         EXPECT_EQ(error, 49);
     }
-    ASSERT_TRUE(CMmapFile::writeMarker(marker, m, 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(marker, m, 0644));
     ASSERT_TRUE(file.open(path, true, error, 0, 0, false));
     const volatile char* view = static_cast<const char*>(file.getView(0, data.size()));
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view[data.size() - 1], 'x');
 
-    const unsigned lost = CMmapFile::lostViewCount();
+    const unsigned lost = mmap_guard::lostViewCount();
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(page)), 0);
     EXPECT_EQ(view[0], 'x');
     EXPECT_EQ(view[2 * page + 5], 0);
     EXPECT_EQ(view[page + 5], 0);
     EXPECT_EQ(view[data.size() - 1], 0);
-    EXPECT_EQ(CMmapFile::lostViewCount(), lost + 2);
+    EXPECT_EQ(mmap_guard::lostViewCount(), lost + 2);
     file.close();
 }
 
@@ -554,14 +557,14 @@ TEST(MmapContract, FaultOutsideAGuardedViewStillKills) {
     const std::string path = dir.file("tarvex.control");
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     writeFile(path, std::string(2 * page, 'c'));
-    const std::string marker = CMmapFile::markerNameForFile(path);
+    const std::string marker = mmap_marker::markerNameForFile(path);
     MarkerGuard guard{marker};
-    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(path, 0, 1), 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(marker, markerFor(path, 0, 1), 0644));
     // A read-only view first, so that the handler is installed.
     writeFile(path + ".ro", "r");
-    const std::string roMarker = CMmapFile::markerNameForFile(path + ".ro");
+    const std::string roMarker = mmap_marker::markerNameForFile(path + ".ro");
     MarkerGuard roGuard{roMarker};
-    ASSERT_TRUE(CMmapFile::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644));
     auto readPastTheCut = [&] {
         CMmapFile readOnly;
         CMmapFile writable;
@@ -584,14 +587,14 @@ TEST(MmapContract, ViewTheGuardHasNoRoomForIsRefusedAndReported) {
     ErrorLogOnly errorLog(dir.file("errorlog.txt"));
     const std::string path = dir.file("db.i00");
     writeFile(path, std::string(100, 'i'));
-    const std::string marker = CMmapFile::markerNameForFile(path);
+    const std::string marker = mmap_marker::markerNameForFile(path);
     MarkerGuard guard{marker};
-    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(path, 0, 0), 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(marker, markerFor(path, 0, 0), 0644));
 
     static char placeholders[65];
     std::vector<const char*> taken;
     for (char& p : placeholders) {
-        if (!CMmapFile::guardReadOnlyMapping(&p, 1)) break;
+        if (!mmap_guard::guardReadOnlyMapping(&p, 1)) break;
         taken.push_back(&p);
     }
     EXPECT_LE(taken.size(), 64u);
@@ -612,7 +615,7 @@ TEST(MmapContract, ViewTheGuardHasNoRoomForIsRefusedAndReported) {
         EXPECT_NE(log.find("no room left to guard the view"), std::string::npos) << log;
         ::unlink(dir.file("errorlog.txt").c_str());
     }
-    for (const char* p : taken) CMmapFile::unguardReadOnlyMapping(p);
+    for (const char* p : taken) mmap_guard::unguardReadOnlyMapping(p);
     CMmapFile file;
     int error = 0;
     EXPECT_TRUE(file.open(path, true, error, 0, 0, false));
@@ -641,18 +644,18 @@ TEST(MmapContract, FaultOutsideAGuardedViewGoesToTheHandlerInstalledBefore) {
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         if (sigaction(SIGBUS, &action, nullptr) != 0) _exit(2);
-        const std::string marker = CMmapFile::markerNameForFile(path);
-        const std::string roMarker = CMmapFile::markerNameForFile(path + ".ro");
-        if (!CMmapFile::writeMarker(marker, markerFor(path, 0, 1), 0644) ||
-            !CMmapFile::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644))
+        const std::string marker = mmap_marker::markerNameForFile(path);
+        const std::string roMarker = mmap_marker::markerNameForFile(path + ".ro");
+        if (!mmap_marker::writeMarker(marker, markerFor(path, 0, 1), 0644) ||
+            !mmap_marker::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644))
             _exit(3);
         CMmapFile readOnly;
         CMmapFile writable;
         int error = 0;
         const bool opened = readOnly.open(path + ".ro", true, error, 0, 0, false) &&
                             writable.open(path, false, error, 0, 0, false);
-        CMmapFile::removeMarker(marker);
-        CMmapFile::removeMarker(roMarker);
+        mmap_marker::removeMarker(marker);
+        mmap_marker::removeMarker(roMarker);
         if (!opened) _exit(4);
         volatile char* view = static_cast<char*>(writable.getView(0, 2 * page));
         if (truncate(path.c_str(), 0) != 0) _exit(5);
@@ -672,9 +675,9 @@ TEST(MmapContract, WritableFileThatIsALinkIsNotOpened) {
     writeFile(target, std::string(64, 't'));
     const std::string link = dir.file("tarvex.control");
     std::filesystem::create_symlink(target, link);
-    const std::string marker = CMmapFile::markerNameForFile(link);
+    const std::string marker = mmap_marker::markerNameForFile(link);
     MarkerGuard guard{marker};
-    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(target, 0, 1), 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(marker, markerFor(target, 0, 1), 0644));
     for (const uint32_t flags : {0u, static_cast<uint32_t>(MMAP_OWNER)}) {
         SCOPED_TRACE(flags == 0 ? "by name" : "as owner");
         ::unlink(dir.file("errorlog.txt").c_str());
@@ -689,7 +692,7 @@ TEST(MmapContract, WritableFileThatIsALinkIsNotOpened) {
     // Read-only database files may be links.
     CMmapFile readOnly;
     int error = 0;
-    ASSERT_TRUE(CMmapFile::writeMarker(marker, markerFor(target, 0, 0), 0644));
+    ASSERT_TRUE(mmap_marker::writeMarker(marker, markerFor(target, 0, 0), 0644));
     EXPECT_TRUE(readOnly.open(link, true, error, 0, 0, false));
     readOnly.close();
     EXPECT_EQ(readFile(target), std::string(64, 't'));
@@ -724,23 +727,23 @@ TEST(MmapNames, MarkerNamesFollowTheCanonicalPath) {
     std::filesystem::create_symlink(real + "/none", dir.file("dangling"));
     char* canonical = ::realpath((real + "/sub/db.i00").c_str(), nullptr);
     ASSERT_NE(canonical, nullptr);
-    const std::string expected = CMmapFile::markerNameFor(CMmapFile::mappingNameFor(canonical, false));
+    const std::string expected = mmap_marker::markerNameFor(mmap_marker::mappingNameFor(canonical, false));
     std::free(canonical);
     const std::string cwd = std::filesystem::current_path().string();
     std::filesystem::current_path(real);
-    const std::string relative = CMmapFile::markerNameForFile("sub/../sub/./db.i00");
+    const std::string relative = mmap_marker::markerNameForFile("sub/../sub/./db.i00");
     std::filesystem::current_path(cwd);
     EXPECT_EQ(relative, expected);
     for (const std::string& path : {real + "/sub/db.i00", dir.file("link") + "/sub/db.i00",
                                     dir.file("link") + "/sub/../sub/db.i00", dir.file("file-link"),
                                     dir.file("link") + "//sub///db.i00"})
-        EXPECT_EQ(CMmapFile::markerNameForFile(path), expected) << path;
+        EXPECT_EQ(mmap_marker::markerNameForFile(path), expected) << path;
     char* odd = ::realpath((real + "/odd (deleted)").c_str(), nullptr);
     ASSERT_NE(odd, nullptr);
-    EXPECT_EQ(CMmapFile::markerNameForFile(dir.file("link") + "/odd (deleted)"),
-              CMmapFile::markerNameFor(CMmapFile::mappingNameFor(odd, false)));
+    EXPECT_EQ(mmap_marker::markerNameForFile(dir.file("link") + "/odd (deleted)"),
+              mmap_marker::markerNameFor(mmap_marker::mappingNameFor(odd, false)));
     std::free(odd);
     // Paths that name no file have no marker.
     for (const std::string& path : {dir.file("dangling"), real + "/none", real + "/sub/db.i00/", std::string()})
-        EXPECT_EQ(CMmapFile::markerNameForFile(path), "") << path;
+        EXPECT_EQ(mmap_marker::markerNameForFile(path), "") << path;
 }

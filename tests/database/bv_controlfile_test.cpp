@@ -126,7 +126,7 @@ TEST(ControlFile, NoMonitorThrows327WithThePath) {
                 dead.pid = child;
                 dead.readWrite = 1;
                 dead.path = path;
-                ASSERT_TRUE(CMmapFile::writeMarker(deadMarker, dead, 0644));
+                ASSERT_TRUE(mmap_marker::writeMarker(deadMarker, dead, 0644));
                 break;
             }
             case Replaced:
@@ -148,7 +148,7 @@ TEST(ControlFile, NoMonitorThrows327WithThePath) {
             EXPECT_EQ(e.getPath(), p);
             EXPECT_EQ(e.getSubCluster(), 0);
         }
-        if (c.setup == DeadOwner) CMmapFile::removeMarker(deadMarker);
+        if (c.setup == DeadOwner) mmap_marker::removeMarker(deadMarker);
         EXPECT_FALSE(cf.isOpen());
         EXPECT_EQ(cf.findDatabase("DB", false), -1);
     }

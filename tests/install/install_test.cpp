@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/mmapfile.h"
+#include "common/mmapfile_marker.h"
 #include "database/bv_controlfile.h"
 #include "support/control_file_writer.h"
 #include "support/program_runner.h"
@@ -68,7 +68,7 @@ public:
         for (auto it = fs::recursive_directory_iterator(folder_, error); !error && it != fs::recursive_directory_iterator();
              it.increment(error)) {
             if (it->is_regular_file(error) && !it->is_symlink(error))
-                CMmapFile::removeMarker(CMmapFile::markerNameForFile(it->path().string()));
+                mmap_marker::removeMarker(mmap_marker::markerNameForFile(it->path().string()));
         }
     }
     MarkerSweep(const MarkerSweep&) = delete;

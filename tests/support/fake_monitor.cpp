@@ -36,14 +36,14 @@ bool FakeMonitor::registerFile(const std::string& path, bool readWrite, Owner ow
     std::free(canonical);
     marker.size = ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     std::string name = markerOf(path);
-    if (!CMmapFile::writeMarker(name, marker, ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0666)) return false;
+    if (!mmap_marker::writeMarker(name, marker, ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0666)) return false;
     pidZeroMarkers_.push_back(name);
     return true;
 }
 
 void FakeMonitor::stop() {
     owned_.clear();
-    for (const std::string& name : pidZeroMarkers_) CMmapFile::removeMarker(name);
+    for (const std::string& name : pidZeroMarkers_) mmap_marker::removeMarker(name);
     pidZeroMarkers_.clear();
 }
 

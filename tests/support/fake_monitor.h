@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/mmapfile.h"
+#include "common/mmapfile_marker.h"
 
 namespace tarvex_test {
 
@@ -31,7 +32,7 @@ public:
     // Ends every registration (markers removed).
     void stop();
 
-    static std::string markerOf(const std::string& path) { return CMmapFile::markerNameForFile(path); }
+    static std::string markerOf(const std::string& path) { return mmap_marker::markerNameForFile(path); }
 
 private:
     std::vector<std::unique_ptr<CMmapFile>> owned_;

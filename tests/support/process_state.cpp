@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/mmapfile.h"
+#include "common/mmapfile_guard.h"
 #include "config/global_options.h"
 
 extern char** environ;
@@ -262,8 +262,8 @@ void ProcessStateListener::OnTestProgramStart(const ::testing::UnitTest&) {
     // The mapped-file code's SIGBUS handler, installed with the first
     // guarded view.
     static const char view[1] = {0};
-    CMmapFile::guardReadOnlyMapping(view, sizeof view);
-    CMmapFile::unguardReadOnlyMapping(view);
+    mmap_guard::guardReadOnlyMapping(view, sizeof view);
+    mmap_guard::unguardReadOnlyMapping(view);
 }
 
 void ProcessStateListener::OnTestSuiteStart(const ::testing::TestSuite&) { suiteStart_ = ProcessState::capture(); }
