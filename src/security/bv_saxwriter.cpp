@@ -7,8 +7,6 @@ namespace bvparser_internal {
 namespace {
 constexpr int kXmlFailure = 2049;
 const char* const kSchemaInstance = "http://www.w3.org/2001/XMLSchema-instance";
-
-bv_XmlElement* handleOf(uintptr_t token) { return reinterpret_cast<bv_XmlElement*>(token); }
 }  // namespace
 
 bv_SaxWriter::bv_SaxWriter(brenvik::bv_errs* owner) : owner_(owner) {}
@@ -56,10 +54,9 @@ bool bv_SaxWriter::close() {
 
 bool bv_SaxWriter::isOK() const { return !failed_ && (owner_ == nullptr || owner_->isValid()); }
 
-bool bv_SaxWriter::closeDownTo(bv_XmlElement* element) {
-    auto token = reinterpret_cast<uintptr_t>(element);
+bool bv_SaxWriter::closeDownTo(bv_XmlHandle element) {
     std::size_t depth = stack_.size();
-    while (depth > 0 && stack_[depth - 1].token != token) --depth;
+    while (depth > 0 && stack_[depth - 1].token != element.token()) --depth;
     if (depth == 0) {
         recordFailure("element is not open");
         return false;
@@ -71,23 +68,23 @@ bool bv_SaxWriter::closeDownTo(bv_XmlElement* element) {
     return true;
 }
 
-bv_XmlElement* bv_SaxWriter::startRoot(const std::string& qualifiedName,
+bv_XmlHandle bv_SaxWriter::startRoot(const std::string& qualifiedName,
                                        const std::vector<std::pair<std::string, std::string>>& attributes) {
-    if (!writer_) return nullptr;
+    if (!writer_) return {};
     try {
         closeAll();
         writer_->startElement(qualifiedName);
         for (const auto& [name, value] : attributes)
             if (!value.empty()) writer_->attribute(name, value);
         stack_.push_back({qualifiedName, nextToken_});
-        return handleOf(nextToken_++);
+        return bv_XmlHandle(nextToken_++);
     } catch (const NARROW_CHAR_PAL::Exception& e) {
         recordFailure(e.message());
-        return nullptr;
+        return {};
     }
 }
 
-bv_XmlElement* bv_SaxWriter::createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) {
+bv_XmlHandle bv_SaxWriter::createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) {
     std::vector<std::pair<std::string, std::string>> attributes;
     if (!noNamespaceSchemaLocation.empty()) {
         attributes.emplace_back("xmlns:xsi", kSchemaInstance);
@@ -96,7 +93,7 @@ bv_XmlElement* bv_SaxWriter::createRoot(const std::string& name, const std::stri
     return startRoot(name, attributes);
 }
 
-bv_XmlElement* bv_SaxWriter::createRootNS(const std::string& name, const std::string& namespaceURI,
+bv_XmlHandle bv_SaxWriter::createRootNS(const std::string& name, const std::string& namespaceURI,
                                           const std::string& prefix, const std::string& schemaLocation,
                                           const std::string& majorVersion, const std::string& minorVersion) {
     std::vector<std::pair<std::string, std::string>> attributes;
@@ -108,26 +105,26 @@ bv_XmlElement* bv_SaxWriter::createRootNS(const std::string& name, const std::st
     return startRoot(prefix.empty() ? name : prefix + ":" + name, attributes);
 }
 
-bv_XmlElement* bv_SaxWriter::addChild(bv_XmlElement* parent, const std::string& name) {
-    if (!writer_) return nullptr;
+bv_XmlHandle bv_SaxWriter::addChild(bv_XmlHandle parent, const std::string& name) {
+    if (!writer_) return {};
     try {
-        if (!closeDownTo(parent)) return nullptr;
+        if (!closeDownTo(parent)) return {};
         std::string qualified = defaultPrefix_.empty() ? name : defaultPrefix_ + ":" + name;
         writer_->startElement(qualified);
         stack_.push_back({qualified, nextToken_});
-        return handleOf(nextToken_++);
+        return bv_XmlHandle(nextToken_++);
     } catch (const NARROW_CHAR_PAL::Exception& e) {
         recordFailure(e.message());
-        return nullptr;
+        return {};
     }
 }
 
-void bv_SaxWriter::setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) {
+void bv_SaxWriter::setAttribute(bv_XmlHandle element, const char* name, const char* value, bool asAttribute) {
     if (!writer_) return;
     try {
         if (asAttribute) {
             // Attributes can only go to the start tag still open.
-            if (stack_.empty() || stack_.back().token != reinterpret_cast<uintptr_t>(element)) {
+            if (stack_.empty() || stack_.back().token != element.token()) {
                 recordFailure("attribute of an element whose start tag is closed");
                 return;
             }
@@ -141,12 +138,12 @@ void bv_SaxWriter::setAttribute(bv_XmlElement* element, const char* name, const 
     }
 }
 
-void bv_SaxWriter::setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
+void bv_SaxWriter::setAttribute(bv_XmlHandle element, const char* name, const std::string& value,
                                 bool asAttribute) {
     setAttribute(element, name, value.c_str(), asAttribute);
 }
 
-void bv_SaxWriter::setText(bv_XmlElement* element, const std::string& text) {
+void bv_SaxWriter::setText(bv_XmlHandle element, const std::string& text) {
     if (!writer_) return;
     try {
         if (!closeDownTo(element)) return;

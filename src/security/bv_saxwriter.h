@@ -1,8 +1,8 @@
 #pragma once
 // Streaming implementation of bv_XmlWriter: writes the same calls directly
 // as indented text into a file, through the platform's XML text writer.
-// Handles are tokens of the open elements (never dereferenced); a handle of
-// an element already closed is refused with a message.
+// Handles are tokens of the open elements; a handle of an element already
+// closed is refused with a message.
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -24,27 +24,27 @@ public:
     // Closes every open element and the file; true when all of it was written.
     bool close();
 
-    bv_XmlElement* createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) override;
-    bv_XmlElement* createRootNS(const std::string& name, const std::string& namespaceURI,
+    bv_XmlHandle createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) override;
+    bv_XmlHandle createRootNS(const std::string& name, const std::string& namespaceURI,
                                 const std::string& prefix, const std::string& schemaLocation,
                                 const std::string& majorVersion, const std::string& minorVersion) override;
-    bv_XmlElement* addChild(bv_XmlElement* parent, const std::string& name) override;
-    void setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) override;
-    void setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
+    bv_XmlHandle addChild(bv_XmlHandle parent, const std::string& name) override;
+    void setAttribute(bv_XmlHandle element, const char* name, const char* value, bool asAttribute) override;
+    void setAttribute(bv_XmlHandle element, const char* name, const std::string& value,
                       bool asAttribute) override;
-    void setText(bv_XmlElement* element, const std::string& text) override;
+    void setText(bv_XmlHandle element, const std::string& text) override;
     bool isOK() const override;
 
 private:
     struct Open {
         std::string name;
-        uintptr_t token;
+        uint64_t token;
     };
     // Ends elements until the given one is innermost; false (with a message)
     // when it is not open.
-    bool closeDownTo(bv_XmlElement* element);
+    bool closeDownTo(bv_XmlHandle element);
     void closeAll();
-    bv_XmlElement* startRoot(const std::string& qualifiedName,
+    bv_XmlHandle startRoot(const std::string& qualifiedName,
                              const std::vector<std::pair<std::string, std::string>>& attributes);
     void recordFailure(const std::string& text);
 
@@ -53,7 +53,7 @@ private:
     std::unique_ptr<std::ofstream> file_;
     std::vector<Open> stack_;
     std::unique_ptr<NARROW_CHAR_PAL::Writer> writer_;
-    uintptr_t nextToken_ = 1;
+    uint64_t nextToken_ = 1;
     bool failed_ = false;
 };
 

@@ -8,7 +8,7 @@
 
 namespace brenvik {
 
-using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XmlHandle;
 using bvparser_internal::bv_XMLHelper;
 namespace bvs = bvparser_internal::bvs;
 
@@ -34,23 +34,23 @@ bool bv_security_options::load() {
         else setErrorWithDetail(*this, cause, kLoadFailed);
         return false;
     }
-    bv_XmlElement* options = helper.getChildElement(helper.getRootElement(), bvs::options, 0);
-    if (options == nullptr) return false;
+    bv_XmlHandle options = helper.getChildElement(helper.getRootElement(), bvs::options, 0);
+    if (!options) return false;
 
     // Each option is the first child of its name; a missing one is recorded
     // (2055) and keeps its default.
     auto child = [&](const char* name) { return helper.getChildElement(options, name, 0); };
-    if (auto* e = child(bvs::securityEnabled)) securityEnabled_ = helper.getBool(e);
-    if (auto* e = child(bvs::sessionTimeout)) sessionTimeout_ = helper.getInt64(e);
-    if (auto* e = child(bvs::defaultPasswordExpiryTime)) defaultPasswordExpiryTime_ = helper.getInt64(e);
-    if (auto* e = child(bvs::minimumPasswordLength)) minimumPasswordLength_ = helper.getInt(e);
-    if (auto* e = child(bvs::useSessionCookies)) useSessionCookies_ = helper.getBool(e);
-    if (auto* e = child(bvs::verifySessionIPAddress)) verifySessionIPAddress_ = helper.getBool(e);
-    if (auto* e = child(bvs::vostrelAppServerURL)) appServerURL_ = helper.getString(e);
-    if (auto* e = child(bvs::vostrelDatabaseName)) appDatabaseName_ = helper.getString(e);
-    if (auto* e = child(bvs::vostrelOracleServerName)) appOracleServerName_ = helper.getString(e);
-    if (auto* e = child(bvs::logLevel)) logLevel_ = helper.getInt(e);
-    if (auto* e = child(bvs::logFileName)) logFileName_ = helper.getString(e);
+    if (auto e = child(bvs::securityEnabled)) securityEnabled_ = helper.getBool(e);
+    if (auto e = child(bvs::sessionTimeout)) sessionTimeout_ = helper.getInt64(e);
+    if (auto e = child(bvs::defaultPasswordExpiryTime)) defaultPasswordExpiryTime_ = helper.getInt64(e);
+    if (auto e = child(bvs::minimumPasswordLength)) minimumPasswordLength_ = helper.getInt(e);
+    if (auto e = child(bvs::useSessionCookies)) useSessionCookies_ = helper.getBool(e);
+    if (auto e = child(bvs::verifySessionIPAddress)) verifySessionIPAddress_ = helper.getBool(e);
+    if (auto e = child(bvs::vostrelAppServerURL)) appServerURL_ = helper.getString(e);
+    if (auto e = child(bvs::vostrelDatabaseName)) appDatabaseName_ = helper.getString(e);
+    if (auto e = child(bvs::vostrelOracleServerName)) appOracleServerName_ = helper.getString(e);
+    if (auto e = child(bvs::logLevel)) logLevel_ = helper.getInt(e);
+    if (auto e = child(bvs::logFileName)) logFileName_ = helper.getString(e);
     return true;
 }
 

@@ -4,7 +4,7 @@
 
 namespace brenvik {
 
-using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XmlHandle;
 using bvparser_internal::bv_XMLHelper;
 using bvparser_internal::bv_XmlWriter;
 namespace bvs = bvparser_internal::bvs;
@@ -52,8 +52,8 @@ bool bv_security_task::hasStringValue(const std::string& text) const {
     return (type_ == 9 || type_ == 10) && strings_.count(text) != 0;
 }
 
-bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
-    bv_XmlElement* e = helper.getChildElement(task, bvs::task_id, 0);
+bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlHandle task) {
+    bv_XmlHandle e = helper.getChildElement(task, bvs::task_id, 0);
     if (!helper.isOK() || !e) return false;
     id_ = helper.getInt(e);
     e = helper.getChildElement(task, bvs::short_desc, 0);
@@ -70,7 +70,7 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
     type_ = helper.getInt(e);
 
     clearValues();
-    bv_XmlElement* values = helper.getChildElement(task, bvs::values_array, 0);
+    bv_XmlHandle values = helper.getChildElement(task, bvs::values_array, 0);
     if (!helper.isOK() || !values) return false;
     const bool hasValue = helper.hasChildElement(values, bvs::value, 0);
     auto first = [&] { return helper.getChildElement(values, bvs::value, 0); };
@@ -81,7 +81,7 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
     } else if (type_ == 9) {
         addStringValue(hasValue ? helper.getString(first()) : std::string());
     } else if (isIntList(type_) || isDoubleList(type_) || type_ == 10) {
-        for (bv_XmlElement* v = hasValue ? first() : nullptr; v; v = helper.getNextSiblingElement(v, bvs::value)) {
+        for (bv_XmlHandle v = hasValue ? first() : bv_XmlHandle(); v; v = helper.getNextSiblingElement(v, bvs::value)) {
             if (type_ == 10) addStringValue(helper.getString(v));
             else if (isDoubleList(type_)) addDoubleValue(helper.getDouble(v));
             else addIntValue(helper.getInt(v));
@@ -90,13 +90,13 @@ bool bv_security_task::readFromXml(bv_XMLHelper& helper, bv_XmlElement* task) {
     return helper.isOK();
 }
 
-bool bv_security_task::writeToXml(bv_XmlWriter& writer, bv_XmlElement* task) const {
+bool bv_security_task::writeToXml(bv_XmlWriter& writer, bv_XmlHandle task) const {
     writer.setInt(writer.addChild(task, bvs::task_id), id_);
     writer.setText(writer.addChild(task, bvs::short_desc), shortDesc_);
     writer.setText(writer.addChild(task, bvs::long_desc), longDesc_);
     writer.setText(writer.addChild(task, bvs::task_name), name_);
     writer.setInt(writer.addChild(task, bvs::type), type_);
-    bv_XmlElement* values = writer.addChild(task, bvs::values_array);
+    bv_XmlHandle values = writer.addChild(task, bvs::values_array);
     if (type_ == 0) {
         writer.setBool(writer.addChild(values, bvs::value), true);
     } else if (isSingleDouble(type_) || isDoubleList(type_)) {
@@ -158,10 +158,10 @@ bool bv_security_tasks::isDatabasePermitted(const std::string& name) const {
     return hasStringValue(kDatabaseListTask, name);
 }
 
-bool bv_security_tasks::readFromXml(const bv_security_tasks* filter, bv_XMLHelper& helper, bv_XmlElement* list) {
+bool bv_security_tasks::readFromXml(const bv_security_tasks* filter, bv_XMLHelper& helper, bv_XmlHandle list) {
     tasks_.clear();
-    bv_XmlElement* element = helper.hasChildElement(list, bvs::task, 0) ? helper.getChildElement(list, bvs::task, 0)
-                                                                         : nullptr;
+    bv_XmlHandle element = helper.hasChildElement(list, bvs::task, 0) ? helper.getChildElement(list, bvs::task, 0)
+                                                                      : bv_XmlHandle();
     for (; element; element = helper.getNextSiblingElement(element, bvs::task)) {
         if (!helper.isOK()) return false;
         bv_security_task task;
@@ -173,10 +173,10 @@ bool bv_security_tasks::readFromXml(const bv_security_tasks* filter, bv_XMLHelpe
 }
 
 bool bv_security_tasks::writeToXml(const bv_security_tasks* filter, bv_XmlWriter& writer,
-                                   bv_XmlElement* list) const {
+                                   bv_XmlHandle list) const {
     for (const auto& [id, task] : tasks_) {
         if (id < 0 || (filter && !filter->hasTask(id))) continue;
-        bv_XmlElement* element = writer.addChild(list, bvs::task);
+        bv_XmlHandle element = writer.addChild(list, bvs::task);
         if (!writer.isOK() || !task.writeToXml(writer, element)) return false;
     }
     return writer.isOK();

@@ -44,8 +44,8 @@ public:
     // Types 9 and 10 only; exact case.
     bool hasStringValue(const std::string& text) const;
 
-    bool readFromXml(bvparser_internal::bv_XMLHelper& helper, bvparser_internal::bv_XmlElement* task);
-    bool writeToXml(bvparser_internal::bv_XmlWriter& writer, bvparser_internal::bv_XmlElement* task) const;
+    bool readFromXml(bvparser_internal::bv_XMLHelper& helper, bvparser_internal::bv_XmlHandle task);
+    bool writeToXml(bvparser_internal::bv_XmlWriter& writer, bvparser_internal::bv_XmlHandle task) const;
 
 private:
     int id_ = -1;
@@ -74,9 +74,9 @@ public:
 
     // filter: when given, only tasks whose ID it holds are read or written.
     bool readFromXml(const bv_security_tasks* filter, bvparser_internal::bv_XMLHelper& helper,
-                     bvparser_internal::bv_XmlElement* list);
+                     bvparser_internal::bv_XmlHandle list);
     bool writeToXml(const bv_security_tasks* filter, bvparser_internal::bv_XmlWriter& writer,
-                    bvparser_internal::bv_XmlElement* list) const;
+                    bvparser_internal::bv_XmlHandle list) const;
 
 private:
     std::map<int, bv_security_task> tasks_;

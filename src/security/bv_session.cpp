@@ -28,7 +28,7 @@
 
 namespace brenvik {
 
-using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XmlHandle;
 using bvparser_internal::bv_XMLHelper;
 using bvparser_internal::trimXmlSpace;
 namespace bvs = bvparser_internal::bvs;
@@ -602,22 +602,22 @@ bool bv_session::loadFromFile(const bv_security_tasks* filter, uint32_t& openErr
         if (isValid()) setError(kCannotLoad, sessionID_.c_str());
         return false;
     }
-    bv_XmlElement* data = helper.getChildElement(helper.getRootElement(), bvs::session_data, 0);
-    if (data == nullptr) return false;
+    bv_XmlHandle data = helper.getChildElement(helper.getRootElement(), bvs::session_data, 0);
+    if (!data) return false;
     for (const auto& [element, param] : kParamElements)
         if (helper.hasChildElement(data, element, 0))
             standard_[param] = helper.getString(helper.getChildElement(data, element, 0));
 
-    if (bv_XmlElement* list = helper.getChildElement(data, bvs::custom_parameters, 0)) {
-        bv_XmlElement* param = helper.hasChildElement(list, bvs::param, 0) ? helper.getChildElement(list, bvs::param, 0)
-                                                                           : nullptr;
+    if (bv_XmlHandle list = helper.getChildElement(data, bvs::custom_parameters, 0)) {
+        bv_XmlHandle param = helper.hasChildElement(list, bvs::param, 0) ? helper.getChildElement(list, bvs::param, 0)
+                                                                         : bv_XmlHandle();
         for (; param; param = helper.getNextSiblingElement(param, bvs::param)) {
-            bv_XmlElement* name = helper.getChildElement(param, bvs::paramName, 0);
-            bv_XmlElement* value = helper.getChildElement(param, bvs::paramValue, 0);
+            bv_XmlHandle name = helper.getChildElement(param, bvs::paramName, 0);
+            bv_XmlHandle value = helper.getChildElement(param, bvs::paramValue, 0);
             if (name && value) custom_[helper.getString(name)] = helper.getString(value);
         }
     }
-    if (bv_XmlElement* list = helper.getChildElement(data, bvs::permitted_tasks, 0)) {
+    if (bv_XmlHandle list = helper.getChildElement(data, bvs::permitted_tasks, 0)) {
         standard_["_PermittedTasks"] = "";
         if (!tasks_.readFromXml(filter, helper, list)) {
             if (isValid()) setError(kCannotLoad, sessionID_.c_str());
@@ -635,24 +635,24 @@ bool bv_session::saveToFile(const bv_security_tasks* filter) {
         return false;
     }
     bv_XMLHelper helper(this, true, false);
-    bv_XmlElement* root = helper.createRootNS("security_session", securityNamespaceURI(), "bvs",
+    bv_XmlHandle root = helper.createRootNS("security_session", securityNamespaceURI(), "bvs",
                                               securitySchemaLocation(), "1", "1");
-    if (!helper.isOK() || root == nullptr) {
+    if (!helper.isOK() || !root) {
         setError(kSaveFailed, sessionID_.c_str());
         return false;
     }
-    bv_XmlElement* data = helper.addChild(root, bvs::session_data);
+    bv_XmlHandle data = helper.addChild(root, bvs::session_data);
     for (const auto& [element, param] : kParamElements) {
         auto it = standard_.find(param);
         if (it != standard_.end() && !it->second.empty()) helper.setText(helper.addChild(data, element), it->second);
     }
-    bv_XmlElement* customs = helper.addChild(data, bvs::custom_parameters);
+    bv_XmlHandle customs = helper.addChild(data, bvs::custom_parameters);
     for (const auto& [name, value] : custom_) {
-        bv_XmlElement* param = helper.addChild(customs, bvs::param);
+        bv_XmlHandle param = helper.addChild(customs, bvs::param);
         helper.setText(helper.addChild(param, bvs::paramName), name);
         helper.setText(helper.addChild(param, bvs::paramValue), value);
     }
-    bv_XmlElement* tasks = helper.addChild(data, bvs::permitted_tasks);
+    bv_XmlHandle tasks = helper.addChild(data, bvs::permitted_tasks);
     if (!tasks_.writeToXml(filter, helper, tasks)) {
         setError(kSaveFailed, sessionID_.c_str());
         return false;

@@ -51,7 +51,7 @@ struct XmlPanic {};
 
 std::u16string X(const std::string& text) { return utf8ToXml(text); }
 
-// The helper's handles of this module's documents are their DOM elements.
+// The module's elements are its DOM elements.
 DOMElement* dom(bv_XmlElement* element) { return reinterpret_cast<DOMElement*>(element); }
 bv_XmlElement* handle(DOMElement* element) { return reinterpret_cast<bv_XmlElement*>(element); }
 
@@ -429,11 +429,6 @@ void bv_XercesHelper::setAttribute(bv_XmlElement* element, const char* name, con
     } catch (...) {
         recordException(std::current_exception());
     }
-}
-
-void bv_XercesHelper::setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
-                                bool asAttribute) {
-    setAttribute(element, name, value.c_str(), asAttribute);
 }
 
 // ---------------------------------------------------------------- saving

@@ -103,8 +103,6 @@ public:
                                 const std::string& majorVersion, const std::string& minorVersion) override;
     bv_XmlElement* addChild(bv_XmlElement* parent, const std::string& name) override;
     void setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) override;
-    void setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
-                      bool asAttribute) override;
     void setText(bv_XmlElement* element, const std::string& text) override;
 
     // Writes the created (else the parsed) document to a temporary file in
@@ -127,6 +125,9 @@ private:
     std::unique_ptr<bv_SchemaOnlyResolver> resolver_;
     std::unique_ptr<XERCES_CPP_NAMESPACE::SecurityManager> securityManager_;
     std::string encoding_ = "UTF-8";
+    // Never set: an element is made with the name as given, in no namespace.
+    std::string defaultPrefix_;
+    std::string defaultNamespace_;
     bool validate_;
     bool createSchemaInfo_;
 };

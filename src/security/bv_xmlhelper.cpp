@@ -26,7 +26,6 @@ constexpr int kMissingElement = 2055;
 // A handle is the document's number above the element's index + 1.
 constexpr int kIndexBits = 24;
 constexpr uint64_t kIndexMask = (uint64_t(1) << kIndexBits) - 1;
-static_assert(sizeof(uintptr_t) >= sizeof(uint64_t), "handles carry 64 bits");
 // Numbers of documents of every helper, so that no two share one.
 std::atomic<uint64_t> documentCount{0};
 
@@ -34,26 +33,26 @@ std::atomic<uint64_t> documentCount{0};
 
 // ---------------------------------------------------------------- writer
 
-void bv_XmlWriter::setDouble(bv_XmlElement* element, double value, int precision) {
+void bv_XmlWriter::setDouble(bv_XmlHandle element, double value, int precision) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", precision, value);
     setText(element, buffer);
 }
 
-void bv_XmlWriter::setInt(bv_XmlElement* element, int value) {
+void bv_XmlWriter::setInt(bv_XmlHandle element, int value) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%d", value);
     setText(element, buffer);
 }
 
-void bv_XmlWriter::setInt64(bv_XmlElement* element, int64_t value) {
+void bv_XmlWriter::setInt64(bv_XmlHandle element, int64_t value) {
     std::ostringstream out;
     out.imbue(std::locale::classic());
     out << value;
     setText(element, out.str());
 }
 
-void bv_XmlWriter::setBool(bv_XmlElement* element, bool value) { setText(element, value ? "true" : "false"); }
+void bv_XmlWriter::setBool(bv_XmlHandle element, bool value) { setText(element, value ? "true" : "false"); }
 
 // ---------------------------------------------------------------- helper
 
@@ -78,40 +77,18 @@ bool bv_XMLHelper::openDocument() {
     return document_ != nullptr;
 }
 
-bool bv_XMLHelper::useModule() {
+bool bv_XMLHelper::editable() {
+    // Only lookups follow a quick read (security options, session files):
+    // its document is not the module's and takes no edit.
     if (!quick_) return openDocument();
-    const std::unique_ptr<bv_XmlQuickDocument> quick = std::move(quick_);
-    const std::string text = std::move(quickText_);
-    quickText_.clear();
-    if (!openDocument() || !document_->parseText(quickPath_, text, quickSchemaLocation_)) {
-        newDocument();
-        return false;
-    }
-    if (!moveHandlesToModule(*quick)) newDocument();
-    return true;
+    if (owner_) owner_->setError(kXmlFailure, "the document is read-only");
+    return false;
 }
 
-bool bv_XMLHelper::moveHandlesToModule(const bv_XmlQuickDocument& quick) {
-    // The module read the same text: element i of the quick document is the
-    // element at the same place in the module's, so every handle given so
-    // far keeps its index.
-    moduleElements_.assign(quick.size(), nullptr);
-    moduleIndex_.clear();
-    moduleElements_[0] = document_->getRootElement();
-    if (moduleElements_[0] == nullptr) return false;
-    for (std::size_t node = 0; node < quick.size(); ++node) {
-        bv_XmlElement* parent = moduleElements_[node];
-        const std::vector<std::size_t>& children = quick.childrenOf(node);
-        if (document_->countChildElements(parent, "") != static_cast<int>(children.size())) return false;
-        bv_XmlElement* element = nullptr;
-        for (std::size_t child : children) {
-            element = element ? document_->getNextSiblingElement(element, "") : document_->getChildElement(parent, "", 0);
-            if (element == nullptr) return false;
-            moduleElements_[child] = element;
-        }
-    }
-    for (std::size_t node = 0; node < moduleElements_.size(); ++node) moduleIndex_.emplace(moduleElements_[node], node);
-    return true;
+bool bv_XMLHelper::startDocument() {
+    quick_.reset();
+    newDocument();
+    return openDocument();
 }
 
 void bv_XMLHelper::newDocument() {
@@ -120,30 +97,30 @@ void bv_XMLHelper::newDocument() {
     moduleIndex_.clear();
 }
 
-bv_XmlElement* bv_XMLHelper::handleOfNode(std::size_t node) {
-    if (node == bv_XmlQuickDocument::kNone) return nullptr;
-    return reinterpret_cast<bv_XmlElement*>(static_cast<uintptr_t>((documentNumber_ << kIndexBits) | (node + 1)));
+bv_XmlHandle bv_XMLHelper::handleOfNode(std::size_t node) {
+    if (node == bv_XmlQuickDocument::kNone) return {};
+    return bv_XmlHandle((documentNumber_ << kIndexBits) | (node + 1));
 }
 
-bv_XmlElement* bv_XMLHelper::handleOf(bv_XmlElement* moduleElement) {
-    if (moduleElement == nullptr) return nullptr;
+bv_XmlHandle bv_XMLHelper::handleOf(bv_XmlElement* moduleElement) {
+    if (moduleElement == nullptr) return {};
     if (documentNumber_ == 0) newDocument();
     auto [at, added] = moduleIndex_.try_emplace(moduleElement, moduleElements_.size());
     if (added) {
         if (moduleElements_.size() >= kIndexMask) {
             moduleIndex_.erase(at);
             if (owner_) owner_->setError(kXmlFailure, "too many elements");
-            return nullptr;
+            return {};
         }
         moduleElements_.push_back(moduleElement);
     }
     return handleOfNode(at->second);
 }
 
-bool bv_XMLHelper::nodeOf(bv_XmlElement* handle, std::size_t& node) {
+bool bv_XMLHelper::nodeOf(bv_XmlHandle handle, std::size_t& node) {
     node = bv_XmlQuickDocument::kNone;
-    if (handle == nullptr) return true;
-    const auto token = reinterpret_cast<uintptr_t>(handle);
+    if (!handle) return true;
+    const uint64_t token = handle.token();
     const std::size_t count = quick_ ? quick_->size() : moduleElements_.size();
     if (documentNumber_ != 0 && (token >> kIndexBits) == documentNumber_ && (token & kIndexMask) != 0 &&
         (token & kIndexMask) <= count) {
@@ -154,7 +131,7 @@ bool bv_XMLHelper::nodeOf(bv_XmlElement* handle, std::size_t& node) {
     return false;
 }
 
-bool bv_XMLHelper::moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element) {
+bool bv_XMLHelper::moduleElementOf(bv_XmlHandle handle, bv_XmlElement*& element) {
     element = nullptr;
     std::size_t node;
     if (!nodeOf(handle, node)) return false;
@@ -171,7 +148,6 @@ bool bv_XMLHelper::isOK() const {
 bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::string& externalSchemaLocation,
                                          bool followLink) {
     quick_.reset();
-    quickText_.clear();
     newDocument();
     // A file that cannot be opened is named by the path as given, with the
     // system's reason; the parser would name it by the server's absolute
@@ -186,88 +162,83 @@ bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::str
     // module document would hold nothing but this file.
     if (!document_ && validate_ && !createSchemaInfo_) {
         quick_ = bv_XmlQuickDocument::read(path, text, externalSchemaLocation);
-        if (quick_) {
-            quickPath_ = path;
-            quickText_ = std::move(text);
-            quickSchemaLocation_ = externalSchemaLocation;
-            return {isOK(), 0};
-        }
+        if (quick_) return {isOK(), 0};
     }
     return {openDocument() && document_->parseText(path, text, externalSchemaLocation), 0};
 }
 
-bv_XmlElement* bv_XMLHelper::getRootElement() {
+bv_XmlHandle bv_XMLHelper::getRootElement() {
     if (quick_) return handleOfNode(0);
-    return openDocument() ? handleOf(document_->getRootElement()) : nullptr;
+    return openDocument() ? handleOf(document_->getRootElement()) : bv_XmlHandle();
 }
 
-bv_XmlElement* bv_XMLHelper::getChildElement(bv_XmlElement* parent, const std::string& name, int index) {
+bv_XmlHandle bv_XMLHelper::getChildElement(bv_XmlHandle parent, const std::string& name, int index) {
     if (!quick_) {
         bv_XmlElement* element;
-        if (!openDocument() || !moduleElementOf(parent, element)) return nullptr;
+        if (!openDocument() || !moduleElementOf(parent, element)) return {};
         return handleOf(document_->getChildElement(element, name, index));
     }
     std::size_t node;
-    if (parent == nullptr || !nodeOf(parent, node)) return nullptr;
+    if (!parent || !nodeOf(parent, node)) return {};
     const std::size_t child = quick_->child(node, name, index);
     if (child == bv_XmlQuickDocument::kNone && owner_) owner_->setError(kMissingElement, name.c_str());
     return handleOfNode(child);
 }
 
-int bv_XMLHelper::countChildElements(bv_XmlElement* parent, const std::string& name) {
+int bv_XMLHelper::countChildElements(bv_XmlHandle parent, const std::string& name) {
     if (!quick_) {
         bv_XmlElement* element;
         if (!openDocument() || !moduleElementOf(parent, element)) return -1;
         return document_->countChildElements(element, name);
     }
     std::size_t node;
-    if (parent == nullptr || !nodeOf(parent, node)) return -1;
+    if (!parent || !nodeOf(parent, node)) return -1;
     return quick_->countChildren(node, name);
 }
 
-bool bv_XMLHelper::hasChildElement(bv_XmlElement* parent, const std::string& name, int index) {
+bool bv_XMLHelper::hasChildElement(bv_XmlHandle parent, const std::string& name, int index) {
     if (!quick_) {
         bv_XmlElement* element;
         return openDocument() && moduleElementOf(parent, element) && document_->hasChildElement(element, name, index);
     }
     std::size_t node;
-    return parent != nullptr && nodeOf(parent, node) && quick_->child(node, name, index) != bv_XmlQuickDocument::kNone;
+    return parent && nodeOf(parent, node) && quick_->child(node, name, index) != bv_XmlQuickDocument::kNone;
 }
 
-bv_XmlElement* bv_XMLHelper::getNextSiblingElement(bv_XmlElement* element, const std::string& name) {
+bv_XmlHandle bv_XMLHelper::getNextSiblingElement(bv_XmlHandle element, const std::string& name) {
     if (!quick_) {
         bv_XmlElement* moduleElement;
-        if (!openDocument() || !moduleElementOf(element, moduleElement)) return nullptr;
+        if (!openDocument() || !moduleElementOf(element, moduleElement)) return {};
         return handleOf(document_->getNextSiblingElement(moduleElement, name));
     }
     std::size_t node;
-    if (element == nullptr || !nodeOf(element, node)) return nullptr;
+    if (!element || !nodeOf(element, node)) return {};
     return handleOfNode(quick_->nextSibling(node, name));
 }
 
-std::string bv_XMLHelper::getString(bv_XmlElement* element) {
+std::string bv_XMLHelper::getString(bv_XmlHandle element) {
     if (!quick_) {
         bv_XmlElement* moduleElement;
         if (!openDocument() || !moduleElementOf(element, moduleElement)) return std::string();
         return document_->getString(moduleElement);
     }
     std::size_t node;
-    if (element == nullptr || !nodeOf(element, node)) return std::string();
+    if (!element || !nodeOf(element, node)) return std::string();
     return quick_->text(node);
 }
 
-bool bv_XMLHelper::getBool(bv_XmlElement* element) {
+bool bv_XMLHelper::getBool(bv_XmlHandle element) {
     std::string text = trimXmlSpace(getString(element));
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text == "true" || text == "1" || text == "yes";
 }
 
-int bv_XMLHelper::getInt(bv_XmlElement* element) {
+int bv_XMLHelper::getInt(bv_XmlHandle element) {
     // "%d", clamped to the int range instead of scanf's undefined overflow.
     return brenvik::atoiValue(getString(element).c_str());
 }
 
-int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
+int64_t bv_XMLHelper::getInt64(bv_XmlHandle element) {
     // A stream's reading of a whole number, without building a stream (the
     // first one costs the process its locale set-up): white space skipped, an
     // optional sign, decimal digits up to the first other character; nothing
@@ -276,57 +247,55 @@ int64_t bv_XMLHelper::getInt64(bv_XmlElement* element) {
     return n.fits ? n.value : 0;
 }
 
-double bv_XMLHelper::getDouble(bv_XmlElement* element) {
+double bv_XMLHelper::getDouble(bv_XmlHandle element) {
     // "%f" reads single precision; the value read back keeps only that.
     float value = 0;
     if (!brenvik::scanFloat(getString(element).c_str(), value)) return 0;
     return static_cast<double>(value);
 }
 
-bv_XmlElement* bv_XMLHelper::createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) {
+bv_XmlHandle bv_XMLHelper::createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) {
     if (saxWriter_->isOpen()) return saxWriter_->createRoot(name, noNamespaceSchemaLocation);
-    if (!useModule()) return nullptr;
-    newDocument();
+    if (!startDocument()) return {};
     return handleOf(document_->createRoot(name, noNamespaceSchemaLocation));
 }
 
-bv_XmlElement* bv_XMLHelper::createRootNS(const std::string& name, const std::string& namespaceURI,
+bv_XmlHandle bv_XMLHelper::createRootNS(const std::string& name, const std::string& namespaceURI,
                                           const std::string& prefix, const std::string& schemaLocation,
                                           const std::string& majorVersion, const std::string& minorVersion) {
     if (saxWriter_->isOpen())
         return saxWriter_->createRootNS(name, namespaceURI, prefix, schemaLocation, majorVersion, minorVersion);
-    if (!useModule()) return nullptr;
-    newDocument();
+    if (!startDocument()) return {};
     return handleOf(document_->createRootNS(name, namespaceURI, prefix, schemaLocation, majorVersion, minorVersion));
 }
 
-bv_XmlElement* bv_XMLHelper::addChild(bv_XmlElement* parent, const std::string& name) {
+bv_XmlHandle bv_XMLHelper::addChild(bv_XmlHandle parent, const std::string& name) {
     if (saxWriter_->isOpen()) return saxWriter_->addChild(parent, name);
     bv_XmlElement* element;
-    if (!useModule() || !moduleElementOf(parent, element)) return nullptr;
+    if (!editable() || !moduleElementOf(parent, element)) return {};
     return handleOf(document_->addChild(element, name));
 }
 
-void bv_XMLHelper::setText(bv_XmlElement* element, const std::string& text) {
+void bv_XMLHelper::setText(bv_XmlHandle element, const std::string& text) {
     if (saxWriter_->isOpen()) return saxWriter_->setText(element, text);
     bv_XmlElement* moduleElement;
-    if (useModule() && moduleElementOf(element, moduleElement)) document_->setText(moduleElement, text);
+    if (editable() && moduleElementOf(element, moduleElement)) document_->setText(moduleElement, text);
 }
 
-void bv_XMLHelper::setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) {
+void bv_XMLHelper::setAttribute(bv_XmlHandle element, const char* name, const char* value, bool asAttribute) {
     if (saxWriter_->isOpen()) return saxWriter_->setAttribute(element, name, value, asAttribute);
     bv_XmlElement* moduleElement;
-    if (useModule() && moduleElementOf(element, moduleElement))
+    if (editable() && moduleElementOf(element, moduleElement))
         document_->setAttribute(moduleElement, name, value, asAttribute);
 }
 
-void bv_XMLHelper::setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
+void bv_XMLHelper::setAttribute(bv_XmlHandle element, const char* name, const std::string& value,
                                 bool asAttribute) {
     setAttribute(element, name, value.c_str(), asAttribute);
 }
 
 bv_XmlFileResult bv_XMLHelper::saveFile(const std::string& path) {
-    if (!useModule()) return {};
+    if (!editable()) return {};
     return document_->saveFile(path);
 }
 

@@ -25,11 +25,22 @@
 
 namespace bvparser_internal {
 
-// Element handle: an opaque token, never dereferenced by its users, or null.
-// A helper's handles are good only for the document it gave them from: a
+// An element handle of a helper or a writer: a token of the document it came
+// from, never a pointer; the empty handle (false) stands for no element. A
+// helper's handles are good only for the document it gave them from: a
 // handle of a document replaced since (a new parse or a new root) or of
-// another helper is refused with 2049, never followed. Never owned.
-class bv_XmlElement;
+// another helper is refused with 2049, never followed.
+class bv_XmlHandle {
+public:
+    constexpr bv_XmlHandle() = default;
+    constexpr explicit bv_XmlHandle(uint64_t token) : token_(token) {}
+    constexpr uint64_t token() const { return token_; }
+    constexpr explicit operator bool() const { return token_ != 0; }
+    friend constexpr bool operator==(bv_XmlHandle, bv_XmlHandle) = default;
+
+private:
+    uint64_t token_ = 0;
+};
 
 // How a file operation ended. systemError: the system's code of the file
 // call that failed (open, write, flush, close, rename); 0 when it succeeded
@@ -45,19 +56,19 @@ struct bv_XmlFileResult {
 class bv_XmlWriter {
 public:
     virtual ~bv_XmlWriter() = default;
-    virtual bv_XmlElement* createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) = 0;
-    virtual bv_XmlElement* createRootNS(const std::string& name, const std::string& namespaceURI,
+    virtual bv_XmlHandle createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) = 0;
+    virtual bv_XmlHandle createRootNS(const std::string& name, const std::string& namespaceURI,
                                         const std::string& prefix, const std::string& schemaLocation,
                                         const std::string& majorVersion, const std::string& minorVersion) = 0;
-    virtual bv_XmlElement* addChild(bv_XmlElement* parent, const std::string& name) = 0;
-    virtual void setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) = 0;
-    virtual void setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
+    virtual bv_XmlHandle addChild(bv_XmlHandle parent, const std::string& name) = 0;
+    virtual void setAttribute(bv_XmlHandle element, const char* name, const char* value, bool asAttribute) = 0;
+    virtual void setAttribute(bv_XmlHandle element, const char* name, const std::string& value,
                               bool asAttribute) = 0;
-    virtual void setDouble(bv_XmlElement* element, double value, int precision);
-    virtual void setInt(bv_XmlElement* element, int value);
-    virtual void setInt64(bv_XmlElement* element, int64_t value);
-    virtual void setBool(bv_XmlElement* element, bool value);
-    virtual void setText(bv_XmlElement* element, const std::string& text) = 0;
+    virtual void setDouble(bv_XmlHandle element, double value, int precision);
+    virtual void setInt(bv_XmlHandle element, int value);
+    virtual void setInt64(bv_XmlHandle element, int64_t value);
+    virtual void setBool(bv_XmlHandle element, bool value);
+    virtual void setText(bv_XmlHandle element, const std::string& text) = 0;
     // No XML problem seen and the owner still valid.
     virtual bool isOK() const = 0;
 
@@ -67,6 +78,7 @@ protected:
 };
 
 class bv_XmlDocument;
+class bv_XmlElement;
 class bv_XmlQuickDocument;
 class bv_SaxWriter;
 
@@ -89,40 +101,40 @@ public:
     bv_XmlFileResult parseFile(const std::string& path, const std::string& externalSchemaLocation,
                                bool followLink = false);
 
-    bv_XmlElement* getRootElement();
-    bv_XmlElement* getChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
-    int countChildElements(bv_XmlElement* parent, const std::string& name);
-    bool hasChildElement(bv_XmlElement* parent, const std::string& name, int index = 0);
+    bv_XmlHandle getRootElement();
+    bv_XmlHandle getChildElement(bv_XmlHandle parent, const std::string& name, int index = 0);
+    int countChildElements(bv_XmlHandle parent, const std::string& name);
+    bool hasChildElement(bv_XmlHandle parent, const std::string& name, int index = 0);
     // The next element after element among its siblings with the name (any
     // name when empty), or null; records nothing. A walk over many children
     // takes this step instead of counting from the first child each time.
-    bv_XmlElement* getNextSiblingElement(bv_XmlElement* element, const std::string& name);
+    bv_XmlHandle getNextSiblingElement(bv_XmlHandle element, const std::string& name);
 
     // element must not be null.
-    std::string getString(bv_XmlElement* element);
-    bool getBool(bv_XmlElement* element);
-    int getInt(bv_XmlElement* element);
-    int64_t getInt64(bv_XmlElement* element);
-    double getDouble(bv_XmlElement* element);
+    std::string getString(bv_XmlHandle element);
+    bool getBool(bv_XmlHandle element);
+    int getInt(bv_XmlHandle element);
+    int64_t getInt64(bv_XmlHandle element);
+    double getDouble(bv_XmlHandle element);
 
     bool isOK() const override;
 
-    bv_XmlElement* createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) override;
-    bv_XmlElement* createRootNS(const std::string& name, const std::string& namespaceURI,
+    bv_XmlHandle createRoot(const std::string& name, const std::string& noNamespaceSchemaLocation) override;
+    bv_XmlHandle createRootNS(const std::string& name, const std::string& namespaceURI,
                                 const std::string& prefix, const std::string& schemaLocation,
                                 const std::string& majorVersion, const std::string& minorVersion) override;
-    bv_XmlElement* addChild(bv_XmlElement* parent, const std::string& name) override;
-    void setAttribute(bv_XmlElement* element, const char* name, const char* value, bool asAttribute) override;
-    void setAttribute(bv_XmlElement* element, const char* name, const std::string& value,
+    bv_XmlHandle addChild(bv_XmlHandle parent, const std::string& name) override;
+    void setAttribute(bv_XmlHandle element, const char* name, const char* value, bool asAttribute) override;
+    void setAttribute(bv_XmlHandle element, const char* name, const std::string& value,
                       bool asAttribute) override;
-    void setText(bv_XmlElement* element, const std::string& text) override;
+    void setText(bv_XmlHandle element, const std::string& text) override;
 
     // Writes the created (else the parsed) document to a temporary file in
     // the target's folder and renames it into place only after the whole
     // text was written, flushed and closed without error, so readers never
     // see a half-written file. On failure the temporary is removed and the
-    // target is left as it was. A parsed document that the quick reader read
-    // is read again by the module first; its handles stay good.
+    // target is left as it was. A document the quick reader read is
+    // read-only: its edits and its save are refused (2049).
     bv_XmlFileResult saveFile(const std::string& path);
 
     const std::string& getEncoding() const;
@@ -131,22 +143,22 @@ private:
     // The module's document, made on first need; false when the module could
     // not be opened.
     bool openDocument();
-    // Before building or saving: a file read by the quick reader is read
-    // again by the module, whose document the rest of the work needs; the
-    // handles given so far are moved onto the module's elements.
-    bool useModule();
-    bool moveHandlesToModule(const bv_XmlQuickDocument& quick);
+    // Before an edit or a save: false (2049 recorded) while the document is
+    // the quick reader's; else openDocument().
+    bool editable();
+    // Before a new root: the document read so far is dropped, handles and all.
+    bool startDocument();
 
     // A new document: every handle given before is refused from now on.
     void newDocument();
-    // The handle of a quick node or a module element (null for null).
-    bv_XmlElement* handleOfNode(std::size_t node);
-    bv_XmlElement* handleOf(bv_XmlElement* moduleElement);
+    // The handle of a quick node or a module element (empty for null).
+    bv_XmlHandle handleOfNode(std::size_t node);
+    bv_XmlHandle handleOf(bv_XmlElement* moduleElement);
     // What a handle stands for; false (2049 recorded) for a handle of
-    // another document. A null handle is found and stands for null.
-    bool nodeOf(bv_XmlElement* handle, std::size_t& node);
+    // another document. An empty handle is found and stands for null.
+    bool nodeOf(bv_XmlHandle handle, std::size_t& node);
     // The same for the module's document (no quick document held).
-    bool moduleElementOf(bv_XmlElement* handle, bv_XmlElement*& element);
+    bool moduleElementOf(bv_XmlHandle handle, bv_XmlElement*& element);
 
     brenvik::bv_errs* owner_;
     bool validate_;
@@ -155,9 +167,6 @@ private:
     std::unique_ptr<bv_XmlDocument> document_;
     // Set while the parsed file came through the quick reader.
     std::unique_ptr<bv_XmlQuickDocument> quick_;
-    std::string quickPath_;
-    std::string quickText_;
-    std::string quickSchemaLocation_;
     std::unique_ptr<bv_SaxWriter> saxWriter_;
     // Handles are (document number, index): the index of a quick node, or
     // of the module element in moduleElements_.

@@ -40,7 +40,6 @@ public:
 
     // Elements are numbered in document order; 0 is the root.
     std::size_t size() const { return nodes_.size(); }
-    const std::vector<std::size_t>& childrenOf(std::size_t element) const { return nodes_[element].children; }
     // As the module's look-ups: children by qualified name ("" for any);
     // kNone when there is none.
     std::size_t child(std::size_t parent, const std::string& name, int index) const;

@@ -124,9 +124,9 @@ TEST(SecurityTasks, XmlRoundTripAndDefaults) {
     {
         brenvik::bv_errs errs;
         bv_XMLHelper h(&errs, true, false);
-        auto* root = h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+        auto root = h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
                                     brenvik::securitySchemaLocation(), "1", "1");
-        auto* data = h.addChild(root, "bvs:session_data");
+        auto data = h.addChild(root, "bvs:session_data");
         h.addChild(data, "bvs:custom_parameters");
         ASSERT_TRUE(list.writeToXml(nullptr, h, h.addChild(data, "bvs:permitted_tasks")));
         ASSERT_TRUE(h.saveFile(path));
@@ -139,7 +139,7 @@ TEST(SecurityTasks, XmlRoundTripAndDefaults) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
     ASSERT_TRUE(h.parseFile(path, brenvik::securitySchemaLocation())) << errs.getLastErrorString();
-    auto* tasks = h.getChildElement(h.getChildElement(h.getRootElement(), "bvs:session_data", 0),
+    auto tasks = h.getChildElement(h.getChildElement(h.getRootElement(), "bvs:session_data", 0),
                                     "bvs:permitted_tasks", 0);
     bv_security_tasks back;
     ASSERT_TRUE(back.readFromXml(nullptr, h, tasks));
@@ -168,7 +168,7 @@ TEST(SecurityTasks, ReadingMissingValuesAndNegativeIDs) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
     ASSERT_TRUE(h.parseFile(path, brenvik::securitySchemaLocation())) << errs.getLastErrorString();
-    auto* tasks = h.getChildElement(h.getChildElement(h.getRootElement(), "bvs:session_data", 0),
+    auto tasks = h.getChildElement(h.getChildElement(h.getRootElement(), "bvs:session_data", 0),
                                     "bvs:permitted_tasks", 0);
     bv_security_tasks list;
     ASSERT_TRUE(list.readFromXml(nullptr, h, tasks));
@@ -184,7 +184,7 @@ TEST(SecurityTasks, ReadingMissingValuesAndNegativeIDs) {
     brenvik::bv_errs errs2;
     bv_XMLHelper h2(&errs2, true, false);
     ASSERT_TRUE(h2.parseFile(path, brenvik::securitySchemaLocation())) << errs2.getLastErrorString();
-    auto* tasks2 = h2.getChildElement(h2.getChildElement(h2.getRootElement(), "bvs:session_data", 0),
+    auto tasks2 = h2.getChildElement(h2.getChildElement(h2.getRootElement(), "bvs:session_data", 0),
                                       "bvs:permitted_tasks", 0);
     EXPECT_FALSE(list.readFromXml(nullptr, h2, tasks2));
     EXPECT_EQ(errs2.getLastErrorString(), "Cannot find bvs:type element");

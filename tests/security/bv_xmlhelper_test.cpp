@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 
 #include "common/bv_errs.h"
 #include "security/bv_saxwriter.h"
@@ -16,7 +17,7 @@
 #include "support/temp_dir.h"
 
 using bvparser_internal::bv_SaxWriter;
-using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XmlHandle;
 using bvparser_internal::bv_XMLHelper;
 using tarvex_test::readFile;
 using tarvex_test::TempDir;
@@ -59,16 +60,16 @@ TEST_F(XmlHelperTest, BuildSaveParseValidateAndReadBack) {
     brenvik::bv_errs errs;
     {
         bv_XMLHelper h(&errs, true, false);
-        bv_XmlElement* root = h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+        bv_XmlHandle root = h.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
                                              brenvik::securitySchemaLocation(), "1", "1");
-        ASSERT_NE(root, nullptr);
-        bv_XmlElement* data = h.addChild(root, "bvs:session_data");
+        ASSERT_TRUE(root);
+        bv_XmlHandle data = h.addChild(root, "bvs:session_data");
         h.setText(h.addChild(data, "bvs:fullUserName"), "J\xc3\xbcrgen <&> \"x\"");
         h.setInt(h.addChild(data, "bvs:userID"), -42);
         h.setBool(h.addChild(data, "bvs:verifyAddress"), true);
         h.addChild(data, "bvs:custom_parameters");
-        bv_XmlElement* tasks = h.addChild(data, "bvs:permitted_tasks");
-        bv_XmlElement* task = h.addChild(tasks, "bvs:task");
+        bv_XmlHandle tasks = h.addChild(data, "bvs:permitted_tasks");
+        bv_XmlHandle task = h.addChild(tasks, "bvs:task");
         h.setDouble(h.addChild(task, "bvs:type"), 2.5, 6);
         h.setInt64(h.addChild(task, "bvs:task_id"), -9000000000LL);
         ASSERT_TRUE(h.saveFile(session("s1")));
@@ -86,14 +87,14 @@ TEST_F(XmlHelperTest, BuildSaveParseValidateAndReadBack) {
 
     bv_XMLHelper h(&errs, true, false);
     ASSERT_TRUE(h.parseFile(session("s1"), brenvik::securitySchemaLocation())) << errs.getLastErrorString();
-    bv_XmlElement* root = h.getRootElement();
-    ASSERT_NE(root, nullptr);
-    bv_XmlElement* data = h.getChildElement(root, "bvs:session_data", 0);
-    ASSERT_NE(data, nullptr);
+    bv_XmlHandle root = h.getRootElement();
+    ASSERT_TRUE(root);
+    bv_XmlHandle data = h.getChildElement(root, "bvs:session_data", 0);
+    ASSERT_TRUE(data);
     EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:fullUserName", 0)), "J\xc3\xbcrgen <&> \"x\"");
     EXPECT_EQ(h.getInt(h.getChildElement(data, "bvs:userID", 0)), -42);
     EXPECT_TRUE(h.getBool(h.getChildElement(data, "bvs:verifyAddress", 0)));
-    bv_XmlElement* task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
+    bv_XmlHandle task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
     EXPECT_EQ(h.getInt64(h.getChildElement(task, "bvs:task_id", 0)), -9000000000LL);
     EXPECT_EQ(h.countChildElements(data, ""), 5);
     EXPECT_EQ(h.getEncoding(), "UTF-8");
@@ -146,12 +147,12 @@ TEST_F(XmlHelperTest, Int64Values) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
     ASSERT_TRUE(parse(h, "numbers", wrap(body))) << errs.getLastErrorString();
-    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
-    ASSERT_NE(data, nullptr);
+    bv_XmlHandle data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    ASSERT_TRUE(data);
     int index = 0;
     for (const auto& c : cases) {
-        bv_XmlElement* e = h.getChildElement(data, "bvs:userID", index++);
-        ASSERT_NE(e, nullptr) << c.text;
+        bv_XmlHandle e = h.getChildElement(data, "bvs:userID", index++);
+        ASSERT_TRUE(e) << c.text;
         EXPECT_EQ(h.getInt64(e), c.value) << c.text;
     }
 }
@@ -165,8 +166,8 @@ TEST_F(XmlHelperTest, NavigationAndValueGetters) {
                            "<bvs:lastAccessed> 0.1xyz</bvs:lastAccessed><bvs:ipAddress>99999999999</bvs:ipAddress>"
                            "</bvs:session_data>")))
         << errs.getLastErrorString();
-    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
-    ASSERT_NE(data, nullptr);
+    bv_XmlHandle data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    ASSERT_TRUE(data);
     auto child = [&](const char* n) { return h.getChildElement(data, n, 0); };
     EXPECT_TRUE(h.getBool(child("bvs:userName")));
     EXPECT_TRUE(h.getBool(child("bvs:userID")));
@@ -180,12 +181,12 @@ TEST_F(XmlHelperTest, NavigationAndValueGetters) {
     EXPECT_EQ(h.getInt64(child("bvs:userType")), 0);
     ASSERT_TRUE(errs.isValid());
 
-    EXPECT_EQ(h.countChildElements(nullptr, "x"), -1);
-    EXPECT_EQ(h.getChildElement(nullptr, "x", 0), nullptr);
+    EXPECT_EQ(h.countChildElements(bv_XmlHandle(), "x"), -1);
+    EXPECT_FALSE(h.getChildElement(bv_XmlHandle(), "x", 0));
     EXPECT_EQ(errs.getNumberOfErrors(), 0);
     EXPECT_FALSE(h.hasChildElement(data, "bvs:userID", 1));
     EXPECT_EQ(errs.getNumberOfErrors(), 0);
-    EXPECT_EQ(h.getChildElement(data, "bvs:userID", 1), nullptr);
+    EXPECT_FALSE(h.getChildElement(data, "bvs:userID", 1));
     EXPECT_EQ(errs.getLastError(), 2055);
     EXPECT_EQ(errs.getLastErrorString(), "Cannot find bvs:userID element");
     // The prefix is part of the name.
@@ -195,7 +196,7 @@ TEST_F(XmlHelperTest, NavigationAndValueGetters) {
 TEST_F(XmlHelperTest, RootOfNothingIsRecorded) {
     brenvik::bv_errs errs;
     bv_XMLHelper h(&errs, true, false);
-    EXPECT_EQ(h.getRootElement(), nullptr);
+    EXPECT_FALSE(h.getRootElement());
     EXPECT_EQ(errs.getLastError(), 2050);
 }
 
@@ -232,10 +233,10 @@ TEST_F(XmlHelperTest, HostileDocumentsReadNothingOutside) {
         EXPECT_FALSE(errs.isValid());
         for (int i = 1; i <= errs.getNumberOfErrors(); ++i)
             EXPECT_EQ(errs.getErrorString(i).find("TOPSECRET"), std::string::npos);
-        bv_XmlElement* root = h.getRootElement();
+        bv_XmlHandle root = h.getRootElement();
         if (root) {
-            bv_XmlElement* data = h.getChildElement(root, "bvs:session_data", 0);
-            bv_XmlElement* user = data ? h.getChildElement(data, "bvs:userName", 0) : nullptr;
+            bv_XmlHandle data = h.getChildElement(root, "bvs:session_data", 0);
+            bv_XmlHandle user = data ? h.getChildElement(data, "bvs:userName", 0) : bv_XmlHandle();
             if (user) {
                 EXPECT_EQ(h.getString(user).find("TOPSECRET"), std::string::npos);
             }
@@ -280,7 +281,7 @@ TEST_F(XmlHelperTest, ManyCharacterReferencesAreNoExpansionAttack) {
     ASSERT_TRUE(parse(h, "big", wrap("<bvs:session_data><bvs:userName>" + value +
                                      "</bvs:userName></bvs:session_data>")))
         << errs.getLastErrorString();
-    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    bv_XmlHandle data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
     EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:userName", 0)).size(), 15000u);
 }
 
@@ -340,7 +341,7 @@ TEST_F(XmlHelperTest, ParseResultsTellAFileNotOpenedFromAFileNotUsable) {
         if (!c.ok) {
             EXPECT_NE(errs.getLastErrorString().find(c.message), std::string::npos) << errs.getLastErrorString();
         } else {
-            bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+            bv_XmlHandle data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
             EXPECT_EQ(h.getInt(h.getChildElement(data, "bvs:userID", 0)), 20) << errs.getLastErrorString();
         }
     }
@@ -353,7 +354,7 @@ TEST_F(XmlHelperTest, HelpersShareOneInitialisation) {
         auto a = std::make_unique<bv_XMLHelper>(&errs, true, false);
         auto b = std::make_unique<bv_XMLHelper>(&errs, true, false);
         a.reset();
-        ASSERT_NE(b->createRoot("r", ""), nullptr);
+        ASSERT_TRUE(b->createRoot("r", ""));
         EXPECT_TRUE(b->saveFile(dir.file("plain.xml")));
         b.reset();
         EXPECT_TRUE(errs.isValid()) << errs.getLastErrorString();
@@ -366,12 +367,12 @@ TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
     {
         bv_SaxWriter w(&errs);
         ASSERT_TRUE(w.open(dir.file("sax.xml")));
-        bv_XmlElement* root = w.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+        bv_XmlHandle root = w.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
                                              brenvik::securitySchemaLocation(), "1", "1");
-        bv_XmlElement* data = w.addChild(root, "bvs:session_data");
+        bv_XmlHandle data = w.addChild(root, "bvs:session_data");
         w.setText(w.addChild(data, "bvs:userName"), "a<b");
         w.setAttribute(data, "bvs:userID", "7", false);
-        bv_XmlElement* list = w.addChild(data, "bvs:custom_parameters");
+        bv_XmlHandle list = w.addChild(data, "bvs:custom_parameters");
         w.setAttribute(list, "n", "v", true);
         w.addChild(data, "bvs:permitted_tasks");
         w.setAttribute(list, "late", "v", true);  // its start tag is long closed
@@ -390,35 +391,48 @@ TEST_F(XmlHelperTest, StreamingWriterWritesTheSameCalls) {
 
 namespace {
 
-// Parse (quick reader), take elements, edit them, save: the edit goes to the
-// module's reading of the same file, through the handles already taken.
-TEST_F(XmlHelperTest, EditingAQuickReadDocumentKeepsItsHandles) {
+// A document the quick reader read is read-only: each edit and the save is
+// refused (2049) and changes nothing, and its handles stay good for reading.
+// A new root starts a document of the module, which takes edits.
+TEST_F(XmlHelperTest, AQuickReadDocumentIsReadOnly) {
     writeFile(session("plain"), plainSessionText());
     ASSERT_NE(bvparser_internal::bv_XmlQuickDocument::read(session("plain"), brenvik::securitySchemaLocation()),
               nullptr);
     brenvik::bv_errs errs;
-    {
-        bv_XMLHelper h(&errs, true, false);
-        ASSERT_TRUE(h.parseFile(session("plain"), brenvik::securitySchemaLocation()));
-        bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
-        bv_XmlElement* user = h.getChildElement(data, "bvs:userName", 0);
-        bv_XmlElement* task = h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0);
-        ASSERT_NE(user, nullptr);
-        ASSERT_NE(task, nullptr);
-        h.setText(user, "-edited");
-        EXPECT_EQ(h.getString(user), "user20-edited");
-        h.setText(h.addChild(h.getChildElement(task, "bvs:values_array", 0), "bvs:value"), "NCBInr");
-        EXPECT_EQ(h.countChildElements(h.getChildElement(task, "bvs:values_array", 0), ""), 2);
-        EXPECT_TRUE(h.saveFile(session("edited")));
-    }
-    ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
     bv_XMLHelper h(&errs, true, false);
-    ASSERT_TRUE(h.parseFile(session("edited"), brenvik::securitySchemaLocation())) << errs.getLastErrorString();
-    bv_XmlElement* data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
-    EXPECT_EQ(h.getString(h.getChildElement(data, "bvs:userName", 0)), "user20-edited");
-    bv_XmlElement* values = h.getChildElement(
-        h.getChildElement(h.getChildElement(data, "bvs:permitted_tasks", 0), "bvs:task", 0), "bvs:values_array", 0);
-    EXPECT_EQ(h.getString(h.getChildElement(values, "bvs:value", 1)), "NCBInr");
+    ASSERT_TRUE(h.parseFile(session("plain"), brenvik::securitySchemaLocation()));
+    bv_XmlHandle data = h.getChildElement(h.getRootElement(), "bvs:session_data", 0);
+    bv_XmlHandle user = h.getChildElement(data, "bvs:userName", 0);
+    ASSERT_TRUE(user);
+    const int children = h.countChildElements(data, "");
+    const struct {
+        const char* what;
+        std::function<void()> edit;
+    } edits[] = {
+        {"text", [&] { h.setText(user, "-edited"); }},
+        {"attribute", [&] { h.setAttribute(user, "a", "v", true); }},
+        {"child", [&] { EXPECT_FALSE(h.addChild(data, "bvs:userID")); }},
+        {"save", [&] { EXPECT_FALSE(h.saveFile(session("saved"))); }},
+    };
+    for (const auto& e : edits) {
+        SCOPED_TRACE(e.what);
+        errs.clearAllErrors();
+        e.edit();
+        EXPECT_EQ(errs.getNumberOfErrors(), 1);
+        EXPECT_TRUE(hasMessage(errs, 2049, "the document is read-only")) << errs.getLastErrorString();
+    }
+    errs.clearAllErrors();
+    EXPECT_EQ(h.getString(user), "user20");
+    EXPECT_EQ(h.countChildElements(data, ""), children);
+    EXPECT_FALSE(std::filesystem::exists(session("saved")));
+    EXPECT_TRUE(errs.isValid()) << errs.getLastErrorString();
+
+    const bv_XmlHandle root = h.createRoot("r", "");
+    ASSERT_TRUE(root);
+    h.setText(h.addChild(root, "child"), "built");
+    EXPECT_TRUE(h.saveFile(dir.file("built.xml")));
+    EXPECT_TRUE(errs.isValid()) << errs.getLastErrorString();
+    EXPECT_NE(readFile(dir.file("built.xml")).find("<child>built</child>"), std::string::npos);
 }
 
 // A handle is good only for the document it came from: one of another
@@ -447,14 +461,14 @@ TEST_F(XmlHelperTest, HandlesOfAnotherDocumentAreRefused) {
         SCOPED_TRACE(c.name);
         brenvik::bv_errs errs;
         auto first = std::make_unique<bv_XMLHelper>(&errs, true, false);
-        bv_XmlElement* stale = nullptr;
+        bv_XmlHandle stale;
         if (c.file) {
             ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
             stale = first->getChildElement(first->getRootElement(), "bvs:session_data", 0);
         } else {
             stale = first->addChild(first->createRoot("r", ""), "child");
         }
-        ASSERT_NE(stale, nullptr);
+        ASSERT_TRUE(stale);
         std::unique_ptr<bv_XMLHelper> other;
         bv_XMLHelper* user = first.get();
         if (c.replacedBy == nullptr || std::string(c.replacedBy) == "gone") {
@@ -465,15 +479,15 @@ TEST_F(XmlHelperTest, HandlesOfAnotherDocumentAreRefused) {
         } else if (std::string(c.replacedBy) == "parse") {
             ASSERT_TRUE(first->parseFile(session(c.file), brenvik::securitySchemaLocation()));
         } else {
-            ASSERT_NE(first->createRoot("r", ""), nullptr);
+            ASSERT_TRUE(first->createRoot("r", ""));
         }
         ASSERT_TRUE(errs.isValid()) << errs.getLastErrorString();
-        EXPECT_EQ(user->getChildElement(stale, "", 0), nullptr);
-        EXPECT_EQ(user->getNextSiblingElement(stale, ""), nullptr);
+        EXPECT_FALSE(user->getChildElement(stale, "", 0));
+        EXPECT_FALSE(user->getNextSiblingElement(stale, ""));
         EXPECT_EQ(user->countChildElements(stale, ""), -1);
         EXPECT_FALSE(user->hasChildElement(stale, "", 0));
         EXPECT_EQ(user->getString(stale), "");
-        EXPECT_EQ(user->addChild(stale, "bvs:userID"), nullptr);
+        EXPECT_FALSE(user->addChild(stale, "bvs:userID"));
         user->setText(stale, "x");
         user->setAttribute(stale, "a", "v", true);
         EXPECT_FALSE(errs.isValid());

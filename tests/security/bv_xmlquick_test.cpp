@@ -15,7 +15,7 @@
 #include "support/session_files.h"
 #include "support/temp_dir.h"
 
-using bvparser_internal::bv_XmlElement;
+using bvparser_internal::bv_XmlHandle;
 using bvparser_internal::bv_XMLHelper;
 using bvparser_internal::bv_XmlQuickDocument;
 
@@ -34,17 +34,17 @@ std::string answers(const std::string& path, bool createSchemaInfo) {
     {
         bv_XMLHelper helper(&errs, true, createSchemaInfo);
         out += "parsed=" + std::to_string(helper.parseFile(path, brenvik::securitySchemaLocation()).ok);
-        bv_XmlElement* root = helper.getRootElement();
-        out += " root=" + std::to_string(root != nullptr);
-        if (root != nullptr) {
+        bv_XmlHandle root = helper.getRootElement();
+        out += " root=" + std::to_string(static_cast<bool>(root));
+        if (root) {
             out += " rootChildren=" + std::to_string(helper.countChildElements(root, ""));
             for (const std::string prefix : {"bvs:", "x:"}) {
-                bv_XmlElement* options = helper.getChildElement(root, prefix + "options", 0);
-                if (options == nullptr) continue;
+                bv_XmlHandle options = helper.getChildElement(root, prefix + "options", 0);
+                if (!options) continue;
                 out += "\n" + prefix + "options children=" + std::to_string(helper.countChildElements(options, "")) +
                        " text=[" + helper.getString(options) + "]";
                 for (const char* name : kOptionNames) {
-                    bv_XmlElement* e = helper.getChildElement(options, prefix + name, 0);
+                    bv_XmlHandle e = helper.getChildElement(options, prefix + name, 0);
                     out += "\n  " + std::string(name) + (e ? "=[" + helper.getString(e) + "]" : " missing") +
                            " second=" + std::to_string(helper.hasChildElement(options, prefix + name, 1));
                     if (e) out += " bool=" + std::to_string(helper.getBool(e)) + " int=" + std::to_string(helper.getInt(e));
@@ -158,11 +158,11 @@ const char* const kSessionNames[] = {
 
 // Every element below element, by each name and index, with its text, and
 // the sibling walk from its first child.
-void describe(bv_XMLHelper& helper, bv_XmlElement* element, const std::string& indent, std::string& out) {
+void describe(bv_XMLHelper& helper, bv_XmlHandle element, const std::string& indent, std::string& out) {
     out += " text=[" + helper.getString(element) + "] children=" +
            std::to_string(helper.countChildElements(element, ""));
     int walked = 0;
-    for (bv_XmlElement* c = helper.getChildElement(element, "", 0); c; c = helper.getNextSiblingElement(c, ""))
+    for (bv_XmlHandle c = helper.getChildElement(element, "", 0); c; c = helper.getNextSiblingElement(c, ""))
         ++walked;
     out += " walked=" + std::to_string(walked);
     for (const char* name : kSessionNames) {
@@ -171,7 +171,7 @@ void describe(bv_XMLHelper& helper, bv_XmlElement* element, const std::string& i
         if (count == 0) continue;
         out += "\n" + indent + name + " x" + std::to_string(count) + " beyond=" +
                std::to_string(helper.hasChildElement(element, qualified, count));
-        bv_XmlElement* child = helper.getChildElement(element, qualified, 0);
+        bv_XmlHandle child = helper.getChildElement(element, qualified, 0);
         for (int i = 0; child; ++i, child = helper.getNextSiblingElement(child, qualified)) {
             out += "\n" + indent + "  [" + std::to_string(i) + "]";
             describe(helper, child, indent + "    ", out);
@@ -185,9 +185,9 @@ std::string sessionAnswers(const std::string& path, bool createSchemaInfo) {
     {
         bv_XMLHelper helper(&errs, true, createSchemaInfo);
         out += "parsed=" + std::to_string(helper.parseFile(path, brenvik::securitySchemaLocation()).ok);
-        if (bv_XmlElement* root = helper.getRootElement()) {
+        if (bv_XmlHandle root = helper.getRootElement()) {
             describe(helper, root, "", out);
-            out += "\nmissing=" + std::to_string(helper.getChildElement(root, "bvs:noSuchElement", 0) != nullptr);
+            out += "\nmissing=" + std::to_string(static_cast<bool>(helper.getChildElement(root, "bvs:noSuchElement", 0)));
         }
         out += "\nok=" + std::to_string(helper.isOK());
     }
@@ -201,21 +201,21 @@ std::string sessionAnswers(const std::string& path, bool createSchemaInfo) {
 std::string writtenByTheModule(const std::string& path) {
     brenvik::bv_errs errs;
     bv_XMLHelper helper(&errs, true, false);
-    bv_XmlElement* root = helper.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
+    bv_XmlHandle root = helper.createRootNS("security_session", brenvik::securityNamespaceURI(), "bvs",
                                               brenvik::securitySchemaLocation(), "1", "1");
-    bv_XmlElement* data = helper.addChild(root, "bvs:session_data");
+    bv_XmlHandle data = helper.addChild(root, "bvs:session_data");
     for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
              {"emailAddress", "no_email_address"}, {"fullUserName", "Commandline application"},
              {"ipAddress", "UNKNOWN"}, {"lastAccessed", "0"}, {"securityEnabled", "true"}, {"timeout", "0"},
              {"userID", "3"}, {"userName", "Commandline"}, {"userType", "1"}, {"verifyAddress", "false"}})
         helper.setText(helper.addChild(data, "bvs:" + name), value);
-    bv_XmlElement* param = helper.addChild(helper.addChild(data, "bvs:custom_parameters"), "bvs:param");
+    bv_XmlHandle param = helper.addChild(helper.addChild(data, "bvs:custom_parameters"), "bvs:param");
     helper.setText(helper.addChild(param, "bvs:paramName"), "colour");
     helper.setText(helper.addChild(param, "bvs:paramValue"), "red and blue");
-    bv_XmlElement* task = helper.addChild(helper.addChild(data, "bvs:permitted_tasks"), "bvs:task");
+    bv_XmlHandle task = helper.addChild(helper.addChild(data, "bvs:permitted_tasks"), "bvs:task");
     for (const char* name : {"task_id", "short_desc", "long_desc", "task_name", "type"})
         helper.setText(helper.addChild(task, std::string("bvs:") + name), name == std::string("type") ? "10" : "7");
-    bv_XmlElement* values = helper.addChild(task, "bvs:values_array");
+    bv_XmlHandle values = helper.addChild(task, "bvs:values_array");
     for (const char* value : {"SwissProt", "NCBInr"}) helper.setText(helper.addChild(values, "bvs:value"), value);
     EXPECT_TRUE(helper.saveFile(path));
     return tarvex_test::readFile(path);
