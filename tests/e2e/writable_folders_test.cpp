@@ -204,12 +204,14 @@ TEST(GroupAccess, AMissingGroupIsSaidOnceOnStandardError) {
     ASSERT_NE(config.find(own), std::string::npos);
     config.replace(config.find(own), own.size(), "NTIUserGroup\ttarvex-no-such-group\n");
     inst.install().write("config/tarvex.dat", config);
-    // The first look-up builds both caches and logs that it had to.
+    // The first look-up creates the job-number file, both caches and the
+    // error log (which records that the caches had to be built).
     RunResult r = inst.commandLine({"7", "Proteins", "101"});
     EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
     EXPECT_EQ(r.standardError, "cannot give group tarvex-no-such-group (NTIUserGroup) access to " +
-                                   inst.install().cgiDir() + "/../logs/errorlog.txt: no such group\n");
-    for (const char* file : {"logs/errorlog.txt", "taxonomy/small_names.dmp.cdb", "taxonomy/small_nodes.dmp.cdb"})
+                                   inst.install().cgiDir() + "/../data/seqfetch.job: no such group\n");
+    for (const char* file : {"data/seqfetch.job", "logs/errorlog.txt", "taxonomy/small_names.dmp.cdb",
+                             "taxonomy/small_nodes.dmp.cdb"})
         EXPECT_EQ(modeOf(inst.install().file(file)), 0644u) << file;
 }
 
