@@ -1,16 +1,19 @@
 #include "common/bv_filesystem.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <dirent.h>
+#include <filesystem>
 #include <fnmatch.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/bv_errs.h"
 #include "common/io_utils.h"
-#include "config/bv_options.h"
+#include "common/reporter_platform.h"
 #include "pal/last_error.h"
 
 namespace brenvik {
@@ -86,7 +89,7 @@ bool bv_filesystem::isDirectory(const std::string& path) {
     return S_ISDIR(st.st_mode);
 }
 
-int bv_filesystem::grantGroupAccess(int fd, const bv_options& options, bool compareFirst, int* lastError) {
+int bv_filesystem::grantGroupAccess(int fd, const std::string& groupName, bool compareFirst, int* lastError) {
     NARROW_CHAR_PAL::setLastError(0);
     int err = 0;
     bool chmodFailed = false, readFailed = false, writeFailed = false;
@@ -105,7 +108,6 @@ int bv_filesystem::grantGroupAccess(int fd, const bv_options& options, bool comp
         readFailed = true;
     }
 
-    std::string groupName = options.getNTIUserGroup();
     errno = 0;
     struct group* gr = getgrnam(groupName.c_str());
     if (!gr) {
@@ -140,6 +142,51 @@ int bv_filesystem::grantGroupAccess(int fd, const bv_options& options, bool comp
     if (readFailed) return 2;
     if (chmodFailed) return 1;
     return 0;
+}
+
+namespace {
+
+// Why the configured group could not be given to a file when the fault is
+// the configuration's or the installation's (empty otherwise). Root may give
+// any group, so only another user meets a group it is not in.
+std::string whyGroupNotGiven(int result, int error, const std::string& groupName) {
+    if (result == 3) return "no such group";
+    if (result != 4 || error != EPERM || ::geteuid() == 0) return "";
+    const struct group* gr = ::getgrnam(groupName.c_str());
+    if (!gr) return "";
+    const gid_t gid = gr->gr_gid;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<size_t>(std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    if (::getegid() == gid || std::find(groups.begin(), groups.end(), gid) != groups.end()) return "";
+    const struct passwd* pw = ::getpwuid(::geteuid());
+    return "user " + (pw ? std::string(pw->pw_name) : std::to_string(::geteuid())) + " is not a member of the group";
+}
+
+}  // namespace
+
+int bv_filesystem::grantConfiguredGroupAccess(int fd, const std::string& path, bool compareFirst, int* lastError) {
+    const std::string groupName = reporter_platform::settings().userGroup;
+    int error = 0;
+    const int result = grantGroupAccess(fd, groupName, compareFirst, &error);
+    if (lastError) *lastError = error;
+    if (result == 0) return 0;
+    // Said once a process (a forked child is a process of its own): every
+    // new file meets the same group.
+    static std::atomic<pid_t> saidBy{0};
+    const int savedErrno = errno;
+    const uint32_t savedLastError = NARROW_CHAR_PAL::getLastError();
+    if (saidBy.load() != ::getpid()) {
+        const std::string why = whyGroupNotGiven(result, error, groupName);
+        if (!why.empty() && saidBy.exchange(::getpid()) != ::getpid()) {
+            std::error_code failed;
+            const std::filesystem::path shown = std::filesystem::absolute(path, failed);
+            (void)writeAll(STDERR_FILENO, "cannot give group " + groupName + " (NTIUserGroup) access to " +
+                                              (failed ? path : shown.string()) + ": " + why + "\n");
+        }
+    }
+    NARROW_CHAR_PAL::setLastError(savedLastError);
+    errno = savedErrno;
+    return result;
 }
 
 }  // namespace brenvik

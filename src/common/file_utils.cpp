@@ -12,7 +12,7 @@
 #include "common/error_reporter.h"
 #include "common/io_utils.h"
 #include "common/process_startup.h"
-#include "config/global_options.h"
+#include "common/reporter_platform.h"
 #include "pal/last_error.h"
 
 namespace {
@@ -298,13 +298,12 @@ int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bo
 }
 
 int setFileAccess(int fd, const char* path, bool compareFirst) {
-    const brenvik::bv_options& options = brenvik::globalOptions();
     std::string name = path ? path : "";
     int lastError = 0;
-    int result = brenvik::bv_filesystem::grantGroupAccess(fd, options, compareFirst, &lastError);
+    int result = brenvik::bv_filesystem::grantConfiguredGroupAccess(fd, name, compareFirst, &lastError);
     if (result == 0) return 0;
     // A report about the error log would be written to that same file.
-    if (name == options.getErrorLogFile()) return -1;
+    if (name == reporter_platform::errorLogFile()) return -1;
     switch (result) {
         case 1:
             reportSystemError(359, kLineChmod, kModule, name.c_str());

@@ -12,12 +12,11 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/reporter_platform.h"
-#include "config/global_options.h"
 #include "pal/system_text.h"
 
 // The group's access lets an administrator of that group who runs the
-// command line append to the log too; a failure there is not reported (the
-// report would be a log entry itself).
+// command line append to the log too; a failure there makes no log entry
+// (the report would be a log entry itself).
 int openLogForAppend(const std::string& path, bool* created) {
     const int append = O_WRONLY | O_APPEND;
     if (created) *created = false;
@@ -25,7 +24,7 @@ int openLogForAppend(const std::string& path, bool* created) {
     if (fd >= 0 || errno != ENOENT) return fd;
     fd = fileOpenNoFollow(path.c_str(), append | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
-        (void)brenvik::bv_filesystem::grantGroupAccess(fd, brenvik::globalOptions(), false);
+        (void)brenvik::bv_filesystem::grantConfiguredGroupAccess(fd, path, false);
         if (created) *created = true;
         return fd;
     }

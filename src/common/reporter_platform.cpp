@@ -1,9 +1,10 @@
 #include "common/reporter_platform.h"
 
+#include <utility>
+
 #include "common/bv_winmutex.h"
 #include "common/process_startup.h"
 #include "common/time_utils.h"
-#include "config/global_options.h"
 #include "pal/last_error.h"
 #include "pal/system_text.h"
 
@@ -28,23 +29,21 @@ std::string computerName() { return getComputerName(); }
 void lockLibrary() { getGlobalMutex().lock(); }
 void unlockLibrary() { getGlobalMutex().unlock(); }
 
-std::string errorLogFile() { return brenvik::globalOptions().getErrorLogFile(); }
-std::string monitorLogFile() { return brenvik::globalOptions().getMonitorLogFile(); }
-std::string ipcLogFile() { return brenvik::globalCluster().getIPCLogfile(); }
+namespace {
 
-MailSettings mailSettings() {
-    const brenvik::bv_options& o = brenvik::globalOptions();
-    MailSettings s;
-    s.errMessageEmailTo = o.getErrMessageEmailTo();
-    s.emailErrorsEnabled = o.isEmailErrorsEnabled();
-    s.mailTransport = o.getMailTransport();
-    s.sendmailPath = o.getSendmailPath();
-    s.mailTempFile = o.getMailTempFile();
-    s.emailFromUser = o.getEmailFromUser();
-    s.emailFromTextName = o.getEmailFromTextName();
-    s.emailProfile = o.getEmailProfile();
-    s.emailPassword = o.getEmailPassword();
-    return s;
+Settings& settingsObject() {
+    static Settings* object = new Settings();  // never destroyed: a report from exit() reads it
+    return *object;
 }
+
+}  // namespace
+
+const Settings& settings() { return settingsObject(); }
+void publishSettings(Settings published) { settingsObject() = std::move(published); }
+
+std::string errorLogFile() { return settings().errorLogFile; }
+std::string monitorLogFile() { return settings().monitorLogFile; }
+std::string ipcLogFile() { return settings().ipcLogFile; }
+MailSettings mailSettings() { return settings().mail; }
 
 }  // namespace reporter_platform

@@ -2,8 +2,8 @@
 // The few services of other layers that the reporter, the logs, the error
 // objects and the mail sender use, gathered in one place: time text, the
 // thread's last platform error, the socket clean-up of a fatal exit, the
-// computer name, the library mutex and the settings read from the
-// process-wide Options and Cluster sections.
+// computer name, the library mutex and the settings that the configuration
+// publishes for them.
 #include <string>
 
 namespace reporter_platform {
@@ -27,10 +27,6 @@ struct LibraryLock {
     LibraryLock& operator=(const LibraryLock&) = delete;
 };
 
-std::string errorLogFile();
-std::string monitorLogFile();
-std::string ipcLogFile();
-
 struct MailSettings {
     std::string errMessageEmailTo;
     bool emailErrorsEnabled = false;
@@ -42,6 +38,25 @@ struct MailSettings {
     std::string emailProfile;
     std::string emailPassword;
 };
+
+// What the core services take from the configuration. The configuration
+// publishes it whenever it publishes its process-wide Options and Cluster
+// sections (their defaults at start and at every reset included), so that
+// nothing at this level reads the configuration itself. Readers take no
+// lock, like the sections it comes from.
+struct Settings {
+    std::string errorLogFile;    // Options: ErrorLogFile
+    std::string monitorLogFile;  // Options: MonitorLogFile
+    std::string ipcLogFile;      // Cluster: IPCLogfile
+    std::string userGroup;       // Options: NTIUserGroup, given access to new files
+    MailSettings mail;           // Options: the mail settings
+};
+const Settings& settings();
+void publishSettings(Settings published);
+
+std::string errorLogFile();
+std::string monitorLogFile();
+std::string ipcLogFile();
 MailSettings mailSettings();
 
 }  // namespace reporter_platform

@@ -1,6 +1,7 @@
 #include "config/global_options.h"
 
 #include "common/process_startup.h"
+#include "common/reporter_platform.h"
 #include "pal/mutex.h"
 
 namespace brenvik {
@@ -17,8 +18,29 @@ bv_clusteroptions& clusterObject() {
     return *object;
 }
 
+// The core services read what they need of the two sections from their own
+// settings, which follow every change made here.
+void publishCoreSettings() {
+    const bv_options& o = optionsObject();
+    reporter_platform::Settings s;
+    s.errorLogFile = o.getErrorLogFile();
+    s.monitorLogFile = o.getMonitorLogFile();
+    s.ipcLogFile = clusterObject().getIPCLogfile();
+    s.userGroup = o.getNTIUserGroup();
+    s.mail.errMessageEmailTo = o.getErrMessageEmailTo();
+    s.mail.emailErrorsEnabled = o.isEmailErrorsEnabled();
+    s.mail.mailTransport = o.getMailTransport();
+    s.mail.sendmailPath = o.getSendmailPath();
+    s.mail.mailTempFile = o.getMailTempFile();
+    s.mail.emailFromUser = o.getEmailFromUser();
+    s.mail.emailFromTextName = o.getEmailFromTextName();
+    s.mail.emailProfile = o.getEmailProfile();
+    s.mail.emailPassword = o.getEmailPassword();
+    reporter_platform::publishSettings(std::move(s));
+}
+
 // Built before main as well, so that the first report never builds them.
-[[maybe_unused]] const bool builtAtStart = (optionsObject(), clusterObject(), true);
+[[maybe_unused]] const bool builtAtStart = (optionsObject(), clusterObject(), publishCoreSettings(), true);
 
 }  // namespace
 
@@ -33,6 +55,7 @@ void initProcess() {
 void resetGlobalOptions() {
     optionsObject().setDefaults();
     clusterObject().setDefaults();
+    publishCoreSettings();
 }
 
 std::pair<std::string, std::string> switchStandaloneCluster(const bv_options& options,
@@ -42,6 +65,7 @@ std::pair<std::string, std::string> switchStandaloneCluster(const bv_options& op
     bool wasEnabled = clusterObject().isEnabled();
     optionsObject().copyFrom(options);
     clusterObject().copyFrom(cluster);
+    publishCoreSettings();
     bool nowEnabled = clusterObject().isEnabled();
     if (nowEnabled != wasEnabled) {
         modes = nowEnabled ? std::make_pair(std::string("standalone"), std::string("cluster"))

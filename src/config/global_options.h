@@ -1,9 +1,11 @@
 #pragma once
-// The process-wide Options and Cluster sections that the core services read
-// (error reporter and its logs, IPC log, mail, file permissions, control
-// file, job manager, database files). Built with their defaults on first use
-// and never destroyed, so that a report made from inside exit() still finds
-// them. Readers take no lock; only the publication below locks.
+// The process-wide Options and Cluster sections (read by the control file,
+// the job manager and the database files). What the core services need of
+// them (log paths, mail, the group of new files) is handed down to their
+// settings (common/reporter_platform.h) at every change made here. Built
+// with their defaults on first use and never destroyed, so that a report
+// made from inside exit() still finds them. Readers take no lock; only the
+// publication below locks.
 #include <string>
 #include <utility>
 

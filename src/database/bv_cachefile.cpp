@@ -4,7 +4,6 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/time_utils.h"
-#include "config/global_options.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -304,7 +303,7 @@ bool bv_cachefile::create() {
     }
     // The configured group may rebuild or remove it later, as it may the
     // job-number files; a failure there leaves the cache usable by us.
-    (void)bv_filesystem::grantGroupAccess(fd_, globalOptions(), false);
+    (void)bv_filesystem::grantConfiguredGroupAccess(fd_, cacheFileName_, false);
     makeStart(writer_, fd_);
     creating_ = true;
     runningSize_ = 2048;

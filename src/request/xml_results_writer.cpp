@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "security/bv_security_constants.h"
+
 namespace {
 std::string attr(std::string_view name, std::string_view value) {
     std::string a = " ";

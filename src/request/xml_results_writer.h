@@ -10,9 +10,6 @@
 #include <string>
 #include <string_view>
 
-// Host of the namespace URIs of the results documents (and the security files).
-inline constexpr const char* kTarvexNamespaceHost = "www.tarvex.example";
-
 class xml_results_writer {
 public:
     // kind non-zero: the taxonomy tool's document (indentation follows the

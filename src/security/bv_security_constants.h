@@ -4,7 +4,10 @@
 #include <string>
 
 #include "common/bv_errs.h"
-#include "request/xml_results_writer.h"
+
+// Host of the namespace URIs of the security files and of the results
+// documents.
+inline constexpr const char* kTarvexNamespaceHost = "www.tarvex.example";
 
 namespace brenvik {
 

@@ -2,8 +2,9 @@
 // taxonomy/), through the real programs run as the test's user: a link
 // planted in place of such a file is refused, never followed, and the
 // request goes on as for any file that cannot be opened; new logs and caches
-// get the configured group's access; an error log that cannot be opened says
-// why on standard error.
+// get the configured group's access (and a group that cannot be given is
+// said on standard error); an error log that cannot be opened says why on
+// standard error.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -193,6 +194,25 @@ TEST(GroupAccess, NewLogsAndCachesAreGroupWritable) {
     EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
     for (const char* cache : {"taxonomy/small_names.dmp.cdb", "taxonomy/small_nodes.dmp.cdb"})
         EXPECT_EQ(modeOf(inst.install().file(cache)), 0664u) << cache;
+}
+
+TEST(GroupAccess, AMissingGroupIsSaidOnceOnStandardError) {
+    Umask mask(022);
+    taxfetch_e2e::Installation inst;
+    std::string config = inst.install().read("config/tarvex.dat");
+    const std::string own = "NTIUserGroup\t" + tarvex_test::ownGroup() + "\n";
+    ASSERT_NE(config.find(own), std::string::npos);
+    config.replace(config.find(own), own.size(), "NTIUserGroup\ttarvex-no-such-group\n");
+    inst.install().write("config/tarvex.dat", config);
+    // The first look-up creates the job-number file, both caches and the
+    // error log (which records that the caches had to be built).
+    RunResult r = inst.commandLine({"7", "Proteins", "101"});
+    EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
+    EXPECT_EQ(r.standardError, "cannot give group tarvex-no-such-group (NTIUserGroup) access to " +
+                                   inst.install().cgiDir() + "/../data/seqfetch.job: no such group\n");
+    for (const char* file : {"data/seqfetch.job", "logs/errorlog.txt", "taxonomy/small_names.dmp.cdb",
+                             "taxonomy/small_nodes.dmp.cdb"})
+        EXPECT_EQ(modeOf(inst.install().file(file)), 0644u) << file;
 }
 
 TEST(PlantedLinks, ALinkInPlaceOfACacheIsReplacedByARealCache) {
