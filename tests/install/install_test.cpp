@@ -379,13 +379,24 @@ TEST_F(PackageScripts, FreshInstallLaysOutTheFoldersOnceAndKeepsThemOnRemoval) {
     EXPECT_EQ(tarvex_test::readFile(server + "/config/tarvex_security_1_0.xsd"),
               tarvex_test::readFile(kSource + "/config/tarvex_security_1_0.xsd"));
     EXPECT_EQ(installed.standardOutput.find("cannot write"), std::string::npos) << installed.standardOutput;
+    // The folders above the server are the machine's ($TMPDIR among them):
+    // only the package's own are looked for in the module report.
+    EXPECT_EQ(installed.standardOutput.find("  " + server), std::string::npos) << installed.standardOutput;
 
+    // A data folder the web server cannot write, and a lib/ its group may
+    // write (the programs would refuse their modules under it).
     ::chmod((server + "/data").c_str(), 0755);
+    ::chmod((server + "/lib").c_str(), 0775);
     const RunResult again = root_.dpkg({"-i", deb_});
     ASSERT_TRUE(ok(again)) << describe(again);
     EXPECT_EQ(ownershipOf(server + "/data"), (Ownership{0, webGroup, 0755}));
     EXPECT_NE(again.standardOutput.find("www-data cannot write 1 of"), std::string::npos) << again.standardOutput;
     EXPECT_NE(again.standardOutput.find("  " + server + "/data\n"), std::string::npos) << again.standardOutput;
+    const std::size_t modules = again.standardOutput.find("the programs load no module from " + server + "/lib/tarvex");
+    ASSERT_NE(modules, std::string::npos) << again.standardOutput;
+    EXPECT_NE(again.standardOutput.find("  " + server + "/lib\n", modules), std::string::npos) << again.standardOutput;
+    EXPECT_EQ(again.standardOutput.find("  " + server + "/lib/tarvex\n"), std::string::npos) << again.standardOutput;
+    EXPECT_NE(again.standardOutput.find("chmod go-w <folder>", modules), std::string::npos) << again.standardOutput;
 
     const RunResult removed = root_.dpkg({"-r", "tarvex-lookup"});
     ASSERT_TRUE(ok(removed)) << describe(removed);
