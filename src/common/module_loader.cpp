@@ -122,7 +122,7 @@ std::optional<std::string> identityFault(int fd) {
         if (!readAt(fd, notes.data(), notes.size(), segment.p_offset)) break;
         const uint64_t align = segment.p_align == 8 ? 8 : 4;
         auto padded = [align](uint64_t n) { return (n + align - 1) / align * align; };
-        for (uint64_t at = 0; notes.size() - at >= sizeof(Elf64_Nhdr);) {
+        for (uint64_t at = 0; at <= notes.size() && notes.size() - at >= sizeof(Elf64_Nhdr);) {
             Elf64_Nhdr note;
             std::memcpy(&note, notes.data() + at, sizeof note);
             const uint64_t name = at + sizeof note;

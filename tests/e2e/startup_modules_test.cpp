@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <elf.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -179,28 +178,6 @@ uint64_t dynamicSectionOffset(const fs::path& file) {
     return 0;
 }
 
-// A folder for installations that carry their own programs and modules. The
-// programs take a module only from a folder whose every folder up to "/"
-// belongs to root or to them and no one else may write, which $TMPDIR is
-// not (/tmp may be written by all): the build folder, when it is such a
-// folder; "" and the reason otherwise.
-std::string safeInstallBase(std::string& why) {
-    const fs::path base = fs::path(TARVEX_BINARY_DIR) / "test-installs";
-    fs::create_directories(base);
-    fs::permissions(base, static_cast<fs::perms>(0755));
-    for (fs::path p = fs::canonical(base);; p = p.parent_path()) {
-        struct stat st;
-        if (::stat(p.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            why = p.string() + " may be written by others than root and this user: the programs would refuse "
-                               "modules installed under it";
-            return "";
-        }
-        if (p == p.parent_path()) break;
-    }
-    return fs::canonical(base).string();
-}
-
 // A module file, or a folder from it up to "/", that someone else could
 // have written, a link, a file cut short, or a module that is not this
 // build's XML module: the request that needs XML (security on: the
@@ -211,7 +188,7 @@ std::string safeInstallBase(std::string& why) {
 // copies; "@" in a reason stands for the installation's folder.
 TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
     std::string why;
-    const std::string base = safeInstallBase(why);
+    const std::string base = tarvex_test::moduleSafeFolder(why);
     if (base.empty()) GTEST_SKIP() << why;
     const fs::path buildModules = fs::path(tarvex_test::programPath("bv-taxfetch")).parent_path() / "../lib/tarvex";
     const fs::path xmlModule = buildModules / "libtarvex-xml.so";

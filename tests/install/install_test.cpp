@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -24,7 +25,9 @@
 #include "common/mmapfile.h"
 #include "database/bv_controlfile.h"
 #include "support/control_file_writer.h"
+#include "support/fixture_install.h"
 #include "support/program_runner.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -120,7 +123,14 @@ void expectLookUps(const std::string& root) {
 }
 
 TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
+    // Where the installed programs may load their modules, when the build
+    // folder is such a place.
+    std::string why;
+    const std::string safeFolder = tarvex_test::moduleSafeFolder(why);
+    std::optional<tarvex_test::ScopedEnvironment> under;
+    if (!safeFolder.empty()) under.emplace("TMPDIR", safeFolder);
     TempDir dir("install");
+    under.reset();
     MarkerSweep sweep(dir.path());
     const std::string destdir = dir.file("root");
     const std::string prefix = "/srv/tarvex";
@@ -169,6 +179,28 @@ TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
     }
 
     expectLookUps(root);
+
+    // With security on, the command-line session is written through the
+    // XML module, which comes from the installation.
+    if (safeFolder.empty()) GTEST_SKIP() << "no look-up through the installed XML module: " << why;
+    const std::string options = root + "/config/security_options.xml";
+    std::string text = tarvex_test::readFile(options);
+    const std::string off = "<bvs:securityEnabled>false</bvs:securityEnabled>";
+    ASSERT_NE(text.find(off), std::string::npos) << text;
+    text.replace(text.find(off), off.size(), "<bvs:securityEnabled>true</bvs:securityEnabled>");
+    tarvex_test::writeFile(options, text);
+    RunRequest traced;
+    traced.program = root + "/cgi/bv-taxfetch.exe";
+    traced.arguments = {"1", "SwissProt", "P69905"};
+    traced.workingFolder = root + "/cgi";
+    traced.environment = {{"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", dir.file("ld")}};
+    const RunResult tax = tarvex_test::runProgram(traced);
+    EXPECT_EQ(tax.standardOutput, "Content-type: text/html\n\nP69905 9606 Homo sapiens\n") << describe(tax);
+    EXPECT_TRUE(fs::exists(root + "/sessions/con_consoleaccessx"));
+    std::string loaderLog;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("ld.", 0) == 0) loaderLog += tarvex_test::readFile(entry.path());
+    EXPECT_NE(loaderLog.find("libxerces-c"), std::string::npos) << "the XML module was not loaded";
 }
 
 std::string field(const std::string& deb, const std::string& name) {
