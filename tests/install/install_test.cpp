@@ -15,7 +15,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -27,7 +26,6 @@
 #include "support/control_file_writer.h"
 #include "support/fixture_install.h"
 #include "support/program_runner.h"
-#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -127,10 +125,7 @@ TEST(InstallRules, PutProgramsLinksAndSchemaInPlaceAndKeepTheServersFiles) {
     // folder is such a place.
     std::string why;
     const std::string safeFolder = tarvex_test::moduleSafeFolder(why);
-    std::optional<tarvex_test::ScopedEnvironment> under;
-    if (!safeFolder.empty()) under.emplace("TMPDIR", safeFolder);
-    TempDir dir("install");
-    under.reset();
+    TempDir dir("install", safeFolder);
     MarkerSweep sweep(dir.path());
     const std::string destdir = dir.file("root");
     const std::string prefix = "/srv/tarvex";
@@ -348,7 +343,10 @@ protected:
         ASSERT_FALSE(deb_.empty());
     }
 
-    TempDir dir_{"package-scripts"};
+    // Where the installed programs may load their modules (a look-up
+    // below needs the XML module), when the build folder is such a place.
+    std::string why_;
+    TempDir dir_{"package-scripts", tarvex_test::moduleSafeFolder(why_)};
     MarkerSweep sweep_{dir_.path()};
     PackageRoot root_{dir_.file("root")};
     std::string deb_;
@@ -380,7 +378,9 @@ TEST_F(PackageScripts, InstallOverALaidOutServerTouchesNothingAndSaysWhatIsLeftT
     EXPECT_NE(said.find("www-data cannot write"), std::string::npos) << said;
     EXPECT_NE(said.find("  " + server + "/data/tarvex.control\n"), std::string::npos) << said;
     EXPECT_NE(said.find("chgrp -R www-data " + server + "/logs"), std::string::npos) << said;
-    expectLookUps(server);
+    // The administrator's schema is not the shipped one: the look-ups read
+    // the security files through the installed XML module.
+    if (why_.empty()) expectLookUps(server);
 
     const RunResult removed = root_.dpkg({"-r", "tarvex-lookup"});
     ASSERT_TRUE(ok(removed)) << describe(removed);
@@ -391,6 +391,7 @@ TEST_F(PackageScripts, InstallOverALaidOutServerTouchesNothingAndSaysWhatIsLeftT
     EXPECT_TRUE(fs::exists(server + "/sequence/SwissProt/SwissProt.fasta"));
     // Removing removed all the package owns: nothing is left to purge.
     EXPECT_FALSE(root_.knows("tarvex-lookup"));
+    if (!why_.empty()) GTEST_SKIP() << "no look-up through the installed XML module: " << why_;
 }
 
 // On an empty machine the package lays out the folders for the web server
