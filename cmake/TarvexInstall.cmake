@@ -36,8 +36,10 @@ foreach(program IN LISTS TARVEX_PROGRAMS)
   install(CODE "file(CREATE_LINK ${program}
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/cgi/${program}.exe\" SYMBOLIC)" COMPONENT programs)
 endforeach()
-# The programs refuse modules from a folder others may write, whatever the
-# installing user's umask.
+# The programs refuse modules from a folder others may write (lib/tarvex or
+# any folder above it), whatever the installing user's umask.
+install(DIRECTORY DESTINATION lib DIRECTORY_PERMISSIONS
+        OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(DIRECTORY DESTINATION lib/tarvex DIRECTORY_PERMISSIONS
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 foreach(module tarvex_xml_module tarvex_http_module)

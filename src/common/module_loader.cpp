@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/error_reporter.h"
 #include "pal/system_text.h"
@@ -45,18 +47,29 @@ struct Descriptor {
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    void reset(int d) {
+        if (fd >= 0) ::close(fd);
+        fd = d;
+    }
+    int release() {
+        const int d = fd;
+        fd = -1;
+        return d;
+    }
 };
 
 std::string errnoText() { return getSystemErrorText(static_cast<uint32_t>(errno)); }
 
-// The module and its folder may be changed by no one but root and the owner
-// of the program file: whoever else could write them could run code as
-// every user of the program.
-std::optional<std::string> ownershipFault(const struct stat& st, uid_t programOwner, const char* what) {
+// What a module is taken from may be changed by no one but root and the
+// owner of the program file: whoever else could change it could run code as
+// every user of the program. what names the file or folder, path is where
+// it is (for the command that mends it).
+std::optional<std::string> ownershipFault(const struct stat& st, uid_t programOwner, const std::string& what,
+                                          const std::string& path) {
     if (st.st_uid != 0 && st.st_uid != programOwner)
-        return std::string(what) + " belongs to user " + std::to_string(st.st_uid) +
-               ", neither root nor the program's owner";
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return std::string(what) + " is writable by others";
+        return what + " belongs to user " + std::to_string(st.st_uid) + ", neither root nor the program's owner";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return what + " is writable by its group or others (chmod go-w " + path + ")";
     return std::nullopt;
 }
 
@@ -90,6 +103,109 @@ std::optional<std::string> elfFault(int fd, uint64_t fileSize) {
     return std::nullopt;
 }
 
+// The build identity that the module's file carries in its note
+// (common/build_identity.h), read through the descriptor before the loader
+// maps it: a module of another build (another interface, a sanitizer
+// runtime that must come first) would otherwise run its constructors, and
+// those of the libraries it needs, before it could be refused. The headers
+// were checked to lie within the file (elfFault).
+std::optional<std::string> identityFault(int fd) {
+    Elf64_Ehdr header;
+    if (!readAt(fd, &header, sizeof header, 0)) return std::string("not an ELF shared object");
+    std::string found;
+    for (unsigned i = 0; i < header.e_phnum && found.empty(); ++i) {
+        Elf64_Phdr segment;
+        if (!readAt(fd, &segment, sizeof segment, header.e_phoff + uint64_t{i} * sizeof segment)) break;
+        // Ours is a few dozen bytes; notes of other kinds are not read.
+        if (segment.p_type != PT_NOTE || segment.p_filesz > 4096) continue;
+        std::vector<char> notes(segment.p_filesz);
+        if (!readAt(fd, notes.data(), notes.size(), segment.p_offset)) break;
+        const uint64_t align = segment.p_align == 8 ? 8 : 4;
+        auto padded = [align](uint64_t n) { return (n + align - 1) / align * align; };
+        for (uint64_t at = 0; at <= notes.size() && notes.size() - at >= sizeof(Elf64_Nhdr);) {
+            Elf64_Nhdr note;
+            std::memcpy(&note, notes.data() + at, sizeof note);
+            const uint64_t name = at + sizeof note;
+            const uint64_t desc = name + padded(note.n_namesz);
+            if (note.n_namesz > notes.size() || note.n_descsz > notes.size() || desc > notes.size() ||
+                note.n_descsz > notes.size() - desc)
+                break;
+            if (note.n_type == TARVEX_IDENTITY_NOTE_TYPE && note.n_namesz == sizeof TARVEX_IDENTITY_NOTE_NAME &&
+                std::memcmp(notes.data() + name, TARVEX_IDENTITY_NOTE_NAME, sizeof TARVEX_IDENTITY_NOTE_NAME) == 0) {
+                found.assign(notes.data() + desc, note.n_descsz);
+                found.resize(std::strlen(found.c_str()));
+                if (found.empty()) found = "empty";
+                break;
+            }
+            at = desc + padded(note.n_descsz);
+        }
+    }
+    if (found == kBuildIdentity) return std::nullopt;
+    return "a module of another build (" + (found.empty() ? std::string("none") : found) +
+           "), the program is of build " + kBuildIdentity;
+}
+
+// The names of path in the order they are looked up, pushed onto pending
+// (a stack: the next one last).
+void pushNames(const std::string& path, std::vector<std::string>& pending) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0, end; start < path.size(); start = end + 1) {
+        end = std::min(path.find('/', start), path.size());
+        if (end > start) names.emplace_back(path, start, end - start);
+    }
+    pending.insert(pending.end(), names.rbegin(), names.rend());
+}
+
+// Opens the folder at path (absolute) one name at a time from "/",
+// following links as the kernel does, and refuses it unless the folder and
+// every folder that one of its names is looked up in could be changed by no
+// one but root and the program's owner: whoever could write one of them
+// could put another folder, and other modules, in its place. A link is
+// followed only from such a folder, so only they could have made it.
+// resolved is the folder's path without links.
+std::optional<std::string> openSafeFolder(const std::string& path, uid_t programOwner, Descriptor& folder,
+                                          std::string& resolved) {
+    std::vector<std::string> pending;
+    pushNames(path, pending);
+    resolved = "/";
+    folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (folder.fd < 0 || ::fstat(folder.fd, &st) != 0) return errnoText();
+    if (auto fault = ownershipFault(st, programOwner, "the folder /", "/")) return fault;
+    for (int links = 0; !pending.empty();) {
+        const std::string name = pending.back();
+        pending.pop_back();
+        if (name == ".") continue;
+        if (name != ".." && ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target, sizeof target);
+            if (length <= 0 || length == static_cast<ssize_t>(sizeof target)) return errnoText();
+            if (++links > 40) {
+                errno = ELOOP;
+                return errnoText();
+            }
+            pushNames(std::string(target, static_cast<std::size_t>(length)), pending);
+            if (target[0] == '/') {
+                folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (folder.fd < 0) return errnoText();
+                resolved = "/";
+            }
+            continue;
+        }
+        // O_NOFOLLOW: a link put in the place since it was looked at is
+        // not followed.
+        Descriptor next(::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.fd < 0 || ::fstat(next.fd, &st) != 0) return errnoText();
+        if (name == "..")
+            resolved.erase(std::max<std::size_t>(resolved.rfind('/'), 1));
+        else
+            resolved += (resolved.size() > 1 ? "/" : "") + name;
+        if (auto fault = ownershipFault(st, programOwner, "the folder " + resolved, resolved)) return fault;
+        folder.reset(next.release());
+    }
+    return std::nullopt;
+}
+
 // The running program's folder with its trailing "/" and the owner of the
 // program file; false when the kernel does not tell.
 bool programFolder(std::string& folder, uid_t& owner) {
@@ -108,17 +224,18 @@ bool programFolder(std::string& folder, uid_t& owner) {
 // Opens and checks the module; the reason it cannot be used otherwise.
 std::optional<std::string> openModule(const std::string& folderPath, const char* fileName, uid_t programOwner,
                                       const char* kind, LoadedModule& module) {
-    Descriptor folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor folder(-1);
+    std::string resolved;
+    if (auto fault = openSafeFolder(folderPath, programOwner, folder, resolved)) return fault;
     struct stat st;
-    if (folder.fd < 0 || ::fstat(folder.fd, &st) != 0) return errnoText();
-    if (auto fault = ownershipFault(st, programOwner, "its folder")) return fault;
     // No link as the module itself; the checks below and dlopen() all go
     // through this one descriptor, so nothing can be swapped in between.
     Descriptor file(::openat(folder.fd, fileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return errnoText();
     if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
-    if (auto fault = ownershipFault(st, programOwner, "the file")) return fault;
+    if (auto fault = ownershipFault(st, programOwner, "the file", resolved + "/" + fileName)) return fault;
     if (auto fault = elfFault(file.fd, static_cast<uint64_t>(st.st_size))) return fault;
+    if (auto fault = identityFault(file.fd)) return fault;
 
     // By this process's ID rather than "self": the name stays valid for a
     // debugger or symbolizer that reads the loaded object's file.

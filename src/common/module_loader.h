@@ -8,11 +8,13 @@
 // command line), so it is taken only from "<program folder>/../lib/tarvex/"
 // (never through the library search path, the working folder or the
 // program's own folder), only when the module file is a regular file that is
-// not a link, when it and its folder belong to root or to the program file's
-// owner and no one else may write them, when its ELF headers fit the file
-// (a module cut short would kill the process with SIGBUS instead of a
-// report), and only when it declares this build's interface version, kind
-// and build identity. One thread per process.
+// not a link, when it and every folder from it up to "/" belong to root or to
+// the program file's owner and no one else may write them, when its ELF
+// headers fit the file (a module cut short would kill the process with
+// SIGBUS instead of a report), and only when the file carries this build's
+// identity, which is read from it before any of its code runs; then it must
+// declare this build's interface version, kind and identity. One thread per
+// process.
 #include <cstdint>
 
 #include "common/build_identity.h"

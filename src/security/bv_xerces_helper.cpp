@@ -529,4 +529,6 @@ constexpr brenvik::ModuleDeclaration kDeclaration = brenvik::declareModule(kFunc
 }  // namespace
 
 // The module's entry point (common/module_loader.h).
-extern "C" const brenvik::ModuleDeclaration* tarvex_module_declaration() { return &kDeclaration; }
+extern "C" __attribute__((visibility("default"))) const brenvik::ModuleDeclaration* tarvex_module_declaration() {
+    return &kDeclaration;
+}

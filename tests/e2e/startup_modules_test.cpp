@@ -11,12 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/module_loader.h"
 #include "e2e/taxfetch_fixture.h"
+#include "support/scoped_environment.h"
 
 namespace {
 
@@ -176,18 +178,22 @@ uint64_t dynamicSectionOffset(const fs::path& file) {
     return 0;
 }
 
-// A module file or folder that someone else could have written, a link, a
-// file cut short, or a module that is not this build's XML module: the
-// request that needs XML (security on: the command-line session file is
-// written) ends with the fatal open error on the page and in the error log,
-// reported with the tool's ID, and nothing of the module runs. The programs
-// and the modules are copied into the installation (cgi/, lib/tarvex/), so
-// that each case changes only its own copies.
+// A module file, or a folder from it up to "/", that someone else could
+// have written, a link, a file cut short, or a module that is not this
+// build's XML module: the request that needs XML (security on: the
+// command-line session file is written) ends with the fatal open error on
+// the page and in the error log, reported with the tool's ID, and nothing of
+// the module runs. The programs and the modules are copied into the
+// installation (cgi/, lib/tarvex/), so that each case changes only its own
+// copies; "@" in a reason stands for the installation's folder.
 TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
+    std::string why;
+    const std::string base = tarvex_test::moduleSafeFolder(why);
+    if (base.empty()) GTEST_SKIP() << why;
     const fs::path buildModules = fs::path(tarvex_test::programPath("bv-taxfetch")).parent_path() / "../lib/tarvex";
     const fs::path xmlModule = buildModules / "libtarvex-xml.so";
     // A module whose declared build identity differs by one byte (every copy
-    // of the text changed, debugging data included).
+    // of the text changed, its note and debugging data included).
     auto otherBuild = [&](const fs::path& target) {
         std::string bytes = tarvex_test::readFile(xmlModule);
         const std::string identity = brenvik::kBuildIdentity;
@@ -196,14 +202,25 @@ TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
             bytes[at + identity.size() - 1] = identity.back() == 'x' ? 'y' : 'x';
         tarvex_test::writeFile(target, bytes);
     };
+    // lib/tarvex moved to folder (under the installation) and a link to it
+    // put in its place.
+    auto linkedTo = [](const fs::path& lib, const std::string& folder) {
+        const fs::path target = lib.parent_path().parent_path() / folder;
+        fs::create_directories(target.parent_path());
+        fs::rename(lib, target);
+        fs::create_directory_symlink("../" + folder, lib);
+    };
     struct Case {
         const char* name;
         const char* program;
         std::function<void(const fs::path& lib)> change;  // of the sound lib/tarvex/
-        const char* reason;                               // "" for the sound installation
+        std::string reason;                               // "" for the sound installation
     };
+    const std::string writable = " is writable by its group or others (chmod go-w ";
     std::vector<Case> cases = {
         {"sound installation", "bv-taxfetch", [](const fs::path&) {}, ""},
+        {"lib/tarvex a link to a safe folder", "bv-taxfetch",
+         [&](const fs::path& lib) { linkedTo(lib, "modules/tarvex"); }, ""},
         {"module beside the program, lib/tarvex missing", "bv-taxfetch",
          [&](const fs::path& lib) {
              fs::copy_file(xmlModule, lib / "../../cgi/libtarvex-xml.so");
@@ -213,15 +230,34 @@ TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
         {"module missing, sequence tool", "bv-seqfetch", [](const fs::path& lib) { fs::remove(lib / "libtarvex-xml.so"); },
          "No such file or directory"},
         {"folder writable by all", "bv-taxfetch", [](const fs::path& lib) { fs::permissions(lib, fs::perms::all); },
-         "its folder is writable by others"},
+         "the folder @/lib/tarvex" + writable + "@/lib/tarvex)"},
         {"folder writable by its group", "bv-taxfetch",
          [](const fs::path& lib) { fs::permissions(lib, fs::perms::group_write, fs::perm_options::add); },
-         "its folder is writable by others"},
+         "the folder @/lib/tarvex" + writable + "@/lib/tarvex)"},
+        {"lib/ writable by all", "bv-taxfetch",
+         [](const fs::path& lib) { fs::permissions(lib.parent_path(), fs::perms::all); },
+         "the folder @/lib" + writable + "@/lib)"},
+        {"lib/ writable by its group", "bv-taxfetch",
+         [](const fs::path& lib) { fs::permissions(lib.parent_path(), fs::perms::group_write, fs::perm_options::add); },
+         "the folder @/lib" + writable + "@/lib)"},
+        {"installation writable by its group", "bv-seqfetch",
+         [](const fs::path& lib) {
+             fs::permissions(lib.parent_path().parent_path(), fs::perms::group_write, fs::perm_options::add);
+         },
+         "the folder @" + writable + "@)"},
+        // What a user who may write lib/ could do: put a link to another
+        // folder in the place of lib/tarvex.
+        {"lib/tarvex a link to a folder others may write", "bv-taxfetch",
+         [&](const fs::path& lib) {
+             linkedTo(lib, "shared/tarvex");
+             fs::permissions(lib.parent_path().parent_path() / "shared", fs::perms::all);
+         },
+         "the folder @/shared" + writable + "@/shared)"},
         {"module writable by all", "bv-taxfetch",
          [](const fs::path& lib) {
              fs::permissions(lib / "libtarvex-xml.so", static_cast<fs::perms>(0666));
          },
-         "the file is writable by others"},
+         "the file" + writable + "@/lib/tarvex/libtarvex-xml.so)"},
         {"module a link", "bv-taxfetch",
          [&](const fs::path& lib) {
              fs::remove(lib / "libtarvex-xml.so");
@@ -247,15 +283,34 @@ TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
          "a module of kind http, the program needs kind xml"},
         {"module of another build", "bv-taxfetch", [&](const fs::path& lib) { otherBuild(lib / "libtarvex-xml.so"); },
          "a module of another build"},
+        // Refused before its constructor runs, which would leave the mark.
+        {"module of another build that leaves a mark", "bv-taxfetch",
+         [](const fs::path& lib) {
+             fs::copy_file(TARVEX_MARKING_MODULE, lib / "libtarvex-xml.so", fs::copy_options::overwrite_existing);
+         },
+         "a module of another build (tarvex-another-build), the program is of build " +
+             std::string(brenvik::kBuildIdentity)},
     };
     // Only root can give a file away.
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         cases.push_back({"module of another user", "bv-taxfetch",
                          [](const fs::path& lib) { ::chown((lib / "libtarvex-xml.so").c_str(), 12345, -1); },
                          "the file belongs to user 12345, neither root nor the program's owner"});
+        cases.push_back({"lib/ of the web server's user", "bv-taxfetch",
+                         [](const fs::path& lib) { ::chown(lib.parent_path().c_str(), 33, -1); },
+                         "the folder @/lib belongs to user 33, neither root nor the program's owner"});
+        cases.push_back({"installation of the web server's user", "bv-seqfetch",
+                         [](const fs::path& lib) { ::chown(lib.parent_path().parent_path().c_str(), 33, -1); },
+                         "the folder @ belongs to user 33, neither root nor the program's owner"});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Installation inst;
+        std::optional<Installation> made;
+        {
+            tarvex_test::ScopedEnvironment under("TMPDIR", base);
+            made.emplace();
+        }
+        Installation& inst = *made;
         tarvex_test::SecurityOptionsSpec spec;
         spec.securityEnabled = "true";
         tarvex_test::writeSecurityOptions(inst.install().configDir(), spec);
@@ -263,7 +318,7 @@ TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
         fs::copy_file(tarvex_test::programPath(c.program), program);
         const fs::path lib = inst.install().file("lib/tarvex");
         fs::create_directories(lib);
-        fs::permissions(lib, static_cast<fs::perms>(0755));
+        for (const fs::path& folder : {lib, lib.parent_path()}) fs::permissions(folder, static_cast<fs::perms>(0755));
         for (const char* module : {"libtarvex-xml.so", "libtarvex-http.so"}) {
             fs::copy_file(buildModules / module, lib / module);
             fs::permissions(lib / module, static_cast<fs::perms>(0755));
@@ -271,30 +326,35 @@ TEST(StartupModules, OnlyThisBuildsModulesFromASafeLibFolderAreLoaded) {
         c.change(lib);
         if (HasFatalFailure()) return;
 
+        const std::string mark = inst.install().file("mark");
         tarvex_test::RunRequest request;
         request.program = program;
         request.arguments = std::string(c.program) == "bv-taxfetch" ? std::vector<std::string>{"1", "Proteins", "P1"}
                                                                     : std::vector<std::string>{"Proteins", "P1", "title"};
         request.workingFolder = inst.install().cgiDir();
+        request.environment = {{"TARVEX_TEST_MODULE_MARK", mark}};
         const RunResult r = tarvex_test::runProgram(request);
         ASSERT_TRUE(r.exited) << "signal " << r.signal;
+        EXPECT_FALSE(fs::exists(mark)) << "the module's code ran";
         const std::string log = inst.install().read("logs/errorlog.txt");
-        if (*c.reason == '\0') {
+        if (c.reason.empty()) {
             EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
             EXPECT_NE(r.standardOutput.find("P1"), std::string::npos) << r.standardOutput;
             EXPECT_EQ(log.find("M00012"), std::string::npos) << log;
             continue;
         }
+        std::string reason = c.reason;
+        for (std::size_t at; (at = reason.find('@')) != std::string::npos;) reason.replace(at, 1, inst.install().root());
         const std::string text = "Can't open " + inst.install().root() + "/cgi/../lib/tarvex/libtarvex-xml.so" +
                                  " for \"loading\". Error ";
         EXPECT_EQ(r.exitStatus, 13) << r.standardOutput;
         EXPECT_NE(r.standardOutput.find("The following serious error has occurred:"), std::string::npos);
         EXPECT_NE(r.standardOutput.find(text), std::string::npos) << r.standardOutput;
-        EXPECT_NE(r.standardOutput.find(c.reason), std::string::npos) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find(reason), std::string::npos) << r.standardOutput;
         const std::string job = std::string(c.program) == "bv-taxfetch" ? "-14" : "-13";
         EXPECT_NE(log.find("[M00012 - Job " + job + " - X00061:module_loader] - "), std::string::npos) << log;
         EXPECT_NE(log.find(text), std::string::npos) << log;
-        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
+        EXPECT_NE(log.find(reason), std::string::npos) << log;
     }
 }
 
@@ -362,6 +422,19 @@ TEST(StartupModules, TheProgramsExportOnlyWhatTheModulesBindTo) {
         }
         EXPECT_TRUE(extra.empty()) << program << " exports " << extra.size() << " symbols no module binds to, "
                                    << "the first: " << extra.front();
+    }
+}
+
+// A module exports its entry point alone: nothing of it can take the place
+// of a program's or a library's symbol, nor be bound to by another module.
+TEST(StartupModules, EachModuleExportsItsEntryPointAlone) {
+    if (!fs::exists("/usr/bin/nm")) GTEST_SKIP() << "nm is not installed";
+    const fs::path modules = fs::path(tarvex_test::programPath("bv-taxfetch")).parent_path() / "../lib/tarvex";
+    for (const char* module : {"libtarvex-xml.so", "libtarvex-http.so"}) {
+        ASSERT_FALSE(dynamicSymbols(modules / module, false).empty()) << "nm gave no usable list for " << module;
+        const std::set<std::string> exported = dynamicSymbols(modules / module, true);
+        EXPECT_EQ(exported, std::set<std::string>{brenvik::kModuleEntryPoint})
+            << module << " exports " << exported.size() << " symbols, the first: " << *exported.begin();
     }
 }
 

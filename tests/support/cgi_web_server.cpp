@@ -36,15 +36,14 @@ int freePort() {
 bool cgiWebServerAvailable() { return std::filesystem::exists(kServer) && std::filesystem::exists(kClient); }
 
 CgiWebServer::CgiWebServer(FixtureInstall& install, const std::vector<std::string>& programs) {
-    for (const std::string& program : programs)
-        std::filesystem::copy_file(program, install.file("cgi/" + std::filesystem::path(program).filename().string()),
-                                   std::filesystem::copy_options::overwrite_existing);
-    // The modules go where an installation keeps them, beside cgi/.
-    if (!programs.empty()) {
-        std::filesystem::create_directories(install.file("lib"));
-        std::filesystem::copy(std::filesystem::path(programs.front()).parent_path() / "../lib/tarvex",
-                              install.file("lib/tarvex"),
-                              std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive);
+    // Links to the build's programs: they take their modules from the
+    // build's lib/tarvex/ as they do when run directly, since a fixture
+    // under $TMPDIR (which everyone may write) is no place they load a
+    // module from.
+    for (const std::string& program : programs) {
+        const std::string link = install.file("cgi/" + std::filesystem::path(program).filename().string());
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(std::filesystem::canonical(program), link);
     }
     port_ = freePort();
     install.write("lighttpd.conf", "server.document-root = \"" + install.cgiDir() + "\"\n" +

@@ -1,6 +1,6 @@
 #pragma once
 // A real web server (lighttpd with mod_cgi) and a real HTTP client (curl)
-// around one program of a fixture installation: the program is copied into
+// around one program of a fixture installation: the program is linked into
 // cgi/ and a multipart form is posted to it, as the server's web pages do.
 #include <string>
 #include <utility>
@@ -14,7 +14,7 @@ namespace tarvex_test {
 // True when lighttpd and curl are installed (tests skip otherwise).
 bool cgiWebServerAvailable();
 
-// lighttpd serving the programs (copied into the installation's cgi/) as
+// lighttpd serving the programs (linked into the installation's cgi/) as
 // CGI programs on a free port of 127.0.0.1, until destroyed.
 class CgiWebServer {
 public:

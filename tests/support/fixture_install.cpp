@@ -1,6 +1,7 @@
 #include "support/fixture_install.h"
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -34,6 +35,24 @@ WorkingFolder::~WorkingFolder() {
         // Nothing sensible is left to do in a destructor; the next test's
         // fixture sets its own folder.
     }
+}
+
+std::string moduleSafeFolder(std::string& why) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(TARVEX_BINARY_DIR) / "test-installs";
+    fs::create_directories(folder);
+    fs::permissions(folder, static_cast<fs::perms>(0755));
+    for (fs::path p = fs::canonical(folder);; p = p.parent_path()) {
+        struct stat st;
+        if (::stat(p.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            why = p.string() + " may be written by others than root and this user: the programs refuse modules "
+                               "installed under it";
+            return "";
+        }
+        if (p == p.parent_path()) break;
+    }
+    return fs::canonical(folder).string();
 }
 
 std::string ownGroup() {

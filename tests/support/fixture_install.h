@@ -40,6 +40,14 @@ std::string fixtureOptionsSection(const std::string& extraLines = "");
 // The group of this user: the one the programs can give new files.
 std::string ownGroup();
 
+// A folder for installations that carry their own programs and modules. The
+// programs take a module only from a folder whose every folder up to "/"
+// belongs to root or to their owner and no one else may write, which
+// $TMPDIR is not where everyone may write it (/tmp): "test-installs" in the
+// build folder when the build folder is such a folder; "" and the reason
+// otherwise.
+std::string moduleSafeFolder(std::string& why);
+
 // Makes a folder the working folder for its lifetime (the programs resolve
 // "../config/..." and the like from there), and restores the old one.
 class WorkingFolder {

@@ -9,9 +9,12 @@
 
 namespace tarvex_test {
 
-TempDir::TempDir(const std::string& tag) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvex-" + tag + "-XXXXXX";
+TempDir::TempDir(const std::string& tag) : TempDir(tag, "") {}
+
+TempDir::TempDir(const std::string& tag, const std::string& base) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = !base.empty() ? base : tmp && *tmp ? tmp : "/tmp";
+    std::string pattern = folder + "/tarvex-" + tag + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);

@@ -9,6 +9,8 @@ namespace tarvex_test {
 class TempDir {
 public:
     explicit TempDir(const std::string& tag = "t");
+    // Under base instead, when base is not empty.
+    TempDir(const std::string& tag, const std::string& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
