@@ -72,17 +72,25 @@ TEST_F(LogFilesTest, ConcurrentAppendersNeverInterleave) {
     EXPECT_EQ(count, processes * entries);
 }
 
-// A lock held elsewhere for good: after its tries the line is written all
-// the same, and the monitor log's failure is reported as message 267.
-TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
-    const std::string path = dir.file("logs/monitor.log");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
-    ASSERT_GE(fd, 0);
+// Another open file description of the log that holds the appenders' lock,
+// as another process would; -1 when it cannot.
+int holdLogLock(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
     struct flock fl = {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_len = 4;
-    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+    if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// A lock held elsewhere for good: after its tries the line is written all
+// the same, and the monitor log's failure is reported as message 267.
+TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
+    const std::string path = dir.file("logs/monitor.log");
+    const int fd = holdLogLock(path, O_RDWR | O_CREAT);
+    ASSERT_GE(fd, 0);
     tarvex_test::ReporterSwitches switches;
     getErrorReporter().toPage = false;
     {
@@ -158,13 +166,8 @@ TEST_F(LogFilesTest, AnEntryTornByAFullDiskIsCutBackOnlyUnderTheLock) {
             appendErrorLogEntry(1, 1, 1, "m", "T", "first");
             int holder = -1;
             if (lockHeldElsewhere) {
-                holder = ::open(dir.file("logs/errorlog.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                holder = holdLogLock(dir.file("logs/errorlog.txt"), O_WRONLY | O_APPEND);
                 ASSERT_GE(holder, 0);
-                struct flock fl = {};
-                fl.l_type = F_WRLCK;
-                fl.l_whence = SEEK_SET;
-                fl.l_len = 4;
-                ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &fl), 0);
                 otherAppender = holder;
                 appendedMeanwhile = other;
             }
