@@ -36,7 +36,9 @@ namespace {
 
 // Appends under the log's lock; a write that does not go through whole (a
 // full disk) is cut back to the length before it, so that no torn entry
-// stays for the next entry to be glued to. errno tells a failure.
+// stays for the next entry to be glued to. Only under the lock: without it,
+// other processes may have appended after that length, and a torn entry is
+// better than their lost ones. errno tells a failure.
 bool appendLocked(int fd, const std::string& path, const std::string& entry, bool quiet) {
     // Bytes 0 to 3 order every appender of the log; a failed lock is
     // reported unless quiet (message 267 goes to the error log and the page,
@@ -47,7 +49,7 @@ bool appendLocked(int fd, const std::string& path, const std::string& entry, boo
     const bool sized = ::fstat(fd, &before) == 0;
     bool ok = fileWriteAll(fd, entry.data(), entry.size());
     const int err = errno;
-    if (!ok && sized) (void)::ftruncate(fd, before.st_size);
+    if (!ok && sized && locked) (void)::ftruncate(fd, before.st_size);
     if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), quiet);
     errno = err;
     return ok;

@@ -1,5 +1,6 @@
 #include "config/bv_configfile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,16 +44,18 @@ private:
 
 std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
     const FileSystemCalls& calls = fileSystemCalls();
-    const int64_t start = calls.monotonicMilliseconds() / 1000;
-    int64_t attempt = start;
+    // Counted in milliseconds: whole seconds made the wait last up to a
+    // second longer than it says.
+    const int64_t deadline = calls.monotonicMilliseconds() + int64_t{std::max(retrySeconds, 0)} * 1000;
     std::string candidate;
-    bool first = true;
-    while (attempt - start <= retrySeconds) {
-        // A pause between tries: the old search spun on the disk for the
-        // whole wait.
-        if (!first) calls.sleepMilliseconds(100);
-        first = false;
-        attempt = calls.monotonicMilliseconds() / 1000;
+    for (bool first = true;; first = false) {
+        if (!first) {
+            // A pause between tries (the old search spun on the disk for the
+            // whole wait), and a last try when the time is up.
+            const int64_t left = deadline - calls.monotonicMilliseconds();
+            if (left <= 0) break;
+            calls.sleepMilliseconds(static_cast<uint32_t>(std::min<int64_t>(left, 100)));
+        }
         if (given != nullptr && *given != '\0')
             candidate = given;
         else if (bv_filesystem::exists(kDefaultConfigFile))

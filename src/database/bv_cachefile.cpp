@@ -32,7 +32,7 @@ constexpr uint64_t kPerRecordOverhead = 24;
 // The builder retries its lock briefly: a reader's probe holds a read lock
 // on byte 0 for a moment and would otherwise turn the build away.
 constexpr int kBuildLockTries = 10;
-constexpr useconds_t kBuildLockPause = 10000;
+constexpr uint32_t kBuildLockPauseMs = 10;
 // How often a task waiting for another's build looks at its lock: at
 // first, and at the longest.
 constexpr uint32_t kBuildWaitPauseMs = 2;
@@ -283,7 +283,7 @@ bool bv_cachefile::create() {
             setError(kMsgLockFailed, cacheFileName_.c_str(), errno);
             break;
         } else if (i + 1 < kBuildLockTries) {
-            ::usleep(kBuildLockPause);
+            fileSystemCalls().sleepMilliseconds(kBuildLockPauseMs);
         }
     }
     if (locked) {

@@ -325,6 +325,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     lostBaseline_ = mmap_guard::lostViewCount();
     lost_ = false;
     referenceSize_ = -1;
+    lastReferenceOffset_ = -1;
     referenceFellShort_ = false;
     length = 0;
     currentIndex = -1;
@@ -440,9 +441,12 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
             if (fd >= 0) fasta_ = std::make_unique<FileView>(fd, true);
         }
         // The reference file is opened for each entry read; its size now
-        // tells a reference cut short from one that ends with the file.
-        if (databaseValue(*rec, kDbHasReference) != 0)
-            referenceSize_ = fileSize(fieldText(rec->referencePath).c_str());
+        // tells a file shorter than the index says, and a reference cut
+        // short from one that ends with the file. A missing file is left to
+        // the read, which reports it.
+        const std::string reference = fieldText(rec->referencePath);
+        if (databaseValue(*rec, kDbHasReference) != 0 && fileExists(reference.c_str()))
+            referenceSize_ = fileSize(reference.c_str());
     }
     if (!setFitsIndex()) {
         markLost(381);
@@ -511,6 +515,10 @@ bool CSequenceIterator::setFitsIndex() {
         if (ids > 0 && static_cast<uint64_t>(ids) > (size - at - 4) / 4) return false;
     }
     if (fasta_ && last.titleOffset >= static_cast<uint64_t>(fasta_->size())) return false;
+    if (referenceSize_ >= 0) {
+        if (last.referenceOffset >= static_cast<uint64_t>(referenceSize_)) return false;
+        lastReferenceOffset_ = static_cast<int64_t>(last.referenceOffset);
+    }
     return true;
 }
 
@@ -896,7 +904,11 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
     const std::string path = fieldText(record->referencePath);
     const int fd = fileOpen(path.c_str(), true);
     if (fd < 0) return;
-    if (fileSeek(fd, static_cast<int64_t>(current_.referenceOffset), 0) < 0) {
+    // A text that starts at or past the end is lost, never an empty one.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || current_.referenceOffset >= static_cast<uint64_t>(st.st_size) ||
+        fileSeek(fd, static_cast<int64_t>(current_.referenceOffset), 0) < 0) {
+        referenceFellShort_ = true;
         fileClose(fd);
         return;
     }
@@ -939,8 +951,13 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
         }
     }
     // The text ends with the file: before the end the file had at open, the
-    // file was cut (or could not be read) and the text is shortened.
-    if (reachedEnd && referenceSize_ >= 0 && fileSeek(fd, 0, 1) < referenceSize_) referenceFellShort_ = true;
+    // file was cut (or could not be read) and the text is shortened; so it
+    // is when the end comes before the last entry's text, which only the
+    // last text in the file may meet.
+    if (reachedEnd) {
+        const int64_t end = fileSeek(fd, 0, 1);
+        if ((referenceSize_ >= 0 && end < referenceSize_) || end <= lastReferenceOffset_) referenceFellShort_ = true;
+    }
     fileClose(fd);
 }
 

@@ -241,9 +241,12 @@ private:
     std::vector<char> accessionCopy_;
     std::array<uint64_t, brenvik::DB_FILE_KINDS> readEnd_{};
     unsigned lostBaseline_ = 0;  // mmap_guard::lostViewCount() at open
-    // The reference file's size at open (-1: unknown); a reference read
-    // that meets the file's end before it was cut meanwhile.
+    // The reference file's size at open (-1: missing or unknown); a reference
+    // read that meets the file's end before it was cut meanwhile.
     int64_t referenceSize_ = -1;
+    // Where the last entry's reference text starts (-1: unknown): a text
+    // that meets the file's end at or before it was cut short.
+    int64_t lastReferenceOffset_ = -1;
     bool referenceFellShort_ = false;
     bool lost_ = false;
 };

@@ -72,17 +72,25 @@ TEST_F(LogFilesTest, ConcurrentAppendersNeverInterleave) {
     EXPECT_EQ(count, processes * entries);
 }
 
-// A lock held elsewhere for good: after its tries the line is written all
-// the same, and the monitor log's failure is reported as message 267.
-TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
-    const std::string path = dir.file("logs/monitor.log");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
-    ASSERT_GE(fd, 0);
+// Another open file description of the log that holds the appenders' lock,
+// as another process would; -1 when it cannot.
+int holdLogLock(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
     struct flock fl = {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_len = 4;
-    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+    if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// A lock held elsewhere for good: after its tries the line is written all
+// the same, and the monitor log's failure is reported as message 267.
+TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
+    const std::string path = dir.file("logs/monitor.log");
+    const int fd = holdLogLock(path, O_RDWR | O_CREAT);
+    ASSERT_GE(fd, 0);
     tarvex_test::ReporterSwitches switches;
     getErrorReporter().toPage = false;
     {
@@ -97,8 +105,15 @@ TEST_F(LogFilesTest, LockFailureStillWritesAndReports) {
 
 // A disk that fills in the middle of an entry: the write call takes the
 // first bytes it is offered (up to a budget), then says there is no room.
+// Before that, another process may append an entry of its own meanwhile.
 size_t writeBudget = 0;
+int otherAppender = -1;
+std::string appendedMeanwhile;
 ssize_t fillingWrite(int fd, const void* data, size_t count) {
+    if (!appendedMeanwhile.empty()) {
+        if (::write(otherAppender, appendedMeanwhile.data(), appendedMeanwhile.size()) < 0) return -1;
+        appendedMeanwhile.clear();
+    }
     if (writeBudget == 0) {
         errno = ENOSPC;
         return -1;
@@ -134,30 +149,51 @@ private:
     int saved_ = -1;
 };
 
-TEST_F(LogFilesTest, AnEntryTornByAFullDiskIsCutBack) {
+// Under the lock, an entry torn by a full disk is cut back. When the lock
+// wait gave up (another process holds it), the entry is written all the
+// same, and the others' entries appended meanwhile lie after the length seen
+// before: cutting back would erase them, so the torn bytes stay.
+TEST_F(LogFilesTest, AnEntryTornByAFullDiskIsCutBackOnlyUnderTheLock) {
     const std::string first = formatErrorLogEntry(1, 1, 1, "m", "T", "first");
     const std::string torn = formatErrorLogEntry(2, 2, 2, "m", "T", "torn by the disk");
+    const std::string other = formatErrorLogEntry(4, 4, 4, "m", "T", "the lock holder's own entry");
     const std::string next = formatErrorLogEntry(3, 3, 3, "m", "T", "after space was freed");
     // Bytes the disk takes before it is full: none, one piece, all but one.
-    for (size_t budget : {size_t{0}, size_t{7}, torn.size() - 1}) {
-        SCOPED_TRACE(budget);
-        std::remove(dir.file("logs/errorlog.txt").c_str());
-        appendErrorLogEntry(1, 1, 1, "m", "T", "first");
-        std::string standardError;
-        {
-            CapturedStandardError captured(dir.file("stderr.txt"));
-            writeBudget = budget;
-            auto saved = fileSystemCalls().write;
-            fileSystemCalls().write = &fillingWrite;
-            appendErrorLogEntry(2, 2, 2, "m", "T", "torn by the disk");
-            fileSystemCalls().write = saved;
-            standardError = captured.text();
+    for (const bool lockHeldElsewhere : {false, true}) {
+        for (size_t budget : {size_t{0}, size_t{7}, torn.size() - 1}) {
+            SCOPED_TRACE(std::string(lockHeldElsewhere ? "lock held elsewhere, " : "") + std::to_string(budget));
+            std::remove(dir.file("logs/errorlog.txt").c_str());
+            appendErrorLogEntry(1, 1, 1, "m", "T", "first");
+            int holder = -1;
+            if (lockHeldElsewhere) {
+                holder = holdLogLock(dir.file("logs/errorlog.txt"), O_WRONLY | O_APPEND);
+                ASSERT_GE(holder, 0);
+                otherAppender = holder;
+                appendedMeanwhile = other;
+            }
+            std::string standardError;
+            {
+                tarvex_test::FakeClock clock;
+                CapturedStandardError captured(dir.file("stderr.txt"));
+                writeBudget = budget;
+                auto saved = fileSystemCalls().write;
+                fileSystemCalls().write = &fillingWrite;
+                appendErrorLogEntry(2, 2, 2, "m", "T", "torn by the disk");
+                fileSystemCalls().write = saved;
+                standardError = captured.text();
+            }
+            if (holder >= 0) ::close(holder);
+            EXPECT_TRUE(appendedMeanwhile.empty());
+            appendedMeanwhile.clear();
+            const std::string before =
+                lockHeldElsewhere ? first + other + torn.substr(0, budget) : first;  // no fragment stays
+            EXPECT_EQ(errorLog(), before);
+            ASSERT_GE(standardError.size(), torn.size());
+            EXPECT_EQ(standardError.substr(standardError.size() - torn.size()), torn)
+                << "the entry reaches standard error";
+            appendErrorLogEntry(3, 3, 3, "m", "T", "after space was freed");
+            EXPECT_EQ(errorLog(), before + next);
         }
-        EXPECT_EQ(errorLog(), first) << "no fragment stays";
-        ASSERT_GE(standardError.size(), torn.size());
-        EXPECT_EQ(standardError.substr(standardError.size() - torn.size()), torn) << "the entry reaches standard error";
-        appendErrorLogEntry(3, 3, 3, "m", "T", "after space was freed");
-        EXPECT_EQ(errorLog(), first + next);
     }
 }
 

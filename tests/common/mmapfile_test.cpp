@@ -629,36 +629,43 @@ void exitSeven(int, siginfo_t*, void*) { _exit(7); }
 
 // A SIGBUS outside our views belongs to whoever handled it before the guard
 // was installed. Run in a fresh process, so that the handler is in place
-// before the first guarded view.
+// before the first guarded view. That process ends at the fault: its folder
+// and markers are removed before it.
 TEST(MmapContract, FaultOutsideAGuardedViewGoesToTheHandlerInstalledBefore) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    TempDir dir("mmap");
-    const std::string path = dir.file("tarvex.control");
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    writeFile(path, std::string(2 * page, 'c'));
-    writeFile(path + ".ro", "r");
-    auto faultAfterOwnHandler = [&] {
+    auto faultAfterOwnHandler = [] {
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
         action.sa_sigaction = exitSeven;
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         if (sigaction(SIGBUS, &action, nullptr) != 0) _exit(2);
-        const std::string marker = mmap_marker::markerNameForFile(path);
-        const std::string roMarker = mmap_marker::markerNameForFile(path + ".ro");
-        if (!mmap_marker::writeMarker(marker, markerFor(path, 0, 1), 0644) ||
-            !mmap_marker::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644))
-            _exit(3);
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         CMmapFile readOnly;
         CMmapFile writable;
-        int error = 0;
-        const bool opened = readOnly.open(path + ".ro", true, error, 0, 0, false) &&
-                            writable.open(path, false, error, 0, 0, false);
-        mmap_marker::removeMarker(marker);
-        mmap_marker::removeMarker(roMarker);
-        if (!opened) _exit(4);
-        volatile char* view = static_cast<char*>(writable.getView(0, 2 * page));
-        if (truncate(path.c_str(), 0) != 0) _exit(5);
+        volatile char* view = nullptr;
+        int failed = 0;
+        {
+            TempDir dir("mmap");
+            const std::string path = dir.file("tarvex.control");
+            writeFile(path, std::string(2 * page, 'c'));
+            writeFile(path + ".ro", "r");
+            const std::string marker = mmap_marker::markerNameForFile(path);
+            const std::string roMarker = mmap_marker::markerNameForFile(path + ".ro");
+            MarkerGuard guard{marker};
+            MarkerGuard roGuard{roMarker};
+            int error = 0;
+            if (!mmap_marker::writeMarker(marker, markerFor(path, 0, 1), 0644) ||
+                !mmap_marker::writeMarker(roMarker, markerFor(path + ".ro", 0, 0), 0644))
+                failed = 3;
+            else if (!readOnly.open(path + ".ro", true, error, 0, 0, false) ||
+                     !writable.open(path, false, error, 0, 0, false))
+                failed = 4;
+            else if ((view = static_cast<char*>(writable.getView(0, 2 * page))) == nullptr ||
+                     truncate(path.c_str(), 0) != 0)
+                failed = 5;
+        }
+        if (failed != 0) _exit(failed);
         (void)view[page + 1];
         _exit(0);
     };

@@ -253,6 +253,58 @@ TEST(CacheFile, BuildLockHeldElsewhereMeansBeingCreated) {
     EXPECT_TRUE(r2.open(true));
 }
 
+namespace {
+
+// Another task that locks the new cache file between its creation and the
+// builder's lock (it found the name unlocked): the open that creates it
+// lets the lock be taken at once.
+std::string lockTakenOn;
+std::unique_ptr<ForeignCacheLock> lockTakenMeanwhile;
+int openThenLockElsewhere(const char* path, int flags, mode_t mode) {
+    const int fd = ::open(path, flags, mode);
+    if (fd >= 0 && (flags & O_CREAT) && lockTakenOn == path) {
+        lockTakenMeanwhile = std::make_unique<ForeignCacheLock>(path);
+        lockTakenOn.clear();
+    }
+    return fd;
+}
+
+}  // namespace
+
+// The builder tries its lock again 10 times, 10 ms apart, on the injectable
+// clock: it builds once the other lets go, and gives up after its tries.
+TEST(CacheFile, BuildLockTakenMeanwhileIsTriedAgainOnTheInjectableClock) {
+    const struct {
+        const char* name;
+        int letGoAfterPauses;  // -1: never
+        bool builds;
+        int64_t elapsedMs;
+    } cases[] = {
+        {"let go after three pauses", 3, true, 30},
+        {"held for good", -1, false, 90},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        lockTakenOn = f.cache;
+        FakeClock clock;
+        clock.onPause = [&](int64_t) {
+            if (clock.pauses() == c.letGoAfterPauses) lockTakenMeanwhile.reset();
+        };
+        const auto saved = fileSystemCalls().open;
+        fileSystemCalls().open = &openThenLockElsewhere;
+        bv_cachefile b(f.cache.c_str(), "1.0", f.source.c_str());
+        EXPECT_TRUE(b.create());
+        fileSystemCalls().open = saved;
+        EXPECT_TRUE(lockTakenOn.empty()) << "the lock was taken meanwhile";
+        EXPECT_EQ(b.isCreating(), c.builds);
+        EXPECT_EQ(b.getLastError(), c.builds ? 0 : 49);
+        EXPECT_EQ(clock.elapsedMs(), c.elapsedMs);
+        b.abandon();
+        lockTakenMeanwhile.reset();
+    }
+}
+
 // A task that finds the cache being built waits on the injectable clock:
 // until the builder lets go or its unfinished file is removed, and at most
 // the bound it is given.

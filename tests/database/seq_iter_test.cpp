@@ -65,6 +65,11 @@ protected:
     // Writes the set and opens the iterator on it, in the mode asked for.
     void openDb(bool mapped, uint32_t flags = 0x82, const TAXONOMY_RULES* rules = nullptr, uint16_t frameMask = 0) {
         ASSERT_TRUE(db->write()) << db->error();
+        openWritten(mapped, flags, rules, frameMask);
+    }
+    // Opens the files as they lie now.
+    void openWritten(bool mapped, uint32_t flags = 0x82, const TAXONOMY_RULES* rules = nullptr,
+                     uint16_t frameMask = 0) {
         entry = control.addEntry(db->name());
         db->fillControlEntry(control, entry, mapped);
         if (mapped) {
@@ -548,8 +553,10 @@ TEST_P(IteratorModes, ReferenceWithGreaterThanRuleStopsAtNextTitle) {
 
 // A reference file cut after the iterator opened: a text that meets the new
 // end is lost data, never a shortened reference; one that ends with the
-// whole file, or at its rule's end before the cut, is read as it is.
-TEST_P(IteratorModes, ReferenceFileCutAfterOpenIsLostDataNeverAShorterText) {
+// whole file, or at its rule's end before the cut, is read as it is. Cut
+// before the iterator opens, short of the last entry's text, the file is
+// lost data as a whole, as the other files of the set are.
+TEST_P(IteratorModes, ReferenceFileCutShortIsLostDataNeverAShorterText) {
     // Entries at 0, 29 and 46; the file is 65 bytes.
     const std::string reference =
         "ID   P1\nAC   P1;\nDE   one\n//\n"
@@ -557,23 +564,30 @@ TEST_P(IteratorModes, ReferenceFileCutAfterOpenIsLostDataNeverAShorterText) {
         "ID   P3\nDE   three\n";
     struct Case {
         int64_t cutTo;  // -1: not cut
+        bool beforeOpen;
         int32_t entry;
         ReadOutcome expected;
     };
     const Case cases[] = {
-        {-1, 2, ReadOutcome::Read},  // ends with the file
-        {55, 2, ReadOutcome::Lost},  // inside the text
-        {40, 2, ReadOutcome::Lost},  // the text starts past the new end
-        {40, 1, ReadOutcome::Lost},
-        {46, 0, ReadOutcome::Read},  // ends at "//", before the cut
+        {-1, false, 2, ReadOutcome::Read},  // ends with the file
+        {55, false, 2, ReadOutcome::Lost},  // inside the text
+        {40, false, 2, ReadOutcome::Lost},  // the text starts past the new end
+        {40, false, 1, ReadOutcome::Lost},
+        {46, false, 0, ReadOutcome::Read},  // ends at "//", before the cut
+        {0, true, 0, ReadOutcome::Lost},
+        {46, true, 0, ReadOutcome::Lost},   // the last text is gone
+        {33, true, 1, ReadOutcome::Lost},   // inside the entry's first line
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.cutTo) + " " + std::to_string(c.entry));
+        SCOPED_TRACE(std::to_string(c.cutTo) + (c.beforeOpen ? " before " : " after ") + std::to_string(c.entry));
         control = ControlFileWriter();
         monitor.stop();
         proteins().setReference(reference, {0, 29, 46});
-        openDb(GetParam(), 0x82 | ITER_REFERENCE);
-        if (c.cutTo >= 0) std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
+        ASSERT_TRUE(db->write());
+        if (c.beforeOpen) std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
+        openWritten(GetParam(), 0x82 | ITER_REFERENCE);
+        if (c.cutTo >= 0 && !c.beforeOpen)
+            std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
         AccessionRule rule;
         rule.set("^ID   \\([^ ]*\\)");
         EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule), c.expected) << iterator.referenceText;

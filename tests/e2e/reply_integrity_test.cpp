@@ -34,7 +34,11 @@ constexpr const char* kXmlLint = "/usr/bin/xmllint";
 // fixture), that both programs answer for, in file or mapped mode.
 class ReplyInstallation {
 public:
-    ReplyInstallation(const std::string& fasta, int entries, bool mapped) : install_("reply") {
+    // reference: the text of a reference file with each entry's offset in
+    // it, or none.
+    ReplyInstallation(const std::string& fasta, int entries, bool mapped,
+                      const std::pair<std::string, std::vector<uint64_t>>& reference = {})
+        : install_("reply") {
         install_.write("config/tarvex.dat", taxfetch_e2e::tarvexDat());
         SecurityOptionsSpec spec;
         spec.securityEnabled = "false";
@@ -44,6 +48,7 @@ public:
         install_.write("taxonomy/gencode.dmp", taxonomyFixture("gencode.dmp"));
         db_.setFasta(fasta).setTaxonomySection(1);
         for (int i = 0; i < entries; ++i) db_.setTaxIds(i, {101});
+        if (!reference.second.empty()) db_.setReference(reference.first, reference.second);
         if (!db_.write()) throw std::runtime_error(db_.error());
         db_.fillControlEntry(control_, control_.addEntry("Proteins"), mapped);
         control_.write(install_.file("data/tarvex.control"));
@@ -357,46 +362,115 @@ TEST_P(MappedDatabase, FileCutShortWhileRequestsReadItEndsEachRequestWithAnAnswe
 INSTANTIATE_TEST_SUITE_P(Modes, MappedDatabase, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Mapped" : "FileMode"; });
 
-// A database in file mode whose file is shorter than its index says (cut to
-// a quarter before the request) used to answer from what was left: a title
-// without its sequence with status 0, empty sequences with pI 0.01, and
-// "Sequence not found" for accessions that exist. It is lost data on every
-// road, as the mapped road has it.
-TEST(FileModeDatabase, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
+// A database file shorter than its index says before the request (cut to a
+// quarter) used to answer in file mode from what was left: a title without
+// its sequence with status 0, empty sequences with pI 0.01, and "Sequence
+// not found" for accessions that exist. A reference file cut short gave a
+// short or empty reference with status 0 in both modes (cut to zero, the
+// command line printed the entry without its reference lines; cut into an
+// entry's text, a piece of its first line without a line end). It is lost
+// data on every road. A reference file that is missing keeps its answer:
+// M12 naming the file where the error ends the page, an empty reference in
+// a POST.
+class ShortDatabaseFile : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ShortDatabaseFile, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
     constexpr int kEntries = 400;
-    std::string fasta;
-    std::string accessions;
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::string fasta, accessions, reference;
+    std::vector<uint64_t> referenceOffsets;
     for (int i = 0; i < kEntries; ++i) {
         const std::string id = "Q" + std::to_string(10000 + i);
         fasta += ">" + id + " protein number " + std::to_string(i) + "\n" + std::string(150 + i % 50, "ACDEFGHIKL"[i % 10]) + "\n";
         accessions += "\"" + id + "\" ";
+        referenceOffsets.push_back(reference.size());
+        reference += ">" + id + " reference\nRF   Reference of protein " + std::to_string(i) + "\nRL   Journal " +
+                     std::string(1 + i % 30, 'j') + "\n";
     }
-    const std::string last = "Q" + std::to_string(10000 + kEntries - 1);
-    for (const int kind : {brenvik::DB_FILE_SEQUENCE, brenvik::DB_FILE_ACCESSION}) {
-        ReplyInstallation inst(fasta, kEntries, false);
-        const std::string path = inst.database().path(kind);
-        std::filesystem::resize_file(path, std::filesystem::file_size(path) / 4);
+    ASSERT_GT(reference.size(), 6 * page);
+    // The entry whose reference text holds the byte at an offset.
+    auto entryAt = [&](uint64_t at) {
+        int i = 0;
+        while (i + 1 < kEntries && referenceOffsets[static_cast<size_t>(i) + 1] <= at) ++i;
+        return i;
+    };
+    // A cut inside the last page, into the first entry whose text starts
+    // there: not the last entry, whose text may end anywhere.
+    const int lastPageEntry = entryAt((reference.size() - 1) / page * page) + 1;
+    ASSERT_LT(lastPageEntry, kEntries - 1);
+    constexpr int kReference = -1, kNoReference = -2;
+    struct Case {
+        const char* what;
+        int kind;        // the file cut, or the reference file, or none there
+        uint64_t cutTo;  // the reference file's new size
+    };
+    const Case cases[] = {
+        {"sequence file cut to a quarter", brenvik::DB_FILE_SEQUENCE, 0},
+        {"accession file cut to a quarter", brenvik::DB_FILE_ACCESSION, 0},
+        {"reference file cut to zero", kReference, 0},
+        {"reference file cut inside a page", kReference, 2 * page + 100},
+        {"reference file cut at a page boundary", kReference, 3 * page},
+        {"reference file cut inside the last page", kReference, referenceOffsets[lastPageEntry] + 5},
+        {"reference file cut 20 bytes into an entry's text", kReference, referenceOffsets[200] + 20},
+        {"reference file missing", kNoReference, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReplyInstallation inst(fasta, kEntries, GetParam(), {reference, referenceOffsets});
+        const std::string referencePath = inst.database().referencePath();
+        // The entry asked for: the one the cut reaches in the reference file.
+        std::string wanted = "Q" + std::to_string(10000 + kEntries - 1);
+        if (c.kind == kReference) {
+            std::filesystem::resize_file(referencePath, c.cutTo);
+            wanted = "Q" + std::to_string(10000 + entryAt(c.cutTo));
+        } else if (c.kind == kNoReference) {
+            std::filesystem::remove(referencePath);
+        } else {
+            const std::string path = inst.database().path(c.kind);
+            std::filesystem::resize_file(path, std::filesystem::file_size(path) / 4);
+        }
         const struct {
             const char* name;
+            bool readsReferences;
             RunRequest request;
         } roads[] = {
-            {"sequence command line", inst.request("seq", "cmd", {"Proteins", last, "all"})},
-            {"sequence GET", inst.request("seq", "get", {"Proteins", last, "seq"})},
-            {"taxonomy command line", inst.request("tax", "cmd", {"1", "Proteins", last})},
-            {"sequence POST", inst.request("seq", "post", {},
-                                           {{"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"SHOWSEQUENCE", "1"},
-                                            {"SHOWPI", "1"}, {"ACCESSION", accessions}})},
-            {"taxonomy POST", inst.request("tax", "post", {}, {{"DB", "Proteins"}, {"ACCESSION", accessions}})},
+            {"sequence command line", true, inst.request("seq", "cmd", {"Proteins", wanted, "all"})},
+            {"sequence GET", true, inst.request("seq", "get", {"Proteins", wanted, "all"})},
+            {"taxonomy command line", false, inst.request("tax", "cmd", {"1", "Proteins", wanted})},
+            {"sequence POST", true,
+             inst.request("seq", "post", {},
+                          {{"DB", "Proteins"}, {"SHOWTITLE", "1"}, {"SHOWSEQUENCE", "1"}, {"SHOWPI", "1"},
+                           {"SHOWREFERENCE", "1"}, {"ACCESSION", accessions}})},
+            {"taxonomy POST", false, inst.request("tax", "post", {}, {{"DB", "Proteins"}, {"ACCESSION", accessions}})},
         };
         for (const auto& road : roads) {
-            SCOPED_TRACE(std::string(road.name) + (kind == brenvik::DB_FILE_SEQUENCE ? ", sequence file" : ", accession file"));
+            SCOPED_TRACE(road.name);
             const RunResult r = runProgram(road.request);
             ASSERT_TRUE(r.exited) << "signal " << r.signal;
             const std::string& out = r.standardOutput;
-            if (road.request.environment.empty() || out.find("<?xml") == std::string::npos) {
+            const bool post = !road.request.environment.empty() && out.find("<?xml") != std::string::npos;
+            if (c.kind == kNoReference) {
+                EXPECT_EQ(out.find("code=\"512\""), std::string::npos) << out;
+                EXPECT_EQ(out.find("[M00512]"), std::string::npos) << out;
+                if (!road.readsReferences) {
+                    EXPECT_EQ(r.exitStatus, 0) << out;
+                    EXPECT_EQ(out.find("[M00"), std::string::npos) << out;
+                } else if (!post) {
+                    EXPECT_EQ(r.exitStatus, 13) << out;
+                    EXPECT_NE(out.find("[M00012]"), std::string::npos) << out;
+                    EXPECT_NE(out.find(referencePath), std::string::npos) << out;
+                } else {
+                    EXPECT_EQ(r.exitStatus, 0);
+                    EXPECT_NE(out.find("<bvsq:prot_reference></bvsq:prot_reference>"), std::string::npos) << out;
+                    EXPECT_NE(out.find("protein number 399"), std::string::npos) << out;
+                }
+                continue;
+            }
+            if (!post) {
                 EXPECT_NE(r.exitStatus, 0) << out;
                 EXPECT_NE(out.find("[M00512]"), std::string::npos) << out;
                 EXPECT_EQ(out.find("protein number"), std::string::npos) << out;
+                EXPECT_EQ(out.find("RF   "), std::string::npos) << out;
             } else {
                 EXPECT_EQ(r.exitStatus, 0);
                 EXPECT_NE(out.find("code=\"512\""), std::string::npos) << out;
@@ -408,6 +482,9 @@ TEST(FileModeDatabase, FileShorterThanItsIndexSaysIsLostDataOnEveryRoad) {
         EXPECT_EQ(inst.runningSlots(), 0);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, ShortDatabaseFile, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Mapped" : "FileMode"; });
 
 namespace {
 
