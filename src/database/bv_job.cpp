@@ -155,7 +155,7 @@ int getNextJobNumber(bool shortFile) {
 
     if (!bv_filesystem::exists(path)) createJobNumberFile(path, start);
 
-    int fd = fileOpenNoFollow(path.c_str(), O_RDWR);
+    int fd = fileOpenInPlace(path.c_str(), O_RDWR);
     if (fd < 0) {
         std::string text = errnoText(errno);
         errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
@@ -208,11 +208,11 @@ CTarvexJobIdFile::~CTarvexJobIdFile() { close(); }
 bool CTarvexJobIdFile::lock() {
     if (locked_) return true;
     if (fd_ < 0) {
-        fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
+        fd_ = fileOpenInPlace(path_.c_str(), O_RDWR);
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
         if (fd_ < 0 && !bv_filesystem::exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
-            fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
+            fd_ = fileOpenInPlace(path_.c_str(), O_RDWR);
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;
