@@ -45,8 +45,10 @@ int openToMap(const std::string& path, bool readOnly) {
         return -1;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = errno != 0 && !S_ISREG(st.st_mode) ? static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular) : errno;
+    int err = 0;
+    if (::fstat(fd, &st) != 0) err = errno;
+    else if (!S_ISREG(st.st_mode)) err = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
+    if (err != 0) {
         ::close(fd);
         errno = err;
         return -1;
@@ -249,7 +251,12 @@ bool CMmapFile::openByName(int& error, bool report) {
     MmapMarker marker;
     int fd = -1;
     std::string markerName = markerNameFor(mappingName_);
-    if (!readMarker(markerName, marker)) {
+    struct stat named;
+    // The mapping's name follows a link; one in place of a file written
+    // through its mapping is refused for what it is.
+    if (!readOnly_ && ::lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+        why = errnoText(ELOOP);
+    } else if (!readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
                                 : errnoText(errno);
     } else if (marker.pid != 0 && ::kill(static_cast<pid_t>(marker.pid), 0) != 0 && errno == ESRCH) {

@@ -332,9 +332,14 @@ TEST(FileUtils, OpeningWithoutFollowingALink) {
 // writing in place; a refused open cuts nothing.
 TEST(FileUtils, WritingInPlaceRefusesASecondNameOrAnotherUsersFile) {
     if (::geteuid() != 0) GTEST_SKIP() << "files of other users need root to make";
-    const struct passwd* web = ::getpwnam("www-data");
-    const struct passwd* nobody = ::getpwnam("nobody");
-    if (web == nullptr || nobody == nullptr) GTEST_SKIP() << "no users www-data and nobody on this system";
+    const struct passwd* entry = ::getpwnam("www-data");
+    const struct passwd webEntry = entry ? *entry : passwd{};
+    entry = ::getpwnam("nobody");
+    const struct passwd nobodyEntry = entry ? *entry : passwd{};
+    if (webEntry.pw_name == nullptr || nobodyEntry.pw_name == nullptr)
+        GTEST_SKIP() << "no users www-data and nobody on this system";
+    const struct passwd* web = &webEntry;
+    const struct passwd* nobody = &nobodyEntry;
     TempDir dir("inplace");
     // Folders as the package lays them out (the web server's group may
     // write) and as given to one user; the files as others left them.
@@ -382,6 +387,7 @@ TEST(FileUtils, WritingInPlaceRefusesASecondNameOrAnotherUsersFile) {
         } else {
             EXPECT_EQ(fd, -1);
             EXPECT_EQ(static_cast<uint32_t>(errno), c.error) << getSystemErrorText(static_cast<uint32_t>(errno));
+            if (fd >= 0) close(fd);
         }
     }
     EXPECT_EQ(tarvex_test::readFile(dir.file("shared/own")), "");
