@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include "common/process_startup.h"
 #include "common/reporter_platform.h"
 #include "pal/last_error.h"
+#include "pal/system_text.h"
 
 namespace {
 
@@ -75,7 +79,7 @@ constexpr int kLineGroupAccess = 296;
 void reportLockFailure(const char* path) { reportSystemError(267, kLineLock, kModule, path ? path : ""); }
 
 void reportOpenFailure(const char* path, const char* how, int err, char* errorText, size_t errorTextSize) {
-    std::string reason = std::strerror(err);
+    std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
     std::string name = path ? path : "";
     if (!errorText) {
         errorReporter.report(12, -1, kLineOpen, kModule, name, std::string(how), reason);
@@ -318,5 +322,65 @@ int setFileAccess(int fd, const char* path, bool compareFirst) {
             errorReporter.report(143, -1, kLineGroupAccess, kModule, lastError, "SetNamedSecurityInfo", name);
             break;
     }
+    return -1;
+}
+
+namespace {
+
+// Whether the user belongs to the group, as primary group or member.
+bool userInGroup(uid_t uid, gid_t gid) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd entry;
+    struct passwd* user = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &user) != 0 || user == nullptr) return false;
+    if (user->pw_gid == gid) return true;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) return false;
+    }
+    groups.resize(static_cast<size_t>(count));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// Whether the owner could have created a file in the folder holding path.
+bool ownerMayCreateThere(uid_t owner, const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0) return false;
+    if (owner == st.st_uid) return true;
+    return (st.st_mode & S_IWGRP) != 0 && userInGroup(owner, st.st_gid);
+}
+
+}  // namespace
+
+int fileCheckWrittenInPlace(int fd, const char* path) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    // A folder's links are its own entries; what else a folder in place of a
+    // file means is for the caller to say.
+    if (S_ISDIR(st.st_mode)) return 0;
+    if (st.st_nlink > 1) {
+        errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileHardLinked);
+        return -1;
+    }
+    if (st.st_uid == 0 || st.st_uid == ::geteuid() || ownerMayCreateThere(st.st_uid, osPath(path ? path : "")))
+        return 0;
+    errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileOtherOwner);
+    return -1;
+}
+
+int fileOpenInPlace(const char* path, int flags, mode_t mode) {
+    if ((flags & O_ACCMODE) == O_RDONLY) return fileOpenNoFollow(path, flags, mode);
+    // Cut only once the file is known to be the one named.
+    const int fd = fileOpenNoFollow(path, flags & ~O_TRUNC, mode);
+    if (fd < 0) return fd;
+    if (fileCheckWrittenInPlace(fd, path) == 0 && ((flags & O_TRUNC) == 0 || ::ftruncate(fd, 0) == 0)) return fd;
+    const int err = errno;
+    ::close(fd);
+    errno = err;
     return -1;
 }

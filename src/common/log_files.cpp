@@ -20,16 +20,16 @@
 int openLogForAppend(const std::string& path, bool* created) {
     const int append = O_WRONLY | O_APPEND;
     if (created) *created = false;
-    int fd = fileOpenNoFollow(path.c_str(), append);
+    int fd = fileOpenInPlace(path.c_str(), append);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = fileOpenNoFollow(path.c_str(), append | O_CREAT | O_EXCL, 0666);
+    fd = fileOpenInPlace(path.c_str(), append | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
         (void)brenvik::bv_filesystem::grantConfiguredGroupAccess(fd, path, false);
         if (created) *created = true;
         return fd;
     }
     // Another process created it meanwhile.
-    return errno == EEXIST ? fileOpenNoFollow(path.c_str(), append) : -1;
+    return errno == EEXIST ? fileOpenInPlace(path.c_str(), append) : -1;
 }
 
 namespace {

@@ -21,6 +21,7 @@
 #include "common/mmapfile_helpers.h"
 #include "common/mmapfile_marker.h"
 #include "common/mmapfile_report.h"
+#include "pal/system_text.h"
 
 namespace {
 
@@ -32,6 +33,32 @@ std::string errnoText(int code) { return mmap_report::systemText(code); }
 // folder the web server's user can write: a link planted in its place must
 // not redirect what we write. Read-only database files may be links.
 int openFlags(bool readOnly) { return readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CLOEXEC | O_NOFOLLOW; }
+
+// Opens the file to map. One written through its mapping lies in a folder
+// others can write: anything but a regular file there (a FIFO, a socket, a
+// device) is refused with that reason rather than failing later for another,
+// and so is a file with a second name or an owner who could not have made it
+// there.
+int openToMap(const std::string& path, bool readOnly) {
+    if (readOnly) return moveOffStandardStreams(::open(osPath(path).c_str(), openFlags(readOnly)));
+    // Not held up by a FIFO or a device; a socket cannot be opened at all.
+    int fd = fileOpenInPlace(path.c_str(), O_RDWR | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENXIO) errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
+        return -1;
+    }
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0) err = errno;
+    else if (!S_ISREG(st.st_mode)) err = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
 
 // A read-only view that the SIGBUS guard cannot cover (its table is full)
 // would kill the process if its file were cut short: it is refused, and
@@ -187,8 +214,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 }
 
 bool CMmapFile::createAsOwner(int& error, bool report) {
-    const std::string fsPath = osPath(path_);
-    int fd = moveOffStandardStreams(::open(fsPath.c_str(), openFlags(readOnly_)));
+    int fd = openToMap(path_, readOnly_);
     if (fd < 0) {
         if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
         error = 47;
@@ -230,7 +256,12 @@ bool CMmapFile::openByName(int& error, bool report) {
     MmapMarker marker;
     int fd = -1;
     std::string markerName = mmap_marker::markerNameFor(mappingName_);
-    if (!mmap_marker::readMarker(markerName, marker)) {
+    struct stat named;
+    // The mapping's name follows a link; one in place of a file written
+    // through its mapping is refused for what it is.
+    if (!readOnly_ && ::lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+        why = errnoText(ELOOP);
+    } else if (!mmap_marker::readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
                                 : errnoText(errno);
     } else if (marker.pid != 0 && ::kill(static_cast<pid_t>(marker.pid), 0) != 0 && errno == ESRCH) {
@@ -238,7 +269,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     } else if (!readOnly_ && marker.readWrite == 0) {
         why = "the mapping is read-only";
     } else {
-        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), openFlags(readOnly_)));
+        fd = openToMap(path_, readOnly_);
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);

@@ -64,7 +64,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
 
     // The folder may be writable by others: a link planted under the name
     // must not make us write through it.
-    const int fd = fileOpenNoFollow(lckPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+    const int fd = fileOpenInPlace(lckPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
         mmap_report::say(47, 1101, lckPath.c_str(), errnoText(errno).c_str());
         return false;

@@ -117,6 +117,19 @@ bool createJobNumberFile(const std::string& path, int number) {
 
 namespace {
 
+// A job-number file that another process is creating has a second name for
+// a moment (its temporary, linked to the name, then removed); a second name
+// that stays is refused.
+int openJobNumberFile(const std::string& path) {
+    constexpr int kTries = 20;
+    int fd = fileOpenInPlace(path.c_str(), O_RDWR);
+    for (int i = 1; i < kTries && fd < 0 && errno == static_cast<int>(NARROW_CHAR_PAL::kErrorFileHardLinked); ++i) {
+        fileSystemCalls().sleepMilliseconds(1);
+        fd = fileOpenInPlace(path.c_str(), O_RDWR);
+    }
+    return fd;
+}
+
 // The width of the text a wrap writes ("1    "). A shorter file written by
 // the tools is overwritten and padded to its length, which keeps the
 // trailing spaces of a wrap; anything longer is cut to the new text.
@@ -155,7 +168,7 @@ int getNextJobNumber(bool shortFile) {
 
     if (!bv_filesystem::exists(path)) createJobNumberFile(path, start);
 
-    int fd = fileOpenNoFollow(path.c_str(), O_RDWR);
+    int fd = openJobNumberFile(path);
     if (fd < 0) {
         std::string text = errnoText(errno);
         errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
@@ -208,11 +221,11 @@ CTarvexJobIdFile::~CTarvexJobIdFile() { close(); }
 bool CTarvexJobIdFile::lock() {
     if (locked_) return true;
     if (fd_ < 0) {
-        fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
+        fd_ = openJobNumberFile(path_);
         // A missing main file starts at UniqueJobStartNumber: the server's
         // own jobs take their numbers from it, and "1" would reuse numbers.
         if (fd_ < 0 && !bv_filesystem::exists(path_) && createJobNumberFile(path_, globalOptions().getUniqueJobStartNumber()))
-            fd_ = fileOpenNoFollow(path_.c_str(), O_RDWR);
+            fd_ = openJobNumberFile(path_);
     }
     if (fd_ >= 0) locked_ = lockFileRegion(fd_, 0, 1, path_.c_str(), false) == 0;
     return locked_;

@@ -24,9 +24,29 @@ bool intToString(int32_t value, std::string& text) {
 
 void setHttpErrorTextLookup(HttpErrorTextLookup lookup) { httpLookup.store(lookup); }
 
+namespace {
+
+const char* ownErrorText(uint32_t code) {
+    switch (code) {
+        case kErrorFileHardLinked:
+            return "File has more than one link (a hard link)";
+        case kErrorFileOtherOwner:
+            return "File belongs to another user";
+        case kErrorFileHasNul:
+            return "File contains a NUL byte";
+        case kErrorFileNotRegular:
+            return "Not a regular file";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
 }  // namespace NARROW_CHAR_PAL
 
 std::string getSystemErrorText(uint32_t code) {
+    if (const char* own = NARROW_CHAR_PAL::ownErrorText(code)) return own;
     std::string text;
     bool found = code < NARROW_CHAR_PAL::kHttpErrorBase && NARROW_CHAR_PAL::systemMessageText(code, text);
     if (!found) {

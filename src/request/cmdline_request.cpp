@@ -60,6 +60,7 @@ size_t decodeQueryPiece(char* piece, size_t length) {
 
 int cmdline_request::buildArguments(const char* ownName, bool cgi, int* count, const char** args, int argc,
                                     const char* const* argv) {
+    decodedLengths_.clear();
     if (!cgi) {
         if (argc < 0 || argc > kMaxArguments) return 0;
         for (int i = 0; i < argc; ++i) args[i] = argv[i];
@@ -75,6 +76,7 @@ int cmdline_request::buildArguments(const char* ownName, bool cgi, int* count, c
 
     args[0] = ownName;
     *count = 1;
+    decodedLengths_.assign(1, std::strlen(ownName));
     char* rest = queryCopy_.get();
     char* end = rest + total;
     // The separators are found before decoding, so %2B stays a '+' inside
@@ -94,10 +96,17 @@ int cmdline_request::buildArguments(const char* ownName, bool cgi, int* count, c
         }
         char* pieceEnd = separator ? separator : end;
         *pieceEnd = '\0';
-        decodeQueryPiece(rest, static_cast<size_t>(pieceEnd - rest));
+        decodedLengths_.resize(static_cast<size_t>(*count) + 1);
+        decodedLengths_[static_cast<size_t>(*count)] = decodeQueryPiece(rest, static_cast<size_t>(pieceEnd - rest));
         args[(*count)++] = rest;
         if (!separator) break;
         rest = pieceEnd + skip;
     }
     return *count;
+}
+
+std::string cmdline_request::wholeArgument(const char* const* args, int index) const {
+    const char* text = args[index];
+    if (index >= 0 && static_cast<size_t>(index) < decodedLengths_.size()) return std::string(text, decodedLengths_[static_cast<size_t>(index)]);
+    return text ? text : "";
 }

@@ -6,6 +6,7 @@
 // One per request; not copyable; single thread.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/bv_configfile.h"
 #include "database/bv_job.h"
@@ -45,6 +46,11 @@ public:
     // as the context. The result carries no meaning.
     int buildArguments(const char* ownName, bool cgi, int* count, const char** args, int argc,
                        const char* const* argv);
+    // Entry index of the args that buildArguments filled, with every byte it
+    // stands for: a GET entry keeps all of its decoded bytes, where its text
+    // in args ends at a "%00". A session ID is taken whole, so that a NUL in
+    // it is seen and refused rather than cut off.
+    std::string wholeArgument(const char* const* args, int index) const;
 
 private:
     int jobNumber_;
@@ -54,6 +60,7 @@ private:
     brenvik::TAXONOMY_RULES rules_;
     std::unique_ptr<GeneticCodeTables> geneticCodes_;
     std::unique_ptr<char[]> queryCopy_;
+    std::vector<size_t> decodedLengths_;  // of the GET entries, by index
 };
 
 // Decodes one query-string piece in place and terminates it: "%" and the two

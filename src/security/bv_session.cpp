@@ -97,6 +97,19 @@ std::string fileFailure(const std::string& path, int error) {
     return path + ": " + getSystemErrorText(static_cast<uint32_t>(error));
 }
 
+// A folder in place of the command-line session file (no file can be
+// renamed over it) is moved aside under a fresh name beside it, with all it
+// holds, for an administrator to look at: neither removed nor followed. The
+// "\" in the name is a byte no session ID may hold. A failure leaves the
+// folder, and the write that follows names it.
+void moveFolderAside(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    std::string aside = path + "\\folderXXXXXX";
+    if (::mkdtemp(aside.data()) == nullptr) return;
+    if (::rename(path.c_str(), aside.c_str()) != 0) ::rmdir(aside.c_str());
+}
+
 // When the session folder itself cannot be used, the path and the system's
 // code of the failure; nothing when it is a folder that can be searched.
 bool sessionFolderFails(std::string& path, int& error) {
@@ -272,6 +285,7 @@ bool bv_session::writeCommandLineSession(const bv_security_options& options) {
     setParam("_IPAddress", "UNKNOWN");
     setParam("_VerifyIPAddress", "false");
     saveEnabled_ = true;
+    moveFolderAside(filePath());
     return saveToFile();
 }
 
@@ -370,14 +384,16 @@ void bv_session::loadSession(const std::string& givenID) {
         return;
     }
     setErrorForUser(sessionID_, -1, kTraceLoading, sessionID_.c_str());
-    // A command-line session file that a failed write of an older release
-    // left empty or cut is written anew; the messages of the failed read
-    // stay in the security log only.
+    // A command-line session file that cannot be loaded is written anew,
+    // whatever stands in its place (a file an older release left empty or
+    // cut, or one too large or holding a NUL; a link, FIFO, socket or folder
+    // that whoever can write sessions/ planted there); the messages of the
+    // failed read stay in the security log only.
     const bool commandLine = sessionID_ == kCommandLineID && remoteAddr == nullptr && options.isSecurityEnabled();
     const bv_errs beforeLoad = commandLine ? bv_errs(*this) : bv_errs();
     uint32_t openError = 0;
     if (!loadFromFile(nullptr, openError)) {
-        if (commandLine && openError == 0) {  // read, but not usable
+        if (commandLine) {
             static_cast<bv_errs&>(*this) = beforeLoad;
             if (!writeCommandLineSession(options)) return;
         } else {

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "pal/system_text.h"
 #include "security/bv_security_schema.h"
 
 namespace bvparser_internal {
@@ -19,8 +21,10 @@ namespace bvparser_internal {
 namespace {
 
 constexpr std::size_t kMaxFile = 1 << 20;
-// Far above any security file; a larger one is refused, not read into memory.
-constexpr std::size_t kMaxDocument = std::size_t{256} << 20;
+// A session file holds about 1 KB, an options file a few; 4 MiB is a
+// thousand times either and still read and parsed in a moment. A larger file
+// is refused as it stands, before anything of it is read.
+constexpr std::size_t kMaxDocument = std::size_t{4} << 20;
 const char* const kSchemaInstanceURI = "http://www.w3.org/2001/XMLSchema-instance";
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
@@ -160,12 +164,19 @@ bool readWholeFile(const std::string& path, bool followLink, std::string& text) 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
     if (fd < 0) return false;
     text.clear();
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        text.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxDocument));
     int error = 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) > kMaxDocument) {
+        ::close(fd);
+        errno = EFBIG;
+        return false;
+    } else if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buffer[1 << 16];
-    for (;;) {
+    while (error == 0) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) error = errno;
@@ -177,6 +188,9 @@ bool readWholeFile(const std::string& path, bool followLink, std::string& text) 
         text.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    // No XML document holds a NUL; a reader that stops at one would take
+    // what comes before it for the whole file.
+    if (error == 0 && text.find('\0') != std::string::npos) error = static_cast<int>(NARROW_CHAR_PAL::kErrorFileHasNul);
     errno = error;
     return error == 0;
 }

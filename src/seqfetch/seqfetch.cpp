@@ -68,7 +68,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
         }
         if (valid && (n == 6 || n == 7)) {
             valid = std::strcmp(args[n - 2], "--sessionID") == 0;
-            if (valid) sessionID = args[n - 1];
+            if (valid) sessionID = request.wholeArgument(args, n - 1);
         }
 
         if (valid) {

@@ -117,7 +117,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
     bool usage = true;
     if (n == 6) {
         if (std::strcmp(args[4], "--sessionID") == 0) {
-            sessionId = args[5];
+            sessionId = request.wholeArgument(args, 5);
             usage = false;
         }
     } else if (n == 4) {

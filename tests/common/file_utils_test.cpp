@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include "common/bv_filesystem.h"
 #include "common/file_utils.h"
 #include "common/log_files.h"
+#include "pal/system_text.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
@@ -323,6 +325,75 @@ TEST(FileUtils, OpeningWithoutFollowingALink) {
     EXPECT_EQ(fileOpen(dir.file("link").c_str(), false, text, sizeof text), -1);
     EXPECT_NE(std::string(text).find("Too many levels of symbolic links"), std::string::npos) << text;
     EXPECT_EQ(tarvex_test::readFile(dir.file("real/file")), "content");
+}
+
+// A file written in place whose name is not all it is: a second name, or
+// an owner who could not have created it in its folder. Reading is not
+// writing in place; a refused open cuts nothing.
+TEST(FileUtils, WritingInPlaceRefusesASecondNameOrAnotherUsersFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "files of other users need root to make";
+    const struct passwd* entry = ::getpwnam("www-data");
+    const struct passwd webEntry = entry ? *entry : passwd{};
+    entry = ::getpwnam("nobody");
+    const struct passwd nobodyEntry = entry ? *entry : passwd{};
+    if (webEntry.pw_name == nullptr || nobodyEntry.pw_name == nullptr)
+        GTEST_SKIP() << "no users www-data and nobody on this system";
+    const struct passwd* web = &webEntry;
+    const struct passwd* nobody = &nobodyEntry;
+    TempDir dir("inplace");
+    // Folders as the package lays them out (the web server's group may
+    // write) and as given to one user; the files as others left them.
+    const auto folder = [&](const char* name, uid_t uid, gid_t gid, mode_t mode) {
+        const std::string path = dir.file(name);
+        ASSERT_EQ(::mkdir(path.c_str(), mode), 0);
+        ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    };
+    folder("shared", 0, web->pw_gid, 02775);
+    folder("closed", 0, web->pw_gid, 0755);
+    folder("given", nobody->pw_uid, nobody->pw_gid, 0755);
+    const auto file = [&](const char* name, uid_t uid) {
+        writeFile(dir.file(name), "content");
+        ASSERT_EQ(::chown(dir.file(name).c_str(), uid, static_cast<gid_t>(-1)), 0);
+    };
+    file("shared/own", 0);
+    file("shared/linked", 0);
+    ASSERT_EQ(::link(dir.file("shared/linked").c_str(), dir.file("elsewhere").c_str()), 0);
+    file("shared/web", web->pw_uid);
+    file("shared/nobody", nobody->pw_uid);
+    file("closed/web", web->pw_uid);
+    file("given/nobody", nobody->pw_uid);
+    const struct {
+        const char* name;
+        int flags;
+        uint32_t error;  // 0: opens
+    } cases[] = {
+        {"shared/own", O_WRONLY | O_TRUNC, 0},
+        {"shared/linked", O_WRONLY | O_TRUNC, NARROW_CHAR_PAL::kErrorFileHardLinked},
+        {"shared/linked", O_RDONLY, 0},
+        {"shared/web", O_WRONLY | O_APPEND, 0},  // a member of the folder's group
+        {"shared/nobody", O_RDWR, NARROW_CHAR_PAL::kErrorFileOtherOwner},
+        {"shared/nobody", O_RDONLY, 0},
+        {"closed/web", O_RDWR, NARROW_CHAR_PAL::kErrorFileOtherOwner},  // the group may not write there
+        {"given/nobody", O_RDWR, 0},                                      // the folder's owner
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flags));
+        errno = 0;
+        const int fd = fileOpenInPlace(dir.file(c.name).c_str(), c.flags);
+        if (c.error == 0) {
+            EXPECT_GE(fd, 3);
+            close(fd);
+        } else {
+            EXPECT_EQ(fd, -1);
+            EXPECT_EQ(static_cast<uint32_t>(errno), c.error) << getSystemErrorText(static_cast<uint32_t>(errno));
+            if (fd >= 0) close(fd);
+        }
+    }
+    EXPECT_EQ(tarvex_test::readFile(dir.file("shared/own")), "");
+    EXPECT_EQ(tarvex_test::readFile(dir.file("elsewhere")), "content");
+    EXPECT_EQ(getSystemErrorText(NARROW_CHAR_PAL::kErrorFileHardLinked), "File has more than one link (a hard link)");
+    EXPECT_EQ(getSystemErrorText(NARROW_CHAR_PAL::kErrorFileOtherOwner), "File belongs to another user");
 }
 
 TEST(FileUtils, TemporariesAreNewFilesUnderUnguessableNames) {

@@ -2,6 +2,7 @@
 // A server installation for end-to-end runs of bv-seqfetch: tarvex.dat,
 // control file registered with a stand-in monitor, security options,
 // taxonomy files, and runners for the command line and CGI GET.
+#include <grp.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -89,7 +90,7 @@ public:
         request.program = programName.empty() ? tarvex_test::programPath("bv-seqfetch") : programName;
         request.arguments = arguments;
         request.workingFolder = install_.cgiDir();
-        return tarvex_test::runProgram(request);
+        return run(request);
     }
 
     RunResult get(const std::string& query, const std::string& scriptName = "/tarvex/cgi/bv-seqfetch.exe") {
@@ -100,7 +101,7 @@ public:
                                {"SCRIPT_NAME", scriptName},
                                {"REQUEST_METHOD", "GET"},
                                {"REMOTE_ADDR", "127.0.0.1"}};
-        return tarvex_test::runProgram(request);
+        return run(request);
     }
 
     // A CGI POST of a multipart body whose boundary is "XX", to run as it is
@@ -117,7 +118,30 @@ public:
         request.standardInput = body;
         return request;
     }
-    RunResult post(const std::string& body) { return tarvex_test::runProgram(postRequest(body)); }
+    RunResult post(const std::string& body) { return run(postRequest(body)); }
+
+    // Later runs as the user (a test running as root plays the web server's
+    // user), the installation handed to that user first.
+    // New files go to that user's group, as on a server.
+    void runAs(const tarvex_test::SystemUser& user) {
+        const struct group* g = ::getgrgid(static_cast<gid_t>(user.gid));
+        if (g == nullptr) throw std::runtime_error("no group of the user");
+        const std::string theirs = "\t" + std::string(g->gr_name) + "\n";
+        const std::string own = "\t" + tarvex_test::ownGroup() + "\n";
+        std::string dat = install_.read("config/tarvex.dat");
+        for (const std::string key : {"NTMonitorGroup", "NTIUserGroup"}) {
+            const size_t at = dat.find(key + own);
+            if (at != std::string::npos) dat.replace(at, key.size() + own.size(), key + theirs);
+        }
+        install_.write("config/tarvex.dat", dat);
+        install_.giveTo(user.uid, user.gid);
+        user_ = user;
+    }
+    RunResult run(tarvex_test::RunRequest request) const {
+        request.userId = user_.uid;
+        request.groupId = user_.gid;
+        return tarvex_test::runProgram(request);
+    }
 
     // The same request once on the command line and once as CGI GET (pieces
     // joined with '+'); both must give the same output and status.
@@ -131,6 +155,7 @@ private:
     tarvex_test::FixtureInstall install_;
     tarvex_test::ControlFileWriter control_;
     tarvex_test::FakeMonitor monitor_;
+    tarvex_test::SystemUser user_;
 };
 
 }  // namespace seqfetch_e2e

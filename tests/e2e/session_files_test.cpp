@@ -9,11 +9,14 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -199,9 +202,9 @@ TEST(SessionFiles, AKilledSessionWriteLeavesNoUsableSession) {
 }
 
 // Whoever can write sessions/ may plant a link to a session file with every
-// right (or to any file): it is a file that cannot be opened, whether named
-// or the command-line session, and the file it names is neither read nor
-// touched nor replaced.
+// right (or to any file): a named session is a file that cannot be opened,
+// the command-line session is written anew, and the file the link names is
+// neither read nor touched nor replaced.
 TEST(SessionFiles, ALinkInPlaceOfASessionFileIsRefused) {
     SecuredInstallation s;
     ASSERT_EQ(s.lookUp().standardOutput, kFound);
@@ -220,14 +223,149 @@ TEST(SessionFiles, ALinkInPlaceOfASessionFileIsRefused) {
         EXPECT_EQ(r->standardOutput.find(kSequence), std::string::npos) << r->standardOutput;
     }
 
+    // The command-line run replaces a link in place of its own session by a
+    // file of its own.
     ASSERT_EQ(::symlink(kept.c_str(), s.commandLineFile().c_str()), 0);
-    expectRefused(s.lookUp(), "../sessions/con_consoleaccessx" + linkRefused, root);
-    EXPECT_TRUE(std::filesystem::is_symlink(s.commandLineFile()));
+    EXPECT_EQ(s.lookUp().standardOutput, kFound);
+    EXPECT_FALSE(std::filesystem::is_symlink(s.commandLineFile()));
 
     EXPECT_EQ(tarvex_test::readFile(kept), complete);
     struct stat st;
     ASSERT_EQ(::stat(kept.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, old);
+}
+
+// Whoever can write sessions/ must not lock the administrator's command line
+// out: whatever stands in place of the command-line session file is
+// replaced by a fresh file renamed into place; a folder (no file can be
+// renamed over it) is moved aside with what it holds, neither removed nor
+// searched.
+TEST(SessionFiles, WhateverStandsInPlaceOfTheCommandLineSessionIsReplaced) {
+    tarvex_test::SystemUser web;
+    std::string why;
+    if (!tarvex_test::systemUser("www-data", web, why)) GTEST_SKIP() << why;
+    for (const char* planted : {"FIFO", "socket", "empty folder", "folder with a file"}) {
+        SCOPED_TRACE(planted);
+        SecuredInstallation s;
+        const std::string place = s.commandLineFile();
+        const std::string kind = planted;
+        if (kind == "FIFO") {
+            ASSERT_EQ(::mkfifo(place.c_str(), 0666), 0);
+        }
+        if (kind == "socket") {
+            ASSERT_EQ(::mknod(place.c_str(), S_IFSOCK | 0666, 0), 0);
+        }
+        if (kind.find("folder") != std::string::npos) {
+            ASSERT_TRUE(std::filesystem::create_directory(place));
+        }
+        if (kind == "folder with a file") tarvex_test::writeFile(place + "/inside", "kept\n");
+        ASSERT_EQ(::lchown(place.c_str(), static_cast<uid_t>(web.uid), static_cast<gid_t>(web.gid)), 0);
+
+        for (int run = 0; run < 2; ++run) {
+            SCOPED_TRACE(run);
+            RunResult r = s.lookUp();
+            EXPECT_EQ(r.exitStatus, 0) << r.standardOutput;
+            EXPECT_EQ(r.standardOutput, kFound);
+        }
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(place)));
+        EXPECT_NE(s.inst.install().read("sessions/con_consoleaccessx").find("<bvs:userName>Commandline</bvs:userName>"),
+                  std::string::npos);
+        std::vector<std::string> names = s.sessionFiles();
+        std::sort(names.begin(), names.end());
+        if (kind.find("folder") == std::string::npos) {
+            EXPECT_EQ(names, std::vector<std::string>{"con_consoleaccessx"});
+            continue;
+        }
+        ASSERT_EQ(names.size(), 2u);
+        const std::string aside = names[1];
+        EXPECT_EQ(aside.rfind("con_consoleaccessx\\folder", 0), 0u) << aside;
+        EXPECT_FALSE(brenvik::bv_session::isSafeSessionID(aside));
+        if (kind == "folder with a file") {
+            EXPECT_EQ(tarvex_test::readFile(s.sessions() + "/" + aside + "/inside"), "kept\n");
+        }
+    }
+}
+
+// A session file far larger than any real one is refused before it is read,
+// and one holding a NUL byte is no document, for whatever followed it:
+// the request is refused as for a file that cannot be read, named with its
+// reason, on the command line (root) and through the web server (www-data).
+TEST(SessionFiles, AnOversizedSessionOrOneWithANulIsInvalid) {
+    tarvex_test::SystemUser web;
+    std::string why;
+    if (!tarvex_test::systemUser("www-data", web, why)) GTEST_SKIP() << why;
+    const std::string granting =
+        tarvex_test::sessionFileXml(tarvex_test::userSession(7, {{10, 10, {"SwissProt"}}}));
+    struct Case {
+        const char* name;
+        std::string content;
+        off_t sparseSize;  // the file's size, made with a hole; 0: as written
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"granting session", granting, 0, nullptr},
+        {"padded to 5 MiB", granting + std::string(std::size_t{5} << 20, '\n'), 0, "File too large"},
+        {"sparse 10 GB", granting, off_t{10} << 30, "File too large"},
+        {"NUL and junk after it", granting + std::string("\0junk<x>", 9), 0, "File contains a NUL byte"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SecuredInstallation s;
+        s.inst.runAs(web);
+        const std::string path = s.sessions() + "/alice";
+        tarvex_test::writeFile(path, c.content);
+        if (c.sparseSize > 0) {
+            ASSERT_EQ(::truncate(path.c_str(), c.sparseSize), 0);
+        }
+        ASSERT_EQ(::chown(path.c_str(), static_cast<uid_t>(web.uid), static_cast<gid_t>(web.gid)), 0);
+        const std::vector<std::string> arguments = {"SwissProt", "P12345", "seq", "--sessionID", "alice"};
+
+        tarvex_test::RunRequest asRoot;
+        asRoot.program = tarvex_test::programPath("bv-seqfetch");
+        asRoot.arguments = arguments;
+        asRoot.workingFolder = s.inst.install().cgiDir();
+        // The web server's run first: it creates the job-number file as it
+        // would on a server, where root's runs then use it.
+        const RunResult get = s.inst.get("SwissProt+P12345+seq+--sessionID+alice");
+        const RunResult cmd = tarvex_test::runProgram(asRoot);
+        for (const RunResult* r : {&cmd, &get}) {
+            if (c.reason == nullptr) {
+                EXPECT_EQ(r->standardOutput, kFound);
+                continue;
+            }
+            expectRefused(*r, "../sessions/alice: " + std::string(c.reason), s.inst.install().root());
+            EXPECT_EQ(r->standardOutput.find(kSequence), std::string::npos) << r->standardOutput;
+        }
+    }
+}
+
+// The GET road decodes "%00" like any byte: a session ID that holds one is
+// refused as the cookie road refuses it, not cut short to the session
+// before the NUL; so is the POST road's.
+TEST(SessionFiles, ANulInTheSessionIdIsRefusedOnEveryRoad) {
+    SecuredInstallation s;
+    tarvex_test::writeSessionFile(s.sessions(), "good", tarvex_test::userSession(7, {{10, 10, {"SwissProt"}}}));
+    ASSERT_EQ(s.inst.get("SwissProt+P12345+seq+--sessionID+good").standardOutput, kFound);
+    const RunResult missing = s.inst.get("SwissProt+P12345+seq+--sessionID+nosuchsession");
+    const RunResult withNul = s.inst.get("SwissProt+P12345+seq+--sessionID+good%00junk");
+    EXPECT_EQ(withNul.standardOutput, missing.standardOutput);
+    EXPECT_EQ(withNul.exitStatus, missing.exitStatus);
+
+    auto post = [&](const std::string& id) {
+        auto part = [](const std::string& name, const std::string& value) {
+            return "--XX\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+        };
+        return s.inst.post(part("DB", "SwissProt") + part("ACCESSION", "\"P12345\"") + part("SESSIONID", id) +
+                           "--XX--\r\n");
+    };
+    // The job number aside, which each request takes anew.
+    auto answer = [&](const std::string& id) {
+        return std::regex_replace(post(id).standardOutput, std::regex("jobid=\"[0-9]+\""), "jobid");
+    };
+    const std::string postGood = answer("good");
+    ASSERT_EQ(postGood.find("<bvsq:all_errors>"), std::string::npos) << postGood;
+    // Refused, as the body then holds a NUL.
+    EXPECT_NE(answer(std::string("good\0junk", 9)).find("<bvsq:all_errors>"), std::string::npos);
 }
 
 }  // namespace

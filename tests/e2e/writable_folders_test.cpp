@@ -26,11 +26,16 @@ const std::string kSequence = "MKVLAAGIVGLLLAHHHRKDEC";
 const std::string kFound = std::string(seqfetch_e2e::kHeader) + "*" + kSequence + "\n>P12345 Alpha protein\n";
 const char* const kVictimText = "precious\n";
 const std::string kLinkRefused = "Too many levels of symbolic links";
-// What a job-number file that cannot be opened ends a look-up with.
-const std::string kJobFileRefused = std::string(seqfetch_e2e::kHeader) +
-                                    "The following serious error has occurred:<BR>\n"
-                                    "Can't open ../data/seqfetch.job for \"writing\". Error " +
-                                    kLinkRefused + " [M00012]<BR>\nPlease try again later<BR>\n";
+const std::string kHardLinkRefused = "File has more than one link (a hard link)";
+const std::string kOtherOwnerRefused = "File belongs to another user";
+// What a job-number file that cannot be opened for the reason ends a look-up with.
+std::string jobFileRefused(const std::string& reason) {
+    return std::string(seqfetch_e2e::kHeader) +
+           "The following serious error has occurred:<BR>\n"
+           "Can't open ../data/seqfetch.job for \"writing\". Error " +
+           reason + " [M00012]<BR>\nPlease try again later<BR>\n";
+}
+const std::string kJobFileRefused = jobFileRefused(kLinkRefused);
 
 // New files get 0666 under the umask: with 022 only the group grant makes
 // them group-writable.
@@ -146,6 +151,99 @@ TEST(PlantedLinks, ALinkInPlaceOfTheControlFileIsNotWrittenThrough) {
     EXPECT_EQ(r.standardOutput.find(kSequence), std::string::npos) << r.standardOutput;
     EXPECT_EQ(tarvex_test::readFile(copy), before);
     EXPECT_TRUE(std::filesystem::is_symlink(site.inst.controlFilePath()));
+}
+
+// Where the kernel lets anyone hard-link any file of the file system
+// (fs.protected_hardlinks=0), whoever can write data/ or logs/ can give a
+// file they cannot write a second name there, or move in a file of another
+// user. Such a file is refused like a link wherever it is written in place,
+// and stays as it was. Root plays the attacker's result (the kernel of the
+// test machine may refuse the attacker the link itself); the file of
+// another user (nobody) is refused to a root run and to the web server's.
+TEST(PlantedFiles, AHardLinkOrAnotherUsersFileIsNotWrittenInPlace) {
+    tarvex_test::SystemUser nobody, web;
+    std::string why;
+    if (!tarvex_test::systemUser("nobody", nobody, why) || !tarvex_test::systemUser("www-data", web, why))
+        GTEST_SKIP() << why;
+    for (const char* planted : {"data/seqfetch.job", "logs/errorlog.txt", "data/tarvex.control"}) {
+        for (const char* how : {"hard link", "nobody's file", "nobody's file, run as www-data"}) {
+            SCOPED_TRACE(std::string(planted) + ", " + how);
+            const bool hardLink = how == std::string("hard link");
+            Site site;
+            if (std::string(how).find("www-data") != std::string::npos) site.inst.runAs(web);
+            const std::string place = site.file(planted);
+            // A file of the form the programs expect, so that only what it
+            // is can refuse it.
+            const bool control = place == site.inst.controlFilePath();
+            const std::string victim = hardLink ? site.victim() : place;
+            if (!control) tarvex_test::writeFile(victim, kVictimText);
+            else if (hardLink) std::filesystem::copy_file(place, victim, std::filesystem::copy_options::overwrite_existing);
+            if (hardLink) {
+                std::filesystem::remove(place);
+                ASSERT_EQ(::link(victim.c_str(), place.c_str()), 0);
+                ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+            } else {
+                ASSERT_EQ(::chown(victim.c_str(), static_cast<uid_t>(nobody.uid), static_cast<gid_t>(nobody.gid)), 0);
+                ASSERT_EQ(::chmod(victim.c_str(), 0666), 0);
+            }
+            const std::string before = tarvex_test::readFile(victim);
+            // A link in place of the job-number file gives the error log an entry.
+            if (planted == std::string("logs/errorlog.txt")) site.plant("data/seqfetch.job");
+            const std::string reason = hardLink ? kHardLinkRefused : kOtherOwnerRefused;
+
+            RunResult r = site.lookUp();
+            const std::string log = site.inst.install().read("logs/errorlog.txt");
+            if (planted == std::string("data/seqfetch.job")) {
+                EXPECT_EQ(r.standardOutput, jobFileRefused(reason)) << r.standardError;
+            } else if (planted == std::string("logs/errorlog.txt")) {
+                EXPECT_EQ(r.standardError.rfind("cannot append to ../logs/errorlog.txt: " + reason + "\n", 0), 0u)
+                    << r.standardError;
+            } else {
+                EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
+                EXPECT_NE(log.find("../data/tarvex.control. Error " + reason), std::string::npos) << log;
+            }
+            EXPECT_EQ(tarvex_test::readFile(victim), before);
+        }
+    }
+}
+
+// Anything but a file in place of the control file is refused as the file
+// it is not, and the log says which file and why, besides the page's "not
+// running".
+TEST(PlantedFiles, AnythingButAFileInPlaceOfTheControlFileIsNamedWithItsReason) {
+    const struct {
+        const char* planted;
+        std::string reason;
+    } cases[] = {
+        {"FIFO", "Not a regular file"},
+        {"socket", "Not a regular file"},
+        {"folder", "Is a directory"},
+        {"link", kLinkRefused},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.planted);
+        Site site;
+        const std::string place = site.inst.controlFilePath();
+        // A control file of the right form elsewhere, for the link to name.
+        std::filesystem::copy_file(place, site.victim(), std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(place);
+        const std::string kind = c.planted;
+        if (kind == "FIFO") {
+            ASSERT_EQ(::mkfifo(place.c_str(), 0666), 0);
+        } else if (kind == "socket") {
+            ASSERT_EQ(::mknod(place.c_str(), S_IFSOCK | 0666, 0), 0);
+        } else if (kind == "folder") {
+            ASSERT_TRUE(std::filesystem::create_directory(place));
+        } else {
+            ASSERT_EQ(::symlink(site.victim().c_str(), place.c_str()), 0);
+        }
+        const std::string named = "../data/tarvex.control. Error " + c.reason;
+        RunResult r = site.lookUp();
+        EXPECT_EQ(r.exitStatus, 73) << r.standardOutput;
+        EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
+        const std::string log = site.inst.install().read("logs/errorlog.txt");
+        EXPECT_NE(log.find(named), std::string::npos) << log;
+    }
 }
 
 TEST(PlantedLinks, FoldersMayBeLinks) {

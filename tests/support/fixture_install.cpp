@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,6 +22,30 @@ void FixtureInstall::write(const std::string& relative, const std::string& conte
 std::string FixtureInstall::read(const std::string& relative) const {
     std::string path = file(relative);
     return pathExists(path) ? readFile(path) : std::string();
+}
+
+void FixtureInstall::giveTo(int uid, int gid) const {
+    auto give = [&](const std::filesystem::path& path) {
+        if (::lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0)
+            throw std::runtime_error("cannot hand over " + path.string());
+    };
+    give(root());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root())) give(entry.path());
+}
+
+bool systemUser(const char* name, SystemUser& user, std::string& why) {
+    if (::geteuid() != 0) {
+        why = std::string("switching to the user ") + name + " needs root";
+        return false;
+    }
+    const struct passwd* entry = ::getpwnam(name);
+    if (entry == nullptr) {
+        why = std::string("no user ") + name + " on this system";
+        return false;
+    }
+    user.uid = static_cast<int>(entry->pw_uid);
+    user.gid = static_cast<int>(entry->pw_gid);
+    return true;
 }
 
 WorkingFolder::WorkingFolder(const std::string& path) {

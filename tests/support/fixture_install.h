@@ -28,6 +28,10 @@ public:
     void write(const std::string& relative, const std::string& content) const;
     // The content of relative, or "" when it does not exist.
     std::string read(const std::string& relative) const;
+    // Hands the installation and everything in it to the user and group, as
+    // a server's writable folders belong to the web server's user's group,
+    // so that a program run as that user can do its work here.
+    void giveTo(int uid, int gid) const;
 
 private:
     TempDir dir_;
@@ -47,6 +51,16 @@ std::string ownGroup();
 // build folder when the build folder is such a folder; "" and the reason
 // otherwise.
 std::string moduleSafeFolder(std::string& why);
+
+// A user of the system for a test run as root to switch to (www-data, the
+// web server's; nobody, a user no file of the installation belongs to).
+struct SystemUser {
+    int uid = -1;
+    int gid = -1;
+};
+// False, with the reason a test gives when it skips, when the test does not
+// run as root or the user does not exist.
+bool systemUser(const char* name, SystemUser& user, std::string& why);
 
 // Makes a folder the working folder for its lifetime (the programs resolve
 // "../config/..." and the like from there), and restores the old one.

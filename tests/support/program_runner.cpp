@@ -8,6 +8,7 @@
 #include <map>
 #include <poll.h>
 #include <stdexcept>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,12 @@ RunResult runProgram(const RunRequest& request) {
             const char msg[] = "runner: cannot enter the working folder\n";
             (void)!write(2, msg, sizeof msg - 1);
             _exit(126);
+        }
+        if (request.userId >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(request.groupId)) != 0 ||
+                                    setuid(static_cast<uid_t>(request.userId)) != 0)) {
+            const char msg[] = "runner: cannot switch to the user\n";
+            (void)!write(2, msg, sizeof msg - 1);
+            _exit(125);
         }
         execve(request.program.c_str(), argv.data(), envp.data());
         const char msg[] = "runner: cannot run the program\n";

@@ -25,6 +25,10 @@ struct RunRequest {
     // reading end is closed (what came so far is kept) and the program's
     // later writes meet a closed pipe. Empty: everything is read.
     std::string hangUpAfter;
+    // The user and group the program runs as (no supplementary groups): a
+    // test running as root plays the web server's user. -1: the caller's.
+    int userId = -1;
+    int groupId = -1;
 };
 
 struct RunResult {
