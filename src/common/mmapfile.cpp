@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
 
@@ -29,6 +30,12 @@ std::string errnoText(int code) { return mmap_report::systemText(code); }
 // folder the web server's user can write: a link planted in its place must
 // not redirect what we write. Read-only database files may be links.
 int openFlags(bool readOnly) { return readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CLOEXEC | O_NOFOLLOW; }
+
+// A file mapped to be read is read like any other data file.
+int openMapped(const std::string& path, bool readOnly) {
+    return readOnly ? fileOpenForReading(path.c_str())
+                    : moveOffStandardStreams(::open(osPath(path).c_str(), openFlags(readOnly)));
+}
 
 // A read-only view that the SIGBUS guard cannot cover (its table is full)
 // would kill the process if its file were cut short: it is refused, and
@@ -182,8 +189,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 }
 
 bool CMmapFile::createAsOwner(int& error, bool report) {
-    const std::string fsPath = osPath(path_);
-    int fd = moveOffStandardStreams(::open(fsPath.c_str(), openFlags(readOnly_)));
+    int fd = openMapped(path_, readOnly_);
     if (fd < 0) {
         if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
         error = 47;
@@ -233,7 +239,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     } else if (!readOnly_ && marker.readWrite == 0) {
         why = "the mapping is read-only";
     } else {
-        fd = moveOffStandardStreams(::open(osPath(path_).c_str(), openFlags(readOnly_)));
+        fd = openMapped(path_, readOnly_);
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);
