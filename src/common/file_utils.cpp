@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -75,6 +76,13 @@ constexpr int kLineLock = 76;
 constexpr int kLineOpen = 180;
 constexpr int kLineChmod = 288;
 constexpr int kLineGroupAccess = 296;
+
+// The system's own bound on links followed in one path.
+constexpr int kMaxLinkHops = 40;
+
+bool isReadOnlyMode(const std::string& mode) {
+    return !mode.empty() && mode[0] == 'r' && mode.find('+') == std::string::npos;
+}
 
 void reportLockFailure(const char* path) { reportSystemError(267, kLineLock, kModule, path ? path : ""); }
 
@@ -151,12 +159,16 @@ int64_t fileSeek(int fd, int64_t offset, int origin) {
 
 int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTextSize) {
     // A file written is never reached through a link in its last component.
-    int flags = forReading ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
+    int flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
     int fd = -1;
-    do {
-        fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    fd = moveOffStandardStreams(fd);
+    if (forReading) {
+        fd = fileOpenForReading(path);
+    } else {
+        do {
+            fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        fd = moveOffStandardStreams(fd);
+    }
     if (fd >= 0) return fd;
     int err = errno;
     NARROW_CHAR_PAL::setLastError(static_cast<uint32_t>(err));
@@ -166,7 +178,18 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
 
 FILE* fileOpenStream(const char* path, const char* mode, bool report) {
     std::string m = std::string(mode ? mode : "") + "e";
-    FILE* f = path ? std::fopen(osPath(path).c_str(), m.c_str()) : nullptr;
+    FILE* f = nullptr;
+    if (path && isReadOnlyMode(m)) {
+        const int fd = fileOpenForReading(path);
+        f = fd >= 0 ? fdopen(fd, m.c_str()) : nullptr;
+        if (!f && fd >= 0) {
+            const int err = errno;
+            ::close(fd);
+            errno = err;
+        }
+    } else if (path) {
+        f = std::fopen(osPath(path).c_str(), m.c_str());
+    }
     if (!path) errno = EFAULT;
     if (f && fileno(f) <= 2) {
         int fd = fcntl(fileno(f), F_DUPFD_CLOEXEC, 3);
@@ -192,9 +215,73 @@ int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
     const std::string name = osPath(path);
     int fd;
     do {
-        fd = fileSystemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        fd = fileSystemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
-    return moveOffStandardStreams(fd);
+    return fileOpenRegularOnly(moveOffStandardStreams(fd), flags);
+}
+
+int fileOpenRegularOnly(int fd, int flags) {
+    if (fd < 0) return fd;
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+    else if ((flags & O_NONBLOCK) == 0) {
+        const int now = fcntl(fd, F_GETFL);
+        if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) err = errno;
+    }
+    if (err == 0) return fd;
+    ::close(fd);
+    errno = err;
+    return -1;
+}
+
+int fileOpenForReading(const char* path) {
+    if (!path) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::string name = osPath(path);
+    const uid_t self = ::geteuid();
+    // As many links in a row as the system itself follows.
+    for (int hops = 0;; ++hops) {
+        int fd;
+        do {
+            fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return fileOpenRegularOnly(moveOffStandardStreams(fd), O_RDONLY);
+        if (errno != ELOOP || hops >= kMaxLinkHops) return -1;
+        // The owner and the target are read from one descriptor of the link
+        // itself: a link swapped in between cannot lend its target to the
+        // owner of the one checked.
+        const int link = ::open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (link < 0) return -1;
+        struct stat st;
+        char target[PATH_MAX];
+        ssize_t n = 0;
+        int err = 0;
+        if (::fstatat(link, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+            err = errno;
+        } else if (S_ISLNK(st.st_mode)) {
+            if (st.st_uid != 0 && st.st_uid != self)
+                err = ELOOP;
+            else if ((n = ::readlinkat(link, "", target, sizeof target)) < 0)
+                err = errno;
+            else if (n == 0 || n >= static_cast<ssize_t>(sizeof target))
+                err = n == 0 ? ENOENT : ENAMETOOLONG;
+        }
+        ::close(link);
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        if (!S_ISLNK(st.st_mode)) continue;  // replaced by a file meanwhile: open that
+        const std::string next(target, static_cast<size_t>(n));
+        const size_t slash = name.rfind('/');
+        name = next[0] == '/' || slash == std::string::npos ? next : name.substr(0, slash + 1) + next;
+    }
 }
 
 int fileCreateTemporary(const std::string& prefix, std::string& name) {

@@ -46,13 +46,15 @@ int64_t fileSize(const char* path);
 // or -1.
 int64_t fileSeek(int fd, int64_t offset, int origin);
 
-// Opens read-only, or read-write with create and truncate (0666 under the
-// umask). Never returns descriptors 0 to 2. -1 on failure: reported as
+// Opens read-only (through fileOpenForReading), or read-write with create
+// and truncate (0666 under the umask). Never returns descriptors 0 to 2. -1
+// on failure: reported as
 // message 12 (job -1), or with errorText given, the formatted message is
 // copied there (at most errorTextSize - 1 characters) instead.
 int fileOpen(const char* path, bool forReading, char* errorText = nullptr, size_t errorTextSize = 0);
-// fopen (close-on-exec, never on descriptors 0 to 2); null on failure,
-// reported as message 12 when report is set.
+// fopen (close-on-exec, never on descriptors 0 to 2; a read-only mode opens
+// through fileOpenForReading); null on failure, reported as message 12 when
+// report is set.
 FILE* fileOpenStream(const char* path, const char* mode, bool report);
 // Message 12 (job -1) for path opened as how, with the system's text for err:
 // what fileOpenStream reports, for callers that open a file under another
@@ -64,8 +66,29 @@ void reportFileOpenFailure(const char* path, const char* how, int err);
 // links, the files in them may not, or anyone who can write there could turn
 // a write into a write of any file. Goes on after an interrupted call; never
 // returns descriptors 0 to 2; -1 with errno on failure. The path is the
-// configured one ("\" becomes "/").
+// configured one ("\" becomes "/"). Only a regular file is opened (see
+// fileOpenRegularOnly), so a FIFO planted there cannot stop a run in open.
 int fileOpenNoFollow(const char* path, int flags, mode_t mode = 0666);
+// Opens a file to be read (read-only, close-on-exec, never descriptors 0 to
+// 2). Every data file the server code reads goes through here: the data,
+// log, session and taxonomy folders are writable by the web server's user,
+// so a root run must not read, on that user's behalf, a file the user could
+// not read itself. A link in the last component is followed only when it
+// belongs to root or to the user the run runs as (an administrator's own link
+// to a dump kept elsewhere keeps working); anyone else's is refused as the
+// system refuses a link ("Too many levels of symbolic links"). Folders on the
+// way may be links. -1 with errno on failure; see fileOpenRegularOnly for
+// what is not a regular file.
+int fileOpenForReading(const char* path);
+// Keeps an open descriptor only when it is a regular file: a FIFO would stop
+// every read (or, opened for writing, every write) for good, a device such as
+// /dev/zero would feed a parser without end. Anything else is closed and
+// refused with EISDIR for a folder and ENXIO otherwise (what the system
+// itself answers for a socket, or for a FIFO no one reads). Meant for
+// descriptors opened with O_NONBLOCK, so that the open itself never waits:
+// O_NONBLOCK is cleared unless flags (the open's flags) asked for it.
+// Returns fd, or -1 with errno; a negative fd is passed through.
+int fileOpenRegularOnly(int fd, int flags);
 // Creates and opens (read-write) a new file named prefix followed by six
 // random characters, which no one can guess or plant beforehand; its mode is
 // what an ordinary new file gets (0666 under the umask). name receives the

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/mmapfile_guard.h"
 #include "common/mmapfile_helpers.h"
@@ -40,7 +41,8 @@ int openFlags(bool readOnly) { return readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR |
 // and so is a file with a second name or an owner who could not have made it
 // there.
 int openToMap(const std::string& path, bool readOnly) {
-    if (readOnly) return moveOffStandardStreams(::open(osPath(path).c_str(), openFlags(readOnly)));
+    // A file mapped to be read is read like any other data file.
+    if (readOnly) return fileOpenForReading(path.c_str());
     // Not held up by a FIFO or a device; a socket cannot be opened at all.
     int fd = fileOpenInPlace(path.c_str(), O_RDWR | O_NONBLOCK);
     if (fd < 0) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -189,6 +190,14 @@ void reportMissing(const std::string& path, int jobNumber, std::string& errorTex
     errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, 505, "taxonomy", path);
     errorText += errorReporter.formatMessage(ERR_SPECIES_FILE_MISSING, jobNumber, 506, "taxonomy", path);
     errorText += "\n";
+}
+
+// A species file that is there but refused (a link of another user, not a
+// regular file) says why before it counts as missing.
+std::FILE* openSpeciesFile(const std::string& path) {
+    std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
+    if (stream == nullptr && errno != ENOENT) reportFileOpenFailure(path.c_str(), "reading", errno);
+    return stream;
 }
 
 // A GI line: "<gi> <taxid>".
@@ -505,7 +514,7 @@ struct LoadOptions {
 };
 
 // Reads one opened species file into the lists, and into `cache` while one
-// is being built. False when the file held no bytes at all.
+// is being built. False when the file held no bytes at all, or zeros.
 bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const brenvik::BsdRegex& regex,
                      const std::string& regexText, const LoadOptions& options, CSpeciesNameLists& lists,
                      brenvik::bv_cachefile* cache) {
@@ -540,7 +549,9 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
             cache->add(key.c_str(), value.c_str(), key.size(), value.size());
         }
     }
-    return reader.bytesRead() != 0;
+    // Zeros where names should be count as no names: no cache is finished
+    // for such a file, and the file is reported.
+    return reader.bytesRead() != 0 && !reader.notText();
 }
 
 // A regular file without a byte (what else it is, reading tells).
@@ -649,7 +660,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             if (!cacheValid && !rebuild) *useCaches = false;
         }
 
-        std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
+        std::FILE* stream = openSpeciesFile(path);
         if (stream == nullptr) {
             reportMissing(path, jobNumber, errorText);
             result = false;
@@ -707,7 +718,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             brenvik::BsdRegex regex;
             // Its faults were reported on the first pass.
             if (file->kind == SPECIES_SWISSPROT) compileSwissProtRegex(regex, regexText, false);
-            std::FILE* stream = fileOpenStream(path.c_str(), "r", false);
+            std::FILE* stream = openSpeciesFile(path);
             if (stream == nullptr) {
                 reportMissing(path, jobNumber, errorText);
                 result = false;

@@ -1,5 +1,7 @@
 #include "database/stats_file.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -59,13 +61,23 @@ int64_t floatingToInt64(const std::string& value) {
     return static_cast<int64_t>(d);
 }
 
+constexpr int64_t kMaxStatsFileBytes = int64_t{64} << 20;
+
 }  // namespace
 
 bool readStatsFile(const std::string& path, int jobNumber, DatabaseStats& stats) {
     char quiet[256];
     const int fd = fileOpen(path.c_str(), true, quiet, sizeof quiet);
     if (fd < 0) return false;
-    const int64_t size = fileSize(path.c_str());
+    // The size of the file opened, not of whatever the name leads to now; a
+    // real statistics file is a few kilobytes, so one far larger (a sparse
+    // file planted in its place) is not read into memory.
+    struct stat st;
+    const int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    if (size < 0 || size > kMaxStatsFileBytes) {
+        fileClose(fd);
+        return false;
+    }
     std::string text;
     text.resize(static_cast<size_t>(size > 0 ? size : 0));
     int64_t got = 0;

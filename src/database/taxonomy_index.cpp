@@ -1,5 +1,7 @@
 #include "database/taxonomy_index.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
@@ -193,7 +195,8 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
     // (from the control file) beyond what the file can describe would only
     // add bits that are 0, and could ask for gigabytes. Bits past the vector's
     // end read as "not selected" all the same.
-    const int64_t fileBytes = std::max<int64_t>(0, fileSize(t00Path.c_str()));
+    struct stat st;
+    const int64_t fileBytes = ::fstat(fd, &st) == 0 ? std::max<int64_t>(0, st.st_size) : 0;
     const int32_t sequences = static_cast<int32_t>(std::min<int64_t>(numSequences, fileBytes / 4));
     bits.assign(static_cast<size_t>(count), std::vector<bool>());
     for (auto& v : bits) v.reserve(static_cast<size_t>(sequences));

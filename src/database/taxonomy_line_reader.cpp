@@ -1,13 +1,19 @@
 #include "database/taxonomy_line_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 TaxonomyLineReader::TaxonomyLineReader(std::FILE* stream, LineEnds ends, size_t maxLine)
-    : stream_(stream), ends_(ends), maxLine_(maxLine), buffer_(size_t{1} << 20) {}
+    : stream_(stream), ends_(ends), maxLine_(maxLine), buffer_(size_t{1} << 20) {
+    struct stat st;
+    if (stream_ != nullptr && ::fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode))
+        limit_ = static_cast<size_t>(st.st_size);
+}
 
 bool TaxonomyLineReader::fill() {
     if (eof_ || stream_ == nullptr) return false;
-    len_ = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
+    len_ = limit_ > bytesRead_ ? std::fread(buffer_.data(), 1, std::min(buffer_.size(), limit_ - bytesRead_), stream_) : 0;
     pos_ = 0;
     bytesRead_ += len_;
     if (len_ == 0) {
@@ -25,6 +31,11 @@ bool TaxonomyLineReader::next(std::string& line) {
         bool ended = false;
         while (!ended) {
             if (pos_ >= len_ && !fill()) break;
+            if (!sawAny && buffer_[pos_] == '\0') {
+                notText_ = eof_ = true;
+                len_ = pos_;
+                return false;
+            }
             sawAny = true;
             const char* start = buffer_.data() + pos_;
             const size_t avail = len_ - pos_;

@@ -232,6 +232,11 @@ bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial)
         }
         storeNode(taxId, parent, mitochondrial ? codes[2] : codes[0], path);
     } while (reader.next(line));
+    if (reader.notText()) {
+        setError(MSG_INVALID_LINE, ("NUL byte at line " + std::to_string(reader.lineNumber() + 1)).c_str(),
+                 path.c_str());
+        result = false;
+    }
     std::fclose(stream);
     return result;
 }

@@ -396,6 +396,72 @@ TEST(FileUtils, WritingInPlaceRefusesASecondNameOrAnotherUsersFile) {
     EXPECT_EQ(getSystemErrorText(NARROW_CHAR_PAL::kErrorFileOtherOwner), "File belongs to another user");
 }
 
+// What a file to be read may be: a regular file, reached through links of
+// root or of the user reading only; a link of anyone else is refused as a
+// link, anything but a regular file as a device without a reader. The FIFO
+// and the FIFO opened for writing would stop the open for good.
+TEST(FileUtils, ReadingFollowsOnlyOwnLinksToRegularFiles) {
+    TempDir dir("reading");
+    writeFile(dir.file("real/file"), "content");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("real", dir.file("linked-folder").c_str()), 0);
+    ASSERT_EQ(symlink("real/file", dir.file("own-link").c_str()), 0);
+    ASSERT_EQ(symlink("own-link", dir.file("own-chain").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("real/file").c_str(), dir.file("absolute").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("device").c_str()), 0);
+    ASSERT_EQ(symlink("real/none", dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(symlink("loop", dir.file("loop").c_str()), 0);
+    ASSERT_EQ(symlink("real/file", dir.file("foreign-link").c_str()), 0);
+    ASSERT_EQ(symlink("foreign-link", dir.file("chain-to-foreign").c_str()), 0);
+    // Another user's links: only root can give a link away.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(lchown(dir.file("foreign-link").c_str(), 33, 33), 0);
+    }
+    const struct {
+        const char* name;
+        int error;  // 0: opens
+    } cases[] = {
+        {"real/file", 0},      {"linked-folder/file", 0}, {"own-link", 0},          {"own-chain", 0},
+        {"absolute", 0},       {"device", ENXIO},         {"fifo", ENXIO},          {"real", EISDIR},
+        {"dangling", ENOENT},  {"loop", ELOOP},           {"foreign-link", ELOOP}, {"chain-to-foreign", ELOOP},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!root && std::string(c.name).find("foreign") != std::string::npos) continue;
+        errno = 0;
+        const int fd = fileOpenForReading(dir.file(c.name).c_str());
+        if (c.error == 0) {
+            ASSERT_GE(fd, 3);
+            EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+            EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+            char text[8] = {};
+            EXPECT_EQ(read(fd, text, sizeof text), 7);
+            EXPECT_STREQ(text, "content");
+            close(fd);
+        } else {
+            EXPECT_EQ(fd, -1);
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    // Written files, and the helpers that read, refuse the same way.
+    errno = 0;
+    EXPECT_EQ(fileOpenNoFollow(dir.file("fifo").c_str(), O_WRONLY | O_APPEND), -1);
+    EXPECT_EQ(errno, ENXIO);
+    const int reader = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    errno = 0;
+    EXPECT_EQ(fileOpenNoFollow(dir.file("fifo").c_str(), O_WRONLY | O_APPEND), -1);
+    EXPECT_EQ(errno, ENXIO);
+    close(reader);
+    char text[256];
+    EXPECT_EQ(fileOpen(dir.file("device").c_str(), true, text, sizeof text), -1);
+    EXPECT_NE(std::string(text).find("Error No such device or address"), std::string::npos) << text;
+    EXPECT_EQ(fileOpenStream(dir.file("fifo").c_str(), "r", false), nullptr);
+    std::FILE* stream = fileOpenStream(dir.file("own-chain").c_str(), "rb", false);
+    ASSERT_NE(stream, nullptr);
+    std::fclose(stream);
+}
+
 TEST(FileUtils, TemporariesAreNewFilesUnderUnguessableNames) {
     TempDir dir("temp");
     const std::string prefix = dir.file("job.tmp");

@@ -535,14 +535,15 @@ TEST(CacheFile, SizeLimitStopsAddingAndMarksTheCache) {
 }
 
 TEST(CacheFile, UnreadableAndIrremovableFiles) {
-    // A folder where the cache should be: it cannot be mapped, nor removed.
+    // A folder where the cache should be: only a regular file is opened as a
+    // cache, and the folder cannot be removed.
     Fixture f;
     ASSERT_EQ(::mkdir(f.cache.c_str(), 0777), 0);
     writeFile(f.cache + "/inside", "x");
     bv_cachefile c(f.cache.c_str(), "1.0", f.source.c_str());
     EXPECT_FALSE(c.open(true));
-    EXPECT_EQ(c.getLastError(), 39);
-    EXPECT_EQ(c.getLastErrorString(), "Failed to initialise cache file (" + f.cache + "). Error code -5");
+    EXPECT_EQ(c.getLastError(), 35);
+    EXPECT_EQ(c.getLastErrorString(), "Cache file " + f.cache + " is missing or cannot be opened");
     EXPECT_TRUE(c.isUsable());
     EXPECT_FALSE(c.create());
     EXPECT_EQ(c.getLastError(), 50);

@@ -4,12 +4,20 @@
 // request goes on as for any file that cannot be opened; new logs and caches
 // get the configured group's access (and a group that cannot be given is
 // said on standard error); an error log that cannot be opened says why on
-// standard error.
+// standard error. Files planted by the web server's user, where the
+// programs read or append as root: only root's links are followed, only
+// regular files are opened, and zeros in a dump end its reading.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -332,6 +340,166 @@ TEST(PlantedLinks, ALinkInPlaceOfACacheIsReplacedByARealCache) {
     EXPECT_NE(tarvex_test::readFile(cache), "");
     EXPECT_EQ(tarvex_test::readFile(elsewhere), kept);
     EXPECT_EQ(modeOf(elsewhere), 0600u);
+}
+
+// The web server's user, who owns the shared folders and plants files there
+// as an attacker holding it would; the programs run as root.
+struct WebUser {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+std::optional<WebUser> webUser(std::string& why) {
+    const struct passwd* web = ::getpwnam("www-data");
+    if (::geteuid() != 0)
+        why = "needs root, to plant files as www-data and run the programs as root";
+    else if (web == nullptr)
+        why = "no user www-data";
+    else
+        return WebUser{web->pw_uid, web->pw_gid};
+    return std::nullopt;
+}
+
+// Runs plant as that user in a forked child; true when it said it worked.
+bool asWebUser(const WebUser& user, const std::function<bool()>& plant) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0;
+        ::_exit(dropped && plant() ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Gives the four shared folders to the web server's user, as the package
+// does (the files already in them stay root's), and lets it reach them.
+void shareFolders(const tarvex_test::FixtureInstall& install, const WebUser& user) {
+    ASSERT_EQ(::chmod(install.root().c_str(), 0755), 0);
+    for (const char* folder : {"data", "logs", "sessions", "taxonomy"})
+        ASSERT_EQ(::chown(install.file(folder).c_str(), user.uid, user.gid), 0) << folder;
+}
+
+bool replaceBy(const std::string& path, const std::function<bool(const std::string&)>& make) {
+    return (::unlink(path.c_str()) == 0 || errno == ENOENT) && make(path);
+}
+bool linkTo(const std::string& target, const std::string& path) { return ::symlink(target.c_str(), path.c_str()) == 0; }
+bool fifoAt(const std::string& path) { return ::mkfifo(path.c_str(), 0666) == 0; }
+// 10 GB of zeros that take no room.
+bool sparseAt(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool made = fd >= 0 && ::ftruncate(fd, int64_t{10} << 30) == 0;
+    if (fd >= 0) ::close(fd);
+    return made;
+}
+
+const std::string kSecret = "Top secret of root";
+
+// What stands in place of a taxonomy file that a root look-up reads, and by
+// whom it was put there.
+struct TaxonomyPlant {
+    const char* name;
+    const char* file;  // in taxonomy/
+    bool byWebUser;
+    // Makes the thing at the path; secret is a root-only file in the dump's
+    // shape, in a folder only root can enter.
+    std::function<bool(const std::string& path, const std::string& secret)> make;
+    // Text the run's answer or error log holds; empty: the answer is the one
+    // of the untouched installation.
+    std::string said;
+};
+
+TEST(PlantedFiles, TaxonomyFilesAreReadOnlyWhenRegularAndReachedThroughRootsLinks) {
+    std::string why;
+    const std::optional<WebUser> user = webUser(why);
+    if (!user) GTEST_SKIP() << why;
+    const std::string linkRefused = "Can't open ../taxonomy/small_names.dmp for \"reading\". Error " + kLinkRefused;
+    const std::string notRegular = "Can't open ../taxonomy/small_names.dmp for \"reading\". Error No such device or address";
+    const std::vector<TaxonomyPlant> plants = {
+        {"a link of www-data to a root-only file", "small_names.dmp", true,
+         [](const std::string& p, const std::string& secret) { return linkTo(secret, p); }, linkRefused},
+        {"root's own link to the dump kept elsewhere", "small_names.dmp", false,
+         [](const std::string& p, const std::string&) { return linkTo(p + ".kept", p); }, ""},
+        {"root's link to /dev/zero", "small_names.dmp", false,
+         [](const std::string& p, const std::string&) { return linkTo("/dev/zero", p); }, notRegular},
+        {"a FIFO in place of the names dump", "small_names.dmp", true,
+         [](const std::string& p, const std::string&) { return fifoAt(p); }, notRegular},
+        {"a FIFO in place of the names cache", "small_names.dmp.cdb", true,
+         [](const std::string& p, const std::string&) { return fifoAt(p); }, ""},
+        {"a sparse 10 GB names dump", "small_names.dmp", true,
+         [](const std::string& p, const std::string&) { return sparseAt(p); },
+         "The taxonomy node file [../taxonomy/small_names.dmp] is missing or empty"},
+        {"a sparse 10 GB nodes dump", "small_nodes.dmp", true,
+         [](const std::string& p, const std::string&) { return sparseAt(p); },
+         "The taxonomy node file [../taxonomy/small_nodes.dmp] is missing, empty or cannot be opened"},
+    };
+    const std::vector<std::string> arguments = {"7", "Proteins", "101"};
+    std::string untouched;
+    {
+        taxfetch_e2e::Installation inst;
+        const RunResult r = inst.commandLine(arguments);
+        ASSERT_EQ(r.exitStatus, 0) << r.standardOutput;
+        untouched = r.standardOutput;
+    }
+    for (const TaxonomyPlant& plant : plants) {
+        SCOPED_TRACE(plant.name);
+        taxfetch_e2e::Installation inst;
+        shareFolders(inst.install(), *user);
+        const std::string vault = inst.install().file("vault");
+        ASSERT_EQ(::mkdir(vault.c_str(), 0700), 0);
+        const std::string secret = vault + "/secret.dmp";
+        tarvex_test::writeFile(secret, taxfetch_e2e::nameLine(101, kSecret, "scientific name"));
+        ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+        const std::string path = inst.install().file(std::string("taxonomy/") + plant.file);
+        std::filesystem::copy_file(path.substr(0, path.find(".cdb")), path + ".kept");
+        const auto make = [&] { return replaceBy(path, [&](const std::string& p) { return plant.make(p, secret); }); };
+        ASSERT_TRUE(plant.byWebUser ? asWebUser(*user, make) : make());
+
+        const RunResult r = inst.commandLine(arguments);
+        EXPECT_FALSE(r.timedOut);
+        const std::string log = inst.install().read("logs/errorlog.txt");
+        if (plant.said.empty()) {
+            EXPECT_EQ(r.standardOutput, untouched);
+        } else {
+            EXPECT_NE((r.standardOutput + log).find(plant.said), std::string::npos) << r.standardOutput << log;
+        }
+        EXPECT_EQ(r.standardOutput.find(kSecret), std::string::npos);
+        for (const auto& entry : std::filesystem::directory_iterator(inst.install().taxonomyDir()))
+            if (entry.is_regular_file() && entry.path().extension() == ".cdb") {
+                EXPECT_EQ(tarvex_test::readFile(entry.path()).find(kSecret), std::string::npos) << entry.path();
+            }
+    }
+}
+
+// A FIFO of the web server's user in place of a log a root run appends to:
+// the run goes on, and says on standard error why the log could not take
+// the entry.
+TEST(PlantedFiles, AFifoInPlaceOfALogDoesNotStopTheRun) {
+    std::string why;
+    const std::optional<WebUser> user = webUser(why);
+    if (!user) GTEST_SKIP() << why;
+    for (const char* log : {"logs/errorlog.txt", "logs/security.log"}) {
+        SCOPED_TRACE(log);
+        Site site;
+        shareFolders(site.inst.install(), *user);
+        // Entries for both logs: a job-number file that cannot be opened, and
+        // a broken security options file.
+        site.plant("data/seqfetch.job");
+        site.inst.securityOn();
+        site.inst.install().write("config/security_options.xml", "<bvs:security_options><unclosed>");
+        const std::string path = site.file(log);
+        ASSERT_TRUE(asWebUser(*user, [&] { return replaceBy(path, fifoAt); }));
+        const RunResult r = site.lookUp();
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_TRUE(r.exited);
+        const std::string said = std::string("cannot append to ../") + log + ": No such device or address";
+        if (std::string(log) == "logs/errorlog.txt")
+            EXPECT_NE(r.standardError.find(said), std::string::npos) << r.standardError;
+        else
+            EXPECT_NE(site.inst.install().read("logs/errorlog.txt").find("../config/security_options.xml: line 1"),
+                      std::string::npos);
+        struct stat st;
+        EXPECT_TRUE(::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
 }
 
 }  // namespace

@@ -439,6 +439,44 @@ TEST_F(PackageScripts, FreshInstallLaysOutTheFoldersOnceAndKeepsThemOnRemoval) {
     EXPECT_FALSE(root_.knows("tarvex-lookup"));
 }
 
+// The fix the package prints, applied as printed over a server laid out
+// before it: the web server's user may then write all the programs write,
+// the taxonomy caches included, while the dumps stay the administrator's
+// (they feed every answer and every run as root).
+TEST_F(PackageScripts, ThePrintedFixLeavesTheTaxonomyDumpsTheAdministrators) {
+    const std::string server = root_.server();
+    ASSERT_TRUE(ok(run(kBuild + "/tests/demo_install", {kSource + "/demo", server})));
+    const std::string taxonomy = server + "/taxonomy";
+    const std::string cache = taxonomy + "/names.dmp.cdb";
+    tarvex_test::writeFile(cache, "a cache the programs built");
+    ::chmod(cache.c_str(), 0644);
+    std::vector<std::pair<std::string, Ownership>> dumps;
+    for (const auto& entry : fs::recursive_directory_iterator(taxonomy))
+        if (entry.is_regular_file() && entry.path().extension() != ".cdb")
+            dumps.emplace_back(entry.path().string(), ownershipOf(entry.path().string()));
+    ASSERT_FALSE(dumps.empty());
+
+    const RunResult installed = root_.dpkg({"-i", deb_});
+    ASSERT_TRUE(ok(installed)) << describe(installed);
+    const std::string& said = installed.standardOutput;
+    const size_t from = said.find("As root:\n");
+    const size_t to = said.find("and let", from);
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << said;
+    const RunResult fixed = run("/bin/sh", {"-ec", said.substr(from + 9, to - from - 9)});
+    ASSERT_TRUE(ok(fixed)) << describe(fixed);
+
+    for (const auto& [dump, before] : dumps) EXPECT_EQ(ownershipOf(dump), before) << dump;
+    const struct group* web = ::getgrnam("www-data");
+    ASSERT_NE(web, nullptr);
+    for (const std::string& shared : {taxonomy, cache}) {
+        EXPECT_EQ(ownershipOf(shared).gid, web->gr_gid) << shared;
+        EXPECT_NE(ownershipOf(shared).mode & 020, 0u) << shared;
+    }
+    const RunResult again = root_.dpkg({"-i", deb_});
+    ASSERT_TRUE(ok(again)) << describe(again);
+    EXPECT_EQ(again.standardOutput.find("cannot write"), std::string::npos) << again.standardOutput;
+}
+
 // --- the build scripts -------------------------------------------------------
 
 // scripts/build on a server asks apt-get for what building needs and for no
