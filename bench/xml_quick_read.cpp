@@ -3,6 +3,7 @@
 // no library. bench/xml.sh runs it beside xml_expat_read on the same file.
 #include <cstdio>
 
+#include "security/bv_security_constants.h"
 #include "security/bv_xmlquick.h"
 
 int main(int argc, char** argv) {
@@ -10,7 +11,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: xml_quick_read <file>\n");
         return 2;
     }
-    const auto document = bvparser_internal::bv_XmlQuickDocument::read(argv[1], "");
+    const auto document = bvparser_internal::bv_XmlQuickDocument::read(argv[1], brenvik::securitySchemaLocation());
     if (!document) {
         std::fprintf(stderr, "%s: not read by the quick reader\n", argv[1]);
         return 1;

@@ -76,9 +76,9 @@ void reportLockFailure(const char* path) { reportSystemError(267, kLineLock, kMo
 
 void reportOpenFailure(const char* path, const char* how, int err, char* errorText, size_t errorTextSize) {
     std::string reason = std::strerror(err);
-    std::string name = pathInMessages(path ? path : "");
+    std::string name = path ? path : "";
     if (!errorText) {
-        errorReporter.report(12, -1, kLineOpen, kModule, name, std::string(how), reason);
+        errorReporter.report(12, -1, kLineOpen, kModule, pathInMessages(name), std::string(how), reason);
         return;
     }
     if (errorTextSize == 0) return;

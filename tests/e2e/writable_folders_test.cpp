@@ -25,11 +25,6 @@ const std::string kSequence = "MKVLAAGIVGLLLAHHHRKDEC";
 const std::string kFound = std::string(seqfetch_e2e::kHeader) + "*" + kSequence + "\n>P12345 Alpha protein\n";
 const char* const kVictimText = "precious\n";
 const std::string kLinkRefused = "Too many levels of symbolic links";
-// What a job-number file that cannot be opened ends a look-up with.
-const std::string kJobFileRefused = std::string(seqfetch_e2e::kHeader) +
-                                    "The following serious error has occurred:<BR>\n"
-                                    "Can't open ../data/seqfetch.job for \"writing\". Error " +
-                                    kLinkRefused + " [M00012]<BR>\nPlease try again later<BR>\n";
 
 // New files get 0666 under the umask: with 022 only the group grant makes
 // them group-writable.
@@ -76,6 +71,16 @@ public:
         EXPECT_FALSE(tarvex_test::pathExists(file("nowhere")));
     }
     RunResult lookUp() { return inst.commandLine({"SwissProt", "P12345", "seq"}); }
+    // A relative file as messages name it: from the working folder, cgi/.
+    std::string shown(const std::string& relative) {
+        return std::filesystem::canonical(file("cgi")).string() + "/../" + relative;
+    }
+    // What a job-number file that cannot be opened ends a look-up with.
+    std::string jobFileRefused() {
+        return std::string(seqfetch_e2e::kHeader) + "The following serious error has occurred:<BR>\n" +
+               "Can't open " + shown("data/seqfetch.job") + " for \"writing\". Error " + kLinkRefused +
+               " [M00012]<BR>\nPlease try again later<BR>\n";
+    }
 
     seqfetch_e2e::Installation inst;
 };
@@ -87,9 +92,9 @@ TEST(PlantedLinks, ALinkInPlaceOfTheJobNumberFileIsAnOpenFailure) {
         site.plant("data/seqfetch.job", dangling);
         RunResult r = site.lookUp();
         EXPECT_EQ(r.exitStatus, 13) << r.standardOutput << r.standardError;
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
         const std::string log = site.inst.install().read("logs/errorlog.txt");
-        EXPECT_NE(log.find("Can't open ../data/seqfetch.job for \"writing\". Error " + kLinkRefused), std::string::npos)
+        EXPECT_NE(log.find("Can't open " + site.shown("data/seqfetch.job") + " for \"writing\". Error " + kLinkRefused), std::string::npos)
             << log;
         EXPECT_TRUE(std::filesystem::is_symlink(site.file("data/seqfetch.job")));
         site.expectVictimUntouched();
@@ -104,8 +109,8 @@ TEST(PlantedLinks, ALinkInPlaceOfTheErrorLogSendsTheEntryToStandardError) {
         site.plant("data/seqfetch.job", dangling);
         site.plant("logs/errorlog.txt", dangling);
         RunResult r = site.lookUp();
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
-        EXPECT_EQ(r.standardError.rfind("cannot append to ../logs/errorlog.txt: " + kLinkRefused + "\nError [M00012", 0),
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
+        EXPECT_EQ(r.standardError.rfind("cannot append to " + site.shown("logs/errorlog.txt") + ": " + kLinkRefused + "\nError [M00012", 0),
                   0u)
             << r.standardError;
         site.expectVictimUntouched();
@@ -172,11 +177,11 @@ TEST(ErrorLog, OneLineSaysWhyTheLogCannotBeOpened) {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
         RunResult r = site.lookUp();
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
         EXPECT_EQ(tarvex_test::maskTimes(r.standardError),
-                  "cannot append to ../logs/errorlog.txt: Is a directory\n"
+                  "cannot append to " + site.shown("logs/errorlog.txt") + ": Is a directory\n"
                   "Error [M00012 - Job -1 - X01266:bv_job] - <time>\n"
-                  "   - Can't open ../data/seqfetch.job for \"writing\". Error " + kLinkRefused + "\n\n");
+                  "   - Can't open " + site.shown("data/seqfetch.job") + " for \"writing\". Error " + kLinkRefused + "\n\n");
     }
 }
 
