@@ -90,7 +90,7 @@ void reportOpenFailure(const char* path, const char* how, int err, char* errorTe
     std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
     std::string name = path ? path : "";
     if (!errorText) {
-        errorReporter.report(12, -1, kLineOpen, kModule, name, std::string(how), reason);
+        errorReporter.report(12, -1, kLineOpen, kModule, pathInMessages(name), std::string(how), reason);
         return;
     }
     if (errorTextSize == 0) return;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -27,6 +28,17 @@ std::string osPath(const std::string& path) {
     for (char& c : p)
         if (c == '\\') c = '/';
     return p;
+}
+
+std::string pathInMessages(const std::string& path) {
+    if (path.empty() || osPath(path)[0] == '/') return path;
+    char folder[PATH_MAX];
+    if (::getcwd(folder, sizeof folder) == nullptr) return path;
+    std::string_view rest(path);
+    while (rest.size() > 2 && rest[0] == '.' && (rest[1] == '/' || rest[1] == '\\')) rest.remove_prefix(2);
+    std::string shown(folder);
+    if (shown.back() != '/') shown += '/';
+    return shown.append(rest);
 }
 
 int moveOffStandardStreams(int fd) {

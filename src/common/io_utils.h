@@ -17,6 +17,14 @@ inline bool writeAll(int fd, const std::string& data) { return writeAll(fd, data
 std::string osPath(const std::string& path);
 inline std::string osPath(const char* path) { return osPath(std::string(path ? path : "")); }
 
+// A path as messages name it: a relative one is prefixed with the working
+// folder it was resolved against, so that on a host of several
+// installations the administrator can tell which file was meant
+// ("/srv/tarvex/cgi/../logs/errorlog.txt"). The rest is kept as written;
+// an empty path, an absolute one, or one when the working folder cannot be
+// had comes back unchanged.
+std::string pathInMessages(const std::string& path);
+
 // A CGI program's standard streams are its reply: a descriptor that landed
 // on 0, 1 or 2 is moved to the lowest free number above 2 (close-on-exec)
 // and the original closed. Any other value comes back as it is; -1 when the

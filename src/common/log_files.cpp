@@ -111,7 +111,7 @@ void appendErrorLogEntry(int number, int job, int line, const std::string& modul
     const int err = errno;
     if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid()) {
         const std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
-        (void)writeAll(STDERR_FILENO, "cannot append to " + path + ": " + reason + "\n");
+        (void)writeAll(STDERR_FILENO, "cannot append to " + pathInMessages(path) + ": " + reason + "\n");
     }
     (void)writeAll(STDERR_FILENO, entry);
 }

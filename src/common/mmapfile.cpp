@@ -81,7 +81,7 @@ struct CMmapFile::Shared {
     ~Shared() {
         if (wholeView != nullptr) mmap_guard::unguardReadOnlyMapping(wholeView);
         if (wholeView != nullptr && ::munmap(wholeView, wholeLength) != 0)
-            mmap_report::say(53, 733, path.c_str(), errnoText(errno).c_str());
+            mmap_report::say(53, 733, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         if (fd >= 0) ::close(fd);
         // Another owner may have registered the file since; its marker stays.
         if (!ownedMarker.empty()) {
@@ -180,7 +180,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
     const std::string fsPath = osPath(path);
     struct stat st;
     if (::stat(fsPath.c_str(), &st) != 0) {
-        if (report) mmap_report::say(47, 216, path.c_str(), errnoText(errno).c_str());
+        if (report) mmap_report::say(47, 216, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         error = 47;
     } else {
         windowSize_ = static_cast<uint64_t>(window) + granularity_;
@@ -218,7 +218,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 bool CMmapFile::createAsOwner(int& error, bool report) {
     int fd = openToMap(path_, readOnly_);
     if (fd < 0) {
-        if (report) mmap_report::say(47, 299, path_.c_str(), errnoText(errno).c_str());
+        if (report) mmap_report::say(47, 299, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         error = 47;
         return false;
     }
@@ -240,7 +240,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     if (!ok) {
         int saved = errno;
         ::close(fd);
-        if (report) mmap_report::say(48, 347, path_.c_str(), errnoText(saved).c_str());
+        if (report) mmap_report::say(48, 347, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
         error = 48;
         return false;
     }
@@ -300,7 +300,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         }
     }
     if (fd < 0) {
-        if (report) mmap_report::say(49, 365, path_.c_str(), why.c_str());
+        if (report) mmap_report::say(49, 365, mmap_report::shown(path_).c_str(), why.c_str());
         error = 49;
         return false;
     }
@@ -319,13 +319,13 @@ bool CMmapFile::mapWhole(bool report, int line) {
         saved = errno;
     }
     if (p == MAP_FAILED) {
-        if (report) mmap_report::say(50, line, path_.c_str(), errnoText(saved).c_str());
+        if (report) mmap_report::say(50, line, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
         return false;
     }
     shared_->wholeView = static_cast<char*>(p);
     shared_->wholeLength = static_cast<uint64_t>(size_);
     if (readOnly_ && !mmap_guard::guardReadOnlyMapping(shared_->wholeView, shared_->wholeLength)) {
-        mmap_report::say(50, line, path_.c_str(), kUnguarded);
+        mmap_report::say(50, line, mmap_report::shown(path_).c_str(), kUnguarded);
         ::munmap(shared_->wholeView, shared_->wholeLength);
         shared_->wholeView = nullptr;
         shared_->wholeLength = 0;
@@ -341,7 +341,7 @@ void CMmapFile::unmapWindow() {
     if (view_ != nullptr && !wholeFileMapped_) {
         mmap_guard::unguardReadOnlyMapping(view_);
         if (::munmap(view_, viewLength_) != 0)
-            mmap_report::say(53, 820, path_.c_str(), errnoText(errno).c_str());
+            mmap_report::say(53, 820, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
     }
     view_ = nullptr;
     viewLength_ = 0;
@@ -368,12 +368,12 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
     void* p = ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | (readOnly_ ? 0 : PROT_WRITE), MAP_SHARED,
                      shared_->fd, static_cast<off_t>(viewOffset_));
     if (p == MAP_FAILED) {
-        if (report_) mmap_report::say(50, 867, path_.c_str(), errnoText(errno).c_str());
+        if (report_) mmap_report::say(50, 867, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         viewOffset_ = 0;
         return nullptr;
     }
     if (readOnly_ && !mmap_guard::guardReadOnlyMapping(static_cast<char*>(p), len)) {
-        mmap_report::say(50, 867, path_.c_str(), kUnguarded);
+        mmap_report::say(50, 867, mmap_report::shown(path_).c_str(), kUnguarded);
         ::munmap(p, static_cast<size_t>(len));
         viewOffset_ = 0;
         return nullptr;
@@ -392,7 +392,7 @@ void CMmapFile::close() {
     if (view_ != nullptr) {
         if (lockState_ == 1 && !isCopy_ && lockAddress_ != nullptr &&
             ::munlock(lockAddress_, static_cast<size_t>(lockLength_)) != 0)
-            mmap_report::say(370, 723, path_.c_str(), errnoText(errno).c_str());
+            mmap_report::say(370, 723, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         unmapWindow();  // a whole-file view goes with the shared state
     }
     resetFields();
@@ -415,7 +415,7 @@ bool CMmapFile::lockRange(int64_t offset, uint64_t length) {
     if (len > viewLength_ - start) len = viewLength_ - start;
     lockLength_ = len;
     if (!lockInMemory(lockAddress_, lockLength_)) lockState_ = 0;
-    if (lockState_ == 1) mmap_report::say(74, 1013, path_.c_str());
+    if (lockState_ == 1) mmap_report::say(74, 1013, mmap_report::shown(path_).c_str());
     return lockState_ == 1;
 }
 
@@ -429,7 +429,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
     struct rlimit first;
     bool haveFirst = ::getrlimit(RLIMIT_MEMLOCK, &first) == 0;
     if (!haveFirst) {
-        mmap_report::say(144, 458, path_.c_str(), errnoText(errno).c_str());
+        mmap_report::say(144, 458, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         return false;
     }
     step = std::min<uint64_t>(step, 256 * kMiB);
@@ -438,7 +438,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
     for (int round = 0; round < 4096; ++round) {
         struct rlimit current;
         if (::getrlimit(RLIMIT_MEMLOCK, &current) != 0) {
-            mmap_report::say(144, 472, path_.c_str(), errnoText(errno).c_str());
+            mmap_report::say(144, 472, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
             break;
         }
         struct rlimit wanted = current;
@@ -451,7 +451,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
             }
             if (errno == ENOMEM || errno == EAGAIN) continue;
             int saved = errno;
-            mmap_report::say(73, 522, path_.c_str(), errnoText(saved).c_str());
+            mmap_report::say(73, 522, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
             char debug[128];
             std::snprintf(debug, sizeof debug, "Trying to lock %zu bytes at address %zx",
                           static_cast<size_t>(length), reinterpret_cast<size_t>(address));
@@ -464,7 +464,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
             continue;
         }
         char detail[PATH_MAX + 128];
-        std::snprintf(detail, sizeof detail, "%s - (%llu, %llu). Trying to lock %zu bytes", path_.c_str(),
+        std::snprintf(detail, sizeof detail, "%s - (%llu, %llu). Trying to lock %zu bytes", mmap_report::shown(path_).c_str(),
                       static_cast<unsigned long long>(wanted.rlim_cur),
                       static_cast<unsigned long long>(wanted.rlim_max), static_cast<size_t>(length));
         mmap_report::say(145, 504, detail, errnoText(saved).c_str());

@@ -66,7 +66,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
     // must not make us write through it.
     const int fd = fileOpenInPlace(lckPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
-        mmap_report::say(47, 1101, lckPath.c_str(), errnoText(errno).c_str());
+        mmap_report::say(47, 1101, mmap_report::shown(lckPath).c_str(), errnoText(errno).c_str());
         return false;
     }
     const std::vector<HelperLockRecord> table(static_cast<size_t>(records), HelperLockRecord{1, 0, 0, 0});

@@ -6,6 +6,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "pal/system_text.h"
 
 namespace mmap_report {
@@ -14,6 +15,9 @@ template <class... Args>
 inline void say(int number, int line, const Args&... args) {
     errorReporter.report(number, -1, line, "mmapfile", args...);
 }
+
+// The file as the messages name it (relative paths with the working folder).
+inline std::string shown(const std::string& path) { return pathInMessages(path); }
 
 inline std::string systemText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 

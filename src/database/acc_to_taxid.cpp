@@ -109,7 +109,7 @@ bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t par
     // leaves no half-made part behind.
     std::FILE* stream = fileOpenStream(osPath(path_).c_str(), "r", false);
     if (stream == nullptr) {
-        errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", path_);
+        errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", pathInMessages(path_));
         errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, 70, "acc_to_taxid", path_);
         errorText += "\n";
         return false;

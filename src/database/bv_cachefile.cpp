@@ -96,14 +96,14 @@ bool bv_cachefile::lockFile(int fd) {
     const short type = mode >= 0 && (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
     if (setByteZeroLock(fd, type) == 0) return true;
     const int error = errno;
-    if (!lockHeldByOther(error)) setError(kMsgLockFailed, cacheFileName_.c_str(), error);
+    if (!lockHeldByOther(error)) setError(kMsgLockFailed, pathInMessages(cacheFileName_).c_str(), error);
     errno = error;
     return false;
 }
 
 bool bv_cachefile::unlockFile(int fd) {
     if (setByteZeroLock(fd, F_UNLCK) == 0) return true;
-    setError(kMsgUnlockFailed, cacheFileName_.c_str(), -1);
+    setError(kMsgUnlockFailed, pathInMessages(cacheFileName_).c_str(), -1);
     return false;
 }
 
@@ -125,12 +125,12 @@ bool bv_cachefile::open(bool recreate) {
     do {
         fd_ = openCache(cacheFileName_, O_RDONLY);
         if (fd_ < 0) {
-            setError(errno == EACCES ? kMsgBeingCreated : kMsgMissing, cacheFileName_.c_str());
+            setError(errno == EACCES ? kMsgBeingCreated : kMsgMissing, pathInMessages(cacheFileName_).c_str());
             break;
         }
         if (!lockFile(fd_)) {
             usable_ = 0;
-            setError(kMsgBeingCreated, cacheFileName_.c_str());
+            setError(kMsgBeingCreated, pathInMessages(cacheFileName_).c_str());
             break;
         }
         unlockFile(fd_);
@@ -138,11 +138,11 @@ bool bv_cachefile::open(bool recreate) {
         if (rc == -3 || rc == -7) {
             // Shorter than a header or with a damaged footer: a build that
             // never finished, or a damaged file; either way it is rebuilt.
-            setError(recreate ? kMsgIncompleteRecreate : kMsgIncompleteContinue, cacheFileName_.c_str());
+            setError(recreate ? kMsgIncompleteRecreate : kMsgIncompleteContinue, pathInMessages(cacheFileName_).c_str());
             break;
         }
         if (rc < 0) {
-            setError(kMsgInitFailed, cacheFileName_.c_str(), rc);
+            setError(kMsgInitFailed, pathInMessages(cacheFileName_).c_str(), rc);
             break;
         }
         openForReading_ = true;
@@ -151,10 +151,10 @@ bool bv_cachefile::open(bool recreate) {
         if (!version_.empty()) {
             const std::string v = getValue(kVersionKey, 0);
             if (v.empty()) {
-                setError(recreate ? kMsgIncompleteRecreate : kMsgIncompleteContinue, cacheFileName_.c_str());
+                setError(recreate ? kMsgIncompleteRecreate : kMsgIncompleteContinue, pathInMessages(cacheFileName_).c_str());
                 checkSource = false;
             } else if (v != version_) {
-                setError(recreate ? kMsgOldVersionRecreate : kMsgOldVersionContinue, cacheFileName_.c_str());
+                setError(recreate ? kMsgOldVersionRecreate : kMsgOldVersionContinue, pathInMessages(cacheFileName_).c_str());
                 checkSource = false;
             }
         }
@@ -179,16 +179,16 @@ bool bv_cachefile::open(bool recreate) {
                 valid = sameTime;
             }
             if (!valid)
-                setError(recreate ? kMsgChangedRecreate : kMsgChangedContinue, sourceFileName_.c_str(),
+                setError(recreate ? kMsgChangedRecreate : kMsgChangedContinue, pathInMessages(sourceFileName_).c_str(),
                          timeText.c_str(), storedTime.c_str(), size.c_str(), storedSize.c_str());
         }
         const std::string limit = getValue(kSizeLimitKey, 0);
         if (!limit.empty()) {
             if ((limit == "2Gb" || limit == "4Gb") && recreate) {
-                setError(kMsgWasTooLarge, cacheFileName_.c_str());
+                setError(kMsgWasTooLarge, pathInMessages(cacheFileName_).c_str());
             } else {
                 usable_ = 0;
-                setError(kMsgTooLarge, cacheFileName_.c_str(), limit.c_str());
+                setError(kMsgTooLarge, pathInMessages(cacheFileName_).c_str(), limit.c_str());
             }
         }
     } while (false);
@@ -239,16 +239,16 @@ bool bv_cachefile::removeOld() {
     if (old >= 0 && setByteZeroLock(old, F_RDLCK) != 0) {
         const int error = errno;
         ::close(old);
-        if (!lockHeldByOther(error)) setError(kMsgLockFailed, cacheFileName_.c_str(), error);
+        if (!lockHeldByOther(error)) setError(kMsgLockFailed, pathInMessages(cacheFileName_).c_str(), error);
         usable_ = 0;
-        setError(kMsgBeingCreated, cacheFileName_.c_str());
+        setError(kMsgBeingCreated, pathInMessages(cacheFileName_).c_str());
         return false;
     }
     const int rc = ::unlink(cacheFileName_.c_str());
     const int error = errno;
     if (old >= 0) ::close(old);
     if (rc != 0 && error != ENOENT) {
-        setError(kMsgRemoveFailed, cacheFileName_.c_str(), std::strerror(error));
+        setError(kMsgRemoveFailed, pathInMessages(cacheFileName_).c_str(), std::strerror(error));
         usable_ = 0;
         return false;
     }
@@ -269,9 +269,9 @@ bool bv_cachefile::create() {
             // Another task created it since the old one was removed: it is
             // that task's build now.
             usable_ = 0;
-            setError(kMsgBeingCreated, cacheFileName_.c_str());
+            setError(kMsgBeingCreated, pathInMessages(cacheFileName_).c_str());
         } else {
-            setError(kMsgCreateFailed, cacheFileName_.c_str());
+            setError(kMsgCreateFailed, pathInMessages(cacheFileName_).c_str());
         }
         return false;
     }
@@ -280,7 +280,7 @@ bool bv_cachefile::create() {
         if (setByteZeroLock(fd_, F_WRLCK) == 0) {
             locked = true;
         } else if (!lockHeldByOther(errno)) {
-            setError(kMsgLockFailed, cacheFileName_.c_str(), errno);
+            setError(kMsgLockFailed, pathInMessages(cacheFileName_).c_str(), errno);
             break;
         } else if (i + 1 < kBuildLockTries) {
             fileSystemCalls().sleepMilliseconds(kBuildLockPauseMs);
@@ -298,7 +298,7 @@ bool bv_cachefile::create() {
         }
     }
     if (!locked) {
-        setError(kMsgBeingCreated, cacheFileName_.c_str());
+        setError(kMsgBeingCreated, pathInMessages(cacheFileName_).c_str());
         return true;
     }
     // The configured group may rebuild or remove it later, as it may the
@@ -320,7 +320,7 @@ bool bv_cachefile::addRaw(const char* key, size_t keyLength, const char* value, 
     const int error = errno;
     if (!writeErrorReported_) {
         writeErrorReported_ = true;
-        setError(kMsgWriteFailed, cacheFileName_.c_str(), -1, std::strerror(error));
+        setError(kMsgWriteFailed, pathInMessages(cacheFileName_).c_str(), -1, std::strerror(error));
     }
     return false;
 }
@@ -335,7 +335,7 @@ bool bv_cachefile::add(const char* key, const char* value, size_t keyLength, siz
     if (runningSize_ > kSizeLimit || keyLength > kSizeLimit || valueLength > kSizeLimit) {
         if (!sizeLimitReported_) {
             sizeLimitReported_ = true;
-            setError(kMsgTooLarge, cacheFileName_.c_str(), static_cast<const char*>(kSizeLimitText));
+            setError(kMsgTooLarge, pathInMessages(cacheFileName_).c_str(), static_cast<const char*>(kSizeLimitText));
             addRaw(kSizeLimitKey, 4, kSizeLimitText, std::strlen(kSizeLimitText));
         }
         return false;
@@ -377,7 +377,7 @@ bool bv_cachefile::finish() {
             addRaw(kExactTimeKey, 4, "1", 1);
         } else if (!sizeLimitReported_) {
             sizeLimitReported_ = true;
-            setError(kMsgTooLarge, cacheFileName_.c_str(), static_cast<const char*>(kSizeLimitText));
+            setError(kMsgTooLarge, pathInMessages(cacheFileName_).c_str(), static_cast<const char*>(kSizeLimitText));
             addRaw(kSizeLimitKey, 4, kSizeLimitText, std::strlen(kSizeLimitText));
         }
     }
@@ -391,14 +391,14 @@ bool bv_cachefile::finish() {
             const int error = errno;
             if (!writeErrorReported_) {
                 writeErrorReported_ = true;
-                setError(kMsgWriteFailed, cacheFileName_.c_str(), -1, std::strerror(error));
+                setError(kMsgWriteFailed, pathInMessages(cacheFileName_).c_str(), -1, std::strerror(error));
             }
             ok = false;
         }
     }
     if (fd_ >= 0) {
         unlockFile(fd_);
-        if (::close(fd_) != 0) setError(kMsgCloseFailed, cacheFileName_.c_str());
+        if (::close(fd_) != 0) setError(kMsgCloseFailed, pathInMessages(cacheFileName_).c_str());
         fd_ = -1;
     }
     const bool wasCreating = creating_;
@@ -419,7 +419,7 @@ uint32_t bv_cachefile::getInt(const std::string& key, bool& found) {
     found = true;
     uint64_t length = reader_.valueLength();
     if (length > 4) {
-        setError(kMsgCorruptValue, cacheFileName_.c_str(), static_cast<const char*>("Length of value > 8 bytes"));
+        setError(kMsgCorruptValue, pathInMessages(cacheFileName_).c_str(), static_cast<const char*>("Length of value > 8 bytes"));
         length = 4;
     }
     const unsigned char* p = reader_.getData(length, reader_.valuePosition());

@@ -171,7 +171,7 @@ int getNextJobNumber(bool shortFile) {
     int fd = openJobNumberFile(path);
     if (fd < 0) {
         std::string text = errnoText(errno);
-        errorReporter.report(12, -1, 1266, kModule, path.c_str(), "writing", text.c_str());
+        errorReporter.report(12, -1, 1266, kModule, pathInMessages(path).c_str(), "writing", text.c_str());
         return start;
     }
     // The number is taken even when the lock cannot be had.

@@ -106,7 +106,7 @@ private:
         if (nameClass < 0) {
             if (badClassReports_ < 2) {
                 ++badClassReports_;
-                errorReporter.report(ERR_INVALID_NAME_CLASS, jobNumber_, 595, "taxonomy", std::string(rest), path_);
+                errorReporter.report(ERR_INVALID_NAME_CLASS, jobNumber_, 595, "taxonomy", std::string(rest), pathInMessages(path_));
             }
             return false;
         }
@@ -187,7 +187,7 @@ void upperCaseName(std::string& name) {
 }
 
 void reportMissing(const std::string& path, int jobNumber, std::string& errorText) {
-    errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, 505, "taxonomy", path);
+    errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, 505, "taxonomy", pathInMessages(path));
     errorText += errorReporter.formatMessage(ERR_SPECIES_FILE_MISSING, jobNumber, 506, "taxonomy", path);
     errorText += "\n";
 }

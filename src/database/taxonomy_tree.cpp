@@ -177,7 +177,7 @@ void bv_taxonomytree::storeNode(int32_t taxId, int32_t parent, int32_t table, co
         nodes_.resize(capacity);
     }
     TaxonomyNode& node = nodes_[static_cast<size_t>(taxId)];
-    if (node.parent != 0 && node.parent != parent) setError(MSG_PARENT_CONFLICT, taxId, path.c_str());
+    if (node.parent != 0 && node.parent != parent) setError(MSG_PARENT_CONFLICT, taxId, pathInMessages(path).c_str());
     node.parent = parent;
     node.translationTable = table < 1 ? 1 : table;
 }
@@ -188,7 +188,7 @@ bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial)
     std::string line;
     if (stream == nullptr || !reader.next(line)) {
         if (stream != nullptr) std::fclose(stream);
-        setError(MSG_NODES_MISSING, path.c_str());
+        setError(MSG_NODES_MISSING, pathInMessages(path).c_str());
         return false;
     }
 
@@ -209,7 +209,7 @@ bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial)
         const char* p = line.c_str();
         int32_t taxId = 0, parent = 0;
         if (!readInt(p, taxId) || !readSeparator(p) || !readInt(p, parent) || taxId < 0 || taxId >= maxTaxId) {
-            setError(MSG_INVALID_LINE, line.c_str(), path.c_str());
+            setError(MSG_INVALID_LINE, line.c_str(), pathInMessages(path).c_str());
             result = false;
             continue;
         }

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "common/bv_errs.h"
 #include "common/bv_filesystem.h"
 #include "common/error_reporter.h"
@@ -58,11 +60,13 @@ TEST_F(FileReports, OpenFailureReportedOrFormattedIntoTheBuffer) {
     EXPECT_EQ(fileOpen("../no/such", false), -1);
     EXPECT_EQ(fileOpenStream("../no/other", "r", false), nullptr);
     EXPECT_EQ(fileOpenStream("../no/other", "a+t", true), nullptr);
+    // The log names the files from the working folder.
+    const std::string cgi = std::filesystem::canonical(dir.file("cgi")).string();
     EXPECT_EQ(tarvex_test::maskTimes(errorLog()),
               "Error [M00012 - Job -1 - X00180:bv_fileutil] - <time>\n"
-              "   - Can't open ../no/such for \"writing\". Error No such file or directory\n\n"
+              "   - Can't open " + cgi + "/../no/such for \"writing\". Error No such file or directory\n\n"
               "Error [M00012 - Job -1 - X00180:bv_fileutil] - <time>\n"
-              "   - Can't open ../no/other for \"a+t\". Error No such file or directory\n\n");
+              "   - Can't open " + cgi + "/../no/other for \"a+t\". Error No such file or directory\n\n");
 }
 
 TEST_F(FileReports, GroupAccessFailureReportedExceptForTheErrorLog) {

@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/io_utils.h"
 #include "log_fixture.h"
 #include "support/fake_clock.h"
 #include "support/reporter_switches.h"
@@ -210,9 +212,28 @@ TEST_F(LogFilesTest, WhyTheErrorLogCannotBeOpenedIsSaidOncePerProcess) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string cgi = std::filesystem::canonical(dir.file("cgi")).string();
     EXPECT_EQ(tarvex_test::readFile(dir.file("stderr.txt")),
-              "cannot append to ../logs/errorlog.txt: Is a directory\n" +
+              "cannot append to " + cgi + "/../logs/errorlog.txt: Is a directory\n" +
                   formatErrorLogEntry(1, 1, 1, "m", "T", "one") + formatErrorLogEntry(2, 2, 2, "m", "T", "two"));
+}
+
+// Messages name a relative file with the working folder it was resolved
+// from, once, and leave other paths as they are written.
+TEST_F(LogFilesTest, MessagesNameRelativeFilesFromTheWorkingFolder) {
+    const std::string cgi = std::filesystem::canonical(dir.file("cgi")).string();
+    const struct {
+        const char* path;
+        std::string shown;
+    } cases[] = {
+        {"../logs/errorlog.txt", cgi + "/../logs/errorlog.txt"},
+        {"./././x.log", cgi + "/x.log"},
+        {"..\\data\\tarvex.control", cgi + "/..\\data\\tarvex.control"},
+        {"/var/log/tarvex/errorlog.txt", "/var/log/tarvex/errorlog.txt"},
+        {"\\srv\\tarvex\\x", "\\srv\\tarvex\\x"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pathInMessages(c.path), c.shown) << c.path;
 }
 
 TEST_F(LogFilesTest, ALinkInPlaceOfALogIsNotFollowed) {

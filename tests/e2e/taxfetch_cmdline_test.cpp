@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_fixture.h"
 #include "e2e/taxfetch_fixture.h"
 
 using namespace taxfetch_e2e;
@@ -203,6 +204,31 @@ TEST(TaxfetchCommandLine, EmptySpeciesFileIsReportedOnEveryRequest) {
     std::size_t reports = 0;
     for (std::size_t at = log.find("[M00246 "); at != std::string::npos; at = log.find("[M00246 ", at + 1)) ++reports;
     EXPECT_EQ(reports, 2u) << log;
+}
+
+// The first request after the caches are removed (a fresh install, a new
+// dump) rebuilds them and logs the missing nodes cache as its one entry, a
+// warning the answer does not show; the next request logs nothing. The
+// entry names the cache by the working folder it was looked for from.
+TEST(TaxfetchCommandLine, ACacheRebuildLogsTheMissingCacheOnce) {
+    Installation inst;
+    const std::string cgi = std::filesystem::canonical(inst.install().cgiDir()).string();
+    std::string first;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        const RunResult r = inst.commandLine({"7", "Proteins", "101"});
+        EXPECT_EQ(r.exitStatus, 0);
+        if (run == 1) first = r.standardOutput;
+        EXPECT_NE(r.standardOutput.find("Escherichia coli->Escherichia->Bacteria->root"), std::string::npos)
+            << r.standardOutput;
+        EXPECT_EQ(r.standardOutput, first);
+        EXPECT_EQ(r.standardError, "");
+        EXPECT_EQ(tarvex_test::maskTimes(inst.install().read("logs/errorlog.txt")),
+                  "Error [M00539 - Job -14 - X00830:taxonomy] - <time>\n"
+                  "   - Taxonomy node file error: Cache file " + cgi +
+                      "/../taxonomy/small_nodes.dmp.cdb is missing or cannot be opened\n\n");
+        EXPECT_NE(inst.install().read("taxonomy/small_nodes.dmp.cdb"), "");
+    }
 }
 
 // Once the caches are warm the report takes its names from them and parses

@@ -102,10 +102,12 @@ TEST(TaxfetchPost, MissingMonitorAndFailedRegistration) {
     Installation inst(false);
     const RunResult r = inst.post({{"DB", "Proteins"}, {"TAXID", "101"}});
     EXPECT_EQ(r.exitStatus, 0);
-    // The first run builds the nodes cache, and says so.
+    // The first run builds the nodes cache, and says so. Files are named
+    // from the working folder, cgi/.
+    const std::string cgi = std::filesystem::canonical(inst.install().cgiDir()).string();
     const std::string messages =
-        "Taxonomy node file error: Cache file ../taxonomy/small_nodes.dmp.cdb is missing or cannot be opened; "
-        "Failed to open memory mapped file ../data/tarvex.control. Error: No such file or directory; The bv-watcher "
+        "Taxonomy node file error: Cache file " + cgi + "/../taxonomy/small_nodes.dmp.cdb is missing or cannot be opened; "
+        "Failed to open memory mapped file " + cgi + "/../data/tarvex.control. Error: No such file or directory; The bv-watcher "
         "daemon/service is not running, please start it. (Sub Cluster 0)";
     EXPECT_EQ(r.standardOutput,
               kDocumentStart +

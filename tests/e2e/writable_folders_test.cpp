@@ -36,14 +36,6 @@ const char* const kVictimText = "precious\n";
 const std::string kLinkRefused = "Too many levels of symbolic links";
 const std::string kHardLinkRefused = "File has more than one link (a hard link)";
 const std::string kOtherOwnerRefused = "File belongs to another user";
-// What a job-number file that cannot be opened for the reason ends a look-up with.
-std::string jobFileRefused(const std::string& reason) {
-    return std::string(seqfetch_e2e::kHeader) +
-           "The following serious error has occurred:<BR>\n"
-           "Can't open ../data/seqfetch.job for \"writing\". Error " +
-           reason + " [M00012]<BR>\nPlease try again later<BR>\n";
-}
-const std::string kJobFileRefused = jobFileRefused(kLinkRefused);
 
 // New files get 0666 under the umask: with 022 only the group grant makes
 // them group-writable.
@@ -90,6 +82,16 @@ public:
         EXPECT_FALSE(tarvex_test::pathExists(file("nowhere")));
     }
     RunResult lookUp() { return inst.commandLine({"SwissProt", "P12345", "seq"}); }
+    // A relative file as messages name it: from the working folder, cgi/.
+    std::string shown(const std::string& relative) {
+        return std::filesystem::canonical(file("cgi")).string() + "/../" + relative;
+    }
+    // What a job-number file that cannot be opened ends a look-up with.
+    std::string jobFileRefused(const std::string& reason = kLinkRefused) {
+        return std::string(seqfetch_e2e::kHeader) + "The following serious error has occurred:<BR>\n" +
+               "Can't open " + shown("data/seqfetch.job") + " for \"writing\". Error " + reason +
+               " [M00012]<BR>\nPlease try again later<BR>\n";
+    }
 
     seqfetch_e2e::Installation inst;
 };
@@ -101,9 +103,9 @@ TEST(PlantedLinks, ALinkInPlaceOfTheJobNumberFileIsAnOpenFailure) {
         site.plant("data/seqfetch.job", dangling);
         RunResult r = site.lookUp();
         EXPECT_EQ(r.exitStatus, 13) << r.standardOutput << r.standardError;
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
         const std::string log = site.inst.install().read("logs/errorlog.txt");
-        EXPECT_NE(log.find("Can't open ../data/seqfetch.job for \"writing\". Error " + kLinkRefused), std::string::npos)
+        EXPECT_NE(log.find("Can't open " + site.shown("data/seqfetch.job") + " for \"writing\". Error " + kLinkRefused), std::string::npos)
             << log;
         EXPECT_TRUE(std::filesystem::is_symlink(site.file("data/seqfetch.job")));
         site.expectVictimUntouched();
@@ -118,8 +120,8 @@ TEST(PlantedLinks, ALinkInPlaceOfTheErrorLogSendsTheEntryToStandardError) {
         site.plant("data/seqfetch.job", dangling);
         site.plant("logs/errorlog.txt", dangling);
         RunResult r = site.lookUp();
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
-        EXPECT_EQ(r.standardError.rfind("cannot append to ../logs/errorlog.txt: " + kLinkRefused + "\nError [M00012", 0),
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
+        EXPECT_EQ(r.standardError.rfind("cannot append to " + site.shown("logs/errorlog.txt") + ": " + kLinkRefused + "\nError [M00012", 0),
                   0u)
             << r.standardError;
         site.expectVictimUntouched();
@@ -202,13 +204,13 @@ TEST(PlantedFiles, AHardLinkOrAnotherUsersFileIsNotWrittenInPlace) {
             RunResult r = site.lookUp();
             const std::string log = site.inst.install().read("logs/errorlog.txt");
             if (planted == std::string("data/seqfetch.job")) {
-                EXPECT_EQ(r.standardOutput, jobFileRefused(reason)) << r.standardError;
+                EXPECT_EQ(r.standardOutput, site.jobFileRefused(reason)) << r.standardError;
             } else if (planted == std::string("logs/errorlog.txt")) {
-                EXPECT_EQ(r.standardError.rfind("cannot append to ../logs/errorlog.txt: " + reason + "\n", 0), 0u)
+                EXPECT_EQ(r.standardError.rfind("cannot append to " + site.shown("logs/errorlog.txt") + ": " + reason + "\n", 0), 0u)
                     << r.standardError;
             } else {
                 EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
-                EXPECT_NE(log.find("../data/tarvex.control. Error " + reason), std::string::npos) << log;
+                EXPECT_NE(log.find(site.shown("data/tarvex.control") + ". Error " + reason), std::string::npos) << log;
             }
             EXPECT_EQ(tarvex_test::readFile(victim), before);
         }
@@ -279,11 +281,11 @@ TEST(ErrorLog, OneLineSaysWhyTheLogCannotBeOpened) {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
         RunResult r = site.lookUp();
-        EXPECT_EQ(r.standardOutput, kJobFileRefused);
+        EXPECT_EQ(r.standardOutput, site.jobFileRefused());
         EXPECT_EQ(tarvex_test::maskTimes(r.standardError),
-                  "cannot append to ../logs/errorlog.txt: Is a directory\n"
+                  "cannot append to " + site.shown("logs/errorlog.txt") + ": Is a directory\n"
                   "Error [M00012 - Job -1 - X01266:bv_job] - <time>\n"
-                  "   - Can't open ../data/seqfetch.job for \"writing\". Error " + kLinkRefused + "\n\n");
+                  "   - Can't open " + site.shown("data/seqfetch.job") + " for \"writing\". Error " + kLinkRefused + "\n\n");
     }
 }
 

@@ -260,29 +260,42 @@ TEST(DebianPackage, VersionGrowsWithEveryCommit) {
     TempDir dir("package-version");
     const std::string repo = dir.file("repo");
     fs::create_directories(repo);
-    auto git = [&](std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"-C", repo, "-c", "user.name=t", "-c", "user.email=t@localhost"});
-        const RunResult r = run("/usr/bin/git", arguments);
+    // Each commit at a time of its own (given in another zone than UTC, to
+    // show the version is read in UTC), as commits made in one second would
+    // otherwise share one.
+    auto git = [&](std::vector<std::string> arguments, const std::string& when = "") {
+        arguments.insert(arguments.begin(), {"-c", "user.name=t", "-c", "user.email=t@localhost"});
+        std::vector<std::pair<std::string, std::string>> environment;
+        if (!when.empty()) environment = {{"GIT_COMMITTER_DATE", when}, {"GIT_AUTHOR_DATE", when}};
+        const RunResult r = run("/usr/bin/git", arguments, environment, repo);
         EXPECT_TRUE(ok(r)) << describe(r);
     };
     const std::string program = versionOf(kBuild + "/src/bv-taxfetch");
     const std::string outside = packageVersionOf(repo, program);  // not a checkout (yet)
     git({"init", "-q"});
-    git({"commit", "-q", "--allow-empty", "-m", "first"});
+    git({"commit", "-q", "--allow-empty", "-m", "first"}, "2026-12-11T09:30:05+0200");
     const std::string first = packageVersionOf(repo, program);
-    git({"commit", "-q", "--allow-empty", "-m", "second"});
+    git({"commit", "-q", "--allow-empty", "-m", "second"}, "2026-12-11T07:30:06+0000");
     const std::string second = packageVersionOf(repo, program);
     // A folder inside a checkout is not that checkout.
     fs::create_directories(repo + "/unpacked");
     const std::string inside = packageVersionOf(repo + "/unpacked", program);
+    // A clone of depth 1 (file://, or git ignores the depth) has one commit
+    // whatever the history: its version is the full checkout's.
+    const std::string shallow = dir.file("shallow");
+    git({"clone", "-q", "--depth", "1", "file://" + repo, shallow});
+    ASSERT_EQ(run("/usr/bin/git", {"-C", shallow, "rev-parse", "--is-shallow-repository"}).standardOutput, "true\n");
 
     EXPECT_EQ(outside, program + "+0");
     EXPECT_EQ(inside, program + "+0");
-    EXPECT_EQ(first, program + "+1");
-    EXPECT_EQ(second, program + "+2");
+    EXPECT_EQ(first, program + "+20261211073005");
+    EXPECT_EQ(second, program + "+20261211073006");
+    EXPECT_EQ(packageVersionOf(shallow, program), second);
     EXPECT_TRUE(versionGreater(second, first)) << second << " " << first;
     EXPECT_TRUE(versionGreater(first, outside)) << first << " " << outside;
-    // ... and a package that carried the bare program version before.
+    // ... above the packages that carried the number of commits, and a
+    // package that carried the bare program version before.
+    EXPECT_TRUE(versionGreater(first, program + "+99999")) << first;
     EXPECT_TRUE(versionGreater(outside, program)) << outside << " " << program;
 }
 
