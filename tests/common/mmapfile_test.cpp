@@ -419,6 +419,13 @@ TEST(MmapHelper, HelpersLockChunksAndReleaseThroughTheLckFile) {
     const std::string path = dir.file("big.seq");
     writeFile(path, std::string(5 * 1024 * 1024, 'q'));
     WorkingFolder here(dir.path());
+    // The helpers are real processes, each answer a few process starts away:
+    // on a loaded machine they took longer than the owner's ten-second
+    // limits (the two tests below show those). Each pause sleeps 10 ms for
+    // real and counts as 1 ms, so the waits last until the helpers answer.
+    tarvex_test::FakeClock clock;
+    clock.stepMs = 1;
+    clock.onPause = [](int64_t) { usleep(10 * 1000); };
 
     CMmapFile file;
     int error = -1;

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/taxfetch_fixture.h"
@@ -272,25 +273,40 @@ TEST(TaxfetchPost, CachedNamesAnswerLikeTheFilesInMemory) {
     const std::vector<std::vector<std::pair<std::string, std::string>>> switches = {
         {}, {{"SHOWSYNONYMS", "1"}}, {{"SHOWTAXTREE", "1"}}, {{"SHOWSYNONYMS", "1"}, {"SHOWTAXTREE", "1"}}};
     const std::regex job("jobid=\"[0-9]+\"");
-    // Every request of a run: both databases, each switch set.
-    auto answers = [&]() {
-        std::vector<std::string> all;
+    // Every request of a run: both databases, each switch set. Where no
+    // request builds a cache (none can be used, or all are warm), they run
+    // side by side; otherwise one after the other, so that the first one
+    // builds the caches and the others read them.
+    auto answers = [&](bool sideBySide) {
+        std::vector<std::vector<std::pair<std::string, std::string>>> forms;
         for (const char* db : {"Proteins", "Mixed"})
             for (const auto& set : switches) {
                 std::vector<std::pair<std::string, std::string>> fields = {{"DB", db}, {"TAXID", ids}};
                 if (std::string(db) == "Proteins")
                     fields.push_back({"ACCESSION", "\"P1\" \"P3\" \"P4\" \"P5\" \"P6\" \"P8\""});
                 fields.insert(fields.end(), set.begin(), set.end());
-                const RunResult r = inst.post(fields);
-                EXPECT_EQ(r.exitStatus, 0);
-                all.push_back(std::regex_replace(r.standardOutput, job, "jobid=\"N\""));
+                forms.push_back(fields);
             }
+        std::vector<std::string> all(forms.size());
+        auto ask = [&](size_t i) {
+            const RunResult r = inst.post(forms[i]);
+            EXPECT_EQ(r.exitStatus, 0) << "request " << i;
+            all[i] = std::regex_replace(r.standardOutput, job, "jobid=\"N\"");
+        };
+        std::vector<std::thread> side;
+        for (size_t i = 0; i < forms.size(); ++i) {
+            if (sideBySide)
+                side.emplace_back(ask, i);
+            else
+                ask(i);
+        }
+        for (std::thread& t : side) t.join();
         return all;
     };
     auto cacheOf = [&](const std::string& file) { return inst.install().file("taxonomy/" + file + ".cdb"); };
 
     for (const std::string& file : namesFiles) std::filesystem::create_directories(cacheOf(file) + "/x");
-    const std::vector<std::string> inMemory = answers();
+    const std::vector<std::string> inMemory = answers(true);
     ASSERT_NE(inMemory[7].find("<bvtx:synonym>Escherichia coli;K-12</bvtx:synonym>"), std::string::npos)
         << inMemory[7];
     for (const std::string& file : namesFiles) std::filesystem::remove_all(cacheOf(file));
@@ -303,7 +319,7 @@ TEST(TaxfetchPost, CachedNamesAnswerLikeTheFilesInMemory) {
         } else if (state == "a damaged cache") {
             inst.install().write("taxonomy/names.dmp.cdb", "not a constant database");
         }
-        const std::vector<std::string> cached = answers();
+        const std::vector<std::string> cached = answers(state == "warm caches");
         ASSERT_EQ(cached.size(), inMemory.size());
         for (size_t i = 0; i < cached.size(); ++i) EXPECT_EQ(cached[i], inMemory[i]) << "request " << i;
         for (const std::string& file : namesFiles) EXPECT_TRUE(std::filesystem::is_regular_file(cacheOf(file)));

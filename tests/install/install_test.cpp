@@ -204,13 +204,18 @@ std::string field(const std::string& deb, const std::string& name) {
     return value;
 }
 
-// The package as `cpack` builds it from this build, in folder.
-std::string buildPackage(const std::string& folder) {
-    const RunResult packed = run("/usr/bin/cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", folder});
-    EXPECT_TRUE(ok(packed)) << describe(packed);
-    for (const auto& entry : fs::directory_iterator(folder))
-        if (entry.path().extension() == ".deb") return entry.path();
-    return "";
+// The package as `cpack` builds it from this build: the build packs it
+// once for all the tests (target tarvex_test_package), which only read it.
+std::string builtPackage() {
+    std::error_code error;
+    std::string deb;
+    for (const auto& entry : fs::directory_iterator(TARVEX_TEST_PACKAGE_DIR, error)) {
+        if (entry.path().extension() != ".deb") continue;
+        EXPECT_TRUE(deb.empty()) << "more than one package in " << TARVEX_TEST_PACKAGE_DIR;
+        deb = entry.path();
+    }
+    EXPECT_FALSE(deb.empty()) << "no package in " << TARVEX_TEST_PACKAGE_DIR << " (" << error.message() << ")";
+    return deb;
 }
 
 // The package version the install rules compute for a source folder.
@@ -230,7 +235,7 @@ bool versionGreater(const std::string& a, const std::string& b) {
 TEST(DebianPackage, CarriesTheProgramsVersionDependenciesAndFiles) {
     TempDir dir("package");
     MarkerSweep sweep(dir.path());
-    const std::string deb = buildPackage(dir.path());
+    const std::string deb = builtPackage();
     ASSERT_FALSE(deb.empty());
 
     const std::string programVersion = versionOf(kBuild + "/src/bv-taxfetch");
@@ -352,7 +357,7 @@ protected:
         if (!canRunPackageScripts(why)) GTEST_SKIP() << why;
         // The web server's user must reach the installation to be asked.
         ::chmod(dir_.path().c_str(), 0755);
-        deb_ = buildPackage(dir_.file("out"));
+        deb_ = builtPackage();
         ASSERT_FALSE(deb_.empty());
     }
 

@@ -20,7 +20,7 @@ FakeClock::~FakeClock() {
 }
 
 void FakeClock::sleep(uint32_t milliseconds) {
-    active->now_ += milliseconds;
+    active->now_ += active->stepMs > 0 ? active->stepMs : milliseconds;
     ++active->pauses_;
     if (active->onPause) active->onPause(active->elapsedMs());
 }

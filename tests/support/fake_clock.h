@@ -22,6 +22,11 @@ public:
     // Called after every pause with the elapsed time, say to let a holder go
     // or write a file at a chosen moment of the wait.
     std::function<void(int64_t elapsedMs)> onPause;
+    // When above 0, every pause moves the clock on by this many milliseconds
+    // whatever it asked for: with an onPause that sleeps a little for real, a
+    // wait on a real process then lasts until it answers however slow the
+    // machine, while its limit still ends it should it never answer.
+    int64_t stepMs = 0;
 
 private:
     static void sleep(uint32_t milliseconds);
