@@ -30,11 +30,6 @@ constexpr uint64_t kMiB = 1024ull * 1024ull;
 
 std::string errnoText(int code) { return mmap_report::systemText(code); }
 
-// A file mapped for writing (the control file, a ".lck" file) lies in a
-// folder the web server's user can write: a link planted in its place must
-// not redirect what we write. Read-only database files may be links.
-int openFlags(bool readOnly) { return readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CLOEXEC | O_NOFOLLOW; }
-
 // Opens the file to map. One written through its mapping lies in a folder
 // others can write: anything but a regular file there (a FIFO, a socket, a
 // device) is refused with that reason rather than failing later for another,
