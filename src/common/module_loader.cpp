@@ -24,7 +24,8 @@ namespace {
 
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineLoadFailed = 61; // M12, new
+constexpr int kLineLoadFailed = 61;  // M12, new
+
 struct LoadedModule {
     const void* functions = nullptr;
     bool failed = true;

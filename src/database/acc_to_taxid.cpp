@@ -16,9 +16,9 @@ constexpr int ERR_TAXONOMY_CACHE_FAILURE = 536;
 constexpr int ERR_TAXONOMY_FILE_MISSING = 246;
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineFileMissing = 69; // M246
-constexpr int kLineFileMissingText = 70; // M246, formatted for the caller
-constexpr int kLineCacheFailed = 75; // M536
+constexpr int kLineFileMissing = 69;  // M246
+constexpr int kLineFileMissingText = 70;  // M246, formatted for the caller
+constexpr int kLineCacheFailed = 75;  // M536
 
 // Reads "accession taxid" pairs as a scanf("%s %d") loop would: the
 // accession is a run of non-blank bytes, the number a sign and digits

@@ -14,10 +14,11 @@ namespace {
 
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineNoCompiledRule = 69; // M127
-constexpr int kLineUnparsedLine = 85; // M129
-constexpr int kLineCompileFailed = 125; // M127
-constexpr int kLineSubExpressions = 129; // M128
+constexpr int kLineNoCompiledRule = 69;  // M127
+constexpr int kLineUnparsedLine = 85;  // M129
+constexpr int kLineCompileFailed = 125;  // M127
+constexpr int kLineSubExpressions = 129;  // M128
+
 // Two rule texts are so common that they are answered without the engine.
 constexpr char kWholeLineRule[] = "\\(.*\\)";
 constexpr char kSpeciesRule[] = "C;Species .*:\\(.*\\)";

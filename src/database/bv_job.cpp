@@ -29,10 +29,10 @@ namespace {
 const char* const kModule = "bv_job";
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineNoDatabase = 835; // M27
-constexpr int kLineNoUsableHalf = 861; // M27
-constexpr int kLineNoJobSlot = 970; // M51
-constexpr int kLineJobNumberFile = 1266; // M12
+constexpr int kLineNoDatabase = 835;  // M27
+constexpr int kLineNoUsableHalf = 861;  // M27
+constexpr int kLineNoJobSlot = 970;  // M51
+constexpr int kLineJobNumberFile = 1266;  // M12
 
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 

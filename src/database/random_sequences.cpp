@@ -16,7 +16,8 @@ namespace {
 
 // Report positions of this module (reports under "seq_iter"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineNoStatsFile = 1463; // M529
+constexpr int kLineNoStatsFile = 1463;  // M529
+
 // Frequencies of A to Z; letters not occurring in proteins have 0 and are
 // entered all the same.
 const double kBuiltIn[26] = {

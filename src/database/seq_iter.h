@@ -141,7 +141,7 @@ public:
     CSequenceIterator& operator=(const CSequenceIterator&) = delete;
 
     // Prepares the walk and positions on the first entry of the node's
-    // range. A null record is an empty database.
+    // range (entry() stays empty until a readEntry).
     void open(brenvik::ControlFileRecord* record, const SequenceIteratorOptions& options = {});
     bool next(bool advance);
     bool nextFrame();

@@ -31,12 +31,12 @@ constexpr int ERR_OBSOLETE_PDB = 451;
 constexpr int ERR_NEED_TWO_SUBEXPRESSIONS = 540;
 // Report positions of this module ("taxonomy"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineObsoletePdb = 255; // M451, formatted only
-constexpr int kLineCompileSwissProt = 267; // M127
-constexpr int kLineSubExpressions = 272; // M540
-constexpr int kLineFileMissing = 505; // M246
-constexpr int kLineFileMissingText = 506; // M246, formatted for the caller
-constexpr int kLineInvalidNameClass = 595; // M248
+constexpr int kLineObsoletePdb = 255;  // M451, formatted only
+constexpr int kLineCompileSwissProt = 267;  // M127
+constexpr int kLineSubExpressions = 272;  // M540
+constexpr int kLineFileMissing = 505;  // M246
+constexpr int kLineFileMissingText = 506;  // M246, formatted for the caller
+constexpr int kLineInvalidNameClass = 595;  // M248
 
 constexpr const char* cacheVersion = "1.0";
 

@@ -18,7 +18,7 @@ namespace {
 
 // Report positions of this module ("fasta"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineTooLong = 818; // M252
+constexpr int kLineTooLong = 818;  // M252
 constexpr size_t kKeyLength = 30;
 
 const char kTimeCompressed[] = "Time files compressed (int) :\t";

@@ -21,10 +21,10 @@ namespace {
 
 // Report positions of this module ("taxonomy"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineCreating = 1775; // M83
-constexpr int kLineCacheFailed = 1850; // M536
-constexpr int kLineNodesFailed = 1869; // M539
-constexpr int kLineNoIdFile = 1954; // M47
+constexpr int kLineCreating = 1775;  // M83
+constexpr int kLineCacheFailed = 1850;  // M536
+constexpr int kLineNodesFailed = 1869;  // M539
+constexpr int kLineNoIdFile = 1954;  // M47
 constexpr int kMaxWalk = 1000;
 
 bool startsWithNoCase(const std::string& line, const char* prefix) {

@@ -18,8 +18,8 @@ namespace {
 
 // Report positions of this module ("taxonomy"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineNodeFile = 830; // M539
-constexpr int kLineNodeFileText = 831; // M539, formatted for the caller
+constexpr int kLineNodeFile = 830;  // M539
+constexpr int kLineNodeFileText = 831;  // M539, formatted for the caller
 constexpr int MSG_PARENT_CONFLICT = 0x0B05;
 constexpr int MSG_INVALID_LINE = 0x0B06;
 constexpr int MSG_NODES_MISSING = 0x0B07;

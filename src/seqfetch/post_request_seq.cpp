@@ -26,9 +26,9 @@ namespace {
 constexpr const char* kModule = "post_request_seq";
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineUnknownTaxId = 78; // M470
-constexpr int kLineNoTable = 85; // M400
-constexpr int kLineNotFound = 288; // M461
+constexpr int kLineUnknownTaxId = 78;  // M470
+constexpr int kLineNoTable = 85;  // M400
+constexpr int kLineNotFound = 288;  // M461
 constexpr int kMaxTaxonomySection = 64;
 
 const char* warningText(int code) {

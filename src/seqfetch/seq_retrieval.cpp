@@ -29,9 +29,10 @@ namespace seqfetch {
 
 // Report positions of this module ("seqfetch"). Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineInvalidSession = 178; // M440
-constexpr int kLineNotPermitted = 185; // M443
-constexpr int kLineNoTable = 360; // M400
+constexpr int kLineInvalidSession = 178;  // M440
+constexpr int kLineNotPermitted = 185;  // M443
+constexpr int kLineNoTable = 360;  // M400
+
 unsigned partsOfOutputType(const std::string& outputType) {
     static const struct {
         const char* keyword;

@@ -16,9 +16,9 @@ namespace {
 
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineOutputFailed = 76; // new: the answer could not be written
-constexpr int kLineConfigFailed = 89; // M403
-constexpr int kLineOutputFailedAtEnd = 102; // new: the answer could not be written
+constexpr int kLineOutputFailed = 76;  // new: the answer could not be written
+constexpr int kLineConfigFailed = 89;  // M403
+constexpr int kLineOutputFailedAtEnd = 102;  // new: the answer could not be written
 }  // namespace
 
 void printSequenceUsage(const char* programName) {

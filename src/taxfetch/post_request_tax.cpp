@@ -19,11 +19,12 @@ namespace {
 constexpr const char* kModule = "post_request_tax";
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineNoTable = 207; // M400
-constexpr int kLineNoDatabase = 328; // M27
-constexpr int kLineNoTaxonomy = 342; // M251
-constexpr int kLineSpeciesFailed = 366; // M469
-constexpr int kLineNotFound = 475; // M461
+constexpr int kLineNoTable = 207;  // M400
+constexpr int kLineNoDatabase = 328;  // M27
+constexpr int kLineNoTaxonomy = 342;  // M251
+constexpr int kLineSpeciesFailed = 366;  // M469
+constexpr int kLineNotFound = 475;  // M461
+
 // From this many items on, cache look-ups go through the caches' maps: a
 // pread per piece of each look-up costs more than the pages the maps touch.
 constexpr size_t kItemsForMappedReads = 100;

@@ -22,11 +22,11 @@ namespace {
 constexpr const char* kModule = "taxfetch";
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineOutputFailed = 147; // new: the answer could not be written
-constexpr int kLineConfigSpeciesSearch = 151; // M403, the species-name search
-constexpr int kLineConfigTaxonomy = 174; // M403, the taxonomy commands
-constexpr int kLineNoDatabase = 473; // M27
-constexpr int kLineOutputFailedAtEnd = 186; // new: the answer could not be written
+constexpr int kLineOutputFailed = 147;  // new: the answer could not be written
+constexpr int kLineConfigSpeciesSearch = 151;  // M403, the species-name search
+constexpr int kLineConfigTaxonomy = 174;  // M403, the taxonomy commands
+constexpr int kLineNoDatabase = 473;  // M27
+constexpr int kLineOutputFailedAtEnd = 186;  // new: the answer could not be written
 constexpr int kMaxArguments = 100;
 constexpr int kConfigRetrySeconds = 10;
 

@@ -25,8 +25,8 @@ namespace {
 constexpr const char* kModule = "taxfetch";
 // Report positions of this module. Those marked "new" are this code's
 // own (no earlier version reported there); the others are the established ones.
-constexpr int kLineInvalidSession = 337; // M440
-constexpr int kLineNotPermitted = 344; // M443
+constexpr int kLineInvalidSession = 337;  // M440
+constexpr int kLineNotPermitted = 344;  // M443
 
 struct EntryFound {
     std::vector<int> taxIds;
