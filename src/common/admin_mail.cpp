@@ -14,6 +14,12 @@ namespace admin_mail {
 
 namespace {
 
+// Report positions of this module ("mailit"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineUnsupported = 258;  // M604
+constexpr int kLineMapiFailed = 411;  // M65
+constexpr int kLineMailFilePipe = 478;  // M322
+constexpr int kLineMailFileProgram = 546;  // M322
 const char* const DISPLAY_NAME = "Tarvex administrator";
 // The From display name keeps at most 254 characters (a 256-byte copy).
 constexpr std::size_t DISPLAY_NAME_LIMIT = 254;
@@ -116,21 +122,21 @@ int runMailCommand(const std::string& commandLine) {
 }
 
 int sendMailUnsupported(const std::string&, const std::string&, const std::string&) {
-    errorReporter.report(604, -1, 258, "mailit");
+    errorReporter.report(604, -1, kLineUnsupported, "mailit");
     return 0;
 }
 
 int sendMailMapi(const std::string&, const std::string&, const std::string&, const std::string&) {
     // There is no MAPI on this platform: the transport fails as when its
     // library cannot be loaded.
-    errorReporter.report(65, -1, 411, "mailit");
+    errorReporter.report(65, -1, kLineMapiFailed, "mailit");
     return 0;
 }
 
 int sendMailPipe(const reporter_platform::MailSettings& settings, const std::string&, const std::string& address,
                  const std::string& mailText, const std::string& subject) {
     std::string fileName;
-    if (!writeMailFile(settings, address, subject, mailText, 478, fileName)) return 0;
+    if (!writeMailFile(settings, address, subject, mailText, kLineMailFilePipe, fileName)) return 0;
     // sendmailPath is inserted as written: it may carry options.
     runMailCommand(settings.sendmailPath + " " + shellQuote(address) + " < " + shellQuote(fileName));
     ::unlink(fileName.c_str());
@@ -140,7 +146,7 @@ int sendMailPipe(const reporter_platform::MailSettings& settings, const std::str
 int sendMailByProgram(const reporter_platform::MailSettings& settings, const std::string&,
                       const std::string& address, const std::string& mailText, const std::string& subject) {
     std::string fileName;
-    if (!writeMailFile(settings, address, subject, mailText, 546, fileName)) return 0;
+    if (!writeMailFile(settings, address, subject, mailText, kLineMailFileProgram, fileName)) return 0;
     runMailCommand(settings.sendmailPath + " " + shellQuote(fileName) + " -to " + shellQuote(address) +
                    " -subject " + shellQuote(subject) + " -from " + shellQuote(settings.emailFromUser));
     ::unlink(fileName.c_str());

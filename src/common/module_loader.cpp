@@ -22,6 +22,10 @@ namespace brenvik {
 
 namespace {
 
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineLoadFailed = 61;  // M12, new
+
 struct LoadedModule {
     const void* functions = nullptr;
     bool failed = true;
@@ -291,7 +295,7 @@ const void* moduleFunctions(const char* fileName, const char* kind) {
         fault = openModule(folder + "../lib/tarvex", fileName, owner, kind, it->second);
     }
     if (fault) {
-        errorReporter.report(12, reportJob(), 61, "module_loader", path, "loading", *fault);
+        errorReporter.report(12, reportJob(), kLineLoadFailed, "module_loader", path, "loading", *fault);
         return nullptr;
     }
     return it->second.functions;

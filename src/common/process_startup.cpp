@@ -20,6 +20,10 @@ int64_t monotonicMilliseconds() {
 
 namespace {
 
+// Report positions of this module ("bv_mutex"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineMutexFailed = 84;  // M509
+
 // Taken while the program is loaded, so that elapsed times count from the
 // start of the process, not from the first call.
 const int64_t processStartMs = monotonicMilliseconds();
@@ -97,7 +101,7 @@ void createMutexHandle(bv_winmutex*& slot) {
     delete m;
     slot = nullptr;
     unsigned code = NARROW_CHAR_PAL::getLastError();
-    errorReporter.report(509, -1, 84, "bv_mutex", "CreateMutex", code);
+    errorReporter.report(509, -1, kLineMutexFailed, "bv_mutex", "CreateMutex", code);
 }
 
 std::unique_ptr<bv_winmutex> createOwnedMutex() {

@@ -14,6 +14,11 @@ constexpr const char* cacheVersion = "1.0";
 constexpr const char* partCountKey = "KEY_NUM_CDB_FILES";
 constexpr int ERR_TAXONOMY_CACHE_FAILURE = 536;
 constexpr int ERR_TAXONOMY_FILE_MISSING = 246;
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineFileMissing = 69;  // M246
+constexpr int kLineFileMissingText = 70;  // M246, formatted for the caller
+constexpr int kLineCacheFailed = 75;  // M536
 
 // Reads "accession taxid" pairs as a scanf("%s %d") loop would: the
 // accession is a run of non-blank bytes, the number a sign and digits
@@ -101,7 +106,7 @@ std::string CAccToTaxidIndex::getPartFileName(int part) const {
 }
 
 void CAccToTaxidIndex::failCache(int jobNumber, const std::string& text) {
-    errorReporter.report(ERR_TAXONOMY_CACHE_FAILURE, jobNumber, 75, "acc_to_taxid", text);
+    errorReporter.report(ERR_TAXONOMY_CACHE_FAILURE, jobNumber, kLineCacheFailed, "acc_to_taxid", text);
 }
 
 bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t partLimit) {
@@ -109,8 +114,10 @@ bool CAccToTaxidIndex::build(int jobNumber, std::string& errorText, uint64_t par
     // leaves no half-made part behind.
     std::FILE* stream = fileOpenStream(osPath(path_).c_str(), "r", false);
     if (stream == nullptr) {
-        errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, 69, "acc_to_taxid", pathInMessages(path_));
-        errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, 70, "acc_to_taxid", path_);
+        errorReporter.report(ERR_TAXONOMY_FILE_MISSING, jobNumber, kLineFileMissing, "acc_to_taxid",
+                             pathInMessages(path_));
+        errorText += errorReporter.formatMessage(ERR_TAXONOMY_FILE_MISSING, jobNumber, kLineFileMissingText,
+                                                 "acc_to_taxid", path_);
         errorText += "\n";
         return false;
     }

@@ -12,6 +12,13 @@ namespace brenvik {
 
 namespace {
 
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoCompiledRule = 69;  // M127
+constexpr int kLineUnparsedLine = 85;  // M129
+constexpr int kLineCompileFailed = 125;  // M127
+constexpr int kLineSubExpressions = 129;  // M128
+
 // Two rule texts are so common that they are answered without the engine.
 constexpr char kWholeLineRule[] = "\\(.*\\)";
 constexpr char kSpeciesRule[] = "C;Species .*:\\(.*\\)";
@@ -47,9 +54,9 @@ void AccessionRule::compile() {
     if (record->compiled && record->subExpressionCount == 1) {
         regex = std::move(record);
     } else if (record->compiled) {
-        errorReporter.report(128, -1, 129, "accession", record->subExpressionCount, record->text);
+        errorReporter.report(128, -1, kLineSubExpressions, "accession", record->subExpressionCount, record->text);
     } else {
-        errorReporter.report(127, -1, 125, "accession", record->text,
+        errorReporter.report(127, -1, kLineCompileFailed, "accession", record->text,
                              record->regex->errorText(record->compileStatus));
     }
 }
@@ -100,7 +107,7 @@ char* getAccessionFromLine(const char* line, char* out, std::size_t size, Access
     out[0] = '\0';
     ParseRuleRegex* re = rule.regex.get();
     if (!re) {
-        errorReporter.report(127, -1, 69, "accession", std::string(rule.text),
+        errorReporter.report(127, -1, kLineNoCompiledRule, "accession", std::string(rule.text),
                              std::string("See previous error in error log"));
         return nullptr;
     }
@@ -119,7 +126,7 @@ char* getAccessionFromLine(const char* line, char* out, std::size_t size, Access
     }
     if (report) {
         std::string head(line, strnlen(line, kReportedLineLength));
-        errorReporter.report(129, -1, 85, "accession", head, std::string(rule.text));
+        errorReporter.report(129, -1, kLineUnparsedLine, "accession", head, std::string(rule.text));
     }
     return nullptr;
 }

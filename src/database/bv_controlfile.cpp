@@ -8,6 +8,10 @@
 
 namespace brenvik {
 
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoRecord = 142;  // M327
+
 std::string fieldText(const char* field, size_t size) { return std::string(field, ::strnlen(field, size)); }
 
 int32_t nodeValue(const ControlFileRecord& record, int index) {
@@ -72,7 +76,7 @@ void bv_controlfile::openPath(const std::string& path, bool readOnly, bool repor
         size = mapping_.getSize();
         first = static_cast<ControlFileRecord*>(mapping_.getView(0, static_cast<uint64_t>(size)));
     }
-    if (first == nullptr) throw CControlFileError(327, 142, "bv_controlfile", path, 0);
+    if (first == nullptr) throw CControlFileError(327, kLineNoRecord, "bv_controlfile", path, 0);
     int64_t entries = size / kControlFileEntrySize;
     count_ = entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
     records_ = first;

@@ -27,6 +27,12 @@ namespace brenvik {
 namespace {
 
 const char* const kModule = "bv_job";
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoDatabase = 835;  // M27
+constexpr int kLineNoUsableHalf = 861;  // M27
+constexpr int kLineNoJobSlot = 970;  // M51
+constexpr int kLineJobNumberFile = 1266;  // M12
 
 std::string errnoText(int code) { return getSystemErrorText(static_cast<uint32_t>(code)); }
 
@@ -171,7 +177,8 @@ int getNextJobNumber(bool shortFile) {
     int fd = openJobNumberFile(path);
     if (fd < 0) {
         std::string text = errnoText(errno);
-        errorReporter.report(12, -1, 1266, kModule, pathInMessages(path).c_str(), "writing", text.c_str());
+        errorReporter.report(12, -1, kLineJobNumberFile, kModule, pathInMessages(path).c_str(), "writing",
+                             text.c_str());
         return start;
     }
     // The number is taken even when the lock cannot be had.
@@ -288,7 +295,7 @@ bool CJobManager::collectDatabases(int node, const std::string& task, const std:
         // An empty entry is no database: no slot may be claimed in it.
         if (entry < 0 || entry >= controlFile_->getEntryCount() || half0 == nullptr || half1 == nullptr ||
             name.empty() || fieldText(half0->name).empty()) {
-            errorReporter.report(27, jobNumber_, 835, kModule, name.c_str());
+            errorReporter.report(27, jobNumber_, kLineNoDatabase, kModule, name.c_str());
             return false;
         }
         ControlFileRecord* chosen = nullptr;
@@ -313,7 +320,7 @@ bool CJobManager::collectDatabases(int node, const std::string& task, const std:
             else if (c1 == kUsableStatus)
                 chosen = half1;
             else {
-                if (report) errorReporter.report(27, jobNumber_, 861, kModule, name.c_str());
+                if (report) errorReporter.report(27, jobNumber_, kLineNoUsableHalf, kModule, name.c_str());
                 return false;
             }
         }
@@ -363,7 +370,7 @@ bool CJobManager::addJobSlots(int node, const std::string& task, const std::stri
                 other.second = nullptr;
             }
             idFile.close();
-            errorReporter.report(51, -1, 970, kModule);
+            errorReporter.report(51, -1, kLineNoJobSlot, kModule);
             return false;
         }
         JobSlot& slot = slots[chosen];

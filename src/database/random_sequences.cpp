@@ -14,6 +14,10 @@
 
 namespace {
 
+// Report positions of this module (reports under "seq_iter"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoStatsFile = 1463;  // M529
+
 // Frequencies of A to Z; letters not occurring in proteins have 0 and are
 // entered all the same.
 const double kBuiltIn[26] = {
@@ -89,7 +93,7 @@ void CRandomSequenceGenerator::init(const brenvik::ControlFileRecord* record, in
     }
     FILE* f = path.empty() ? nullptr : fileOpenStream(path.c_str(), "rb", false);
     if (f == nullptr) {
-        errorReporter.report(529, jobNumber, 1463, "seq_iter");
+        errorReporter.report(529, jobNumber, kLineNoStatsFile, "seq_iter");
         return;
     }
     const bool nucleic = record != nullptr && brenvik::databaseValue(*record, brenvik::kDbSequenceType) == 1;

@@ -38,6 +38,16 @@ constexpr size_t kTitleBlock = 1u << 20;
 constexpr int kFrameShift[7] = {0, 0, 1, 2, 0, 1, 2};
 const char kEmpty[1] = {0};
 
+// Report positions of this module. Those marked "new" are this code's own
+// (no earlier version reported there); the others are the established ones.
+constexpr const char* kModule = "seq_iter";
+constexpr int kLineNotMapped = 379;          // M512: the set's mappings cannot be had
+constexpr int kLineShorterThanIndex = 381;   // M512, new: a file ends before the last entry
+constexpr int kLineNoLastSequence = 535;     // M344
+constexpr int kLineLostInEntry = 1001;       // M512, new: readEntry
+constexpr int kLineLostInSearch = 1002;      // M512, new: findAccession
+constexpr int kLineLostInMarking = 1003;     // M512, new: markFoundAccessions
+
 }  // namespace
 
 void SequenceSelection::assign(const std::vector<bool>& bits) {
@@ -313,10 +323,11 @@ void CSequenceIterator::clearEntry() {
     accessionBlockLength_ = 0;
 }
 
-void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIndex, const TAXONOMY_RULES* rules,
-                             const TaxonomyChoice* choice, uint32_t iteratorFlags, bool randomMode,
-                             int32_t randomCount, int jobNumber, CSequenceIterator* shareWith, void* lockHandle,
-                             int32_t* counter, const int32_t* followedIndex, uint16_t frameMask, int32_t lastIndex) {
+void CSequenceIterator::open(ControlFileRecord* rec, const SequenceIteratorOptions& options) {
+    const TAXONOMY_RULES* rules = options.rules;
+    const bool randomMode = options.randomMode;
+    const int jobNumber = options.jobNumber;
+    CSequenceIterator* shareWith = options.shareWith;
     close();
     taxIds.clear();
     taxIds.reserve(3000);
@@ -328,46 +339,46 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     lastReferenceOffset_ = -1;
     referenceFellShort_ = false;
     length = 0;
-    currentIndex = -1;
+    currentIndex_ = -1;
     atEnd_ = 0;
     title.clear();
     referenceText.clear();
-    totalLength = 0;
-    visited = 0;
-    selectedCount = 0;
+    totalLength_ = 0;
+    visited_ = 0;
+    selectedCount_ = 0;
     selected_ = 1;
     hasTaxonomy_ = 0;
     taxonomySelection_ = 0;
-    defaultTaxId = rules != nullptr && rules->taxIdGiven ? rules->taxId : 1;
+    defaultTaxId_ = rules != nullptr && rules->taxIdGiven ? rules->taxId : 1;
 
     randomMode_ = randomMode ? 1 : 0;
-    randomCount_ = randomCount;
+    randomCount_ = options.randomCount;
     if (randomMode) {
-        generator.reset();
-        generator.init(rec, jobNumber);
+        generator_.reset();
+        generator_.init(rec, jobNumber);
     }
 
     accessionBufferExists_ = true;
     fasta_.reset();
-    ownCounter_ = counterMode == 0;
-    followedIndex_ = followedIndex;
-    lastIndex_ = lastIndex;
-    lockHandle_ = lockHandle;
+    ownCounter_ = !options.followsIndex;
+    followedIndex_ = options.followedIndex;
+    lastIndex_ = options.lastIndex;
+    lockHandle_ = options.lockHandle;
     ownCounterValue_ = -1;
-    counter_ = counter != nullptr ? counter : &ownCounterValue_;
-    flags = iteratorFlags;
+    counter_ = options.counter != nullptr ? options.counter : &ownCounterValue_;
+    flags_ = options.flags;
     jobNumber_ = jobNumber;
-    record = rec;
+    record_ = rec;
     longestAccession_ = rec != nullptr ? databaseValue(*rec, kDbLongestAccession) : 0;
     sequenceCount_ = rec != nullptr ? std::max(0, databaseValue(*rec, kDbSequenceCount)) : 0;
 
-    const int node = nodeIndex >= 0 && nodeIndex < kNodeCount ? nodeIndex : 0;
+    const int node = options.nodeIndex >= 0 && options.nodeIndex < kNodeCount ? options.nodeIndex : 0;
     mode_ = rec == nullptr || nodeValue(*rec, kNodeMemoryMapped + node) == 0 ? MODE_FILE : MODE_MAPPED;
     if (mode_ == MODE_MAPPED) mapped_ = std::make_unique<DatabaseFileArray>();
 
-    taxIds.push_back(defaultTaxId);
+    taxIds.push_back(defaultTaxId_);
 
-    const uint16_t mask = frameMask == 0 ? 63 : frameMask;
+    const uint16_t mask = options.frameMask == 0 ? ITER_ALL_FRAMES : options.frameMask;
     firstFrame_ = 0;
     lastFrame_ = 0;
     for (int f = 1; f <= 6; ++f) {
@@ -380,13 +391,13 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     enabledFrames_[6] = 1;
     if (firstFrame_ == 0) firstFrame_ = lastFrame_ = 1;
 
-    nucleicAcid = rec != nullptr ? databaseValue(*rec, kDbSequenceType) : 0;
-    if (nucleicAcid == 1) {
+    nucleicAcid_ = rec != nullptr ? databaseValue(*rec, kDbSequenceType) : 0;
+    if (nucleicAcid_ == 1) {
         frame_ = 1;
-        coding = CODING_FOUR_BIT;
+        coding_ = CODING_FOUR_BIT;
     } else {
         frame_ = 0;
-        coding = CODING_RESIDUES;
+        coding_ = CODING_RESIDUES;
     }
     const int32_t longest = rec != nullptr ? std::max(0, databaseValue(*rec, kDbLongestSequence)) : 0;
     if (randomMode) randomBuffer_.assign(static_cast<size_t>(longest) + 1, 0);
@@ -395,7 +406,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
         // Sized for the longest sequence the record announces, but no more than
         // a start size: the buffer grows with each stored sequence that needs
         // it, so a damaged record cannot make open allocate gigabytes.
-        const size_t wanted = coding == CODING_FOUR_BIT ? (static_cast<size_t>(longest) + 1) / 2 + 2
+        const size_t wanted = coding_ == CODING_FOUR_BIT ? (static_cast<size_t>(longest) + 1) / 2 + 2
                                                         : static_cast<size_t>(longest) + 3;
         sequenceBuffer_.assign(std::min<size_t>(wanted, kReadAhead), 0);
         for (int kind = 0; kind < DB_FILE_KINDS; ++kind) {
@@ -426,7 +437,7 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
         // no longer the registered one) would read as no data. A view
         // clamped at the end of a small index still holds a record.
         if (!whole || mappedBytes((*mapped_)[DB_FILE_INDEX], 0, kIndexRecordSize) == nullptr) {
-            markLost(379);
+            markLost(kLineNotMapped);
             atEnd_ = 1;
             return;
         }
@@ -449,15 +460,15 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
             referenceSize_ = fileSize(reference.c_str());
     }
     if (!setFitsIndex()) {
-        markLost(381);
+        markLost(kLineShorterThanIndex);
         atEnd_ = 1;
         return;
     }
 
-    taxonomySelection_ = hasTaxonomy_ && (flags & ITER_TAXIDS) && choice != nullptr;
+    taxonomySelection_ = hasTaxonomy_ && (flags_ & ITER_TAXIDS) && options.choice != nullptr;
     if (shareWith == this) {
         if (taxonomySelection_)
-            buildSelection(choice, rules);
+            buildSelection(options.choice, rules);
         else
             sequenceSelection().clear();
     }
@@ -465,13 +476,13 @@ void CSequenceIterator::open(int counterMode, ControlFileRecord* rec, int nodeIn
     if (!next(true)) {
         atEnd_ = 1;
         length = 0;
-        totalLength = 0;
-        visited = 0;
+        totalLength_ = 0;
+        visited_ = 0;
     } else {
-        length = getLength();
-        if (!taxonomySelection_) totalLength = length;
-        visited = 1;
-        if (selected_) ++selectedCount;
+        length = getLength(flags_);
+        if (!taxonomySelection_) totalLength_ = length;
+        visited_ = 1;
+        if (selected_) ++selectedCount_;
     }
     if (openedForTest != nullptr) openedForTest(*this);
 }
@@ -490,7 +501,7 @@ bool CSequenceIterator::setFitsIndex() {
     // Each file must reach at least as far as the last entry's part of it;
     // a file that could not be opened was reported and reads as no data.
     if (descriptorOf(DB_FILE_SEQUENCE) >= 0) {
-        const uint64_t needed = (coding == CODING_FOUR_BIT ? last.length / 2 : last.length) + uint64_t{1};
+        const uint64_t needed = (coding_ == CODING_FOUR_BIT ? last.length / 2 : last.length) + uint64_t{1};
         const uint64_t size = static_cast<uint64_t>(fileBytes(DB_FILE_SEQUENCE));
         if (last.sequenceOffset > size || needed > size - last.sequenceOffset) return false;
     }
@@ -525,7 +536,8 @@ bool CSequenceIterator::setFitsIndex() {
 void CSequenceIterator::markLost(int line) {
     if (lost_) return;
     lost_ = true;
-    errorReporter.report(512, jobNumber_, line, "seq_iter", record != nullptr ? fieldText(record->name) : std::string());
+    errorReporter.report(512, jobNumber_, line, kModule,
+                         record_ != nullptr ? fieldText(record_->name) : std::string());
 }
 
 const char* CSequenceIterator::wholeMapping(int f) const {
@@ -603,29 +615,32 @@ bool CSequenceIterator::readIndexRecord(int64_t index, IndexRecord& out) {
 
 int32_t CSequenceIterator::effectiveLast() {
     if (lastIndex_ != -1) return lastIndex_;
-    const int32_t last = record != nullptr ? databaseValue(*record, kDbLastSequence) : -1;
+    const int32_t last = record_ != nullptr ? databaseValue(*record_, kDbLastSequence) : -1;
     if (last == -1)
-        errorReporter.report(344, jobNumber_, 535, "seq_iter",
-                             record != nullptr ? fieldText(record->name) : std::string());
+        errorReporter.report(344, jobNumber_, kLineNoLastSequence, kModule,
+                             record_ != nullptr ? fieldText(record_->name) : std::string());
     return last;
 }
 
-bool CSequenceIterator::next(bool advance) {
+bool CSequenceIterator::next(bool advance) { return step(advance, flags_); }
+
+bool CSequenceIterator::step(bool advance, uint32_t reads) {
+    entryChecked_ = false;
     selected_ = 1;
-    int64_t index = currentIndex;
+    int64_t index = currentIndex_;
     if (advance) {
         if (ownCounter_) {
-            if ((flags & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
+            if ((flags_ & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
             if (*counter_ == INT32_MAX) return false;
-            if (flags & ITER_PLAIN_COUNTER)
+            if (flags_ & ITER_PLAIN_COUNTER)
                 index = ++*counter_;
             else
                 index = std::atomic_ref<int32_t>(*counter_).fetch_add(1) + 1;
         } else {
-            if ((flags & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
+            if ((flags_ & ITER_PLAIN_COUNTER) == 0 && lockHandle_ == nullptr) return false;
             index = followedIndex_ != nullptr ? *followedIndex_ : -1;
         }
-        currentIndex = static_cast<int32_t>(index);
+        currentIndex_ = static_cast<int32_t>(index);
     }
     const int32_t last = effectiveLast();
     if (last == -1 || index < 0 || index > last) {
@@ -650,7 +665,7 @@ bool CSequenceIterator::next(bool advance) {
     hasNext_ = index + 1 < sequenceCount_ && readIndexRecord(index + 1, nextRecord_);
     nextIndex_ = index + 1;
     nextMissing_ = index + 1 < sequenceCount_ && !hasNext_;
-    if (flags & ITER_TAXIDS) {
+    if (reads & ITER_TAXIDS) {
         if (fileBytes(DB_FILE_TAXIDS) > 0) {
             hasTaxonomy_ = 1;
             readTaxIds();
@@ -660,11 +675,11 @@ bool CSequenceIterator::next(bool advance) {
     }
     // A mapped block is only a pointer, so mapped mode always sets it; file
     // mode reads it only when asked.
-    if ((flags & ITER_ACCESSIONS) || mode_ == MODE_MAPPED)
+    if ((reads & ITER_ACCESSIONS) || mode_ == MODE_MAPPED)
         readAccessionBlock();
     else
         accessionBlock_ = nullptr, accessionBlockLength_ = 0;
-    if (flags & ITER_SEQUENCE)
+    if (reads & ITER_SEQUENCE)
         readSequence();
     else
         sequence = nullptr, sequenceBytes = 0;
@@ -675,7 +690,7 @@ void CSequenceIterator::readSequence() {
     sequence = nullptr;
     sequenceBytes = 0;
     if (!hasCurrent_) return;
-    const uint64_t needed = (coding == CODING_FOUR_BIT ? current_.length / 2 : current_.length) + uint64_t{1};
+    const uint64_t needed = (coding_ == CODING_FOUR_BIT ? current_.length / 2 : current_.length) + uint64_t{1};
     const char* p = bytesAt(DB_FILE_SEQUENCE, current_.sequenceOffset, needed);
     if (p == nullptr) return;
     // Bytes of a mapping are used where they lie; a read window is reused
@@ -721,10 +736,10 @@ void CSequenceIterator::readTaxIds() {
     for (int32_t i = 0; i < count; ++i) taxIds.push_back(static_cast<int32_t>(readLe32(ids + 4 * i)));
 }
 
-int32_t CSequenceIterator::getLength() const {
-    if ((flags & ITER_LENGTH) == 0 || !hasCurrent_) return 0;
+int32_t CSequenceIterator::getLength(uint32_t reads) const {
+    if ((reads & ITER_LENGTH) == 0 || !hasCurrent_) return 0;
     int64_t stored = current_.length;
-    switch (coding) {
+    switch (coding_) {
     case CODING_RESIDUES:
         return static_cast<int32_t>(std::min<int64_t>(stored, INT32_MAX));
     case CODING_TWO_BIT:
@@ -750,39 +765,49 @@ bool CSequenceIterator::nextFrame() {
     } else {
         if (!next(true))
             atEnd_ = 1;
-        else if (frame_ == lastFrame_ && (flags & ITER_SEQUENCE))
+        else if (frame_ == lastFrame_ && (flags_ & ITER_SEQUENCE))
             frame_ = firstFrame_;
     }
-    length = getLength();
-    if (atEnd_ || (flags & ITER_SEQUENCE) == 0) return !atEnd_;
-    ++visited;
-    if (!taxonomySelection_) totalLength += length;
-    if (selected_) ++selectedCount;
+    length = getLength(flags_);
+    if (atEnd_ || (flags_ & ITER_SEQUENCE) == 0) return !atEnd_;
+    ++visited_;
+    if (!taxonomySelection_) totalLength_ += length;
+    if (selected_) ++selectedCount_;
     return true;
 }
 
-ReadOutcome CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRule* rule) {
+ReadOutcome CSequenceIterator::readEntry(int32_t index, int32_t entryFrame, AccessionRule* rule, uint32_t reads) {
     if (lost_) return ReadOutcome::Lost;
     if (index != -1) {
-        currentIndex = index;
+        currentIndex_ = index;
         frame_ = entryFrame;
     }
-    // Always read again: the callers add flags after the look-up.
+    // Always read again: the callers ask for more than the look-up read.
     const uint64_t accessionsNoted = readEnd_[DB_FILE_ACCESSION];
-    next(false);
-    if ((flags & ITER_ACCESSIONS) == 0) {
+    step(false, reads);
+    if ((reads & ITER_ACCESSIONS) == 0) {
         // Mapped mode points at every entry's block; one not asked for is
         // neither kept nor checked.
         accessionBlock_ = nullptr;
         accessionBlockLength_ = 0;
         readEnd_[DB_FILE_ACCESSION] = accessionsNoted;
     }
-    if (flags & ITER_LENGTH) length = getLength();
-    if ((flags & ITER_TITLE) && fasta_ && hasCurrent_) readTitle();
-    if ((flags & ITER_REFERENCE) && record != nullptr && databaseValue(*record, kDbHasReference) != 0 && hasCurrent_)
+    if (reads & ITER_LENGTH) length = getLength(reads);
+    if ((reads & ITER_TITLE) && fasta_ && hasCurrent_) readTitle();
+    if ((reads & ITER_REFERENCE) && record_ != nullptr && databaseValue(*record_, kDbHasReference) != 0 && hasCurrent_)
         readReference(rule);
     copyEntryBytes();
-    return checkReads(1001);
+    const ReadOutcome outcome = checkReads(kLineLostInEntry);
+    entryChecked_ = outcome == ReadOutcome::Read;
+    return outcome;
+}
+
+SequenceEntry CSequenceIterator::entry() const {
+    static const std::string kNoText;
+    static const std::vector<int32_t> kNoIds;
+    if (!entryChecked_) return {nullptr, 0, 0, 0, kNoText, kNoText, kNoIds, {}};
+    return {sequence,      sequenceBytes, storedLength, length,
+            title,         referenceText, taxIds,       std::string_view(accessionBlock_, accessionBlockLength_)};
 }
 
 namespace {
@@ -901,7 +926,7 @@ void CSequenceIterator::readTitle() {
 
 void CSequenceIterator::readReference(AccessionRule* rule) {
     referenceText.clear();
-    const std::string path = fieldText(record->referencePath);
+    const std::string path = fieldText(record_->referencePath);
     const int fd = fileOpen(path.c_str(), true);
     if (fd < 0) return;
     // A text that starts at or past the end is lost, never an empty one.
@@ -972,11 +997,11 @@ bool CSequenceIterator::blockHolds(std::string_view accession) const {
 }
 
 bool CSequenceIterator::positionOn(int32_t index, std::string_view accession) {
-    const int32_t last = lastIndex_ != -1 ? lastIndex_ : record ? databaseValue(*record, kDbLastSequence) : -1;
+    const int32_t last = lastIndex_ != -1 ? lastIndex_ : record_ ? databaseValue(*record_, kDbLastSequence) : -1;
     if (index < 0 || index >= sequenceCount_ || index > last) return false;
-    currentIndex = index;
+    currentIndex_ = index;
     if (!next(false) || !selected_) return false;
-    if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+    if ((flags_ & ITER_ACCESSIONS) == 0) readAccessionBlock();
     return accession.empty() || blockHolds(accession);
 }
 
@@ -985,10 +1010,10 @@ AccessionSearch CSequenceIterator::findAccession(const std::string& accession) {
     const int32_t savedFrame = frame_;
     frame_ = 0;
     bool found = false;
-    const int32_t startIndex = currentIndex;
+    const int32_t startIndex = currentIndex_;
     const int32_t startCounter = *counter_;
 
-    const std::string cacheName = getDatabaseFileName(DB_FILE_ACCINDEX, record);
+    const std::string cacheName = getDatabaseFileName(DB_FILE_ACCINDEX, record_);
     if (!cacheName.empty() && fileExists(cacheName.c_str())) {
         bv_cachefile cache(cacheName.c_str(), "1.0", nullptr);
         if (cache.open(true)) {
@@ -999,7 +1024,7 @@ AccessionSearch CSequenceIterator::findAccession(const std::string& accession) {
             if (hit && value <= static_cast<uint32_t>(INT32_MAX))
                 found = positionOn(static_cast<int32_t>(value), accession);
             if (!found) {
-                currentIndex = startIndex;
+                currentIndex_ = startIndex;
                 *counter_ = startCounter;
                 next(false);
             }
@@ -1018,13 +1043,13 @@ AccessionSearch CSequenceIterator::findAccession(const std::string& accession) {
         noteRead(DB_FILE_ACCESSION, reached);
         // The search may have moved the accession file's window: read the
         // entry again (the one found, or the one it started on).
-        if (hit) currentIndex = hitIndex;
+        if (hit) currentIndex_ = hitIndex;
         const bool read = next(false);
         found = hit && read;
     } else if (!found) {
         do {
             if (!hasCurrent_ || !selected_) continue;
-            if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+            if ((flags_ & ITER_ACCESSIONS) == 0) readAccessionBlock();
             if (blockHolds(accession)) {
                 found = true;
                 break;
@@ -1032,7 +1057,7 @@ AccessionSearch CSequenceIterator::findAccession(const std::string& accession) {
         } while (nextFrame());
     }
     frame_ = savedFrame;
-    if (checkReads(1002) == ReadOutcome::Lost) return AccessionSearch::Lost;
+    if (checkReads(kLineLostInSearch) == ReadOutcome::Lost) return AccessionSearch::Lost;
     return found ? AccessionSearch::Found : AccessionSearch::NotFound;
 }
 
@@ -1052,7 +1077,7 @@ ReadOutcome CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
         bool more = true;
         while (more) {
             if (hasCurrent_ && selected_) {
-                if ((flags & ITER_ACCESSIONS) == 0) readAccessionBlock();
+                if ((flags_ & ITER_ACCESSIONS) == 0) readAccessionBlock();
                 uint64_t pos = 0, nextPos = 0;
                 AccessionRecordView r;
                 while (more && parseAccessionRecord(accessionBlock_, accessionBlockLength_, pos, r, nextPos)) {
@@ -1060,7 +1085,7 @@ ReadOutcome CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
                     if (r.flag == kAccessionFlagHidden) continue;
                     // False: every requested accession is found; the rest of
                     // the database cannot add anything.
-                    more = marker.markAccessionFound(std::string_view(r.text, r.length), currentIndex);
+                    more = marker.markAccessionFound(std::string_view(r.text, r.length), currentIndex_);
                 }
             }
             if (more && !next(true)) {
@@ -1070,10 +1095,11 @@ ReadOutcome CSequenceIterator::markFoundAccessions(AccessionMarker& marker) {
         }
     }
     frame_ = savedFrame;
-    return checkReads(1003);
+    return checkReads(kLineLostInMarking);
 }
 
 void CSequenceIterator::close() {
+    entryChecked_ = false;
     if (!accessionBufferExists_) return;
     accessionBufferExists_ = false;
     clearEntry();
@@ -1099,7 +1125,8 @@ void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::stri
     if (iterator == nullptr) return;
     uint64_t pos = 0, next = 0;
     AccessionRecordView r;
-    while (parseAccessionRecord(iterator->accessionBlock(), iterator->accessionBlockLength(), pos, r, next) &&
+    const std::string_view block = iterator->entry().accessionBlock;
+    while (parseAccessionRecord(block.data(), block.size(), pos, r, next) &&
            r.length > 0) {
         accessions.emplace_back(r.text, r.length);
         pos = next;
@@ -1109,16 +1136,16 @@ void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::stri
 void CSequenceIterator::buildSelection(const TaxonomyChoice* choice, const TAXONOMY_RULES* rules) {
     SequenceSelection& selection = sequenceSelection();
     selection.clear();
-    CTaxonomyIndexFile index(getDatabaseFileName(DB_FILE_TAXIDS, record), sequenceCount_, 0, jobNumber_,
+    CTaxonomyIndexFile index(getDatabaseFileName(DB_FILE_TAXIDS, record_), sequenceCount_, 0, jobNumber_,
                              rules != nullptr ? &rules->section : nullptr);
     std::vector<bool> bits;
     if (!index.getBoolVectors(*choice, bits)) return;
     selection.assign(bits);
     uint64_t residues = index.getNumResidues();
-    if (nucleicAcid == 1) {
+    if (nucleicAcid_ == 1) {
         int frames = 0;
         for (int f = 0; f < 6; ++f) frames += enabledFrames_[f];
         residues = residues * static_cast<uint64_t>(frames) / 3;
     }
-    totalLength = static_cast<int64_t>(std::min<uint64_t>(residues, INT64_MAX));
+    totalLength_ = static_cast<int64_t>(std::min<uint64_t>(residues, INT64_MAX));
 }

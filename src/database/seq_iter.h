@@ -42,6 +42,8 @@ enum : uint32_t {
     ITER_LENGTH = 0x40,
     ITER_PLAIN_COUNTER = 0x80,
 };
+// Every reading frame of a nucleic-acid database (frame f: bit f - 1).
+constexpr uint16_t ITER_ALL_FRAMES = 63;
 
 // Sequence codings: one character per residue plus a zero byte (amino
 // acids); four bits per base, two per byte (nucleic acids); two bits per
@@ -83,6 +85,52 @@ struct SequenceSelection {
 };
 SequenceSelection& sequenceSelection();
 
+class CSequenceIterator;
+
+// How open sets up the walk. The defaults are the look-up programs': one
+// thread, its own counter from -1, every frame, up to the node's last entry.
+struct SequenceIteratorOptions {
+    // What the walk reads of each entry it passes (and whether its counter
+    // is a plain one), fixed until close; readEntry says per call what it
+    // reads.
+    uint32_t flags = ITER_ACCESSIONS | ITER_PLAIN_COUNTER;
+    int nodeIndex = 0;
+    int jobNumber = -1;
+    // Null: default taxonomy ID 1. The choice is for the server's searches
+    // only.
+    const brenvik::TAXONOMY_RULES* rules = nullptr;
+    const TaxonomyChoice* choice = nullptr;
+    bool randomMode = false;
+    int32_t randomCount = 0;
+    // Another iterator of the same record whose mappings this one uses
+    // (itself: this one builds the process-wide selection).
+    CSequenceIterator* shareWith = nullptr;
+    // Without ITER_PLAIN_COUNTER the counter is shared and advanced
+    // atomically, which needs a lock handle.
+    void* lockHandle = nullptr;
+    // The counter this iterator advances; null: one of its own.
+    int32_t* counter = nullptr;
+    // Set: the iterator follows *followedIndex instead of advancing a
+    // counter.
+    bool followsIndex = false;
+    const int32_t* followedIndex = nullptr;
+    uint16_t frameMask = ITER_ALL_FRAMES;  // 0 means every frame too
+    int32_t lastIndex = -1;                // -1: the node's last entry
+};
+
+// What readEntry read of one entry: the iterator's own copies of what was
+// checked, valid until the iterator moves.
+struct SequenceEntry {
+    const unsigned char* sequence;  // stored bytes, or null
+    uint64_t sequenceBytes;         // bytes that sequence holds
+    uint32_t storedLength;          // residues, as in the index record
+    int32_t length;                 // residues, or codons for frames 1-6
+    const std::string& title;
+    const std::string& referenceText;
+    const std::vector<int32_t>& taxIds;
+    std::string_view accessionBlock;
+};
+
 class CSequenceIterator {
 public:
     enum Mode : int32_t { MODE_MAPPED = 0, MODE_FILE = 1 };
@@ -92,26 +140,19 @@ public:
     CSequenceIterator(const CSequenceIterator&) = delete;
     CSequenceIterator& operator=(const CSequenceIterator&) = delete;
 
-    // Prepares the walk and reads the first entry of the node's range.
-    // counterMode 0: this iterator advances *counter; else it follows
-    // *followedIndex. A null counter means a counter of its own that starts
-    // at -1. frameMask 0 = all six frames; lastIndex -1 = the node's last.
-    // rules may be null (default taxonomy ID 1); choice is for the server's
-    // searches only.
-    void open(int counterMode, brenvik::ControlFileRecord* record, int nodeIndex,
-              const brenvik::TAXONOMY_RULES* rules, const TaxonomyChoice* choice, uint32_t flags,
-              bool randomMode = false, int32_t randomCount = 0, int jobNumber = -1,
-              CSequenceIterator* shareWith = nullptr, void* lockHandle = nullptr, int32_t* counter = nullptr,
-              const int32_t* followedIndex = nullptr, uint16_t frameMask = 0, int32_t lastIndex = -1);
+    // Prepares the walk and positions on the first entry of the node's
+    // range (entry() stays empty until a readEntry).
+    void open(brenvik::ControlFileRecord* record, const SequenceIteratorOptions& options = {});
     bool next(bool advance);
     bool nextFrame();
-    int32_t getLength() const;
     // Positions on the entry (index -1: the current one), always reads it
-    // again, then its title and reference text as the flags say. rule may be
-    // null (reference text then ends only at "//" or the file end). The
-    // sequence and the accession block are copied into the iterator's own
-    // buffers, so what it holds stays as checked until it moves.
-    [[nodiscard]] ReadOutcome readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule);
+    // again, then its title and reference text, as the ITER_* flags in
+    // reads say (the walk's flags stay as open set them). rule may be null
+    // (reference text then ends only at "//" or the file end). The sequence
+    // and the accession block are copied into the iterator's own buffers,
+    // so what it holds stays as checked until it moves.
+    [[nodiscard]] ReadOutcome readEntry(int32_t index, int32_t frame, brenvik::AccessionRule* rule,
+                                        uint32_t reads);
     // Reads ahead, in file order, the titles of the entries that readEntry
     // will be asked for, in the order it will be asked for them, so that a
     // request for many titles costs a few large reads instead of one read
@@ -124,35 +165,24 @@ public:
     [[nodiscard]] ReadOutcome markFoundAccessions(AccessionMarker& marker);
     void close();
 
-    // The current accession block (valid until the iterator moves).
-    const char* accessionBlock() const { return accessionBlock_; }
-    uint64_t accessionBlockLength() const { return accessionBlockLength_; }
+    // What the last readEntry read, when it returned Read and the iterator
+    // has not moved since; else an empty entry (no sequence, no text, no
+    // IDs), so nothing read from a lost file can be shown.
+    SequenceEntry entry() const;
+    int32_t currentIndex() const { return currentIndex_; }
     bool isAtEnd() const { return atEnd_ != 0; }
     bool hasTaxonomy() const { return hasTaxonomy_ != 0; }
     bool isSelected() const { return selected_ != 0; }
     Mode mode() const { return static_cast<Mode>(mode_); }
     int32_t frame() const { return frame_; }
+    int32_t coding() const { return coding_; }
     const brenvik::DatabaseFileArray* mappedFiles() const { return mapped_.get(); }
-
-    // Read by the callers directly. After readEntry, sequence and the
-    // accession block are the iterator's own copies of what was checked.
-    const unsigned char* sequence = nullptr;  // stored bytes, or null
-    uint64_t sequenceBytes = 0;               // bytes that sequence holds
-    uint32_t storedLength = 0;                // residues, as in the index record
-    int32_t length = 0;                       // residues, or codons for frames 1-6
-    int32_t coding = CODING_RESIDUES;
-    int32_t nucleicAcid = 0;
-    std::string title;
-    std::string referenceText;
-    std::vector<int32_t> taxIds;
-    int32_t currentIndex = -1;
-    brenvik::ControlFileRecord* record = nullptr;
-    uint32_t flags = 0;
-    int64_t totalLength = 0;
-    int32_t visited = 0;
-    int32_t selectedCount = 0;
-    int32_t defaultTaxId = 1;
-    CRandomSequenceGenerator generator;
+    const CRandomSequenceGenerator& generator() const { return generator_; }
+    // The walk so far: residues (or codons) in total, entries (or frames)
+    // visited, and of those the selected ones.
+    int64_t totalLength() const { return totalLength_; }
+    int32_t visited() const { return visited_; }
+    int32_t selectedCount() const { return selectedCount_; }
 
     // File mode: one read-only file of the set (and the FASTA file).
     class FileView;
@@ -162,6 +192,9 @@ public:
     static inline void (*openedForTest)(const CSequenceIterator&) = nullptr;
 
 private:
+    // next with the read flags given.
+    bool step(bool advance, uint32_t reads);
+    int32_t getLength(uint32_t reads) const;
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
     // Bytes up to end of mapped file f of the set were read. (The FASTA
     // file is read with pread only: a cut there is a short read.)
@@ -199,8 +232,28 @@ private:
     const std::string_view* titleReadAhead(uint64_t offset);
     void clearTitlesAhead();
 
+    // The current entry; results only through entry().
+    const unsigned char* sequence = nullptr;
+    uint64_t sequenceBytes = 0;
+    uint32_t storedLength = 0;
+    int32_t length = 0;
+    std::string title;
+    std::string referenceText;
+    std::vector<int32_t> taxIds;
     const char* accessionBlock_ = nullptr;
     uint64_t accessionBlockLength_ = 0;
+    // The last readEntry returned Read and the iterator has not moved since.
+    bool entryChecked_ = false;
+    int32_t currentIndex_ = -1;
+    brenvik::ControlFileRecord* record_ = nullptr;
+    uint32_t flags_ = 0;
+    int32_t coding_ = CODING_RESIDUES;
+    int32_t nucleicAcid_ = 0;
+    int64_t totalLength_ = 0;
+    int32_t visited_ = 0;
+    int32_t selectedCount_ = 0;
+    int32_t defaultTaxId_ = 1;
+    CRandomSequenceGenerator generator_;
     int32_t longestAccession_ = 0;
     brenvik::IndexRecord current_;
     brenvik::IndexRecord nextRecord_;
@@ -251,6 +304,6 @@ private:
     bool lost_ = false;
 };
 
-// The current entry's accessions in block order, flag 3 included; empty for
-// a null iterator.
+// The accessions of the entry that entry() gives, in block order, flag 3
+// included; empty for a null iterator.
 void getEntryAccessions(const CSequenceIterator* iterator, std::vector<std::string>& accessions);

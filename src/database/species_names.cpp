@@ -29,6 +29,14 @@ constexpr int ERR_SPECIES_FILE_MISSING = 246;
 constexpr int ERR_INVALID_NAME_CLASS = 248;
 constexpr int ERR_OBSOLETE_PDB = 451;
 constexpr int ERR_NEED_TWO_SUBEXPRESSIONS = 540;
+// Report positions of this module ("taxonomy"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineObsoletePdb = 255;  // M451, formatted only
+constexpr int kLineCompileSwissProt = 267;  // M127
+constexpr int kLineSubExpressions = 272;  // M540
+constexpr int kLineFileMissing = 505;  // M246
+constexpr int kLineFileMissingText = 506;  // M246, formatted for the caller
+constexpr int kLineInvalidNameClass = 595;  // M248
 
 constexpr const char* cacheVersion = "1.0";
 
@@ -106,7 +114,8 @@ private:
         if (nameClass < 0) {
             if (badClassReports_ < 2) {
                 ++badClassReports_;
-                errorReporter.report(ERR_INVALID_NAME_CLASS, jobNumber_, 595, "taxonomy", std::string(rest), pathInMessages(path_));
+                errorReporter.report(ERR_INVALID_NAME_CLASS, jobNumber_, kLineInvalidNameClass, "taxonomy",
+                                     std::string(rest), pathInMessages(path_));
             }
             return false;
         }
@@ -187,8 +196,9 @@ void upperCaseName(std::string& name) {
 }
 
 void reportMissing(const std::string& path, int jobNumber, std::string& errorText) {
-    errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, 505, "taxonomy", pathInMessages(path));
-    errorText += errorReporter.formatMessage(ERR_SPECIES_FILE_MISSING, jobNumber, 506, "taxonomy", path);
+    errorReporter.report(ERR_SPECIES_FILE_MISSING, jobNumber, kLineFileMissing, "taxonomy", pathInMessages(path));
+    errorText +=
+        errorReporter.formatMessage(ERR_SPECIES_FILE_MISSING, jobNumber, kLineFileMissingText, "taxonomy", path);
     errorText += "\n";
 }
 
@@ -495,28 +505,23 @@ bool compileSwissProtRegex(brenvik::BsdRegex& regex, const std::string& text, bo
     const int status = regex.compile(text, 0);
     if (status != 0) {
         if (report)
-            errorReporter.report(ERR_COMPILE_PARSE_RULE, -1, 267, "taxonomy", text, regex.errorText(status));
+            errorReporter.report(ERR_COMPILE_PARSE_RULE, -1, kLineCompileSwissProt, "taxonomy", text,
+                                 regex.errorText(status));
         return false;
     }
     if (regex.subExpressions() != 2) {
         if (report)
-            errorReporter.report(ERR_NEED_TWO_SUBEXPRESSIONS, -1, 272, "taxonomy",
+            errorReporter.report(ERR_NEED_TWO_SUBEXPRESSIONS, -1, kLineSubExpressions, "taxonomy",
                                  static_cast<int>(regex.subExpressions()), text);
         return false;
     }
     return true;
 }
 
-struct LoadOptions {
-    int jobNumber;
-    bool upperCase;
-    bool pad;
-};
-
 // Reads one opened species file into the lists, and into `cache` while one
 // is being built. False when the file held no bytes at all, or zeros.
 bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const brenvik::BsdRegex& regex,
-                     const std::string& regexText, const LoadOptions& options, CSpeciesNameLists& lists,
+                     const std::string& regexText, const SpeciesLoadOptions& options, CSpeciesNameLists& lists,
                      brenvik::bv_cachefile* cache) {
     TaxonomyLineReader reader(stream, TaxonomyLineReader::LineEnds::CrLfOrNul);
     SpeciesFileParser parser(kind, path, options.jobNumber, options.pad, &regex, !regexText.empty());
@@ -578,13 +583,14 @@ std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName
     return cache;
 }
 
-bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
-                      const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
-                      std::string& errorText, bool* useCaches) {
-    const LoadOptions options{jobNumber, upperCase, pad};
-    const std::string regexText =
-        regexTexts != nullptr ? regexTexts[1] : std::string(brenvik::bv_taxonomyoptions::kDefaultSwissProtRegex);
-    const bool cachesAsked = useCaches != nullptr && *useCaches;
+SpeciesLoadResult loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
+                                   const SpeciesLoadOptions& options, std::string& errorText) {
+    const int jobNumber = options.jobNumber;
+    const std::string regexText = options.regexTexts != nullptr
+                                      ? options.regexTexts[1]
+                                      : std::string(brenvik::bv_taxonomyoptions::kDefaultSwissProtRegex);
+    const bool cachesAsked = options.useCaches;
+    bool cachesUsable = cachesAsked;
     bool result = true;
     bool sorted[CSpeciesNameLists::tableCount] = {true, true, true, true, true, true};
     // Where each file's entries lie in its table, in file order. A file
@@ -608,7 +614,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
 
         if (kind == SPECIES_PDB && !obsoletePdbWarned) {
             obsoletePdbWarned = true;
-            errorText += errorReporter.formatMessage(ERR_OBSOLETE_PDB, jobNumber, 255, "taxonomy");
+            errorText += errorReporter.formatMessage(ERR_OBSOLETE_PDB, jobNumber, kLineObsoletePdb, "taxonomy");
             errorText += "\n";
         }
 
@@ -625,7 +631,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
                 result = false;
             continue;
         }
-        if (kind == SPECIES_GI2TAXID && !loadGiPairs) continue;
+        if (kind == SPECIES_GI2TAXID && !options.loadGiPairs) continue;
 
         // Caches for the name files: valid -> no parse; missing, stale or
         // damaged -> rebuilt while parsing; being built by another task ->
@@ -655,9 +661,9 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         auto waitAndOpen = [&]() {
             return cache->waitForBuild(brenvik::kCacheBuildWaitMs) && openCache() && cacheValid;
         };
-        if (hasNameCache(kind) && useCaches != nullptr && *useCaches) {
+        if (hasNameCache(kind) && cachesUsable) {
             if (!openCache()) waitAndOpen();
-            if (!cacheValid && !rebuild) *useCaches = false;
+            if (!cacheValid && !rebuild) cachesUsable = false;
         }
 
         std::FILE* stream = openSpeciesFile(path);
@@ -665,7 +671,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             reportMissing(path, jobNumber, errorText);
             result = false;
             // No cache can stand in for a file that is not there.
-            if (useCaches != nullptr && hasNameCache(kind)) *useCaches = false;
+            if (hasNameCache(kind)) cachesUsable = false;
             continue;
         }
         // A finished cache of an empty file (older builds wrote them) would
@@ -681,7 +687,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             // finish in time, its content is not ours to promise, so the
             // caller reads this file's names from memory.
             if (!building && !(cache->getLastError() == brenvik::kMsgBeingCreated && waitAndOpen()))
-                *useCaches = false;
+                cachesUsable = false;
         }
         if (cacheValid) {
             std::fclose(stream);
@@ -700,7 +706,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
             // No cache is finished for a file that gave no bytes: it would
             // read as valid, and the file's fault would never be reported again.
             const bool finished = hadBytes && cache->finish();
-            *useCaches = finished;
+            cachesUsable = finished;
             cache->close();
         }
         if (!hadBytes) {
@@ -709,7 +715,7 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
         }
     }
 
-    if (cachesAsked && !*useCaches) {
+    if (cachesAsked && !cachesUsable) {
         bool late[CSpeciesNameLists::tableCount] = {};
         for (Placed& place : placed) {
             if (place.served == nullptr) continue;
@@ -749,15 +755,15 @@ bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeci
     // One sort per table, over every file of its kind.
     for (int kind = 0; kind < CSpeciesNameLists::tableCount; ++kind)
         if (!sorted[kind] && lists.sortTables) lists.tables[kind].sortNames();
-    return result;
+    return {result, cachesUsable};
 }
 
-bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists, int jobNumber, bool upperCase,
-                      bool pad, bool loadGiPairs, std::string& errorText, bool* useCaches) {
+SpeciesLoadResult loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists,
+                                   SpeciesLoadOptions options, std::string& errorText) {
     std::vector<SpeciesFileRecord> files;
     for (const auto& file : rules.speciesFiles) files.push_back({file.source, file.name});
-    return loadSpeciesFiles(files, lists, rules.regexTexts, jobNumber, upperCase, pad, loadGiPairs, errorText,
-                            useCaches);
+    options.regexTexts = rules.regexTexts;
+    return loadSpeciesFiles(files, lists, options, errorText);
 }
 
 namespace {
@@ -774,8 +780,13 @@ std::unique_ptr<CSpeciesNameLists> SpeciesNamesById::unsortedLists() {
 
 bool SpeciesNamesById::load(const std::vector<SpeciesFileRecord>& files, const std::string* regexTexts,
                             int jobNumber, std::string& errorText) {
-    usesCaches_ = true;
-    bool result = loadSpeciesFiles(files, *lists_, regexTexts, jobNumber, false, false, false, errorText, &usesCaches_);
+    SpeciesLoadOptions options;
+    options.jobNumber = jobNumber;
+    options.regexTexts = regexTexts;
+    options.useCaches = true;
+    const SpeciesLoadResult loaded = loadSpeciesFiles(files, *lists_, options, errorText);
+    bool result = loaded.clean;
+    usesCaches_ = loaded.cachesUsable;
     if (!usesCaches_ || files.empty()) {
         usesCaches_ = false;
         return result;
@@ -795,8 +806,8 @@ bool SpeciesNamesById::load(const std::vector<SpeciesFileRecord>& files, const s
         // name is needed in memory now.
         caches_.clear();
         lists_ = unsortedLists();
-        result = loadSpeciesFiles(files, *lists_, regexTexts, jobNumber, false, false, false, errorText, nullptr) &&
-                 result;
+        options.useCaches = false;
+        result = loadSpeciesFiles(files, *lists_, options, errorText).clean && result;
     }
     return result;
 }

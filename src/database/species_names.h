@@ -149,21 +149,35 @@ bool hasNameCache(int kind);
 // and the report reads it, so both open the same file.
 std::unique_ptr<brenvik::bv_cachefile> makeNameCache(const std::string& fileName);
 
-// Loads the species files into the lists (Part of a request's set-up).
-// `regexTexts` holds a section's six expression texts (null: the defaults);
-// only index 1, the SWISSPROT expression, is used. `useCaches`: null, or a
-// flag that asks for the name caches and reports back whether they can be
-// used. True when every file loaded cleanly (at once for no files).
 namespace brenvik {
 class TAXONOMY_RULES;
 }
 
-// The rules' SpeciesFiles and expression texts.
-bool loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists, int jobNumber, bool upperCase,
-                      bool pad, bool loadGiPairs, std::string& errorText, bool* useCaches);
-bool loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
-                      const std::string* regexTexts, int jobNumber, bool upperCase, bool pad, bool loadGiPairs,
-                      std::string& errorText, bool* useCaches);
+// How loadSpeciesFiles reads the files.
+struct SpeciesLoadOptions {
+    int jobNumber = -1;
+    bool upperCase = false;    // names kept in upper case
+    bool pad = false;          // names kept with a space on each side
+    bool loadGiPairs = false;  // GI-to-taxonomy-ID files are read too
+    // The name caches are asked for: valid ones stand in for their files.
+    bool useCaches = false;
+    // A section's six expression texts (null: the defaults); only index 1,
+    // the SWISSPROT expression, is used.
+    const std::string* regexTexts = nullptr;
+};
+
+struct SpeciesLoadResult {
+    bool clean = true;          // every file loaded cleanly (at once for no files)
+    bool cachesUsable = false;  // the caches asked for can be used
+};
+
+// Loads the species files into the lists (part of a request's set-up).
+SpeciesLoadResult loadSpeciesFiles(const std::vector<SpeciesFileRecord>& speciesFiles, CSpeciesNameLists& lists,
+                                   const SpeciesLoadOptions& options, std::string& errorText);
+// The rules' SpeciesFiles and expression texts (options.regexTexts is
+// taken from the rules).
+SpeciesLoadResult loadSpeciesFiles(const brenvik::TAXONOMY_RULES& rules, CSpeciesNameLists& lists,
+                                   SpeciesLoadOptions options, std::string& errorText);
 
 // The names of taxonomy IDs for a request that looks names up by ID only:
 // read from the name caches when every names file has a usable one (the

@@ -16,6 +16,9 @@ DatabaseStats::~DatabaseStats() = default;
 
 namespace {
 
+// Report positions of this module ("fasta"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineTooLong = 818;  // M252
 constexpr size_t kKeyLength = 30;
 
 const char kTimeCompressed[] = "Time files compressed (int) :\t";
@@ -103,7 +106,7 @@ bool readStatsFile(const std::string& path, int jobNumber, DatabaseStats& stats)
     }
     if (valueOf(text, kTooLong, v)) {
         stats.numTooLong = decimal32(v);
-        if (stats.numTooLong != 0) errorReporter.report(252, jobNumber, 818, "fasta", stats.numTooLong);
+        if (stats.numTooLong != 0) errorReporter.report(252, jobNumber, kLineTooLong, "fasta", stats.numTooLong);
     }
     if (valueOf(text, kLongest, v)) stats.longestSequence = decimal32(v);
     if (valueOf(text, kMaxAccession, v)) {

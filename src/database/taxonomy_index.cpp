@@ -19,6 +19,12 @@
 
 namespace {
 
+// Report positions of this module ("taxonomy"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineCreating = 1775;  // M83
+constexpr int kLineCacheFailed = 1850;  // M536
+constexpr int kLineNodesFailed = 1869;  // M539
+constexpr int kLineNoIdFile = 1954;  // M47
 constexpr int kMaxWalk = 1000;
 
 bool startsWithNoCase(const std::string& line, const char* prefix) {
@@ -180,7 +186,7 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
     char quiet[512];
     const int fd = fileOpen(t00Path.c_str(), true, quiet, sizeof quiet);
     if (fd < 0) {
-        reportSystemError(47, 1954, "taxonomy", t00Path.c_str());
+        reportSystemError(47, kLineNoIdFile, "taxonomy", t00Path.c_str());
         return false;
     }
     if (!nodeSet) {
@@ -189,7 +195,7 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
         // index goes on with whatever the tree holds.
         std::string errorText;
         nodeSet = loadTaxonomyNodes(jobNumber, section, errorText, true);
-        if (!nodeSet->isOk()) errorReporter.report(539, jobNumber, 1869, "taxonomy", errorText);
+        if (!nodeSet->isOk()) errorReporter.report(539, jobNumber, kLineNodesFailed, "taxonomy", errorText);
     }
     // Every sequence's list takes at least its 4-byte count: a sequence count
     // (from the control file) beyond what the file can describe would only
@@ -257,7 +263,7 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
 bool CTaxonomyIndexFile::createIndexFile(int* progress, const TaxonomyChoice* requested, std::vector<bool>* bits) {
     brenvik::bv_cachefile cache(x00Path.c_str(), version.c_str(), t00Path.c_str());
     if (!cache.create()) {
-        errorReporter.report(536, jobNumber, 1850, "taxonomy", cache.getLastErrorString());
+        errorReporter.report(536, jobNumber, kLineCacheFailed, "taxonomy", cache.getLastErrorString());
         return false;
     }
     TaxonomyChoiceTable table;
@@ -268,7 +274,7 @@ bool CTaxonomyIndexFile::createIndexFile(int* progress, const TaxonomyChoice* re
         std::fputs("Creating taxonomy index file for database...", stdout);
         std::fflush(stdout);
     }
-    errorReporter.report(83, jobNumber, 1775, "taxonomy", x00Path);
+    errorReporter.report(83, jobNumber, kLineCreating, "taxonomy", x00Path);
     for (int first = 0; first < table.count; first += 32) {
         if (progress) {
             *progress = std::min(100, first * 9 / table.count + 91);

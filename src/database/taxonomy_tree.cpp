@@ -16,6 +16,10 @@
 
 namespace {
 
+// Report positions of this module ("taxonomy"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNodeFile = 830;  // M539
+constexpr int kLineNodeFileText = 831;  // M539, formatted for the caller
 constexpr int MSG_PARENT_CONFLICT = 0x0B05;
 constexpr int MSG_INVALID_LINE = 0x0B06;
 constexpr int MSG_NODES_MISSING = 0x0B07;
@@ -382,8 +386,9 @@ std::unique_ptr<CTaxonomyNodeSet> loadTaxonomyNodes(int jobNumber, const Taxonom
     const int count = tree->getNumberOfErrors();
     for (int i = 1; i <= count; ++i) {
         const std::string text = tree->getErrorString(i);
-        errorReporter.report(ERR_TAXONOMY_NODE_FILE, jobNumber, 830, "taxonomy", text);
-        errorText += errorReporter.formatMessage(ERR_TAXONOMY_NODE_FILE, jobNumber, 831, "taxonomy", text);
+        errorReporter.report(ERR_TAXONOMY_NODE_FILE, jobNumber, kLineNodeFile, "taxonomy", text);
+        errorText +=
+            errorReporter.formatMessage(ERR_TAXONOMY_NODE_FILE, jobNumber, kLineNodeFileText, "taxonomy", text);
         errorText += "\n";
     }
 

@@ -5,6 +5,10 @@
 
 namespace NARROW_CHAR_PAL {
 
+// Report positions of this module ("mutex"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineInitFailed = 37;
+
 Mutex::Mutex() {
     pthread_mutexattr_t attr;
     int rc = pthread_mutexattr_init(&attr);
@@ -15,7 +19,7 @@ Mutex::Mutex() {
     }
     if (rc != 0) {
         setLastError(static_cast<uint32_t>(rc));
-        throw WindowsError(static_cast<uint32_t>(rc), 37, "mutex");
+        throw WindowsError(static_cast<uint32_t>(rc), kLineInitFailed, "mutex");
     }
 }
 

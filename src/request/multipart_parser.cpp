@@ -14,6 +14,28 @@
 namespace {
 
 constexpr const char* kModule = kPostRequestModule;
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineZeroLength = 22;  // M270
+constexpr int kLineShortBody = 40;  // M54
+constexpr int kLineBinaryValue = 365;  // M259
+constexpr int kLineCorrupted = 371;  // M72
+constexpr int kLineOpeningQuote = 500;  // accession items
+constexpr int kLineEmptyOrLong = 529;
+constexpr int kLineClosingQuote = 545;
+constexpr int kLineFrameColon = 569;
+constexpr int kLineFrameQuote = 581;
+constexpr int kLineTooManyAccessions = 604;
+constexpr int kLineBadTaxIds = 638;  // M467
+constexpr int kLineBadTaxId = 652;  // M467
+constexpr int kLineNegativeTaxId = 657;  // M513
+constexpr int kLineTooManyTaxIds = 666;
+constexpr int kLineContentType = 747;  // M55
+constexpr int kLineFirstLine = 771;  // M56
+constexpr int kLineFirstLineUnusable = 782;  // M55
+constexpr int kLineBoundaryEmptyOrLong = 803;  // M55
+constexpr int kLineBoundaryNoLineEnd = 816;  // M55
+
 constexpr size_t kMaxBoundary = 255;
 constexpr size_t kMaxValue = 255;
 
@@ -130,16 +152,16 @@ bool parseAccessions(multipart_target& t, const char* p, const char* end) {
     for (;;) {
         while (p < end && isSeparator(*p)) ++p;
         if (p >= end) return true;
-        if (*p != '"') return accessionError(t, 500, "expecting double quote at start");
+        if (*p != '"') return accessionError(t, kLineOpeningQuote, "expecting double quote at start");
         const char* close = static_cast<const char*>(std::memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
         const char* accEnd = close ? close : end;
         if ((accEnd - (p + 1)) + (close ? 1 : 0) >= 1023)
-            return accessionError(t, 529, "cannot be empty or too long");
+            return accessionError(t, kLineEmptyOrLong, "cannot be empty or too long");
         std::string_view accession;
         int16_t frame = -1;
         const char* next;
         if (taxonomy) {
-            if (!close) return accessionError(t, 545, "expecting double quote at end");
+            if (!close) return accessionError(t, kLineClosingQuote, "expecting double quote at end");
             accession = std::string_view(p + 1, static_cast<size_t>(close - p - 1));
             next = close + 1;
         } else {
@@ -148,21 +170,23 @@ bool parseAccessions(multipart_target& t, const char* p, const char* end) {
             const size_t itemLen = static_cast<size_t>(itemEnd - p);
             const char last = itemEnd[-1];
             if (last >= '0' && last <= '6') {
-                if (itemLen < 2 || p[itemLen - 2] != ':') return accessionError(t, 569, "expecting colon for a frame");
+                if (itemLen < 2 || p[itemLen - 2] != ':')
+                    return accessionError(t, kLineFrameColon, "expecting colon for a frame");
                 // The frame needs its closing quote: "":3 is the shortest item.
-                if (itemLen < 4 || p[itemLen - 3] != '"') return accessionError(t, 581, "expecting double quote at end");
+                if (itemLen < 4 || p[itemLen - 3] != '"')
+                    return accessionError(t, kLineFrameQuote, "expecting double quote at end");
                 frame = static_cast<int16_t>(last - '0');
                 accession = std::string_view(p + 1, itemLen - 4);
             } else if (last == '"' && itemLen >= 2) {
                 frame = 0;
                 accession = std::string_view(p + 1, itemLen - 2);
             } else {
-                return accessionError(t, 581, "expecting double quote at end");
+                return accessionError(t, kLineFrameQuote, "expecting double quote at end");
             }
-            if (accession.size() > 1022) return accessionError(t, 529, "cannot be empty or too long");
+            if (accession.size() > 1022) return accessionError(t, kLineEmptyOrLong, "cannot be empty or too long");
             next = itemEnd;
         }
-        if (!t.params.addAccession(accession, frame)) return tooLarge(t, 604);
+        if (!t.params.addAccession(accession, frame)) return tooLarge(t, kLineTooManyAccessions);
         p = next;
     }
 }
@@ -181,19 +205,19 @@ bool parseTaxIds(multipart_target& t, const char* p, const char* end) {
         p = itemEnd;
         const brenvik::LeadingInteger<int32_t> number = brenvik::readLeadingInteger<int32_t>(item.c_str());
         if (!number.fits) {
-            errorReporter.report(467, t.jobNumber, 652, kModule);
+            errorReporter.report(467, t.jobNumber, kLineBadTaxId, kModule);
             addError(t, 467, "Invalid taxID format for bv-taxfetch.exe");
             continue;
         }
         if (number.value < 0) {
-            errorReporter.report(513, t.jobNumber, 657, kModule, number.value);
+            errorReporter.report(513, t.jobNumber, kLineNegativeTaxId, kModule, number.value);
             addError(t, 513, "Negative taxID " + std::to_string(number.value) + " is not valid for bv-taxfetch.exe");
             continue;
         }
-        if (!t.params.addTaxId(number.value)) return tooLarge(t, 666);
+        if (!t.params.addTaxId(number.value)) return tooLarge(t, kLineTooManyTaxIds);
     }
     if (p < end || !any) {
-        errorReporter.report(467, t.jobNumber, 638, kModule);
+        errorReporter.report(467, t.jobNumber, kLineBadTaxIds, kModule);
         addError(t, 467, "Invalid taxID format for bv-taxfetch.exe");
         return false;
     }
@@ -204,7 +228,7 @@ bool parseTaxIds(multipart_target& t, const char* p, const char* end) {
 bool handleValue(multipart_target& t, Field field, const char* p, const char* end) {
     if (field == Field::Ignored) return true;
     if (std::memchr(p, '\0', static_cast<size_t>(end - p))) {
-        errorReporter.report(259, t.jobNumber, 365, kModule, "");
+        errorReporter.report(259, t.jobNumber, kLineBinaryValue, kModule, "");
         addError(t, 259, "Corrupted input - possibly a binary file is submitted");
         return false;
     }
@@ -236,7 +260,7 @@ bool noBoundary(multipart_target& t, int line, const char* description) {
 
 void CMyUploadEvents::onNoData() {
     failed = true;
-    errorReporter.report(270, jobNumber, 22, kModule);
+    errorReporter.report(270, jobNumber, kLineZeroLength, kModule);
     writer.addMessage(false, 270, "A POST-request is submitted with zero content length", {}, {}, {}, 0);
 }
 
@@ -249,7 +273,7 @@ void CMyUploadEvents::onLengthMismatch(int64_t expected, int64_t read) {
     };
     const int readKb = kilobytes(read);
     const int expectedKb = kilobytes(expected);
-    errorReporter.report(54, jobNumber, 40, kModule, readKb, expectedKb);
+    errorReporter.report(54, jobNumber, kLineShortBody, kModule, readKb, expectedKb);
     writer.addMessage(false, 54, "Standard input stream error", "bytesread", std::to_string(readKb),
                       "lengthofdata", expectedKb);
 }
@@ -276,7 +300,7 @@ bool findBoundary(brenvik::CBaseUploadStream& s, std::string& boundary, const ch
             ok = ok && value.size() <= kMaxBoundary - 2;
         }
         if (!ok) {
-            errorReporter.report(55, t.jobNumber, 747, kModule, std::string(ct.substr(0, 299)));
+            errorReporter.report(55, t.jobNumber, kLineContentType, kModule, std::string(ct.substr(0, 299)));
             addError(t, 55, "Cannot find boundary string");
             return false;
         }
@@ -285,7 +309,7 @@ bool findBoundary(brenvik::CBaseUploadStream& s, std::string& boundary, const ch
             std::memcmp(body, boundary.data(), boundary.size()) == 0)
             return true;
         const size_t shown = std::min(boundary.size(), static_cast<size_t>(bodyEnd - body));
-        errorReporter.report(56, t.jobNumber, 771, kModule, std::string(body, shown), boundary);
+        errorReporter.report(56, t.jobNumber, kLineFirstLine, kModule, std::string(body, shown), boundary);
         addError(t, 56, "First line was not a boundary");
         // A preamble (RFC 2046) may come before the first part: the body then
         // starts at the first line that is the named boundary.
@@ -295,15 +319,17 @@ bool findBoundary(brenvik::CBaseUploadStream& s, std::string& boundary, const ch
         }
         const char* lineEnd = findLineEnd(body, bodyEnd);
         const size_t lineLen = static_cast<size_t>((lineEnd ? lineEnd : bodyEnd) - body);
-        if (lineLen == 0 || lineLen > kMaxBoundary) return noBoundary(t, 782, "cannot find a boundary");
+        if (lineLen == 0 || lineLen > kMaxBoundary)
+            return noBoundary(t, kLineFirstLineUnusable, "cannot find a boundary");
         boundary.assign(body, lineLen);
         return true;
     }
     const char* lineEnd = findLineEnd(body, bodyEnd);
-    if (!lineEnd) return noBoundary(t, 816, "cannot find a boundary");
+    if (!lineEnd) return noBoundary(t, kLineBoundaryNoLineEnd, "cannot find a boundary");
     const size_t lineLen = static_cast<size_t>(lineEnd - body);
     // An empty boundary would match everywhere.
-    if (lineLen == 0 || lineLen > kMaxBoundary) return noBoundary(t, 803, "cannot find a boundary");
+    if (lineLen == 0 || lineLen > kMaxBoundary)
+        return noBoundary(t, kLineBoundaryEmptyOrLong, "cannot find a boundary");
     boundary.assign(body, lineLen);
     return true;
 }
@@ -345,10 +371,10 @@ bool parseParts(brenvik::CBaseUploadStream& s, const std::string& boundary, mult
                 if (c == 0) binary = true;
             }
             if (binary) {
-                errorReporter.report(259, t.jobNumber, 365, kModule, "");
+                errorReporter.report(259, t.jobNumber, kLineBinaryValue, kModule, "");
                 addError(t, 259, "Corrupted input - possibly a binary file is submitted");
             } else {
-                errorReporter.report(72, t.jobNumber, 371, kModule);
+                errorReporter.report(72, t.jobNumber, kLineCorrupted, kModule);
                 addError(t, 72, "Corrupted input or incompatible browser");
             }
             return false;

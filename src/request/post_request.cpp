@@ -11,6 +11,16 @@
 
 namespace {
 constexpr const char* kModule = kPostRequestModule;
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineConfigInvalid = 103;  // M403
+constexpr int kLineNoDatabase = 119;  // M463
+constexpr int kLineNoItems = 140;  // M464 / M465
+constexpr int kLineInvalidSession = 151;  // M440
+constexpr int kLineNotPermitted = 161;  // M443
+constexpr int kLineRepeatSummary = 172;
+constexpr int kLineOutputFailed = 174;  // new: the answer could not be written
+constexpr int kLineNoContent = 214;  // M270
 constexpr int kConfigRetrySeconds = 10;
 }  // namespace
 
@@ -46,7 +56,7 @@ int post_request::run() {
     if (config.isValid()) {
         ok = readRequest();
         if (params.dbName.empty()) {
-            errorReporter.report(463, jobNumber, 119, kModule);
+            errorReporter.report(463, jobNumber, kLineNoDatabase, kModule);
             writer.addMessage(false, 463, "'db' parameter is missing", {}, {}, {}, 0);
             ok = false;
         }
@@ -54,17 +64,17 @@ int post_request::run() {
         if (toolKind) items += params.taxIds.size();
         if (items == 0) {
             if (toolKind) {
-                errorReporter.report(465, jobNumber, 140, kModule);
+                errorReporter.report(465, jobNumber, kLineNoItems, kModule);
                 writer.addMessage(false, 465, "POST-request to bv-taxfetch is empty", {}, {}, {}, 0);
             } else {
-                errorReporter.report(464, jobNumber, 140, kModule);
+                errorReporter.report(464, jobNumber, kLineNoItems, kModule);
                 writer.addMessage(false, 464, "'accession' parameter is missing", {}, {}, {}, 0);
             }
             ok = false;
         }
     } else {
         const std::string text = config.getLastErrorString();
-        errorReporter.report(403, jobNumber, 103, kModule, text);
+        errorReporter.report(403, jobNumber, kLineConfigInvalid, kModule, text);
         writer.addMessage(false, 403, "Error while reading tarvex.dat", "errstring", text, {}, 0);
         ok = false;
     }
@@ -73,11 +83,11 @@ int post_request::run() {
     if (ok) {
         if (!session.isValid()) {
             const std::string text = session.getLastErrorString();
-            errorReporter.report(440, jobNumber, 151, kModule, "", text);
+            errorReporter.report(440, jobNumber, kLineInvalidSession, kModule, "", text);
             writer.addMessage(false, 440, "Invalid session or session ID", "errstring", text, {}, 0);
             ok = false;
         } else if (!session.isDatabasePermitted(params.dbName)) {
-            errorReporter.report(443, jobNumber, 161, kModule, session.getFullUserName(), session.getUserID(),
+            errorReporter.report(443, jobNumber, kLineNotPermitted, kModule, session.getFullUserName(), session.getUserID(),
                                  params.dbName);
             writer.addMessage(false, 443, "Not allowed to search the database", "db", params.dbName, {}, 0);
             ok = false;
@@ -93,10 +103,10 @@ int post_request::run() {
     }
     writer.endMessageList(true);
     writer.endDocument();
-    errorReporter.reportRepeatSummary(jobNumber, 172, kModule);
+    errorReporter.reportRepeatSummary(jobNumber, kLineRepeatSummary, kModule);
     closeSocketLibrary(jobNumber);
     // POST answers 0 whenever the document reached the client.
-    return finishStandardOutput(out_, 0, jobNumber, 174, kModule);
+    return finishStandardOutput(out_, 0, jobNumber, kLineOutputFailed, kModule);
 }
 
 bool post_request::readRequest() {
@@ -106,7 +116,7 @@ bool post_request::readRequest() {
         // anything that does not start with a number counts as zero.
         const brenvik::LeadingInteger<int64_t> value = brenvik::readLeadingInteger<int64_t>(length);
         if (value.value == 0) {
-            errorReporter.report(270, jobNumber, 214, kModule);
+            errorReporter.report(270, jobNumber, kLineNoContent, kModule);
             writer.addMessage(false, 270, "A POST-request is submitted with zero content length", {}, {}, {}, 0);
             return false;
         }

@@ -10,6 +10,10 @@
 
 namespace {
 
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoConvergence = 179;  // M345
+
 struct PkRow {
     double sideChain;
     double cTerminal;
@@ -137,6 +141,6 @@ double calcIsoelectricPoint(const char* sequence, int jobNumber, int length) {
     }
 
     std::string start(sequence != nullptr ? sequence : "", n < 19 ? n : 19);
-    errorReporter.reportChecked<ERR_PI_NO_CONVERGE>(jobNumber, 179, "bv_picalc", maxIterations, start);
+    errorReporter.reportChecked<ERR_PI_NO_CONVERGE>(jobNumber, kLineNoConvergence, "bv_picalc", maxIterations, start);
     return 0.0;
 }

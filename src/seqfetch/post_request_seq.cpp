@@ -24,6 +24,11 @@
 namespace {
 
 constexpr const char* kModule = "post_request_seq";
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineUnknownTaxId = 78;  // M470
+constexpr int kLineNoTable = 85;  // M400
+constexpr int kLineNotFound = 288;  // M461
 constexpr int kMaxTaxonomySection = 64;
 
 const char* warningText(int code) {
@@ -92,16 +97,19 @@ void post_request_seq::process(bool ok, brenvik::bv_session& session) {
                 }
 
                 CSequenceIterator iterator;
-                iterator.open(0, record, brenvik::globalCluster().getNodeIndex(), &rules, nullptr,
-                              ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(),
-                              nullptr, nullptr, 63);
+                SequenceIteratorOptions options;
+                options.nodeIndex = brenvik::globalCluster().getNodeIndex();
+                options.jobNumber = jobNumber;
+                options.rules = &rules;
+                options.lockHandle = mutex.get();
+                iterator.open(record, options);
                 if (iterator.markFoundAccessions(*this) == ReadOutcome::Lost) databaseReadFailed = true;
 
                 if (!databaseReadFailed && params.foundCount < params.distinctAccessions()) {
                     writer.addMessage(false, 0, "", "", "", "", 0);
                     for (size_t i = 0; i < params.accessions.size(); ++i) {
                         if (params.foundIndex[i] != -1) continue;
-                        errorReporter.report(461, jobNumber, 288, kModule, params.accessions[i]);
+                        errorReporter.report(461, jobNumber, kLineNotFound, kModule, params.accessions[i]);
                         writer.startError(461, "Sequence not found");
                         writer.writeErrParam("accession", params.accessions[i]);
                         if (nucleicAcid_) writer.writeErrParamInt("frame", params.frames[i]);
@@ -159,13 +167,13 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     // A translation needs the frame's codon count to size its buffer, also
     // when only the pI was asked for.
     if ((flags & ITER_SEQUENCE) && translate) flags |= ITER_LENGTH;
-    it.flags = flags;
 
     // Lost data: neither this entry nor any after it is written.
-    if (it.readEntry(params.foundIndex[i], frame, &accessionRule_) == ReadOutcome::Lost) {
+    if (it.readEntry(params.foundIndex[i], frame, &accessionRule_, flags) == ReadOutcome::Lost) {
         databaseReadFailed = true;
         return;
     }
+    const SequenceEntry entry = it.entry();
 
     bool warnings = false;
     // The sequence as it is shown and measured: the iterator's own copy of
@@ -177,12 +185,12 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
     if (params.showSequence || params.showPI) {
         const int stored = seqfetch::boundedStoredLength(it);
         if (!nucleicAcid_) {
-            if (it.sequence) {
-                const char* text = reinterpret_cast<const char*>(it.sequence);
+            if (entry.sequence) {
+                const char* text = reinterpret_cast<const char*>(entry.sequence);
                 shown = std::string_view(text, strnlen(text, static_cast<size_t>(stored)));
             }
         } else if (translate) {
-            int taxId = it.taxIds.empty() ? 1 : std::max(1, it.taxIds.front());
+            int taxId = entry.taxIds.empty() ? 1 : std::max(1, entry.taxIds.front());
             int table = 1;
             if (nodes != nullptr && nodes->isOk()) {
                 int parent = 0;
@@ -190,21 +198,21 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
                 if (nodes->getParent(taxId, parent, nodeTable)) {
                     table = nodeTable;
                 } else {
-                    errorReporter.report(470, jobNumber, 78, kModule, taxId);
+                    errorReporter.report(470, jobNumber, kLineUnknownTaxId, kModule, taxId);
                     warningCode = 470;
                     warnings = true;
                 }
             }
             if (!geneticCodes->loaded(table)) {
-                errorReporter.report(400, jobNumber, 85, kModule, table);
+                errorReporter.report(400, jobNumber, kLineNoTable, kModule, table);
                 warningCode = 400;
                 warnings = true;
                 table = 1;
             }
-            if (it.sequence) {
-                std::vector<char> out(static_cast<size_t>(std::max(it.length, 0)) + 1, '\0');
+            if (entry.sequence) {
+                std::vector<char> out(static_cast<size_t>(std::max(entry.length, 0)) + 1, '\0');
                 bool overflow = false;
-                const int n = translateFrame(*geneticCodes, it.sequence, frame, table, it.coding, out.data(),
+                const int n = translateFrame(*geneticCodes, entry.sequence, frame, table, it.coding(), out.data(),
                                              static_cast<int>(out.size()), stored,
                                              &overflow);
                 if (overflow) {
@@ -214,9 +222,9 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
                 buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
             }
             shown = buffer;
-        } else if (it.sequence) {
-            std::vector<char> out(decodedBufferSize(it.coding, stored), '\0');
-            const int n = decodeNucleotides(it.sequence, out.data(), it.coding, stored);
+        } else if (entry.sequence) {
+            std::vector<char> out(decodedBufferSize(it.coding(), stored), '\0');
+            const int n = decodeNucleotides(entry.sequence, out.data(), it.coding(), stored);
             buffer.assign(out.data(), static_cast<size_t>(std::max(n, 0)));
             shown = buffer;
         }
@@ -226,17 +234,17 @@ void post_request_seq::writeProtein(size_t i, CSequenceIterator& it, CTaxonomyNo
 
     writer.startProtein(warnings, accession, params.dbName, nucleicAcid_ ? frame : -1);
     if (params.showTitle) {
-        const std::optional<std::string_view> piece = seqfetch::titlePieceFor(it.title, accession);
+        const std::optional<std::string_view> piece = seqfetch::titlePieceFor(entry.title, accession);
         writer.writeProtTitle(piece ? *piece : ">");
     }
-    if (params.showLen) writer.writeProtLen(frame != 0 ? it.length : static_cast<int>(it.storedLength));
+    if (params.showLen) writer.writeProtLen(frame != 0 ? entry.length : static_cast<int>(entry.storedLength));
     if (params.showPI) {
         const bool noProtein = nucleicAcid_ && frame == 0;
         writer.writeProtPi(noProtein ? 0.0
                                      : calcIsoelectricPoint(shown.data(), jobNumber, static_cast<int>(shown.size())));
     }
     if (params.showSequence) writer.writeProtSequence(shown);
-    if (params.showReference) writer.writeProtReference(it.referenceText);
+    if (params.showReference) writer.writeProtReference(entry.referenceText);
     writer.endProtein();
 }
 

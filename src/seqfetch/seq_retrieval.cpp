@@ -27,6 +27,12 @@
 
 namespace seqfetch {
 
+// Report positions of this module ("seqfetch"). Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineInvalidSession = 178;  // M440
+constexpr int kLineNotPermitted = 185;  // M443
+constexpr int kLineNoTable = 360;  // M400
+
 unsigned partsOfOutputType(const std::string& outputType) {
     static const struct {
         const char* keyword;
@@ -65,10 +71,11 @@ std::string titleLineFor(const char* title, size_t titleLength, const std::strin
 // The stored sequence's extent that the bytes at hand really hold: a record
 // whose length runs past its data is read only as far as the data goes.
 int boundedStoredLength(const CSequenceIterator& iterator) {
-    uint64_t stored = iterator.storedLength;
-    uint64_t bytes = iterator.sequence ? iterator.sequenceBytes : 0;
+    const SequenceEntry entry = iterator.entry();
+    uint64_t stored = entry.storedLength;
+    uint64_t bytes = entry.sequence ? entry.sequenceBytes : 0;
     uint64_t fits = 0;
-    switch (iterator.coding) {
+    switch (iterator.coding()) {
     case CODING_FOUR_BIT:
         fits = bytes * 2;
         break;
@@ -87,10 +94,10 @@ void retrieveSequence(const std::string& database, const std::string& accession,
                       int frame, const std::string& sessionID, cmdline_request& request) {
     brenvik::bv_session session(sessionID);
     if (!session.isValid())
-        errorReporter.report(440, request.getJobNumber(), 178, "seqfetch", std::string(),
+        errorReporter.report(440, request.getJobNumber(), kLineInvalidSession, "seqfetch", std::string(),
                              session.getLastErrorString());
     if (!session.isDatabasePermitted(database))
-        errorReporter.report(443, request.getJobNumber(), 185, "seqfetch", session.getFullUserName(),
+        errorReporter.report(443, request.getJobNumber(), kLineNotPermitted, "seqfetch", session.getFullUserName(),
                              session.getUserID(), database);
     if (accession.empty()) return;
 
@@ -112,9 +119,12 @@ void retrieveSequence(const std::string& database, const std::string& accession,
 
     const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
     CSequenceIterator iterator;
-    iterator.open(0, record, config.getCluster()->getNodeIndex(), &rules, nullptr,
-                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(), nullptr,
-                  nullptr, 63, -1);
+    SequenceIteratorOptions options;
+    options.nodeIndex = config.getCluster()->getNodeIndex();
+    options.jobNumber = request.getJobNumber();
+    options.rules = &rules;
+    options.lockHandle = mutex.get();
+    iterator.open(record, options);
     // A lost file has been reported (and ends the process): nothing is shown.
     if (iterator.findAccession(accession) == AccessionSearch::Found)
         printSequenceEntry(*record, accession, iterator, outputType, frame, request);
@@ -124,8 +134,8 @@ void retrieveSequence(const std::string& database, const std::string& accession,
 namespace {
 
 // The translation table of the entry's first taxonomy ID in section n.
-int translationTableFor(const CSequenceIterator& iterator, const brenvik::bv_taxonomyoptions* section) {
-    int taxId = iterator.taxIds.empty() ? 1 : iterator.taxIds.front();
+int translationTableFor(const SequenceEntry& entry, const brenvik::bv_taxonomyoptions* section) {
+    int taxId = entry.taxIds.empty() ? 1 : entry.taxIds.front();
     if (taxId < 1) taxId = 1;
     int table = 1;
     std::string errorText;
@@ -142,61 +152,64 @@ void printSequenceEntry(brenvik::ControlFileRecord& record, const std::string& a
                         cmdline_request& request) {
     const unsigned parts = partsOfOutputType(outputType);
     const bool nucleic = brenvik::databaseValue(record, brenvik::kDbSequenceType) == 1;
-    iterator.flags |= ITER_LENGTH;
-    if (parts & (PART_SEQUENCE | PART_PI)) iterator.flags |= ITER_SEQUENCE;
-    if (parts & PART_TITLE) iterator.flags |= ITER_TITLE;
-    if (parts & PART_REFERENCE) iterator.flags |= ITER_REFERENCE;
-    if ((iterator.flags & ITER_SEQUENCE) && nucleic) iterator.flags |= ITER_TAXIDS;
+    // The look-up's reads and what the output type needs.
+    uint32_t reads = ITER_ACCESSIONS | ITER_LENGTH;
+    if (parts & (PART_SEQUENCE | PART_PI)) reads |= ITER_SEQUENCE;
+    if (parts & PART_TITLE) reads |= ITER_TITLE;
+    if (parts & PART_REFERENCE) reads |= ITER_REFERENCE;
+    if ((reads & ITER_SEQUENCE) && nucleic) reads |= ITER_TAXIDS;
 
     brenvik::bv_configfile& config = *request.getConfig();
     brenvik::AccessionRule rule;
     brenvik::setDatabaseAccessionRule(rule, config, record);
     // Same index, so only the frame changes before the entry is read again.
-    if (iterator.readEntry(iterator.currentIndex, frame, &rule) == ReadOutcome::Lost) {
+    if (iterator.readEntry(iterator.currentIndex(), frame, &rule, reads) == ReadOutcome::Lost) {
         rule.clear();
         return;
     }
+    const SequenceEntry entry = iterator.entry();
 
     std::string sequence;
     if (parts & (PART_SEQUENCE | PART_PI)) {
         const int stored = boundedStoredLength(iterator);
         if (!nucleic) {
-            const char* text = reinterpret_cast<const char*>(iterator.sequence);
+            const char* text = reinterpret_cast<const char*>(entry.sequence);
             if (text != nullptr) sequence.assign(text, strnlen(text, static_cast<size_t>(stored)));
         } else if (frame != 0) {
             const brenvik::bv_taxonomyoptions* section =
                 config.taxonomySection(brenvik::databaseValue(record, brenvik::kDbTaxonomySection));
-            int table = translationTableFor(iterator, section);
+            int table = translationTableFor(entry, section);
             GeneticCodeTables& tables = *request.getGeneticCodeTables();
             initGeneticCodeTables(tables, request.taxonomyRules());
             if (!tables.loaded(table)) {
-                errorReporter.report(400, kToolId, 360, "seqfetch", table);
+                errorReporter.report(400, kToolId, kLineNoTable, "seqfetch", table);
                 table = 1;
             }
-            std::vector<char> out(static_cast<size_t>(iterator.length > 0 ? iterator.length : 0) + 1, '\0');
+            std::vector<char> out(static_cast<size_t>(entry.length > 0 ? entry.length : 0) + 1, '\0');
             bool overflow = false;
-            int n = iterator.sequence == nullptr
+            int n = entry.sequence == nullptr
                         ? 0
-                        : translateFrame(tables, iterator.sequence, frame, table, iterator.coding, out.data(),
+                        : translateFrame(tables, entry.sequence, frame, table, iterator.coding(), out.data(),
                                          static_cast<int>(out.size()), stored, &overflow);
             sequence.assign(out.data(), static_cast<size_t>(n > 0 ? n : 0));
-        } else if (iterator.sequence != nullptr) {
-            std::vector<char> out(decodedBufferSize(iterator.coding, stored), '\0');
-            int n = decodeNucleotides(iterator.sequence, out.data(), iterator.coding, stored);
+        } else if (entry.sequence != nullptr) {
+            std::vector<char> out(decodedBufferSize(iterator.coding(), stored), '\0');
+            int n = decodeNucleotides(entry.sequence, out.data(), iterator.coding(), stored);
             sequence.assign(out.data(), static_cast<size_t>(n > 0 ? n : 0));
         }
     }
 
     if (parts & PART_LENGTH)
-        std::printf("%d\n", frame != 0 ? iterator.length : static_cast<int>(iterator.storedLength));
+        std::printf("%d\n", frame != 0 ? entry.length : static_cast<int>(entry.storedLength));
     if (parts & PART_SEQUENCE) {
         std::fputc('*', stdout);
         std::fwrite(sequence.data(), 1, sequence.size(), stdout);
         std::fputc('\n', stdout);
     }
-    if (parts & PART_TITLE) std::fputs(titleLineFor(iterator.title.data(), iterator.title.size(), accession).c_str(), stdout);
-    if ((parts & PART_REFERENCE) && !iterator.referenceText.empty())
-        std::fwrite(iterator.referenceText.data(), 1, iterator.referenceText.size(), stdout);
+    if (parts & PART_TITLE)
+        std::fputs(titleLineFor(entry.title.data(), entry.title.size(), accession).c_str(), stdout);
+    if ((parts & PART_REFERENCE) && !entry.referenceText.empty())
+        std::fwrite(entry.referenceText.data(), 1, entry.referenceText.size(), stdout);
     if (parts & PART_PI) {
         double pI = nucleic && frame == 0
                         ? 0.0

@@ -14,6 +14,11 @@ namespace seqfetch {
 
 namespace {
 
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineOutputFailed = 76;  // new: the answer could not be written
+constexpr int kLineConfigFailed = 89;  // M403
+constexpr int kLineOutputFailedAtEnd = 102;  // new: the answer could not be written
 }  // namespace
 
 void printSequenceUsage(const char* programName) {
@@ -44,7 +49,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
         config.setRetrySeconds(10);
         config.load();
         if (!config.isValid())
-            errorReporter.report(403, kToolId, 89, "seqfetch", config.getLastErrorString());
+            errorReporter.report(403, kToolId, kLineConfigFailed, "seqfetch", config.getLastErrorString());
         brenvik::switchStandaloneCluster(*config.getOptions(), *config.getCluster());
 
         const char* args[cmdline_request::kMaxArguments] = {};
@@ -54,7 +59,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
         if (n == 2) {
             if (std::strcmp(args[1], "--version") == 0 || (cgi && std::strcmp(args[1], "version") == 0)) {
                 std::printf("%s - Version %s\n", args[0], kVersion);
-                return finishStandardOutput(stdout, 0, request.getJobNumber(), 76, "seqfetch");
+                return finishStandardOutput(stdout, 0, request.getJobNumber(), kLineOutputFailed, "seqfetch");
             }
         }
 
@@ -80,7 +85,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
             status = 1;
         }
         closeSocketLibrary(request.getJobNumber());
-        status = finishStandardOutput(stdout, status, request.getJobNumber(), 102, "seqfetch");
+        status = finishStandardOutput(stdout, status, request.getJobNumber(), kLineOutputFailedAtEnd, "seqfetch");
     }
     return status;
 }

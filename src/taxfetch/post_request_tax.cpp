@@ -17,6 +17,14 @@
 
 namespace {
 constexpr const char* kModule = "post_request_tax";
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineNoTable = 207;  // M400
+constexpr int kLineNoDatabase = 328;  // M27
+constexpr int kLineNoTaxonomy = 342;  // M251
+constexpr int kLineSpeciesFailed = 366;  // M469
+constexpr int kLineNotFound = 475;  // M461
+
 // From this many items on, cache look-ups go through the caches' maps: a
 // pread per piece of each look-up costs more than the pages the maps touch.
 constexpr size_t kItemsForMappedReads = 100;
@@ -48,7 +56,7 @@ int post_request_tax::describeTaxonomy(int taxId, CTaxonomyNodeSet& nodes, std::
     int result = 0;
     tableId = table;
     if (!geneticCodes->loaded(table)) {
-        errorReporter.report(400, jobNumber, 207, kModule, table);
+        errorReporter.report(400, jobNumber, kLineNoTable, kModule, table);
         tableId = 1;
         result = 400;
     }
@@ -110,7 +118,7 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
     if (ok) {
         database_ = taxfetch::findDatabase(params.dbName, config);
         if (database_ == nullptr) {
-            errorReporter.report(27, jobNumber, 328, kModule, params.dbName);
+            errorReporter.report(27, jobNumber, kLineNoDatabase, kModule, params.dbName);
             writer.addMessage(false, 27, "Database is not available or not active", "db", params.dbName, {}, 0);
             ok = false;
         }
@@ -118,7 +126,7 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
     if (ok) {
         section = taxfetch::enabledTaxonomySection(*database_, config);
         if (section == nullptr) {
-            errorReporter.report(251, jobNumber, 342, kModule, params.dbName, "", params.dbName);
+            errorReporter.report(251, jobNumber, kLineNoTaxonomy, kModule, params.dbName, "", params.dbName);
             writer.addMessage(false, 251, "No taxonomy indexes for this database", "db", params.dbName, {}, 0);
             ok = false;
         } else {
@@ -127,7 +135,7 @@ void post_request_tax::process(bool ok, brenvik::bv_session& session) {
             // From the name caches, as the command-line report reads them:
             // a request costs what it asks, not the whole names file.
             if (!names_.load(taxfetch::speciesFileRecords(rules), rules.regexTexts, jobNumber, errorText)) {
-                errorReporter.report(469, jobNumber, 366, kModule, errorText);
+                errorReporter.report(469, jobNumber, kLineSpeciesFailed, kModule, errorText);
                 writer.addMessage(false, 469, "Failed to load species file", "messages", errorText, {}, 0);
                 ok = false;
             }
@@ -205,9 +213,12 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
     std::unique_ptr<CSequenceIterator> iterator;
     if (!params.accessions.empty()) {
         iterator = std::make_unique<CSequenceIterator>();
-        iterator->open(0, &record, config.getCluster()->getNodeIndex(), &rules, nullptr,
-                       ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, jobNumber, nullptr, mutex.get(), nullptr,
-                       nullptr, 63);
+        SequenceIteratorOptions options;
+        options.nodeIndex = config.getCluster()->getNodeIndex();
+        options.jobNumber = jobNumber;
+        options.rules = &rules;
+        options.lockHandle = mutex.get();
+        iterator->open(&record, options);
         if (iterator->markFoundAccessions(*this) == ReadOutcome::Lost) databaseReadFailed = true;
     }
 
@@ -218,7 +229,7 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
             const size_t n = accessionIndex++;
             if (databaseReadFailed || (n < params.foundIndex.size() && params.foundIndex[n] >= 0)) continue;
             const char* accession = n < params.accessions.size() ? params.accessions[n] : "";
-            errorReporter.report(461, jobNumber, 475, kModule, accession);
+            errorReporter.report(461, jobNumber, kLineNotFound, kModule, accession);
             writer.addMessage(false, 461, "Sequence not found", "accession", accession, {}, 0);
         } else {
             const int taxId = taxIndex < params.taxIds.size() ? params.taxIds[taxIndex] : -1;
@@ -256,13 +267,15 @@ void post_request_tax::answerItems(brenvik::ControlFileRecord& record, CTaxonomy
 }
 
 void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSet& nodes, int n) {
-    iterator.flags = ITER_ACCESSIONS | ITER_TAXIDS | (params.showTitle ? ITER_TITLE : 0u);
+    const uint32_t reads = ITER_ACCESSIONS | ITER_TAXIDS | (params.showTitle ? ITER_TITLE : 0u);
     // Lost data: neither this entry nor any after it is written.
-    if (iterator.readEntry(params.foundIndex[static_cast<size_t>(n)], 0, &accessionRule_) == ReadOutcome::Lost) {
+    if (iterator.readEntry(params.foundIndex[static_cast<size_t>(n)], 0, &accessionRule_, reads) ==
+        ReadOutcome::Lost) {
         databaseReadFailed = true;
         return;
     }
-    const std::vector<int32_t> taxIds = iterator.taxIds;
+    const SequenceEntry entry = iterator.entry();
+    const std::vector<int32_t> taxIds = entry.taxIds;
     std::vector<std::string> accessions;
     getEntryAccessions(&iterator, accessions);
     // The entry's accession j; the first one when the entry has fewer
@@ -294,8 +307,8 @@ void post_request_tax::writeDbEntry(CSequenceIterator& iterator, CTaxonomyNodeSe
         writer.startTitle();
         bool first = true;
         // An empty title has no line.
-        if (!iterator.title.empty())
-            forEachTitlePiece(iterator.title, [&](std::string_view piece) {
+        if (!entry.title.empty())
+            forEachTitlePiece(entry.title, [&](std::string_view piece) {
                 writer.writeTitleLine(first, piece);
                 first = false;
                 return true;

@@ -33,14 +33,19 @@ void searchSpeciesName(const char* name, const brenvik::bv_configfile& config) {
     CSpeciesNameLists lists;
     lists.sortTables = false;
     const std::size_t reportsBefore = errorReporter.getDeliveredCount();
-    loadSpeciesFiles(files, lists, rules.regexTexts, kSearchJob, false, false, true, errorText, nullptr);
+    SpeciesLoadOptions options;
+    options.jobNumber = kSearchJob;
+    options.loadGiPairs = true;
+    options.regexTexts = rules.regexTexts;
+    loadSpeciesFiles(files, lists, options, errorText);
     if (errorReporter.getDeliveredCount() != reportsBefore) {
         // The search has always read the files twice (once in upper case),
         // so a file's problems are reported twice; a faulty set-up keeps
         // saying so.
         CSpeciesNameLists again;
         again.sortTables = false;
-        loadSpeciesFiles(files, again, rules.regexTexts, kSearchJob, true, false, true, errorText, nullptr);
+        options.upperCase = true;
+        loadSpeciesFiles(files, again, options, errorText);
     }
 
     bool found = false;

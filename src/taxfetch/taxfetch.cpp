@@ -20,6 +20,13 @@ namespace taxfetch {
 namespace {
 
 constexpr const char* kModule = "taxfetch";
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineOutputFailed = 147;  // new: the answer could not be written
+constexpr int kLineConfigSpeciesSearch = 151;  // M403, the species-name search
+constexpr int kLineConfigTaxonomy = 174;  // M403, the taxonomy commands
+constexpr int kLineNoDatabase = 473;  // M27
+constexpr int kLineOutputFailedAtEnd = 186;  // new: the answer could not be written
 constexpr int kMaxArguments = 100;
 constexpr int kConfigRetrySeconds = 10;
 
@@ -110,7 +117,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
 
     if (n == 2 && (std::strcmp(args[1], "--version") == 0 || (cgi && std::strcmp(args[1], "version") == 0))) {
         std::printf("%s - Version %s\n", args[0], versionText);
-        return finishStandardOutput(stdout, 0, request.getJobNumber(), 147, kModule);
+        return finishStandardOutput(stdout, 0, request.getJobNumber(), kLineOutputFailed, kModule);
     }
 
     std::string sessionId;
@@ -133,12 +140,13 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         config.setRetrySeconds(kConfigRetrySeconds);
         config.load();
         if (!config.isValid()) {
-            errorReporter.report(403, toolId, first == '8' ? 151 : 174, kModule, config.getLastErrorString());
+            errorReporter.report(403, toolId, first == '8' ? kLineConfigSpeciesSearch : kLineConfigTaxonomy, kModule,
+                                 config.getLastErrorString());
         }
         brenvik::switchStandaloneCluster(*config.getOptions(), *config.getCluster());
         const brenvik::bv_databaseentry* database = findDatabase(args[2], config);
         // Fatal here: the command names no database it can answer for.
-        if (database == nullptr) errorReporter.report(27, request.getJobNumber(), 473, kModule, args[2]);
+        if (database == nullptr) errorReporter.report(27, request.getJobNumber(), kLineNoDatabase, kModule, args[2]);
         request.setDatabase(database);
         brenvik::CJobManager& jobs = *request.getJobManager();
         jobs.newJob(true);
@@ -151,7 +159,7 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
         }
     }
     closeSocketLibrary(request.getJobNumber());
-    return finishStandardOutput(stdout, 0, request.getJobNumber(), 186, kModule);
+    return finishStandardOutput(stdout, 0, request.getJobNumber(), kLineOutputFailedAtEnd, kModule);
 }
 
 }  // namespace taxfetch

@@ -23,6 +23,10 @@ namespace taxfetch {
 namespace {
 
 constexpr const char* kModule = "taxfetch";
+// Report positions of this module. Those marked "new" are this code's
+// own (no earlier version reported there); the others are the established ones.
+constexpr int kLineInvalidSession = 337;  // M440
+constexpr int kLineNotPermitted = 344;  // M443
 
 struct EntryFound {
     std::vector<int> taxIds;
@@ -40,18 +44,20 @@ void lookupEntry(brenvik::ControlFileRecord& record, const std::string& text, cm
     const std::unique_ptr<bv_winmutex> mutex = createOwnedMutex();
 
     CSequenceIterator iterator;
-    iterator.open(0, &record, config.getCluster()->getNodeIndex(), request.taxonomyRules(), nullptr,
-                  ITER_ACCESSIONS | ITER_PLAIN_COUNTER, false, 0, request.getJobNumber(), nullptr, mutex.get(),
-                  nullptr, nullptr, 63);
+    SequenceIteratorOptions options;
+    options.nodeIndex = config.getCluster()->getNodeIndex();
+    options.jobNumber = request.getJobNumber();
+    options.rules = request.taxonomyRules();
+    options.lockHandle = mutex.get();
+    iterator.open(&record, options);
     // Lost data is reported by the iterator, fatally here: nothing read from
     // a file cut short is shown.
-    if (iterator.findAccession(text) == AccessionSearch::Found) {
-        iterator.flags |= ITER_TITLE | ITER_TAXIDS;
-        if (iterator.readEntry(-1, 0, &rule) == ReadOutcome::Read) {
-            found.taxIds.assign(iterator.taxIds.begin(), iterator.taxIds.end());
-            getEntryAccessions(&iterator, found.accessions);
-            if (!iterator.title.empty()) found.title = std::make_unique<std::string>(iterator.title);
-        }
+    if (iterator.findAccession(text) == AccessionSearch::Found &&
+        iterator.readEntry(-1, 0, &rule, ITER_ACCESSIONS | ITER_TITLE | ITER_TAXIDS) == ReadOutcome::Read) {
+        const SequenceEntry entry = iterator.entry();
+        found.taxIds.assign(entry.taxIds.begin(), entry.taxIds.end());
+        getEntryAccessions(&iterator, found.accessions);
+        if (!entry.title.empty()) found.title = std::make_unique<std::string>(entry.title);
     }
     iterator.close();
     rule.clear();
@@ -75,11 +81,11 @@ void runTaxonomyCommand(int command, const std::string& database, const std::str
     } else {
         brenvik::bv_session session(sessionId);
         if (!session.isValid()) {
-            errorReporter.report(440, jobNumber, 337, kModule, "", session.getLastErrorString());
+            errorReporter.report(440, jobNumber, kLineInvalidSession, kModule, "", session.getLastErrorString());
         }
         if (!session.isDatabasePermitted(database)) {
-            errorReporter.report(443, jobNumber, 344, kModule, session.getFullUserName(), session.getUserID(),
-                                 database);
+            errorReporter.report(443, jobNumber, kLineNotPermitted, kModule, session.getFullUserName(),
+                                 session.getUserID(), database);
         }
         brenvik::CJobManager& jobs = *request.getJobManager();
         brenvik::CJobGuard job(jobs, config.getOptions());

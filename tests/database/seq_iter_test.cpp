@@ -30,6 +30,10 @@ using tarvex_test::WorkingFolder;
 
 namespace {
 
+// What the programs' look-ups read while they walk.
+constexpr uint32_t kLookUp = ITER_ACCESSIONS | ITER_PLAIN_COUNTER;
+constexpr uint32_t kEverything = kLookUp | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
+
 const char kProteins[] =
     ">P1 first protein\x01Q1 second name\n"
     "MKVL\n"
@@ -63,21 +67,35 @@ protected:
     }
 
     // Writes the set and opens the iterator on it, in the mode asked for.
-    void openDb(bool mapped, uint32_t flags = 0x82, const TAXONOMY_RULES* rules = nullptr, uint16_t frameMask = 0) {
+    void openDb(bool mapped, uint32_t flags = kLookUp, const TAXONOMY_RULES* rules = nullptr, uint16_t frameMask = 0) {
         ASSERT_TRUE(db->write()) << db->error();
         openWritten(mapped, flags, rules, frameMask);
     }
     // Opens the files as they lie now.
-    void openWritten(bool mapped, uint32_t flags = 0x82, const TAXONOMY_RULES* rules = nullptr,
+    void openWritten(bool mapped, uint32_t flags = kLookUp, const TAXONOMY_RULES* rules = nullptr,
                      uint16_t frameMask = 0) {
         entry = control.addEntry(db->name());
         db->fillControlEntry(control, entry, mapped);
         if (mapped) {
             ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
         }
+        SequenceIteratorOptions options = walk(flags);
+        options.rules = rules;
+        options.frameMask = frameMask;
+        openOn(options);
+    }
+    // The fixture's walk: job 7, the fixture's counter from -1.
+    SequenceIteratorOptions walk(uint32_t flags = kLookUp) {
+        SequenceIteratorOptions options;
+        options.flags = flags;
+        options.jobNumber = 7;
+        options.counter = &counter;
+        return options;
+    }
+    void openOn(const SequenceIteratorOptions& options) {
+        opened = options.flags;
         counter = -1;
-        iterator.open(0, &control.half(entry, 0), 0, rules, nullptr, flags, false, 0, 7, nullptr, nullptr, &counter,
-                      nullptr, frameMask, -1);
+        iterator.open(&control.half(entry, 0), options);
     }
 
     void truncateFile(int kind, int64_t newSize) {
@@ -93,6 +111,7 @@ protected:
     FakeMonitor monitor;
     int entry = 0;
     int32_t counter = -1;
+    uint32_t opened = kLookUp;  // the walk's flags; what readEntry reads here too
     CSequenceIterator iterator;
 };
 
@@ -107,20 +126,30 @@ TEST_P(IteratorModes, OpenPositionsOnFirstEntryInTheModeTheRecordSays) {
     proteins();
     openDb(GetParam());
     EXPECT_EQ(iterator.mode(), GetParam() ? CSequenceIterator::MODE_MAPPED : CSequenceIterator::MODE_FILE);
-    EXPECT_EQ(iterator.currentIndex, 0);
+    EXPECT_EQ(iterator.currentIndex(), 0);
     EXPECT_FALSE(iterator.isAtEnd());
+    // Nothing is shown before a read call has checked it.
     std::vector<std::string> accessions;
     getEntryAccessions(&iterator, accessions);
-    EXPECT_EQ(accessions, (std::vector<std::string>{"P1", "Q1"}));
-
-    // Without ITER_ACCESSIONS only file mode leaves the block unread: a
-    // mapped block costs nothing and is always there.
-    iterator.close();
-    counter = -1;
-    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_PLAIN_COUNTER, false, 0, 7, nullptr, nullptr,
-                  &counter);
+    EXPECT_EQ(accessions, std::vector<std::string>{});
+    ASSERT_EQ(iterator.readEntry(-1, 0, nullptr, opened), ReadOutcome::Read);
     getEntryAccessions(&iterator, accessions);
-    EXPECT_EQ(accessions, GetParam() ? (std::vector<std::string>{"P1", "Q1"}) : std::vector<std::string>{});
+    EXPECT_EQ(accessions, (std::vector<std::string>{"P1", "Q1"}));
+    // Moving on leaves nothing to show until the next read.
+    ASSERT_TRUE(iterator.next(true));
+    getEntryAccessions(&iterator, accessions);
+    EXPECT_EQ(accessions, std::vector<std::string>{});
+
+    // What a read hands out is what that call asks for, whatever the walk
+    // reads (a mapped walk points at every block).
+    iterator.close();
+    openOn(walk(ITER_PLAIN_COUNTER));
+    ASSERT_EQ(iterator.readEntry(-1, 0, nullptr, ITER_PLAIN_COUNTER), ReadOutcome::Read);
+    getEntryAccessions(&iterator, accessions);
+    EXPECT_EQ(accessions, std::vector<std::string>{});
+    ASSERT_EQ(iterator.readEntry(-1, 0, nullptr, ITER_ACCESSIONS), ReadOutcome::Read);
+    getEntryAccessions(&iterator, accessions);
+    EXPECT_EQ(accessions, (std::vector<std::string>{"P1", "Q1"}));
 }
 
 TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
@@ -141,10 +170,9 @@ TEST_P(IteratorModes, FindAccessionWithAndWithoutAccessionIndex) {
             const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
             EXPECT_EQ(found, c.index >= 0);
             if (found) {
-                EXPECT_EQ(iterator.currentIndex, c.index);
-                iterator.flags |= ITER_TITLE;
-                EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
-                EXPECT_EQ(iterator.title, db->entries()[c.index].titleLine);
+                EXPECT_EQ(iterator.currentIndex(), c.index);
+                EXPECT_EQ(iterator.readEntry(-1, 0, nullptr, kLookUp | ITER_TITLE), ReadOutcome::Read);
+                EXPECT_EQ(iterator.entry().title, db->entries()[c.index].titleLine);
             }
             iterator.close();
         }
@@ -181,7 +209,7 @@ TEST_P(IteratorModes, ScanFindsAccessionsOnlyAtTheStartOfARecord) {
         const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.index >= 0);
         if (found) {
-            EXPECT_EQ(iterator.currentIndex, c.index);
+            EXPECT_EQ(iterator.currentIndex(), c.index);
         }
         iterator.close();
     }
@@ -218,12 +246,11 @@ TEST_P(IteratorModes, ScanOverAnAccessionFileOfManyPieces) {
         SCOPED_TRACE(c.accession.substr(0, 12));
         // File mode searches from the current entry on: start each at the first.
         iterator.close();
-        counter = -1;
-        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+        openOn(walk());
         const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.index >= 0);
         if (found) {
-            EXPECT_EQ(iterator.currentIndex, c.index);
+            EXPECT_EQ(iterator.currentIndex(), c.index);
         }
     }
 }
@@ -234,17 +261,18 @@ TEST_P(IteratorModes, ReadEntryGivesTitleSequenceLengthAndTaxIds) {
     const std::vector<std::vector<int32_t>> ids = {{9606}, {10090, 10116}, {}};
     for (int32_t i = 2; i >= 0; --i) {
         SCOPED_TRACE(i);
-        iterator.flags = 0x82 | ITER_TITLE | ITER_SEQUENCE | ITER_LENGTH | ITER_TAXIDS;
-        EXPECT_EQ(iterator.readEntry(i, 0, nullptr), ReadOutcome::Read);
+        constexpr uint32_t kAll = kLookUp | ITER_TITLE | ITER_SEQUENCE | ITER_LENGTH | ITER_TAXIDS;
+        EXPECT_EQ(iterator.readEntry(i, 0, nullptr, kAll), ReadOutcome::Read);
         const auto& e = db->entries()[static_cast<size_t>(i)];
-        EXPECT_EQ(iterator.currentIndex, i);
-        EXPECT_EQ(iterator.title, e.titleLine);
-        ASSERT_NE(iterator.sequence, nullptr);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence), iterator.storedLength), e.residues);
-        EXPECT_EQ(iterator.sequence[iterator.storedLength], 0);
-        EXPECT_EQ(iterator.length, static_cast<int32_t>(e.residues.size()));
-        EXPECT_EQ(iterator.coding, CODING_RESIDUES);
-        EXPECT_EQ(iterator.taxIds, ids[static_cast<size_t>(i)]);
+        EXPECT_EQ(iterator.currentIndex(), i);
+        EXPECT_EQ(iterator.entry().title, e.titleLine);
+        ASSERT_NE(iterator.entry().sequence, nullptr);
+        const SequenceEntry read = iterator.entry();
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(read.sequence), read.storedLength), e.residues);
+        EXPECT_EQ(read.sequence[read.storedLength], 0);
+        EXPECT_EQ(iterator.entry().length, static_cast<int32_t>(e.residues.size()));
+        EXPECT_EQ(iterator.coding(), CODING_RESIDUES);
+        EXPECT_EQ(iterator.entry().taxIds, ids[static_cast<size_t>(i)]);
     }
 }
 
@@ -257,11 +285,11 @@ TEST_P(IteratorModes, DefaultTaxonomyIdWithoutTaxonomyFiles) {
         TAXONOMY_RULES rules;
         rules.taxIdGiven = fixed;
         rules.taxId = 562;
-        openDb(GetParam(), 0x82 | ITER_TAXIDS, &rules);
+        openDb(GetParam(), kLookUp | ITER_TAXIDS, &rules);
         EXPECT_FALSE(std::filesystem::exists(db->path(DB_FILE_TAXIDS)));
         ASSERT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
-        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
-        EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{fixed ? 562 : 1});
+        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr, opened), ReadOutcome::Read);
+        EXPECT_EQ(iterator.entry().taxIds, std::vector<int32_t>{fixed ? 562 : 1});
         iterator.close();
     }
 }
@@ -269,31 +297,31 @@ TEST_P(IteratorModes, DefaultTaxonomyIdWithoutTaxonomyFiles) {
 TEST_P(IteratorModes, NucleicAcidSequenceAndFrameLengths) {
     db = std::make_unique<DatabaseWriter>("NA", install.file("sequence/NA"));
     db->setFasta(">N1 ten bases\nACGTACGTAC\n>N2 five\nTCAGN\n").setNucleic(true);
-    openDb(GetParam(), 0x82 | ITER_SEQUENCE | ITER_LENGTH);
-    EXPECT_EQ(iterator.coding, CODING_FOUR_BIT);
+    openDb(GetParam(), kLookUp | ITER_SEQUENCE | ITER_LENGTH);
+    EXPECT_EQ(iterator.coding(), CODING_FOUR_BIT);
     const int32_t expected[7] = {0, 3, 3, 2, 3, 3, 2};
     for (int frame = 1; frame <= 6; ++frame) {
-        EXPECT_EQ(iterator.readEntry(0, frame, nullptr), ReadOutcome::Read);
-        EXPECT_EQ(iterator.length, expected[frame]) << "frame " << frame;
+        EXPECT_EQ(iterator.readEntry(0, frame, nullptr, opened), ReadOutcome::Read);
+        EXPECT_EQ(iterator.entry().length, expected[frame]) << "frame " << frame;
     }
-    EXPECT_EQ(iterator.readEntry(1, 1, nullptr), ReadOutcome::Read);
-    ASSERT_NE(iterator.sequence, nullptr);
-    ASSERT_EQ(iterator.sequenceBytes, 3u);
+    EXPECT_EQ(iterator.readEntry(1, 1, nullptr, opened), ReadOutcome::Read);
+    ASSERT_NE(iterator.entry().sequence, nullptr);
+    ASSERT_EQ(iterator.entry().sequenceBytes, 3u);
     // T C | A G | N end: low half first.
-    EXPECT_EQ(iterator.sequence[0], 0x21);
-    EXPECT_EQ(iterator.sequence[1], 0x43);
-    EXPECT_EQ(iterator.sequence[2], 0x05);
+    EXPECT_EQ(iterator.entry().sequence[0], 0x21);
+    EXPECT_EQ(iterator.entry().sequence[1], 0x43);
+    EXPECT_EQ(iterator.entry().sequence[2], 0x05);
 }
 
 TEST_P(IteratorModes, FrameMaskVisitsOnlyEnabledFrames) {
     db = std::make_unique<DatabaseWriter>("NA", install.file("sequence/NA"));
     db->setFasta(">N1\nACGTACGTAC\n>N2\nACGTA\n").setNucleic(true);
-    openDb(GetParam(), 0x82 | ITER_SEQUENCE | ITER_LENGTH, nullptr, 5);
-    std::vector<std::pair<int32_t, int32_t>> visits = {{iterator.currentIndex, iterator.frame()}};
-    while (iterator.nextFrame()) visits.emplace_back(iterator.currentIndex, iterator.frame());
+    openDb(GetParam(), kLookUp | ITER_SEQUENCE | ITER_LENGTH, nullptr, 5);
+    std::vector<std::pair<int32_t, int32_t>> visits = {{iterator.currentIndex(), iterator.frame()}};
+    while (iterator.nextFrame()) visits.emplace_back(iterator.currentIndex(), iterator.frame());
     EXPECT_EQ(visits, (std::vector<std::pair<int32_t, int32_t>>{{0, 1}, {0, 3}, {1, 1}, {1, 3}}));
-    EXPECT_EQ(iterator.visited, 4);
-    EXPECT_EQ(iterator.totalLength, 3 + 2 + 1 + 1);
+    EXPECT_EQ(iterator.visited(), 4);
+    EXPECT_EQ(iterator.totalLength(), 3 + 2 + 1 + 1);
 }
 
 // A marker that records what it is told and reports "all found" after a limit.
@@ -416,11 +444,9 @@ TEST_P(IteratorModes, DamagedAccessionIndexFallsBackToTheScan) {
         if (GetParam()) {
             ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
         }
-        counter = -1;
-        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
-                      &counter);
+        openOn(walk());
         ASSERT_EQ(iterator.findAccession("P3"), AccessionSearch::Found);
-        EXPECT_EQ(iterator.currentIndex, 2);
+        EXPECT_EQ(iterator.currentIndex(), 2);
         iterator.close();
     }
 }
@@ -431,13 +457,13 @@ TEST_P(IteratorModes, LongTitleIsReadWhole) {
     db->setFasta(">SHORT one\nMK\n" + title + "\nMKV\n>AFTER\nM\n");
     for (const bool ahead : {false, true}) {
         SCOPED_TRACE(ahead ? "read ahead" : "read where it lies");
-        openDb(GetParam(), 0x82 | ITER_TITLE);
+        openDb(GetParam(), kLookUp | ITER_TITLE);
         if (ahead) iterator.readTitlesAhead({1, 2});
         ASSERT_EQ(iterator.findAccession("SECOND"), AccessionSearch::Found);
-        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
-        EXPECT_EQ(iterator.title, title);
-        EXPECT_EQ(iterator.readEntry(2, 0, nullptr), ReadOutcome::Read);
-        EXPECT_EQ(iterator.title, ">AFTER");
+        EXPECT_EQ(iterator.readEntry(-1, 0, nullptr, opened), ReadOutcome::Read);
+        EXPECT_EQ(iterator.entry().title, title);
+        EXPECT_EQ(iterator.readEntry(2, 0, nullptr, opened), ReadOutcome::Read);
+        EXPECT_EQ(iterator.entry().title, ">AFTER");
         iterator.close();
     }
 }
@@ -471,12 +497,12 @@ TEST_P(IteratorModes, TitleLineAtItsOffset) {
     for (size_t i = 0; i < std::size(cases); ++i) db->entries()[i].titleOffset = cases[i].offset;
     for (const bool ahead : {false, true}) {
         SCOPED_TRACE(ahead ? "read ahead" : "read where it lies");
-        openDb(GetParam(), 0x82 | ITER_TITLE);
+        openDb(GetParam(), kLookUp | ITER_TITLE);
         const std::vector<int32_t> order = {1, 0, 2, 3, 1, 1, 4, 5};
         if (ahead) iterator.readTitlesAhead(order);
         for (const int32_t i : order) {
-            EXPECT_EQ(iterator.readEntry(i, 0, nullptr), ReadOutcome::Read);
-            EXPECT_EQ(iterator.title, cases[i].title) << i;
+            EXPECT_EQ(iterator.readEntry(i, 0, nullptr, opened), ReadOutcome::Read);
+            EXPECT_EQ(iterator.entry().title, cases[i].title) << i;
         }
         iterator.close();
     }
@@ -504,7 +530,7 @@ TEST_P(IteratorModes, StaleAccessionIndexNeverGivesAnotherEntry) {
         const bool found = iterator.findAccession(c.accession) == AccessionSearch::Found;
         EXPECT_EQ(found, c.expected >= 0);
         if (found) {
-            EXPECT_EQ(iterator.currentIndex, c.expected);
+            EXPECT_EQ(iterator.currentIndex(), c.expected);
         }
         iterator.close();
     }
@@ -531,24 +557,24 @@ TEST_P(IteratorModes, ReferenceTextEndsWhereTheRuleSays) {
         control = ControlFileWriter();
         monitor.stop();
         proteins().setReference(reference, {0, 29, 46});
-        openDb(GetParam(), 0x82 | ITER_REFERENCE);
+        openDb(GetParam(), kLookUp | ITER_REFERENCE);
         AccessionRule rule;
         rule.set(c.rule);
-        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule), ReadOutcome::Read);
-        EXPECT_EQ(iterator.referenceText, c.expected);
+        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule, opened), ReadOutcome::Read);
+        EXPECT_EQ(iterator.entry().referenceText, c.expected);
         iterator.close();
     }
 }
 
 TEST_P(IteratorModes, ReferenceWithGreaterThanRuleStopsAtNextTitle) {
     proteins().setReference(">P1 ref\nline a\n>P2 ref\nline b\n", {0, 15, 0});
-    openDb(GetParam(), 0x82 | ITER_REFERENCE);
+    openDb(GetParam(), kLookUp | ITER_REFERENCE);
     AccessionRule rule;
     rule.set(">\\([^ ]*\\)");
-    EXPECT_EQ(iterator.readEntry(0, 0, &rule), ReadOutcome::Read);
-    EXPECT_EQ(iterator.referenceText, ">P1 ref\nline a\n");
-    EXPECT_EQ(iterator.readEntry(1, 0, &rule), ReadOutcome::Read);
-    EXPECT_EQ(iterator.referenceText, ">P2 ref\nline b\n");
+    EXPECT_EQ(iterator.readEntry(0, 0, &rule, opened), ReadOutcome::Read);
+    EXPECT_EQ(iterator.entry().referenceText, ">P1 ref\nline a\n");
+    EXPECT_EQ(iterator.readEntry(1, 0, &rule, opened), ReadOutcome::Read);
+    EXPECT_EQ(iterator.entry().referenceText, ">P2 ref\nline b\n");
 }
 
 // A reference file cut after the iterator opened: a text that meets the new
@@ -585,12 +611,12 @@ TEST_P(IteratorModes, ReferenceFileCutShortIsLostDataNeverAShorterText) {
         proteins().setReference(reference, {0, 29, 46});
         ASSERT_TRUE(db->write());
         if (c.beforeOpen) std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
-        openWritten(GetParam(), 0x82 | ITER_REFERENCE);
+        openWritten(GetParam(), kLookUp | ITER_REFERENCE);
         if (c.cutTo >= 0 && !c.beforeOpen)
             std::filesystem::resize_file(db->referencePath(), static_cast<uintmax_t>(c.cutTo));
         AccessionRule rule;
         rule.set("^ID   \\([^ ]*\\)");
-        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule), c.expected) << iterator.referenceText;
+        EXPECT_EQ(iterator.readEntry(c.entry, 0, &rule, opened), c.expected) << iterator.entry().referenceText;
         iterator.close();
     }
 }
@@ -604,7 +630,7 @@ TEST_P(IteratorModes, NoLastSequenceReportsAndYieldsNothing) {
     if (GetParam()) {
         ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
     }
-    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
+    openOn(walk());
     EXPECT_TRUE(iterator.isAtEnd());
     EXPECT_EQ(iterator.findAccession("P1"), AccessionSearch::NotFound);
     EXPECT_NE(errorLog().find("Last sequence for this node is -1"), std::string::npos);
@@ -645,16 +671,13 @@ TEST_P(IteratorModes, CorruptAndTruncatedFilesAreNoDataNotACrash) {
         if (GetParam()) {
             ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
         }
-        counter = -1;
-        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7, nullptr,
-                      nullptr, &counter);
+        openOn(walk(kLookUp | ITER_TAXIDS));
         EXPECT_EQ(iterator.findAccession("P3"), AccessionSearch::Lost);
         EXPECT_NE(errorLog().find("Cannot iterate database TestDB", reported), std::string::npos);
         for (int32_t i = 0; i < 3; ++i) {
-            iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
-            (void)iterator.readEntry(i, 0, nullptr);
-            if (iterator.sequence != nullptr) {
-                EXPECT_GE(iterator.sequenceBytes, uint64_t{iterator.storedLength} + 1);
+            (void)iterator.readEntry(i, 0, nullptr, kEverything);
+            if (iterator.entry().sequence != nullptr) {
+                EXPECT_GE(iterator.entry().sequenceBytes, uint64_t{iterator.entry().storedLength} + 1);
             }
             std::vector<std::string> accessions;
             getEntryAccessions(&iterator, accessions);
@@ -705,8 +728,11 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
         db = std::make_unique<DatabaseWriter>("CutDB", install.file("sequence/CutDB"));
         db->setFasta(fasta).setTaxonomySection(1).setAccessionIndex(false);
         for (int i = 0; i < kEntries; ++i) db->setTaxIds(i, {9606, 10000 + i});
-        openDb(GetParam(), 0x82 | ITER_LENGTH | c.flags);
-        ASSERT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Read);
+        openDb(GetParam(), kLookUp | ITER_LENGTH | c.flags);
+        ASSERT_EQ(iterator.readEntry(0, 0, nullptr, opened), ReadOutcome::Read);
+        std::vector<std::string> accessions;
+        getEntryAccessions(&iterator, accessions);
+        EXPECT_EQ(accessions, std::vector<std::string>{"E0"});
 
         const std::string path = c.kind == kFasta ? db->fastaPath() : db->path(c.kind);
         const int64_t size = static_cast<int64_t>(std::filesystem::file_size(path));
@@ -715,14 +741,14 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
         const int32_t last = kEntries - 1;
         switch (c.call) {
             case kEntry:
-                EXPECT_EQ(iterator.readEntry(last, 0, nullptr), ReadOutcome::Lost);
+                EXPECT_EQ(iterator.readEntry(last, 0, nullptr, opened), ReadOutcome::Lost);
                 break;
             case kMiddleEntry:
-                EXPECT_EQ(iterator.readEntry(kEntries / 2, 0, nullptr), ReadOutcome::Lost);
+                EXPECT_EQ(iterator.readEntry(kEntries / 2, 0, nullptr, opened), ReadOutcome::Lost);
                 break;
             case kEntryTitlesAhead:
                 iterator.readTitlesAhead({0, last / 2, last});
-                EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+                EXPECT_EQ(iterator.readEntry(0, 0, nullptr, opened), ReadOutcome::Lost);
                 break;
             case kFind:
                 EXPECT_EQ(iterator.findAccession("E" + std::to_string(last)), AccessionSearch::Lost);
@@ -733,8 +759,17 @@ TEST_P(IteratorModes, FileCutAfterOpenIsLostDataNeverAShorterAnswer) {
                 break;
             }
         }
-        // Lost for good: an entry the cut did not touch is not shown either.
-        EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Lost);
+        // Lost for good: an entry the cut did not touch is not shown either,
+        // nor what was read before.
+        EXPECT_EQ(iterator.readEntry(0, 0, nullptr, opened), ReadOutcome::Lost);
+        const SequenceEntry lost = iterator.entry();
+        EXPECT_EQ(lost.sequence, nullptr);
+        EXPECT_EQ(lost.storedLength, 0u);
+        EXPECT_EQ(lost.length, 0);
+        EXPECT_EQ(lost.title, "");
+        EXPECT_EQ(lost.taxIds, std::vector<int32_t>{});
+        getEntryAccessions(&iterator, accessions);
+        EXPECT_EQ(accessions, std::vector<std::string>{});
         EXPECT_EQ(iterator.findAccession("E0"), AccessionSearch::Lost);
         const std::string log = errorLog().substr(logged);
         const size_t first = log.find("Cannot iterate database CutDB");
@@ -774,17 +809,14 @@ TEST_P(IteratorModes, RandomDamageNeverReadsOutsideTheFiles) {
             if (GetParam()) {
                 ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
             }
-            counter = -1;
-            iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_TAXIDS, false, 0, 7,
-                          nullptr, nullptr, &counter);
+            openOn(walk(kLookUp | ITER_TAXIDS));
             for (const char* accession : {"P3", "EXTRA", "Q1"}) (void)iterator.findAccession(accession);
             for (int32_t i = -1; i < 4; ++i) {
-                iterator.flags = 0x82 | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH | ITER_TITLE;
-                (void)iterator.readEntry(i, 0, nullptr);
+                (void)iterator.readEntry(i, 0, nullptr, kEverything);
                 std::vector<std::string> accessions;
                 getEntryAccessions(&iterator, accessions);
-                if (iterator.sequence != nullptr) {
-                    EXPECT_LE(uint64_t{iterator.storedLength} + 1, iterator.sequenceBytes);
+                if (iterator.entry().sequence != nullptr) {
+                    EXPECT_LE(uint64_t{iterator.entry().storedLength} + 1, iterator.entry().sequenceBytes);
                 }
             }
             RecordingMarker marker(1000);
@@ -815,16 +847,16 @@ TEST_P(IteratorModes, HugeCountsAndOffsetsInRecordsAreNoData) {
     if (GetParam()) {
         ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
     }
-    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
-    iterator.flags |= ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH;
-    EXPECT_EQ(iterator.readEntry(1, 0, nullptr), ReadOutcome::Read);
-    EXPECT_EQ(iterator.sequence, nullptr);
-    EXPECT_TRUE(iterator.taxIds.empty());
-    EXPECT_EQ(iterator.length, INT32_MAX);
-    EXPECT_EQ(iterator.readEntry(0, 0, nullptr), ReadOutcome::Read);
-    EXPECT_EQ(iterator.taxIds, std::vector<int32_t>{9606});
-    ASSERT_NE(iterator.sequence, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.sequence)), "MKVL");
+    openOn(walk());
+    const uint32_t reads = kLookUp | ITER_SEQUENCE | ITER_TAXIDS | ITER_LENGTH;
+    EXPECT_EQ(iterator.readEntry(1, 0, nullptr, reads), ReadOutcome::Read);
+    EXPECT_EQ(iterator.entry().sequence, nullptr);
+    EXPECT_TRUE(iterator.entry().taxIds.empty());
+    EXPECT_EQ(iterator.entry().length, INT32_MAX);
+    EXPECT_EQ(iterator.readEntry(0, 0, nullptr, reads), ReadOutcome::Read);
+    EXPECT_EQ(iterator.entry().taxIds, std::vector<int32_t>{9606});
+    ASSERT_NE(iterator.entry().sequence, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(iterator.entry().sequence)), "MKVL");
 }
 
 // The server's search threads: iterators that share one counter take each
@@ -839,15 +871,20 @@ TEST_P(IteratorModes, SharedCounterFollowedIndexAndLastIndex) {
     int lock = 0;
     int32_t shared = -1;
     CSequenceIterator a, b;
-    a.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared);
-    b.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, &lock, &shared,
-           nullptr, 0, 4);
-    std::vector<int32_t> taken = {a.currentIndex, b.currentIndex};
+    SequenceIteratorOptions sharing = walk(ITER_ACCESSIONS);
+    sharing.shareWith = &iterator;
+    sharing.lockHandle = &lock;
+    sharing.counter = &shared;
+    a.open(&control.half(entry, 0), sharing);
+    SequenceIteratorOptions toFour = sharing;
+    toFour.lastIndex = 4;
+    b.open(&control.half(entry, 0), toFour);
+    std::vector<int32_t> taken = {a.currentIndex(), b.currentIndex()};
     while (true) {
         const bool moreA = a.next(true);
-        if (moreA) taken.push_back(a.currentIndex);
+        if (moreA) taken.push_back(a.currentIndex());
         const bool moreB = b.next(true);
-        if (moreB) taken.push_back(b.currentIndex);
+        if (moreB) taken.push_back(b.currentIndex());
         if (!moreA && !moreB) break;
     }
     // Index 5 goes to b, whose last index is 4: it ends b's walk unread.
@@ -857,14 +894,22 @@ TEST_P(IteratorModes, SharedCounterFollowedIndexAndLastIndex) {
     // Without a lock handle an atomic counter cannot advance.
     CSequenceIterator c;
     int32_t other = -1;
-    c.open(0, &control.half(entry, 0), 0, nullptr, nullptr, ITER_ACCESSIONS, false, 0, 7, &iterator, nullptr, &other);
+    SequenceIteratorOptions unlocked = sharing;
+    unlocked.lockHandle = nullptr;
+    unlocked.counter = &other;
+    c.open(&control.half(entry, 0), unlocked);
     EXPECT_TRUE(c.isAtEnd());
 
     int32_t followed = 3;
     CSequenceIterator follower;
-    follower.open(1, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, &iterator, nullptr, nullptr,
-                  &followed);
-    EXPECT_EQ(follower.currentIndex, 3);
+    SequenceIteratorOptions following = walk();
+    following.shareWith = &iterator;
+    following.counter = nullptr;
+    following.followsIndex = true;
+    following.followedIndex = &followed;
+    follower.open(&control.half(entry, 0), following);
+    EXPECT_EQ(follower.currentIndex(), 3);
+    ASSERT_EQ(follower.readEntry(-1, 0, nullptr, ITER_ACCESSIONS), ReadOutcome::Read);
     std::vector<std::string> accessions;
     getEntryAccessions(&follower, accessions);
     EXPECT_EQ(accessions, std::vector<std::string>{"E3"});
@@ -879,8 +924,8 @@ TEST_F(IteratorBase, MappedModeWithoutTheMonitorsMappingsReports512) {
     ASSERT_TRUE(db->write());
     entry = control.addEntry(db->name());
     db->fillControlEntry(control, entry, true);
-    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr, &counter);
-    EXPECT_EQ(iterator.currentIndex, -1);
+    openOn(walk());
+    EXPECT_EQ(iterator.currentIndex(), -1);
     EXPECT_FALSE(iterator.next(true));
     EXPECT_EQ(iterator.findAccession("P1"), AccessionSearch::Lost);
     EXPECT_NE(errorLog().find("Cannot iterate database TestDB"), std::string::npos);
@@ -898,8 +943,7 @@ TEST_F(IteratorBase, MissingTaxonomyIndexAndStatisticsAreNotReported) {
         if (mapped) {
             ASSERT_TRUE(db->registerMapped(monitor, FakeMonitor::Owner::PidZero));
         }
-        iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82, false, 0, 7, nullptr, nullptr,
-                      &counter);
+        openOn(walk());
         EXPECT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
         iterator.close();
     }
@@ -912,11 +956,10 @@ TEST_F(IteratorBase, MissingFileOfTheSetIsReportedInFileModeAndSkipped) {
     std::filesystem::remove(db->path(DB_FILE_SEQUENCE));
     entry = control.addEntry(db->name());
     db->fillControlEntry(control, entry, false);
-    iterator.open(0, &control.half(entry, 0), 0, nullptr, nullptr, 0x82 | ITER_SEQUENCE, false, 0, 7, nullptr,
-                  nullptr, &counter);
+    openOn(walk(kLookUp | ITER_SEQUENCE));
     ASSERT_EQ(iterator.findAccession("P2"), AccessionSearch::Found);
-    EXPECT_EQ(iterator.readEntry(-1, 0, nullptr), ReadOutcome::Read);
-    EXPECT_EQ(iterator.sequence, nullptr);
+    EXPECT_EQ(iterator.readEntry(-1, 0, nullptr, opened), ReadOutcome::Read);
+    EXPECT_EQ(iterator.entry().sequence, nullptr);
     EXPECT_NE(errorLog().find("Can't open " + db->path(DB_FILE_SEQUENCE)), std::string::npos);
 }
 
@@ -925,7 +968,7 @@ TEST_F(IteratorBase, SmallIndexViewClampedAtFileEndIsValid) {
     db = std::make_unique<DatabaseWriter>("One", install.file("sequence/One"));
     db->setFasta(">ONLY\nMK\n");
     openDb(true);
-    EXPECT_EQ(iterator.currentIndex, 0);
+    EXPECT_EQ(iterator.currentIndex(), 0);
     EXPECT_EQ(iterator.findAccession("ONLY"), AccessionSearch::Found);
     EXPECT_EQ(errorLog(), "");
 }
@@ -934,8 +977,8 @@ TEST_F(IteratorBase, SelectionVectorSkipsUnselectedEntries) {
     proteins();
     sequenceSelection().assign({true, false, true});
     openDb(false);
-    std::vector<std::pair<int32_t, bool>> seen = {{iterator.currentIndex, iterator.isSelected()}};
-    while (iterator.next(true)) seen.emplace_back(iterator.currentIndex, iterator.isSelected());
+    std::vector<std::pair<int32_t, bool>> seen = {{iterator.currentIndex(), iterator.isSelected()}};
+    while (iterator.next(true)) seen.emplace_back(iterator.currentIndex(), iterator.isSelected());
     sequenceSelection().clear();
     EXPECT_EQ(seen, (std::vector<std::pair<int32_t, bool>>{{0, true}, {1, false}, {2, true}}));
 }

@@ -44,10 +44,15 @@ void checkFind(const CSpeciesNameTable& table, const std::vector<Found>& cases) 
     }
 }
 
+// Loads as job 3. useCaches, when given, asks for the caches and is told
+// whether they can be used.
 bool load(CSpeciesNameLists& lists, const std::vector<SpeciesFileRecord>& files, std::string& errorText,
-          bool* useCaches = nullptr, bool upperCase = false, bool pad = false, bool gi = false,
-          const std::string* regexTexts = nullptr) {
-    return loadSpeciesFiles(files, lists, regexTexts, 3, upperCase, pad, gi, errorText, useCaches);
+          bool* useCaches = nullptr, SpeciesLoadOptions options = {}) {
+    options.jobNumber = 3;
+    options.useCaches = useCaches != nullptr && *useCaches;
+    const SpeciesLoadResult loaded = loadSpeciesFiles(files, lists, options, errorText);
+    if (useCaches != nullptr) *useCaches = loaded.cachesUsable;
+    return loaded.clean;
 }
 
 TEST(SpeciesNames, RealNcbiNamesFile) {
@@ -197,7 +202,7 @@ TEST(SpeciesNames, UpperCaseAndPaddedVariants) {
         SCOPED_TRACE(c.bacillus);
         CSpeciesNameLists lists;
         std::string errorText;
-        EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, nullptr, c.upper, c.pad));
+        EXPECT_TRUE(load(lists, {{SPECIES_NCBI, "n.dmp"}}, errorText, nullptr, {.upperCase = c.upper, .pad = c.pad}));
         checkFind(lists.tables[0], {{c.bacillus, true, 11, 0}, {c.coli, true, 12, 1}});
     }
 }
@@ -219,7 +224,7 @@ TEST(SpeciesNames, SwissProtPdbAndGiFiles) {
                      {{SPECIES_SWISSPROT, "speclist.txt"},
                       {SPECIES_PDB, "pdb.txt"},
                       {SPECIES_GI2TAXID, "gi.txt"}},
-                     errorText, nullptr, false, false, true));
+                     errorText, nullptr, {.loadGiPairs = true}));
     checkFind(lists.tables[1], {{"HUMAN", true, 9606, 1}, {"ECOLI", true, 562, 1}, {"9XXXX", true, 10239, 1}});
     EXPECT_EQ(lists.tables[1].entries.size(), 3u);
     checkFind(lists.tables[2], {{"human", true, 9606, 1}, {"yeast", true, 4932, 1}, {"cut", false, 0, 0}});
@@ -236,7 +241,7 @@ TEST(SpeciesNames, SwissProtPdbAndGiFiles) {
     errorText.clear();
     const std::string regexTexts[6] = {"", "", "", "", "", ""};
     EXPECT_FALSE(load(columns, {{SPECIES_SWISSPROT, "speclist.txt"}, {SPECIES_GI2TAXID, "gi.txt"}}, errorText,
-                      nullptr, false, true, false, regexTexts));
+                      nullptr, {.pad = true, .regexTexts = regexTexts}));
     EXPECT_EQ(errorReporter.getLastNumber(), 127);
     checkFind(columns.tables[1], {{" HUMAN ", true, 9606, 1}, {" ECOLI ", true, 562, 1}});
     EXPECT_TRUE(columns.pairLists[3].empty());
@@ -244,7 +249,7 @@ TEST(SpeciesNames, SwissProtPdbAndGiFiles) {
     // an expression with one sub-expression
     CSpeciesNameLists one;
     const std::string single[6] = {"", "^\\([A-Z]*\\)", "", "", "", ""};
-    EXPECT_FALSE(load(one, {{SPECIES_SWISSPROT, "speclist.txt"}}, errorText, nullptr, false, false, false, single));
+    EXPECT_FALSE(load(one, {{SPECIES_SWISSPROT, "speclist.txt"}}, errorText, nullptr, {.regexTexts = single}));
     EXPECT_EQ(errorReporter.getLastNumber(), 540);
     EXPECT_TRUE(one.tables[1].entries.empty());
 }
@@ -553,7 +558,7 @@ TEST(SpeciesNames, UpperCaseSearchMatchesTheUpperCaseTable) {
     CSpeciesNameLists upper, plain;
     plain.sortTables = false;
     std::string errorText;
-    ASSERT_TRUE(load(upper, files, errorText, nullptr, true)) << errorText;
+    ASSERT_TRUE(load(upper, files, errorText, nullptr, {.upperCase = true})) << errorText;
     ASSERT_TRUE(load(plain, files, errorText)) << errorText;
     std::vector<std::string> keys = {"VIRUSES", "ROOT", "NOTHING", "", "ABC", "NAME 1", "ZZZZ"};
     for (const SpeciesNameEntry& entry : upper.tables[SPECIES_NCBI].entries) keys.push_back(entry.name);

@@ -153,10 +153,15 @@ TEST_F(RandomSetUp, IteratorInRandomModeSetsUpItsGenerator) {
     db.fillControlEntry(control, e, false);
     CSequenceIterator it;
     int32_t counter = -1;
-    it.open(0, &control.half(e, 0), 0, nullptr, nullptr, 0x82, true, 10, 5, nullptr, nullptr, &counter);
-    EXPECT_EQ(it.generator.count, 26u);  // 6 residues: the built-in table
-    EXPECT_TRUE(it.generator.normalised);
-    EXPECT_EQ(it.currentIndex, 0);
+    SequenceIteratorOptions options;
+    options.randomMode = true;
+    options.randomCount = 10;
+    options.jobNumber = 5;
+    options.counter = &counter;
+    it.open(&control.half(e, 0), options);
+    EXPECT_EQ(it.generator().count, 26u);  // 6 residues: the built-in table
+    EXPECT_TRUE(it.generator().normalised);
+    EXPECT_EQ(it.currentIndex(), 0);
     it.close();
 }
 

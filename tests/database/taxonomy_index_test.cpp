@@ -272,11 +272,17 @@ TEST_F(TaxonomyIndexTest, IteratorWithAChoiceVisitsOnlySelectedSequences) {
     const TaxonomyChoice a = choice({2}, {3});
     CSequenceIterator it;
     int32_t counter = -1;
-    it.open(0, &control.half(e, 0), 0, &rules, &a, 0x82 | ITER_TAXIDS, false, 0, -1, &it, nullptr, &counter);
+    SequenceIteratorOptions options;
+    options.flags = ITER_ACCESSIONS | ITER_PLAIN_COUNTER | ITER_TAXIDS;
+    options.rules = &rules;
+    options.choice = &a;
+    options.shareWith = &it;  // builds the selection
+    options.counter = &counter;
+    it.open(&control.half(e, 0), options);
     std::vector<bool> seen = {it.isSelected()};
     while (it.next(true)) seen.push_back(it.isSelected());
     EXPECT_EQ(seen, (std::vector<bool>{false, true, true, false, true}));
-    EXPECT_EQ(it.totalLength, 10);
+    EXPECT_EQ(it.totalLength(), 10);
     it.close();
 }
 

@@ -63,7 +63,9 @@ TEST(TaxonomySectionData, SectionNamesTheFilesOfEveryLoader) {
     EXPECT_EQ(parent, 39802);
 
     CSpeciesNameLists lists;
-    EXPECT_TRUE(loadSpeciesFiles(rules, lists, -14, false, false, false, errorText, nullptr)) << errorText;
+    SpeciesLoadOptions options;
+    options.jobNumber = -14;
+    EXPECT_TRUE(loadSpeciesFiles(rules, lists, options, errorText).clean) << errorText;
     int taxId = 0, nameClass = 0;
     EXPECT_TRUE(lists.tables[SPECIES_NCBI].findName("Viruses", taxId, nameClass));
     EXPECT_EQ(taxId, 10239);

@@ -407,7 +407,7 @@ TEST(TaxonomyTree, NodesHeldInMemoryAnswerLikeTheCaches) {
     ASSERT_TRUE(fromCaches.usesCaches());
     CSpeciesNameLists names;
     names.sortTables = false;
-    ASSERT_TRUE(loadSpeciesFiles(files, names, nullptr, -1, false, false, false, errorText, nullptr));
+    ASSERT_TRUE(loadSpeciesFiles(files, names, SpeciesLoadOptions{}, errorText).clean);
 
     bv_taxonomytree parsed(&section, "../taxonomy", false, false);
     // Every ID of the files and the IDs either side of each, every ID up to
