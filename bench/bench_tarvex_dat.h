@@ -11,7 +11,5 @@ inline std::string benchTarvexDat(const std::string& taxonomySections) {
     return "Databases\n"
            "Big\t../sequence/Big/Big_*.fasta\tAA\t1234\t1\t1\t1\t1\t0\t0\t1\t2\t1\t1\n"
            "end\n\n" +
-           taxonomySections +
-           "Cluster\nEnabled\t0\nend\n\n" +
-           tarvex_test::fixtureOptionsSection();
+           taxonomySections + tarvex_test::fixtureClusterAndOptions();
 }

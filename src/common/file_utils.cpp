@@ -221,13 +221,18 @@ int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
 }
 
 int fileOpenRegularOnly(int fd, int flags) {
-    if (fd < 0) return fd;
+    if (fd < 0) {
+        // The open's own refusal of a socket, of a FIFO no one reads (opened
+        // to be written) or of a device without its driver.
+        if (errno == ENXIO) errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
+        return fd;
+    }
     struct stat st;
     int err = 0;
     if (::fstat(fd, &st) != 0)
         err = errno;
     else if (!S_ISREG(st.st_mode))
-        err = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        err = S_ISDIR(st.st_mode) ? EISDIR : static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
     else if ((flags & O_NONBLOCK) == 0) {
         const int now = fcntl(fd, F_GETFL);
         if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) err = errno;
@@ -251,8 +256,8 @@ int fileOpenForReading(const char* path) {
         do {
             fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) return fileOpenRegularOnly(moveOffStandardStreams(fd), O_RDONLY);
-        if (errno != ELOOP || hops >= kMaxLinkHops) return -1;
+        if (fd >= 0 || errno != ELOOP || hops >= kMaxLinkHops)
+            return fileOpenRegularOnly(moveOffStandardStreams(fd), O_RDONLY);
         // The owner and the target are read from one descriptor of the link
         // itself: a link swapped in between cannot lend its target to the
         // owner of the one checked.

@@ -83,11 +83,14 @@ int fileOpenForReading(const char* path);
 // Keeps an open descriptor only when it is a regular file: a FIFO would stop
 // every read (or, opened for writing, every write) for good, a device such as
 // /dev/zero would feed a parser without end. Anything else is closed and
-// refused with EISDIR for a folder and ENXIO otherwise (what the system
-// itself answers for a socket, or for a FIFO no one reads). Meant for
-// descriptors opened with O_NONBLOCK, so that the open itself never waits:
-// O_NONBLOCK is cleared unless flags (the open's flags) asked for it.
-// Returns fd, or -1 with errno; a negative fd is passed through.
+// refused with EISDIR for a folder (what the system answers when one is
+// opened to be written) and kErrorFileNotRegular ("Not a regular file")
+// otherwise. Meant for descriptors opened with O_NONBLOCK, so that the open
+// itself never waits: O_NONBLOCK is cleared unless flags (the open's flags)
+// asked for it. Returns fd, or -1 with errno. A negative fd is passed
+// through, the open's ENXIO (its answer for a socket, a FIFO no one reads or
+// a device without its driver) turned into the same kErrorFileNotRegular, so
+// that every refusal of such a file gives one reason.
 int fileOpenRegularOnly(int fd, int flags);
 // Creates and opens (read-write) a new file named prefix followed by six
 // random characters, which no one can guess or plant beforehand; its mode is

@@ -22,7 +22,6 @@
 #include "common/mmapfile_helpers.h"
 #include "common/mmapfile_marker.h"
 #include "common/mmapfile_report.h"
-#include "pal/system_text.h"
 
 namespace {
 
@@ -34,27 +33,9 @@ std::string errnoText(int code) { return mmap_report::systemText(code); }
 // others can write: anything but a regular file there (a FIFO, a socket, a
 // device) is refused with that reason rather than failing later for another,
 // and so is a file with a second name or an owner who could not have made it
-// there.
+// there. A file mapped to be read is read like any other data file.
 int openToMap(const std::string& path, bool readOnly) {
-    // A file mapped to be read is read like any other data file.
-    if (readOnly) return fileOpenForReading(path.c_str());
-    // Not held up by a FIFO or a device; a socket cannot be opened at all.
-    int fd = fileOpenInPlace(path.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENXIO) errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
-        return -1;
-    }
-    struct stat st;
-    int err = 0;
-    if (::fstat(fd, &st) != 0) err = errno;
-    else if (!S_ISREG(st.st_mode)) err = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
-    if (err != 0) {
-        ::close(fd);
-        errno = err;
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    return readOnly ? fileOpenForReading(path.c_str()) : fileOpenInPlace(path.c_str(), O_RDWR);
 }
 
 // A read-only view that the SIGBUS guard cannot cover (its table is full)
@@ -105,6 +86,7 @@ CMmapFile::CMmapFile(const CMmapFile& other)
       mappingName_(other.mappingName_),
       owner_(other.owner_),
       report_(other.report_),
+      fileRefusal_(other.fileRefusal_),
       shared_(other.shared_) {
     // A window belongs to the object that mapped it; the copy maps its own.
     if (!wholeFileMapped_) {
@@ -133,6 +115,7 @@ CMmapFile& CMmapFile::operator=(const CMmapFile& other) {
         mappingName_ = copy.mappingName_;
         owner_ = copy.owner_;
         report_ = copy.report_;
+        fileRefusal_ = copy.fileRefusal_;
         shared_ = copy.shared_;
         copy.view_ = nullptr;  // the window, if any, stays with nobody: copies start without one
     }
@@ -161,6 +144,7 @@ void CMmapFile::resetFields() {
     mappingName_.clear();
     owner_ = false;
     report_ = false;
+    fileRefusal_.clear();
     shared_.reset();
 }
 
@@ -172,6 +156,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
     if (openSucceeded_ || shared_ || view_ != nullptr) close();
     error = 0;
     report_ = report;
+    fileRefusal_.clear();
     const std::string fsPath = osPath(path);
     struct stat st;
     if (::stat(fsPath.c_str(), &st) != 0) {
@@ -257,7 +242,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     // The mapping's name follows a link; one in place of a file written
     // through its mapping is refused for what it is.
     if (!readOnly_ && ::lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
-        why = errnoText(ELOOP);
+        why = fileRefusal_ = errnoText(ELOOP);
     } else if (!mmap_marker::readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
                                 : errnoText(errno);
@@ -269,7 +254,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         fd = openToMap(path_, readOnly_);
         struct stat st;
         if (fd < 0) {
-            why = errnoText(errno);
+            why = fileRefusal_ = errnoText(errno);
         } else if (::fstat(fd, &st) != 0) {
             why = errnoText(errno);
             ::close(fd);
@@ -277,7 +262,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         } else if (!(marker.device == 0 && marker.inode == 0) &&
                    (static_cast<unsigned long long>(st.st_dev) != marker.device ||
                     static_cast<unsigned long long>(st.st_ino) != marker.inode)) {
-            why = "the file was replaced after its mapping was created";
+            why = fileRefusal_ = "the file was replaced after its mapping was created";
             ::close(fd);
             fd = -1;
         } else if (readOnly_ && S_ISREG(st.st_mode) && static_cast<long long>(st.st_size) != marker.size) {

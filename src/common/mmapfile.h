@@ -62,6 +62,12 @@ public:
     uint64_t getViewLength() const { return viewLength_; }
     int64_t getViewOffset() const { return viewOffset_; }
     const std::string& getMappingName() const { return mappingName_; }
+    // Why the last open by name refused the file standing under the path
+    // for what it is (a link, not a regular file, not the file the owner
+    // registered, or one that cannot be opened as asked), as M49 said it;
+    // empty when the open succeeded or failed for want of a live
+    // registration.
+    const std::string& getFileRefusal() const { return fileRefusal_; }
 
 private:
     struct Shared;
@@ -90,6 +96,7 @@ private:
     std::string mappingName_;
     bool owner_ = false;
     bool report_ = false;  // report flag of the last open (window failures)
+    std::string fileRefusal_;
     // Descriptor, whole-file view and owned marker, shared with copies.
     std::shared_ptr<Shared> shared_;
 };

@@ -76,7 +76,7 @@ void bv_controlfile::openPath(const std::string& path, bool readOnly, bool repor
         size = mapping_.getSize();
         first = static_cast<ControlFileRecord*>(mapping_.getView(0, static_cast<uint64_t>(size)));
     }
-    if (first == nullptr) throw CControlFileError(327, kLineNoRecord, "bv_controlfile", path, 0);
+    if (first == nullptr) throw CControlFileError(327, kLineNoRecord, "bv_controlfile", path, 0, mapping_.getFileRefusal());
     int64_t entries = size / kControlFileEntrySize;
     count_ = entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
     records_ = first;

@@ -145,14 +145,19 @@ bool readDatabaseCounts(const ControlFileRecord& record, DatabaseCounts& counts,
 
 class CControlFileError {
 public:
-    CControlFileError(int number, int line, const std::string& module, const std::string& path, int subCluster)
-        : number_(number), line_(line), module_(module), path_(path), subCluster_(subCluster) {}
+    CControlFileError(int number, int line, const std::string& module, const std::string& path, int subCluster,
+                      const std::string& fileRefusal = "")
+        : number_(number), line_(line), module_(module), path_(path), subCluster_(subCluster),
+          fileRefusal_(fileRefusal) {}
 
     int getNumber() const { return number_; }
     int getLine() const { return line_; }
     const std::string& getModule() const { return module_; }
     const std::string& getPath() const { return path_; }
     int getSubCluster() const { return subCluster_; }
+    // Why the file in place of the control file was refused for what it is
+    // (CMmapFile::getFileRefusal); empty when the registration was missing.
+    const std::string& getFileRefusal() const { return fileRefusal_; }
 
 private:
     int number_;
@@ -160,6 +165,7 @@ private:
     std::string module_;
     std::string path_;
     int subCluster_;
+    std::string fileRefusal_;
 };
 
 class bv_controlfile {

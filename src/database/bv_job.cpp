@@ -503,6 +503,12 @@ CJobGuard::CJobGuard(CJobManager& jobs, const bv_options* options) : jobs_(jobs)
         // The road goes on: a closed control file holds no database, so a
         // registration fails and reports why.
         openFailure_ = e.getNumber();
+        // "Not running" is the wrong reason for a file refused for what it
+        // is: the page names it and why first, as the error log does (M49).
+        // A POST has no page, and its messages carry M49 already.
+        if (!e.getFileRefusal().empty() && errorReporter.toPage)
+            errorReporter.report(285, jobs_.getJobNumber(), e.getLine(), e.getModule().c_str(),
+                                 pathInMessages(e.getPath()), e.getFileRefusal());
         errorReporter.report(e.getNumber(), jobs_.getJobNumber(), e.getLine(), e.getModule().c_str(),
                              e.getSubCluster());
     }

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "common/text_utils.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
@@ -459,9 +460,10 @@ void bv_session::loadSession(const std::string& givenID) {
     }
     if (loginFailed) return;  // a failed login must not keep the session alive
     // Through a descriptor opened without following a link: a link planted
-    // in place of the session file must not touch the file it names.
+    // in place of the session file must not touch the file it names, nor
+    // anything but a regular file be touched.
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    const int fd = ::open(filePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = fileOpenNoFollow(filePath().c_str(), O_RDONLY | O_NOCTTY);
     const bool touched = fd >= 0 && ::futimens(fd, times) == 0;
     const int error = errno;
     if (fd >= 0) ::close(fd);

@@ -398,12 +398,16 @@ TEST(FileUtils, WritingInPlaceRefusesASecondNameOrAnotherUsersFile) {
 
 // What a file to be read may be: a regular file, reached through links of
 // root or of the user reading only; a link of anyone else is refused as a
-// link, anything but a regular file as a device without a reader. The FIFO
-// and the FIFO opened for writing would stop the open for good.
+// link, a folder as a folder, anything else as "Not a regular file" whether
+// the open itself refuses it (a socket) or the check after it (a device, a
+// FIFO). The FIFO and the FIFO opened for writing would stop the open for
+// good.
 TEST(FileUtils, ReadingFollowsOnlyOwnLinksToRegularFiles) {
+    constexpr int kNotRegular = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
     TempDir dir("reading");
     writeFile(dir.file("real/file"), "content");
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mknod(dir.file("socket").c_str(), S_IFSOCK | 0600, 0), 0);
     ASSERT_EQ(symlink("real", dir.file("linked-folder").c_str()), 0);
     ASSERT_EQ(symlink("real/file", dir.file("own-link").c_str()), 0);
     ASSERT_EQ(symlink("own-link", dir.file("own-chain").c_str()), 0);
@@ -423,8 +427,9 @@ TEST(FileUtils, ReadingFollowsOnlyOwnLinksToRegularFiles) {
         int error;  // 0: opens
     } cases[] = {
         {"real/file", 0},      {"linked-folder/file", 0}, {"own-link", 0},          {"own-chain", 0},
-        {"absolute", 0},       {"device", ENXIO},         {"fifo", ENXIO},          {"real", EISDIR},
-        {"dangling", ENOENT},  {"loop", ELOOP},           {"foreign-link", ELOOP}, {"chain-to-foreign", ELOOP},
+        {"absolute", 0},       {"device", kNotRegular},   {"fifo", kNotRegular},    {"socket", kNotRegular},
+        {"real", EISDIR},      {"dangling", ENOENT},      {"loop", ELOOP},          {"foreign-link", ELOOP},
+        {"chain-to-foreign", ELOOP},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -445,17 +450,23 @@ TEST(FileUtils, ReadingFollowsOnlyOwnLinksToRegularFiles) {
         }
     }
     // Written files, and the helpers that read, refuse the same way.
-    errno = 0;
-    EXPECT_EQ(fileOpenNoFollow(dir.file("fifo").c_str(), O_WRONLY | O_APPEND), -1);
-    EXPECT_EQ(errno, ENXIO);
+    for (const char* planted : {"fifo", "socket"}) {
+        SCOPED_TRACE(planted);
+        errno = 0;
+        EXPECT_EQ(fileOpenNoFollow(dir.file(planted).c_str(), O_WRONLY | O_APPEND), -1);
+        EXPECT_EQ(errno, kNotRegular);
+    }
     const int reader = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     errno = 0;
     EXPECT_EQ(fileOpenNoFollow(dir.file("fifo").c_str(), O_WRONLY | O_APPEND), -1);
-    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(errno, kNotRegular);
     close(reader);
+    errno = 0;
+    EXPECT_EQ(fileOpenNoFollow(dir.file("real").c_str(), O_RDWR), -1);
+    EXPECT_EQ(errno, EISDIR);
     char text[256];
     EXPECT_EQ(fileOpen(dir.file("device").c_str(), true, text, sizeof text), -1);
-    EXPECT_NE(std::string(text).find("Error No such device or address"), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find("Error Not a regular file"), std::string::npos) << text;
     EXPECT_EQ(fileOpenStream(dir.file("fifo").c_str(), "r", false), nullptr);
     std::FILE* stream = fileOpenStream(dir.file("own-chain").c_str(), "rb", false);
     ASSERT_NE(stream, nullptr);

@@ -47,6 +47,8 @@ TEST(MessageCatalog, EntriesTheProgramsReport) {
         {27, 0, "ERR_NO_DATABASE", "Sorry, the database (%s) is not currently available for searching"},
         {65, 11, "ERR_MAPI_FAIL", "Failed to open the MAPI DLL"},
         {267, 18, "ERR_FAIL_LOCK_FILE", "Failed to lock file %s - error: %s"},
+        // Ours: the page's reason for a control file refused for what it is.
+        {285, 19, "ERR_NO_MAP_CONTROL_FILE", "Cannot map the control file %s. Error %s"},
         {327, 3, "ERR_NO_BV_WATCHER", "The bv-watcher daemon/service is not running, please start it. (Sub Cluster %d)"},
         {364, 12, "ERR_MAX_ACC_LEN_DISCREPENCY", "Message no longer used"},
         {440, 17, "ERR_SESSION_INVALID",
@@ -127,6 +129,7 @@ static_assert(formatAcceptsArgs<S>(errorCatalogue[259].format));
 static_assert(formatAcceptsArgs<S, S>(errorCatalogue[267].format));
 static_assert(formatAcceptsArgs<>(errorCatalogue[270].format));
 static_assert(formatAcceptsArgs<>(errorCatalogue[283].format));
+static_assert(formatAcceptsArgs<std::string, std::string>(errorCatalogue[285].format));
 static_assert(formatAcceptsArgs<S>(errorCatalogue[322].format));
 static_assert(formatAcceptsArgs<int>(errorCatalogue[327].format));
 static_assert(formatAcceptsArgs<S>(errorCatalogue[344].format));

@@ -44,19 +44,10 @@ public:
     }
 
     RunRequest commandLine(const std::vector<std::string>& arguments) {
-        RunRequest request;
-        request.program = tarvex_test::programPath("bv-seqfetch");
-        request.arguments = arguments;
-        request.workingFolder = inst.install().cgiDir();
-        return request;
+        return tarvex_test::commandLineRequest("bv-seqfetch", inst.install().cgiDir(), arguments);
     }
     RunRequest get(const std::string& query) {
-        RunRequest request = commandLine({});
-        request.environment = {{"QUERY_STRING", query},
-                               {"SCRIPT_NAME", "/tarvex/cgi/bv-seqfetch.exe"},
-                               {"REQUEST_METHOD", "GET"},
-                               {"REMOTE_ADDR", "127.0.0.1"}};
-        return request;
+        return tarvex_test::getRequest("bv-seqfetch", inst.install().cgiDir(), query);
     }
     RunRequest post(const std::vector<std::string>& accessions) {
         std::string list;

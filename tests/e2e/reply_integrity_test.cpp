@@ -77,24 +77,9 @@ public:
     RunRequest request(const std::string& tool, const std::string& mode, const std::vector<std::string>& arguments,
                        const std::vector<std::pair<std::string, std::string>>& fields = {}) const {
         const std::string program = tool == "seq" ? "bv-seqfetch" : "bv-taxfetch";
-        RunRequest r;
-        if (mode == "post") {
-            r = taxfetch_e2e::postRequest(install_.cgiDir(), fields);
-            for (auto& [name, value] : r.environment)
-                if (name == "SCRIPT_NAME") value = "/tarvex/cgi/" + program + ".exe";
-        } else if (mode == "get") {
-            std::string query;
-            for (const std::string& a : arguments) query += (query.empty() ? "" : "+") + a;
-            r.environment = {{"QUERY_STRING", query},
-                             {"SCRIPT_NAME", "/tarvex/cgi/" + program + ".exe"},
-                             {"REQUEST_METHOD", "GET"},
-                             {"REMOTE_ADDR", "127.0.0.1"}};
-        } else {
-            r.arguments = arguments;
-        }
-        r.program = programPath(program);
-        r.workingFolder = install_.cgiDir();
-        return r;
+        if (mode == "post") return postRequest(program, install_.cgiDir(), "B", taxfetch_e2e::formBody(fields));
+        if (mode == "get") return getRequest(program, install_.cgiDir(), queryOf(arguments));
+        return commandLineRequest(program, install_.cgiDir(), arguments);
     }
 
     // Job slots of the database still marked running.

@@ -4,18 +4,14 @@
 // real NCBI sample dump, a control file registered with a stand-in monitor,
 // security options, and runners for the command line, CGI GET and CGI POST.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "support/control_file_writer.h"
 #include "support/database_writer.h"
-#include "support/fake_monitor.h"
-#include "support/fixture_install.h"
-#include "support/program_runner.h"
+#include "support/program_installation.h"
 #include "support/session_files.h"
 #include "support/taxonomy_fixture.h"
 
@@ -132,101 +128,52 @@ inline std::string tarvexDat() {
            "Enabled\t0\n"
            "SpeciesFiles\tNCBI:small_names.dmp\n"
            "end\n"
-           "\n"
-           "Cluster\n"
-           "Enabled\t0\n"
-           "end\n"
            "\n" +
-           tarvex_test::fixtureOptionsSection();
+           tarvex_test::fixtureClusterAndOptions();
 }
 
 inline std::string formPart(const std::string& name, const std::string& value) {
     return "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
 }
 
-// A CGI POST of form fields (name, value) in order to bv-taxfetch run from
-// the cgi folder, as the web server starts it.
-inline tarvex_test::RunRequest postRequest(const std::string& cgiDir,
-                                           const std::vector<std::pair<std::string, std::string>>& fields) {
+// The multipart body of form fields (name, value) in order.
+inline std::string formBody(const std::vector<std::pair<std::string, std::string>>& fields) {
     std::string body;
     for (const auto& [name, value] : fields) body += formPart(name, value);
-    body += "--B--\r\n";
-    tarvex_test::RunRequest request;
-    request.program = tarvex_test::programPath("bv-taxfetch");
-    request.workingFolder = cgiDir;
-    request.environment = {{"QUERY_STRING", ""},
-                           {"SCRIPT_NAME", "/tarvex/cgi/bv-taxfetch.exe"},
-                           {"REQUEST_METHOD", "POST"},
-                           {"REMOTE_ADDR", "127.0.0.1"},
-                           {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
-                           {"CONTENT_LENGTH", std::to_string(body.size())}};
-    request.standardInput = body;
-    return request;
+    return body + "--B--\r\n";
+}
+// A CGI POST of those fields to bv-taxfetch run from the cgi folder, as the
+// web server starts it.
+inline tarvex_test::RunRequest postRequest(const std::string& cgiDir,
+                                           const std::vector<std::pair<std::string, std::string>>& fields) {
+    return tarvex_test::postRequest("bv-taxfetch", cgiDir, "B", formBody(fields));
 }
 
-class Installation {
+class Installation : public tarvex_test::ProgramInstallation {
 public:
-    explicit Installation(bool withControlFile = true) : install_("taxfetch-e2e") {
-        install_.write("config/tarvex.dat", tarvexDat());
-        tarvex_test::SecurityOptionsSpec spec;
-        spec.securityEnabled = "false";
-        tarvex_test::writeSecurityOptions(install_.configDir(), spec);
-        install_.write("taxonomy/small_nodes.dmp", smallNodes());
-        install_.write("taxonomy/small_names.dmp", smallNames());
-        install_.write("taxonomy/twin_names.dmp", twinNames());
-        install_.write("taxonomy/speclist.txt", speciesList());
+    explicit Installation(bool withControlFile = true) : ProgramInstallation("bv-taxfetch", "taxfetch-e2e") {
+        install().write("config/tarvex.dat", tarvexDat());
+        securityOff();
+        install().write("taxonomy/small_nodes.dmp", smallNodes());
+        install().write("taxonomy/small_names.dmp", smallNames());
+        install().write("taxonomy/twin_names.dmp", twinNames());
+        install().write("taxonomy/speclist.txt", speciesList());
         for (const char* name : {"names.dmp", "nodes.dmp", "gencode.dmp"})
-            install_.write(std::string("taxonomy/") + name, tarvex_test::taxonomyFixture(name));
+            install().write(std::string("taxonomy/") + name, tarvex_test::taxonomyFixture(name));
         if (withControlFile) {
-            tarvex_test::DatabaseWriter proteins("Proteins", install_.file("sequence/Proteins"), "Proteins_1.fasta");
+            tarvex_test::DatabaseWriter proteins("Proteins", install().file("sequence/Proteins"), "Proteins_1.fasta");
             writeProteins(proteins);
             if (!proteins.write()) throw std::runtime_error(proteins.error());
-            proteins.fillControlEntry(control_, control_.addEntry("Proteins"), false);
-            for (const char* name : {"NoTax", "Twin", "Viruses"}) control_.addEntry(name);
-            writeControlFile();
-            if (!monitor_.registerControlFile(controlFilePath(), tarvex_test::FakeMonitor::Owner::PidZero))
-                throw std::runtime_error("no control marker");
+            proteins.fillControlEntry(control(), control().addEntry("Proteins"), false);
+            for (const char* name : {"NoTax", "Twin", "Viruses"}) control().addEntry(name);
+            registerControlFile();
         }
     }
 
-    tarvex_test::FixtureInstall& install() { return install_; }
-    tarvex_test::ControlFileWriter& control() { return control_; }
-    std::string controlFilePath() const { return install_.file("data/tarvex.control"); }
-    void writeControlFile() { control_.write(controlFilePath()); }
-
-    RunResult commandLine(const std::vector<std::string>& arguments,
-                          std::vector<std::pair<std::string, std::string>> environment = {}) {
-        tarvex_test::RunRequest request;
-        request.program = tarvex_test::programPath("bv-taxfetch");
-        request.arguments = arguments;
-        request.workingFolder = install_.cgiDir();
-        request.environment = std::move(environment);
-        return tarvex_test::runProgram(request);
-    }
-
-    RunResult get(const std::string& query, const std::string& scriptName = "/tarvex/cgi/bv-taxfetch.exe") {
-        return commandLine({}, {{"QUERY_STRING", query},
-                                {"SCRIPT_NAME", scriptName},
-                                {"REQUEST_METHOD", "GET"},
-                                {"REMOTE_ADDR", "127.0.0.1"}});
-    }
-
     // A POST of form fields (name, value) in order.
-    RunResult post(const std::vector<std::pair<std::string, std::string>>& fields) {
-        return tarvex_test::runProgram(postRequest(install_.cgiDir(), fields));
+    RunResult post(const std::vector<std::pair<std::string, std::string>>& fields) const {
+        return run(postRequest("B", formBody(fields)));
     }
-
-    // The same request on the command line and as CGI GET (joined with '+').
-    std::pair<RunResult, RunResult> both(const std::vector<std::string>& arguments) {
-        std::string query;
-        for (const std::string& a : arguments) query += (query.empty() ? "" : "+") + a;
-        return {commandLine(arguments), get(query)};
-    }
-
-private:
-    tarvex_test::FixtureInstall install_;
-    tarvex_test::ControlFileWriter control_;
-    tarvex_test::FakeMonitor monitor_;
 };
 
 // One command-line run that must exit with 0 and print prefix + expected.

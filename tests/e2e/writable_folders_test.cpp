@@ -33,6 +33,7 @@ using tarvex_test::RunResult;
 const std::string kSequence = "MKVLAAGIVGLLLAHHHRKDEC";
 const std::string kFound = std::string(seqfetch_e2e::kHeader) + "*" + kSequence + "\n>P12345 Alpha protein\n";
 const char* const kVictimText = "precious\n";
+const std::string kNotRegular = "Not a regular file";
 const std::string kLinkRefused = "Too many levels of symbolic links";
 const std::string kHardLinkRefused = "File has more than one link (a hard link)";
 const std::string kOtherOwnerRefused = "File belongs to another user";
@@ -225,15 +226,16 @@ TEST(PlantedFiles, AHardLinkOrAnotherUsersFileIsNotWrittenInPlace) {
 }
 
 // Anything but a file in place of the control file is refused as the file
-// it is not, and the log says which file and why, besides the page's "not
-// running".
+// it is not, and the page, on the command line and through GET, and the log
+// say which file and why, besides the page's "not running"; a POST's XML
+// error keeps its text, and its messages carry the reason.
 TEST(PlantedFiles, AnythingButAFileInPlaceOfTheControlFileIsNamedWithItsReason) {
     const struct {
         const char* planted;
         std::string reason;
     } cases[] = {
-        {"FIFO", "Not a regular file"},
-        {"socket", "Not a regular file"},
+        {"FIFO", kNotRegular},
+        {"socket", kNotRegular},
         {"folder", "Is a directory"},
         {"link", kLinkRefused},
     };
@@ -254,12 +256,31 @@ TEST(PlantedFiles, AnythingButAFileInPlaceOfTheControlFileIsNamedWithItsReason) 
         } else {
             ASSERT_EQ(::symlink(site.victim().c_str(), place.c_str()), 0);
         }
-        const std::string named = "../data/tarvex.control. Error " + c.reason;
-        RunResult r = site.lookUp();
-        EXPECT_EQ(r.exitStatus, 73) << r.standardOutput;
-        EXPECT_NE(r.standardOutput.find("[M00327]"), std::string::npos) << r.standardOutput;
+        const std::string named = site.shown("data/tarvex.control") + ". Error " + c.reason;
+        const std::string page = std::string(seqfetch_e2e::kHeader) + "Cannot map the control file " + named +
+                                 "<BR>\nThe following serious error has occurred:<BR>\n"
+                                 "The bv-watcher daemon/service is not running, please start it. (Sub Cluster 0) "
+                                 "[M00327]<BR>\nPlease try again later<BR>\n";
+        const auto [command, get] = site.inst.both({"SwissProt", "P12345", "seq"});
+        for (const RunResult& r : {command, get}) {
+            EXPECT_EQ(r.exitStatus, 73) << r.standardOutput;
+            EXPECT_EQ(r.standardOutput, page);
+        }
         const std::string log = site.inst.install().read("logs/errorlog.txt");
-        EXPECT_NE(log.find(named), std::string::npos) << log;
+        EXPECT_NE(log.find("Failed to create memory map ** for " + named), std::string::npos) << log;
+        EXPECT_EQ(log.find("Cannot map"), std::string::npos) << log;
+
+        const RunResult post = site.inst.post(
+            "--XX\r\nContent-Disposition: form-data; name=\"DB\"\r\n\r\nSwissProt\r\n"
+            "--XX\r\nContent-Disposition: form-data; name=\"ACCESSION\"\r\n\r\n\"P12345\"\r\n--XX--\r\n");
+        EXPECT_EQ(post.exitStatus, 0);
+        EXPECT_NE(post.standardOutput.find("<bvsq:error code=\"327\">\n      <bvsq:err_description>Monitor is not "
+                                           "running</bvsq:err_description>\n      <bvsq:err_param name=\"messages\">"
+                                           "Failed to create memory map ** for " + named +
+                                           "; The bv-watcher daemon/service is not running"),
+                  std::string::npos)
+            << post.standardOutput;
+        EXPECT_EQ(post.standardOutput.find("Cannot map"), std::string::npos) << post.standardOutput;
     }
 }
 
@@ -422,7 +443,7 @@ TEST(PlantedFiles, TaxonomyFilesAreReadOnlyWhenRegularAndReachedThroughRootsLink
     const std::optional<WebUser> user = webUser(why);
     if (!user) GTEST_SKIP() << why;
     const std::string linkRefused = "Can't open ../taxonomy/small_names.dmp for \"reading\". Error " + kLinkRefused;
-    const std::string notRegular = "Can't open ../taxonomy/small_names.dmp for \"reading\". Error No such device or address";
+    const std::string notRegular = "Can't open ../taxonomy/small_names.dmp for \"reading\". Error " + kNotRegular;
     const std::vector<TaxonomyPlant> plants = {
         {"a link of www-data to a root-only file", "small_names.dmp", true,
          [](const std::string& p, const std::string& secret) { return linkTo(secret, p); }, linkRefused},
@@ -501,7 +522,7 @@ TEST(PlantedFiles, AFifoInPlaceOfALogDoesNotStopTheRun) {
         const RunResult r = site.lookUp();
         EXPECT_FALSE(r.timedOut);
         EXPECT_TRUE(r.exited);
-        const std::string said = std::string("cannot append to ../") + log + ": No such device or address";
+        const std::string said = std::string("cannot append to ../") + log + ": " + kNotRegular;
         if (std::string(log) == "logs/errorlog.txt")
             EXPECT_NE(asConfigured(r.standardError, site.inst.install().cgiDir()).find(said), std::string::npos)
                 << r.standardError;

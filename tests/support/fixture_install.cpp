@@ -85,8 +85,12 @@ std::string ownGroup() {
     return g ? g->gr_name : "root";
 }
 
-std::string fixtureOptionsSection(const std::string& extraLines) {
-    return "Options\n"
+std::string fixtureClusterAndOptions(const std::string& extraLines) {
+    return "Cluster\n"
+           "Enabled\t0\n"
+           "end\n"
+           "\n"
+           "Options\n"
            "ErrorLogFile\t../logs/errorlog.txt\n"
            "MonitorLogFile\t../logs/monitor.log\n"
            "TarvexControlFile\t../data/tarvex.control\n"

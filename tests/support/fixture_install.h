@@ -37,10 +37,11 @@ private:
     TempDir dir_;
 };
 
-// The Options section of the fixtures' tarvex.dat: logs and job files in the
-// installation's own folders, no mail, new files given the user's own group.
-// extraLines (whole lines) come before its end line.
-std::string fixtureOptionsSection(const std::string& extraLines = "");
+// The last sections of the fixtures' tarvex.dat: the cluster switched off,
+// and the Options with logs and job files in the installation's own folders,
+// no mail, new files given the user's own group. extraLines (whole lines)
+// come before the Options' end line.
+std::string fixtureClusterAndOptions(const std::string& extraLines = "");
 // The group of this user: the one the programs can give new files.
 std::string ownGroup();
 
