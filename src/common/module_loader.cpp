@@ -68,13 +68,34 @@ std::string errnoText() { return getSystemErrorText(static_cast<uint32_t>(errno)
 // owner of the program file: whoever else could change it could run code as
 // every user of the program. what names the file or folder, path is where
 // it is (for the command that mends it).
+bool trustedOwner(const struct stat& st, uid_t programOwner) { return st.st_uid == 0 || st.st_uid == programOwner; }
+
+std::optional<std::string> ownerFault(const struct stat& st, uid_t programOwner, const std::string& what) {
+    if (trustedOwner(st, programOwner)) return std::nullopt;
+    return what + " belongs to user " + std::to_string(st.st_uid) + ", neither root nor the program's owner";
+}
+
+std::optional<std::string> writableFault(const std::string& what, const std::string& path) {
+    return what + " is writable by its group or others (chmod go-w " + path + ")";
+}
+
 std::optional<std::string> ownershipFault(const struct stat& st, uid_t programOwner, const std::string& what,
                                           const std::string& path) {
-    if (st.st_uid != 0 && st.st_uid != programOwner)
-        return what + " belongs to user " + std::to_string(st.st_uid) + ", neither root nor the program's owner";
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return what + " is writable by its group or others (chmod go-w " + path + ")";
+    if (auto fault = ownerFault(st, programOwner, what)) return fault;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return writableFault(what, path);
     return std::nullopt;
+}
+
+// A folder of the path that others may write is safe to look up entry in
+// only when it is sticky and the entry is root's or the program's owner's:
+// then no one else may rename or remove the entry, so it cannot be swapped
+// (/tmp, for a checkout or an installation under it). folder is the
+// folder's status, its own owner already checked.
+std::optional<std::string> lookUpFault(const struct stat& folder, const struct stat& entry, uid_t programOwner,
+                                       const std::string& path) {
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return std::nullopt;
+    if ((folder.st_mode & S_ISVTX) != 0 && trustedOwner(entry, programOwner)) return std::nullopt;
+    return writableFault("the folder " + path, path);
 }
 
 bool readAt(int fd, void* buffer, std::size_t size, uint64_t offset) {
@@ -173,14 +194,19 @@ std::optional<std::string> openSafeFolder(const std::string& path, uid_t program
     pushNames(path, pending);
     resolved = "/";
     folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // here: the status of the folder that the next name is looked up in,
+    // whose owner is checked; whether others may write it is checked
+    // against the entry found in it (lookUpFault).
+    struct stat here;
     struct stat st;
-    if (folder.fd < 0 || ::fstat(folder.fd, &st) != 0) return errnoText();
-    if (auto fault = ownershipFault(st, programOwner, "the folder /", "/")) return fault;
+    if (folder.fd < 0 || ::fstat(folder.fd, &here) != 0) return errnoText();
+    if (auto fault = ownerFault(here, programOwner, "the folder /")) return fault;
     for (int links = 0; !pending.empty();) {
         const std::string name = pending.back();
         pending.pop_back();
         if (name == ".") continue;
         if (name != ".." && ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            if (auto fault = lookUpFault(here, st, programOwner, resolved)) return fault;
             char target[PATH_MAX];
             const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target, sizeof target);
             if (length <= 0 || length == static_cast<ssize_t>(sizeof target)) return errnoText();
@@ -191,7 +217,7 @@ std::optional<std::string> openSafeFolder(const std::string& path, uid_t program
             pushNames(std::string(target, static_cast<std::size_t>(length)), pending);
             if (target[0] == '/') {
                 folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                if (folder.fd < 0) return errnoText();
+                if (folder.fd < 0 || ::fstat(folder.fd, &here) != 0) return errnoText();
                 resolved = "/";
             }
             continue;
@@ -200,13 +226,19 @@ std::optional<std::string> openSafeFolder(const std::string& path, uid_t program
         // not followed.
         Descriptor next(::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.fd < 0 || ::fstat(next.fd, &st) != 0) return errnoText();
+        if (auto fault = lookUpFault(here, st, programOwner, resolved)) return fault;
         if (name == "..")
             resolved.erase(std::max<std::size_t>(resolved.rfind('/'), 1));
         else
             resolved += (resolved.size() > 1 ? "/" : "") + name;
-        if (auto fault = ownershipFault(st, programOwner, "the folder " + resolved, resolved)) return fault;
+        if (auto fault = ownerFault(st, programOwner, "the folder " + resolved)) return fault;
+        here = st;
         folder.reset(next.release());
     }
+    // The module's own folder no one else may write, sticky or not: there
+    // whoever may write could put a file of root's under a module's name
+    // (a hard link), which the sticky bit does not prevent.
+    if ((here.st_mode & (S_IWGRP | S_IWOTH)) != 0) return writableFault("the folder " + resolved, resolved);
     return std::nullopt;
 }
 
@@ -278,6 +310,12 @@ std::optional<std::string> openModule(const std::string& folderPath, const char*
 }  // namespace
 
 void setModuleReportJob(int job) { reportJob() = job; }
+
+std::optional<std::string> moduleFolderFault(const std::string& folder, uid_t programOwner) {
+    Descriptor opened(-1);
+    std::string resolved;
+    return openSafeFolder(folder, programOwner, opened, resolved);
+}
 
 const void* moduleFunctions(const char* fileName, const char* kind) {
     auto& modules = loadedModules();

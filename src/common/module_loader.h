@@ -9,13 +9,19 @@
 // (never through the library search path, the working folder or the
 // program's own folder), only when the module file is a regular file that is
 // not a link, when it and every folder from it up to "/" belong to root or to
-// the program file's owner and no one else may write them, when its ELF
+// the program file's owner and no one else may write them (a sticky folder
+// above the module's own, such as /tmp, may be writable by others when the
+// entry looked up in it is root's or the owner's), when its ELF
 // headers fit the file (a module cut short would kill the process with
 // SIGBUS instead of a report), and only when the file carries this build's
 // identity, which is read from it before any of its code runs; then it must
 // declare this build's interface version, kind and identity. One thread per
 // process.
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "common/build_identity.h"
 
@@ -56,6 +62,11 @@ template <class Table>
 const Table* moduleTable() {
     return static_cast<const Table*>(moduleFunctions(Table::kFile, Table::kKind));
 }
+
+// Why the programs would take no module from folder (an absolute path) if
+// their file belonged to programOwner, as the reason they report; nothing
+// when they would. For whoever lays out an installation.
+std::optional<std::string> moduleFolderFault(const std::string& folder, uid_t programOwner);
 
 // The job number that a module failure is reported with (the tool's ID);
 // -1 until a program sets it.

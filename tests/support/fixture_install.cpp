@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "common/module_loader.h"
+
 namespace tarvex_test {
 
 FixtureInstall::FixtureInstall(const std::string& tag) : dir_(tag) {
@@ -62,22 +66,16 @@ WorkingFolder::~WorkingFolder() {
     }
 }
 
-std::string moduleSafeFolder(std::string& why) {
+std::string moduleSafeFolder() {
     namespace fs = std::filesystem;
     const fs::path folder = fs::path(TARVEX_BINARY_DIR) / "test-installs";
     fs::create_directories(folder);
     fs::permissions(folder, static_cast<fs::perms>(0755));
-    for (fs::path p = fs::canonical(folder);; p = p.parent_path()) {
-        struct stat st;
-        if (::stat(p.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            why = p.string() + " may be written by others than root and this user: the programs refuse modules "
-                               "installed under it";
-            return "";
-        }
-        if (p == p.parent_path()) break;
-    }
-    return fs::canonical(folder).string();
+    const std::string path = fs::canonical(folder).string();
+    // The programs copied into the installations are this user's.
+    if (auto fault = brenvik::moduleFolderFault(path, ::geteuid()))
+        ADD_FAILURE() << "the programs refuse modules under " << path << ", the build's own among them: " << *fault;
+    return path;
 }
 
 std::string ownGroup() {

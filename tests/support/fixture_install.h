@@ -45,13 +45,11 @@ std::string fixtureClusterAndOptions(const std::string& extraLines = "");
 // The group of this user: the one the programs can give new files.
 std::string ownGroup();
 
-// A folder for installations that carry their own programs and modules. The
-// programs take a module only from a folder whose every folder up to "/"
-// belongs to root or to their owner and no one else may write, which
-// $TMPDIR is not where everyone may write it (/tmp): "test-installs" in the
-// build folder when the build folder is such a folder; "" and the reason
-// otherwise.
-std::string moduleSafeFolder(std::string& why);
+// A folder for installations that carry their own programs and modules:
+// "test-installs" in the build folder (without links), where the programs
+// take modules from whenever they take them from the build folder ($TMPDIR
+// may lie anywhere). Fails the test when the programs would refuse it.
+std::string moduleSafeFolder();
 
 // A user of the system for a test run as root to switch to (www-data, the
 // web server's; nobody, a user no file of the installation belongs to).
