@@ -22,6 +22,7 @@
 #include "common/mmapfile_helpers.h"
 #include "common/mmapfile_marker.h"
 #include "common/mmapfile_report.h"
+#include "common/system_calls.h"
 #include "pal/system_text.h"
 
 namespace {
@@ -46,7 +47,7 @@ int openToMap(const std::string& path, bool readOnly) {
     }
     struct stat st;
     int err = 0;
-    if (::fstat(fd, &st) != 0) err = errno;
+    if (systemCalls().fstat(fd, &st) != 0) err = errno;
     else if (!S_ISREG(st.st_mode)) err = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
     if (err != 0) {
         ::close(fd);
@@ -174,7 +175,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
     report_ = report;
     const std::string fsPath = osPath(path);
     struct stat st;
-    if (::stat(fsPath.c_str(), &st) != 0) {
+    if (systemCalls().stat(fsPath.c_str(), &st) != 0) {
         if (report) mmap_report::say(47, 216, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         error = 47;
     } else {
@@ -221,7 +222,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     struct stat st;
     std::string marker = mmap_marker::markerNameFor(mappingName_);
     MmapMarker line;
-    bool ok = ::fstat(fd, &st) == 0;
+    bool ok = systemCalls().fstat(fd, &st) == 0;
     if (ok) {
         size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         line.pid = static_cast<long>(::getpid());
@@ -256,7 +257,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     struct stat named;
     // The mapping's name follows a link; one in place of a file written
     // through its mapping is refused for what it is.
-    if (!readOnly_ && ::lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+    if (!readOnly_ && systemCalls().lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
         why = errnoText(ELOOP);
     } else if (!mmap_marker::readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
@@ -270,7 +271,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         struct stat st;
         if (fd < 0) {
             why = errnoText(errno);
-        } else if (::fstat(fd, &st) != 0) {
+        } else if (systemCalls().fstat(fd, &st) != 0) {
             why = errnoText(errno);
             ::close(fd);
             fd = -1;

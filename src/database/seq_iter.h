@@ -157,10 +157,6 @@ public:
     // File mode: one read-only file of the set (and the FASTA file).
     class FileView;
 
-    // Called at the end of every open when set: a test changes the files
-    // there, after they were opened or mapped and before any result is read.
-    static inline void (*openedForTest)(const CSequenceIterator&) = nullptr;
-
 private:
     const char* bytesAt(int kind, uint64_t offset, uint64_t count);
     // Bytes up to end of mapped file f of the set were read. (The FASTA

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/system_calls.h"
 #include "common/text_utils.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
@@ -104,7 +105,7 @@ std::string fileFailure(const std::string& path, int error) {
 // folder, and the write that follows names it.
 void moveFolderAside(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    if (systemCalls().lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     std::string aside = path + "\\folderXXXXXX";
     if (::mkdtemp(aside.data()) == nullptr) return;
     if (::rename(path.c_str(), aside.c_str()) != 0) ::rmdir(aside.c_str());
@@ -114,7 +115,7 @@ void moveFolderAside(const std::string& path) {
 // code of the failure; nothing when it is a folder that can be searched.
 bool sessionFolderFails(std::string& path, int& error) {
     struct stat st;
-    if (::stat(bv_session::kSessionDir, &st) == 0) return false;  // the trailing "/" refuses a plain file
+    if (systemCalls().stat(bv_session::kSessionDir, &st) == 0) return false;  // the trailing "/" refuses a plain file
     path = bv_session::kSessionDir;
     error = errno;
     return true;
@@ -144,7 +145,7 @@ bool bv_session::isSafeSessionID(const std::string& id) {
 bool bv_session::sessionFileExists(const std::string& id) {
     if (!isSafeSessionID(id)) return false;
     struct stat st;
-    return ::stat((kSessionDir + id).c_str(), &st) == 0;
+    return systemCalls().stat((kSessionDir + id).c_str(), &st) == 0;
 }
 
 std::string bv_session::getWebServerAuthSessionID(const std::string& userName) {
@@ -321,7 +322,7 @@ void bv_session::loadSession(const std::string& givenID) {
         sessionID_ = givenID;
         requestedID = givenID;
         struct stat st;
-        if (!isSpecialID(sessionID_) && ::stat(filePath().c_str(), &st) != 0) {
+        if (!isSpecialID(sessionID_) && systemCalls().stat(filePath().c_str(), &st) != 0) {
             // Only a file missing from a usable folder is a session that timed
             // out and was removed; any other failure is named as it is.
             int error = errno;
@@ -461,7 +462,7 @@ void bv_session::loadSession(const std::string& givenID) {
     // Through a descriptor opened without following a link: a link planted
     // in place of the session file must not touch the file it names.
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    const int fd = ::open(filePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = systemCalls().open(filePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     const bool touched = fd >= 0 && ::futimens(fd, times) == 0;
     const int error = errno;
     if (fd >= 0) ::close(fd);
@@ -475,7 +476,7 @@ int64_t bv_session::getLastAccessed() const {
     int64_t last = 0;
     getTimeParam("_LastAccessed", last);
     struct stat st;
-    if (isSafeSessionID(sessionID_) && ::stat(filePath().c_str(), &st) == 0)
+    if (isSafeSessionID(sessionID_) && systemCalls().stat(filePath().c_str(), &st) == 0)
         last = std::max<int64_t>(last, st.st_mtime);
     return last;
 }
