@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/system_calls.h"
 
 namespace admin_mail {
 
@@ -55,7 +57,7 @@ bool writeMailFile(const reporter_platform::MailSettings& settings, const std::s
     // A failed mkstemp may leave the template half-changed: name the template
     // as configured.
     fileName = fd >= 0 ? std::string(name.data()) : configured;
-    bool ok = fd >= 0 && writeAll(fd, mailFileContent(settings, DISPLAY_NAME, address, subject, mailText));
+    bool ok = fd >= 0 && fileWriteAll(fd, mailFileContent(settings, DISPLAY_NAME, address, subject, mailText));
     if (fd >= 0) {
         if (::close(fd) != 0) ok = false;
         if (!ok) ::unlink(fileName.c_str());
@@ -102,7 +104,7 @@ int runMailCommand(const std::string& commandLine) {
     if (pid == 0) {
         // The CGI reply on standard output and the POST body on standard
         // input belong to the request: the mail program sees neither.
-        int null = ::open("/dev/null", O_RDWR);
+        int null = systemCalls().open("/dev/null", O_RDWR, 0);
         if (null >= 0) {
             ::dup2(null, 0);
             ::dup2(null, 1);

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "common/error_reporter.h"
-#include "common/io_utils.h"
+#include "common/file_utils.h"
 #include "common/log_files.h"
 #include "common/logging_monitor.h"
 #include "common/message_tables.h"
@@ -257,7 +257,7 @@ void bv_errs::writeLogLine(int number, const std::string& text, int severity, co
     const int fd = openLogForAppend(loggingFile, &created);
     if (fd < 0) return;
     if (created) line = "Date, IP_address, Error_number, Severity, session_name, user_id, message\n" + line;
-    writeAll(fd, line);
+    fileWriteAll(fd, line);
     ::close(fd);
 }
 

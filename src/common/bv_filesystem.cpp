@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include "common/bv_errs.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/reporter_platform.h"
+#include "common/system_calls.h"
 #include "pal/last_error.h"
 
 namespace brenvik {
@@ -59,14 +61,14 @@ void bv_filesystem::close() {
 
 bool bv_filesystem::exists(const std::string& path) {
     struct stat st;
-    if (stat(osPath(path).c_str(), &st) == 0) return true;
+    if (systemCalls().stat(osPath(path).c_str(), &st) == 0) return true;
     NARROW_CHAR_PAL::captureLastError();
     return false;
 }
 
 int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
     struct stat st;
-    if (stat(osPath(path).c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
+    if (systemCalls().stat(osPath(path).c_str(), &st) == 0) return static_cast<int64_t>(st.st_size);
     NARROW_CHAR_PAL::captureLastError();
     if (errs) errs->setError(258, path);
     return 0;
@@ -74,7 +76,7 @@ int64_t bv_filesystem::getSize(const std::string& path, bv_errs* errs) {
 
 time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs) {
     struct stat st;
-    if (stat(osPath(path).c_str(), &st) == 0) return st.st_mtime;
+    if (systemCalls().stat(osPath(path).c_str(), &st) == 0) return st.st_mtime;
     NARROW_CHAR_PAL::captureLastError();
     if (errs) errs->setSystemError(258, path);
     return 0;
@@ -82,7 +84,7 @@ time_t bv_filesystem::getModificationTime(const std::string& path, bv_errs* errs
 
 bool bv_filesystem::isDirectory(const std::string& path) {
     struct stat st;
-    if (stat(osPath(path).c_str(), &st) != 0) {
+    if (systemCalls().stat(osPath(path).c_str(), &st) != 0) {
         NARROW_CHAR_PAL::captureLastError();
         return false;
     }
@@ -97,13 +99,13 @@ int bv_filesystem::grantGroupAccess(int fd, const std::string& groupName, bool c
     // Everything goes through the descriptor: a name can be swapped for a
     // link between two calls, the open file cannot.
     struct stat st;
-    bool haveMode = fstat(fd, &st) == 0;
+    bool haveMode = systemCalls().fstat(fd, &st) == 0;
     bool ownerRw = haveMode && (st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR);
     if (!haveMode || (!ownerRw && fchmod(fd, (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)) {
         NARROW_CHAR_PAL::captureLastError();
         chmodFailed = true;
     }
-    if (!haveMode || fstat(fd, &st) != 0) {
+    if (!haveMode || systemCalls().fstat(fd, &st) != 0) {
         err = errno;
         readFailed = true;
     }
@@ -180,7 +182,7 @@ int bv_filesystem::grantConfiguredGroupAccess(int fd, const std::string& path, b
         if (!why.empty() && saidBy.exchange(::getpid()) != ::getpid()) {
             std::error_code failed;
             const std::filesystem::path shown = std::filesystem::absolute(path, failed);
-            (void)writeAll(STDERR_FILENO, "cannot give group " + groupName + " (NTIUserGroup) access to " +
+            (void)fileWriteAll(STDERR_FILENO, "cannot give group " + groupName + " (NTIUserGroup) access to " +
                                               (failed ? path : shown.string()) + ": " + why + "\n");
         }
     }

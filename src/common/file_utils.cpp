@@ -17,6 +17,7 @@
 #include "common/io_utils.h"
 #include "common/process_startup.h"
 #include "common/reporter_platform.h"
+#include "common/system_calls.h"
 #include "pal/last_error.h"
 #include "pal/system_text.h"
 
@@ -59,7 +60,7 @@ int regionLock(int fd, int64_t offset, int64_t length, bool unlock) {
         return -1;
     }
     short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-    const FileSystemCalls& calls = fileSystemCalls();
+    const SystemCalls& calls = systemCalls();
     const int64_t giveUp = calls.monotonicMilliseconds() + kLockWaitBoundMs;
     for (;;) {
         if (setRegionLock(fd, type, offset, length)) return 0;
@@ -84,6 +85,17 @@ bool isReadOnlyMode(const std::string& mode) {
     return !mode.empty() && mode[0] == 'r' && mode.find('+') == std::string::npos;
 }
 
+// The open flags fopen uses for the mode ("w", "a+", "r+x" ...), so that a
+// stream is opened through the system-call table.
+int openFlagsOfMode(const std::string& mode) {
+    const bool update = mode.find('+') != std::string::npos;
+    int flags = update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+    if (mode.find('x') != std::string::npos) flags |= O_EXCL;
+    return flags | O_CLOEXEC;
+}
+
 void reportLockFailure(const char* path) { reportSystemError(267, kLineLock, kModule, path ? path : ""); }
 
 void reportOpenFailure(const char* path, const char* how, int err, char* errorText, size_t errorTextSize) {
@@ -101,21 +113,6 @@ void reportOpenFailure(const char* path, const char* how, int err, char* errorTe
 }
 
 }  // namespace
-
-namespace {
-int openCall(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-}  // namespace
-
-FileSystemCalls& fileSystemCalls() {
-    static FileSystemCalls calls{
-        &::link,
-        &openCall,
-        &::write,
-        &sleepMilliseconds,
-        &monotonicMilliseconds,
-    };
-    return calls;
-}
 
 void reportFileOpenFailure(const char* path, const char* how, int err) {
     reportOpenFailure(path, how ? how : "", err, nullptr, 0);
@@ -136,14 +133,14 @@ int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, b
 bool fileExists(const char* path, bool) {
     struct stat st;
     if (!path) return false;
-    if (stat(osPath(path).c_str(), &st) == 0) return true;
+    if (systemCalls().stat(osPath(path).c_str(), &st) == 0) return true;
     NARROW_CHAR_PAL::captureLastError();
     return false;
 }
 
 int64_t fileSize(const char* path) {
     struct stat st;
-    if (!path || stat(osPath(path).c_str(), &st) != 0) {
+    if (!path || systemCalls().stat(osPath(path).c_str(), &st) != 0) {
         NARROW_CHAR_PAL::captureLastError();
         return 0;
     }
@@ -165,7 +162,7 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
         fd = fileOpenForReading(path);
     } else {
         do {
-            fd = ::open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
+            fd = systemCalls().open(osPath(path).c_str(), flags | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
         fd = moveOffStandardStreams(fd);
     }
@@ -179,16 +176,21 @@ int fileOpen(const char* path, bool forReading, char* errorText, size_t errorTex
 FILE* fileOpenStream(const char* path, const char* mode, bool report) {
     std::string m = std::string(mode ? mode : "") + "e";
     FILE* f = nullptr;
+    int fd = -1;
     if (path && isReadOnlyMode(m)) {
-        const int fd = fileOpenForReading(path);
-        f = fd >= 0 ? fdopen(fd, m.c_str()) : nullptr;
-        if (!f && fd >= 0) {
-            const int err = errno;
-            ::close(fd);
-            errno = err;
-        }
+        fd = fileOpenForReading(path);
+    } else if (path && (m[0] == 'w' || m[0] == 'a' || m[0] == 'r')) {
+        do {
+            fd = systemCalls().open(osPath(path).c_str(), openFlagsOfMode(m), 0666);
+        } while (fd < 0 && errno == EINTR);
     } else if (path) {
-        f = std::fopen(osPath(path).c_str(), m.c_str());
+        errno = EINVAL;  // as fopen answers a mode it does not know
+    }
+    f = fd >= 0 ? fdopen(fd, m.c_str()) : nullptr;
+    if (!f && fd >= 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
     }
     if (!path) errno = EFAULT;
     if (f && fileno(f) <= 2) {
@@ -215,7 +217,7 @@ int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
     const std::string name = osPath(path);
     int fd;
     do {
-        fd = fileSystemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+        fd = systemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fileOpenRegularOnly(moveOffStandardStreams(fd), flags);
 }
@@ -229,7 +231,7 @@ int fileOpenRegularOnly(int fd, int flags) {
     }
     struct stat st;
     int err = 0;
-    if (::fstat(fd, &st) != 0)
+    if (systemCalls().fstat(fd, &st) != 0)
         err = errno;
     else if (!S_ISREG(st.st_mode))
         err = S_ISDIR(st.st_mode) ? EISDIR : static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
@@ -254,14 +256,14 @@ int fileOpenForReading(const char* path) {
     for (int hops = 0;; ++hops) {
         int fd;
         do {
-            fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            fd = systemCalls().open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
         } while (fd < 0 && errno == EINTR);
         if (fd >= 0 || errno != ELOOP || hops >= kMaxLinkHops)
             return fileOpenRegularOnly(moveOffStandardStreams(fd), O_RDONLY);
         // The owner and the target are read from one descriptor of the link
         // itself: a link swapped in between cannot lend its target to the
         // owner of the one checked.
-        const int link = ::open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        const int link = systemCalls().open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
         if (link < 0) return -1;
         struct stat st;
         char target[PATH_MAX];
@@ -311,7 +313,8 @@ int fileCreateTemporary(const std::string& prefix, std::string& name) {
 bool fileWriteAll(int fd, const void* data, size_t length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
-        ssize_t n = fileSystemCalls().write(fd, p, length);
+        const size_t piece = std::min(length, static_cast<size_t>(INT_MAX));
+        ssize_t n = systemCalls().write(fd, p, piece);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -326,10 +329,48 @@ bool fileWriteAll(int fd, const void* data, size_t length) {
     return true;
 }
 
+bool fileReadWhole(const char* path, bool followLink, size_t maxBytes, std::string& text) {
+    text.clear();
+    if (!path) {
+        errno = EFAULT;
+        return false;
+    }
+    int fd;
+    do {
+        fd = systemCalls().open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW), 0);
+    } while (fd < 0 && errno == EINTR);
+    fd = moveOffStandardStreams(fd);
+    if (fd < 0) return false;
+    int error = 0;
+    struct stat st;
+    if (systemCalls().fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        error = EFBIG;
+    else if (S_ISREG(st.st_mode))
+        text.reserve(static_cast<size_t>(st.st_size));
+    char buffer[1 << 16];
+    while (error == 0) {
+        const long n = fileRead(fd, buffer, sizeof buffer);
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        // A file that grows while it is read, or a device, is held to the
+        // same bound.
+        if (static_cast<size_t>(n) > maxBytes - text.size()) {
+            error = EFBIG;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 long fileRead(int fd, void* buffer, size_t count) {
     ssize_t n;
     do {
-        n = ::read(fd, buffer, count);
+        n = systemCalls().read(fd, buffer, count);
     } while (n < 0 && errno == EINTR);
     if (n < 0) NARROW_CHAR_PAL::captureLastError();
     return static_cast<long>(n);
@@ -348,7 +389,7 @@ bool lfAt(int fd, int64_t pos) {
     char c;
     ssize_t n;
     do {
-        n = pread(fd, &c, 1, static_cast<off_t>(pos));
+        n = systemCalls().pread(fd, &c, 1, static_cast<off_t>(pos));
     } while (n < 0 && errno == EINTR);
     return n == 1 && c == '\n';
 }
@@ -442,7 +483,7 @@ bool ownerMayCreateThere(uid_t owner, const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     struct stat st;
-    if (::stat(folder.c_str(), &st) != 0) return false;
+    if (systemCalls().stat(folder.c_str(), &st) != 0) return false;
     if (owner == st.st_uid) return true;
     return (st.st_mode & S_IWGRP) != 0 && userInGroup(owner, st.st_gid);
 }
@@ -451,7 +492,7 @@ bool ownerMayCreateThere(uid_t owner, const std::string& path) {
 
 int fileCheckWrittenInPlace(int fd, const char* path) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return -1;
+    if (systemCalls().fstat(fd, &st) != 0) return -1;
     // A folder's links are its own entries; what else a folder in place of a
     // file means is for the caller to say.
     if (S_ISDIR(st.st_mode)) return 0;
@@ -470,7 +511,8 @@ int fileOpenInPlace(const char* path, int flags, mode_t mode) {
     // Cut only once the file is known to be the one named.
     const int fd = fileOpenNoFollow(path, flags & ~O_TRUNC, mode);
     if (fd < 0) return fd;
-    if (fileCheckWrittenInPlace(fd, path) == 0 && ((flags & O_TRUNC) == 0 || ::ftruncate(fd, 0) == 0)) return fd;
+    if (fileCheckWrittenInPlace(fd, path) == 0 && ((flags & O_TRUNC) == 0 || systemCalls().ftruncate(fd, 0) == 0))
+        return fd;
     const int err = errno;
     ::close(fd);
     errno = err;

@@ -3,7 +3,8 @@
 // work across processes, existence and size, seeking, opening with a reported
 // failure, reading lines with comment skipping, and granting the configured
 // groups access to a new file. Descriptors are plain ints; the caller owns
-// them. Nothing here keeps state.
+// them. The system calls go through systemCalls() (common/system_calls.h),
+// which tests replace; nothing else here keeps state.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,21 +22,6 @@
 int lockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
 // Releases such a lock (one try); same result and report.
 int unlockFileRegion(int fd, int64_t offset, int64_t length, const char* path, bool quiet);
-
-// System calls that tests replace to make them fail where no file system at
-// hand does (a file system without hard links, a disk that fills in the
-// middle of a write), or to run the waits of retried operations without
-// waiting. Default: the real calls. Tests restore them.
-struct FileSystemCalls {
-    int (*link)(const char* from, const char* to);
-    int (*open)(const char* path, int flags, mode_t mode);
-    ssize_t (*write)(int fd, const void* data, size_t count);
-    // The pause and the clock of every "ten tries, one second apart" wait
-    // (region locks, the mapped files' helpers, the configuration file).
-    void (*sleepMilliseconds)(uint32_t milliseconds);
-    int64_t (*monotonicMilliseconds)();
-};
-FileSystemCalls& fileSystemCalls();
 
 // True when stat succeeds. The file system is case-sensitive, so the
 // exact-case test is what stat does already.
@@ -98,8 +84,20 @@ int fileOpenRegularOnly(int fd, int flags);
 // name; -1 with errno on failure. prefix is used as it is.
 int fileCreateTemporary(const std::string& prefix, std::string& name);
 // Writes all bytes through the replaceable write call, going on after
-// interrupted calls and short writes. False on failure, with errno set.
+// interrupted calls and short writes; a write that takes nothing fails with
+// EIO rather than being tried for ever. False on failure, with errno set.
 bool fileWriteAll(int fd, const void* data, size_t length);
+inline bool fileWriteAll(int fd, const std::string& data) { return fileWriteAll(fd, data.data(), data.size()); }
+// Reads the whole file at path (used as it is, "\" included) into text,
+// through one descriptor, so that what was checked is what is read. A link
+// in the last component is followed only with followLink (a folder an
+// administrator lays out, such as config/). Opened without waiting, so a
+// FIFO planted in place of the file never stops the run: one no one writes
+// reads as empty, one held open by a writer fails with EAGAIN. More than
+// maxBytes fails with EFBIG, before anything is read when the file's size
+// shows it, and a device is held to the same bound. False with errno on
+// failure (text then holds no meaning).
+bool fileReadWhole(const char* path, bool followLink, size_t maxBytes, std::string& text);
 // read() that goes on after an interrupted call; -1 on failure.
 long fileRead(int fd, void* buffer, size_t count);
 int fileClose(int fd);

@@ -1,14 +1,9 @@
 #pragma once
-// Descriptor helpers shared by the writers of logs, mail files and data
-// files. Descriptors are plain ints owned by the caller; nothing here keeps
-// state.
+// Path and descriptor helpers shared by the writers of logs, mail files and
+// data files (a whole buffer is written by fileWriteAll, file_utils.h).
+// Descriptors are plain ints owned by the caller; nothing here keeps state.
 #include <cstddef>
 #include <string>
-
-// Writes all length bytes, in pieces the kernel accepts, going on after
-// interrupted calls. False on failure, with errno set.
-bool writeAll(int fd, const void* data, std::size_t length);
-inline bool writeAll(int fd, const std::string& data) { return writeAll(fd, data.data(), data.size()); }
 
 // The name under which a configured path is opened: configurations written
 // for the server's other platform may separate folders with "\", which

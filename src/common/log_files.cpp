@@ -12,6 +12,7 @@
 #include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "common/reporter_platform.h"
+#include "common/system_calls.h"
 #include "pal/system_text.h"
 
 // The group's access lets an administrator of that group who runs the
@@ -46,10 +47,10 @@ bool appendLocked(int fd, const std::string& path, const std::string& entry, boo
     // the same.
     const bool locked = lockFileRegion(fd, 0, 4, path.c_str(), quiet) == 0;
     struct stat before;
-    const bool sized = ::fstat(fd, &before) == 0;
+    const bool sized = systemCalls().fstat(fd, &before) == 0;
     bool ok = fileWriteAll(fd, entry.data(), entry.size());
     const int err = errno;
-    if (!ok && sized && locked) (void)::ftruncate(fd, before.st_size);
+    if (!ok && sized && locked) (void)systemCalls().ftruncate(fd, before.st_size);
     if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), quiet);
     errno = err;
     return ok;
@@ -111,9 +112,9 @@ void appendErrorLogEntry(int number, int job, int line, const std::string& modul
     const int err = errno;
     if (!path.empty() && reasonGivenBy.exchange(::getpid()) != ::getpid()) {
         const std::string reason = getSystemErrorText(static_cast<uint32_t>(err));
-        (void)writeAll(STDERR_FILENO, "cannot append to " + pathInMessages(path) + ": " + reason + "\n");
+        (void)fileWriteAll(STDERR_FILENO, "cannot append to " + pathInMessages(path) + ": " + reason + "\n");
     }
-    (void)writeAll(STDERR_FILENO, entry);
+    (void)fileWriteAll(STDERR_FILENO, entry);
 }
 
 void writeMonitorLogLine(const std::string& text) {

@@ -22,6 +22,7 @@
 #include "common/mmapfile_helpers.h"
 #include "common/mmapfile_marker.h"
 #include "common/mmapfile_report.h"
+#include "common/system_calls.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
     fileRefusal_.clear();
     const std::string fsPath = osPath(path);
     struct stat st;
-    if (::stat(fsPath.c_str(), &st) != 0) {
+    if (systemCalls().stat(fsPath.c_str(), &st) != 0) {
         if (report) mmap_report::say(47, 216, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         error = 47;
     } else {
@@ -206,7 +207,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     struct stat st;
     std::string marker = mmap_marker::markerNameFor(mappingName_);
     MmapMarker line;
-    bool ok = ::fstat(fd, &st) == 0;
+    bool ok = systemCalls().fstat(fd, &st) == 0;
     if (ok) {
         size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
         line.pid = static_cast<long>(::getpid());
@@ -241,7 +242,7 @@ bool CMmapFile::openByName(int& error, bool report) {
     struct stat named;
     // The mapping's name follows a link; one in place of a file written
     // through its mapping is refused for what it is.
-    if (!readOnly_ && ::lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+    if (!readOnly_ && systemCalls().lstat(osPath(path_).c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
         why = fileRefusal_ = errnoText(ELOOP);
     } else if (!mmap_marker::readMarker(markerName, marker)) {
         why = (errno == EINVAL) ? std::string("registration marker ") + markerName + " is unreadable"
@@ -255,7 +256,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         struct stat st;
         if (fd < 0) {
             why = fileRefusal_ = errnoText(errno);
-        } else if (::fstat(fd, &st) != 0) {
+        } else if (systemCalls().fstat(fd, &st) != 0) {
             why = errnoText(errno);
             ::close(fd);
             fd = -1;

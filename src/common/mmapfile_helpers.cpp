@@ -14,6 +14,7 @@
 #include "common/io_utils.h"
 #include "common/mmapfile.h"
 #include "common/mmapfile_report.h"
+#include "common/system_calls.h"
 
 extern char** environ;
 
@@ -48,9 +49,9 @@ void reapHelpers() {
 
 // Monotonic whole seconds and the pauses of the helper waits, through the
 // table tests replace.
-long long nowSeconds() { return fileSystemCalls().monotonicMilliseconds() / 1000; }
+long long nowSeconds() { return systemCalls().monotonicMilliseconds() / 1000; }
 
-void pause10ms() { fileSystemCalls().sleepMilliseconds(10); }
+void pause10ms() { systemCalls().sleepMilliseconds(10); }
 
 }  // namespace
 
@@ -71,7 +72,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
     }
     const std::vector<HelperLockRecord> table(static_cast<size_t>(records), HelperLockRecord{1, 0, 0, 0});
     const size_t bytes = table.size() * sizeof(HelperLockRecord);
-    bool written = writeAll(fd, table.data(), bytes);
+    bool written = fileWriteAll(fd, table.data(), bytes);
     written = ::close(fd) == 0 && written;
 
     if (written) {
@@ -128,7 +129,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
 void memlock_helpers::releaseHelperLocks(const std::string& path, HelperLockDeferral* deferral) {
     const std::string lckPath = osPath(path) + ".lck";
     struct stat st;
-    if (::stat(lckPath.c_str(), &st) != 0) return;
+    if (systemCalls().stat(lckPath.c_str(), &st) != 0) return;
     // The records live in the file, so the release maps it directly (as its
     // owner for the time of the wait) rather than through a name that the
     // locking call no longer registers.
@@ -163,7 +164,7 @@ void memlock_helpers::waitForHelperRelease(const std::string& lckPath, CMmapFile
                 released = false;
                 break;
             }
-            fileSystemCalls().sleepMilliseconds(1000);
+            systemCalls().sleepMilliseconds(1000);
         }
     }
     delete object;  // closes it, also after a time-out

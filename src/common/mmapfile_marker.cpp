@@ -14,6 +14,7 @@
 
 #include "common/io_utils.h"
 #include "common/mmapfile_report.h"
+#include "common/system_calls.h"
 #include "pal/number_reader.h"
 
 namespace {
@@ -23,7 +24,7 @@ namespace {
 // path is the same text in three calls. realpath stays the answer whenever
 // the kernel's name cannot be read or is not a plain path.
 std::string kernelPathOf(const std::string& fsPath) {
-    const int fd = ::open(fsPath.c_str(), O_PATH | O_CLOEXEC);
+    const int fd = systemCalls().open(fsPath.c_str(), O_PATH | O_CLOEXEC, 0);
     if (fd < 0) return std::string();
     char link[32];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -136,10 +137,10 @@ bool mmap_marker::writeMarker(const std::string& markerName, const MmapMarker& m
     (void)::fchmod(fd, mode & 0666);
     std::string line = formatMarker(marker);
     // Written over the old line, then cut: a reader never meets an empty marker.
-    ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
+    ssize_t written = systemCalls().pwrite(fd, line.data(), line.size(), 0);
     bool ok = written == static_cast<ssize_t>(line.size());
     int saved = ok ? 0 : (written < 0 ? errno : EIO);
-    if (ok && ::ftruncate(fd, static_cast<off_t>(line.size())) != 0) {
+    if (ok && systemCalls().ftruncate(fd, static_cast<off_t>(line.size())) != 0) {
         ok = false;
         saved = errno;
     }
@@ -154,7 +155,7 @@ bool mmap_marker::readMarker(const std::string& markerName, MmapMarker& marker) 
     char buffer[8192];
     ssize_t got;
     do {
-        got = ::pread(fd, buffer, sizeof buffer, 0);
+        got = systemCalls().pread(fd, buffer, sizeof buffer, 0);
     } while (got < 0 && errno == EINTR);
     int saved = errno;
     ::close(fd);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/error_reporter.h"
+#include "common/system_calls.h"
 #include "pal/system_text.h"
 
 namespace brenvik {
@@ -99,7 +100,7 @@ std::optional<std::string> lookUpFault(const struct stat& folder, const struct s
 }
 
 bool readAt(int fd, void* buffer, std::size_t size, uint64_t offset) {
-    return ::pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+    return systemCalls().pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
 }
 
 // The loader maps every extent that the ELF headers name; an extent past the
@@ -193,19 +194,19 @@ std::optional<std::string> openSafeFolder(const std::string& path, uid_t program
     std::vector<std::string> pending;
     pushNames(path, pending);
     resolved = "/";
-    folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    folder.reset(systemCalls().open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     // here: the status of the folder that the next name is looked up in,
     // whose owner is checked; whether others may write it is checked
     // against the entry found in it (lookUpFault).
     struct stat here;
     struct stat st;
-    if (folder.fd < 0 || ::fstat(folder.fd, &here) != 0) return errnoText();
+    if (folder.fd < 0 || systemCalls().fstat(folder.fd, &here) != 0) return errnoText();
     if (auto fault = ownerFault(here, programOwner, "the folder /")) return fault;
     for (int links = 0; !pending.empty();) {
         const std::string name = pending.back();
         pending.pop_back();
         if (name == ".") continue;
-        if (name != ".." && ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        if (name != ".." && systemCalls().fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
             if (auto fault = lookUpFault(here, st, programOwner, resolved)) return fault;
             char target[PATH_MAX];
             const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target, sizeof target);
@@ -216,16 +217,16 @@ std::optional<std::string> openSafeFolder(const std::string& path, uid_t program
             }
             pushNames(std::string(target, static_cast<std::size_t>(length)), pending);
             if (target[0] == '/') {
-                folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                if (folder.fd < 0 || ::fstat(folder.fd, &here) != 0) return errnoText();
+                folder.reset(systemCalls().open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+                if (folder.fd < 0 || systemCalls().fstat(folder.fd, &here) != 0) return errnoText();
                 resolved = "/";
             }
             continue;
         }
         // O_NOFOLLOW: a link put in the place since it was looked at is
         // not followed.
-        Descriptor next(::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (next.fd < 0 || ::fstat(next.fd, &st) != 0) return errnoText();
+        Descriptor next(systemCalls().openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (next.fd < 0 || systemCalls().fstat(next.fd, &st) != 0) return errnoText();
         if (auto fault = lookUpFault(here, st, programOwner, resolved)) return fault;
         if (name == "..")
             resolved.erase(std::max<std::size_t>(resolved.rfind('/'), 1));
@@ -248,7 +249,7 @@ bool programFolder(std::string& folder, uid_t& owner) {
     char path[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
     struct stat st;
-    if (length <= 0 || ::stat("/proc/self/exe", &st) != 0) return false;
+    if (length <= 0 || systemCalls().stat("/proc/self/exe", &st) != 0) return false;
     const std::string text(path, static_cast<std::size_t>(length));
     const std::size_t slash = text.rfind('/');
     if (slash == std::string::npos) return false;
@@ -266,8 +267,8 @@ std::optional<std::string> openModule(const std::string& folderPath, const char*
     struct stat st;
     // No link as the module itself; the checks below and dlopen() all go
     // through this one descriptor, so nothing can be swapped in between.
-    Descriptor file(::openat(folder.fd, fileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return errnoText();
+    Descriptor file(systemCalls().openat(folder.fd, fileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+    if (file.fd < 0 || systemCalls().fstat(file.fd, &st) != 0) return errnoText();
     if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
     if (auto fault = ownershipFault(st, programOwner, "the file", resolved + "/" + fileName)) return fault;
     if (auto fault = elfFault(file.fd, static_cast<uint64_t>(st.st_size))) return fault;

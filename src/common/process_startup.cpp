@@ -2,6 +2,7 @@
 
 #include "common/bv_winmutex.h"
 #include "common/error_reporter.h"
+#include "common/system_calls.h"
 #include "pal/last_error.h"
 #include "pal/system_text.h"
 
@@ -146,7 +147,7 @@ int finishStandardOutput(std::FILE* out, int status, int job, int line, const ch
         const int fd = ::fileno(out);
         ssize_t n = -1;
         do {
-            n = fd >= 0 ? ::write(fd, "\n", 1) : 0;
+            n = fd >= 0 ? systemCalls().write(fd, "\n", 1) : 0;
         } while (n < 0 && errno == EINTR);
         if (n < 0) error = errno;
     }

@@ -8,11 +8,13 @@
 #include "common/bv_filesystem.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/system_calls.h"
 #include "common/text_utils.h"
 #include "config/bv_configsource.h"
 #include "config/bv_sectionlines.h"
 #include "config/bv_taxonomy_reader.h"
 #include "config/bv_taxonomyoptions.h"
+#include "pal/last_error.h"
 #include "pal/number_reader.h"
 
 namespace brenvik {
@@ -43,7 +45,7 @@ private:
 }  // namespace
 
 std::string findConfigFile(const char* given, bv_errs* errs, int retrySeconds) {
-    const FileSystemCalls& calls = fileSystemCalls();
+    const SystemCalls& calls = systemCalls();
     // Counted in milliseconds: whole seconds made the wait last up to a
     // second longer than it says.
     const int64_t deadline = calls.monotonicMilliseconds() + int64_t{std::max(retrySeconds, 0)} * 1000;
@@ -171,14 +173,14 @@ void bv_configfile::load() {
 
 void bv_configfile::applyNodeControlFile() {
     if (!cluster_.isEnabled() || !bv_filesystem::exists(kNodeIdFile)) return;
-    FILE* f = openLocalFile(kNodeIdFile, "r", this);
-    if (f == nullptr) return;
     // Read whole (a node number and a line end), then as "%d" reads it;
     // the number reader clamps, so no value out of range wraps round to 0.
     std::string text;
-    char buffer[256];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, got);
-    std::fclose(f);
+    if (!readConfigurationFile(kNodeIdFile, text)) {
+        NARROW_CHAR_PAL::captureLastError();
+        setSystemError(kMsgFailedToOpenFile, kNodeIdFile, "r");
+        return;
+    }
     int32_t node = 1;
     if (scanInt(text, node) && node == 0) options_.setTarvexControlFile(options_.getTarvexNodeControlFile());
 }

@@ -9,18 +9,13 @@
 #include <cstring>
 
 #include "common/bv_errs.h"
+#include "common/file_utils.h"
 #include "common/io_utils.h"
 #include "config/bv_configfetcher.h"
 #include "config/bv_sectionlines.h"
 #include "pal/last_error.h"
 
 namespace brenvik {
-
-namespace {
-
-constexpr int kMsgFailedToOpenFile = 256;
-
-}  // namespace
 
 int classifyFileName(const char* name) {
     if (name == nullptr) return 0;
@@ -34,36 +29,8 @@ int classifyFileName(const char* name) {
 
 std::string toBackslashPath(const char* path) { return path != nullptr ? path : ""; }
 
-FILE* openLocalFile(const std::string& path, const char* mode, bv_errs* errs) {
-    std::string m = mode;
-    if (m.find('e') == std::string::npos) m += 'e';  // never leak into the mail program
-    FILE* f = std::fopen(osPath(path).c_str(), m.c_str());
-    if (f == nullptr) {
-        NARROW_CHAR_PAL::captureLastError();
-        if (errs != nullptr) errs->setSystemError(kMsgFailedToOpenFile, path, mode);
-    }
-    return f;
-}
-
-bool readWholeFile(const std::string& path, std::string& text) {
-    text.clear();
-    int fd = ::open(osPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            errno = err;
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
+bool readConfigurationFile(const std::string& path, std::string& text) {
+    return fileReadWhole(osPath(path).c_str(), true, kMaxConfigurationFile, text);
 }
 
 bv_configsource::bv_configsource(bv_errs* owner, const bv_connectionsettings& settings)
@@ -79,7 +46,7 @@ bool bv_configsource::open(const std::string& name, int kind, bool flag) {
     int cls = classifyFileName(name.c_str());
     if (cls <= 2) {
         std::string text;
-        if (!readWholeFile(name, text)) {
+        if (!readConfigurationFile(name, text)) {
             NARROW_CHAR_PAL::captureLastError();
             if (owner_ != nullptr) owner_->setSystemError(kMsgFailedToOpenFile, name, "r");
             return false;

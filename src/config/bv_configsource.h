@@ -4,7 +4,7 @@
 // file is read whole when it is opened and the lines come from that snapshot,
 // since the server may rewrite tarvex.dat while a tool reads it. Messages go
 // to the owner's error object. Not thread-safe.
-#include <cstdio>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -66,11 +66,22 @@ int classifyFileName(const char* name);
 // Paths are kept with "/": the name is historical. The empty text for null.
 std::string toBackslashPath(const char* path);
 
-// Opens the path (close-on-exec); on failure records message 256 with the path
-// as given and the mode, the system's text appended, and returns null.
-FILE* openLocalFile(const std::string& path, const char* mode, bv_errs* errs);
+// The failure to read a configuration file: message 256 with the path as
+// given and the mode "r", the system's text appended.
+constexpr int kMsgFailedToOpenFile = 256;
 
-// Reads a whole local file; false (errno kept) when it cannot be opened or read.
-bool readWholeFile(const std::string& path, std::string& text);
+// The largest configuration file read from a local path (tarvex.dat, an
+// included file, a local modifications file, the node file): 64 MiB. Each is
+// held whole in memory; a real tarvex.dat is a few tens of KiB and the
+// largest of the others, a local copy of the modifications file, a few MiB,
+// so the bound only stops a device or a runaway file from filling memory.
+constexpr std::size_t kMaxConfigurationFile = std::size_t{64} << 20;
+
+// Reads a local configuration file whole. The configuration lives in
+// config/, which only administrators write and may lay out with links, so a
+// link is followed; a FIFO in its place never stops the run (see
+// fileReadWhole) and a file over kMaxConfigurationFile fails with EFBIG.
+// False with errno on failure.
+bool readConfigurationFile(const std::string& path, std::string& text);
 
 }  // namespace brenvik

@@ -11,7 +11,7 @@ namespace brenvik {
 
 std::unique_ptr<bv_sectionlines> bv_sectionlines::openInclude(const std::string& path, bv_errs& errs) {
     std::string text;
-    if (!readWholeFile(path, text)) {
+    if (!readConfigurationFile(path, text)) {
         errs.setError(256, path, "r");
         return nullptr;
     }

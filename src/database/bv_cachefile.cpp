@@ -3,6 +3,7 @@
 #include "common/bv_filesystem.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/system_calls.h"
 #include "common/time_utils.h"
 
 #include <fcntl.h>
@@ -109,7 +110,7 @@ bool bv_cachefile::unlockFile(int fd) {
 
 void bv_cachefile::sourceTexts(std::string& timeText, std::string& sizeText) const {
     struct stat st;
-    if (sourceFileName_.empty() || ::stat(sourceFileName_.c_str(), &st) != 0) {
+    if (sourceFileName_.empty() || systemCalls().stat(sourceFileName_.c_str(), &st) != 0) {
         timeText = sizeText = "unknown";
         return;
     }
@@ -163,7 +164,7 @@ bool bv_cachefile::open(bool recreate) {
             const std::string storedTime = getValue(kSourceTimeKey, 0);
             std::string size, timeText;
             struct stat st;
-            const bool exists = ::stat(sourceFileName_.c_str(), &st) == 0;
+            const bool exists = systemCalls().stat(sourceFileName_.c_str(), &st) == 0;
             if (exists) sourceTexts(timeText, size);
             bool valid = size == storedSize;
             if (valid) {
@@ -201,7 +202,7 @@ bool bv_cachefile::open(bool recreate) {
 }
 
 bool bv_cachefile::waitForBuild(int milliseconds) {
-    const FileSystemCalls& calls = fileSystemCalls();
+    const SystemCalls& calls = systemCalls();
     const int64_t deadline = calls.monotonicMilliseconds() + milliseconds;
     uint32_t pause = kBuildWaitPauseMs;
     for (;;) {
@@ -224,8 +225,8 @@ void bv_cachefile::abandon() {
     if (!creating_ || fd_ < 0) return;
     // Only while the name is still our file: never another task's build.
     struct stat mine, named;
-    if (::fstat(fd_, &mine) == 0 && ::stat(cacheFileName_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
-        mine.st_ino == named.st_ino)
+    if (systemCalls().fstat(fd_, &mine) == 0 && systemCalls().stat(cacheFileName_.c_str(), &named) == 0 &&
+        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
         ::unlink(cacheFileName_.c_str());
     unlockFile(fd_);
     close();
@@ -283,7 +284,7 @@ bool bv_cachefile::create() {
             setError(kMsgLockFailed, pathInMessages(cacheFileName_).c_str(), errno);
             break;
         } else if (i + 1 < kBuildLockTries) {
-            fileSystemCalls().sleepMilliseconds(kBuildLockPauseMs);
+            systemCalls().sleepMilliseconds(kBuildLockPauseMs);
         }
     }
     if (locked) {
@@ -291,7 +292,7 @@ bool bv_cachefile::create() {
         // our lock (it saw an unlocked file); building an unlinked file would
         // be wasted work, so leave the name to that task.
         struct stat mine, named;
-        if (::fstat(fd_, &mine) != 0 || ::stat(cacheFileName_.c_str(), &named) != 0 ||
+        if (systemCalls().fstat(fd_, &mine) != 0 || systemCalls().stat(cacheFileName_.c_str(), &named) != 0 ||
             mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
             unlockFile(fd_);
             locked = false;

@@ -47,7 +47,7 @@ constexpr int kMsgChangedContinue = 54;
 // How long a task that finds a cache being built waits for that build
 // before it goes on without the cache: longer than building the caches of
 // a full NCBI dump takes, well within a web server's CGI time-out. The wait
-// runs on the clock of fileSystemCalls(), which tests replace.
+// runs on the clock of systemCalls(), which tests replace.
 constexpr int kCacheBuildWaitMs = 30000;
 
 // The process-wide mutex that serialises reads of cache files.

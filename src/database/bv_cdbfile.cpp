@@ -9,7 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "common/io_utils.h"
+#include "common/file_utils.h"
+#include "common/system_calls.h"
 
 namespace brenvik {
 
@@ -31,7 +32,7 @@ bool sameLayout(const CdbLayout& a, const CdbLayout& b) {
 
 int pwriteAll(int fd, const unsigned char* data, size_t length, off_t offset) {
     while (length > 0) {
-        ssize_t n = ::pwrite(fd, data, length, offset);
+        ssize_t n = systemCalls().pwrite(fd, data, length, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -63,10 +64,10 @@ int bufferedWrite(bv_cdbmake& w, const void* bytes, size_t length) {
     p += take;
     length -= take;
     if (w.buffered < kWriteBufferSize) return 0;
-    if (!writeAll(w.fd, w.buffer.data(), kWriteBufferSize)) return fail(w, errno);
+    if (!fileWriteAll(w.fd, w.buffer.data(), kWriteBufferSize)) return fail(w, errno);
     w.buffered = 0;
     size_t direct = length - length % kWriteBufferSize;
-    if (direct && !writeAll(w.fd, p, direct)) return fail(w, errno);
+    if (direct && !fileWriteAll(w.fd, p, direct)) return fail(w, errno);
     p += direct;
     length -= direct;
     if (length) std::memcpy(w.buffer.data(), p, length);
@@ -79,7 +80,7 @@ int flush(bv_cdbmake& w) {
         errno = w.error;
         return -1;
     }
-    if (w.buffered && !writeAll(w.fd, w.buffer.data(), w.buffered)) return fail(w, errno);
+    if (w.buffered && !fileWriteAll(w.fd, w.buffer.data(), w.buffered)) return fail(w, errno);
     w.buffered = 0;
     return 0;
 }
@@ -135,7 +136,7 @@ int bv_cdbfile::init(int fd) {
     end_ = dataEnd_ = 0;
 
     struct stat st;
-    if (::fstat(fd, &st) != 0) return -2;
+    if (systemCalls().fstat(fd, &st) != 0) return -2;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size < layout_.headerSize) {
         errno = EPROTO;
@@ -207,7 +208,8 @@ const unsigned char* bv_cdbfile::bytesAt(uint64_t position, size_t length) {
     if (scratch_.size() < length || scratch_.empty()) scratch_.resize(std::max<size_t>(length, 64));
     size_t done = 0;
     while (done < length) {
-        const ssize_t got = ::pread(fd_, scratch_.data() + done, length - done, static_cast<off_t>(position + done));
+        const ssize_t got =
+            systemCalls().pread(fd_, scratch_.data() + done, length - done, static_cast<off_t>(position + done));
         if (got < 0 && errno == EINTR) continue;
         // The file is shorter than when it was mapped, or cannot be read.
         if (got <= 0) {

@@ -18,6 +18,7 @@
 #include "common/io_utils.h"
 #include "common/log_files.h"
 #include "common/process_startup.h"
+#include "common/system_calls.h"
 #include "config/global_options.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
@@ -80,7 +81,7 @@ bool createExclusively(const std::string& path, const std::string& content) {
         return bv_filesystem::exists(path);
     }
     bool locked = lockFileRegion(fd, 0, 4, path.c_str(), true) == 0;
-    (void)writeAll(fd, content);
+    (void)fileWriteAll(fd, content);
     if (locked) unlockFileRegion(fd, 0, 4, path.c_str(), true);
     setFileAccess(fd, path.c_str(), false);
     ::close(fd);
@@ -105,7 +106,7 @@ bool createJobNumberFile(const std::string& path, int number) {
         reportFileOpenFailure(path.c_str(), "w", err);
         return false;
     }
-    bool written = writeAll(fd, content);
+    bool written = fileWriteAll(fd, content);
     if (written) setFileAccess(fd, path.c_str(), false);
     written = (::close(fd) == 0) && written;
     // link() never replaces: when another process created the file first,
@@ -113,7 +114,7 @@ bool createJobNumberFile(const std::string& path, int number) {
     bool linked = false;
     int linkError = 0;
     if (written) {
-        linked = fileSystemCalls().link(temp.c_str(), target.c_str()) == 0;
+        linked = systemCalls().link(temp.c_str(), target.c_str()) == 0;
         if (!linked) linkError = errno;
     }
     ::unlink(temp.c_str());
@@ -130,7 +131,7 @@ int openJobNumberFile(const std::string& path) {
     constexpr int kTries = 20;
     int fd = fileOpenInPlace(path.c_str(), O_RDWR);
     for (int i = 1; i < kTries && fd < 0 && errno == static_cast<int>(NARROW_CHAR_PAL::kErrorFileHardLinked); ++i) {
-        fileSystemCalls().sleepMilliseconds(1);
+        systemCalls().sleepMilliseconds(1);
         fd = fileOpenInPlace(path.c_str(), O_RDWR);
     }
     return fd;
@@ -158,10 +159,11 @@ bool writeWhole(int fd, std::string text, int64_t oldLength) {
         text.append(static_cast<size_t>(oldLength) - text.size(), ' ');
     ssize_t put;
     do {
-        put = ::pwrite(fd, text.data(), text.size(), 0);
+        put = systemCalls().pwrite(fd, text.data(), text.size(), 0);
     } while (put < 0 && errno == EINTR);
     if (put != static_cast<ssize_t>(text.size())) return false;
-    if (oldLength > static_cast<int64_t>(text.size())) return ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    if (oldLength > static_cast<int64_t>(text.size()))
+        return systemCalls().ftruncate(fd, static_cast<off_t>(text.size())) == 0;
     return true;
 }
 
@@ -189,10 +191,11 @@ int getNextJobNumber(bool shortFile) {
     char buffer[32] = {};
     ssize_t got;
     do {
-        got = ::pread(fd, buffer, sizeof buffer, 0);
+        got = systemCalls().pread(fd, buffer, sizeof buffer, 0);
     } while (got < 0 && errno == EINTR);
     struct stat st;
-    const int64_t oldLength = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : (got > 0 ? got : 0);
+    const int64_t oldLength =
+        systemCalls().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : (got > 0 ? got : 0);
 
     std::string text;
     int64_t number;

@@ -13,6 +13,7 @@
 #include "common/file_utils.h"
 #include "common/mmapfile.h"
 #include "common/mmapfile_guard.h"
+#include "common/system_calls.h"
 #include "common/text_utils.h"
 #include "database/accession.h"
 #include "database/bv_cachefile.h"
@@ -73,7 +74,7 @@ class CSequenceIterator::FileView {
 public:
     FileView(int fd, bool scatteredReads) : fd_(fd), readAhead_(scatteredReads ? 0 : kReadAhead) {
         struct stat st;
-        if (::fstat(fd_, &st) == 0 && st.st_size > 0) size_ = st.st_size;
+        if (systemCalls().fstat(fd_, &st) == 0 && st.st_size > 0) size_ = st.st_size;
         if (!scatteredReads && size_ > 0 && static_cast<uint64_t>(size_) <= SIZE_MAX) {
             void* p = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
             // A file cut short meanwhile reads as zeros, and the request
@@ -126,8 +127,8 @@ public:
     uint64_t readAt(uint64_t offset, char* dest, uint64_t length) {
         uint64_t got = 0;
         while (got < length) {
-            const ssize_t n =
-                ::pread(fd_, dest + got, static_cast<size_t>(length - got), static_cast<off_t>(offset + got));
+            const ssize_t n = systemCalls().pread(fd_, dest + got, static_cast<size_t>(length - got),
+                                                  static_cast<off_t>(offset + got));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got += static_cast<uint64_t>(n);
@@ -241,7 +242,7 @@ private:
     bool read(uint64_t at) {
         const uint64_t want = std::min(kSearchPiece, size_ - at);
         const ssize_t got =
-            fd_ >= 0 ? ::pread(fd_, buffer_.get(), static_cast<size_t>(want), static_cast<off_t>(at)) : -1;
+            fd_ >= 0 ? systemCalls().pread(fd_, buffer_.get(), static_cast<size_t>(want), static_cast<off_t>(at)) : -1;
         if (got != static_cast<ssize_t>(want)) {
             have_ = 0;
             return false;
@@ -484,7 +485,7 @@ void CSequenceIterator::open(ControlFileRecord* rec, const SequenceIteratorOptio
         visited_ = 1;
         if (selected_) ++selectedCount_;
     }
-    if (openedForTest != nullptr) openedForTest(*this);
+    systemCalls().databaseOpened(rec != nullptr ? fieldText(rec->name).c_str() : "");
 }
 
 int CSequenceIterator::descriptorOf(int f) const {
@@ -566,7 +567,7 @@ ReadOutcome CSequenceIterator::checkReads(int line) {
         }
         struct stat st;
         const int fd = descriptorOf(f);
-        lost = fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < end;
+        lost = fd < 0 || systemCalls().fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < end;
     }
     lost = lost || mmap_guard::lostViewCount() != lostBaseline_;
     readEnd_.fill(0);
@@ -931,7 +932,7 @@ void CSequenceIterator::readReference(AccessionRule* rule) {
     if (fd < 0) return;
     // A text that starts at or past the end is lost, never an empty one.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || current_.referenceOffset >= static_cast<uint64_t>(st.st_size) ||
+    if (systemCalls().fstat(fd, &st) != 0 || current_.referenceOffset >= static_cast<uint64_t>(st.st_size) ||
         fileSeek(fd, static_cast<int64_t>(current_.referenceOffset), 0) < 0) {
         referenceFellShort_ = true;
         fileClose(fd);

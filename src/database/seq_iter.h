@@ -187,10 +187,6 @@ public:
     // File mode: one read-only file of the set (and the FASTA file).
     class FileView;
 
-    // Called at the end of every open when set: a test changes the files
-    // there, after they were opened or mapped and before any result is read.
-    static inline void (*openedForTest)(const CSequenceIterator&) = nullptr;
-
 private:
     // next with the read flags given.
     bool step(bool advance, uint32_t reads);

@@ -15,6 +15,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/system_calls.h"
 #include "config/bv_taxonomyoptions.h"
 #include "config/regex_dialect.h"
 #include "database/bv_cachefile.h"
@@ -529,7 +530,7 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
     // Room for the file's names at once (a names line is over 48 bytes):
     // growing an array of millions step by step copies it again and again.
     struct stat st;
-    if (kind != SPECIES_GI2TAXID && ::fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
+    if (kind != SPECIES_GI2TAXID && systemCalls().fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
         table.entries.reserve(table.entries.size() + static_cast<size_t>(st.st_size) / 48);
         preferHugePages(table.entries.data(), table.entries.capacity() * sizeof(SpeciesNameEntry));
         if (cache != nullptr) cache->expectRecords(static_cast<uint64_t>(st.st_size) / 48);
@@ -562,7 +563,7 @@ bool readSpeciesFile(std::FILE* stream, int kind, const std::string& path, const
 // A regular file without a byte (what else it is, reading tells).
 bool isEmptyFile(std::FILE* stream) {
     struct stat st;
-    return ::fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+    return systemCalls().fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
 }
 
 // "../taxonomy/<name>" as configured: messages show it so, and the file

@@ -10,6 +10,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/system_calls.h"
 #include "pal/number_reader.h"
 
 DatabaseStats::~DatabaseStats() = default;
@@ -76,7 +77,7 @@ bool readStatsFile(const std::string& path, int jobNumber, DatabaseStats& stats)
     // real statistics file is a few kilobytes, so one far larger (a sparse
     // file planted in its place) is not read into memory.
     struct stat st;
-    const int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    const int64_t size = systemCalls().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
     if (size < 0 || size > kMaxStatsFileBytes) {
         fileClose(fd);
         return false;

@@ -13,6 +13,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/system_calls.h"
 #include "database/bv_cachefile.h"
 #include "database/stats_file.h"
 #include "pal/number_reader.h"
@@ -202,7 +203,7 @@ bool CTaxonomyIndexFile::getBoolVectorsFromT00File(int count, const TaxonomyChoi
     // add bits that are 0, and could ask for gigabytes. Bits past the vector's
     // end read as "not selected" all the same.
     struct stat st;
-    const int64_t fileBytes = ::fstat(fd, &st) == 0 ? std::max<int64_t>(0, st.st_size) : 0;
+    const int64_t fileBytes = systemCalls().fstat(fd, &st) == 0 ? std::max<int64_t>(0, st.st_size) : 0;
     const int32_t sequences = static_cast<int32_t>(std::min<int64_t>(numSequences, fileBytes / 4));
     bits.assign(static_cast<size_t>(count), std::vector<bool>());
     for (auto& v : bits) v.reserve(static_cast<size_t>(sequences));

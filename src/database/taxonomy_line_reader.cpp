@@ -1,4 +1,5 @@
 #include "database/taxonomy_line_reader.h"
+#include "common/system_calls.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +8,7 @@
 TaxonomyLineReader::TaxonomyLineReader(std::FILE* stream, LineEnds ends, size_t maxLine)
     : stream_(stream), ends_(ends), maxLine_(maxLine), buffer_(size_t{1} << 20) {
     struct stat st;
-    if (stream_ != nullptr && ::fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode))
+    if (stream_ != nullptr && systemCalls().fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode))
         limit_ = static_cast<size_t>(st.st_size);
 }
 

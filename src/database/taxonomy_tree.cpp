@@ -10,6 +10,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/io_utils.h"
+#include "common/system_calls.h"
 #include "config/bv_taxonomyoptions.h"
 #include "database/taxonomy_line_reader.h"
 #include "pal/number_reader.h"
@@ -200,7 +201,7 @@ bool bv_taxonomytree::loadNodesFile(const std::string& path, bool mitochondrial)
     // NCBI's IDs are dense): growing the array step by step copies it again
     // and again.
     struct stat st;
-    if (::fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
+    if (systemCalls().fstat(fileno(stream), &st) == 0 && st.st_size > 0) {
         const size_t expected = std::min<size_t>(static_cast<size_t>(st.st_size) / 40, maxTaxId);
         if (nodes_.capacity() < expected) {
             nodes_.reserve(expected);

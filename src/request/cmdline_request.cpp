@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/module_loader.h"
 #include "common/process_startup.h"
 #include "common/text_utils.h"
 
@@ -40,6 +41,21 @@ RunMode chooseRunMode(int argc, const char* programName) {
         if (name.ends_with(own) || name.ends_with(plain)) return isBlankLine(query) ? RunMode::Post : RunMode::Get;
     }
     return argc >= 2 ? RunMode::CommandLine : RunMode::Post;
+}
+
+int runFrontEnd(int argc, char** argv, const ProgramRoads& roads) {
+    ignoreBrokenPipe();
+    bufferStandardOutput();
+    brenvik::setModuleReportJob(roads.toolId);
+    switch (chooseRunMode(argc, roads.programName)) {
+    case RunMode::Get:
+        return roads.commandLine(true, argc, argv);
+    case RunMode::CommandLine:
+        return roads.commandLine(false, argc, argv);
+    case RunMode::Post:
+        break;
+    }
+    return roads.post();
 }
 
 size_t decodeQueryPiece(char* piece, size_t length) {

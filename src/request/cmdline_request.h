@@ -77,3 +77,15 @@ size_t decodeQueryPiece(char* piece, size_t length);
 // the command line, fewer mean POST.
 enum class RunMode { CommandLine, Get, Post };
 RunMode chooseRunMode(int argc, const char* programName);
+
+// What a front end hands the one program entry.
+struct ProgramRoads {
+    const char* programName;  // as the system writes it ("bv-taxfetch.exe")
+    int toolId;               // stands in for the job number until one is taken
+    int (*commandLine)(bool cgi, int argc, char** argv);  // the GET road when cgi
+    int (*post)();
+};
+// The body of both programs' main: a reply that a closed pipe ends, a
+// buffered standard output, then the road chooseRunMode picks. Returns the
+// exit status (a fatal report ends the process instead).
+int runFrontEnd(int argc, char** argv, const ProgramRoads& roads);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "common/system_calls.h"
 #include "security/bv_security_constants.h"
 #include "security/bv_security_schema.h"
 #include "security/bv_xmlhelper.h"
@@ -20,7 +21,7 @@ bv_security_options::bv_security_options(const std::string& fileName) : fileName
 
 bool bv_security_options::load() {
     struct stat st;
-    if (::stat(fileName_.c_str(), &st) != 0) return true;
+    if (systemCalls().stat(fileName_.c_str(), &st) != 0) return true;
 
     bv_XMLHelper helper(this, true, false);
     // config/ is the administrator's folder, which may be laid out with links.

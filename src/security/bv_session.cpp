@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/file_utils.h"
+#include "common/system_calls.h"
 #include "common/text_utils.h"
 #include "pal/number_reader.h"
 #include "pal/system_text.h"
@@ -105,7 +106,7 @@ std::string fileFailure(const std::string& path, int error) {
 // folder, and the write that follows names it.
 void moveFolderAside(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    if (systemCalls().lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     std::string aside = path + "\\folderXXXXXX";
     if (::mkdtemp(aside.data()) == nullptr) return;
     if (::rename(path.c_str(), aside.c_str()) != 0) ::rmdir(aside.c_str());
@@ -115,7 +116,7 @@ void moveFolderAside(const std::string& path) {
 // code of the failure; nothing when it is a folder that can be searched.
 bool sessionFolderFails(std::string& path, int& error) {
     struct stat st;
-    if (::stat(bv_session::kSessionDir, &st) == 0) return false;  // the trailing "/" refuses a plain file
+    if (systemCalls().stat(bv_session::kSessionDir, &st) == 0) return false;  // the trailing "/" refuses a plain file
     path = bv_session::kSessionDir;
     error = errno;
     return true;
@@ -145,7 +146,7 @@ bool bv_session::isSafeSessionID(const std::string& id) {
 bool bv_session::sessionFileExists(const std::string& id) {
     if (!isSafeSessionID(id)) return false;
     struct stat st;
-    return ::stat((kSessionDir + id).c_str(), &st) == 0;
+    return systemCalls().stat((kSessionDir + id).c_str(), &st) == 0;
 }
 
 std::string bv_session::getWebServerAuthSessionID(const std::string& userName) {
@@ -322,7 +323,7 @@ void bv_session::loadSession(const std::string& givenID) {
         sessionID_ = givenID;
         requestedID = givenID;
         struct stat st;
-        if (!isSpecialID(sessionID_) && ::stat(filePath().c_str(), &st) != 0) {
+        if (!isSpecialID(sessionID_) && systemCalls().stat(filePath().c_str(), &st) != 0) {
             // Only a file missing from a usable folder is a session that timed
             // out and was removed; any other failure is named as it is.
             int error = errno;
@@ -477,7 +478,7 @@ int64_t bv_session::getLastAccessed() const {
     int64_t last = 0;
     getTimeParam("_LastAccessed", last);
     struct stat st;
-    if (isSafeSessionID(sessionID_) && ::stat(filePath().c_str(), &st) == 0)
+    if (isSafeSessionID(sessionID_) && systemCalls().stat(filePath().c_str(), &st) == 0)
         last = std::max<int64_t>(last, st.st_mtime);
     return last;
 }

@@ -30,7 +30,7 @@
 #include <xercesc/validators/schema/SchemaSymbols.hpp>
 
 #include "common/bv_winmutex.h"
-#include "common/io_utils.h"
+#include "common/file_utils.h"
 #include "pal/system_text.h"
 #include "security/bv_xmltext.h"
 
@@ -501,7 +501,7 @@ bv_XmlFileResult bv_XercesHelper::saveFile(const std::string& path) {
     int error = fd < 0 ? errno : 0;
     if (fd >= 0) {
         ::fchmod(fd, 0666 & ~currentUmask());
-        if (!writeAll(fd, text) || ::fsync(fd) != 0) error = errno;
+        if (!fileWriteAll(fd, text) || ::fsync(fd) != 0) error = errno;
         if (::close(fd) != 0 && error == 0) error = errno;
         if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temp.c_str());

@@ -153,7 +153,7 @@ bv_XmlFileResult bv_XMLHelper::parseFile(const std::string& path, const std::str
     // system's reason; the parser would name it by the server's absolute
     // path, which a page must not show.
     std::string text;
-    if (!readWholeFile(path, followLink, text)) {
+    if (!readXmlFile(path, followLink, text)) {
         const auto error = static_cast<uint32_t>(errno);
         if (owner_) owner_->setError(kXmlFailure, (path + ": " + getSystemErrorText(error)).c_str());
         return {false, error};

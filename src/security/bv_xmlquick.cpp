@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "pal/system_text.h"
 #include "security/bv_security_schema.h"
 
@@ -160,45 +161,19 @@ bool declaresAttribute(int type, std::string_view name) {
 
 }  // namespace
 
-bool readWholeFile(const std::string& path, bool followLink, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
-    if (fd < 0) return false;
-    text.clear();
-    int error = 0;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-    } else if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) > kMaxDocument) {
-        ::close(fd);
-        errno = EFBIG;
-        return false;
-    } else if (S_ISREG(st.st_mode) && st.st_size > 0) {
-        text.reserve(static_cast<std::size_t>(st.st_size));
-    }
-    char buffer[1 << 16];
-    while (error == 0) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
-        if (n <= 0) break;
-        if (static_cast<std::size_t>(n) > kMaxDocument - text.size()) {
-            error = EFBIG;
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+bool readXmlFile(const std::string& path, bool followLink, std::string& text) {
+    if (!fileReadWhole(path.c_str(), followLink, kMaxDocument, text)) return false;
     // No XML document holds a NUL; a reader that stops at one would take
     // what comes before it for the whole file.
-    if (error == 0 && text.find('\0') != std::string::npos) error = static_cast<int>(NARROW_CHAR_PAL::kErrorFileHasNul);
-    errno = error;
-    return error == 0;
+    if (text.find('\0') == std::string::npos) return true;
+    errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileHasNul);
+    return false;
 }
 
 std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string& path,
                                                                const std::string& externalSchemaLocation) {
     std::string text;
-    if (!readWholeFile(path, false, text)) return nullptr;
+    if (!readXmlFile(path, false, text)) return nullptr;
     return read(path, text, externalSchemaLocation);
 }
 
@@ -210,7 +185,7 @@ std::unique_ptr<bv_XmlQuickDocument> bv_XmlQuickDocument::read(const std::string
     std::string schema;
     // The schema lies in config/, which an administrator may lay out with
     // links; a document may lie in sessions/, where a link is refused.
-    if (schemaPath.empty() || !readWholeFile(schemaPath, true, schema) || schema != kShippedSecuritySchema) return nullptr;
+    if (schemaPath.empty() || !readXmlFile(schemaPath, true, schema) || schema != kShippedSecuritySchema) return nullptr;
     std::unique_ptr<bv_XmlQuickDocument> document(new bv_XmlQuickDocument);
     if (!document->parse(text, namespaceURI, externalSchemaLocation) || !document->checkShape())
         return nullptr;

@@ -21,11 +21,12 @@
 namespace bvparser_internal {
 
 // The whole file, read through one descriptor so that both readers parse
-// what was opened. Never waits on a FIFO planted in place of the file; a link
-// in the last component fails unless followLink; a file larger than any
-// security file (over 4 MiB) fails with EFBIG before it is read, one holding
-// a NUL byte with kErrorFileHasNul. false with errno on failure.
-bool readWholeFile(const std::string& path, bool followLink, std::string& text);
+// what was opened (fileReadWhole). Never waits on a FIFO planted in place of
+// the file; a link in the last component fails unless followLink; a file
+// larger than any security file (over 4 MiB) fails with EFBIG before it is
+// read, one holding a NUL byte with kErrorFileHasNul. false with errno on
+// failure.
+bool readXmlFile(const std::string& path, bool followLink, std::string& text);
 
 class bv_XmlQuickDocument {
 public:

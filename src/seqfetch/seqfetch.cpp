@@ -8,6 +8,7 @@
 #include "common/text_utils.h"
 #include "config/global_options.h"
 #include "request/cmdline_request.h"
+#include "seqfetch/post_request_seq.h"
 #include "seqfetch/seq_retrieval.h"
 
 namespace seqfetch {
@@ -88,6 +89,13 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv) {
         status = finishStandardOutput(stdout, status, request.getJobNumber(), kLineOutputFailedAtEnd, "seqfetch");
     }
     return status;
+}
+
+int runProgram(int argc, char** argv) {
+    static constexpr ProgramRoads roads{
+        ownProgramName, kToolId, [](bool cgi, int n, char** words) { return runSequenceCommandLine(cgi, n, words); },
+        &runSequencePost};
+    return runFrontEnd(argc, argv, roads);
 }
 
 }  // namespace seqfetch

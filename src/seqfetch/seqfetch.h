@@ -15,4 +15,7 @@ int runSequenceCommandLine(bool cgi, int argc, const char* const* argv);
 
 void printSequenceUsage(const char* programName);
 
+// The program: what its main runs (see runFrontEnd).
+int runProgram(int argc, char** argv);
+
 }  // namespace seqfetch

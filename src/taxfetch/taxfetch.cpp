@@ -162,4 +162,9 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv) {
     return finishStandardOutput(stdout, 0, request.getJobNumber(), kLineOutputFailedAtEnd, kModule);
 }
 
+int runProgram(int argc, char** argv) {
+    static constexpr ProgramRoads roads{ownProgramName, toolId, &runTaxonomyCommandLine, &runTaxonomyPost};
+    return runFrontEnd(argc, argv, roads);
+}
+
 }  // namespace taxfetch

@@ -18,6 +18,9 @@ int runTaxonomyCommandLine(bool cgi, int argc, char** argv);
 
 void printTaxonomyUsage(const char* programName);
 
+// The program: what its main runs (see runFrontEnd).
+int runProgram(int argc, char** argv);
+
 // The first active database whose name begins with the text (letters
 // compared without regard to case), or null; reports nothing.
 const brenvik::bv_databaseentry* findDatabase(const std::string& text, brenvik::bv_configfile& config);

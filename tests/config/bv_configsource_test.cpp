@@ -1,6 +1,10 @@
 #include "config/bv_configsource.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -95,9 +99,54 @@ TEST(ConfigSource, MissingFile) {
     std::string line;
     EXPECT_FALSE(src.readLine(line));
 
-    bv_errs iam;
-    EXPECT_EQ(openLocalFile(dir.file("iam.dat"), "r", &iam), nullptr);
-    EXPECT_EQ(iam.getLastError(), 256);
+}
+
+// tarvex.dat lies in config/, which administrators may lay out with links:
+// a link is followed. Nothing planted in its place stops or floods the run:
+// a FIFO is read without waiting for a writer (the read used to wait for
+// ever), and a file beyond any configuration is refused with message 256 and
+// the system's reason instead of being read whole into memory.
+TEST(ConfigSource, LocalFileMayBeALinkButNeverWaitsNorFloods) {
+    tarvex_test::TempDir dir;
+    tarvex_test::writeFile(dir.file("real.dat"), "Databases\nend\n");
+    ASSERT_EQ(::symlink("real.dat", dir.file("tarvex.dat").c_str()), 0);
+    {
+        bv_errs errs;
+        bv_configsource src(&errs, bv_connectionsettings());
+        ASSERT_TRUE(src.open(dir.file("tarvex.dat"), CONFIG_MAIN)) << errs.getLastErrorString();
+        EXPECT_EQ(readAll(src), (std::vector<std::string>{"Databases", "end"}));
+    }
+    {
+        // Sparse: one byte over the bound costs no disk.
+        const std::string big = dir.file("big.dat");
+        const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kMaxConfigurationFile) + 1), 0);
+        ::close(fd);
+        bv_errs errs;
+        bv_configsource src(&errs, bv_connectionsettings());
+        EXPECT_FALSE(src.open(big, CONFIG_MAIN));
+        EXPECT_EQ(errs.getLastError(), 256);
+        EXPECT_NE(errs.getLastErrorString().find("big.dat for r"), std::string::npos) << errs.getLastErrorString();
+        EXPECT_NE(errs.getLastErrorString().find("File too large"), std::string::npos) << errs.getLastErrorString();
+    }
+    // In a child, so that a read that waits is ended by the alarm rather
+    // than holding up the suite.
+    const std::string fifo = dir.file("fifo.dat");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(30);
+        bv_errs errs;
+        bv_configsource src(&errs, bv_connectionsettings());
+        std::string line;
+        ::_exit(src.open(fifo, CONFIG_MAIN) && !src.readLine(line) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "the read waited on the FIFO (signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 std::string compressedBody(const std::string& text) { return CompressedBuffer(false, text).getCompressed(); }

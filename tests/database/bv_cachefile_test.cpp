@@ -1,5 +1,6 @@
 #include "database/bv_cachefile.h"
 
+#include "common/system_calls.h"
 #include "common/time_utils.h"
 #include "support/fake_clock.h"
 #include "support/taxonomy_fixture.h"
@@ -291,11 +292,11 @@ TEST(CacheFile, BuildLockTakenMeanwhileIsTriedAgainOnTheInjectableClock) {
         clock.onPause = [&](int64_t) {
             if (clock.pauses() == c.letGoAfterPauses) lockTakenMeanwhile.reset();
         };
-        const auto saved = fileSystemCalls().open;
-        fileSystemCalls().open = &openThenLockElsewhere;
+        const auto saved = systemCalls().open;
+        systemCalls().open = &openThenLockElsewhere;
         bv_cachefile b(f.cache.c_str(), "1.0", f.source.c_str());
         EXPECT_TRUE(b.create());
-        fileSystemCalls().open = saved;
+        systemCalls().open = saved;
         EXPECT_TRUE(lockTakenOn.empty()) << "the lock was taken meanwhile";
         EXPECT_EQ(b.isCreating(), c.builds);
         EXPECT_EQ(b.getLastError(), c.builds ? 0 : 49);

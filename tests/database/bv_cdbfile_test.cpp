@@ -1,4 +1,5 @@
 #include "database/bv_cdbfile.h"
+#include "common/system_calls.h"
 
 #include "support/temp_dir.h"
 
@@ -409,5 +410,24 @@ TEST(CdbMake, WriteErrorFailsAndFinishRefuses) {
     EXPECT_EQ(makeAdd(w, "k", 1, "v", 1), -1);
     EXPECT_EQ(makeFinish(w), -1);
     EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+}
+
+// A device that takes nothing (write answers 0) fails the writer with EIO;
+// the loop that wrote the buffers tried again for ever.
+TEST(CdbMake, AWriteThatTakesNothingFailsInsteadOfSpinning) {
+    tarvex_test::TempDir dir;
+    const int fd = ::open(dir.file("taken-nothing.cdb").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    bv_cdbmake w;
+    ASSERT_EQ(makeStart(w, fd), 0);
+    const auto saved = systemCalls().write;
+    systemCalls().write = [](int, const void*, size_t) -> ssize_t { return 0; };
+    const std::string v(100000, 'x');  // more than the writer buffers
+    const int added = makeAdd(w, "k", 1, v.data(), v.size());
+    const int error = errno;
+    systemCalls().write = saved;
+    EXPECT_EQ(added, -1);
+    EXPECT_EQ(error, EIO);
     ::close(fd);
 }

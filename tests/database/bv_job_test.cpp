@@ -18,6 +18,7 @@
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
 #include "common/process_startup.h"
+#include "common/system_calls.h"
 #include "config/global_options.h"
 #include "support/control_file_writer.h"
 #include "support/fake_monitor.h"
@@ -220,11 +221,11 @@ int failingLink(const char*, const char*) {
 // Makes link() fail as on a file system without hard links, for one scope.
 class NoHardLinks {
 public:
-    explicit NoHardLinks(int error) : saved_(fileSystemCalls().link) {
+    explicit NoHardLinks(int error) : saved_(systemCalls().link) {
         failedLinkError = error;
-        fileSystemCalls().link = &failingLink;
+        systemCalls().link = &failingLink;
     }
-    ~NoHardLinks() { fileSystemCalls().link = saved_; }
+    ~NoHardLinks() { systemCalls().link = saved_; }
 
 private:
     int (*saved_)(const char*, const char*);

@@ -17,11 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/process_startup.h"
+#include "common/system_calls.h"
 #include "database/database_files.h"
-#include "database/seq_iter.h"
 #include "e2e/taxfetch_fixture.h"
-#include "seqfetch/post_request_seq.h"
 #include "seqfetch/seqfetch.h"
 #include "taxfetch/taxfetch.h"
 
@@ -482,11 +480,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, ShortDatabaseFile, ::testing::Values(false, true
 
 namespace {
 
-// The cut that the iterator's seam makes once, right after the first open:
-// after the program opened or mapped the files, before it read any result.
+// The cut made once, when the program told the system-call table that it
+// opened or mapped a database's files, before it read any result.
 std::string cutPath;
 uint64_t cutSize = 0;
-void cutOnce(const CSequenceIterator&) {
+void cutOnce(const char*) {
     if (cutPath.empty()) return;
     std::filesystem::resize_file(cutPath, cutSize);
     cutPath.clear();
@@ -494,9 +492,9 @@ void cutOnce(const CSequenceIterator&) {
 
 enum class Road { SequencePost, SequenceCommandLine, SequenceGet, TaxonomyPost, TaxonomyCommandLine };
 
-// Runs one road of a program, as its main does, in a child of the test
-// process (a fatal report ends the process), with the seam set.
-RunResult runRoad(Road road, const RunRequest& request) {
+// Runs the program's own entry (what its main runs) in a child of the test
+// process (a fatal report ends the process), with the cut set in the table.
+RunResult runWithCut(const RunRequest& request) {
     TempDir io("road");
     const std::string in = io.path() + "/in", out = io.path() + "/out", err = io.path() + "/err";
     std::ofstream(in, std::ios::binary) << request.standardInput;
@@ -508,26 +506,15 @@ RunResult runRoad(Road road, const RunRequest& request) {
                             ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
         for (int i = 0; i < 3; ++i)
             if (fds[i] < 0 || ::dup2(fds[i], i) < 0) ::_exit(98);
-        CSequenceIterator::openedForTest = cutOnce;
-        ignoreBrokenPipe();
-        bufferStandardOutput();
-        std::vector<std::string> words = {"bv-seqfetch"};
+        systemCalls().databaseOpened = cutOnce;
+        const bool seq = request.program.find("seqfetch") != std::string::npos;
+        std::vector<std::string> words = {request.program};
         words.insert(words.end(), request.arguments.begin(), request.arguments.end());
         std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(w.data());
-        int status = 0;
-        switch (road) {
-            case Road::SequencePost: status = runSequencePost(); break;
-            case Road::SequenceCommandLine:
-            case Road::SequenceGet:
-                status = seqfetch::runSequenceCommandLine(road == Road::SequenceGet, static_cast<int>(argv.size()),
-                                                          argv.data());
-                break;
-            case Road::TaxonomyPost: status = taxfetch::runTaxonomyPost(); break;
-            case Road::TaxonomyCommandLine:
-                status = taxfetch::runTaxonomyCommandLine(false, static_cast<int>(argv.size()), argv.data());
-                break;
-        }
+        argv.push_back(nullptr);
+        const int argc = static_cast<int>(words.size());
+        const int status = seq ? seqfetch::runProgram(argc, argv.data()) : taxfetch::runProgram(argc, argv.data());
         std::fflush(nullptr);
         ::_exit(status);
     }
@@ -613,7 +600,7 @@ TEST_P(CutAfterOpen, EntryTheCutReachesAndLaterOnesAreNeverShown) {
         const bool seq = c.road != Road::TaxonomyPost && c.road != Road::TaxonomyCommandLine;
         RunRequest request = inst.request(seq ? "seq" : "tax", c.road == Road::SequenceGet ? "get" : post ? "post" : "cmd",
                                           c.arguments, seq ? seqForm : taxForm);
-        const std::string full = withoutJob(runRoad(c.road, request).standardOutput);
+        const std::string full = withoutJob(runWithCut(request).standardOutput);
         ASSERT_EQ(full.find("code="), std::string::npos) << full;
         ASSERT_EQ(full.find("[M00"), std::string::npos) << full;
 
@@ -633,7 +620,7 @@ TEST_P(CutAfterOpen, EntryTheCutReachesAndLaterOnesAreNeverShown) {
         ASSERT_NE(at % 4096, 0u) << "the cut is meant to lie inside a page";
         cutPath = path;
         cutSize = at;
-        const RunResult r = runRoad(c.road, request);
+        const RunResult r = runWithCut(request);
         cutPath.clear();
         ASSERT_TRUE(r.exited) << "signal " << r.signal;
         EXPECT_LT(std::filesystem::file_size(path), size) << "the seam cut the file";

@@ -7,15 +7,15 @@ FakeClock* active = nullptr;
 
 }  // namespace
 
-FakeClock::FakeClock() : saved_(fileSystemCalls()), start_(saved_.monotonicMilliseconds()), now_(start_) {
+FakeClock::FakeClock() : saved_(systemCalls()), start_(saved_.monotonicMilliseconds()), now_(start_) {
     active = this;
-    fileSystemCalls().sleepMilliseconds = &FakeClock::sleep;
-    fileSystemCalls().monotonicMilliseconds = &FakeClock::now;
+    systemCalls().sleepMilliseconds = &FakeClock::sleep;
+    systemCalls().monotonicMilliseconds = &FakeClock::now;
 }
 
 FakeClock::~FakeClock() {
-    fileSystemCalls().sleepMilliseconds = saved_.sleepMilliseconds;
-    fileSystemCalls().monotonicMilliseconds = saved_.monotonicMilliseconds;
+    systemCalls().sleepMilliseconds = saved_.sleepMilliseconds;
+    systemCalls().monotonicMilliseconds = saved_.monotonicMilliseconds;
     active = nullptr;
 }
 

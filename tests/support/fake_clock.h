@@ -1,11 +1,11 @@
 #pragma once
-// Replaces the pause and the clock of the retried waits (fileSystemCalls())
+// Replaces the pause and the clock of the retried waits (systemCalls())
 // for the life of the object: a pause only moves the clock on, so that ten
 // tries one second apart take no time. One at a time per process.
 #include <cstdint>
 #include <functional>
 
-#include "common/file_utils.h"
+#include "common/system_calls.h"
 
 namespace tarvex_test {
 
@@ -32,7 +32,7 @@ private:
     static void sleep(uint32_t milliseconds);
     static int64_t now();
 
-    FileSystemCalls saved_;
+    SystemCalls saved_;
     int64_t start_ = 0;
     int64_t now_ = 0;
     int pauses_ = 0;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/mmapfile_guard.h"
+#include "common/system_calls.h"
 #include "config/global_options.h"
 
 extern char** environ;
@@ -204,7 +205,7 @@ ProcessState ProcessState::capture() {
     s.optionsCopy = std::make_shared<brenvik::bv_options>(brenvik::globalOptions());
     s.clusterCopy = std::make_shared<brenvik::bv_clusteroptions>(brenvik::globalCluster());
     s.descriptors = currentDescriptors();
-    s.fileCalls = fileSystemCalls();
+    s.fileCalls = systemCalls();
     return s;
 }
 
@@ -234,7 +235,7 @@ std::vector<std::string> ProcessState::changesSince(const ProcessState& before) 
     listChanges(changes, "descriptor", before.descriptors, descriptors);
     // A table of function pointers only: equal bytes, equal calls.
     if (std::memcmp(&fileCalls, &before.fileCalls, sizeof fileCalls) != 0)
-        changes.emplace_back("a system call of fileSystemCalls() left replaced");
+        changes.emplace_back("a system call of systemCalls() left replaced");
     return changes;
 }
 
@@ -255,7 +256,7 @@ void ProcessState::restore() const {
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     if (optionsCopy && clusterCopy) brenvik::switchStandaloneCluster(*optionsCopy, *clusterCopy);
     reporter.restore();
-    fileSystemCalls() = fileCalls;
+    systemCalls() = fileCalls;
 }
 
 void ProcessStateListener::OnTestProgramStart(const ::testing::UnitTest&) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/file_utils.h"
+#include "common/system_calls.h"
 #include "config/bv_clusteroptions.h"
 #include "config/bv_options.h"
 #include "support/reporter_switches.h"
@@ -33,7 +34,7 @@ struct ProcessState {
     ReporterState reporter;
     std::vector<std::string> options;      // the Options and Cluster values, one per line
     std::vector<std::string> descriptors;  // "fd -> target"
-    FileSystemCalls fileCalls{};           // the table of replaceable system calls
+    SystemCalls fileCalls{};           // the table of replaceable system calls
     std::shared_ptr<const brenvik::bv_options> optionsCopy;
     std::shared_ptr<const brenvik::bv_clusteroptions> clusterCopy;
 

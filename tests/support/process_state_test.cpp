@@ -11,6 +11,7 @@
 
 #include "common/error_reporter.h"
 #include "common/file_utils.h"
+#include "common/system_calls.h"
 #include "config/global_options.h"
 #include "database/bv_cachefile.h"
 #include "support/program_runner.h"
@@ -62,7 +63,7 @@ TEST(ProcessState, SeesAndPutsBackEveryKindOfChange) {
              brenvik::switchStandaloneCluster(options, brenvik::globalCluster());
          },
          "options + ErrorLogFile /elsewhere/errorlog.txt"},
-        {"system call", [] { fileSystemCalls().link = &noLink; }, "a system call of fileSystemCalls()"},
+        {"system call", [] { systemCalls().link = &noLink; }, "a system call of systemCalls()"},
         {"descriptor", [&] { fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY); }, "descriptor + "},
     };
     for (const Case& c : cases) {
