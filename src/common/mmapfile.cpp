@@ -28,6 +28,23 @@ namespace {
 
 constexpr uint64_t kMiB = 1024ull * 1024ull;
 
+// Report positions of this module.
+constexpr int kLineUnmapWhole = 733;        // M53
+constexpr int kLineNoFile = 216;            // M47
+constexpr int kLineOwnerOpen = 299;         // M47
+constexpr int kLineOwnerMarker = 347;       // M48
+constexpr int kLineByName = 365;            // M49
+constexpr int kLineMapWhole = 387;          // M50
+constexpr int kLineUnmapWindow = 820;       // M53
+constexpr int kLineMapWindow = 867;         // M50
+constexpr int kLineSync = 723;              // M370
+constexpr int kLineStillLocked = 1013;      // M74
+constexpr int kLineLockWhole = 458;         // M144
+constexpr int kLineLockChunk = 472;         // M144
+constexpr int kLineUnlock = 522;            // M73
+constexpr int kLineUnlockDebug = 526;       // M38
+constexpr int kLineAccess = 504;            // M145
+
 std::string errnoText(int code) { return mmap_report::systemText(code); }
 
 // Opens the file to map. One written through its mapping lies in a folder
@@ -58,7 +75,7 @@ struct CMmapFile::Shared {
     ~Shared() {
         if (wholeView != nullptr) mmap_guard::unguardReadOnlyMapping(wholeView);
         if (wholeView != nullptr && ::munmap(wholeView, wholeLength) != 0)
-            mmap_report::say(53, 733, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
+            mmap_report::say(53, kLineUnmapWhole, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         if (fd >= 0) ::close(fd);
         // Another owner may have registered the file since; its marker stays.
         if (!ownedMarker.empty()) {
@@ -161,7 +178,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
     const std::string fsPath = osPath(path);
     struct stat st;
     if (systemCalls().stat(fsPath.c_str(), &st) != 0) {
-        if (report) mmap_report::say(47, 216, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
+        if (report) mmap_report::say(47, kLineNoFile, mmap_report::shown(path).c_str(), errnoText(errno).c_str());
         error = 47;
     } else {
         windowSize_ = static_cast<uint64_t>(window) + granularity_;
@@ -185,7 +202,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 
         if (error == 0 && shared_ && shared_->fd >= 0 &&
             (owner_ ? (flags & MMAP_MAP_AND_LOCK) != 0 : (flags & MMAP_NO_VIEW) == 0)) {
-            if (!mapWhole(report, 387)) error = 50;
+            if (!mapWhole(report, kLineMapWhole)) error = 50;
         }
         if (error == 0 && view_ != nullptr && (owner_ || (flags & MMAP_MAP_AND_LOCK) != 0) &&
             (flags & MMAP_NO_LOCK) == 0)
@@ -199,7 +216,7 @@ bool CMmapFile::open(const std::string& path, bool readOnly, int& error, uint32_
 bool CMmapFile::createAsOwner(int& error, bool report) {
     int fd = openToMap(path_, readOnly_);
     if (fd < 0) {
-        if (report) mmap_report::say(47, 299, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+        if (report) mmap_report::say(47, kLineOwnerOpen, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         error = 47;
         return false;
     }
@@ -221,7 +238,7 @@ bool CMmapFile::createAsOwner(int& error, bool report) {
     if (!ok) {
         int saved = errno;
         ::close(fd);
-        if (report) mmap_report::say(48, 347, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
+        if (report) mmap_report::say(48, kLineOwnerMarker, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
         error = 48;
         return false;
     }
@@ -281,7 +298,7 @@ bool CMmapFile::openByName(int& error, bool report) {
         }
     }
     if (fd < 0) {
-        if (report) mmap_report::say(49, 365, mmap_report::shown(path_).c_str(), why.c_str());
+        if (report) mmap_report::say(49, kLineByName, mmap_report::shown(path_).c_str(), why.c_str());
         error = 49;
         return false;
     }
@@ -322,7 +339,7 @@ void CMmapFile::unmapWindow() {
     if (view_ != nullptr && !wholeFileMapped_) {
         mmap_guard::unguardReadOnlyMapping(view_);
         if (::munmap(view_, viewLength_) != 0)
-            mmap_report::say(53, 820, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+            mmap_report::say(53, kLineUnmapWindow, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
     }
     view_ = nullptr;
     viewLength_ = 0;
@@ -349,12 +366,12 @@ void* CMmapFile::getView(int64_t offset, uint64_t length) {
     void* p = ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | (readOnly_ ? 0 : PROT_WRITE), MAP_SHARED,
                      shared_->fd, static_cast<off_t>(viewOffset_));
     if (p == MAP_FAILED) {
-        if (report_) mmap_report::say(50, 867, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+        if (report_) mmap_report::say(50, kLineMapWindow, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         viewOffset_ = 0;
         return nullptr;
     }
     if (readOnly_ && !mmap_guard::guardReadOnlyMapping(static_cast<char*>(p), len)) {
-        mmap_report::say(50, 867, mmap_report::shown(path_).c_str(), kUnguarded);
+        mmap_report::say(50, kLineMapWindow, mmap_report::shown(path_).c_str(), kUnguarded);
         ::munmap(p, static_cast<size_t>(len));
         viewOffset_ = 0;
         return nullptr;
@@ -373,7 +390,7 @@ void CMmapFile::close() {
     if (view_ != nullptr) {
         if (lockState_ == 1 && !isCopy_ && lockAddress_ != nullptr &&
             ::munlock(lockAddress_, static_cast<size_t>(lockLength_)) != 0)
-            mmap_report::say(370, 723, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+            mmap_report::say(370, kLineSync, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         unmapWindow();  // a whole-file view goes with the shared state
     }
     resetFields();
@@ -396,7 +413,7 @@ bool CMmapFile::lockRange(int64_t offset, uint64_t length) {
     if (len > viewLength_ - start) len = viewLength_ - start;
     lockLength_ = len;
     if (!lockInMemory(lockAddress_, lockLength_)) lockState_ = 0;
-    if (lockState_ == 1) mmap_report::say(74, 1013, mmap_report::shown(path_).c_str());
+    if (lockState_ == 1) mmap_report::say(74, kLineStillLocked, mmap_report::shown(path_).c_str());
     return lockState_ == 1;
 }
 
@@ -410,7 +427,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
     struct rlimit first;
     bool haveFirst = ::getrlimit(RLIMIT_MEMLOCK, &first) == 0;
     if (!haveFirst) {
-        mmap_report::say(144, 458, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+        mmap_report::say(144, kLineLockWhole, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
         return false;
     }
     step = std::min<uint64_t>(step, 256 * kMiB);
@@ -419,7 +436,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
     for (int round = 0; round < 4096; ++round) {
         struct rlimit current;
         if (::getrlimit(RLIMIT_MEMLOCK, &current) != 0) {
-            mmap_report::say(144, 472, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
+            mmap_report::say(144, kLineLockChunk, mmap_report::shown(path_).c_str(), errnoText(errno).c_str());
             break;
         }
         struct rlimit wanted = current;
@@ -432,11 +449,11 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
             }
             if (errno == ENOMEM || errno == EAGAIN) continue;
             int saved = errno;
-            mmap_report::say(73, 522, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
+            mmap_report::say(73, kLineUnlock, mmap_report::shown(path_).c_str(), errnoText(saved).c_str());
             char debug[128];
             std::snprintf(debug, sizeof debug, "Trying to lock %zu bytes at address %zx",
                           static_cast<size_t>(length), reinterpret_cast<size_t>(address));
-            mmap_report::say(38, 526, debug);
+            mmap_report::say(38, kLineUnlockDebug, debug);
             break;
         }
         int saved = errno;
@@ -448,7 +465,7 @@ bool CMmapFile::lockInMemory(void* address, uint64_t length) {
         std::snprintf(detail, sizeof detail, "%s - (%llu, %llu). Trying to lock %zu bytes", mmap_report::shown(path_).c_str(),
                       static_cast<unsigned long long>(wanted.rlim_cur),
                       static_cast<unsigned long long>(wanted.rlim_max), static_cast<size_t>(length));
-        mmap_report::say(145, 504, detail, errnoText(saved).c_str());
+        mmap_report::say(145, kLineAccess, detail, errnoText(saved).c_str());
         break;
     }
     if (!locked && first.rlim_cur != 0 && first.rlim_max != 0) (void)::setrlimit(RLIMIT_MEMLOCK, &first);

@@ -23,6 +23,11 @@ namespace {
 constexpr uint64_t kMiB = 1024ull * 1024ull;
 const char* const kMemLockProgram = "bv-memlock";
 
+// Report positions of this module.
+constexpr int kLineLckOpen = 1101;      // M47, new: the ".lck" file
+constexpr int kLineHelperStart = 1134;  // M42
+constexpr int kLineHelperRelease = 1289;  // M283
+
 std::string errnoText(int code) { return mmap_report::systemText(code); }
 
 uint32_t loadState(const HelperLockRecord* record) {
@@ -67,7 +72,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
     // must not make us write through it.
     const int fd = fileOpenInPlace(lckPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
-        mmap_report::say(47, 1101, mmap_report::shown(lckPath).c_str(), errnoText(errno).c_str());
+        mmap_report::say(47, kLineLckOpen, mmap_report::shown(lckPath).c_str(), errnoText(errno).c_str());
         return false;
     }
     const std::vector<HelperLockRecord> table(static_cast<size_t>(records), HelperLockRecord{1, 0, 0, 0});
@@ -104,7 +109,7 @@ bool memlock_helpers::lockWithHelpers(const std::string& path, int64_t fileSize,
             uint32_t state = loadState(&table[i]);
             if (state == HELPER_STATE_NONE) {
                 std::string why = spawned == 0 ? std::string("no answer within 10 seconds") : errnoText(spawned);
-                mmap_report::say(42, 1134, kMemLockProgram, why.c_str());
+                mmap_report::say(42, kLineHelperStart, kMemLockProgram, why.c_str());
                 continue;
             }
             begin = nowSeconds();
@@ -160,7 +165,7 @@ void memlock_helpers::waitForHelperRelease(const std::string& lckPath, CMmapFile
             for (int64_t i = 0; i < count && all; ++i) all = loadState(&table[i]) == HELPER_STATE_RELEASED;
             if (all) break;
             if (nowSeconds() - begin >= 10) {
-                mmap_report::say(283, 1289);
+                mmap_report::say(283, kLineHelperRelease);
                 released = false;
                 break;
             }
