@@ -13,8 +13,10 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/reporter_platform.h"
 #include "support/control_file_writer.h"
 #include "support/database_writer.h"
 #include "support/fake_monitor.h"
@@ -131,6 +133,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <demo source folder> <installation folder>\n", argv[0]);
         return 2;
     }
+    // The files it makes go to the group its tarvex.dat names, its user's own,
+    // rather than to the default group, which this system need not have.
+    reporter_platform::Settings settings = reporter_platform::settings();
+    settings.userGroup = ownGroup();
+    reporter_platform::publishSettings(std::move(settings));
     try {
         return run(fs::absolute(argv[1]), fs::absolute(argv[2]));
     } catch (const std::exception& e) {
