@@ -269,7 +269,7 @@ int fileOpenForReading(const char* path) {
         char target[PATH_MAX];
         ssize_t n = 0;
         int err = 0;
-        if (::fstatat(link, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        if (systemCalls().fstatat(link, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
             err = errno;
         } else if (S_ISLNK(st.st_mode)) {
             if (st.st_uid != 0 && st.st_uid != self)
