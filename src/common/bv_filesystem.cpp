@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
-#include <filesystem>
 #include <fnmatch.h>
 #include <grp.h>
 #include <pwd.h>
@@ -180,10 +179,8 @@ int bv_filesystem::grantConfiguredGroupAccess(int fd, const std::string& path, b
     if (saidBy.load() != ::getpid()) {
         const std::string why = whyGroupNotGiven(result, error, groupName);
         if (!why.empty() && saidBy.exchange(::getpid()) != ::getpid()) {
-            std::error_code failed;
-            const std::filesystem::path shown = std::filesystem::absolute(path, failed);
             (void)fileWriteAll(STDERR_FILENO, "cannot give group " + groupName + " (NTIUserGroup) access to " +
-                                              (failed ? path : shown.string()) + ": " + why + "\n");
+                                              pathInMessages(path) + ": " + why + "\n");
         }
     }
     NARROW_CHAR_PAL::setLastError(savedLastError);

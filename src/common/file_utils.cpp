@@ -71,12 +71,13 @@ int regionLock(int fd, int64_t offset, int64_t length, bool unlock) {
     }
 }
 
-// Report positions of this module.
+// Report positions of this module, each with its message. All four are the
+// established ones (none is this code's own, which would be marked "new").
 constexpr const char* kModule = "bv_fileutil";
-constexpr int kLineLock = 76;
-constexpr int kLineOpen = 180;
-constexpr int kLineChmod = 288;
-constexpr int kLineGroupAccess = 296;
+constexpr int kLineLock = 76;          // M267
+constexpr int kLineOpen = 180;         // M12
+constexpr int kLineChmod = 288;        // M359
+constexpr int kLineGroupAccess = 296;  // M143
 
 // The system's own bound on links followed in one path.
 constexpr int kMaxLinkHops = 40;
@@ -209,27 +210,17 @@ FILE* fileOpenStream(const char* path, const char* mode, bool report) {
     return nullptr;
 }
 
-int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
-    if (!path) {
-        errno = EFAULT;
-        return -1;
-    }
-    const std::string name = osPath(path);
-    int fd;
-    do {
-        fd = systemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fileOpenRegularOnly(moveOffStandardStreams(fd), flags);
-}
+namespace {
 
-int fileOpenRegularOnly(int fd, int flags) {
+// fileOpenRegularOnly, leaving the file's status in st for the caller's own
+// checks, so that one fstat serves both.
+int keepRegularOnly(int fd, int flags, struct stat& st) {
     if (fd < 0) {
         // The open's own refusal of a socket, of a FIFO no one reads (opened
         // to be written) or of a device without its driver.
         if (errno == ENXIO) errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileNotRegular);
         return fd;
     }
-    struct stat st;
     int err = 0;
     if (systemCalls().fstat(fd, &st) != 0)
         err = errno;
@@ -243,6 +234,31 @@ int fileOpenRegularOnly(int fd, int flags) {
     ::close(fd);
     errno = err;
     return -1;
+}
+
+int openNoFollow(const char* path, int flags, mode_t mode, struct stat& st) {
+    if (!path) {
+        errno = EFAULT;
+        return -1;
+    }
+    const std::string name = osPath(path);
+    int fd;
+    do {
+        fd = systemCalls().open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return keepRegularOnly(moveOffStandardStreams(fd), flags, st);
+}
+
+}  // namespace
+
+int fileOpenNoFollow(const char* path, int flags, mode_t mode) {
+    struct stat st;
+    return openNoFollow(path, flags, mode, st);
+}
+
+int fileOpenRegularOnly(int fd, int flags) {
+    struct stat st;
+    return keepRegularOnly(fd, flags, st);
 }
 
 int fileOpenForReading(const char* path) {
@@ -488,14 +504,10 @@ bool ownerMayCreateThere(uid_t owner, const std::string& path) {
     return (st.st_mode & S_IWGRP) != 0 && userInGroup(owner, st.st_gid);
 }
 
-}  // namespace
-
-int fileCheckWrittenInPlace(int fd, const char* path) {
-    struct stat st;
-    if (systemCalls().fstat(fd, &st) != 0) return -1;
-    // A folder's links are its own entries; what else a folder in place of a
-    // file means is for the caller to say.
-    if (S_ISDIR(st.st_mode)) return 0;
+// A file written in place (not renamed into place) in a folder others can
+// write must be no more than what its name shows; see fileOpenInPlace. st is
+// a regular file's (keepRegularOnly refused anything else).
+int checkWrittenInPlace(const struct stat& st, const char* path) {
     if (st.st_nlink > 1) {
         errno = static_cast<int>(NARROW_CHAR_PAL::kErrorFileHardLinked);
         return -1;
@@ -506,12 +518,15 @@ int fileCheckWrittenInPlace(int fd, const char* path) {
     return -1;
 }
 
+}  // namespace
+
 int fileOpenInPlace(const char* path, int flags, mode_t mode) {
     if ((flags & O_ACCMODE) == O_RDONLY) return fileOpenNoFollow(path, flags, mode);
     // Cut only once the file is known to be the one named.
-    const int fd = fileOpenNoFollow(path, flags & ~O_TRUNC, mode);
+    struct stat st;
+    const int fd = openNoFollow(path, flags & ~O_TRUNC, mode, st);
     if (fd < 0) return fd;
-    if (fileCheckWrittenInPlace(fd, path) == 0 && ((flags & O_TRUNC) == 0 || systemCalls().ftruncate(fd, 0) == 0))
+    if (checkWrittenInPlace(st, path) == 0 && ((flags & O_TRUNC) == 0 || systemCalls().ftruncate(fd, 0) == 0))
         return fd;
     const int err = errno;
     ::close(fd);

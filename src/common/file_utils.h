@@ -117,16 +117,14 @@ int fileReadLine(int fd, char* buffer, size_t size, bool& lineEnd, bool skip, bo
 // itself; 0 or -1.
 int setFileAccess(int fd, const char* path, bool compareFirst);
 
-// A file written in place (not renamed into place) in a folder others can
-// write must be no more than what its name shows: a second name (a hard link
-// someone made to a file they could not write themselves) or an owner who
-// could not have created it there is refused like a link. The owners taken
-// are root, the user the run runs as, and whoever the folder holding the file
-// lets create files: its owner and, when it is group-writable, the members of
-// its group. 0, or -1 with errno set to the code of the reason
-// (kErrorFileHardLinked, kErrorFileOtherOwner, whose texts every report of a
-// system error gives) or to the failed fstat's.
-int fileCheckWrittenInPlace(int fd, const char* path);
-// fileOpenNoFollow, then that check for a descriptor opened for writing; a
-// refused descriptor is closed. -1 with errno on failure.
+// fileOpenNoFollow for a file written in place (not renamed into place) in a
+// folder others can write: opened for writing, it must be no more than what
+// its name shows. A second name (a hard link someone made to a file they
+// could not write themselves) or an owner who could not have created it there
+// is refused like a link. The owners taken are root, the user the run runs
+// as, and whoever the folder holding the file lets create files: its owner
+// and, when it is group-writable, the members of its group. O_TRUNC cuts only
+// after the check. A refused descriptor is closed; -1 with errno set on
+// failure, for a refusal to the code of the reason (kErrorFileHardLinked,
+// kErrorFileOtherOwner, whose texts every report of a system error gives).
 int fileOpenInPlace(const char* path, int flags, mode_t mode = 0666);
